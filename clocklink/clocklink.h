@@ -1,0 +1,135 @@
+// Talking to the clock: command framing, reply collection and extraction,
+// the shared port variable, and the clock's command set.
+//
+// On RS-232 a command goes out as its own bytes (PlainCommand); on the RS-485
+// bus as a BusFrame naming one clock. The bus choice and the clock number are
+// read from the window at every send. Replies are collected by polling the
+// port, which never waits: QueryClock stops at the expected length L, at a CR
+// or after 5000 ms without news; WaitForReply stops at L, on a lone "I" or
+// after its limit. Extractors turn a collected reply into its payload or
+// pointer text, the empty text meaning "unusable". Nothing is discarded
+// between commands: a late reply is read by the next collector.
+//
+// The collectors are the only code that waits; their time comes from
+// LinkClock so tests can control it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "clocklink/clockwindow.h"
+#include "serial/comport.h"
+
+// ---- bytes ---------------------------------------------------------------
+inline constexpr char SOH = 0x01, STX = 0x02, ENQ = 0x05, CR = 0x0D, SO = 0x0E, NAK = 0x15;
+inline constexpr std::string_view kStartMarker{"\x01\x01\x01", 3};   // SOH SOH SOH
+
+// ---- time ----------------------------------------------------------------
+// The tick counter and pauses of the clock link. Replaceable for tests.
+class LinkClock {
+public:
+    virtual ~LinkClock() = default;
+    // Milliseconds, unsigned 32-bit, wrapping.
+    virtual std::uint32_t TickCount();
+    virtual void Sleep(std::uint32_t milliseconds);
+    // The pause after an empty read: up to `milliseconds`, ended early when
+    // the port has input. The default waits on the device.
+    virtual void PauseForInput(TComPort& port, std::uint32_t milliseconds);
+};
+// Installs `clock` (not owned); nullptr restores the system clock.
+void SetLinkClock(LinkClock* clock);
+LinkClock& CurrentLinkClock();
+
+// ---- the shared port variable --------------------------------------------------
+// The port of the running operation, or nullptr.
+TComPort* SharedPort();
+// Puts a new port into the shared variable and returns it; the port it held
+// before is released (closed first if still open, errors of that close ignored).
+TComPort& ReplaceSharedPort();
+// Closes the shared port if it is open; nothing without a port.
+void CloseSharedPort();
+// Closes and destroys the shared port; the variable then holds nothing.
+void ReleaseSharedPort();
+
+// Bit rate of a baud-rate text, compared whole and case-sensitively:
+// "2400", "4800", "9600", "19200", "57600"; anything else 9600.
+TBaudRate BaudRateFromText(std::string_view text);
+// Port setup of every operation: a new shared port named window.PortName(),
+// at BaudRateFromText(window.BaudRateText()), no parity, 8 data bits, 1 stop
+// bit. The port is not opened here; the first send opens it.
+TComPort& SetUpPortFromWindow(const ClockWindow& window);
+
+// Runs pending serial port dispatches, then lets the window process its messages.
+void ProcessWindowMessages(ClockWindow& window);
+
+// ---- framing and sending --------------------------------------------------------
+void WaitMilliseconds(std::uint16_t milliseconds);
+// ((x - 0x20) AND 0x3F) OR 0x80.
+std::uint8_t EncodeBusChar(char x);
+// The BusFrame of `command` for the clock whose number is `clockNumberText`:
+// address byte (the text read as hexadecimal, 0 when it is not), clock byte
+// (the text read as decimal, low 8 bits OR 0x40; EConvertError when it is not
+// decimal), the coded characters, and the check byte.
+std::string BuildBusFrame(std::string_view clockNumberText, std::string_view command);
+// Writes `bytes` to the shared port, opening it first when it is closed. At
+// 57600 baud a text of two or more bytes goes one byte per write, each
+// followed by a 1 ms pause. No port: nothing.
+void SendRaw(const std::string& bytes);
+// Sends `command` in the wire form of the window's current bus; reads nothing.
+void SendCommand(const ClockWindow& window, const std::string& command);
+// Sends `command`, then collects the reply: stops at `expectedLength`
+// characters, at a CR, or after 5000 ms without news; with a start marker,
+// what precedes its first occurrence is dropped. No port: empty, nothing sent.
+// Port errors propagate.
+std::string QueryClock(ClockWindow& window, const std::string& command, int expectedLength,
+                       std::string_view startMarker = {});
+
+// ---- collecting and extracting -----------------------------------------------------
+// One read of at most `count` characters that have already arrived.
+std::string ReadPortText(int count);
+// Polls every 100 ms until `expectedLength` characters, a reply that is just
+// "I", or `timeLimitMs`; read errors end it quietly. Processes no window messages.
+std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs);
+// The payload of a ReplyFrame, checked against its XOR check byte; empty when
+// the reply is not acceptable.
+std::string ExtractReplyPayload(std::string_view reply);
+// The pointer value's text out of a pointer reply, per bus; not validated.
+std::string StripPointerReply(bool rs232, std::string_view reply);
+
+// ---- the command set -------------------------------------------------------------------
+// `body` with the terminator of the bus: CR on RS-232, "^" on RS-485.
+std::string TerminatedCommand(bool rs232, std::string_view body);
+
+// Record counter: QueryClock(SO, expectedLength), read digits-only.
+// Returns 0 when the clock did not answer usably.
+std::int32_t QueryRecordCounter(ClockWindow& window, int expectedLength);
+// Clock date: QueryClock(ENQ, 20, SOH SOH SOH), then ExtractReplyPayload.
+std::string QueryClockDatePayload(ClockWindow& window);
+// Set user read pointer for the download ("AUR=" + start, L 1 / 10); the
+// reply is not looked at.
+void SetUserReadPointerForDownload(ClockWindow& window, const std::string& start);
+// Set user read pointer for the search ("AUR=" + pointer, L 3 / 7); returns the reply.
+std::string SetUserReadPointer(ClockWindow& window, const std::string& pointer);
+// Next record: QueryClock(NAK, 50, SOH SOH SOH); returns the raw reply.
+std::string QueryNextRecord(ClockWindow& window);
+// "ARI?" / "AWI?" with L 20; return the raw reply.
+std::string QueryReadIndexPointer(ClockWindow& window);
+std::string QueryWriteIndexPointer(ClockWindow& window);
+// "AUR?" with L 8 / 12; returns the reply after StripPointerReply.
+std::string QueryUserReadPointer(ClockWindow& window);
+// "AURD=" + date: SendCommand, then WaitForReply(3 / 7, 30000); returns the reply.
+std::string PositionAtDate(ClockWindow& window, const std::string& date);
+
+// Every decimal digit of `reply`, in order, read as a decimal integer; 0
+// when there is none or the value does not fit 32 bits.
+std::int32_t RecordCounterValue(std::string_view reply);
+// "OK" anywhere in the reply.
+bool HasOk(std::string_view reply);
+// "???" anywhere in the reply: the clock flags the record as unreadable.
+bool IsFlaggedRecord(std::string_view reply);
+// The label text of a read/write index pointer reply: after SOH SOH SOH the
+// five characters that follow, as a number or "-1"; otherwise the reply
+// without its last character as a number, or "-1".
+std::string PointerLabelText(std::string_view reply);

@@ -1,0 +1,68 @@
+// The download: reads the clock's record counter and date, points the
+// clock's user read pointer at the start index and reads the requested
+// records one by one, writing each good record decoded to Dump.Txt and each
+// record the clock flags as unreadable raw to BadRecs.Txt.
+//
+// Everything runs on the window's thread through ClockWindow; the window
+// stays responsive because the clock link and the record loop let it process
+// its messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "clocklink/clockwindow.h"
+
+// A text of at most N characters: a longer assignment keeps the first N.
+template <std::size_t N>
+class FixedText {
+public:
+    FixedText& operator=(std::string_view text)
+    {
+        m_text.assign(text.substr(0, N));
+        return *this;
+    }
+    const std::string& str() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+// One record while it is decoded.
+struct TData {
+    FixedText<3> ClockNo;
+    FixedText<10> CardNo;
+    FixedText<10> RawDate;
+    FixedText<5> RawTime;
+    FixedText<2> TypeLetter;
+    FixedText<1> LastChar;
+    FixedText<2> TypeCode;
+    FixedText<2> ExtraCode;
+    std::string PortText;
+};
+
+// State of one download run that the decoding reads.
+struct DownloadRun {
+    bool ClockIsSolar = false;
+    std::string ClockDateText;  // yyyy/mm/dd in the clock's own calendar
+    TData Data;
+};
+
+// Decimal text of `value`, left-padded with "0" to `width` and cut to its
+// last `width` characters.
+std::string IntToFixedWidth(std::int64_t value, int width);
+
+// The record's date as yyyy/mm/dd in the clock's calendar, from the raw date
+// field (yymmdd or mmdd). Raises EConvertError when a piece it must read as a
+// number is not one.
+std::string FormatRecordDate(const DownloadRun& run, std::string_view rawDate);
+
+// The dump line (without line end) of one record payload. Reads the layout
+// (IsVireo), SelectedClock and eCom from the window at this moment.
+std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::string_view payload);
+
+// The whole download behind Button1. Reports every failure to the operator
+// itself; when it returns, the operation buttons are enabled and the port is
+// closed.
+void RunDownload(ClockWindow& window);

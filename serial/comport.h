@@ -1,0 +1,289 @@
+// The serial port object.
+//
+// TComPort holds the line settings of one serial device, opens it for
+// exclusive use, writes bytes and reads whatever has already arrived without
+// waiting. While open with a non-empty event set it runs one event thread
+// (TComThread) that watches the line; the work that thread finds is handed to
+// the thread that owns the port (smThreadSync) through a queue drained by
+// RunPendingComDispatches() and by Close(), and never reads received data.
+//
+// All operations run on the calling thread and report failures as EComPort.
+// The object is not built for concurrent callers. The operating system is
+// reached through one backend file per platform (comport_posix.cpp, ...).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "utils/errors.h"
+
+enum TBaudRate : std::uint8_t {
+    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+    br19200, br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TStopBits : std::uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TDataBits : std::uint8_t { dbFive, dbSix, dbSeven, dbEight };
+enum TParityBits : std::uint8_t { prNone, prOdd, prEven, prMark, prSpace };
+enum TDTRFlowControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
+enum TRTSFlowControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
+enum TComEvent : std::uint8_t {
+    evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+};
+
+// A set of TComEvent members, one bit per ordinal.
+using TComEvents = std::uint16_t;
+constexpr TComEvents ComEventBit(TComEvent e) { return static_cast<TComEvents>(1u << e); }
+constexpr TComEvents AllComEvents = 0x03FF;
+
+// Converts between an event set and the Win32 event mask (EV_RXCHAR ...).
+std::uint32_t EventsToMask(TComEvents events);
+TComEvents MaskToEvents(std::uint32_t mask);
+
+// The bit rate a TBaudRate member stands for (brCustom: `custom`).
+std::int32_t BaudRateValue(TBaudRate rate, std::int32_t custom);
+
+// Messages of EComPort, row 1 to 23.
+extern const char* const ComErrorMessages[23];
+
+// Every failure of the serial port. `ErrorCode` is the row of
+// ComErrorMessages; `WinErrorCode` the operating system's error number of the
+// failed call (errno on POSIX), or -1 when the failure has none.
+class EComPort : public Exception {
+public:
+    EComPort(int errorCode, int winErrorCode);  // "<row text> (win error code: N)"
+    explicit EComPort(int errorCode);           // "<row text>", WinErrorCode -1
+    int ErrorCode() const { return m_errorCode; }
+    int WinErrorCode() const { return m_winErrorCode; }
+
+private:
+    int m_errorCode;
+    int m_winErrorCode;
+};
+
+class TCustomComPort;
+
+// Parity settings, owned by the port.
+class TComParity {
+public:
+    explicit TComParity(TCustomComPort& port) : m_port(port) {}
+    TParityBits Bits() const { return m_bits; }
+    bool Check() const { return m_check; }
+    bool Replace() const { return m_replace; }
+    char ReplaceChar() const { return m_replaceChar; }
+    void SetBits(TParityBits value);
+    void SetCheck(bool value);
+    void SetReplace(bool value);
+    void SetReplaceChar(char value);
+    void Assign(const TComParity& other);
+
+private:
+    TCustomComPort& m_port;
+    TParityBits m_bits = prNone;
+    bool m_check = false;
+    bool m_replace = false;
+    char m_replaceChar = 0;
+};
+
+// Request time-outs in milliseconds, owned by the port; -1 stands for MAXDWORD.
+// With the defaults a read returns at once with what has arrived, and a write
+// of n bytes is allowed 100 * n + 1000 ms.
+class TComTimeouts {
+public:
+    explicit TComTimeouts(TCustomComPort& port) : m_port(port) {}
+    std::int32_t ReadInterval() const { return m_readInterval; }
+    std::int32_t ReadTotalMultiplier() const { return m_readTotalMultiplier; }
+    std::int32_t ReadTotalConstant() const { return m_readTotalConstant; }
+    std::int32_t WriteTotalMultiplier() const { return m_writeTotalMultiplier; }
+    std::int32_t WriteTotalConstant() const { return m_writeTotalConstant; }
+    void SetReadInterval(std::int32_t value);
+    void SetReadTotalMultiplier(std::int32_t value);
+    void SetReadTotalConstant(std::int32_t value);
+    void SetWriteTotalMultiplier(std::int32_t value);
+    void SetWriteTotalConstant(std::int32_t value);
+    void Assign(const TComTimeouts& other);
+
+private:
+    TCustomComPort& m_port;
+    std::int32_t m_readInterval = -1;
+    std::int32_t m_readTotalMultiplier = 0;
+    std::int32_t m_readTotalConstant = 0;
+    std::int32_t m_writeTotalMultiplier = 100;
+    std::int32_t m_writeTotalConstant = 1000;
+};
+
+// Handshake settings, owned by the port. The defaults use no handshake and
+// hold DTR and RTS off while open.
+class TComFlowControl {
+public:
+    explicit TComFlowControl(TCustomComPort& port) : m_port(port) {}
+    bool OutCTSFlow() const { return m_outCTSFlow; }
+    bool OutDSRFlow() const { return m_outDSRFlow; }
+    TDTRFlowControl ControlDTR() const { return m_controlDTR; }
+    TRTSFlowControl ControlRTS() const { return m_controlRTS; }
+    bool XonXoffOut() const { return m_xonXoffOut; }
+    bool XonXoffIn() const { return m_xonXoffIn; }
+    bool DSRSensitivity() const { return m_dsrSensitivity; }
+    bool TxContinueOnXoff() const { return m_txContinueOnXoff; }
+    char XonChar() const { return m_xonChar; }
+    char XoffChar() const { return m_xoffChar; }
+    void SetOutCTSFlow(bool value);
+    void SetOutDSRFlow(bool value);
+    void SetControlDTR(TDTRFlowControl value);
+    void SetControlRTS(TRTSFlowControl value);
+    void SetXonXoffOut(bool value);
+    void SetXonXoffIn(bool value);
+    void SetDSRSensitivity(bool value);
+    void SetTxContinueOnXoff(bool value);
+    void SetXonChar(char value);
+    void SetXoffChar(char value);
+    void Assign(const TComFlowControl& other);
+
+private:
+    TCustomComPort& m_port;
+    bool m_outCTSFlow = false;
+    bool m_outDSRFlow = false;
+    TDTRFlowControl m_controlDTR = dtrDisable;
+    TRTSFlowControl m_controlRTS = rtsDisable;
+    bool m_xonXoffOut = false;
+    bool m_xonXoffIn = false;
+    bool m_dsrSensitivity = false;
+    bool m_txContinueOnXoff = false;
+    char m_xonChar = 17;
+    char m_xoffChar = 19;
+};
+
+// Driver queue sizes in bytes, owned by the port. A positive odd size is
+// lowered by one when set.
+class TComBuffer {
+public:
+    explicit TComBuffer(TCustomComPort& port) : m_port(port) {}
+    std::int32_t InputSize() const { return m_inputSize; }
+    std::int32_t OutputSize() const { return m_outputSize; }
+    void SetInputSize(std::int32_t value);
+    void SetOutputSize(std::int32_t value);
+    void Assign(const TComBuffer& other);
+
+private:
+    TCustomComPort& m_port;
+    std::int32_t m_inputSize = 1024;
+    std::int32_t m_outputSize = 1024;
+};
+
+class TComThread;
+struct ComDevice;  // the platform backend's device state
+
+using TNotifyEvent = std::function<void(TCustomComPort& sender)>;
+
+// All state and behaviour of the serial port.
+class TCustomComPort {
+public:
+    TCustomComPort();
+    virtual ~TCustomComPort();  // runs Close() first
+    TCustomComPort(const TCustomComPort&) = delete;
+    TCustomComPort& operator=(const TCustomComPort&) = delete;
+
+    // Opens the device and applies all settings; nothing when already open.
+    void Open();
+    // Stops the event thread and releases the device; nothing when closed.
+    void Close();
+
+    // Sends the bytes unchanged and waits for completion; returns the count
+    // sent. An empty text sends nothing and returns 0. Closed port: code 2.
+    std::int32_t WriteText(const std::string& text);
+    // Sets `text` to at most `count` bytes that have already arrived (possibly
+    // none) without waiting; returns their number. Count <= 0: empty, 0.
+    // Closed port or a failed read (a hang-up of the other side): code 3.
+    std::int32_t ReadText(std::string& text, std::int32_t count);
+    // Bytes waiting in the input queue. Closed port: code 10.
+    std::int32_t InputCount();
+    // Waits up to `milliseconds` for input to arrive (or the line to hang up,
+    // so the next read reports it); true when there is something to read.
+    // Not a failure when closed: then it just waits. Lets pollers react to a
+    // reply within microseconds instead of sleeping blindly.
+    bool WaitForInput(std::int32_t milliseconds);
+
+    bool Connected() const { return m_connected; }
+    void SetConnected(bool value);
+    TBaudRate BaudRate() const { return m_baudRate; }
+    void SetBaudRate(TBaudRate value);
+    std::int32_t CustomBaudRate() const { return m_customBaudRate; }
+    void SetCustomBaudRate(std::int32_t value);
+    const std::string& Port() const { return m_port; }
+    void SetPort(const std::string& value);
+    TStopBits StopBits() const { return m_stopBits; }
+    void SetStopBits(TStopBits value);
+    TDataBits DataBits() const { return m_dataBits; }
+    void SetDataBits(TDataBits value);
+    bool DiscardNull() const { return m_discardNull; }
+    void SetDiscardNull(bool value);
+    char EventChar() const { return m_eventChar; }
+    void SetEventChar(char value);
+    TComEvents Events() const { return m_events; }
+    void SetEvents(TComEvents value) { m_events = value; }
+    TSyncMethod SyncMethod() const { return m_syncMethod; }
+    void SetSyncMethod(TSyncMethod value);
+
+    TComParity& Parity() { return *m_parity; }
+    TComFlowControl& FlowControl() { return *m_flowControl; }
+    TComTimeouts& Timeouts() { return *m_timeouts; }
+    TComBuffer& Buffer() { return *m_buffer; }
+    const TComParity& Parity() const { return *m_parity; }
+    const TComFlowControl& FlowControl() const { return *m_flowControl; }
+    const TComTimeouts& Timeouts() const { return *m_timeouts; }
+    const TComBuffer& Buffer() const { return *m_buffer; }
+
+    TNotifyEvent OnBeforeOpen, OnAfterOpen, OnBeforeClose, OnAfterClose;
+
+    // Apply one group of settings to the open device; nothing while closed.
+    // Codes 9 (buffer sizes), 7 (line settings), 8 (time-outs) on refusal.
+    virtual void ApplyBufferSizes();
+    virtual void ApplyLineSettings();
+    virtual void ApplyTimeouts();
+
+protected:
+    virtual void OpenDevice();
+    virtual void CloseDevice();
+    virtual void ApplySettings();
+    virtual void DoBeforeOpen();
+    virtual void DoAfterOpen();
+    virtual void DoBeforeClose();
+    virtual void DoAfterClose();
+
+private:
+    friend class TComThread;
+    void DispatchEvents(TComEvents events);
+
+    std::unique_ptr<TComThread> m_thread;
+    bool m_threadStarted = false;
+    std::unique_ptr<ComDevice> m_device;
+    bool m_connected = false;
+    TBaudRate m_baudRate = br9600;
+    std::int32_t m_customBaudRate = 9600;
+    std::string m_port = "COM1";
+    TStopBits m_stopBits = sbOneStopBit;
+    TDataBits m_dataBits = dbEight;
+    bool m_discardNull = false;
+    char m_eventChar = 0;
+    TComEvents m_events = AllComEvents;
+    std::unique_ptr<TComParity> m_parity;
+    std::unique_ptr<TComFlowControl> m_flowControl;
+    std::unique_ptr<TComTimeouts> m_timeouts;
+    std::unique_ptr<TComBuffer> m_buffer;
+    TSyncMethod m_syncMethod = smThreadSync;
+};
+
+// The object the program creates; it adds no behaviour.
+class TComPort : public TCustomComPort {};
+
+// Runs the event dispatches that event threads have handed to this thread
+// (smThreadSync). The program calls it whenever it lets the window process
+// its messages.
+void RunPendingComDispatches();
+
+// Where a port name "COMn" is looked for on POSIX systems: the folder
+// "ports" beside the executable by default (see comport_posix.cpp).
+// Tests may point it elsewhere; an empty text restores the default.
+void SetComPortDirectory(const std::string& directory);

@@ -1,0 +1,44 @@
+// A clocksim process on a pseudo-terminal, for tests.
+//
+// Starts clocksim with the given arguments plus a link "COM7" in a fresh
+// temporary port directory, a wire log and an expected-dump file in that
+// directory, and waits until it has printed its pty path. The destructor
+// stops it with SIGTERM and removes the directory.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class SimProcess {
+public:
+    static constexpr int kComNumber = 7;
+
+    explicit SimProcess(const std::vector<std::string>& args);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // The pty's slave path, the first line clocksim printed.
+    const std::string& PtyPath() const { return m_ptyPath; }
+    // Folder holding the link COM7 to the pty; give it to SetComPortDirectory().
+    const std::string& PortDirectory() const { return m_dir; }
+    std::string WireLogPath() const { return m_dir + "/wire.log"; }
+    std::string ExpectedDumpPath() const { return m_dir + "/expected.txt"; }
+    std::string ReadWireLog() const;
+    std::vector<std::string> ReadExpectedDump() const;  // one payload a line
+
+    // Sends SIGTERM and waits; returns the exit status (or -signal).
+    int Stop();
+    bool Running();
+    pid_t Pid() const { return m_pid; }
+
+private:
+    std::string m_dir;
+    std::string m_ptyPath;
+    pid_t m_pid = -1;
+    int m_stdout = -1;
+};
+
+// A file's whole content ("" when it cannot be read).
+std::string ReadWholeFile(const std::string& path);
