@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 bool IsGregorianLeapYear(std::uint16_t year);
 
@@ -19,8 +20,12 @@ bool IsValidGregorianDate(int year, int month, int day);
 
 // The Gregorian date of a Solar Hijri date, as yyyy<sep>mm<sep>dd with the
 // regional date separator. Raises EConvertError "Invalid argument to date
-// encode" exactly when the arithmetic arrives at day 0 or at a year above 9999.
+// encode" exactly when the arithmetic arrives at a date that cannot exist:
+// day 0, a year above 9999, or year 0 (a Solar year above 64914 wraps there).
 std::string SolarToGregorianText(std::uint16_t year, std::uint16_t month, std::uint16_t day);
+
+// As above with a given separator instead of the regional one.
+std::string SolarToGregorianText(std::uint16_t year, std::uint16_t month, std::uint16_t day, char separator);
 
 // The Solar Hijri date of a valid Gregorian date, as yyyy/mm/dd (always "/").
 // The year is given in full (2021-03-21 gives 1400/01/01).
@@ -29,3 +34,7 @@ std::string GregorianToSolarText(std::uint16_t year, std::uint16_t month, std::u
 // The date separator of the user's regional settings (the C library's locale
 // date format); '/' when there is none.
 char RegionalDateSeparator();
+
+// The separator of a C library date format such as "%d.%m.%Y": the first
+// ASCII punctuation character after a conversion; '/' when there is none.
+char DateSeparatorOfFormat(std::string_view format);

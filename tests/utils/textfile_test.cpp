@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "utils/errors.h"
+#include "utils/textfile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TextFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/textfile-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string read(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+
+    std::string m_dir;
+};
+
+TEST_F(TextFileTest, WritesCrLfLinesThatReachTheFileAtOnce)
+{
+    const std::string path = m_dir + "/Dump.Txt";
+    TextFile file;
+    file.Create(path);
+    EXPECT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.Path(), path);
+    EXPECT_EQ(read(path), "");
+
+    file.WriteLine(std::string("\x02\x02\x02" "001", 6));
+    // Readable by another reader before the file is closed.
+    EXPECT_EQ(read(path), std::string("\x02\x02\x02" "001\r\n", 8));
+    file.WriteLine("");
+    file.WriteLine("line\n");
+    EXPECT_EQ(read(path), std::string("\x02\x02\x02" "001\r\n\r\nline\n\r\n", 17));
+
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
+    file.Close(); // closing twice is harmless
+}
+
+TEST_F(TextFileTest, CreateEmptiesAnExistingFile)
+{
+    const std::string path = m_dir + "/BadRecs.Txt";
+    std::ofstream(path) << "old content of a previous run\n";
+    TextFile file;
+    file.Create(path);
+    EXPECT_EQ(read(path), "");
+    file.WriteLine("x");
+    // Creating again while open starts over as well.
+    file.Create(path);
+    EXPECT_EQ(read(path), "");
+}
+
+TEST_F(TextFileTest, FailuresRaiseAndNameTheFile)
+{
+    const std::string path = m_dir + "/missing/Dump.Txt";
+    TextFile file;
+    try {
+        file.Create(path);
+        FAIL() << "created a file in a missing directory";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file " + path + ": No such file or directory");
+    }
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Path(), path);
+
+    try {
+        file.WriteLine("lost");
+        FAIL() << "a write to a file that is not open succeeded";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot write to " + path + ": the file is not open");
+    }
+
+    TextFile never;
+    EXPECT_THROW(never.WriteLine("x"), EInOutError);
+}
+
+TEST_F(TextFileTest, AFullDeviceIsAWriteFailureNotASuccess)
+{
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+    TextFile file;
+    file.Create("/dev/full");
+    try {
+        file.WriteLine("record");
+        FAIL() << "a write that the system refused was reported as done";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot write to /dev/full: No space left on device");
+    }
+    file.Close();
+}
+
+TEST(ExecutableDirectory, IsTheDirectoryOfTheTestProgram)
+{
+    const std::string dir = ExecutableDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_NE(dir.back(), '/');
+    EXPECT_EQ(dir, fs::canonical("/proc/self/exe").parent_path().string());
+}
+
+} // namespace
