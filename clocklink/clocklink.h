@@ -87,10 +87,12 @@ std::string QueryClock(ClockWindow& window, const std::string& command, int expe
                        std::string_view startMarker = {});
 
 // ---- collecting and extracting -----------------------------------------------------
-// One read of at most `count` characters that have already arrived.
+// One read of at most `count` characters that have already arrived; empty
+// when there is no port. A failing read raises EComPort.
 std::string ReadPortText(int count);
 // Polls every 100 ms until `expectedLength` characters, a reply that is just
-// "I", or `timeLimitMs`; read errors end it quietly. Processes no window messages.
+// "I", or `timeLimitMs`; read errors end it quietly, and so does the lack of
+// a port (nothing can come). Processes no window messages.
 std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs);
 // The payload of a ReplyFrame, checked against its XOR check byte; empty when
 // the reply is not acceptable.

@@ -1,0 +1,99 @@
+// The commands the clock understands, with the reply length each one is
+// collected with on either bus, and the small readings of their replies.
+#include <limits>
+
+#include "clocklink/clocklink.h"
+#include "utils/text.h"
+
+namespace {
+
+constexpr std::uint32_t kPositionAtDateLimitMs = 30000;
+
+int byBus(bool rs232, int onRs232, int onRs485) { return rs232 ? onRs232 : onRs485; }
+
+}  // namespace
+
+std::string TerminatedCommand(bool rs232, std::string_view body)
+{
+    std::string text(body);
+    text.push_back(rs232 ? CR : '^');
+    return text;
+}
+
+std::int32_t QueryRecordCounter(ClockWindow& window, int expectedLength)
+{
+    return RecordCounterValue(QueryClock(window, std::string(1, SO), expectedLength));
+}
+
+std::string QueryClockDatePayload(ClockWindow& window)
+{
+    return ExtractReplyPayload(QueryClock(window, std::string(1, ENQ), 20, kStartMarker));
+}
+
+void SetUserReadPointerForDownload(ClockWindow& window, const std::string& start)
+{
+    const bool rs232 = window.IsRs232();
+    QueryClock(window, TerminatedCommand(rs232, "AUR=" + start), byBus(rs232, 1, 10));
+}
+
+std::string SetUserReadPointer(ClockWindow& window, const std::string& pointer)
+{
+    const bool rs232 = window.IsRs232();
+    return QueryClock(window, TerminatedCommand(rs232, "AUR=" + pointer), byBus(rs232, 3, 7));
+}
+
+std::string QueryNextRecord(ClockWindow& window)
+{
+    return QueryClock(window, std::string(1, NAK), 50, kStartMarker);
+}
+
+std::string QueryReadIndexPointer(ClockWindow& window)
+{
+    return QueryClock(window, TerminatedCommand(window.IsRs232(), "ARI?"), 20);
+}
+
+std::string QueryWriteIndexPointer(ClockWindow& window)
+{
+    return QueryClock(window, TerminatedCommand(window.IsRs232(), "AWI?"), 20);
+}
+
+std::string QueryUserReadPointer(ClockWindow& window)
+{
+    const bool rs232 = window.IsRs232();
+    return StripPointerReply(rs232, QueryClock(window, TerminatedCommand(rs232, "AUR?"), byBus(rs232, 8, 12)));
+}
+
+std::string PositionAtDate(ClockWindow& window, const std::string& date)
+{
+    const bool rs232 = window.IsRs232();
+    SendCommand(window, TerminatedCommand(rs232, "AURD=" + date));
+    return WaitForReply(byBus(rs232, 3, 7), kPositionAtDateLimitMs);
+}
+
+std::int32_t RecordCounterValue(std::string_view reply)
+{
+    std::int64_t value = 0;
+    for (char c : reply) {
+        if (c < '0' || c > '9') continue;
+        value = value * 10 + (c - '0');
+        // More digits than 32 bits can hold: the reply is not a usable count.
+        if (value > std::numeric_limits<std::int32_t>::max()) return 0;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+bool HasOk(std::string_view reply) { return reply.find("OK") != std::string_view::npos; }
+
+bool IsFlaggedRecord(std::string_view reply) { return reply.find("???") != std::string_view::npos; }
+
+std::string PointerLabelText(std::string_view reply)
+{
+    std::int32_t value = -1;
+    const std::size_t at = reply.find(kStartMarker);
+    if (at != std::string_view::npos) {
+        if (!TryStrToInt(reply.substr(at + kStartMarker.size(), 5), value)) value = -1;
+    } else if (!reply.empty()) {
+        if (!TryStrToInt(reply.substr(0, reply.size() - 1), value)) value = -1;
+    }
+    return std::to_string(value);
+}
