@@ -12,6 +12,7 @@
 // reached through one backend file per platform (comport_posix.cpp, ...).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -282,8 +283,18 @@ class TComPort : public TCustomComPort {};
 // (smThreadSync). The program calls it whenever it lets the window process
 // its messages.
 void RunPendingComDispatches();
+// How many handed-over dispatches wait for RunPendingComDispatches(); each
+// one keeps its event thread blocked until it has run.
+std::size_t PendingComDispatchCount();
 
 // Where a port name "COMn" is looked for on POSIX systems: the folder
 // "ports" beside the executable by default (see comport_posix.cpp).
 // Tests may point it elsewhere; an empty text restores the default.
+//
+// On POSIX systems "COMn" opens <that folder>/COMn when the entry exists, else
+// /dev/ttyS<n-1>; a name starting with "/" opens that path. Open fails with
+// code 1 and ENOENT (2) for any other name or an absent device, and with
+// EBUSY (16) for a device another port object or program holds, root
+// included. Requests on a closed port carry EBADF (9); a hang-up of the
+// other side fails the next read with EIO (5).
 void SetComPortDirectory(const std::string& directory);

@@ -1,0 +1,90 @@
+// The operating-system side of the serial port.
+//
+// TCustomComPort keeps all state and decides what happens when; the functions
+// here do the device work. Each platform has one file that defines them
+// (comport_posix.cpp, ...) and CMake builds only that one. Every function that
+// can fail returns 0 on success or the operating system's error number, read
+// right after the failing call, which the caller puts into EComPort.
+//
+// Reads and writes of the port and the event watch of its event thread may run
+// at the same time on one device; nothing else is called concurrently.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "serial/comport.h"
+
+// An open device and what the backend needs to know to serve requests.
+struct ComDevice {
+    std::intptr_t handle = -1;
+
+    // Time-outs as the port last applied them (32-bit patterns, -1 = MAXDWORD).
+    std::uint32_t readInterval = 0xFFFFFFFFu;
+    std::uint32_t readTotalMultiplier = 0;
+    std::uint32_t readTotalConstant = 0;
+    std::uint32_t writeTotalMultiplier = 100;
+    std::uint32_t writeTotalConstant = 1000;
+
+    // Bytes taken from the input queue so far; lets the event thread tell
+    // newly received bytes from a queue that was partly read meanwhile.
+    std::atomic<std::uint64_t> bytesRead{0};
+
+    // Line facts the backend uses between requests.
+    std::int32_t bitRate = 9600;
+    bool discardNull = false;
+    std::atomic<std::int32_t> inputSize{1024};  // also read by the event thread
+};
+
+// Opens `portName` for exclusive use. On failure returns the error number and
+// leaves `device` untouched.
+int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& device);
+// Releases the device; never fails in a way the caller can act on.
+void comDeviceClose(ComDevice& device);
+
+// The three setting groups; each returns 0 or the error number of a refusal.
+int comDeviceSetBufferSizes(ComDevice& device, std::int32_t inputSize, std::int32_t outputSize);
+int comDeviceSetLine(ComDevice& device, const TCustomComPort& settings);
+int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts);
+
+// Sends `size` bytes and waits until they are out or the write time-out ends;
+// `sent` is the count that went out either way.
+int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent);
+// Reads up to `size` bytes as the read time-outs say; a hang-up of the other
+// side is an error, not an empty read.
+int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received);
+int comDeviceInputCount(ComDevice& device, std::int32_t& count);
+// Reads and clears the line-error state.
+int comDeviceClearErrors(ComDevice& device);
+// Modem status as MS_CTS_ON (0x10), MS_DSR_ON (0x20), MS_RING_ON (0x40),
+// MS_RLSD_ON (0x80); a device without modem lines reports 0 and succeeds.
+int comDeviceModemStatus(ComDevice& device, std::uint32_t& status);
+// Cuts requests still pending on the device short.
+int comDevicePurgeRequests(ComDevice& device);
+// Empties both driver queues; received bytes not yet read are lost.
+int comDevicePurgeQueues(ComDevice& device);
+// Waits up to `milliseconds` for something to read (or a hang-up to report).
+bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds);
+// A plain sleep, for callers that have no device to wait on.
+void comSleep(std::int32_t milliseconds);
+// The error number of a request made without an open device.
+int comNoDeviceError();
+
+// The event thread's view of a device: it waits for the events of a mask
+// (Win32 EV_* bits) until stopped from another thread.
+struct ComEventWatch;
+struct ComEventWatchDeleter {
+    void operator()(ComEventWatch* watch) const;
+};
+using ComEventWatchPtr = std::unique_ptr<ComEventWatch, ComEventWatchDeleter>;
+
+enum class ComWaitResult { Events, Stopped, Failed };
+
+int comWatchCreate(ComDevice& device, std::uint32_t mask, ComEventWatchPtr& watch);
+// Blocks until events of the mask happen (stored in `events`) or the watch is
+// stopped. Safe to call only from the event thread.
+ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events);
+// Asks a waiting (or the next) comWatchWait to return Stopped. Any thread.
+void comWatchStop(ComEventWatch& watch);

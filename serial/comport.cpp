@@ -1,0 +1,659 @@
+// The port object's own logic: settings, the order of the open and close
+// steps, request checks, the event thread and the hand-over of its dispatches.
+// Device work goes through the backend declared in comdevice.h.
+#include "serial/comport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "serial/comdevice.h"
+
+// ---------------------------------------------------------------------------
+// Events and messages
+
+namespace {
+
+// Win32 event-mask bit of each TComEvent, in ordinal order.
+constexpr std::uint32_t kEventMaskBits[10] = {
+    0x0001,  // evRxChar    EV_RXCHAR
+    0x0004,  // evTxEmpty   EV_TXEMPTY
+    0x0002,  // evRxFlag    EV_RXFLAG
+    0x0100,  // evRing      EV_RING
+    0x0040,  // evBreak     EV_BREAK
+    0x0008,  // evCTS       EV_CTS
+    0x0010,  // evDSR       EV_DSR
+    0x0080,  // evError     EV_ERR
+    0x0020,  // evRLSD      EV_RLSD
+    0x0400,  // evRx80Full  EV_RX80FULL
+};
+
+std::string messageText(int errorCode) {
+    if (errorCode < 1 || errorCode > 23) {
+        return "Unknown com port error";
+    }
+    return ComErrorMessages[errorCode - 1];
+}
+
+std::string messageWithNumber(int errorCode, int winErrorCode) {
+    return messageText(errorCode) + " (win error code: " + std::to_string(winErrorCode) + ")";
+}
+
+}  // namespace
+
+std::uint32_t EventsToMask(TComEvents events) {
+    std::uint32_t mask = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        if (events & (1u << i)) {
+            mask |= kEventMaskBits[i];
+        }
+    }
+    return mask;
+}
+
+TComEvents MaskToEvents(std::uint32_t mask) {
+    TComEvents events = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        if (mask & kEventMaskBits[i]) {
+            events = static_cast<TComEvents>(events | (1u << i));
+        }
+    }
+    return events;
+}
+
+std::int32_t BaudRateValue(TBaudRate rate, std::int32_t custom) {
+    static constexpr std::int32_t kRates[16] = {0,     110,   300,   600,    1200,   2400,   4800,   9600,
+                                                14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    if (rate == brCustom || rate >= 16) {
+        return custom;
+    }
+    return kRates[rate];
+}
+
+const char* const ComErrorMessages[23] = {
+    "Unable to open com port",
+    "WriteFile function failed",
+    "ReadFile function failed",
+    "Invalid Async parameter",
+    "PurgeComm function failed",
+    "Unable to get async status",
+    "SetCommState function failed",
+    "SetCommTimeouts failed",
+    "SetupComm function failed",
+    "ClearCommError function failed",
+    "GetCommModemStatus function failed",
+    "EscapeCommFunction function failed",
+    "TransmitCommChar function failed",
+    "Cannot set property while connected",
+    "EnumPorts function failed",
+    "Failed to store settings",
+    "Failed to load settings",
+    "Link (un)registration failed",
+    "Cannot change led state if ComPort is selected",
+    "Cannot wait for event if event thread is created",
+    "WaitForEvent method failed",
+    "A component is linked to OnRxBuf event",
+    "Registry error",
+};
+
+EComPort::EComPort(int errorCode, int winErrorCode)
+    : Exception(messageWithNumber(errorCode, winErrorCode)), m_errorCode(errorCode), m_winErrorCode(winErrorCode) {}
+
+EComPort::EComPort(int errorCode) : Exception(messageText(errorCode)), m_errorCode(errorCode), m_winErrorCode(-1) {}
+
+// ---------------------------------------------------------------------------
+// Settings objects: a changed value is stored and, while the port is open,
+// its group is applied at once (the Apply functions do nothing while closed).
+
+namespace {
+
+template <class T>
+bool storeChanged(T& field, T value) {
+    if (field == value) {
+        return false;
+    }
+    field = value;
+    return true;
+}
+
+// A positive odd queue size is lowered to the even size below it.
+std::int32_t evenQueueSize(std::int32_t value) {
+    return (value > 0 && value % 2 != 0) ? value - 1 : value;
+}
+
+}  // namespace
+
+void TComParity::SetBits(TParityBits value) {
+    if (storeChanged(m_bits, value)) m_port.ApplyLineSettings();
+}
+void TComParity::SetCheck(bool value) {
+    if (storeChanged(m_check, value)) m_port.ApplyLineSettings();
+}
+void TComParity::SetReplace(bool value) {
+    if (storeChanged(m_replace, value)) m_port.ApplyLineSettings();
+}
+void TComParity::SetReplaceChar(char value) {
+    if (storeChanged(m_replaceChar, value)) m_port.ApplyLineSettings();
+}
+void TComParity::Assign(const TComParity& other) {
+    bool changed = storeChanged(m_bits, other.m_bits);
+    changed = storeChanged(m_check, other.m_check) || changed;
+    changed = storeChanged(m_replace, other.m_replace) || changed;
+    changed = storeChanged(m_replaceChar, other.m_replaceChar) || changed;
+    if (changed) m_port.ApplyLineSettings();
+}
+
+void TComTimeouts::SetReadInterval(std::int32_t value) {
+    if (storeChanged(m_readInterval, value)) m_port.ApplyTimeouts();
+}
+void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) {
+    if (storeChanged(m_readTotalMultiplier, value)) m_port.ApplyTimeouts();
+}
+void TComTimeouts::SetReadTotalConstant(std::int32_t value) {
+    if (storeChanged(m_readTotalConstant, value)) m_port.ApplyTimeouts();
+}
+void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
+    if (storeChanged(m_writeTotalMultiplier, value)) m_port.ApplyTimeouts();
+}
+void TComTimeouts::SetWriteTotalConstant(std::int32_t value) {
+    if (storeChanged(m_writeTotalConstant, value)) m_port.ApplyTimeouts();
+}
+void TComTimeouts::Assign(const TComTimeouts& other) {
+    bool changed = storeChanged(m_readInterval, other.m_readInterval);
+    changed = storeChanged(m_readTotalMultiplier, other.m_readTotalMultiplier) || changed;
+    changed = storeChanged(m_readTotalConstant, other.m_readTotalConstant) || changed;
+    changed = storeChanged(m_writeTotalMultiplier, other.m_writeTotalMultiplier) || changed;
+    changed = storeChanged(m_writeTotalConstant, other.m_writeTotalConstant) || changed;
+    if (changed) m_port.ApplyTimeouts();
+}
+
+void TComFlowControl::SetOutCTSFlow(bool value) {
+    if (storeChanged(m_outCTSFlow, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetOutDSRFlow(bool value) {
+    if (storeChanged(m_outDSRFlow, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetControlDTR(TDTRFlowControl value) {
+    if (storeChanged(m_controlDTR, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetControlRTS(TRTSFlowControl value) {
+    if (storeChanged(m_controlRTS, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetXonXoffOut(bool value) {
+    if (storeChanged(m_xonXoffOut, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetXonXoffIn(bool value) {
+    if (storeChanged(m_xonXoffIn, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetDSRSensitivity(bool value) {
+    if (storeChanged(m_dsrSensitivity, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetTxContinueOnXoff(bool value) {
+    if (storeChanged(m_txContinueOnXoff, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetXonChar(char value) {
+    if (storeChanged(m_xonChar, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::SetXoffChar(char value) {
+    if (storeChanged(m_xoffChar, value)) m_port.ApplyLineSettings();
+}
+void TComFlowControl::Assign(const TComFlowControl& other) {
+    bool changed = storeChanged(m_outCTSFlow, other.m_outCTSFlow);
+    changed = storeChanged(m_outDSRFlow, other.m_outDSRFlow) || changed;
+    changed = storeChanged(m_controlDTR, other.m_controlDTR) || changed;
+    changed = storeChanged(m_controlRTS, other.m_controlRTS) || changed;
+    changed = storeChanged(m_xonXoffOut, other.m_xonXoffOut) || changed;
+    changed = storeChanged(m_xonXoffIn, other.m_xonXoffIn) || changed;
+    changed = storeChanged(m_dsrSensitivity, other.m_dsrSensitivity) || changed;
+    changed = storeChanged(m_txContinueOnXoff, other.m_txContinueOnXoff) || changed;
+    changed = storeChanged(m_xonChar, other.m_xonChar) || changed;
+    changed = storeChanged(m_xoffChar, other.m_xoffChar) || changed;
+    if (changed) m_port.ApplyLineSettings();
+}
+
+void TComBuffer::SetInputSize(std::int32_t value) {
+    if (storeChanged(m_inputSize, evenQueueSize(value))) m_port.ApplyBufferSizes();
+}
+void TComBuffer::SetOutputSize(std::int32_t value) {
+    if (storeChanged(m_outputSize, evenQueueSize(value))) m_port.ApplyBufferSizes();
+}
+void TComBuffer::Assign(const TComBuffer& other) {
+    bool changed = storeChanged(m_inputSize, other.m_inputSize);
+    changed = storeChanged(m_outputSize, other.m_outputSize) || changed;
+    if (changed) m_port.ApplyBufferSizes();
+}
+
+// ---------------------------------------------------------------------------
+// Hand-over of event dispatches to the thread that owns the ports.
+//
+// An event thread with smThreadSync queues its dispatch and blocks until some
+// caller of RunPendingComDispatches() (or a Close() waiting for that thread)
+// has run it. One queue serves all ports; its mutex also guards the
+// "finished" flags of the event threads so that Close() cannot miss the end
+// of the thread it waits for.
+
+namespace {
+
+struct PendingDispatch {
+    TCustomComPort* port = nullptr;
+    TComEvents events = 0;
+    bool done = false;
+    std::exception_ptr error;
+};
+
+std::mutex g_dispatchMutex;
+std::condition_variable g_dispatchChanged;
+std::deque<PendingDispatch*> g_pendingDispatches;
+
+}  // namespace
+
+// The event thread of one open port.
+class TComThread {
+public:
+    explicit TComThread(TCustomComPort& port) : m_port(port) {}
+    ~TComThread() { Stop(); }
+    TComThread(const TComThread&) = delete;
+    TComThread& operator=(const TComThread&) = delete;
+
+    // Starts watching the events of `mask`; returns 0 or an error number.
+    int Start(ComDevice& device, std::uint32_t mask) {
+        int error = comWatchCreate(device, mask, m_watch);
+        if (error != 0) {
+            return error;
+        }
+        try {
+            m_thread = std::thread([this] { Execute(); });
+        } catch (const std::system_error& e) {
+            m_watch.reset();
+            return e.code().value();
+        }
+        return 0;
+    }
+
+    // Ends the thread and waits for it, running queued dispatches meanwhile so
+    // that a thread blocked on its own dispatch can reach its end.
+    void Stop() {
+        if (!m_thread.joinable()) {
+            return;
+        }
+        comWatchStop(*m_watch);
+        std::unique_lock lock(g_dispatchMutex);
+        while (!m_finished) {
+            if (g_pendingDispatches.empty()) {
+                g_dispatchChanged.wait(lock);
+                continue;
+            }
+            PendingDispatch* pending = g_pendingDispatches.front();
+            g_pendingDispatches.pop_front();
+            lock.unlock();
+            runDispatch(*pending);
+            lock.lock();
+            pending->done = true;
+            g_dispatchChanged.notify_all();
+        }
+        lock.unlock();
+        m_thread.join();
+        m_watch.reset();
+    }
+
+    TComEvents ReceivedEvents() const { return m_events.load(); }
+
+    static void runDispatch(PendingDispatch& pending) {
+        try {
+            pending.port->DispatchEvents(pending.events);
+        } catch (...) {
+            pending.error = std::current_exception();
+        }
+    }
+
+private:
+    void Execute() {
+        try {
+            std::uint32_t mask = 0;
+            while (comWatchWait(*m_watch, mask) == ComWaitResult::Events) {
+                m_events = MaskToEvents(mask);
+                dispatch(m_events.load());
+            }
+        } catch (...) {
+            // A failed dispatch ends the thread; the port stays open and its
+            // reads and writes go on working.
+        }
+        std::lock_guard lock(g_dispatchMutex);
+        m_finished = true;
+        g_dispatchChanged.notify_all();
+    }
+
+    void dispatch(TComEvents events) {
+        if (m_port.SyncMethod() == smNone) {
+            m_port.DispatchEvents(events);
+            return;
+        }
+        // smThreadSync, and smWindowSync, which has no message window of its
+        // own here: the owner thread runs the dispatch.
+        PendingDispatch pending;
+        pending.port = &m_port;
+        pending.events = events;
+        std::unique_lock lock(g_dispatchMutex);
+        g_pendingDispatches.push_back(&pending);
+        g_dispatchChanged.notify_all();
+        g_dispatchChanged.wait(lock, [&] { return pending.done; });
+        lock.unlock();
+        if (pending.error) {
+            std::rethrow_exception(pending.error);
+        }
+    }
+
+    TCustomComPort& m_port;
+    ComEventWatchPtr m_watch;
+    std::atomic<TComEvents> m_events{0};
+    std::thread m_thread;
+    bool m_finished = false;  // guarded by g_dispatchMutex
+};
+
+void RunPendingComDispatches() {
+    std::unique_lock lock(g_dispatchMutex);
+    while (!g_pendingDispatches.empty()) {
+        PendingDispatch* pending = g_pendingDispatches.front();
+        g_pendingDispatches.pop_front();
+        lock.unlock();
+        TComThread::runDispatch(*pending);
+        lock.lock();
+        pending->done = true;
+        g_dispatchChanged.notify_all();
+    }
+}
+
+std::size_t PendingComDispatchCount() {
+    std::lock_guard lock(g_dispatchMutex);
+    return g_pendingDispatches.size();
+}
+
+// ---------------------------------------------------------------------------
+// The port
+
+TCustomComPort::TCustomComPort()
+    : m_parity(std::make_unique<TComParity>(*this)),
+      m_flowControl(std::make_unique<TComFlowControl>(*this)),
+      m_timeouts(std::make_unique<TComTimeouts>(*this)),
+      m_buffer(std::make_unique<TComBuffer>(*this)) {}
+
+TCustomComPort::~TCustomComPort() {
+    try {
+        Close();
+    } catch (...) {
+        // A destructor cannot report; release thread and device regardless.
+        m_thread.reset();
+        m_threadStarted = false;
+        CloseDevice();
+        m_connected = false;
+    }
+    m_buffer.reset();
+    m_flowControl.reset();
+    m_timeouts.reset();
+    m_parity.reset();
+}
+
+void TCustomComPort::Open() {
+    if (m_connected) {
+        return;
+    }
+    DoBeforeOpen();
+    OpenDevice();
+    m_connected = true;
+    try {
+        ApplySettings();
+    } catch (...) {
+        CloseDevice();
+        m_connected = false;
+        throw;
+    }
+    if (m_events != 0) {
+        auto thread = std::make_unique<TComThread>(*this);
+        int error = thread->Start(*m_device, EventsToMask(m_events));
+        if (error != 0) {
+            CloseDevice();
+            m_connected = false;
+            throw EComPort(1, error);
+        }
+        m_thread = std::move(thread);
+        m_threadStarted = true;
+    } else {
+        m_threadStarted = false;
+    }
+    DoAfterOpen();
+    // CTS, DSR and RLSD are read once each; a failure leaves the port open.
+    for (int line = 0; line < 3; ++line) {
+        std::uint32_t status = 0;
+        int error = comDeviceModemStatus(*m_device, status);
+        if (error != 0) {
+            throw EComPort(11, error);
+        }
+    }
+}
+
+void TCustomComPort::Close() {
+    if (!m_connected) {
+        return;
+    }
+    DoBeforeClose();
+    if (m_device) {
+        int error = comDevicePurgeRequests(*m_device);
+        if (error != 0) {
+            throw EComPort(5, error);
+        }
+    }
+    if (m_threadStarted) {
+        m_thread.reset();  // stops the thread and waits for its end
+        m_threadStarted = false;
+        // Received bytes nobody read are dropped with the event thread, so a
+        // later holder of the device does not see stale input.
+        if (m_device) {
+            comDevicePurgeQueues(*m_device);
+        }
+    }
+    CloseDevice();
+    m_connected = false;
+    DoAfterClose();
+}
+
+void TCustomComPort::OpenDevice() {
+    std::unique_ptr<ComDevice> device;
+    int error = comDeviceOpen(m_port, device);
+    if (error != 0) {
+        throw EComPort(1, error);
+    }
+    m_device = std::move(device);
+}
+
+void TCustomComPort::CloseDevice() {
+    if (m_device) {
+        comDeviceClose(*m_device);
+        m_device.reset();
+    }
+}
+
+void TCustomComPort::ApplySettings() {
+    ApplyBufferSizes();
+    ApplyLineSettings();
+    ApplyTimeouts();
+}
+
+void TCustomComPort::ApplyBufferSizes() {
+    if (!m_device) {
+        return;
+    }
+    int error = comDeviceSetBufferSizes(*m_device, m_buffer->InputSize(), m_buffer->OutputSize());
+    if (error != 0) {
+        throw EComPort(9, error);
+    }
+}
+
+void TCustomComPort::ApplyLineSettings() {
+    if (!m_device) {
+        return;
+    }
+    int error = comDeviceSetLine(*m_device, *this);
+    if (error != 0) {
+        throw EComPort(7, error);
+    }
+}
+
+void TCustomComPort::ApplyTimeouts() {
+    if (!m_device) {
+        return;
+    }
+    int error = comDeviceSetTimeouts(*m_device, *m_timeouts);
+    if (error != 0) {
+        throw EComPort(8, error);
+    }
+}
+
+void TCustomComPort::DoBeforeOpen() {
+    if (OnBeforeOpen) OnBeforeOpen(*this);
+}
+void TCustomComPort::DoAfterOpen() {
+    if (OnAfterOpen) OnAfterOpen(*this);
+}
+void TCustomComPort::DoBeforeClose() {
+    if (OnBeforeClose) OnBeforeClose(*this);
+}
+void TCustomComPort::DoAfterClose() {
+    if (OnAfterClose) OnAfterClose(*this);
+}
+
+std::int32_t TCustomComPort::WriteText(const std::string& text) {
+    if (text.empty()) {
+        return 0;
+    }
+    if (!m_device) {
+        throw EComPort(2, comNoDeviceError());
+    }
+    std::int32_t sent = 0;
+    int error = comDeviceWrite(*m_device, text.data(), static_cast<std::int32_t>(text.size()), sent);
+    if (error != 0) {
+        throw EComPort(2, error);
+    }
+    return sent;
+}
+
+std::int32_t TCustomComPort::ReadText(std::string& text, std::int32_t count) {
+    text.clear();
+    if (count <= 0) {
+        return 0;
+    }
+    if (!m_device) {
+        throw EComPort(3, comNoDeviceError());
+    }
+    std::string buffer(static_cast<std::size_t>(count), '\0');
+    std::int32_t received = 0;
+    int error = comDeviceRead(*m_device, buffer.data(), count, received);
+    if (error != 0) {
+        throw EComPort(3, error);
+    }
+    buffer.resize(static_cast<std::size_t>(received));
+    text = std::move(buffer);
+    // The queue is looked at after every read, as the device's error state is
+    // cleared with it; the bytes already read stay in `text` even if it fails.
+    std::int32_t waiting = 0;
+    error = comDeviceInputCount(*m_device, waiting);
+    if (error != 0) {
+        throw EComPort(10, error);
+    }
+    return received;
+}
+
+std::int32_t TCustomComPort::InputCount() {
+    if (!m_device) {
+        throw EComPort(10, comNoDeviceError());
+    }
+    std::int32_t count = 0;
+    int error = comDeviceInputCount(*m_device, count);
+    if (error != 0) {
+        throw EComPort(10, error);
+    }
+    return count;
+}
+
+bool TCustomComPort::WaitForInput(std::int32_t milliseconds) {
+    if (!m_device) {
+        comSleep(milliseconds);
+        return false;
+    }
+    return comDeviceWaitForInput(*m_device, milliseconds);
+}
+
+void TCustomComPort::SetConnected(bool value) {
+    if (value == m_connected) {
+        return;
+    }
+    if (value) {
+        Open();
+    } else {
+        Close();
+    }
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate value) {
+    if (storeChanged(m_baudRate, value)) ApplyLineSettings();
+}
+void TCustomComPort::SetCustomBaudRate(std::int32_t value) {
+    if (storeChanged(m_customBaudRate, value)) ApplyLineSettings();
+}
+
+void TCustomComPort::SetPort(const std::string& value) {
+    if (value == m_port) {
+        return;
+    }
+    m_port = value;
+    if (m_connected) {
+        Close();
+        Open();
+    }
+}
+
+void TCustomComPort::SetStopBits(TStopBits value) {
+    if (storeChanged(m_stopBits, value)) ApplyLineSettings();
+}
+void TCustomComPort::SetDataBits(TDataBits value) {
+    if (storeChanged(m_dataBits, value)) ApplyLineSettings();
+}
+void TCustomComPort::SetDiscardNull(bool value) {
+    if (storeChanged(m_discardNull, value)) ApplyLineSettings();
+}
+void TCustomComPort::SetEventChar(char value) {
+    if (storeChanged(m_eventChar, value)) ApplyLineSettings();
+}
+
+void TCustomComPort::SetSyncMethod(TSyncMethod value) {
+    // The event thread reads this while it runs, so it is fixed while open.
+    if (m_connected) {
+        throw EComPort(14);
+    }
+    m_syncMethod = value;
+}
+
+void TCustomComPort::DispatchEvents(TComEvents events) {
+    if (!m_device) {
+        return;
+    }
+    auto has = [events](TComEvent e) { return (events & ComEventBit(e)) != 0; };
+    int error = 0;
+    std::int32_t count = 0;
+    std::uint32_t status = 0;
+    if (has(evError) && (error = comDeviceClearErrors(*m_device)) != 0) {
+        throw EComPort(10, error);
+    }
+    // The count is only looked at: received bytes stay queued for ReadText.
+    if (has(evRxChar) && (error = comDeviceInputCount(*m_device, count)) != 0) {
+        throw EComPort(10, error);
+    }
+    for (TComEvent line : {evCTS, evDSR, evRLSD}) {
+        if (has(line) && (error = comDeviceModemStatus(*m_device, status)) != 0) {
+            throw EComPort(11, error);
+        }
+    }
+}
