@@ -1,0 +1,231 @@
+#include "pointers/pointers.h"
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "clocklink/clocklink.h"
+#include "utils/errors.h"
+#include "utils/text.h"
+
+namespace {
+
+// Operator texts, UTF-8.
+constexpr const char* kCommunicationErrorText = "خطا در ارتباط ";
+constexpr const char* kErrorCaption = "خطا";
+constexpr const char* kFromDateInvalidText = "تاريخ شروع صحيح نمي باشد";
+constexpr const char* kToDateInvalidText = "تاريخ پايان صحيح نمي باشد";
+constexpr const char* kSearchDoneLine1 = "اشاره گرها با موفقيت خوانده شد";
+constexpr const char* kSearchDoneLine2 = "همچنين فيلدهاي شروع و تعداد بصورت صحيح مقدار داده شد";
+
+// Length the record counter reply is collected to in the pointer query.
+constexpr int kCounterReplyLength = 25;
+
+// The label shown while a pointer is unknown.
+constexpr const char* kUnknownPointer = "-1";
+
+// Characters 11 to 16 of a Vireo record payload: its date as yymmdd.
+constexpr int kRecordDateFirst = 11;
+constexpr int kRecordDateLast = 16;
+
+// Error labels of one date search: the clock refused to position at the
+// date, and the clock's pointer did not read as a number.
+struct DateSearchLabels {
+    const char* positionError;
+    const char* pointerError;
+};
+constexpr DateSearchLabels kToDateLabels{"AURD1 Error : ", "Read PEnd Error : "};
+constexpr DateSearchLabels kFromDateLabels{"AURD2 Error : ", "Read PBeg Error : "};
+constexpr const char* kWriteAurError = "Write AUR Error : ";
+
+void ReportEscapedError(ClockWindow& window, const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        window.ReportError(e);
+    } catch (...) {
+        window.ReportError(Exception("Unknown error"));
+    }
+}
+
+// Runs `step`; when it fails, keeps its error in `first` unless an earlier
+// step already failed, so that every step of a cleanup runs.
+template <class Step>
+void RunKeepingFirstError(Step&& step, std::exception_ptr& first)
+{
+    try {
+        step();
+    } catch (...) {
+        if (!first) first = std::current_exception();
+    }
+}
+
+// The ring position of the first record on or after `date`, or nothing when
+// the search ended early: the clock refused a step (the operator has been
+// told) or the window is closing.
+std::optional<std::int64_t> FindDatePosition(ClockWindow& window, const std::string& date,
+                                              const DateSearchLabels& labels)
+{
+    std::string reply = PositionAtDate(window, date);
+    if (!HasOk(reply)) {
+        window.ShowErrorDialog(labels.positionError + reply);
+        return std::nullopt;
+    }
+
+    reply = QueryUserReadPointer(window);
+    std::int32_t pointer = 0;
+    if (!TryStrToInt(reply, pointer)) {
+        window.ShowErrorDialog(labels.pointerError + reply);
+        return std::nullopt;
+    }
+
+    // Setting the pointer to where the clock already put it makes the reads
+    // below start there whatever the clock did after answering "AUR?".
+    reply = SetUserReadPointer(window, std::to_string(pointer));
+    if (!HasOk(reply)) {
+        window.ShowErrorDialog(kWriteAurError + reply);
+        return std::nullopt;
+    }
+
+    // Every answer moves the clock's pointer on by one, so flagged records
+    // and unreadable frames count as positions like earlier-dated records.
+    int passes = 0;
+    while (passes < kMaxSearchPasses) {
+        if (window.StopRequested()) return std::nullopt;
+        const std::string record = QueryNextRecord(window);
+        if (!IsFlaggedRecord(record)) {
+            const std::string recordDate =
+                SubText(ExtractReplyPayload(record), kRecordDateFirst, kRecordDateLast);
+            if (IsOnOrAfterDate(recordDate, date)) break;
+        }
+        ++passes;
+    }
+    return static_cast<std::int64_t>(pointer) + passes;
+}
+
+}  // namespace
+
+bool IsAcceptedDateText(std::string_view trimmedText)
+{
+    std::int32_t value = 0;
+    return TryStrToInt(trimmedText, value) && value != -1;
+}
+
+bool IsOnOrAfterDate(std::string_view recordDate, std::string_view date)
+{
+    const std::size_t common = recordDate.size() < date.size() ? recordDate.size() : date.size();
+    for (std::size_t i = 0; i < common; ++i) {
+        const auto a = static_cast<unsigned char>(recordDate[i]);
+        const auto b = static_cast<unsigned char>(date[i]);
+        if (a != b) return a > b;
+    }
+    return recordDate.size() >= date.size();
+}
+
+std::int64_t RecordsBetween(std::int64_t begin, std::int64_t end)
+{
+    return end > begin ? end - begin : kRingSize - begin + end;
+}
+
+void RunPointerQuery(ClockWindow& window)
+{
+    window.SetOperationButtonsEnabled(false);
+    try {
+        SetUpPortFromWindow(window);
+        const std::int32_t counter = QueryRecordCounter(window, kCounterReplyLength);
+        window.SetReadIndexText(kUnknownPointer);
+        if (counter == 0) {
+            // No clock, or one without records: asking for pointers would
+            // only show two more failures.
+            window.SetOperationButtonsEnabled(true);
+            window.ShowMessageBox(kCommunicationErrorText, kErrorCaption);
+            CloseSharedPort();
+            return;
+        }
+
+        // Each label shows "-1" while its pointer is being asked for, so a
+        // failed query never leaves an old value that looks current.
+        window.SetReadIndexText(kUnknownPointer);
+        window.SetWriteIndexText(kUnknownPointer);
+        window.SetReadIndexText(PointerLabelText(QueryReadIndexPointer(window)));
+        window.SetWriteIndexText(kUnknownPointer);
+        window.SetWriteIndexText(PointerLabelText(QueryWriteIndexPointer(window)));
+        CloseSharedPort();
+        window.SetOperationButtonsEnabled(true);
+    } catch (...) {
+        ReportEscapedError(window, std::current_exception());
+        window.SetOperationButtonsEnabled(true);
+        try {
+            CloseSharedPort();
+        } catch (...) {
+            // The operator has the error that mattered; a port that also
+            // fails to close is replaced by the next operation.
+        }
+    }
+}
+
+void RunDateRangeSearch(ClockWindow& window)
+{
+    // The dates are checked before anything else so that a typing mistake
+    // costs no port and no wait.
+    const std::string fromDate = Trim(window.FromDateText());
+    if (!IsAcceptedDateText(fromDate)) {
+        window.ShowErrorDialog(kFromDateInvalidText);
+        return;
+    }
+    const std::string toDate = Trim(window.ToDateText());
+    if (!IsAcceptedDateText(toDate)) {
+        window.ShowErrorDialog(kToDateInvalidText);
+        return;
+    }
+
+    window.SetOperationButtonsEnabled(false);
+
+    // From the port setup on, every way out closes and destroys the port,
+    // then hides pnlWait, and gives the buttons back. Each step runs even
+    // when an earlier one fails; the first failure is raised afterwards.
+    bool cleanedUp = false;
+    auto cleanup = [&] {
+        if (cleanedUp) return;
+        cleanedUp = true;
+        std::exception_ptr first;
+        RunKeepingFirstError([] { CloseSharedPort(); }, first);
+        RunKeepingFirstError([] { ReleaseSharedPort(); }, first);
+        RunKeepingFirstError([&] { window.SetWaitPanelVisible(false); }, first);
+        RunKeepingFirstError([&] { window.SetOperationButtonsEnabled(true); }, first);
+        if (first) std::rethrow_exception(first);
+    };
+
+    try {
+        SetUpPortFromWindow(window);
+        // The wait for "AURD=" lets no window message through, so the panel
+        // is painted now or not at all.
+        window.SetWaitPanelVisible(true);
+        ProcessWindowMessages(window);
+
+        const std::optional<std::int64_t> end = FindDatePosition(window, toDate, kToDateLabels);
+        if (!end) {
+            cleanup();
+            return;
+        }
+        const std::optional<std::int64_t> begin = FindDatePosition(window, fromDate, kFromDateLabels);
+        if (!begin) {
+            cleanup();
+            return;
+        }
+
+        window.SetStartText(std::to_string(*begin));
+        window.SetCountText(std::to_string(RecordsBetween(*begin, *end)));
+        cleanup();
+        window.ShowInformationDialog(std::string(kSearchDoneLine1) + "\r\n" + kSearchDoneLine2);
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        try {
+            cleanup();
+        } catch (...) {
+            // The error that ended the search is the one to report.
+        }
+        ReportEscapedError(window, error);
+    }
+}
