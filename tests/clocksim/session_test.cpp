@@ -1,0 +1,387 @@
+// clocksim as the reading program meets it: a process on a pty, driven by a
+// small client that writes command bytes and reads the replies directly.
+#include "simprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Long enough for any reply that is coming; only "no answer" checks wait it out.
+constexpr int kReplyMs = 3000;
+constexpr int kSilenceMs = 300;
+
+std::string bytes(std::initializer_list<int> list)
+{
+    std::string s;
+    for (int b : list) s += static_cast<char>(b);
+    return s;
+}
+
+// An RS-485 frame built independently of the simulator's decoder.
+std::string frame(int clock, const std::string& text)
+{
+    std::string f;
+    f += static_cast<char>((clock / 10) << 4 | clock % 10);
+    f += static_cast<char>((clock & 0xFF) | 0x40);
+    for (char c : text) f += static_cast<char>(((static_cast<unsigned char>(c) - 0x20) & 0x3F) | 0x80);
+    unsigned char x = 0;
+    for (char c : f) x ^= static_cast<unsigned char>(c);
+    f += static_cast<char>((x & 0x3F) | 0xC0);
+    return f;
+}
+
+// Payload of a reply frame, or "<bad>" when the frame does not check out.
+std::string payloadOf(const std::string& reply)
+{
+    const std::size_t stx = reply.rfind("\x02\x02\x02");
+    if (reply.compare(0, 3, "\x01\x01\x01") != 0 || stx == std::string::npos || reply.size() < stx + 5 ||
+        reply.back() != '\r')
+        return "<bad>";
+    const std::string payload = reply.substr(stx + 3, reply.size() - stx - 5);
+    unsigned char x = 0;
+    for (char c : payload) x ^= static_cast<unsigned char>(c);
+    if (x != static_cast<unsigned char>(reply[reply.size() - 2])) return "<bad>";
+    return payload;
+}
+
+class PtyClient {
+public:
+    explicit PtyClient(const std::string& path)
+    {
+        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_fd >= 0) {
+            termios tio{};
+            tcgetattr(m_fd, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(m_fd, TCSANOW, &tio);
+        }
+    }
+    ~PtyClient()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    bool isOpen() const { return m_fd >= 0; }
+
+    void send(const std::string& b) { ASSERT_EQ(::write(m_fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+
+    // Reads until a CR, until maxBytes, or until timeoutMs pass.
+    std::string read(int timeoutMs = kReplyMs, std::size_t maxBytes = 256, bool stopAtCr = true)
+    {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.size() < maxBytes && !(stopAtCr && got.find('\r') != std::string::npos)) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            if (left <= 0) break;
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+            char buf[256];
+            const ssize_t n = ::read(m_fd, buf, std::min(sizeof buf, maxBytes - got.size()));
+            if (n <= 0) {
+                m_hungUp = true;
+                break;
+            }
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+    std::string query(const std::string& command, int timeoutMs = kReplyMs)
+    {
+        send(command);
+        return read(timeoutMs);
+    }
+
+    // True once the far end has closed the line.
+    bool hungUp()
+    {
+        if (m_hungUp) return true;
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 2000) > 0 && (p.revents & (POLLHUP | POLLERR))) return true;
+        char c;
+        return ::read(m_fd, &c, 1) == 0 || (errno == EIO);
+    }
+
+private:
+    int m_fd = -1;
+    bool m_hungUp = false;
+};
+
+struct ExpectedRecord {
+    int clock;
+    long position;
+    std::string status;
+    std::string payload;
+};
+
+std::vector<ExpectedRecord> expected(const SimProcess& sim)
+{
+    std::vector<ExpectedRecord> out;
+    for (const std::string& line : sim.ReadExpectedDump()) {
+        std::istringstream in(line);
+        ExpectedRecord r;
+        in >> r.clock >> r.position >> r.status >> r.payload;
+        out.push_back(r);
+    }
+    return out;
+}
+
+std::size_t countOf(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+int runClocksim(const std::string& args, std::string* output)
+{
+    FILE* p = ::popen((std::string(CLOCKSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
+    const int status = ::pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
+{
+    SimProcess sim({"--bus", "rs485", "--clocks", "1,5", "--records", "30"});
+    PtyClient c(sim.PtyPath());
+    ASSERT_TRUE(c.isOpen());
+    const std::vector<ExpectedRecord> records = expected(sim);
+    ASSERT_EQ(records.size(), 60u);
+
+    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, 0xBE, 0xDB})), "\x01\x01\x01" "00000" "0\r");
+    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB7, 0xA9, 0x9F, 0xBE, 0xDE})), "\x01\x01\x01" "00030" "3\r");
+    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xAE, 0xEE})), "30\r");
+
+    const std::string date = c.query(bytes({0x01, 0x41, 0xA5, 0xE5}));
+    EXPECT_LE(date.size(), 20u);
+    EXPECT_EQ(payloadOf(date).substr(0, 8), "14050916");
+
+    const std::string ok = bytes({0x01, 0x01, 0x01, 'O', 'K', 0x04, 0x0D});
+    EXPECT_EQ(c.query(frame(1, "AUR=00002^")), ok);
+    const std::string record = c.query(bytes({0x01, 0x41, 0xB5, 0xF5}));
+    EXPECT_LE(record.size(), 50u);
+    EXPECT_EQ(payloadOf(record), records[2].payload);
+    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0x9F, 0xBE, 0xC7})), "\x01\x01\x01" "00003" "3\r");
+    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0x9D, 0x90, 0x90, 0x90, 0x90, 0x90, 0xBE, 0xD5})), ok);
+
+    // Clock 5 shares the line with its own records and pointers.
+    EXPECT_EQ(c.query(frame(5, std::string(1, 0x0E))), "30\r");
+    EXPECT_EQ(payloadOf(c.query(frame(5, std::string(1, 0x15)))), records[30].payload);
+    EXPECT_EQ(c.query(frame(1, "AUR?^")), "\x01\x01\x01" "00000" "0\r");
+
+    // Nobody answers a clock that is not on the line, or a bad check byte.
+    EXPECT_EQ(c.query(bytes({0x12, 0x4C, 0xAE, 0xF0}), kSilenceMs), "");
+    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, 0xBE, 0xDC}), kSilenceMs), "");
+    // Garbage, then a frame: the clock finds the frame.
+    EXPECT_EQ(c.query(bytes({0xFF, 0x9A, 0x41}) + frame(1, std::string(1, 0x0E))), "30\r");
+
+    const std::string log = sim.ReadWireLog();
+    EXPECT_NE(log.find(" clock=1 bus=rs485 cmd=ARI?^ hex=01 41 A1 B2 A9 9F BE DB\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" clock=1 bus=rs485 cmd=AUR=00000^ hex=01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5\n"),
+              std::string::npos);
+    EXPECT_NE(log.find(" clock=5 bus=rs485 cmd=NAK hex=05 45 B5 F5\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" clock=12 bus=rs485 cmd=SO ignored=wrong-clock hex=12 4C AE F0\n"), std::string::npos);
+    EXPECT_NE(log.find(" cmd=ARI?^ ignored=bad-check hex=01 41 A1 B2 A9 9F BE DC\n"), std::string::npos);
+    EXPECT_NE(log.find(" ignored=garbage hex=FF 9A 41\n"), std::string::npos);
+    EXPECT_EQ(countOf(log, "\n"), 15u);
+}
+
+TEST(ClocksimSession, Rs232RecordsFollowTheExpectedDumpAcrossTheRingEnd)
+{
+    SimProcess sim({"--records", "40", "--ari", "253570", "--flagged-rate", "0.2", "--seed", "9"});
+    const std::vector<ExpectedRecord> records = expected(sim);
+    ASSERT_EQ(records.size(), 40u);
+    EXPECT_EQ(records[8].position, 253578);
+    EXPECT_EQ(records[9].position, 0);
+    int flagged = 0;
+    for (const ExpectedRecord& r : records) flagged += r.status == "flagged";
+    EXPECT_GT(flagged, 0);
+    EXPECT_LT(flagged, 20);
+
+    // The program opens and closes the port for every operation.
+    for (int round = 0; round < 3; ++round) {
+        PtyClient c(sim.PtyPath());
+        EXPECT_EQ(c.query("\x0E"), "40\r");
+    }
+    PtyClient c(sim.PtyPath());
+    EXPECT_EQ(c.query("ARI?\r"), "253570\r");
+    EXPECT_EQ(c.query("AWI?\r"), "00031\r");
+    EXPECT_EQ(c.query("AUR=253570\r"), "OK\r");
+    for (const ExpectedRecord& r : records) {
+        const std::string reply = c.query("\x15");
+        if (r.status == "flagged") {
+            EXPECT_NE(reply.find("???"), std::string::npos) << r.position;
+        } else {
+            EXPECT_EQ(payloadOf(reply), r.payload) << r.position;
+        }
+    }
+    // AWI holds no record: an empty payload, still a well-formed frame.
+    EXPECT_EQ(payloadOf(c.query("\x15")), "");
+    EXPECT_EQ(c.query("AUR?\r"), "00032\r");
+    // Unknown commands get no answer.
+    EXPECT_EQ(c.query("HELLO\r", kSilenceMs), "");
+
+    const std::string log = sim.ReadWireLog();
+    EXPECT_NE(log.find(" clock=1 bus=rs232 cmd=AUR=253570<CR> hex=41 55 52 3D 32 35 33 35 37 30 0D\n"),
+              std::string::npos);
+    EXPECT_EQ(countOf(log, " cmd=NAK "), 41u);
+    EXPECT_NE(log.find(" cmd=HELLO<CR> unanswered hex="), std::string::npos);
+}
+
+TEST(ClocksimSession, DateCommandPlacesTheUserPointerWithinItsContract)
+{
+    SimProcess sim({"--bus", "rs485", "--clocks", "7", "--layout", "vireo", "--records", "2000"});
+    const std::vector<ExpectedRecord> records = expected(sim);
+    ASSERT_EQ(records.size(), 2000u);
+    PtyClient c(sim.PtyPath());
+
+    // WaitForReply stops on a lone "I".
+    EXPECT_EQ(c.read(kSilenceMs), "");
+    c.send(frame(7, "AURD=0509^"));
+    EXPECT_EQ(c.read(kSilenceMs, 7, false), "I");
+
+    for (std::size_t target : {0u, 1u, 63u, 700u, 1999u}) {
+        const std::string date = records[target].payload.substr(10, 6);
+        // The first record on that date, which the pointer must not pass.
+        std::size_t first = target;
+        while (first > 0 && records[first - 1].payload.substr(10, 6) >= date) --first;
+        c.send(frame(7, "AURD=" + date + "^"));
+        EXPECT_EQ(c.read(kReplyMs, 7, false), bytes({1, 1, 1, 'O', 'K', 4, 13}));
+        const std::string aur = c.query(frame(7, "AUR?^"));
+        ASSERT_GE(aur.size(), 10u);
+        const long pos = std::stol(aur.substr(3, aur.size() - 5));
+        EXPECT_LE(pos, records[first].position) << date;
+        EXPECT_GE(pos + 100, records[first].position) << date;
+    }
+}
+
+TEST(ClocksimSession, FaultsShowOnRecordRepliesAtTheirRates)
+{
+    SimProcess sim({"--records", "150", "--faults", "drop=0.05,trickle=0.1,corrupt=0.1,garbage=0.1", "--fault-seed",
+                    "5"});
+    const std::vector<ExpectedRecord> records = expected(sim);
+    PtyClient c(sim.PtyPath());
+    // Commands other than NAK are never faulted.
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(c.query("\x0E"), "150\r");
+
+    std::map<std::string, int> seen;
+    std::size_t next = 0;
+    int naks = 0;
+    while (next < records.size()) {
+        ++naks;
+        const std::string reply = c.query("\x15", kSilenceMs);
+        const std::string expectedFrame = std::string("\x01\x01\x01\x02\x02\x02") + records[next].payload;
+        if (reply.empty()) {
+            ++seen["drop"];  // the same record comes with the next NAK
+            continue;
+        }
+        const std::size_t soh = reply.find("\x01\x01\x01");
+        ASSERT_NE(soh, std::string::npos);
+        ASSERT_EQ(reply.substr(soh, expectedFrame.size()), expectedFrame) << next;
+        if (soh > 0) ++seen["garbage"];
+        else if (payloadOf(reply) == "<bad>") ++seen["corrupt"];
+        else ++seen["clean"];
+        ++next;
+    }
+    const std::string log = sim.ReadWireLog();
+    for (const char* kind : {"drop", "corrupt", "garbage"})
+        EXPECT_EQ(countOf(log, std::string(" fault=") + kind + " "), static_cast<std::size_t>(seen[kind])) << kind;
+    const double n = naks;
+    EXPECT_NEAR(seen["drop"] / n, 0.05, 0.04);
+    EXPECT_NEAR(seen["corrupt"] / n, 0.1, 0.06);
+    EXPECT_NEAR(seen["garbage"] / n, 0.1, 0.06);
+    EXPECT_NEAR(countOf(log, " fault=trickle ") / n, 0.1, 0.06);
+    EXPECT_EQ(countOf(log, " cmd=SO fault="), 0u);
+}
+
+TEST(ClocksimSession, HangupClosesTheLineAfterTheGivenRecords)
+{
+    SimProcess sim({"--records", "10", "--faults", "hangup-after=3"});
+    const std::string link = sim.PortDirectory() + "/COM7";
+    ASSERT_TRUE(std::filesystem::is_symlink(link));
+    PtyClient c(sim.PtyPath());
+    const std::vector<ExpectedRecord> records = expected(sim);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(payloadOf(c.query("\x15")), records[i].payload);
+    c.send("\x15");
+    EXPECT_TRUE(c.hungUp());
+    for (int i = 0; i < 100 && sim.Running(); ++i) ::usleep(20000);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_NE(sim.ReadWireLog().find(" hangup hex="), std::string::npos);
+}
+
+TEST(ClocksimSession, PacedRepliesArriveWholeAndAStopIsClean)
+{
+    SimProcess sim({"--bus", "rs485", "--clocks", "32", "--baud", "57600", "--line-rate", "--turnaround", "5",
+                    "--layout", "vireo", "--calendar", "gregorian"});
+    const std::string link = sim.PortDirectory() + "/COM7";
+    ASSERT_EQ(std::filesystem::read_symlink(link).string(), sim.PtyPath());
+    PtyClient c(sim.PtyPath());
+    EXPECT_EQ(payloadOf(c.query(frame(32, "\x05"))).substr(0, 8), "20261207");
+    EXPECT_EQ(payloadOf(c.query(bytes({0x32, 0x60, 0xB5, 0xE7}))), expected(sim).front().payload);
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST(ClocksimSession, ServesRecordsLoadedFromAFile)
+{
+    char dir[] = "/tmp/clocksim-records-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/records.txt";
+    {
+        std::FILE* f = std::fopen(file.c_str(), "w");
+        std::fputs("0000054321030214090513117\r\n!0000054321030215090513117\n\n0000000123030301120001234\n", f);
+        std::fclose(f);
+    }
+    {
+        SimProcess sim({"--bus", "rs485", "--clocks", "2,3", "--records-file", file, "--layout", "vireo", "--ari", "9"});
+        const std::vector<ExpectedRecord> records = expected(sim);
+        ASSERT_EQ(records.size(), 6u);
+        EXPECT_EQ(records[4].clock, 3);
+        EXPECT_EQ(records[4].position, 10);
+        EXPECT_EQ(records[4].status, "flagged");
+        EXPECT_EQ(records[5].payload, "0000000123030301120001234");
+
+        PtyClient c(sim.PtyPath());
+        EXPECT_EQ(c.query(frame(3, "AUR=9^")).substr(3, 2), "OK");
+        EXPECT_EQ(payloadOf(c.query(frame(3, "\x15"))), records[3].payload);
+        EXPECT_NE(c.query(frame(3, "\x15")).find("???"), std::string::npos);
+        // The other clock's pointer did not move.
+        EXPECT_EQ(c.query(frame(2, "AUR?^")), "\x01\x01\x01" "00009" "9\r");
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(ClocksimCommandLine, DocumentsEveryOptionAndRefusesBadOnes)
+{
+    std::string help;
+    ASSERT_EQ(runClocksim("--help", &help), 0);
+    for (const char* option : {"--bus", "--clocks", "--link", "--baud", "--line-rate", "--turnaround", "--records",
+                               "--records-file", "--layout", "--calendar", "--date", "--seed", "--flagged-rate",
+                               "--ari", "--faults", "--fault-seed", "--wire-log", "--dump-expected", "--help"})
+        EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+
+    for (const char* bad : {"--bus rs422", "--clocks 0", "--clocks 33", "--bus rs232 --clocks 1,2", "--records x",
+                            "--date 14051231", "--faults drop=2", "--frobnicate", "--records-file /nonexistent"}) {
+        std::string out;
+        EXPECT_EQ(runClocksim(bad, &out), 2) << bad;
+        EXPECT_NE(out.find("clocksim: "), std::string::npos) << bad;
+    }
+}

@@ -1,0 +1,73 @@
+// Line trouble injected into record replies.
+//
+// Each reply that carries a record draws one fault (or none) from a seeded
+// generator, with the configured rates as disjoint shares of one draw, so a
+// seed always produces the same faults in the same places:
+//   drop     no reply; the command is taken as lost, so AUR stays put
+//   late     the reply comes 5.5 s later, after the reader's 5 s limit
+//   trickle  the reply comes in small pieces with gaps between them
+//   corrupt  the reply's check byte is wrong (still not SOH, STX or CR)
+//   garbage  junk bytes come before the reply; junk never holds CR, SOH,
+//            STX, digits or "?", so it cannot end a reply, pass for part of
+//            a count, or flag a record
+// "hangup-after=N" closes the line once N records have gone out.
+#pragma once
+
+#include "tools/clocksim/random.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace clocksim {
+
+enum class Fault { None, Drop, Late, Trickle, Corrupt, Garbage };
+inline constexpr int kFaultKinds = 5;
+
+const char* faultName(Fault fault);
+
+struct FaultPlan {
+    // Rates of Drop .. Garbage, in that order.
+    std::array<double, kFaultKinds> rates{};
+    long long hangupAfter = -1;  // records; -1: never
+};
+
+// Parses "drop=0.01,late=0.01,...,hangup-after=500". Returns an error text,
+// empty on success.
+std::string parseFaultPlan(std::string_view text, FaultPlan& plan);
+
+// One piece of a reply and the pause before it is written.
+struct ReplyPiece {
+    std::string bytes;
+    int gapMs = 0;
+};
+
+class FaultInjector {
+public:
+    FaultInjector(FaultPlan plan, std::uint64_t seed);
+
+    Fault draw();
+    // The reply as it goes out under a fault (None, Late and Drop leave the
+    // bytes alone; the caller handles timing and dropping).
+    std::vector<ReplyPiece> shape(Fault fault, const std::string& reply);
+
+    void countRecordSent() { ++m_recordsSent; }
+    bool hangupDue() const { return m_plan.hangupAfter >= 0 && m_recordsSent >= m_plan.hangupAfter; }
+    void countHangup() { m_hungUp = true; }
+    long long count(Fault fault) const { return m_counts[static_cast<int>(fault)]; }
+    // "faults: drop=.. late=.. trickle=.. corrupt=.. garbage=.. hangup=.. records=.."
+    std::string summary() const;
+
+private:
+    FaultPlan m_plan;
+    SplitMix64 m_rng;
+    std::array<long long, kFaultKinds + 1> m_counts{};
+    long long m_recordsSent = 0;
+    bool m_hungUp = false;
+};
+
+inline constexpr int kLateReplyMs = 5500;
+
+}  // namespace clocksim

@@ -1,0 +1,165 @@
+#include "tools/clocksim/line.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+namespace clocksim {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onStopSignal(int) { g_stop = 1; }
+
+// How long to wait before looking again while no slave is open.
+constexpr int kNoReaderPollMs = 3;
+constexpr int kWriteGiveUpMs = 1000;
+
+std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+bool stopRequested() { return g_stop != 0; }
+
+void installStopHandlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocking poll or sleep should return at once
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool sleepUnlessStopped(int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stopRequested()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return true;
+        const auto step = std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(step);
+    }
+    return false;
+}
+
+PtyLine::~PtyLine() { close(); }
+
+std::string PtyLine::open()
+{
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) return errorText("posix_openpt");
+    if (grantpt(m_master) != 0) return errorText("grantpt");
+    if (unlockpt(m_master) != 0) return errorText("unlockpt");
+    char name[256];
+    if (ptsname_r(m_master, name, sizeof name) != 0) return errorText("ptsname");
+    m_slavePath = name;
+
+    // Terminal settings on the master apply to the slave. Raw mode matters
+    // before the reader first opens the slave: echo would send every
+    // command back to us, and CR-to-NL mapping would change replies.
+    termios tio{};
+    if (tcgetattr(m_master, &tio) != 0) return errorText("tcgetattr");
+    cfmakeraw(&tio);
+    if (tcsetattr(m_master, TCSANOW, &tio) != 0) return errorText("tcsetattr");
+
+    const int flags = fcntl(m_master, F_GETFL);
+    fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+    return {};
+}
+
+std::string PtyLine::placeLink(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path link(path);
+    if (link.has_parent_path()) {
+        fs::create_directories(link.parent_path(), ec);
+        if (ec) return "cannot create " + link.parent_path().string() + ": " + ec.message();
+    }
+    const fs::file_status st = fs::symlink_status(link, ec);
+    if (fs::is_symlink(st)) {
+        fs::remove(link, ec);  // a link left behind by an earlier run
+    } else if (fs::exists(st)) {
+        return path + " exists and is not a link; not replacing it";
+    }
+    if (::symlink(m_slavePath.c_str(), path.c_str()) != 0) return errorText("cannot place link " + path);
+    m_link = path;
+    return {};
+}
+
+void PtyLine::removeLink()
+{
+    if (m_link.empty()) return;
+    // Remove the link only while it still points at our pty; someone may
+    // have placed another one there since.
+    char target[512];
+    const ssize_t n = ::readlink(m_link.c_str(), target, sizeof target - 1);
+    if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == m_slavePath) ::unlink(m_link.c_str());
+    m_link.clear();
+}
+
+std::string PtyLine::read(int timeoutMs)
+{
+    if (m_master < 0) return {};
+    pollfd p{m_master, POLLIN, 0};
+    const int rc = ::poll(&p, 1, timeoutMs);
+    if (rc <= 0) return {};
+    if (p.revents & POLLIN) {
+        char buf[512];
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n > 0) return std::string(buf, static_cast<std::size_t>(n));
+    }
+    // No slave open (POLLHUP, EIO): the reader is between operations.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kNoReaderPollMs));
+    return {};
+}
+
+bool PtyLine::write(std::string_view bytes, std::chrono::nanoseconds byteTime)
+{
+    if (m_master < 0) return false;
+    const auto start = std::chrono::steady_clock::now();
+    const auto giveUp = start + std::chrono::milliseconds(kWriteGiveUpMs);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (stopRequested()) return false;
+        std::size_t chunk = bytes.size() - done;
+        if (byteTime.count() > 0) {
+            // Byte i leaves at start + i * byteTime, like a UART at the line rate.
+            std::this_thread::sleep_until(start + byteTime * static_cast<long long>(done));
+            chunk = 1;
+        }
+        const ssize_t n = ::write(m_master, bytes.data() + done, chunk);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) return false;
+        if (std::chrono::steady_clock::now() >= giveUp) return false;
+        pollfd p{m_master, POLLOUT, 0};
+        if (::poll(&p, 1, 5) <= 0 || (p.revents & POLLHUP))
+            std::this_thread::sleep_for(std::chrono::milliseconds(kNoReaderPollMs));
+    }
+    return true;
+}
+
+void PtyLine::close()
+{
+    removeLink();
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}
+
+}  // namespace clocksim

@@ -1,0 +1,58 @@
+// The clock's end of the serial line: the master side of a pseudo-terminal.
+//
+// The reading program opens and closes the slave for every operation, so a
+// closed slave is a normal state here, not the end: while no slave is open
+// the master reports POLLHUP and reads fail with EIO, and the line then
+// looks again a few milliseconds later instead of spinning or giving up.
+// Writes never block for long: a reply nobody reads is dropped after a
+// second, as bytes on a real wire would be lost.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace clocksim {
+
+class PtyLine {
+public:
+    PtyLine() = default;
+    ~PtyLine();
+    PtyLine(const PtyLine&) = delete;
+    PtyLine& operator=(const PtyLine&) = delete;
+
+    // Opens a pty in raw mode. Returns an error text, empty on success.
+    std::string open();
+    const std::string& slavePath() const { return m_slavePath; }
+
+    // Places a symlink to the slave at path (creating its folder) and
+    // remembers it so close() removes it. Returns an error text.
+    std::string placeLink(const std::string& path);
+    void removeLink();
+
+    // Waits up to timeoutMs for bytes from the reader and returns them
+    // (empty when none came). Never fails while the slave is closed.
+    std::string read(int timeoutMs);
+
+    // Writes bytes at once, or byte by byte at byteTime intervals when it
+    // is not zero (line-rate pacing). Returns false when the bytes could
+    // not be written (no reader for a second).
+    bool write(std::string_view bytes, std::chrono::nanoseconds byteTime);
+
+    void close();
+    bool isOpen() const { return m_master >= 0; }
+
+private:
+    int m_master = -1;
+    std::string m_slavePath;
+    std::string m_link;
+};
+
+// Sleeps for ms milliseconds, in short steps so that a stop request (see
+// stopRequested) ends it early. Returns false when stopped.
+bool sleepUnlessStopped(int ms);
+// Set by SIGINT, SIGTERM and SIGHUP.
+bool stopRequested();
+void installStopHandlers();
+
+}  // namespace clocksim

@@ -1,0 +1,249 @@
+// clocksim: a time-and-attendance clock on a pseudo-terminal.
+//
+// Reads commands from the pty, hands each to the clock it addresses, and
+// writes the clock's reply back, shaped by the configured line timing and
+// injected faults. Everything runs on one thread: a late reply holds up the
+// commands behind it, just as a busy clock would.
+#include "tools/clocksim/clock.h"
+#include "tools/clocksim/faults.h"
+#include "tools/clocksim/line.h"
+#include "tools/clocksim/options.h"
+#include "tools/clocksim/protocol.h"
+#include "tools/clocksim/records.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+using namespace clocksim;
+
+namespace {
+
+constexpr int kHangupGraceMs = 300;
+
+class WireLog {
+public:
+    bool open(const std::string& path)
+    {
+        if (path.empty()) return true;
+        m_file = std::fopen(path.c_str(), "w");
+        return m_file != nullptr;
+    }
+    ~WireLog()
+    {
+        if (m_file) std::fclose(m_file);
+    }
+    // One line, flushed at once so a test can read it while we run.
+    void line(const std::string& clock, Bus bus, const std::string& cmd, const std::string& tags,
+              const std::string& raw)
+    {
+        if (!m_file) return;
+        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        std::fprintf(m_file, "%.6f clock=%s bus=%s cmd=%s%s hex=%s\n", t, clock.c_str(), busName(bus), cmd.c_str(),
+                     tags.c_str(), hexBytes(raw).c_str());
+        std::fflush(m_file);
+    }
+
+private:
+    std::FILE* m_file = nullptr;
+    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+};
+
+bool writeExpected(const std::string& path, const std::vector<std::unique_ptr<SimClock>>& clocks)
+{
+    std::ofstream out(path, std::ios::binary);
+    if (!out) return false;
+    for (const auto& clock : clocks) {
+        const RecordRing& ring = clock->ring();
+        for (std::size_t i = 0; i < ring.records().size(); ++i) {
+            const Record& r = ring.records()[i];
+            out << clock->number() << '\t' << ring.positionOf(i) << '\t' << (r.flagged ? "flagged" : "good") << '\t'
+                << r.payload << '\n';
+        }
+    }
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+class Simulator {
+public:
+    Simulator(const Options& o, std::vector<std::unique_ptr<SimClock>> clocks, PtyLine& line, WireLog& log)
+        : m_options(o), m_clocks(std::move(clocks)), m_line(line), m_log(log), m_faults(o.faults, o.faultSeed)
+    {
+        if (o.lineRate) m_byteTime = std::chrono::nanoseconds(10'000'000'000LL / o.baud);
+    }
+
+    // Runs until stopped or hung up.
+    void run()
+    {
+        while (!stopRequested() && !m_hungUp) {
+            int waitMs = 100;
+            if (m_hangupAt) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *m_hangupAt - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    hangUp("-");
+                    break;
+                }
+                waitMs = static_cast<int>(std::min<long long>(left.count(), waitMs));
+            }
+            const std::string bytes = m_line.read(waitMs);
+            if (bytes.empty()) continue;
+            std::vector<Received> units =
+                m_options.bus == Bus::Rs232 ? m_plain.feed(bytes) : m_frames.feed(bytes);
+            for (const Received& r : units) {
+                if (m_hungUp || stopRequested()) break;
+                handle(r);
+            }
+        }
+    }
+
+    const FaultInjector& faults() const { return m_faults; }
+
+private:
+    SimClock* clockFor(const Received& r)
+    {
+        if (m_options.bus == Bus::Rs232) return m_clocks.front().get();
+        for (auto& c : m_clocks)
+            if (r.addressByte == addressByteFor(c->number()) && r.clockByte == clockByteFor(c->number())) return c.get();
+        return nullptr;
+    }
+
+    void handle(const Received& r)
+    {
+        const Bus bus = m_options.bus;
+        if (r.kind == Received::Kind::Garbage) {
+            m_log.line("-", bus, r.shown.empty() ? "-" : r.shown, " ignored=garbage", r.raw);
+            return;
+        }
+        SimClock* clock = clockFor(r);
+        const std::string clockText =
+            clock ? std::to_string(clock->number()) : r.clockByte >= 0 ? std::to_string(r.clockByte & 0x3F) : "-";
+        if (r.kind == Received::Kind::BadCheck) {
+            m_log.line(clockText, bus, r.shown, " ignored=bad-check", r.raw);
+            return;
+        }
+        if (!clock) {
+            m_log.line(clockText, bus, r.shown, " ignored=wrong-clock", r.raw);
+            return;
+        }
+
+        if (m_hangupAt) {
+            // The last record has been read; this command meets a dead line.
+            m_log.line(clockText, bus, r.shown, " ignored=hangup", r.raw);
+            hangUp(clockText);
+            return;
+        }
+        const bool recordRead = clock->isRecordRead(r.text);
+        if (recordRead && m_faults.hangupDue()) {  // hangup-after=0
+            m_log.line(clockText, bus, r.shown, " ignored=hangup", r.raw);
+            hangUp(clockText);
+            return;
+        }
+        const Fault fault = recordRead ? m_faults.draw() : Fault::None;
+        std::string tags;
+        if (fault != Fault::None) tags = std::string(" fault=") + faultName(fault);
+        if (fault == Fault::Drop) {
+            m_log.line(clockText, bus, r.shown, tags, r.raw);
+            return;
+        }
+        const std::optional<std::string> reply = clock->answer(r.text, bus);
+        if (!reply) tags += " unanswered";
+        m_log.line(clockText, bus, r.shown, tags, r.raw);
+        if (!reply) return;
+
+        if (m_options.turnaroundMs > 0 && !sleepUnlessStopped(m_options.turnaroundMs)) return;
+        if (fault == Fault::Late && !sleepUnlessStopped(kLateReplyMs)) return;
+        bool sent = true;
+        for (const ReplyPiece& piece : m_faults.shape(fault, *reply)) {
+            if (piece.gapMs > 0 && !sleepUnlessStopped(piece.gapMs)) return;
+            sent = m_line.write(piece.bytes, m_byteTime) && sent;
+        }
+        if (recordRead && sent) {
+            m_faults.countRecordSent();
+            // Closing the master discards what the reader has not read yet,
+            // so the line goes dead at the next command, or once the reader
+            // has had ample time to take the last record.
+            if (m_faults.hangupDue())
+                m_hangupAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangupGraceMs);
+        }
+    }
+
+    void hangUp(const std::string& clockText)
+    {
+        m_faults.countHangup();
+        m_log.line(clockText, m_options.bus, "-", " hangup", "");
+        m_line.close();
+        m_hungUp = true;
+    }
+
+    const Options& m_options;
+    std::vector<std::unique_ptr<SimClock>> m_clocks;
+    PtyLine& m_line;
+    WireLog& m_log;
+    FaultInjector m_faults;
+    PlainCommandSplitter m_plain;
+    BusFrameDecoder m_frames;
+    std::chrono::nanoseconds m_byteTime{0};
+    bool m_hungUp = false;
+    std::optional<std::chrono::steady_clock::time_point> m_hangupAt;
+};
+
+int fail(int status, const std::string& message)
+{
+    std::cerr << "clocksim: " << message << '\n';
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (std::string err = parseOptions(argc, argv, options); !err.empty()) return fail(2, err);
+    if (options.help) {
+        std::fputs(helpText(), stdout);
+        return 0;
+    }
+
+    LoadResult loaded;
+    if (!options.recordsFile.empty()) {
+        std::ifstream in(options.recordsFile, std::ios::binary);
+        if (!in) return fail(2, "cannot read " + options.recordsFile);
+        std::ostringstream text;
+        text << in.rdbuf();
+        loaded = parseRecordLines(text.str(), options.records);
+        if (!loaded.error.empty()) return fail(2, options.recordsFile + ": " + loaded.error);
+    }
+    std::vector<std::unique_ptr<SimClock>> clocks;
+    for (int number : options.clocks) {
+        std::vector<Record> records =
+            options.recordsFile.empty() ? makeRecords(options.records, number) : loaded.records;
+        clocks.push_back(std::make_unique<SimClock>(number, options.records.calendar, options.records.clockDate,
+                                                    RecordRing(std::move(records), options.ari)));
+    }
+    if (!options.dumpExpected.empty() && !writeExpected(options.dumpExpected, clocks))
+        return fail(2, "cannot write " + options.dumpExpected);
+    WireLog log;
+    if (!log.open(options.wireLog)) return fail(2, "cannot write " + options.wireLog);
+
+    installStopHandlers();
+    PtyLine line;
+    if (std::string err = line.open(); !err.empty()) return fail(1, err);
+    if (!options.link.empty()) {
+        if (std::string err = line.placeLink(options.link); !err.empty()) return fail(1, err);
+    }
+    // The first line is the pty path alone; starters wait for it.
+    std::fputs((line.slavePath() + "\n").c_str(), stdout);
+    std::fflush(stdout);
+
+    Simulator sim(options, std::move(clocks), line, log);
+    sim.run();
+    line.close();
+    std::cerr << sim.faults().summary() << '\n';
+    return 0;
+}

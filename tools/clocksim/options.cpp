@@ -1,0 +1,201 @@
+#include "tools/clocksim/options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+namespace clocksim {
+
+namespace {
+
+bool toNumber(const std::string& text, unsigned long long max, unsigned long long& out)
+{
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    errno = 0;
+    out = std::strtoull(text.c_str(), nullptr, 10);
+    return errno == 0 && out <= max;
+}
+
+}  // namespace
+
+const char* helpText()
+{
+    return R"(Usage: clocksim [OPTION]...
+A time-and-attendance clock on a pseudo-terminal, for trying and testing
+ClockReader without hardware. Prints the pty's path as its first line, then
+answers the clock commands until it is stopped (SIGINT, SIGTERM) or the
+hang-up fault closes the line. Exit status 0 on a clean stop, 2 on bad
+options or files, 1 when the pty cannot be set up.
+
+Line:
+  --bus rs232|rs485      wire form of commands and replies (default rs232)
+  --clocks LIST          clock numbers 1..32, comma-separated (default 1);
+                         RS-485 hosts them all on one line, only the
+                         addressed clock answers; RS-232 takes one
+  --link PATH            place a symlink to the pty at PATH (creating its
+                         folder), e.g. build/app/ports/COM1; removed on exit
+  --baud B               line speed in bit/s (default 9600); used for pacing
+  --line-rate            pace replies at 10 bits per byte at --baud;
+                         without it a reply goes out in one write
+  --turnaround MS        wait MS milliseconds before each reply (default 0)
+
+Records (each clock has its own ring of 253579 positions):
+  --records N            records per clock (default 1000)
+  --records-file FILE    load records instead: one payload a line, a
+                         leading "!" marks a flagged record; every clock
+                         gets the same records
+  --layout standard|vireo
+                         payload layout of made records (default standard:
+                         card(8) mmdd hhmm type(2) extra(2) last(1); vireo:
+                         card(10) yymmdd hhmm type(2) extra(2) last(1))
+  --calendar solar|gregorian
+                         the clock's calendar (default solar)
+  --date YYYYMMDD        the clock's date in its calendar (default 14050916
+                         for solar, 20261207 for gregorian); made records
+                         run up to it, several a day; standard-layout
+                         records (mmdd only) stay in the clock's year, or
+                         from month 11 of the year before while the clock
+                         is in month 1 or 2, so a reader dates them right
+  --seed S               seed of made records (default 1)
+  --flagged-rate R       share of records the clock flags "???" (default 0)
+  --ari N                ring position of the first record (default 0);
+                         records fill ARI..ARI+N-1 around the ring end,
+                         AWI = ARI+N, AUR starts at ARI
+
+Faults (applied to record replies only):
+  --faults LIST          comma-separated, e.g. drop=0.01,late=0.01,
+                         trickle=0.05,corrupt=0.01,garbage=0.01,hangup-after=500
+                           drop     no reply (the command is lost; AUR stays)
+                           late     reply after 5.5 s
+                           trickle  reply in pieces with gaps
+                           corrupt  wrong check byte
+                           garbage  junk bytes before the reply
+                           hangup-after=N  close the line and exit after
+                                    N records were sent
+                         rates are shares of one draw per reply; sum <= 1;
+                         counts go to stderr at exit ("faults: ...")
+  --fault-seed S         seed of the fault draws (default 1)
+
+Output:
+  --wire-log FILE        one line per received command or ignored frame:
+                         seconds since start, clock, bus, cmd (decoded),
+                         hex (raw bytes), and fault= or ignored= when so
+  --dump-expected FILE   the records at start, one a line in ring order
+                         from ARI: clock TAB position TAB good|flagged TAB
+                         payload
+  --help                 show this text and exit
+
+Commands answered: SO (record count), ENQ (clock date), NAK (record at AUR,
+then AUR moves on), ARI?, AWI?, AUR?, AUR=n, AURD=yymmdd ("I" when the date
+is not six digits). Anything else gets no answer.
+)";
+}
+
+std::string parseOptions(int argc, char** argv, Options& o)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool hasValue = false;
+        if (const std::size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            hasValue = true;
+        }
+        auto need = [&](std::string& out) -> bool {
+            if (hasValue) {
+                out = value;
+                return true;
+            }
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        unsigned long long n = 0;
+        std::string v;
+        if (name == "--help" || name == "-h") {
+            o.help = true;
+        } else if (name == "--line-rate") {
+            o.lineRate = true;
+        } else if (!need(v)) {
+            if (name.starts_with("-")) return name + " needs a value";
+            return "unknown argument \"" + name + "\"";
+        } else if (name == "--bus") {
+            if (v == "rs232") o.bus = Bus::Rs232;
+            else if (v == "rs485") o.bus = Bus::Rs485;
+            else return "--bus takes rs232 or rs485, not \"" + v + "\"";
+        } else if (name == "--clocks") {
+            o.clocks.clear();
+            std::string_view rest = v;
+            while (true) {
+                const std::size_t comma = rest.find(',');
+                std::string item(rest.substr(0, comma));
+                if (!toNumber(item, 32, n) || n < 1) return "--clocks takes numbers from 1 to 32, not \"" + item + "\"";
+                if (std::find(o.clocks.begin(), o.clocks.end(), static_cast<int>(n)) != o.clocks.end())
+                    return "clock " + item + " is listed twice";
+                o.clocks.push_back(static_cast<int>(n));
+                if (comma == std::string_view::npos) break;
+                rest = rest.substr(comma + 1);
+            }
+        } else if (name == "--records") {
+            if (!toNumber(v, kRingSize, n)) return "--records takes 0 to " + std::to_string(kRingSize);
+            o.records.count = static_cast<std::uint32_t>(n);
+        } else if (name == "--records-file") {
+            o.recordsFile = v;
+        } else if (name == "--layout") {
+            if (v == "standard") o.records.layout = Layout::Standard;
+            else if (v == "vireo") o.records.layout = Layout::Vireo;
+            else return "--layout takes standard or vireo, not \"" + v + "\"";
+        } else if (name == "--calendar") {
+            if (v == "solar") o.records.calendar = Calendar::Solar;
+            else if (v == "gregorian") o.records.calendar = Calendar::Gregorian;
+            else return "--calendar takes solar or gregorian, not \"" + v + "\"";
+        } else if (name == "--date") {
+            // Checked against the calendar once all options are read.
+            if (v.size() != 8 || !toNumber(v, 99999999, n)) return "--date takes yyyymmdd, not \"" + v + "\"";
+            o.records.clockDate = Date{static_cast<int>(n / 10000), static_cast<int>(n / 100 % 100),
+                                       static_cast<int>(n % 100)};
+            o.dateGiven = true;
+        } else if (name == "--seed") {
+            if (!toNumber(v, ~0ULL, n)) return "--seed takes a number";
+            o.records.seed = n;
+        } else if (name == "--flagged-rate") {
+            char* end = nullptr;
+            const double r = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(r >= 0 && r <= 1)) return "--flagged-rate takes a number from 0 to 1";
+            o.records.flaggedRate = r;
+        } else if (name == "--ari") {
+            if (!toNumber(v, kRingSize - 1, n)) return "--ari takes a position from 0 to " + std::to_string(kRingSize - 1);
+            o.ari = static_cast<std::uint32_t>(n);
+        } else if (name == "--link") {
+            o.link = v;
+        } else if (name == "--wire-log") {
+            o.wireLog = v;
+        } else if (name == "--dump-expected") {
+            o.dumpExpected = v;
+        } else if (name == "--baud") {
+            if (!toNumber(v, 10000000, n) || n == 0) return "--baud takes a positive number of bit/s";
+            o.baud = static_cast<long>(n);
+        } else if (name == "--turnaround") {
+            if (!toNumber(v, 60000, n)) return "--turnaround takes milliseconds from 0 to 60000";
+            o.turnaroundMs = static_cast<int>(n);
+        } else if (name == "--faults") {
+            if (std::string err = parseFaultPlan(v, o.faults); !err.empty()) return "--faults: " + err;
+        } else if (name == "--fault-seed") {
+            if (!toNumber(v, ~0ULL, n)) return "--fault-seed takes a number";
+            o.faultSeed = n;
+        } else {
+            return "unknown option \"" + name + "\" (see --help)";
+        }
+    }
+    if (!o.dateGiven)
+        o.records.clockDate = o.records.calendar == Calendar::Solar ? Date{1405, 9, 16} : Date{2026, 12, 7};
+    if (!isValidDate(o.records.calendar, o.records.clockDate)) return "--date is not a date of the clock's calendar";
+    if (o.bus == Bus::Rs232 && o.clocks.size() != 1) return "RS-232 connects one clock; give --clocks one number";
+    return {};
+}
+
+}  // namespace clocksim

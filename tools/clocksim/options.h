@@ -1,0 +1,35 @@
+// Command-line options of clocksim.
+#pragma once
+
+#include "tools/clocksim/faults.h"
+#include "tools/clocksim/protocol.h"
+#include "tools/clocksim/records.h"
+
+#include <string>
+#include <vector>
+
+namespace clocksim {
+
+struct Options {
+    Bus bus = Bus::Rs232;
+    std::vector<int> clocks{1};
+    RecordSettings records;
+    bool dateGiven = false;
+    std::string recordsFile;
+    std::uint32_t ari = 0;
+    std::string link;
+    std::string wireLog;
+    std::string dumpExpected;
+    long baud = 9600;
+    bool lineRate = false;
+    int turnaroundMs = 0;
+    FaultPlan faults;
+    std::uint64_t faultSeed = 1;
+    bool help = false;
+};
+
+// Parses argv. Returns an error text, empty on success.
+std::string parseOptions(int argc, char** argv, Options& options);
+const char* helpText();
+
+}  // namespace clocksim
