@@ -26,7 +26,8 @@ public:
     std::string WireLogPath() const { return m_dir + "/wire.log"; }
     std::string ExpectedDumpPath() const { return m_dir + "/expected.txt"; }
     std::string ReadWireLog() const;
-    std::vector<std::string> ReadExpectedDump() const;  // one payload a line
+    // One line per record: clock TAB position TAB good|flagged TAB payload.
+    std::vector<std::string> ReadExpectedDump() const;
 
     // Sends SIGTERM and waits; returns the exit status (or -signal).
     int Stop();
