@@ -1,0 +1,211 @@
+// Record decoding: one payload to one dump line, in both layouts and for
+// clocks on either calendar.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "download/download.h"
+#include "fakewindow.h"
+#include "utils/errors.h"
+
+namespace {
+
+const std::string kStx3("\x02\x02\x02");
+
+struct Decoder {
+    FakeWindow window;
+    DownloadRun run;
+
+    Decoder(bool vireo, bool solar, std::string clockDate)
+    {
+        window.vireo = vireo;
+        run.ClockIsSolar = solar;
+        run.ClockDateText = std::move(clockDate);
+    }
+    std::string Line(const std::string& payload) { return DecodeRecord(window, run, payload); }
+    // The line without the three STX characters at its start.
+    std::string Body(const std::string& payload)
+    {
+        const std::string line = Line(payload);
+        EXPECT_EQ(line.substr(0, 3), kStx3);
+        return line.substr(3);
+    }
+};
+
+// A standard payload: card, mmdd, hhmm, type field, extra field, last.
+std::string Standard(const std::string& card, const std::string& date = "1220", const std::string& type = "01",
+                     const std::string& tail = "075")
+{
+    return card + date + "0815" + type + tail;
+}
+
+}  // namespace
+
+TEST(RecordDecoding, WorkedExamples)
+{
+    Decoder standard(false, false, "2025/01/10");
+    EXPECT_EQ(standard.Line("000123451220081501075"), kStx3 + "00100012345X08151220B2451,0107");
+
+    Decoder vireo(true, true, "1403/01/10");
+    vireo.window.selectedClock = "12";
+    vireo.window.com = "3";
+    EXPECT_EQ(vireo.Line("0000054321030214090513117"), kStx3 + "0120000054321X09050214B0373,0311");
+}
+
+TEST(RecordDecoding, CardNumbersAreNormalisedToTheLayoutWidth)
+{
+    Decoder standard(false, false, "2025/03/10");
+    EXPECT_EQ(standard.Body(Standard("00000000")).substr(3, 8), "00000000");
+    EXPECT_EQ(standard.Body(Standard("        ")).substr(3, 8), "00000000");
+    EXPECT_EQ(standard.Body(Standard("0012A456")).substr(3, 8), "00000012");
+    EXPECT_EQ(standard.Body(Standard("00012345")).substr(3, 8), "00012345");
+
+    // The same Vireo payload cut by either layout.
+    const std::string vireoPayload = "0000000123" "250110" "0905" "13" "11" "7";
+    Decoder vireo(true, false, "2025/03/10");
+    EXPECT_EQ(vireo.Body(vireoPayload).substr(3, 11), "0000000123X");
+    vireo.window.vireo = false;
+    EXPECT_EQ(vireo.Body(vireoPayload).substr(3, 9), "00000001X");
+
+    // Ten-digit cards beyond 32 bits keep their digits.
+    vireo.window.vireo = true;
+    EXPECT_EQ(vireo.Body("9876543210" "250110" "0905" "13" "11" "7").substr(3, 10), "9876543210");
+    EXPECT_EQ(vireo.Body("4294967296" "250110" "0905" "13" "11" "7").substr(3, 10), "4294967296");
+}
+
+TEST(RecordDecoding, TypeCodeAndLetter)
+{
+    // Standard layout: both come from the type field's second character.
+    const char* const expectedCode[] = {"00", "01", "02", "03", "00", "01", "02", "03", "00", "01"};
+    const char expectedLetter[] = {' ', 'B', 'C', ' ', ' ', 'B', 'C', ' ', ' ', 'B'};
+    Decoder standard(false, false, "2025/03/10");
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        SCOPED_TRACE(digit);
+        const std::string body = standard.Body(Standard("00000001", "0310", std::string("1") + digit));
+        const int i = digit - '0';
+        EXPECT_EQ(body.substr(body.size() - 4, 2), expectedCode[i]);
+        EXPECT_EQ(body[20], expectedLetter[i]);
+    }
+
+    // Vireo layout: the letter comes from position 18, inside the time field,
+    // independent of the type code.
+    Decoder vireo(true, false, "2025/03/10");
+    std::string body = vireo.Body("0000000001" "250310" "0825" "10" "00" "7");  // time 0825: pos 18 is '8'
+    EXPECT_EQ(body[22], ' ');
+    EXPECT_EQ(body.substr(body.size() - 4), "0000");
+    body = vireo.Body("0000000001" "250310" "0955" "12" "00" "7");  // pos 18 is '9'
+    EXPECT_EQ(body[22], 'B');
+    EXPECT_EQ(body.substr(body.size() - 4), "0200");
+    body = vireo.Body("0000000001" "250310" "0620" "11" "00" "7");  // pos 18 is '6'
+    EXPECT_EQ(body[22], 'C');
+    EXPECT_EQ(body.substr(body.size() - 4), "0100");
+}
+
+TEST(RecordDecoding, GregorianSixDigitDatesGetACentury)
+{
+    DownloadRun run;
+    run.ClockIsSolar = false;
+    run.ClockDateText = "2025/01/10";
+    EXPECT_EQ(FormatRecordDate(run, "800101"), "2080/01/01");
+    EXPECT_EQ(FormatRecordDate(run, "810101"), "1981/01/01");
+    EXPECT_EQ(FormatRecordDate(run, "000229"), "2000/02/29");
+    // The year-back rule belongs to four-digit dates only.
+    EXPECT_EQ(FormatRecordDate(run, "241220"), "2024/12/20");
+
+    Decoder vireo(true, false, "2025/01/10");
+    const std::string body = vireo.Body("0000000001" "991231" "0815" "11" "00" "7");
+    EXPECT_EQ(body.substr(18, 7), "1231 99");  // month, day, letter, year
+}
+
+TEST(RecordDecoding, SolarSixDigitDatesAreNeverConverted)
+{
+    DownloadRun run;
+    run.ClockIsSolar = true;
+    run.ClockDateText = "1403/01/10";
+    EXPECT_EQ(FormatRecordDate(run, "030214"), "1303/02/14");
+    EXPECT_EQ(FormatRecordDate(run, "AB0101"), "13AB/01/01");
+
+    run.ClockIsSolar = false;
+    try {
+        FormatRecordDate(run, "AB0101");
+        FAIL() << "a Gregorian year that is not a number must raise";
+    } catch (const EConvertError& error) {
+        EXPECT_STREQ(error.what(), "'AB' is not a valid integer value");
+    }
+}
+
+TEST(RecordDecoding, FourDigitDatesTakeTheClockYearAndGoBackAYearEarlyInTheNext)
+{
+    DownloadRun run;
+    run.ClockDateText = "2025/01/10";
+    EXPECT_EQ(FormatRecordDate(run, "1220"), "2024/12/20");
+    EXPECT_EQ(FormatRecordDate(run, "1105"), "2024/11/05");
+    EXPECT_EQ(FormatRecordDate(run, "1020"), "2025/10/20");
+    run.ClockDateText = "2025/02/28";
+    EXPECT_EQ(FormatRecordDate(run, "1220"), "2024/12/20");
+    run.ClockDateText = "2025/03/10";
+    EXPECT_EQ(FormatRecordDate(run, "1220"), "2025/12/20");
+    run.ClockDateText = "2000/02/01";
+    EXPECT_EQ(FormatRecordDate(run, "1105"), "1999/11/05");
+
+    // The same rule on a Solar clock.
+    run.ClockIsSolar = true;
+    run.ClockDateText = "1403/02/01";
+    EXPECT_EQ(FormatRecordDate(run, "1105"), "1402/11/05");
+
+    Decoder standard(false, false, "2000/02/01");
+    EXPECT_EQ(standard.Body(Standard("00000001", "1105")).substr(16, 7), "1105B99");
+}
+
+TEST(RecordDecoding, UnreadableClockDateFailsFourDigitDatesOnly)
+{
+    // The date the run keeps when the clock never answered its date command.
+    Decoder standard(false, true, "//");
+    EXPECT_THROW(standard.Line(Standard("00000001", "1105")), EConvertError);
+    Decoder vireo(true, true, "//");
+    EXPECT_NO_THROW(vireo.Line("0000000001" "030214" "0815" "11" "00" "7"));
+
+    // Year-back with a record month that is not a number.
+    DownloadRun run;
+    run.ClockDateText = "2025/01/10";
+    EXPECT_THROW(FormatRecordDate(run, "1A20"), EConvertError);
+    // No conversion of the record month when the clock's month does not ask for it.
+    run.ClockDateText = "2025/05/10";
+    EXPECT_EQ(FormatRecordDate(run, "1A20"), "2025/1A/20");
+}
+
+TEST(RecordDecoding, LineEdgesAndShortPayloads)
+{
+    // 24 Vireo characters: the last character is the extra field's second.
+    Decoder vireo(true, false, "2025/03/10");
+    std::string body = vireo.Body("0000000001" "250310" "0815" "11" "49");
+    EXPECT_EQ(body.substr(body.size() - 9), "2591,0149");
+
+    // Port text trimmed; clock numbers padded.
+    Decoder standard(false, false, "2025/03/10");
+    standard.window.com = " 12 \t";
+    standard.window.selectedClock = "32";
+    body = standard.Body(Standard("00000001", "0310", "01", "075"));
+    EXPECT_EQ(body.substr(0, 3), "032");
+    EXPECT_EQ(body.substr(body.size() - 8), "512,0107");
+
+    // Payloads too short for the type field or position 18 read code 0 there.
+    standard.window.com = "1";
+    body = standard.Body("00000001031008153");
+    EXPECT_EQ(body.substr(body.size() - 5), "31,00");
+    EXPECT_EQ(body[20], ' ');
+    // A payload of one character still gives a line; a following full
+    // record does not inherit anything from it.
+    EXPECT_NO_THROW(standard.Line("7"));
+    body = standard.Body(Standard("00000001", "0310", "02", "075"));
+    EXPECT_EQ(body, "03200000001X08150310C2551,0207");
+}
+
+TEST(RecordDecoding, IntToFixedWidthPadsAndCuts)
+{
+    EXPECT_EQ(IntToFixedWidth(3, 2), "03");
+    EXPECT_EQ(IntToFixedWidth(123, 2), "23");
+    EXPECT_EQ(IntToFixedWidth(0, 0), "");
+    EXPECT_EQ(IntToFixedWidth(-5, 3), "0-5");
+    EXPECT_EQ(IntToFixedWidth(9876543210LL, 12), "009876543210");
+}

@@ -1,0 +1,138 @@
+#include "scriptedclock.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+const std::string ScriptedClock::kHangUp = "\xFF<hang up>";
+
+std::string Frame(const std::string& payload)
+{
+    char check = 0;
+    for (char c : payload) check = static_cast<char>(check ^ c);
+    // A real clock never sends a check byte that reads as a frame marker.
+    if (check == 0x01 || check == 0x02 || check == '\r') throw std::logic_error("payload gives an unreadable frame");
+    return std::string("\x01\x01\x01\x02\x02\x02", 6) + payload + check + '\r';
+}
+
+ScriptedClock::ScriptedClock(bool bus, Responder responder) : m_bus(bus), m_responder(std::move(responder))
+{
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    m_slavePath = ptsname(m_master);
+    m_stopFd = eventfd(0, EFD_CLOEXEC);
+    m_thread = std::thread([this] { Serve(); });
+}
+
+ScriptedClock::~ScriptedClock()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(m_stopFd, &one, sizeof one);
+    m_thread.join();
+    if (m_master >= 0) close(m_master);
+    close(m_stopFd);
+}
+
+std::vector<ReceivedCommand> ScriptedClock::Commands() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_commands;
+}
+
+std::vector<std::string> ScriptedClock::CommandTexts() const
+{
+    std::vector<std::string> texts;
+    for (const ReceivedCommand& c : Commands()) texts.push_back(c.text);
+    return texts;
+}
+
+void ScriptedClock::Handle(const std::string& command, int clockNumber)
+{
+    int n;
+    {
+        std::lock_guard lock(m_mutex);
+        n = static_cast<int>(m_commands.size());
+        m_commands.push_back({command, clockNumber});
+    }
+    const std::string reply = m_responder(command, n);
+    if (reply == kHangUp) {
+        close(m_master);
+        m_master = -1;
+        return;
+    }
+    std::size_t done = 0;
+    while (done < reply.size()) {
+        const ssize_t w = write(m_master, reply.data() + done, reply.size() - done);
+        if (w < 0 && errno != EINTR && errno != EAGAIN) return;
+        if (w > 0) done += static_cast<std::size_t>(w);
+    }
+}
+
+void ScriptedClock::Serve()
+{
+    std::string pending;
+    while (true) {
+        pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_master, POLLIN, 0}};
+        const int count = m_master >= 0 ? 2 : 1;
+        if (poll(fds, count, -1) < 0 && errno != EINTR) return;
+        if (fds[0].revents) return;
+        if (count < 2 || !(fds[1].revents & POLLIN)) {
+            // The port side is not open (yet, or any more): look again shortly.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        char buffer[256];
+        const ssize_t n = read(m_master, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        pending.append(buffer, static_cast<std::size_t>(n));
+
+        while (!pending.empty()) {
+            if (!m_bus) {
+                const char first = pending[0];
+                if (first == SO || first == ENQ || first == NAK) {
+                    pending.erase(0, 1);
+                    Handle(std::string(1, first), 0);
+                    continue;
+                }
+                const std::size_t end = pending.find(CR);
+                if (end == std::string::npos) break;
+                const std::string command = pending.substr(0, end + 1);
+                pending.erase(0, end + 1);
+                Handle(command, 0);
+                continue;
+            }
+            // Bus frame: address, clock byte, coded characters, check byte
+            // (the only byte whose top bits are 11).
+            std::size_t end = 0;
+            while (end < pending.size() && (static_cast<unsigned char>(pending[end]) & 0xC0) != 0xC0) ++end;
+            if (end == pending.size()) break;
+            const std::string frame = pending.substr(0, end + 1);
+            pending.erase(0, end + 1);
+            if (frame.size() < 4) continue;
+            std::string text;
+            for (std::size_t i = 2; i + 1 < frame.size(); ++i)
+                text.push_back(static_cast<char>((static_cast<unsigned char>(frame[i]) & 0x3F) + 0x20));
+            if (text == "N") text = std::string(1, SO);
+            if (text == "E") text = std::string(1, ENQ);
+            if (text == "U") text = std::string(1, NAK);
+            Handle(text, static_cast<unsigned char>(frame[1]) & 0x3F);
+        }
+    }
+}
+
+void FastTimeoutClock::Sleep(std::uint32_t milliseconds)
+{
+    LinkClock::Sleep(milliseconds);
+    m_now += milliseconds;
+}
+
+void FastTimeoutClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
+{
+    m_now += port.WaitForInput(50) ? milliseconds : 1000;
+}
