@@ -1,0 +1,49 @@
+#include "app/dialogs.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPushButton>
+
+#include "clocklink/clockwindow.h"
+
+ShownDialog PlainMessageBox(const QString& text, const QString& caption)
+{
+    return {ShownDialog::PlainMessageBox, text, caption, QMessageBox::NoIcon};
+}
+
+ShownDialog ErrorDialog(const QString& text)
+{
+    return {ShownDialog::ErrorDialog, text, QStringLiteral("Error"), QMessageBox::Critical};
+}
+
+ShownDialog InformationDialog(const QString& text)
+{
+    return {ShownDialog::InformationDialog, text, QStringLiteral("Information"), QMessageBox::Information};
+}
+
+ShownDialog ErrorReport(const std::exception& error)
+{
+    return {ShownDialog::ErrorReport, QString::fromStdString(ErrorReportText(error.what())), ApplicationTitle(),
+            QMessageBox::Critical};
+}
+
+ShownDialog UnknownErrorReport()
+{
+    return {ShownDialog::ErrorReport, QStringLiteral("Unknown error."), ApplicationTitle(), QMessageBox::Critical};
+}
+
+QString ApplicationTitle()
+{
+    const QString path = QCoreApplication::applicationFilePath();
+    if (path.isEmpty()) return QCoreApplication::applicationName();
+    return QFileInfo(path).completeBaseName();
+}
+
+void ExecDialog(QWidget* parent, const ShownDialog& dialog)
+{
+    QMessageBox box(dialog.icon, dialog.caption, dialog.text, QMessageBox::NoButton, parent);
+    // The caption is exactly "OK" whatever translation the toolkit has loaded.
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}

@@ -1,0 +1,39 @@
+// The modal messages the window shows the operator.
+//
+// Four kinds: the plain message box (caller's caption, no icon), the message
+// dialogs of the error kind (caption "Error") and information kind (caption
+// "Information"), and the report of an error that escaped a handler (caption
+// the application title, error icon). Each has one "OK" button. A window may
+// route them to a hook instead, so tests can record them without a modal loop.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <exception>
+#include <functional>
+
+struct ShownDialog {
+    enum Kind { PlainMessageBox, ErrorDialog, InformationDialog, ErrorReport };
+    Kind kind;
+    QString text;
+    QString caption;
+    QMessageBox::Icon icon;
+};
+
+// Receives a dialog instead of it being shown.
+using DialogHook = std::function<void(const ShownDialog&)>;
+
+ShownDialog PlainMessageBox(const QString& text, const QString& caption);
+ShownDialog ErrorDialog(const QString& text);
+ShownDialog InformationDialog(const QString& text);
+// The report of `error`: its text under the "." rule of ErrorReportText.
+ShownDialog ErrorReport(const std::exception& error);
+// Text of an error whose type is unknown (caught as ...).
+ShownDialog UnknownErrorReport();
+
+// The program's title: the executable's file name without its extension.
+QString ApplicationTitle();
+
+// Shows `dialog` modally over `parent` and returns when the operator has
+// closed it.
+void ExecDialog(QWidget* parent, const ShownDialog& dialog);

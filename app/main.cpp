@@ -1,0 +1,16 @@
+// The window program: one main window, then the message loop until it closes.
+// It takes no arguments and keeps no settings between runs.
+#include <QApplication>
+#include <QFont>
+
+#include "app/tform1.h"
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    // Tahoma 8 pt; the platform substitutes a similar face when it is absent.
+    QApplication::setFont(QFont(QStringLiteral("Tahoma"), 8));
+    TForm1 form;
+    form.show();
+    return application.exec();
+}

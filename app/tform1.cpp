@@ -1,0 +1,393 @@
+#include "app/tform1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QScreen>
+#include <algorithm>
+
+#include "clocklink/clocklink.h"
+#include "download/download.h"
+#include "pointers/pointers.h"
+#include "ui_tform1.h"
+#include "utils/errors.h"
+
+namespace {
+
+QString toQt(const std::string& text) { return QString::fromStdString(text); }
+std::string fromQt(const QString& text) { return text.toStdString(); }
+
+// Keys that produce no character keep their usual effect in the baud-rate
+// box. Delete produces none on every platform, although X11 reports it with
+// the text DEL; Tab and Backtab move the focus before any control sees them
+// as characters.
+bool producesCharacter(const QKeyEvent& event)
+{
+    switch (event.key()) {
+    case Qt::Key_Backspace:
+        return true;
+    case Qt::Key_Delete:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return false;
+    default:
+        return !event.text().isEmpty();
+    }
+}
+
+}  // namespace
+
+TForm1::TForm1(DialogHook dialogHook, QWidget* parent)
+    : QWidget(parent), m_ui(std::make_unique<Ui::TForm1>()), m_dialogHook(std::move(dialogHook))
+{
+    m_ui->setupUi(this);
+    // A fixed dialog frame with a system menu and a minimise button only.
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(382, 361);
+    setWindowTitle(QString());
+    setUpStatusPanel();
+    m_ui->pnlWait->hide();
+
+    Ui::TForm1& ui = *m_ui;
+    connect(ui.RadioButton1, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked) guarded([this] { RadioButton1Click(); });
+    });
+    connect(ui.RadioButton2, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked) guarded([this] { RadioButton2Click(); });
+    });
+    connect(ui.UpDown, &UpDownSpinner::positionChanged, this,
+            [this](int position) { m_ui->SelectedClock->setText(QString::number(position)); });
+    connect(ui.ChboxIsVireo, &QCheckBox::toggled, this, [this] { guarded([this] { ChboxIsVireoClick(); }); });
+    connect(ui.chboxVireoFromToDate, &QCheckBox::toggled, this,
+            [this] { guarded([this] { chboxVireoFromToDateClick(); }); });
+    connect(ui.Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(ui.Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(ui.btnSearchPointers, &QPushButton::clicked, this, [this] { btnSearchPointersClick(); });
+
+    // Keys reach an editable combo box and its line edit; both are watched.
+    ui.cbBuadRate->installEventFilter(this);
+    if (QLineEdit* edit = ui.cbBuadRate->lineEdit()) {
+        edit->installEventFilter(this);
+        // Composed input would bypass the key filter; every character must
+        // arrive as a key press so it can be discarded.
+        edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+    }
+    ui.SelectedClock->installEventFilter(this);
+
+    FormCreate();
+}
+
+TForm1::~TForm1()
+{
+    // A window destroyed without being closed still closes its files in order.
+    if (!m_filesClosed) {
+        try {
+            m_badRecordsFile.Close();
+        } catch (...) {
+        }
+        try {
+            m_dumpFile.Close();
+        } catch (...) {
+        }
+    }
+}
+
+void TForm1::setUpStatusPanel()
+{
+    QLabel* panel = m_ui->StatusPanel;
+    // 50 wide as stored; wider only when the substituted font needs the room.
+    const int needed = panel->fontMetrics().horizontalAdvance(panel->text()) + 8;
+    panel->setFixedWidth(std::max(50, needed));
+    m_ui->StatusBar1->addWidget(panel);
+}
+
+// ---- lifecycle ------------------------------------------------------------------
+
+void TForm1::FormCreate()
+{
+    const std::string directory = ExecutableDirectory();
+    // Each file is created on its own, so one that cannot be created does
+    // not leave the other holding the previous run's lines.
+    guarded([&] { m_dumpFile.Create(directory + "/Dump.Txt"); });
+    guarded([&] { m_badRecordsFile.Create(directory + "/BadRecs.Txt"); });
+}
+
+void TForm1::FormClose()
+{
+    guarded([this] { m_badRecordsFile.Close(); });
+    guarded([this] { m_dumpFile.Close(); });
+    m_filesClosed = true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    if (m_operationRunning) {
+        // The operation stops after its current record; runOperation closes
+        // the window once it has returned with its files flushed.
+        m_stopRequested = true;
+        m_closePending = true;
+        event->ignore();
+        return;
+    }
+    if (!m_filesClosed) FormClose();
+    event->accept();
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Centred when it first appears; later the operator's placement stands.
+    if (!m_placed) {
+        m_placed = true;
+        if (QScreen* screen = this->screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    placeWaitPanel();
+}
+
+// ---- link settings ----------------------------------------------------------------
+
+void TForm1::RadioButton1Click()
+{
+    m_ui->SelectedClock->setEnabled(false);
+    m_ui->UpDown->setEnabled(false);
+}
+
+void TForm1::RadioButton2Click()
+{
+    m_ui->SelectedClock->setEnabled(true);
+    m_ui->UpDown->setEnabled(true);
+}
+
+bool TForm1::cbBuadRateKeyPress(const QKeyEvent& event) { return producesCharacter(event); }
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const auto& key = static_cast<const QKeyEvent&>(*event);
+        if (watched == m_ui->cbBuadRate || watched == m_ui->cbBuadRate->lineEdit()) {
+            bool discard = false;
+            guarded([&] { discard = cbBuadRateKeyPress(key); });
+            if (discard) return true;
+        } else if (watched == m_ui->SelectedClock && m_ui->UpDown->isEnabled()) {
+            // The arrow keys in the clock number step it like the spinner.
+            if (key.key() == Qt::Key_Up || key.key() == Qt::Key_Down) {
+                m_ui->UpDown->stepBy(key.key() == Qt::Key_Up ? 1 : -1);
+                return true;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---- date range -----------------------------------------------------------------
+
+void TForm1::ChboxIsVireoClick()
+{
+    const bool vireo = m_ui->ChboxIsVireo->isChecked();
+    m_ui->chboxVireoFromToDate->setEnabled(vireo);
+    if (!m_ui->chboxVireoFromToDate->isEnabled()) m_ui->chboxVireoFromToDate->setChecked(false);
+    chboxVireoFromToDateClick();
+}
+
+void TForm1::chboxVireoFromToDateClick()
+{
+    const bool range = m_ui->chboxVireoFromToDate->isChecked();
+    m_ui->edFromDate->setEnabled(range);
+    m_ui->Label1->setEnabled(range);
+    m_ui->Label3->setEnabled(range);
+    m_ui->edToDate->setEnabled(range);
+    // The search is not offered while an operation holds the port.
+    m_ui->btnSearchPointers->setEnabled(range && m_buttonsEnabled);
+}
+
+// ---- operations ---------------------------------------------------------------------
+
+void TForm1::Button1Click()
+{
+    runOperation(RunDownload);
+}
+
+void TForm1::Button2Click()
+{
+    runOperation(RunPointerQuery);
+}
+
+void TForm1::btnSearchPointersClick()
+{
+    runOperation(RunDateRangeSearch);
+}
+
+void TForm1::runOperation(const std::function<void(ClockWindow&)>& operation)
+{
+    // The buttons are disabled while an operation runs; this also covers a
+    // click that was queued before they were.
+    if (m_operationRunning) return;
+    m_operationRunning = true;
+    m_stopRequested = false;
+    SetOperationButtonsEnabled(false);
+    guarded([&] { operation(*this); });
+    // Whatever happened, no button stays dead and no port stays open.
+    guarded([] { CloseSharedPort(); });
+    m_operationRunning = false;
+    SetWaitPanelVisible(false);
+    SetOperationButtonsEnabled(true);
+    if (m_closePending) {
+        m_closePending = false;
+        close();
+    }
+}
+
+void TForm1::guarded(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::exception& error) {
+        try {
+            showDialog(ErrorReport(error));
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            showDialog(UnknownErrorReport());
+        } catch (...) {
+        }
+    }
+}
+
+// ---- ClockWindow: settings and fields ------------------------------------------
+
+bool TForm1::IsRs232() const { return m_ui->RadioButton1->isChecked(); }
+std::string TForm1::SelectedClockText() const { return fromQt(m_ui->SelectedClock->text()); }
+std::string TForm1::ComText() const { return fromQt(m_ui->eCom->text()); }
+std::string TForm1::BaudRateText() const { return fromQt(m_ui->cbBuadRate->currentText()); }
+bool TForm1::IsVireo() const { return m_ui->ChboxIsVireo->isChecked(); }
+
+std::string TForm1::StartText() const { return fromQt(m_ui->eStart->text()); }
+void TForm1::SetStartText(const std::string& text) { m_ui->eStart->setText(toQt(text)); }
+std::string TForm1::CountText() const { return fromQt(m_ui->eCount->text()); }
+void TForm1::SetCountText(const std::string& text) { m_ui->eCount->setText(toQt(text)); }
+std::string TForm1::FromDateText() const { return fromQt(m_ui->edFromDate->text()); }
+std::string TForm1::ToDateText() const { return fromQt(m_ui->edToDate->text()); }
+
+// ---- ClockWindow: results ---------------------------------------------------------
+
+void TForm1::SetRecordTotalText(const std::string& text)
+{
+    m_ui->LMax->setText(toQt(text));
+    m_ui->LMax->repaint();
+}
+
+void TForm1::SetRecordsReadText(const std::string& text)
+{
+    m_ui->LCount->setText(toQt(text));
+    m_ui->LCount->repaint();
+}
+
+void TForm1::SetReadIndexText(const std::string& text)
+{
+    m_ui->lARI->setText(toQt(text));
+    m_ui->lARI->repaint();
+}
+
+std::string TForm1::ReadIndexText() const { return fromQt(m_ui->lARI->text()); }
+
+void TForm1::SetWriteIndexText(const std::string& text)
+{
+    m_ui->lAWI->setText(toQt(text));
+    m_ui->lAWI->repaint();
+}
+
+std::string TForm1::WriteIndexText() const { return fromQt(m_ui->lAWI->text()); }
+
+void TForm1::SetProgressMaximum(std::int32_t maximum)
+{
+    QProgressBar* bar = m_ui->ProgressBar;
+    // The toolkit would quietly move the minimum instead.
+    if (maximum < bar->minimum())
+        throw Exception(std::string(bar->metaObject()->className()) + " property out of range");
+    // A range of 0 to 0 would show an endless busy animation; an empty bar
+    // is the right picture of "nothing to read".
+    bar->setMaximum(std::max(maximum, 1));
+    m_progressMaximum = maximum;
+    SetProgressPosition(ProgressPosition());
+}
+
+void TForm1::SetProgressPosition(std::int32_t position)
+{
+    QProgressBar* bar = m_ui->ProgressBar;
+    bar->setValue(std::clamp(position, bar->minimum(), std::max(m_progressMaximum, bar->minimum())));
+}
+
+std::int32_t TForm1::ProgressPosition() const
+{
+    return std::max(m_ui->ProgressBar->value(), m_ui->ProgressBar->minimum());
+}
+
+// ---- ClockWindow: the operation's frame -----------------------------------------
+
+void TForm1::SetOperationButtonsEnabled(bool enabled)
+{
+    m_buttonsEnabled = enabled;
+    m_ui->Button1->setEnabled(enabled);
+    m_ui->Button2->setEnabled(enabled);
+    m_ui->btnSearchPointers->setEnabled(enabled && m_ui->chboxVireoFromToDate->isChecked());
+}
+
+void TForm1::placeWaitPanel()
+{
+    // The panel covers the date fields and the search button.
+    Ui::TForm1& ui = *m_ui;
+    QRect area = ui.Label1->geometry() | ui.edFromDate->geometry() | ui.Label3->geometry() |
+                 ui.edToDate->geometry() | ui.btnSearchPointers->geometry();
+    area.setLeft(ui.DatePanel->contentsRect().left() + 4);
+    area.setRight(ui.DatePanel->contentsRect().right() - 4);
+    ui.pnlWait->setGeometry(area);
+    // "Please wait" along the top; the panel's own caption is bottom-aligned.
+    ui.Label5->setGeometry(2, 3, area.width() - 4, ui.Label5->sizeHint().height());
+}
+
+void TForm1::SetWaitPanelVisible(bool visible)
+{
+    if (visible) {
+        placeWaitPanel();
+        m_ui->pnlWait->raise();
+    }
+    m_ui->pnlWait->setVisible(visible);
+    // The search waits without letting the window paint, so paint now.
+    if (isVisible()) m_ui->DatePanel->repaint();
+}
+
+void TForm1::ProcessMessages() { QCoreApplication::processEvents(); }
+
+// ---- ClockWindow: messages -------------------------------------------------------
+
+void TForm1::showDialog(const ShownDialog& dialog)
+{
+    if (m_dialogHook)
+        m_dialogHook(dialog);
+    else
+        ExecDialog(this, dialog);
+}
+
+void TForm1::ShowMessageBox(const std::string& text, const std::string& caption)
+{
+    showDialog(PlainMessageBox(toQt(text), toQt(caption)));
+}
+
+void TForm1::ShowErrorDialog(const std::string& text) { showDialog(ErrorDialog(toQt(text))); }
+
+void TForm1::ShowInformationDialog(const std::string& text) { showDialog(InformationDialog(toQt(text))); }
+
+void TForm1::ReportError(const std::exception& error) { showDialog(ErrorReport(error)); }
+
+// ---- ClockWindow: output files -----------------------------------------------------
+
+void TForm1::WriteDumpLine(const std::string& line) { m_dumpFile.WriteLine(line); }
+
+void TForm1::WriteBadRecordLine(const std::string& line) { m_badRecordsFile.WriteLine(line); }

@@ -1,0 +1,267 @@
+// The window's rules: what enables what, the baud-rate box that cannot be
+// typed into, the port set up from the fields, the output files, and how
+// errors reach the operator.
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTest>
+#include <QToolButton>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "clocklink/clocklink.h"
+#include "guitesting.h"
+#include "simprocess.h"
+#include "utils/errors.h"
+
+namespace fs = std::filesystem;
+
+TEST(EnablingRules, BusChoiceEnablesTheClockNumberAndKeepsItsValue)
+{
+    RecordedWindow w;
+    w.ui.RadioButton2->click();
+    EXPECT_TRUE(w.ui.SelectedClock->isEnabled());
+    EXPECT_TRUE(w.ui.UpDown->isEnabled());
+    EXPECT_FALSE(w.form.IsRs232());
+
+    for (int i = 0; i < 4; ++i) w.ui.UpDown->upButton()->click();
+    EXPECT_EQ(w.form.SelectedClockText(), "5");
+
+    w.ui.RadioButton1->click();
+    EXPECT_FALSE(w.ui.SelectedClock->isEnabled());
+    EXPECT_FALSE(w.ui.UpDown->isEnabled());
+    EXPECT_TRUE(w.form.IsRs232());
+    EXPECT_EQ(w.form.SelectedClockText(), "5");
+    w.ui.RadioButton2->click();
+    EXPECT_EQ(w.form.SelectedClockText(), "5");
+}
+
+TEST(EnablingRules, TheClockNumberStaysBetween1And32)
+{
+    RecordedWindow w;
+    w.ui.RadioButton2->click();
+    w.ui.UpDown->downButton()->click();
+    EXPECT_EQ(w.form.SelectedClockText(), "1");
+    for (int i = 0; i < 40; ++i) w.ui.UpDown->upButton()->click();
+    EXPECT_EQ(w.form.SelectedClockText(), "32");
+
+    // The edit itself takes no typing; its arrow keys step the number.
+    w.form.show();
+    QTest::keyClicks(w.ui.SelectedClock, "7");
+    EXPECT_EQ(w.form.SelectedClockText(), "32");
+    QTest::keyClick(w.ui.SelectedClock, Qt::Key_Down);
+    EXPECT_EQ(w.form.SelectedClockText(), "31");
+}
+
+TEST(EnablingRules, VireoAndDateRangeBoxesGateTheSearchFields)
+{
+    RecordedWindow w;
+    auto dateControls = [&] {
+        return std::vector<QWidget*>{w.ui.edFromDate, w.ui.Label1, w.ui.Label3, w.ui.edToDate,
+                                     w.ui.btnSearchPointers};
+    };
+    w.ui.ChboxIsVireo->click();
+    EXPECT_TRUE(w.form.IsVireo());
+    EXPECT_TRUE(w.ui.chboxVireoFromToDate->isEnabled());
+    EXPECT_FALSE(w.ui.chboxVireoFromToDate->isChecked());
+    for (QWidget* c : dateControls()) EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+
+    w.ui.chboxVireoFromToDate->click();
+    for (QWidget* c : dateControls()) EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
+
+    w.ui.ChboxIsVireo->click();
+    EXPECT_FALSE(w.ui.chboxVireoFromToDate->isEnabled());
+    EXPECT_FALSE(w.ui.chboxVireoFromToDate->isChecked());
+    for (QWidget* c : dateControls()) EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+}
+
+TEST(EnablingRules, NoOperationButtonIsOfferedWhileOneRuns)
+{
+    RecordedWindow w;
+    w.ui.ChboxIsVireo->click();
+    w.ui.chboxVireoFromToDate->click();
+    w.form.SetOperationButtonsEnabled(false);
+    EXPECT_FALSE(w.ui.Button1->isEnabled());
+    EXPECT_FALSE(w.ui.Button2->isEnabled());
+    EXPECT_FALSE(w.ui.btnSearchPointers->isEnabled());
+    // Toggling the date range meanwhile does not bring the search back.
+    w.ui.chboxVireoFromToDate->click();
+    w.ui.chboxVireoFromToDate->click();
+    EXPECT_FALSE(w.ui.btnSearchPointers->isEnabled());
+
+    w.form.SetOperationButtonsEnabled(true);
+    EXPECT_TRUE(w.ui.Button1->isEnabled());
+    EXPECT_TRUE(w.ui.Button2->isEnabled());
+    EXPECT_TRUE(w.ui.btnSearchPointers->isEnabled());
+    w.ui.chboxVireoFromToDate->click();
+    w.form.SetOperationButtonsEnabled(true);
+    EXPECT_FALSE(w.ui.btnSearchPointers->isEnabled());
+}
+
+TEST(BaudRateBox, TypedCharactersAreDiscardedButDeleteAndArrowsWork)
+{
+    RecordedWindow w;
+    w.form.show();
+    QComboBox* box = w.ui.cbBuadRate;
+    box->setFocus();
+    QLineEdit* edit = box->lineEdit();
+    for (QWidget* target : {static_cast<QWidget*>(box), static_cast<QWidget*>(edit)}) {
+        QTest::keyClicks(target, "12a");
+        QTest::keyClick(target, Qt::Key_Backspace);
+        QTest::keyClick(target, Qt::Key_Return);
+        QTest::keyClick(target, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(w.form.BaudRateText(), "9600");
+    }
+    EXPECT_EQ(box->count(), 5);
+
+    // The arrow keys choose from the list.
+    QTest::keyClick(box, Qt::Key_Down);
+    EXPECT_EQ(w.form.BaudRateText(), "19200");
+    QTest::keyClick(box, Qt::Key_Up);
+    QTest::keyClick(box, Qt::Key_Up);
+    EXPECT_EQ(w.form.BaudRateText(), "4800");
+
+    // Delete still removes text, so the box can be emptied.
+    edit->setCursorPosition(0);
+    for (int i = 0; i < 4; ++i) QTest::keyClick(edit, Qt::Key_Delete);
+    EXPECT_EQ(w.form.BaudRateText(), "");
+    EXPECT_EQ(BaudRateFromText(w.form.BaudRateText()), br9600);
+}
+
+TEST(PortSetup, BaudRateAndPortNameComeFromTheFields)
+{
+    RecordedWindow w;
+    const std::pair<int, TBaudRate> choices[] = {
+        {0, br2400}, {1, br4800}, {2, br9600}, {3, br19200}, {4, br57600}};
+    for (const auto& [index, rate] : choices) {
+        w.ui.cbBuadRate->setCurrentIndex(index);
+        EXPECT_EQ(SetUpPortFromWindow(w.form).BaudRate(), rate) << w.form.BaudRateText();
+    }
+
+    w.ui.eCom->setText(" 3 ");
+    TComPort& port = SetUpPortFromWindow(w.form);
+    EXPECT_EQ(port.Port(), "COM3");
+    EXPECT_EQ(port.DataBits(), dbEight);
+    EXPECT_EQ(port.StopBits(), sbOneStopBit);
+    EXPECT_EQ(port.Parity().Bits(), prNone);
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(SharedPort(), &port);
+
+    w.ui.eCom->setText("");
+    EXPECT_EQ(SetUpPortFromWindow(w.form).Port(), "COM");
+    ReleaseSharedPort();
+}
+
+TEST(Progress, TheBarStaysWithinItsRange)
+{
+    RecordedWindow w;
+    w.form.SetProgressMaximum(3);
+    w.form.SetProgressPosition(5);
+    EXPECT_EQ(w.form.ProgressPosition(), 3);
+    w.form.SetProgressPosition(-2);
+    EXPECT_EQ(w.form.ProgressPosition(), 0);
+
+    // Nothing to read shows an empty bar, not the toolkit's busy animation.
+    w.form.SetProgressMaximum(0);
+    w.form.SetProgressPosition(1);
+    EXPECT_EQ(w.form.ProgressPosition(), 0);
+    EXPECT_GT(w.ui.ProgressBar->maximum(), w.ui.ProgressBar->minimum());
+
+    EXPECT_THROW(w.form.SetProgressMaximum(-1), Exception);
+}
+
+TEST(OutputFiles, EachStartEmptiesBothFilesAndLinesEndInCrLf)
+{
+    {
+        RecordedWindow w;
+        w.form.WriteDumpLine("first record");
+        w.form.WriteBadRecordLine("flagged ???");
+        EXPECT_EQ(ReadWholeFile(DumpPath()), "first record\r\n");
+        EXPECT_EQ(ReadWholeFile(BadRecsPath()), "flagged ???\r\n");
+        w.form.close();
+        // Once closed, a write fails with an I/O error.
+        EXPECT_THROW(w.form.WriteDumpLine("late"), EInOutError);
+    }
+    RecordedWindow second;
+    EXPECT_TRUE(fs::exists(DumpPath()));
+    EXPECT_EQ(fs::file_size(DumpPath()), 0u);
+    EXPECT_EQ(fs::file_size(BadRecsPath()), 0u);
+    EXPECT_TRUE(second.dialogs.empty());
+}
+
+TEST(OutputFiles, AFileThatCannotBeCreatedIsReportedAndTheWindowStillOpens)
+{
+    fs::remove(DumpPath());
+    fs::create_directory(DumpPath());  // nothing can create a file in its place
+    {
+        std::ofstream(BadRecsPath()) << "left over\r\n";
+        RecordedWindow w;
+        w.form.show();
+        EXPECT_TRUE(w.form.isVisible());
+        ASSERT_EQ(w.dialogs.size(), 1u);
+        EXPECT_EQ(w.dialogs[0].kind, ShownDialog::ErrorReport);
+        EXPECT_EQ(w.dialogs[0].caption, ApplicationTitle());
+        EXPECT_EQ(w.dialogs[0].icon, QMessageBox::Critical);
+        EXPECT_TRUE(w.dialogs[0].text.endsWith('.'));
+        // The other file is still made new.
+        EXPECT_EQ(fs::file_size(BadRecsPath()), 0u);
+
+        EXPECT_THROW(w.form.WriteDumpLine("record"), EInOutError);
+        w.form.WriteBadRecordLine("flagged");
+        EXPECT_EQ(ReadWholeFile(BadRecsPath()), "flagged\r\n");
+        w.form.close();
+    }
+    fs::remove(DumpPath());
+}
+
+TEST(ErrorReport, TextGetsAFullStopUnlessItEndsInOneOrBelow)
+{
+    RecordedWindow w;
+    w.form.ReportError(EConvertError("'x' is not a valid integer value"));
+    w.form.ReportError(Exception("Done."));
+    w.form.ReportError(Exception("Stop!"));  // "!" sorts before "."
+    w.form.ReportError(Exception("mixed case Z"));
+    ASSERT_EQ(w.dialogs.size(), 4u);
+    EXPECT_EQ(w.dialogs[0].text, "'x' is not a valid integer value.");
+    EXPECT_EQ(w.dialogs[1].text, "Done.");
+    EXPECT_EQ(w.dialogs[2].text, "Stop!");
+    EXPECT_EQ(w.dialogs[3].text, "mixed case Z.");
+    for (const ShownDialog& d : w.dialogs) {
+        EXPECT_EQ(d.kind, ShownDialog::ErrorReport);
+        EXPECT_EQ(d.caption, QStringLiteral("gui_test"));
+        EXPECT_EQ(d.icon, QMessageBox::Critical);
+    }
+}
+
+TEST(ErrorReport, TheMessageKindsCarryTheirCaptionsAndIcons)
+{
+    RecordedWindow w;
+    w.form.ShowMessageBox("text", "caption");
+    w.form.ShowErrorDialog("bad");
+    w.form.ShowInformationDialog("fine");
+    ASSERT_EQ(w.dialogs.size(), 3u);
+    EXPECT_EQ(w.dialogs[0].caption, "caption");
+    EXPECT_EQ(w.dialogs[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(w.dialogs[1].caption, "Error");
+    EXPECT_EQ(w.dialogs[1].icon, QMessageBox::Critical);
+    EXPECT_EQ(w.dialogs[2].caption, "Information");
+    EXPECT_EQ(w.dialogs[2].icon, QMessageBox::Information);
+}
+
+TEST(ErrorReport, AFailedOperationIsReportedAndLeavesTheWindowUsable)
+{
+    // An empty port folder: no COM99 there, nor a /dev/ttyS98.
+    const fs::path ports = fs::temp_directory_path() / ("gui-test-ports-" + std::to_string(::getpid()));
+    fs::create_directories(ports);
+    SetComPortDirectory(ports.string());
+    RecordedWindow w;
+    w.ui.eCom->setText("99");
+    w.ui.Button2->click();
+    EXPECT_FALSE(w.dialogs.empty());
+    EXPECT_TRUE(w.ui.Button1->isEnabled());
+    EXPECT_TRUE(w.ui.Button2->isEnabled());
+    EXPECT_FALSE(w.form.OperationRunning());
+    EXPECT_TRUE(SharedPort() == nullptr || !SharedPort()->Connected());
+    SetComPortDirectory("");
+    fs::remove_all(ports);
+}

@@ -1,0 +1,68 @@
+// Button1 in the real window against a simulated clock on a pseudo-terminal.
+#include <QTest>
+#include <QTimer>
+#include <sstream>
+
+#include "guitesting.h"
+#include "clocklink/clocklink.h"
+#include "simprocess.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(DownloadInWindow, Button1ReadsTheRequestedRecordsIntoDumpTxt)
+{
+    SimProcess sim({"--bus", "rs232", "--records", "50"});
+    SetComPortDirectory(sim.PortDirectory());
+    RecordedWindow w;
+    w.form.show();
+    w.ui.eCom->setText(QString::number(SimProcess::kComNumber));
+    w.ui.eCount->setText("20");
+
+    QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
+
+    EXPECT_TRUE(w.dialogs.empty()) << w.dialogs.front().text.toStdString();
+    EXPECT_EQ(w.ui.LMax->text(), "50");
+    EXPECT_EQ(w.ui.LCount->text(), "20");
+    const std::vector<std::string> lines = Lines(ReadWholeFile(DumpPath()));
+    ASSERT_EQ(lines.size(), 20u);
+    for (const std::string& line : lines) EXPECT_TRUE(line.ends_with('\r'));
+    EXPECT_TRUE(w.ui.Button1->isEnabled());
+    EXPECT_FALSE(SharedPort() && SharedPort()->Connected());
+    SetComPortDirectory("");
+}
+
+TEST(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
+{
+    SimProcess sim({"--bus", "rs232", "--records", "500"});
+    SetComPortDirectory(sim.PortDirectory());
+    RecordedWindow w;
+    w.form.show();
+    w.ui.eCom->setText(QString::number(SimProcess::kComNumber));
+    w.ui.eCount->setText("500");
+    // Asked while the download processes window messages.
+    QTimer::singleShot(0, &w.form, [&] {
+        w.form.close();
+        EXPECT_TRUE(w.form.isVisible());
+        EXPECT_TRUE(w.form.StopRequested());
+    });
+
+    w.ui.Button1->click();
+
+    EXPECT_FALSE(w.form.isVisible());
+    EXPECT_LT(w.ui.LCount->text().toInt(), 500);
+    // Every record received before the stop is in one of the files.
+    const size_t written = Lines(ReadWholeFile(DumpPath())).size() + Lines(ReadWholeFile(BadRecsPath())).size();
+    EXPECT_EQ(written, static_cast<size_t>(w.ui.LCount->text().toInt()));
+    EXPECT_THROW(w.form.WriteDumpLine("after close"), EInOutError);
+    SetComPortDirectory("");
+}

@@ -1,0 +1,21 @@
+// Shared by the window tests: a window whose dialogs are recorded instead
+// of shown, and the paths of its two output files.
+#pragma once
+
+#include <QWidget>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "app/tform1.h"
+#include "ui_tform1.h"
+#include "utils/textfile.h"
+
+struct RecordedWindow {
+    std::vector<ShownDialog> dialogs;
+    TForm1 form{[this](const ShownDialog& d) { dialogs.push_back(d); }};
+    Ui::TForm1& ui = form.ui();
+};
+
+inline std::string DumpPath() { return ExecutableDirectory() + "/Dump.Txt"; }
+inline std::string BadRecsPath() { return ExecutableDirectory() + "/BadRecs.Txt"; }
