@@ -1,0 +1,392 @@
+// clockreader-cli as a scheduled job runs it: the real executable as a child
+// process against clocksim on a pseudo-terminal, judged by its exit status,
+// its standard output and error, the files it writes and what reached the
+// clock's wire.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "download/download.h"
+#include "fakewindow.h"
+#include "messages.h"
+#include "simprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/clockreader-cli-test-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+struct CliRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// The program started with `args`, its output captured in files of `dir`.
+class CliProcess {
+public:
+    CliProcess(const std::vector<std::string>& args, const TempDir& dir) : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
+    {
+        std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        m_pid = fork();
+        if (m_pid < 0) throw std::runtime_error("fork failed");
+        if (m_pid == 0) {
+            int in = open("/dev/null", O_RDONLY);
+            int out = open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            std::vector<char*> cargv;
+            for (std::string& a : argv) cargv.push_back(a.data());
+            cargv.push_back(nullptr);
+            execv(cargv[0], cargv.data());
+            _exit(127);
+        }
+    }
+    ~CliProcess()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    void Signal(int signal) { kill(m_pid, signal); }
+
+    // Waits for the end; a program that hangs is killed and fails the test.
+    CliRun Wait()
+    {
+        CliRun run;
+        int status = 0;
+        auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (waitpid(m_pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+                ADD_FAILURE() << "clockreader-cli did not end";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        m_pid = -1;
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.out = ReadWholeFile(m_outPath);
+        run.err = ReadWholeFile(m_errPath);
+        return run;
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_outPath, m_errPath;
+};
+
+CliRun RunCli(const std::vector<std::string>& args)
+{
+    TempDir dir;
+    return CliProcess(args, dir).Wait();
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (std::size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2)
+        lines.push_back(text.substr(begin, end - begin));
+    EXPECT_EQ(begin, text.size()) << "a line without its CR LF";
+    return lines;
+}
+
+// One record of the simulated clock, from its expected-dump file.
+struct SimRecord {
+    std::string clock;
+    long position;
+    bool flagged;
+    std::string payload;
+};
+
+std::vector<SimRecord> SimRecords(const SimProcess& sim, const std::string& clock = "1")
+{
+    std::vector<SimRecord> records;
+    for (const std::string& line : sim.ReadExpectedDump()) {
+        std::istringstream in(line);
+        SimRecord r;
+        std::string status;
+        std::getline(in, r.clock, '\t');
+        in >> r.position;
+        in.ignore(1);
+        std::getline(in, status, '\t');
+        std::getline(in, r.payload);
+        r.flagged = status == "flagged";
+        if (r.clock == clock) records.push_back(r);
+    }
+    return records;
+}
+
+struct DecodeSettings {
+    std::string clock = "1";
+    std::string com = std::to_string(SimProcess::kComNumber);
+    bool vireo = false;
+    bool solar = true;
+    std::string clockDate = "1405/09/16";  // clocksim's default Solar date
+};
+
+// The dump lines that records `first` .. `first + count - 1` of the sim give.
+std::vector<std::string> ExpectedDump(const std::vector<SimRecord>& records, std::size_t first, std::size_t count,
+                                      const DecodeSettings& settings)
+{
+    FakeWindow window;
+    window.selectedClock = settings.clock;
+    window.com = settings.com;
+    window.vireo = settings.vireo;
+    DownloadRun run;
+    run.ClockIsSolar = settings.solar;
+    run.ClockDateText = settings.clockDate;
+    std::vector<std::string> lines;
+    for (std::size_t i = first; i < first + count && i < records.size(); ++i)
+        if (!records[i].flagged) lines.push_back(DecodeRecord(window, run, records[i].payload));
+    return lines;
+}
+
+std::size_t FlaggedAmong(const std::vector<SimRecord>& records, std::size_t first, std::size_t count)
+{
+    std::size_t n = 0;
+    for (std::size_t i = first; i < first + count && i < records.size(); ++i) n += records[i].flagged;
+    return n;
+}
+
+std::vector<std::string> Link(const SimProcess& sim, std::vector<std::string> args)
+{
+    args.insert(args.end(), {"--ports-dir", sim.PortDirectory(), "--port", "COM7"});
+    return args;
+}
+
+bool Contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(CliDownload, EveryRequestedRecordOnBothBuses)
+{
+    struct Case {
+        std::vector<std::string> simArgs, cliArgs;
+        std::string clock, busInLog;
+    };
+    const std::vector<Case> cases = {
+        {{"--bus", "rs232", "--records", "300", "--flagged-rate", "0.05"}, {}, "1", "bus=rs232"},
+        {{"--bus", "rs485", "--clocks", "1,12,32", "--records", "300", "--flagged-rate", "0.05"},
+         {"--bus", "rs485", "--clock", "12"}, "12", "bus=rs485"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.clock);
+        SimProcess sim(c.simArgs);
+        TempDir out;
+        std::vector<std::string> args = Link(sim, {"download", "--start", "5", "--count", "120", "--out", out.path()});
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        CliRun run = RunCli(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+
+        std::vector<SimRecord> records = SimRecords(sim, c.clock);
+        DecodeSettings settings;
+        settings.clock = c.clock;
+        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, 5, 120, settings));
+        std::vector<std::string> bad = Lines(ReadWholeFile(out / "BadRecs.Txt"));
+        EXPECT_EQ(bad.size(), FlaggedAmong(records, 5, 120));
+        for (const std::string& line : bad) EXPECT_TRUE(Contains(line, "???")) << line;
+
+        EXPECT_EQ(run.out, "total 300\nread 120\n");
+        // Standard error is a file here: plain progress lines, the last one complete.
+        EXPECT_TRUE(Contains(run.err, "records 120/120 (100%)")) << run.err;
+        std::string wire = sim.ReadWireLog();
+        EXPECT_TRUE(Contains(wire, "AUR=00005")) << wire;
+        EXPECT_TRUE(Contains(wire, c.busInLog)) << wire;
+    }
+}
+
+TEST(CliDownload, DevicePathCarriesItsTrailingNumberAndFilesAreRecreated)
+{
+    SimProcess sim({"--records", "40", "--layout", "vireo", "--calendar", "gregorian"});
+    TempDir out;
+    // A run before leaves its files; the next run starts them empty.
+    ASSERT_EQ(RunCli(Link(sim, {"download", "--count", "30", "--vireo", "--out", out.path()})).status, 0);
+    std::string ptyNumber = sim.PtyPath().substr(sim.PtyPath().find_last_not_of("0123456789") + 1);
+    ASSERT_FALSE(ptyNumber.empty()) << sim.PtyPath();
+
+    CliRun run = RunCli({"download", "--port", sim.PtyPath(), "--count", "25", "--vireo", "--out", out.path()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    DecodeSettings settings;
+    settings.vireo = true;
+    settings.solar = false;
+    settings.clockDate = "2026/12/07";
+    settings.com = std::to_string(std::stol(ptyNumber));
+    // The first run read records 0..29 and left AUR at 30; the second starts at 0 again.
+    EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(SimRecords(sim), 0, 25, settings));
+}
+
+TEST(CliPointers, ReadAndWritePointerOnBothBuses)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"--records", "400", "--ari", "100"}, {}},
+        {{"--bus", "rs485", "--clocks", "32", "--records", "400", "--ari", "100"}, {"--bus", "rs485", "--clock", "32"}},
+    };
+    for (const auto& [simArgs, cliArgs] : cases) {
+        SimProcess sim(simArgs);
+        std::vector<std::string> args = Link(sim, {"pointers"});
+        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+        CliRun run = RunCli(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "ARI 100\nAWI 500\n");
+    }
+}
+
+TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"--records", "3000", "--layout", "vireo"}, {}},
+        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"}, {"--bus", "rs485", "--clock", "5"}},
+    };
+    for (const auto& [simArgs, cliArgs] : cases) {
+        SimProcess sim(simArgs);
+        const std::string clock = cliArgs.empty() ? "1" : cliArgs.back();
+        std::vector<SimRecord> records = SimRecords(sim, clock);
+        ASSERT_EQ(records.size(), 3000u);
+        // Vireo payloads hold the date yymmdd at 11..16. The range runs from
+        // the day of record 1000 up to the day before that of record 2000.
+        auto dateOf = [&](std::size_t i) { return records[i].payload.substr(10, 6); };
+        const std::string from = dateOf(1000), to = dateOf(2000);
+        std::size_t start = 0, end = 0;
+        while (dateOf(start) < from) ++start;
+        while (dateOf(end) < to) ++end;
+        ASSERT_LT(start, end);
+
+        TempDir out;
+        std::vector<std::string> args = Link(sim, {"find", "--from", from, "--to", to, "--download", "--out", out.path()});
+        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+        CliRun run = RunCli(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string count = std::to_string(end - start);
+        EXPECT_EQ(run.out, "start " + std::to_string(start) + "\ncount " + count + "\ntotal 3000\nread " + count + "\n");
+        DecodeSettings settings;
+        settings.clock = clock;
+        settings.vireo = true;
+        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, start, end - start, settings));
+    }
+}
+
+TEST(CliExitStatus, EachFailureHasItsOwnStatus)
+{
+    {
+        SimProcess sim({"--records", "0"});
+        TempDir out;
+        CliRun download = RunCli(Link(sim, {"download", "--out", out.path()}));
+        EXPECT_EQ(download.status, 3) << download.err;
+        EXPECT_TRUE(Contains(download.err, cli::kCommunicationErrorText)) << download.err;
+        EXPECT_EQ(download.out, "");
+        CliRun pointers = RunCli(Link(sim, {"pointers"}));
+        EXPECT_EQ(pointers.status, 3) << pointers.err;
+        EXPECT_EQ(pointers.out, "");
+    }
+    {
+        // Every record reply has a wrong check byte: six in a row end the run.
+        SimProcess sim({"--records", "50", "--faults", "corrupt=1"});
+        TempDir out;
+        CliRun run = RunCli(Link(sim, {"download", "--count", "10", "--out", out.path()}));
+        EXPECT_EQ(run.status, 4) << run.err;
+        EXPECT_TRUE(Contains(run.err, cli::kRecordErrorText)) << run.err;
+    }
+    {
+        SimProcess sim({"--records", "3000", "--layout", "vireo"});
+        // The clock answers "I" to a date that is not six digits.
+        CliRun refused = RunCli(Link(sim, {"find", "--from", "880101", "--to", "8805"}));
+        EXPECT_EQ(refused.status, 3) << refused.err;
+        EXPECT_TRUE(Contains(refused.err, "AURD1 Error : I")) << refused.err;
+    }
+    {
+        TempDir nowhere;
+        CliRun run = RunCli({"pointers", "--port", nowhere / "no-such-device"});
+        EXPECT_EQ(run.status, 5) << run.err;
+        EXPECT_TRUE(Contains(run.err, "Unable to open com port")) << run.err;
+    }
+    {
+        SimProcess sim({"--records", "50"});
+        CliRun run = RunCli(Link(sim, {"download", "--out", "/proc/no-such-folder"}));
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(Contains(run.err, "--out")) << run.err;
+        EXPECT_EQ(sim.ReadWireLog(), "");
+    }
+}
+
+TEST(CliExitStatus, BadInputReachesNoClock)
+{
+    SimProcess sim({"--records", "50", "--layout", "vireo"});
+    TempDir out;
+    const std::vector<std::pair<std::vector<std::string>, std::string_view>> cases = {
+        {{"download", "--clock", "33"}, "--clock"},
+        {{"download", "--baud", "115200"}, "--baud"},
+        {{"download", "--count", "-1"}, "--count"},
+        {{"download", "--start", "x"}, "--start"},
+        {{"download", "--bus", "usb"}, "--bus"},
+        {{"download", "--verbose"}, "--verbose"},
+        {{"pointers", "--count", "3"}, "--count"},
+        {{"find", "--from", "abc"}, cli::kFromDateInvalidText},
+        {{"find", "--to", "-1"}, cli::kToDateInvalidText},
+    };
+    for (const auto& [args, named] : cases) {
+        std::vector<std::string> full = Link(sim, args);
+        if (args[0] == "download") full.insert(full.end(), {"--out", out.path()});
+        CliRun run = RunCli(full);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(Contains(run.err, named)) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(sim.ReadWireLog(), "");
+    EXPECT_FALSE(fs::exists(out / "Dump.Txt"));
+}
+
+TEST(CliSignals, StopKeepsEveryLineReadSoFar)
+{
+    // Paced at 2400 baud the clock takes about a tenth of a second a record,
+    // so the stop comes in the middle of the run.
+    SimProcess sim({"--records", "2000", "--baud", "2400", "--line-rate"});
+    TempDir out, logs;
+    CliProcess cli(Link(sim, {"download", "--baud", "2400", "--count", "2000", "--out", out.path()}), logs);
+    for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    cli.Signal(SIGTERM);
+    CliRun run = cli.Wait();
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_TRUE(Contains(run.err, "stopping after the current record")) << run.err;
+
+    std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+    ASSERT_GE(lines.size(), 3u);
+    ASSERT_LT(lines.size(), 2000u);
+    EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
+    EXPECT_EQ(run.out, "total 2000\nread " + std::to_string(lines.size()) + "\n");
+}

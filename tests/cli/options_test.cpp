@@ -1,0 +1,133 @@
+// The command line: window defaults, the port forms, and every refusal naming
+// the argument at fault.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "options.h"
+
+using namespace cli;
+
+namespace {
+
+Options Parse(std::vector<std::string> args) { return ParseOptions(args); }
+
+// The usage error's text for `args`; fails the test when they are accepted.
+std::string Refusal(std::vector<std::string> args)
+{
+    try {
+        ParseOptions(args);
+    } catch (const UsageError& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "accepted: " << ::testing::PrintToString(args);
+    return {};
+}
+
+}  // namespace
+
+TEST(CliOptions, DefaultsAreTheWindowDefaults)
+{
+    Options o = Parse({"download"});
+    EXPECT_EQ(o.command, Command::Download);
+    EXPECT_EQ(o.comText, "1");
+    EXPECT_EQ(o.portPath, "");
+    EXPECT_EQ(o.baudRate, "9600");
+    EXPECT_TRUE(o.rs232);
+    EXPECT_EQ(o.clock, "1");
+    EXPECT_EQ(o.start, "0");
+    EXPECT_EQ(o.count, "19500");
+    EXPECT_FALSE(o.vireo);
+    EXPECT_EQ(o.fromDate, "880101");
+    EXPECT_EQ(o.toDate, "880501");
+    EXPECT_EQ(o.outDirectory, ".");
+    EXPECT_TRUE(Downloads(o));
+    EXPECT_FALSE(Downloads(Parse({"pointers"})));
+}
+
+TEST(CliOptions, ValuesInBothForms)
+{
+    Options o = Parse({"download", "--baud", "57600", "--bus=RS-485", "--clock", "032", "--start=7", "--count", "0",
+                       "--vireo", "--out", "/tmp/x"});
+    EXPECT_EQ(o.baudRate, "57600");
+    EXPECT_FALSE(o.rs232);
+    EXPECT_EQ(o.clock, "32");
+    EXPECT_EQ(o.start, "7");
+    EXPECT_EQ(o.count, "0");
+    EXPECT_TRUE(o.vireo);
+    EXPECT_EQ(o.outDirectory, "/tmp/x");
+    EXPECT_EQ(Parse({"download", "--baud", "4800"}).baudRate, "4800");
+    EXPECT_EQ(Parse({"download", "--count", "2147483647"}).count, "2147483647");
+}
+
+TEST(CliOptions, PortNamesAndTheNumberTheDumpCarries)
+{
+    Options com = Parse({"pointers", "--port", "com12"});
+    EXPECT_EQ(com.comText, "12");
+    EXPECT_EQ(com.portPath, "");
+
+    Options usb = Parse({"pointers", "--port", "/dev/ttyUSB0"});
+    EXPECT_EQ(usb.portPath, "/dev/ttyUSB0");
+    EXPECT_EQ(usb.comText, "0");
+    EXPECT_EQ(Parse({"pointers", "--port", "/dev/ttyS007"}).comText, "7");
+    EXPECT_EQ(Parse({"pointers", "--port", "/tmp/clock"}).comText, "1");
+
+    // A relative path is opened from where the program was started.
+    Options relative = Parse({"pointers", "--port", "ports/COM3"});
+    EXPECT_EQ(relative.portPath, (std::filesystem::current_path() / "ports/COM3").string());
+    EXPECT_EQ(relative.comText, "3");
+}
+
+TEST(CliOptions, FindUsesTheVireoLayoutAndWritesOnlyWithDownload)
+{
+    Options o = Parse({"find", "--from", "880102", "--to=880301"});
+    EXPECT_TRUE(o.vireo);
+    EXPECT_EQ(o.fromDate, "880102");
+    EXPECT_EQ(o.toDate, "880301");
+    EXPECT_FALSE(Downloads(o));
+    // --out may come before --download.
+    Options d = Parse({"find", "--out", "/tmp/x", "--download"});
+    EXPECT_TRUE(Downloads(d));
+    EXPECT_EQ(d.outDirectory, "/tmp/x");
+    EXPECT_NE(Refusal({"find", "--out", "/tmp/x"}).find("--out"), std::string::npos);
+}
+
+TEST(CliOptions, RefusalsNameTheArgument)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"download", "--clock", "0"}, "--clock"},
+        {{"download", "--clock", "33"}, "--clock"},
+        {{"download", "--clock", "1x"}, "--clock"},
+        {{"download", "--baud", "1200"}, "--baud"},
+        {{"download", "--baud", "9600 "}, "--baud"},
+        {{"download", "--bus", "rs422"}, "--bus"},
+        {{"download", "--count", "-1"}, "--count"},
+        {{"download", "--count", "2147483648"}, "--count"},
+        {{"download", "--count", ""}, "--count"},
+        {{"download", "--start", "12a"}, "--start"},
+        {{"download", "--port", "COM0"}, "COM0"},
+        {{"download", "--port", "COM"}, "--port"},
+        {{"download", "--port", "ttyS0"}, "ttyS0"},
+        {{"download", "--ports-dir", "/no/such/folder"}, "--ports-dir"},
+        {{"download", "--colck", "3"}, "--colck"},
+        {{"download", "--count"}, "--count"},
+        {{"download", "--vireo=yes"}, "--vireo"},
+        {{"pointers", "--count", "5"}, "--count"},
+        {{"pointers", "--from", "880101"}, "--from"},
+        {{"download", "--download"}, "--download"},
+        {{"upload"}, "upload"},
+        {{}, "command"},
+    };
+    for (const auto& [args, name] : cases) {
+        std::string text = Refusal(args);
+        EXPECT_NE(text.find(name), std::string::npos) << ::testing::PrintToString(args) << " gave: " << text;
+    }
+}
+
+TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
+{
+    EXPECT_EQ(Parse({"download", "--clock", "99", "--help"}).command, Command::Help);
+    std::string help = HelpText("clockreader-cli");
+    for (const char* status : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "130", "143"})
+        EXPECT_NE(help.find(status), std::string::npos) << status;
+}

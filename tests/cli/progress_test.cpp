@@ -1,0 +1,151 @@
+// Progress on standard error, and how the messages of the operations turn
+// into exit statuses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "messages.h"
+#include "options.h"
+#include "progress.h"
+#include "serial/comport.h"
+#include "terminalwindow.h"
+#include "utils/errors.h"
+
+using namespace cli;
+
+namespace {
+
+// A stream whose text the test can read back.
+class CapturedStream {
+public:
+    CapturedStream() : m_file(open_memstream(&m_buffer, &m_size)) {}
+    ~CapturedStream()
+    {
+        std::fclose(m_file);
+        std::free(m_buffer);
+    }
+    std::FILE* file() { return m_file; }
+    std::string text()
+    {
+        std::fflush(m_file);
+        return std::string(m_buffer, m_size);
+    }
+
+private:
+    char* m_buffer = nullptr;
+    std::size_t m_size = 0;
+    std::FILE* m_file;
+};
+
+int Count(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(CliProgress, RateAndTimeLeft)
+{
+    double now = 100;
+    CapturedStream out;
+    ProgressMeter meter(out.file(), false, [&] { return now; });
+    meter.Start(1000);
+    EXPECT_EQ(meter.StatusText(), "0/1000 (0%)");
+    now += 10;
+    meter.Update(100);
+    EXPECT_EQ(meter.StatusText(), "100/1000 (10%), 10.0 records/s, 1:30 left");
+    now += 90;
+    meter.Update(1000);
+    EXPECT_EQ(meter.StatusText(), "1000/1000 (100%), 10.0 records/s");
+
+    EXPECT_EQ(FormatDuration(0), "0:00");
+    EXPECT_EQ(FormatDuration(59.6), "1:00");
+    EXPECT_EQ(FormatDuration(3725), "1:02:05");
+}
+
+TEST(CliProgress, LogLinesEveryFewSecondsAndAtTheEnd)
+{
+    double now = 0;
+    CapturedStream out;
+    ProgressMeter meter(out.file(), false, [&] { return now; });
+    meter.Tick();  // before the records phase: nothing to say
+    meter.Start(100);
+    for (int i = 1; i <= 100; ++i) {
+        now = i / 10.0;
+        meter.Update(i);
+        meter.Tick();
+    }
+    meter.Finish();
+    meter.Finish();
+    std::string text = out.text();
+    // Ten seconds of records: two timed lines and the final one, no bar.
+    EXPECT_EQ(Count(text, "\n"), 3) << text;
+    EXPECT_EQ(Count(text, "\r"), 0);
+    EXPECT_NE(text.find("records 100/100 (100%)"), std::string::npos) << text;
+}
+
+TEST(CliProgress, TerminalBarIsRedrawnInPlaceAndClearedForMessages)
+{
+    double now = 0;
+    CapturedStream out;
+    ProgressMeter meter(out.file(), true, [&] { return now; });
+    meter.Start(10);
+    meter.Update(5);
+    meter.Tick();  // too soon after the first drawing
+    EXPECT_EQ(Count(out.text(), "\r["), 1);
+    now += ProgressMeter::kRedrawInterval;
+    meter.Tick();
+    EXPECT_NE(out.text().find("[###############...............] 5/10 (50%)"), std::string::npos) << out.text();
+    meter.Clear();
+    EXPECT_EQ(out.text().substr(out.text().size() - 4), "\r\x1b[K");
+    std::size_t size = out.text().size();
+    meter.Clear();  // nothing shown: nothing to clear
+    EXPECT_EQ(out.text().size(), size);
+    meter.Finish();
+    EXPECT_EQ(out.text().back(), '\n');
+}
+
+TEST(CliOutcome, MessagesDecideTheExitStatus)
+{
+    EXPECT_EQ(StatusOfMessageBox(std::string(kCommunicationErrorText)), kExitCommunicationError);
+    EXPECT_EQ(StatusOfMessageBox(std::string(kRecordErrorText)), kExitRecordError);
+    // The communication text without its closing blank is not the same message.
+    std::string trimmed(kCommunicationErrorText.substr(0, kCommunicationErrorText.size() - 1));
+    EXPECT_EQ(StatusOfMessageBox(trimmed), kExitOtherError);
+
+    EXPECT_EQ(StatusOfErrorDialog(std::string(kClockDateErrorText)), kExitComplete);
+    EXPECT_EQ(StatusOfErrorDialog(std::string(kCountInvalidText)), kExitBadInput);
+    EXPECT_EQ(StatusOfErrorDialog(std::string(kFromDateInvalidText)), kExitBadInput);
+    EXPECT_EQ(StatusOfErrorDialog(std::string(kToDateInvalidText)), kExitBadInput);
+    EXPECT_EQ(StatusOfErrorDialog("AURD1 Error : "), kExitCommunicationError);
+    EXPECT_EQ(StatusOfErrorDialog("Read PBeg Error : \x01"), kExitCommunicationError);
+    EXPECT_EQ(StatusOfErrorDialog("Write AUR Error : I"), kExitCommunicationError);
+    EXPECT_EQ(StatusOfErrorDialog("something else"), kExitOtherError);
+
+    EXPECT_EQ(StatusOfError(EComPort(1, 2)), kExitPortError);
+    EXPECT_EQ(StatusOfError(EInOutError("disk full")), kExitOtherError);
+    EXPECT_EQ(StatusOfError(EConvertError("'x' is not a valid integer value")), kExitOtherError);
+}
+
+TEST(CliOutcome, FirstFailureWinsAndRepliesCannotGarbleTheTerminal)
+{
+    Options options;
+    CapturedStream err;
+    ProgressMeter meter(err.file(), false);
+    TerminalWindow window(options, meter, err.file(), "clockreader-cli", {});
+    window.ShowErrorDialog(std::string(kClockDateErrorText));
+    EXPECT_EQ(window.Status(), kExitComplete);
+    window.ShowMessageBox(std::string(kRecordErrorText), "caption");
+    window.ReportError(EComPort(3, 5));
+    EXPECT_EQ(window.Status(), kExitRecordError);
+
+    window.ShowErrorDialog("AURD1 Error : \x1b[2J\x01OK\r");
+    window.ShowInformationDialog("line one\r\nline two");
+    std::string text = err.text();
+    EXPECT_NE(text.find("Error: AURD1 Error : \\x1B[2J\\x01OK\\x0D\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Information: line one\nline two\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("clockreader-cli: "), std::string::npos) << text;
+}

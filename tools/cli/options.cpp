@@ -1,0 +1,273 @@
+#include "options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+
+namespace cli {
+namespace {
+
+// Which commands an option belongs to.
+enum Scope : unsigned { kDownload = 1, kPointers = 2, kFind = 4, kFindDownload = 8, kLink = 1 | 2 | 4 };
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// A whole decimal number of plain digits within [low, high]; no sign, no blanks.
+std::optional<std::int64_t> DecimalInRange(const std::string& text, std::int64_t low, std::int64_t high)
+{
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < low || value > high) return std::nullopt;
+    return value;
+}
+
+std::string CheckedNumber(const std::string& option, const std::string& value, std::int64_t low, std::int64_t high)
+{
+    std::optional<std::int64_t> n = DecimalInRange(value, low, high);
+    if (!n)
+        throw UsageError(option + ": '" + value + "' is not a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high));
+    return std::to_string(*n);
+}
+
+// The number at the end of a device path ("/dev/ttyUSB3" gives "3"), without
+// leading zeros; "1" when the path does not end in a digit.
+std::string TrailingNumber(const std::string& path)
+{
+    std::size_t end = path.size(), begin = end;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(path[begin - 1]))) --begin;
+    if (begin == end) return "1";
+    while (begin + 1 < end && path[begin] == '0') ++begin;
+    return path.substr(begin);
+}
+
+void SetPort(Options& options, const std::string& value)
+{
+    std::string lower = Lower(value);
+    if (lower.size() > 3 && lower.compare(0, 3, "com") == 0) {
+        std::optional<std::int64_t> n = DecimalInRange(value.substr(3), 1, 255);
+        if (!n) throw UsageError("--port: '" + value + "' is not COM1 to COM255");
+        options.comText = std::to_string(*n);
+        options.portPath.clear();
+        return;
+    }
+    if (value.find('/') != std::string::npos) {
+        options.portPath = std::filesystem::absolute(value).lexically_normal().string();
+        options.comText = TrailingNumber(options.portPath);
+        return;
+    }
+    throw UsageError("--port: '" + value + "' is neither COMn nor a device path");
+}
+
+struct OptionRule {
+    unsigned scope;
+    bool takesValue;
+    std::function<void(Options&, const std::string&)> apply;
+};
+
+const std::map<std::string, OptionRule>& Rules()
+{
+    static const std::map<std::string, OptionRule> rules = {
+        {"--port", {kLink, true, SetPort}},
+        {"--baud", {kLink, true, [](Options& o, const std::string& v) {
+             static const char* const rates[] = {"2400", "4800", "9600", "19200", "57600"};
+             if (std::find(std::begin(rates), std::end(rates), v) == std::end(rates))
+                 throw UsageError("--baud: '" + v + "' is not one of 2400 4800 9600 19200 57600");
+             o.baudRate = v;
+         }}},
+        {"--bus", {kLink, true, [](Options& o, const std::string& v) {
+             std::string bus = Lower(v);
+             if (bus == "rs232" || bus == "rs-232")
+                 o.rs232 = true;
+             else if (bus == "rs485" || bus == "rs-485")
+                 o.rs232 = false;
+             else
+                 throw UsageError("--bus: '" + v + "' is neither rs232 nor rs485");
+         }}},
+        {"--clock", {kLink, true, [](Options& o, const std::string& v) { o.clock = CheckedNumber("--clock", v, 1, 32); }}},
+        {"--ports-dir", {kLink, true, [](Options& o, const std::string& v) {
+             std::error_code error;
+             if (v.empty() || !std::filesystem::is_directory(v, error))
+                 throw UsageError("--ports-dir: '" + v + "' is not a folder");
+             o.portsDirectory = std::filesystem::absolute(v).lexically_normal().string();
+         }}},
+        {"--start", {kDownload, true, [](Options& o, const std::string& v) {
+             o.start = CheckedNumber("--start", v, 0, std::numeric_limits<std::int32_t>::max());
+         }}},
+        {"--count", {kDownload, true, [](Options& o, const std::string& v) {
+             o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
+         }}},
+        {"--vireo", {kDownload, false, [](Options& o, const std::string&) { o.vireo = true; }}},
+        {"--out", {kDownload | kFindDownload, true, [](Options& o, const std::string& v) {
+             if (v.empty()) throw UsageError("--out: the folder name is empty");
+             o.outDirectory = v;
+         }}},
+        {"--from", {kFind, true, [](Options& o, const std::string& v) { o.fromDate = v; }}},
+        {"--to", {kFind, true, [](Options& o, const std::string& v) { o.toDate = v; }}},
+        {"--download", {kFind, false, [](Options& o, const std::string&) { o.downloadAfterFind = true; }}},
+    };
+    return rules;
+}
+
+const char* CommandName(Command command)
+{
+    switch (command) {
+    case Command::Download: return "download";
+    case Command::Pointers: return "pointers";
+    case Command::Find: return "find";
+    case Command::Help: break;
+    }
+    return "help";
+}
+
+unsigned CommandScope(const Options& options)
+{
+    switch (options.command) {
+    case Command::Download: return kDownload;
+    case Command::Pointers: return kPointers;
+    case Command::Find: return options.downloadAfterFind ? kFind | kFindDownload : kFind;
+    case Command::Help: break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+Options ParseOptions(const std::vector<std::string>& args)
+{
+    Options options;
+    if (args.empty()) throw UsageError("no command given");
+    if (args[0] == "help") return options;
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") return options;
+
+    const std::string& command = args[0];
+    if (command == "download")
+        options.command = Command::Download;
+    else if (command == "pointers")
+        options.command = Command::Pointers;
+    else if (command == "find")
+        options.command = Command::Find;
+    else
+        throw UsageError("unknown command '" + command + "'");
+
+    // Options are applied after all are read, so that "--out" before
+    // "--download" in find is judged with the whole command line in view.
+    std::vector<std::pair<std::string, std::string>> given;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string name = args[i], value;
+        bool hasValue = false;
+        if (std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            hasValue = true;
+        }
+        auto rule = Rules().find(name);
+        if (rule == Rules().end()) throw UsageError("unknown option '" + args[i] + "'");
+        if (rule->second.takesValue && !hasValue) {
+            if (i + 1 >= args.size()) throw UsageError(name + ": a value is missing");
+            value = args[++i];
+        } else if (!rule->second.takesValue && hasValue) {
+            throw UsageError(name + " takes no value");
+        }
+        if (name == "--download") options.downloadAfterFind = true;
+        given.emplace_back(name, value);
+    }
+
+    // The date search is for Vireo clocks only, and its records are read in
+    // the Vireo layout, as the window requires its Vireo box for the search.
+    if (options.command == Command::Find) options.vireo = true;
+
+    const unsigned scope = CommandScope(options);
+    for (const auto& [name, value] : given) {
+        const OptionRule& rule = Rules().at(name);
+        if ((rule.scope & scope) == 0) {
+            if (name == "--out") throw UsageError("--out: 'find' writes records only with --download");
+            throw UsageError(name + " does not apply to '" + CommandName(options.command) + "'");
+        }
+        rule.apply(options, value);
+    }
+    return options;
+}
+
+bool Downloads(const Options& options)
+{
+    return options.command == Command::Download || (options.command == Command::Find && options.downloadAfterFind);
+}
+
+std::string HelpText(const std::string& program)
+{
+    return "Usage: " + program + R"( COMMAND [OPTION...]
+
+Downloads the records of a time-and-attendance clock over a serial line,
+without a window, for scheduled jobs. The settings and their defaults are
+those of the window.
+
+Commands:
+  download   read the record counter and the clock's date, then COUNT records
+             from index START; good records go decoded to Dump.Txt, records
+             the clock flags as unreadable go raw to BadRecs.Txt
+  pointers   print the clock's read and write pointers, as "ARI n" and "AWI n"
+  find       (Vireo clocks) find the records of a Solar Hijri date range and
+             print them as "start n" and "count n"; with --download, go on
+             to download exactly those records
+
+Link options (every command):
+  --port COMn|PATH  serial port (default COM1). COMn opens ports/COMn beside
+                    the program (or in --ports-dir) when it exists, else
+                    /dev/ttyS<n-1>; the dump lines carry n as the port number.
+                    A PATH (anything with a "/") opens that device; the dump
+                    lines then carry the number the path ends in without
+                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
+                    in none
+  --ports-dir DIR   where COMn is looked for instead of ports/ beside the program
+  --baud RATE       2400, 4800, 9600, 19200 or 57600 (default 9600)
+  --bus BUS         rs232 (one clock, default) or rs485 (a bus of clocks)
+  --clock N         the clock's number on the rs485 bus, 1 to 32 (default 1);
+                    the dump lines carry it on either bus
+
+download options:
+  --start N         first record index (default 0)
+  --count N         number of records to read (default 19500)
+  --vireo           the clock is a Vireo model (its record layout)
+  --out DIR         folder for Dump.Txt and BadRecs.Txt (default: the current
+                    folder; made when missing); both are recreated by every run
+
+find options (find always uses the Vireo layout):
+  --from YYMMDD     first day of the range (default 880101)
+  --to YYMMDD       end of the range, itself not included (default 880501)
+  --download        download the records found (then --out applies)
+
+Output: results on standard output; progress and every message the window
+would show (Persian as UTF-8) on standard error: a progress bar with records/s
+and the time left on a terminal, otherwise a line every 5 seconds.
+
+SIGINT or SIGTERM stops a download after the current record; a second one
+ends the program at once. Every line written is already on disk.
+
+Exit status:
+  0    complete
+  1    another error: an output file cannot be written, a record's date does
+       not convert, or an unexpected failure
+  2    bad input: a usage error, a negative count, a date that is not a number
+  3    communication error: the clock does not answer or reports no records
+       (the window's "communication error" box), or it refuses the date search
+  4    record error: six unusable record replies in a row
+  5    port error: the serial port cannot be opened, read or written
+  130  stopped by SIGINT, 143 stopped by SIGTERM, before the work was done
+)";
+}
+
+}  // namespace cli

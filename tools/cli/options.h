@@ -1,0 +1,65 @@
+// The command line of clockreader-cli.
+//
+// clockreader-cli COMMAND [OPTION...] runs one of the window's three
+// operations without a window. Every argument is checked here, before any
+// operation runs, so a mistake never reaches the clock: the parser either
+// returns complete settings or raises UsageError naming the argument.
+// Defaults are those of the window.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum class Command { Download, Pointers, Find, Help };
+
+struct Options {
+    Command command = Command::Help;
+    // Link settings, as the window's eCom, cbBuadRate, bus buttons and SelectedClock.
+    std::string comText = "1";     // the port number that the dump lines carry
+    std::string portPath;          // a device path opened instead of "COM" + comText
+    std::string baudRate = "9600";
+    bool rs232 = true;
+    std::string clock = "1";
+    std::string portsDirectory;    // where COMn is looked for; empty: beside the executable
+    // Records, as eStart, eCount and ChboxIsVireo.
+    std::string start = "0";
+    std::string count = "19500";
+    bool vireo = false;
+    // Date range, as edFromDate and edToDate; find only.
+    std::string fromDate = "880101";
+    std::string toDate = "880501";
+    bool downloadAfterFind = false;
+    // Folder of Dump.Txt and BadRecs.Txt.
+    std::string outDirectory = ".";
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses the arguments after the program name. Raises UsageError.
+Options ParseOptions(const std::vector<std::string>& args);
+
+// The text of --help; `program` is the name the program was started as.
+std::string HelpText(const std::string& program);
+
+// Whether the command writes Dump.Txt and BadRecs.Txt.
+bool Downloads(const Options& options);
+
+// Exit statuses, listed in --help.
+enum ExitStatus : int {
+    kExitComplete = 0,
+    kExitOtherError = 1,
+    kExitBadInput = 2,
+    kExitCommunicationError = 3,
+    kExitRecordError = 4,
+    kExitPortError = 5,
+};
+// A stop by a signal exits with 128 + the signal's number (130 SIGINT, 143 SIGTERM).
+
+}  // namespace cli

@@ -1,0 +1,119 @@
+#include "progress.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace cli {
+namespace {
+
+double SteadySeconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+std::string FormatDuration(double seconds)
+{
+    long total = seconds > 0 ? std::lround(seconds) : 0;
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+    return text;
+}
+
+ProgressMeter::ProgressMeter(std::FILE* out, bool terminal, TimeSource now)
+    : m_out(out), m_terminal(terminal), m_now(now ? std::move(now) : TimeSource(SteadySeconds))
+{
+}
+
+void ProgressMeter::Start(std::int32_t maximum)
+{
+    m_started = true;
+    m_maximum = std::max<std::int32_t>(maximum, 0);
+    m_position = 0;
+    m_startTime = m_lastOutput = m_now();
+    if (m_terminal) draw();
+}
+
+void ProgressMeter::Update(std::int32_t position)
+{
+    m_position = position;
+}
+
+void ProgressMeter::Tick()
+{
+    if (!m_started) return;
+    double now = m_now();
+    if (m_terminal) {
+        if (!m_barShown || now - m_lastOutput >= kRedrawInterval) draw();
+    } else if (now - m_lastOutput >= kLineInterval) {
+        writeLine();
+    }
+}
+
+void ProgressMeter::Finish()
+{
+    if (!m_started) return;
+    if (m_terminal) {
+        draw();
+        std::fputc('\n', m_out);
+        m_barShown = false;
+    } else {
+        writeLine();
+    }
+    std::fflush(m_out);
+    m_started = false;
+}
+
+void ProgressMeter::Clear()
+{
+    if (!m_barShown) return;
+    std::fputs("\r\x1b[K", m_out);
+    m_barShown = false;
+}
+
+std::string ProgressMeter::StatusText() const
+{
+    double elapsed = m_now() - m_startTime;
+    int percent = m_maximum > 0 ? static_cast<int>(100.0 * std::min(m_position, m_maximum) / m_maximum) : 100;
+    std::string text = std::to_string(m_position) + "/" + std::to_string(m_maximum) + " (" +
+                       std::to_string(percent) + "%)";
+    // A rate needs a record and some time; before that nothing useful can be said.
+    if (m_position > 0 && elapsed > 0) {
+        double rate = m_position / elapsed;
+        char rateText[32];
+        std::snprintf(rateText, sizeof rateText, "%.1f", rate);
+        text += std::string(", ") + rateText + " records/s";
+        if (m_position < m_maximum) text += ", " + FormatDuration((m_maximum - m_position) / rate) + " left";
+    }
+    return text;
+}
+
+void ProgressMeter::draw()
+{
+    int filled = m_maximum > 0 ? static_cast<int>(static_cast<std::int64_t>(kBarWidth) *
+                                                  std::min(m_position, m_maximum) / m_maximum)
+                               : kBarWidth;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(kBarWidth, '.');
+    std::fprintf(m_out, "\r[%s] %s\x1b[K", bar.c_str(), StatusText().c_str());
+    std::fflush(m_out);
+    m_barShown = true;
+    m_lastOutput = m_now();
+}
+
+void ProgressMeter::writeLine()
+{
+    std::fprintf(m_out, "records %s\n", StatusText().c_str());
+    std::fflush(m_out);
+    m_lastOutput = m_now();
+}
+
+}  // namespace cli

@@ -1,0 +1,61 @@
+// Progress of a download on standard error.
+//
+// On a terminal a one-line bar is redrawn in place (at most ten times a
+// second) with the records read, records per second and the time left; when
+// standard error is a file or a pipe, as in a scheduled job's log, a plain line
+// is written every few seconds instead, and one at the end. The meter is
+// driven by the window calls of the download (progress maximum and position)
+// and by its message processing, so it costs nothing between records.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace cli {
+
+class ProgressMeter {
+public:
+    // Seconds from any fixed point; replaceable so tests control time.
+    using TimeSource = std::function<double()>;
+
+    static constexpr double kRedrawInterval = 0.1;  // terminal
+    static constexpr double kLineInterval = 5.0;    // file or pipe
+
+    ProgressMeter(std::FILE* out, bool terminal, TimeSource now = {});
+
+    // The records phase begins with `maximum` records to read.
+    void Start(std::int32_t maximum);
+    // `position` records have been read.
+    void Update(std::int32_t position);
+    // Redraws or writes a line when one is due.
+    void Tick();
+    // Shows the final state and ends the line; nothing when never started.
+    void Finish();
+    // Takes the bar off the terminal line so a message can be written; it is
+    // drawn again at the next tick.
+    void Clear();
+
+    // "1234/19500 (6%), 215.3 records/s, 1:25 left": the state as one text.
+    std::string StatusText() const;
+
+private:
+    void draw();
+    void writeLine();
+
+    std::FILE* m_out;
+    bool m_terminal;
+    TimeSource m_now;
+    bool m_started = false;
+    bool m_barShown = false;
+    std::int32_t m_maximum = 0;
+    std::int32_t m_position = 0;
+    double m_startTime = 0;
+    double m_lastOutput = 0;
+};
+
+// "m:ss", or "h:mm:ss" from one hour on.
+std::string FormatDuration(double seconds);
+
+}  // namespace cli

@@ -1,0 +1,144 @@
+#include "terminalwindow.h"
+
+#include <filesystem>
+
+#include "messages.h"
+#include "serial/comport.h"
+
+namespace cli {
+
+int StatusOfMessageBox(const std::string& text)
+{
+    if (text == kCommunicationErrorText) return kExitCommunicationError;
+    if (text == kRecordErrorText) return kExitRecordError;
+    // The window shows plain message boxes for failures only.
+    return kExitOtherError;
+}
+
+int StatusOfErrorDialog(const std::string& text)
+{
+    if (text == kClockDateErrorText) return kExitComplete;
+    if (text == kCountInvalidText || text == kFromDateInvalidText || text == kToDateInvalidText) return kExitBadInput;
+    for (std::string_view label : kSearchErrorLabels)
+        if (text.compare(0, label.size(), label) == 0) return kExitCommunicationError;
+    return kExitOtherError;
+}
+
+int StatusOfError(const std::exception& error)
+{
+    return dynamic_cast<const EComPort*>(&error) ? kExitPortError : kExitOtherError;
+}
+
+TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
+                               std::string program, std::function<bool()> stopRequested)
+    : m_options(options),
+      m_progress(progress),
+      m_messages(messages),
+      m_program(std::move(program)),
+      m_stopRequested(std::move(stopRequested)),
+      m_start(options.start),
+      m_count(options.count)
+{
+}
+
+void TerminalWindow::CreateOutputFiles(const std::string& directory)
+{
+    std::filesystem::create_directories(directory);
+    m_dump.Create((std::filesystem::path(directory) / "Dump.Txt").string());
+    m_badRecords.Create((std::filesystem::path(directory) / "BadRecs.Txt").string());
+}
+
+void TerminalWindow::CloseOutputFiles()
+{
+    m_badRecords.Close();
+    m_dump.Close();
+}
+
+void TerminalWindow::Fail(int status)
+{
+    if (m_status == kExitComplete) m_status = status;
+}
+
+std::string TerminalWindow::PortName() const
+{
+    return m_options.portPath.empty() ? ClockWindow::PortName() : m_options.portPath;
+}
+
+void TerminalWindow::SetProgressMaximum(std::int32_t maximum)
+{
+    m_progressMaximum = maximum;
+    m_progressPosition = 0;
+    m_progress.Start(maximum);
+}
+
+void TerminalWindow::SetProgressPosition(std::int32_t position)
+{
+    m_progressPosition = position;
+    m_progress.Update(position);
+}
+
+void TerminalWindow::SetWaitPanelVisible(bool visible)
+{
+    if (visible) say(std::string(kWaitPanelLabel) + " - " + std::string(kWaitPanelText));
+}
+
+void TerminalWindow::ProcessMessages()
+{
+    if (!m_stopNoticed && StopRequested()) {
+        m_stopNoticed = true;
+        say(m_program + ": stopping after the current record");
+    }
+    m_progress.Tick();
+}
+
+bool TerminalWindow::StopRequested() const
+{
+    return m_stopRequested && m_stopRequested();
+}
+
+void TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption)
+{
+    say(caption + ": " + text);
+    Fail(StatusOfMessageBox(text));
+}
+
+void TerminalWindow::ShowErrorDialog(const std::string& text)
+{
+    say("Error: " + text);
+    Fail(StatusOfErrorDialog(text));
+}
+
+void TerminalWindow::ShowInformationDialog(const std::string& text)
+{
+    say("Information: " + text);
+}
+
+void TerminalWindow::ReportError(const std::exception& error)
+{
+    say(m_program + ": " + ErrorReportText(error.what()));
+    Fail(StatusOfError(error));
+}
+
+void TerminalWindow::say(const std::string& text)
+{
+    m_progress.Clear();
+    // Dialog texts break lines with CR LF; a terminal wants LF alone. Other
+    // control characters (a clock's raw reply) are shown as escapes, so they
+    // cannot move the cursor or garble the terminal.
+    std::string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7F)) {
+            line.push_back(static_cast<char>(c));
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", c);
+            line += escape;
+        }
+    }
+    std::fprintf(m_messages, "%s\n", line.c_str());
+    std::fflush(m_messages);
+}
+
+}  // namespace cli

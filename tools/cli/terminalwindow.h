@@ -1,0 +1,107 @@
+// The window as a terminal: ClockWindow for clockreader-cli.
+//
+// The settings come from the command line and stay fixed for the run; the
+// fields the operations fill (eStart and eCount after a search, the counters,
+// the pointers) are kept so the front end can print them. Progress goes to a
+// ProgressMeter, and every message the window would show in a box or dialog
+// is written to standard error instead, never waiting for an operator.
+//
+// From the messages it shows, the window tells how the operation ended: the
+// first failure decides the exit status (see ExitStatus). The clock date
+// warning is only a message, since the download goes on after it.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "clocklink/clockwindow.h"
+#include "options.h"
+#include "progress.h"
+#include "utils/textfile.h"
+
+namespace cli {
+
+class TerminalWindow : public ClockWindow {
+public:
+    // `stopRequested` is asked whenever an operation wants to know whether
+    // to stop; `program` names the program in error reports.
+    TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages, std::string program,
+                   std::function<bool()> stopRequested);
+
+    // Creates `directory` when missing and Dump.Txt and BadRecs.Txt in it,
+    // empty. Raises EInOutError (or std::filesystem::filesystem_error).
+    void CreateOutputFiles(const std::string& directory);
+    // Closes both files; raises EInOutError when a close fails.
+    void CloseOutputFiles();
+
+    // The exit status the operations' messages amount to so far.
+    int Status() const { return m_status; }
+    // Records a failure unless one is already recorded.
+    void Fail(int status);
+
+    std::string RecordTotalText() const { return m_recordTotal; }
+    std::string RecordsReadText() const { return m_recordsRead; }
+    std::int32_t ProgressMaximum() const { return m_progressMaximum; }
+
+    bool IsRs232() const override { return m_options.rs232; }
+    std::string SelectedClockText() const override { return m_options.clock; }
+    std::string ComText() const override { return m_options.comText; }
+    std::string BaudRateText() const override { return m_options.baudRate; }
+    bool IsVireo() const override { return m_options.vireo; }
+    std::string PortName() const override;
+
+    std::string StartText() const override { return m_start; }
+    void SetStartText(const std::string& text) override { m_start = text; }
+    std::string CountText() const override { return m_count; }
+    void SetCountText(const std::string& text) override { m_count = text; }
+    std::string FromDateText() const override { return m_options.fromDate; }
+    std::string ToDateText() const override { return m_options.toDate; }
+
+    void SetRecordTotalText(const std::string& text) override { m_recordTotal = text; }
+    void SetRecordsReadText(const std::string& text) override { m_recordsRead = text; }
+    void SetReadIndexText(const std::string& text) override { m_readIndex = text; }
+    std::string ReadIndexText() const override { return m_readIndex; }
+    void SetWriteIndexText(const std::string& text) override { m_writeIndex = text; }
+    std::string WriteIndexText() const override { return m_writeIndex; }
+    void SetProgressMaximum(std::int32_t maximum) override;
+    void SetProgressPosition(std::int32_t position) override;
+    std::int32_t ProgressPosition() const override { return m_progressPosition; }
+
+    void SetOperationButtonsEnabled(bool) override {}
+    void SetWaitPanelVisible(bool visible) override;
+    void ProcessMessages() override;
+    bool StopRequested() const override;
+
+    void ShowMessageBox(const std::string& text, const std::string& caption) override;
+    void ShowErrorDialog(const std::string& text) override;
+    void ShowInformationDialog(const std::string& text) override;
+    void ReportError(const std::exception& error) override;
+
+    void WriteDumpLine(const std::string& line) override { m_dump.WriteLine(line); }
+    void WriteBadRecordLine(const std::string& line) override { m_badRecords.WriteLine(line); }
+
+private:
+    void say(const std::string& text);
+
+    const Options& m_options;
+    ProgressMeter& m_progress;
+    std::FILE* m_messages;
+    std::string m_program;
+    std::function<bool()> m_stopRequested;
+    bool m_stopNoticed = false;
+    int m_status = kExitComplete;
+
+    std::string m_start, m_count;
+    std::string m_recordTotal, m_recordsRead, m_readIndex, m_writeIndex;
+    std::int32_t m_progressMaximum = 100, m_progressPosition = 0;
+    TextFile m_dump, m_badRecords;
+};
+
+// The exit status that a message of the operations stands for, or
+// kExitComplete when it reports no failure.
+int StatusOfMessageBox(const std::string& text);
+int StatusOfErrorDialog(const std::string& text);
+int StatusOfError(const std::exception& error);
+
+}  // namespace cli
