@@ -36,6 +36,15 @@ struct ComDevice {
     std::int32_t bitRate = 9600;
     bool discardNull = false;
     std::atomic<std::int32_t> inputSize{1024};  // also read by the event thread
+
+    // The lock file that announces the device as ours to other programs
+    // (empty: none); removed when the device is closed.
+    std::string lockFile;
+
+    // A read failure found after a read had already taken bytes: those bytes
+    // are delivered first and the failure is reported by the next read. The
+    // queue count may run on the event thread (smNone), hence atomic.
+    std::atomic<int> pendingReadError{0};
 };
 
 // Opens `portName` for exclusive use. On failure returns the error number and
@@ -53,8 +62,11 @@ int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts);
 // `sent` is the count that went out either way.
 int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent);
 // Reads up to `size` bytes as the read time-outs say; a hang-up of the other
-// side is an error, not an empty read.
+// side is an error, not an empty read. Bytes taken before such a failure are
+// returned as a success, and the failure comes with the next read.
 int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received);
+// Bytes waiting in the input queue; a line that hung up has none waiting
+// (its failure is left for the next read to report).
 int comDeviceInputCount(ComDevice& device, std::int32_t& count);
 // Reads and clears the line-error state.
 int comDeviceClearErrors(ComDevice& device);

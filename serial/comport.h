@@ -293,8 +293,26 @@ std::size_t PendingComDispatchCount();
 //
 // On POSIX systems "COMn" opens <that folder>/COMn when the entry exists, else
 // /dev/ttyS<n-1>; a name starting with "/" opens that path. Open fails with
-// code 1 and ENOENT (2) for any other name or an absent device, and with
-// EBUSY (16) for a device another port object or program holds, root
-// included. Requests on a closed port carry EBADF (9); a hang-up of the
-// other side fails the next read with EIO (5).
+// code 1 and
+// - ENOENT (2) for any other name or an absent device;
+// - EACCES (13) for a device the process may not read and write;
+// - EBUSY (16) for a device another port object or program holds, root
+//   included, or whose lock file names another live process.
+// Requests on a closed port carry EBADF (9). A hang-up of the other side fails
+// the next read with EIO (5); bytes a read had taken before it are delivered
+// first, and a line that hung up has nothing waiting (InputCount 0).
 void SetComPortDirectory(const std::string& directory);
+
+// Where POSIX systems keep the UUCP lock files (LCK..<device>) by which
+// serial programs tell each other a device is in use: "/var/lock" by default;
+// an empty text means none are read or written.
+//
+// While open, a port holds LCK..<device> there with its PID (ten characters,
+// right-aligned, and a newline), <device> being the device path without
+// links, relative to /dev, '/' written as '_' (LCK..ttyUSB0, LCK..pts_3). A
+// lock naming another live process refuses the open with EBUSY; one whose
+// process is gone is cleared. A missing lock directory, or one the process
+// may not write to, never stops an open: the port then just holds no lock
+// file, and flock() still keeps other port objects out.
+void SetComLockDirectory(const std::string& directory);
+std::string ComLockDirectory();

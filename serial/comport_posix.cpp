@@ -6,10 +6,13 @@
 // (ENOENT). The port directory is "ports" beside the executable unless
 // SetComPortDirectory() chose another.
 //
-// Exclusive use: the device is opened non-blocking, marked TIOCEXCL (refuses
-// later opens by anyone but root) and locked with flock(), which refuses a
-// second holder even when it is root or the same process. Either refusal is
-// reported as EBUSY (16).
+// Exclusive use: before the device is opened, its UUCP lock file is looked at
+// and taken (comlock.h), so a line that another serial program holds is not
+// even opened (an open may change its modem lines). The device is then opened
+// non-blocking, marked TIOCEXCL (refuses later opens by anyone but root) and
+// locked with flock(), which refuses a second holder even when it is root or
+// the same process. Every refusal is reported as EBUSY (16). The lock file is
+// removed when the device is closed.
 //
 // Requests never block the caller beyond the time-outs: the descriptor is
 // non-blocking and all waiting is done with poll(). A read that finds the
@@ -35,6 +38,7 @@
 #include <thread>
 
 #include "serial/comdevice.h"
+#include "serial/comlock.h"
 
 namespace {
 
@@ -218,24 +222,40 @@ int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& devic
     if (!path) {
         return ENOENT;
     }
-    int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // The lock file is named after the device itself, whichever link led to it.
+    char resolved[PATH_MAX];
+    if (realpath(path->c_str(), resolved) == nullptr) {
         return lastError();
     }
-    int error = 0;
-    if (!isatty(fd)) {
-        error = ENOTTY;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = (errno == EWOULDBLOCK) ? EBUSY : lastError();
-    } else if (ioctl(fd, TIOCEXCL) != 0) {
-        error = lastError();
+    ComLock lock;
+    if (int error = comLockTake(resolved, lock); error != 0) {
+        return error;
+    }
+    int fd = open(resolved, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int error = fd < 0 ? lastError() : 0;
+    if (error == 0) {
+        if (!isatty(fd)) {
+            error = ENOTTY;
+        } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            error = (errno == EWOULDBLOCK) ? EBUSY : lastError();
+        } else if (ioctl(fd, TIOCEXCL) != 0) {
+            error = lastError();
+        }
     }
     if (error != 0) {
-        close(fd);
+        if (fd >= 0) {
+            close(fd);
+        }
+        // A lock that already named our process may be another port
+        // object's, which the failed flock() just showed us; it stays.
+        if (lock.created) {
+            comLockRelease(lock);
+        }
         return error;
     }
     device = std::make_unique<ComDevice>();
     device->handle = fd;
+    device->lockFile = lock.path;
     return 0;
 }
 
@@ -249,6 +269,9 @@ void comDeviceClose(ComDevice& device) {
     ioctl(fd, TIOCNXCL);
     close(fd);
     device.handle = -1;
+    // Only once the device is released may another program take it.
+    comLockRelease(ComLock{device.lockFile, false});
+    device.lockFile.clear();
 }
 
 int comDeviceSetBufferSizes(ComDevice& device, std::int32_t inputSize, std::int32_t outputSize) {
@@ -406,6 +429,9 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
     const std::uint32_t constant = device.readTotalConstant;
     int fd = fdOf(device);
 
+    if (device.pendingReadError != 0) {
+        return device.pendingReadError;  // stays: the line will not recover
+    }
     std::int32_t got = 0;
     int error = readAvailable(device, data, size, got);
     received = got;
@@ -441,6 +467,12 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
         error = readAvailable(device, data + received, size - received, got);
         received += got;
         if (error != 0) {
+            // The bytes this read has already taken are delivered; the
+            // failure waits for the next read, which would find it anyway.
+            if (received > 0) {
+                device.pendingReadError = error;
+                return 0;
+            }
             return error;
         }
         if (firstByteOnly && received > 0) {
@@ -451,9 +483,21 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
 }
 
 int comDeviceInputCount(ComDevice& device, std::int32_t& count) {
+    count = 0;
+    if (device.pendingReadError != 0) {
+        return 0;
+    }
     int queued = 0;
     if (ioctl(fdOf(device), FIONREAD, &queued) != 0) {
-        return lastError();
+        int error = lastError();
+        // A terminal that hung up refuses every request with EIO, and the
+        // kernel has dropped its queue. Nothing is waiting; the next read
+        // reports the hang-up, so bytes a read has just taken reach the caller.
+        if (error == EIO) {
+            device.pendingReadError = EIO;
+            return 0;
+        }
+        return error;
     }
     count = queued;
     return 0;
@@ -490,6 +534,9 @@ int comDevicePurgeQueues(ComDevice& device) {
 }
 
 bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
+    if (device.pendingReadError != 0) {
+        return true;
+    }
     int queued = 0;
     if (ioctl(fdOf(device), FIONREAD, &queued) == 0 && queued > 0) {
         return true;

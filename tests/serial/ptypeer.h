@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <string>
+#include <vector>
 
 #include "serial/comport.h"
 
@@ -29,6 +30,26 @@ public:
 private:
     int m_master = -1;
     std::string m_slavePath;
+};
+
+// A fresh, empty directory of the test's own for the ports' lock files, in
+// force while the object lives; the earlier setting comes back after it.
+// Every test program built with this file runs inside one, so no test
+// depends on (or leaves anything in) the machine's own lock directory.
+class ScopedLockDirectory {
+public:
+    ScopedLockDirectory();
+    ~ScopedLockDirectory();
+    ScopedLockDirectory(const ScopedLockDirectory&) = delete;
+    ScopedLockDirectory& operator=(const ScopedLockDirectory&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    // The names of the entries it holds, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    std::string m_path;
+    std::string m_previous;
 };
 
 // Waits (bounded, 2 s) until the port's input queue holds `count` bytes.
