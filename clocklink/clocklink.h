@@ -10,6 +10,11 @@
 // pointer text, the empty text meaning "unusable". Nothing is discarded
 // between commands: a late reply is read by the next collector.
 //
+// Each NAK moves the clock's user read pointer on by one record, whatever
+// becomes of the answer on the line. A reader that could not use an answer
+// puts the pointer back with ResyncUserReadPointer, which also reads and
+// drops whatever stale bytes are still on their way, before asking again.
+//
 // The collectors are the only code that waits; their time comes from
 // LinkClock so tests can control it.
 #pragma once
@@ -25,6 +30,9 @@
 // ---- bytes ---------------------------------------------------------------
 inline constexpr char SOH = 0x01, STX = 0x02, ENQ = 0x05, CR = 0x0D, SO = 0x0E, NAK = 0x15;
 inline constexpr std::string_view kStartMarker{"\x01\x01\x01", 3};   // SOH SOH SOH
+
+// Record positions in the clock's ring buffer; positions are taken modulo it.
+inline constexpr std::int32_t kRingSize = 253579;
 
 // ---- time ----------------------------------------------------------------
 // The tick counter and pauses of the clock link. Replaceable for tests.
@@ -79,10 +87,8 @@ std::string BuildBusFrame(std::string_view clockNumberText, std::string_view com
 void SendRaw(const std::string& bytes);
 // Sends `command` in the wire form of the window's current bus; reads nothing.
 void SendCommand(const ClockWindow& window, const std::string& command);
-// Sends `command`, then collects the reply: stops at `expectedLength`
-// characters, at a CR, or after 5000 ms without news; with a start marker,
-// what precedes its first occurrence is dropped. No port: empty, nothing sent.
-// Port errors propagate.
+// Sends `command`, then collects the reply with CollectReply. No port:
+// empty, nothing sent. Port errors propagate.
 std::string QueryClock(ClockWindow& window, const std::string& command, int expectedLength,
                        std::string_view startMarker = {});
 
@@ -90,6 +96,12 @@ std::string QueryClock(ClockWindow& window, const std::string& command, int expe
 // One read of at most `count` characters that have already arrived; empty
 // when there is no port. A failing read raises EComPort.
 std::string ReadPortText(int count);
+// Collects a reply without sending anything: polls every 2 ms and stops at
+// `expectedLength` characters, at a CR, or once a read brings nothing 5000 ms
+// or more after the start; with a start marker, what precedes its first
+// occurrence is dropped. Lets the window process its messages every 50 empty
+// reads. Returns what arrived, possibly nothing. Port errors propagate.
+std::string CollectReply(ClockWindow& window, int expectedLength, std::string_view startMarker = {});
 // Polls every 100 ms until `expectedLength` characters, a reply that is just
 // "I", or `timeLimitMs`; read errors end it quietly, and so does the lack of
 // a port (nothing can come). Processes no window messages.
@@ -116,6 +128,14 @@ void SetUserReadPointerForDownload(ClockWindow& window, const std::string& start
 std::string SetUserReadPointer(ClockWindow& window, const std::string& pointer);
 // Next record: QueryClock(NAK, 50, SOH SOH SOH); returns the raw reply.
 std::string QueryNextRecord(ClockWindow& window);
+// Puts the user read pointer back on `position` (taken modulo kRingSize) so
+// the next NAK reads that record: sends "AUR=" + the position padded to five
+// digits, then collects (L 50, no marker) again and again until a collection
+// holds "OK" or one brings nothing within its 5000 ms. Whatever arrives before
+// the "OK" (a late record answer, leftovers of an earlier reply) is read and
+// dropped, so nothing stale is left in the port. Returns whether "OK" came;
+// false also without a port. Port errors propagate.
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position);
 // "ARI?" / "AWI?" with L 20; return the raw reply.
 std::string QueryReadIndexPointer(ClockWindow& window);
 std::string QueryWriteIndexPointer(ClockWindow& window);

@@ -8,6 +8,12 @@
 namespace {
 
 constexpr std::uint32_t kPositionAtDateLimitMs = 30000;
+// Collections of a resync: long enough for any record answer with junk
+// before it, so the whole of it is read and dropped in one or two.
+constexpr int kResyncReplyLength = 50;
+// A line that keeps sending without ever answering "OK" is not a clock
+// taking a pointer: stop reading it after this many collections.
+constexpr int kMaxResyncCollections = 16;
 
 int byBus(bool rs232, int onRs232, int onRs485) { return rs232 ? onRs232 : onRs485; }
 
@@ -45,6 +51,24 @@ std::string SetUserReadPointer(ClockWindow& window, const std::string& pointer)
 std::string QueryNextRecord(ClockWindow& window)
 {
     return QueryClock(window, std::string(1, NAK), 50, kStartMarker);
+}
+
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position)
+{
+    if (!SharedPort()) return false;
+    const std::int64_t onRing = (position % kRingSize + kRingSize) % kRingSize;
+    const std::string command =
+        TerminatedCommand(window.IsRs232(), "AUR=" + PadLeft(std::to_string(onRing), 5, '0'));
+    SendCommand(window, command);
+    // Stale bytes come first, in arrival order: the clock answers the
+    // command only after whatever it was still sending. A collection that
+    // brings nothing means the "OK" is not coming.
+    for (int collection = 0; collection < kMaxResyncCollections; ++collection) {
+        const std::string collected = CollectReply(window, kResyncReplyLength);
+        if (collected.empty()) return false;
+        if (HasOk(collected)) return true;
+    }
+    return false;
 }
 
 std::string QueryReadIndexPointer(ClockWindow& window)

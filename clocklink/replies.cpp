@@ -32,10 +32,15 @@ std::string ReadPortText(int count)
 std::string QueryClock(ClockWindow& window, const std::string& command, int expectedLength,
                        std::string_view startMarker)
 {
-    std::string collected;
-    if (!SharedPort()) return collected;
+    if (!SharedPort()) return {};
     SendCommand(window, command);
+    return CollectReply(window, expectedLength, startMarker);
+}
 
+std::string CollectReply(ClockWindow& window, int expectedLength, std::string_view startMarker)
+{
+    std::string collected;
+    if (!SharedPort()) return collected;  // nothing can come
     LinkClock& clock = CurrentLinkClock();
     int idle = 0;
     bool timedOut = false;

@@ -30,12 +30,6 @@ constexpr int kClockDateAttempts = 4;
 // Replies in a row without a usable record that the run tolerates; the next
 // one ends it.
 constexpr int kMaxFailureRun = 5;
-// The record query's collection rules, for collecting an answer without
-// asking again.
-constexpr int kRecordReplyLength = 50;
-constexpr std::uint32_t kReplyTimeLimitMs = 5000;
-constexpr std::uint32_t kReplyPauseMs = 2;
-constexpr int kEmptyReadsPerMessagePass = 50;
 
 // The clock's date payload starts yyyymmdd. The date is usable when its three
 // pieces are numbers and it converts into the other calendar.
@@ -91,10 +85,11 @@ public:
         if (Stopped()) return;
 
         m_window.SetRecordTotalText(std::to_string(recordTotal));
-        m_window.SetStartText(PadLeft(std::to_string(StrToIntDef(m_window.StartText(), 0)), 5, '0'));
+        const std::int32_t start = StrToIntDef(m_window.StartText(), 0);
+        m_window.SetStartText(PadLeft(std::to_string(start), 5, '0'));
         SetUserReadPointerForDownload(m_window, m_window.StartText());
 
-        if (ReadRecords(count)) Finish();
+        if (ReadRecords(start, count)) Finish();
     }
 
 private:
@@ -136,9 +131,16 @@ private:
         m_window.ShowErrorDialog(kClockDateError);
     }
 
-    // Reads exactly `count` records. Returns false when the run already ended
-    // (failure path B).
-    bool ReadRecords(std::int32_t count)
+    // Reads exactly `count` records, the first at ring position `start`.
+    // Returns false when the run already ended with the record error.
+    //
+    // The clock moves its read pointer on with every answer it sends, so an
+    // answer that cannot be used (spoilt, cut off, late, or a leftover such
+    // as the rest of the pointer command's own answer) has already cost the
+    // record it carried. Before asking again the pointer is put back on the
+    // record this pass needs, which also drops whatever is still arriving;
+    // so no record is skipped and none is read twice.
+    bool ReadRecords(std::int32_t start, std::int32_t count)
     {
         m_window.SetProgressMaximum(count);
         m_window.SetProgressPosition(0);
@@ -147,20 +149,23 @@ private:
         std::int64_t pass = 0;
         int failureRun = 0;
         while (pass < count) {
-            const std::string reply = NextRecordReply();
+            const std::string reply = QueryNextRecord(m_window);
             if (IsFlaggedRecord(reply)) {
                 // Flagged records neither reset nor extend the failure run.
                 m_window.WriteBadRecordLine(reply);
             } else {
                 const std::string payload = ExtractReplyPayload(reply);
                 if (payload.empty()) {
-                    if (failureRun == kMaxFailureRun) {
-                        EndWithMessage(kRecordError);
-                        return false;
-                    }
                     // Ask for the same record again; the window shows nothing new.
-                    ++failureRun;
+                    if (!CountFailure(failureRun)) return false;
                     if (m_window.StopRequested()) return true;
+                    // Until the clock confirms the pointer, its next answer
+                    // could be any record: a resync without "OK" counts as
+                    // one more failure in the run and is tried again.
+                    while (!ResyncUserReadPointer(m_window, start + pass)) {
+                        if (!CountFailure(failureRun)) return false;
+                        if (m_window.StopRequested()) return true;
+                    }
                     continue;
                 }
                 failureRun = 0;
@@ -175,80 +180,20 @@ private:
         return true;
     }
 
-    // The next record reply: the text up to and including its first CR.
-    //
-    // Nothing is discarded from the port, so a collection can meet bytes
-    // that are not the answer to the NAK just sent: on RS-232 the rest of
-    // the pointer command's reply ("K" CR after the "O" it collected), or,
-    // after a late answer, two answers back to back, of which the
-    // collection takes the first and the head of the second. Sending
-    // another NAK whenever that happens would leave one answer more in
-    // flight each time, and answers that then arrive together would be cut
-    // apart and lost. So what follows the first CR is kept as the start of
-    // the next reply, and while an answer is known to be on its way it is
-    // collected without asking again.
-    std::string NextRecordReply()
+    // One more reply in a row without a usable record. The sixth ends the
+    // run with the record error; returns false then.
+    bool CountFailure(int& failureRun)
     {
-        std::string text;
-        if (m_answerDue) {
-            text = std::move(m_carry);
-            m_carry.clear();
-            if (text.find(CR) == std::string::npos) text += CollectDueAnswer();
+        if (failureRun == kMaxFailureRun) {
+            EndWithMessage(kRecordError);
+            return false;
         }
-        // Nothing came after all: the NAK was lost, ask again.
-        if (text.empty()) text = QueryNextRecord(m_window);
-        m_answerDue = false;
-
-        const std::size_t end = text.find(CR);
-        if (end == std::string::npos) return text;
-        if (end + 1 < text.size()) {
-            m_carry = text.substr(end + 1);
-            text.erase(end + 1);
-            m_answerDue = true;
-        }
-        // A CR-ended text without a frame marker before its CR is a leftover,
-        // not the answer to the NAK: that answer is still to come.
-        if (text.find_first_of(std::string_view("\x01\x02", 2)) == std::string::npos) m_answerDue = true;
-        return text;
-    }
-
-    // Collects an answer that was already asked for, by the rules of a
-    // record query (up to 50 characters, ends at a CR, 5000 ms without
-    // news) but without sending anything. What precedes a start marker is
-    // dropped only while no CR has come: after it the bytes belong to the
-    // next answer.
-    std::string CollectDueAnswer()
-    {
-        LinkClock& clock = CurrentLinkClock();
-        std::string collected;
-        int idle = 0;
-        const std::uint32_t t0 = clock.TickCount();
-        while (static_cast<int>(collected.size()) < kRecordReplyLength) {
-            const std::string chunk = ReadPortText(kRecordReplyLength - static_cast<int>(collected.size()));
-            if (chunk.empty()) {
-                TComPort* port = SharedPort();
-                if (!port || static_cast<std::uint32_t>(clock.TickCount() - t0) >= kReplyTimeLimitMs) break;
-                clock.PauseForInput(*port, kReplyPauseMs);
-                if (++idle == kEmptyReadsPerMessagePass) {
-                    ProcessWindowMessages(m_window);
-                    idle = 0;
-                }
-                continue;
-            }
-            collected += chunk;
-            if (collected.find(CR) != std::string::npos) break;
-            const std::size_t marker = collected.find(kStartMarker);
-            if (marker != std::string::npos) collected.erase(0, marker);
-        }
-        return collected;
+        ++failureRun;
+        return true;
     }
 
     ClockWindow& m_window;
     DownloadRun m_run;
-    // Bytes collected past the end of the last reply, and whether an answer
-    // to a NAK already sent is still to be read.
-    std::string m_carry;
-    bool m_answerDue = false;
 };
 
 }  // namespace

@@ -18,10 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "clocklink/clockwindow.h"
-
-// Record positions in the clock's ring buffer.
-inline constexpr std::int32_t kRingSize = 253579;
+#include "clocklink/clocklink.h"
 
 // Records read forward from where the clock placed its pointer before the
 // search gives up and takes that position plus this many.

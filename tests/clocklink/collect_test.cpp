@@ -302,6 +302,81 @@ TEST_F(LinkOverPty, ReadFailureLeavesQueryClock)
     EXPECT_THROW(QueryClock(window, std::string(1, SO), 15), EComPort);
 }
 
+TEST_F(LinkOverPty, CollectReplyReadsWithoutSending)
+{
+    openWithPendingReply("zz" + std::string(kStartMarker) + "abc\r" + "rest");
+    EXPECT_EQ(CollectReply(window, 50, kStartMarker), std::string(kStartMarker) + "abc\rrest");
+    EXPECT_EQ(peer.Read(0, 50), "");
+
+    // Without a port nothing can come: empty at once, no waiting.
+    ReleaseSharedPort();
+    EXPECT_EQ(CollectReply(window, 50), "");
+    EXPECT_EQ(clock.pauses, 0);
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
+// ---- putting the user read pointer back ------------------------------------------
+
+TEST_F(LinkOverPty, ResyncDropsStaleBytesUpToTheOk)
+{
+    // What the port holds when the resync starts: the rest of an earlier
+    // answer, a record answer that came late, then the clock's "OK".
+    const std::string late = Hex("01 01 01 02 02 02") + "123" + "0\r";
+    openWithPendingReply("K\r" + late + "OK\r");
+    EXPECT_TRUE(ResyncUserReadPointer(window, 12));
+    EXPECT_EQ(peer.Read(10), "AUR=00012\r");
+    EXPECT_EQ(SharedPort()->InputCount(), 0);
+
+    // On the bus the command travels framed; the position is taken on the
+    // ring and padded to five digits, or kept at six.
+    window.rs232 = false;
+    answer(Hex("01 01 01 4F 4B 04 0D"));
+    EXPECT_TRUE(ResyncUserReadPointer(window, kRingSize + 7));
+    EXPECT_EQ(ToHex(peer.Read(13)), "01 41 A1 B5 B2 9D 90 90 90 90 97 BE D2");
+    window.rs232 = true;
+    answer("OK\r");
+    EXPECT_TRUE(ResyncUserReadPointer(window, -1));
+    EXPECT_EQ(peer.Read(11), "AUR=253578\r");
+    EXPECT_EQ(clock.pauses, 0);  // everything was there: no time spent
+}
+
+TEST_F(LinkOverPty, ResyncWithoutOkFailsAfterOneSilentCollection)
+{
+    openWithPendingReply("");
+    const std::uint32_t start = clock.now;
+    EXPECT_FALSE(ResyncUserReadPointer(window, 3));
+    const std::uint32_t waited = clock.now - start;
+    EXPECT_GE(waited, 5000u);
+    EXPECT_LE(waited, 5002u);
+    EXPECT_EQ(peer.Read(10), "AUR=00003\r");
+
+    // Something else than "OK", then silence: read, and still no.
+    answer("ERR\r");
+    const std::uint32_t again = clock.now;
+    EXPECT_FALSE(ResyncUserReadPointer(window, 3));
+    EXPECT_LE(clock.now - again, 5002u);
+    EXPECT_EQ(SharedPort()->InputCount(), 0);
+
+    // An "OK" cut off by silence does not count either.
+    answer("O");
+    EXPECT_FALSE(ResyncUserReadPointer(window, 3));
+}
+
+TEST_F(LinkOverPty, ResyncGivesUpOnALineThatNeverStopsTalking)
+{
+    openWithPendingReply(std::string(2000, 'j') + "OK\r");
+    EXPECT_FALSE(ResyncUserReadPointer(window, 0));
+    // It stopped reading long before the end.
+    EXPECT_GT(SharedPort()->InputCount(), 1000);
+}
+
+TEST(ResyncWithoutPort, SendsNothingAndFails)
+{
+    ReleaseSharedPort();
+    FakeWindow window;
+    EXPECT_FALSE(ResyncUserReadPointer(window, 0));
+}
+
 // ---- WaitForReply --------------------------------------------------------------
 
 TEST_F(LinkOverPty, WaitForReplyStopsAtLengthOrOnALoneI)

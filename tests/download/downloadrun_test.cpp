@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -25,34 +26,80 @@ std::string Record(int number, const std::string& date = "1220", const std::stri
     return card + date + "0815" + type + "075";
 }
 const std::string kFlagged = "\x01\x01\x01???\r";
-const std::string kBroken = std::string("\x01\x01\x01\x02\x02\x02" "00000001" "\x7F\r");
+// What the clock sends for a position past its last record: an empty payload.
+const std::string kNoRecord = std::string("\x01\x01\x01\x02\x02\x02\x00\r", 8);
 
-// A clock that answers the counter, the date and AUR, then serves the record
-// replies in order (the last one repeated if more NAKs come).
+// How the answer to one NAK fares on the line.
+enum class Answer {
+    Clean,    // arrives as the clock sent it
+    Spoilt,   // arrives with a wrong check byte
+    Lost,     // the NAK never reached the clock: no answer, the pointer stays
+    CutOff,   // only its first half arrives
+    Late,     // arrives after the reader gave up, just before the clock's next answer
+};
+
+// A clock with a real user read pointer: "AUR=" sets it, each NAK that
+// reaches the clock is answered with the record there and moves it on. The
+// test scripts the counter, the date, the records and what the line does to
+// each NAK's answer.
 struct Script {
     std::string counter = "19500\r";
     std::vector<std::string> dates{Frame("202501101230")};
-    // One character: nothing of it is left for the first record's collector.
-    std::string aur = "O";
+    // On RS-232 the reader collects one character of this: "K" CR stays
+    // behind for the first record query.
+    std::string aur = "OK\r";
+    bool takesPointer = true;       // false: answers "AUR=" only the first time
+    // Record replies by ring position, the first at `first`.
+    long first = 0;
     std::vector<std::string> records;
+    // The fate of the answer to the n-th NAK (from 0); clean past the end.
+    std::vector<Answer> line;
+    long hangUpAt = -1;             // close the line when a NAK asks for this position
+
+    long pointer = 0;
+    int naks = 0, aurs = 0;
+    std::string held;               // a late answer, sent before the next one
+
+    std::string Reply(const std::string& command)
+    {
+        const std::string late = std::exchange(held, "");
+        const std::string reply = Answered(command);
+        if (reply == ScriptedClock::kHangUp) return reply;
+        return late + reply;
+    }
+
+    std::string Answered(const std::string& command)
+    {
+        if (command == kSO) return counter;
+        if (command == kENQ) return dates[std::min<std::size_t>(std::exchange(dateIndex, dateIndex + 1), dates.size() - 1)];
+        if (command.starts_with("AUR=")) {
+            if (aurs++ > 0 && !takesPointer) return "";
+            pointer = std::stol(command.substr(4));
+            return aur;
+        }
+        if (command != kNAK) return "";
+        const Answer fate = naks < static_cast<int>(line.size()) ? line[naks] : Answer::Clean;
+        ++naks;
+        if (pointer == hangUpAt) return ScriptedClock::kHangUp;
+        if (fate == Answer::Lost) return "";
+        const long index = pointer++ - first;
+        std::string reply = index >= 0 && index < static_cast<long>(records.size()) ? records[index] : kNoRecord;
+        switch (fate) {
+        case Answer::Spoilt: reply[reply.size() - 2] ^= 0x40; break;
+        case Answer::CutOff: reply.resize(reply.size() / 2); break;
+        case Answer::Late: held = reply; return "";
+        default: break;
+        }
+        return reply;
+    }
 
     ScriptedClock::Responder Responder()
     {
-        return [this, dateIndex = std::size_t{0}, recordIndex = std::size_t{0}](const std::string& command,
-                                                                                int) mutable -> std::string {
-            if (command == kSO) return counter;
-            if (command == kENQ) {
-                const std::string& reply = dates[std::min(dateIndex, dates.size() - 1)];
-                ++dateIndex;
-                return reply;
-            }
-            if (command == kNAK) {
-                if (records.empty()) return "";
-                return records[std::min(recordIndex++, records.size() - 1)];
-            }
-            return aur;
-        };
+        return [this](const std::string& command, int) { return Reply(command); };
     }
+
+private:
+    std::size_t dateIndex = 0;
 };
 
 struct Session {
@@ -95,9 +142,10 @@ TEST(DownloadRun, ReadsExactlyTheCountWithFlaggedRecordsAndFollowsTheWindow)
     Session run;
     run.window.start = "12";
     run.window.count = "3";
-    // The rest of this reply ("K" CR) is what the first record query meets first.
-    run.script.aur = "OK\r";
+    run.script.first = 12;
     run.script.records = {Frame(Record(1)), kFlagged, Frame(Record(2))};
+    // The answer to the first NAK comes only after the query gave up on it.
+    run.script.line = {Answer::Late};
     bool buttonsStayedDisabled = true;
     run.window.onProcessMessages = [&](FakeWindow& w) {
         buttonsStayedDisabled = buttonsStayedDisabled && !w.buttonsEnabled;
@@ -106,12 +154,10 @@ TEST(DownloadRun, ReadsExactlyTheCountWithFlaggedRecordsAndFollowsTheWindow)
     run.Start();
 
     EXPECT_TRUE(run.window.messages.empty());
-    const std::vector<std::string> commands = run.Commands();
-    ASSERT_GE(commands.size(), 6u);
-    EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 3),
-              (std::vector<std::string>{kSO, kENQ, "AUR=00012\r"}));
-    for (std::size_t i = 3; i < commands.size(); ++i) EXPECT_EQ(commands[i], kNAK);
-
+    // The first record query meets the "K" CR left of the pointer command's
+    // answer; the pointer is set again once, then one NAK per record.
+    EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ, "AUR=00012\r", kNAK, "AUR=00012\r", kNAK, kNAK,
+                                                        kNAK}));
     EXPECT_EQ(run.window.start, "00012");
     EXPECT_EQ(run.window.recordTotal, "19500");
     EXPECT_EQ(run.window.recordsRead, "3");
@@ -181,30 +227,85 @@ TEST(DownloadRun, CounterWithoutRecordsEndsWithCommunicationError)
     }
 }
 
-TEST(DownloadRun, UnusableRepliesAreRetriedAndTheSixthInARowEndsTheRun)
+// The dump lines of records 1..n, as a clock with calendar date 2025/01/10 gives them.
+std::vector<std::string> Lines(const FakeWindow& window, std::initializer_list<int> numbers)
 {
-    // A lone CR is no answer: the run waits for the answer still due, then asks again.
+    std::vector<std::string> lines;
+    for (int n : numbers) lines.push_back(Line(Record(n), false, "2025/01/10", window));
+    return lines;
+}
+
+std::vector<std::string> Records(int from, int to)
+{
+    std::vector<std::string> records;
+    for (int n = from; n <= to; ++n) records.push_back(Frame(Record(n)));
+    return records;
+}
+
+TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled)
+{
+    FastTimeoutClock fastClock;  // lost and cut-off answers end in a time-out
+    Session run;
+    run.window.start = "40";
+    run.window.count = "6";
+    run.script.first = 40;
+    run.script.records = Records(1, 8);
+    run.script.records[3] = kFlagged;
+    // NAK 0 meets the leftover "K" CR; its own answer comes late and is
+    // dropped by the resync.
+    run.script.line = {Answer::Late, Answer::Clean, Answer::Spoilt, Answer::Lost,  Answer::Clean,
+                       Answer::CutOff, Answer::Clean, Answer::Late,  Answer::Clean, Answer::Spoilt};
+    run.Start();
+
+    EXPECT_TRUE(run.window.messages.empty());
+    EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2, 3, 5, 6}));
+    EXPECT_EQ(run.window.badRecordLines, (std::vector<std::string>{kFlagged}));
+    EXPECT_EQ(run.window.recordsRead, "6");
+    EXPECT_EQ(run.window.progressPosition, 6);
+    // After each unusable answer the pointer goes back to the record the pass needs.
+    const std::string A = "AUR=000", N = kNAK;
+    EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ, A + "40\r",
+                                                        N, A + "40\r",  // leftover
+                                                        N,               // 1
+                                                        N, A + "41\r",  // spoilt
+                                                        N, A + "41\r",  // lost
+                                                        N,               // 2
+                                                        N, A + "42\r",  // cut off
+                                                        N,               // 3
+                                                        N, A + "43\r",  // late, dropped by the resync
+                                                        N,               // flagged
+                                                        N, A + "44\r",  // spoilt
+                                                        N, N}));         // 5, 6
+}
+
+TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
+{
     FastTimeoutClock fastClock;
-    // Five unusable replies, one flagged among them, then a good one: the
-    // same pass is asked again and nothing is lost.
+    // Five unusable answers, a flagged record among them, then a good one:
+    // the run goes on and the failure run starts again from 0.
     {
         Session run;
-        run.window.count = "3";
-        run.script.records = {Frame(Record(1)), kBroken, "\r",         kBroken, kFlagged,
-                              kBroken,          kBroken, Frame(Record(2))};
+        run.window.count = "4";
+        run.script.records = Records(1, 4);
+        run.script.records[1] = kFlagged;
+        using enum Answer;
+        run.script.line = {Late, Clean, Spoilt, Spoilt, Clean, Lost, Spoilt, Spoilt, Clean,
+                           Spoilt, Spoilt, Spoilt, Spoilt, Spoilt, Clean};
         run.Start();
         EXPECT_TRUE(run.window.messages.empty());
-        EXPECT_EQ(run.window.dumpLines.size(), 2u);
+        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 3, 4}));
         EXPECT_EQ(run.window.badRecordLines.size(), 1u);
-        EXPECT_EQ(run.window.recordsRead, "3");
-        EXPECT_EQ(run.window.progressPosition, 3);
+        EXPECT_EQ(run.window.recordsRead, "4");
     }
-    // Unusable, flagged, then five more unusable: the sixth unusable reply
+    // Unusable, flagged, then five more unusable: the sixth unusable answer
     // since the last good record ends the run; what was read stays.
     {
         Session run;
         run.window.count = "10";
-        run.script.records = {Frame(Record(1)), kBroken, kFlagged, kBroken, kBroken, kBroken, kBroken, kBroken};
+        run.script.records = Records(1, 10);
+        run.script.records[1] = kFlagged;
+        using enum Answer;
+        run.script.line = {Late, Clean, Spoilt, Clean, Spoilt, Spoilt, Lost, Spoilt, CutOff, Clean};
         run.Start();
         ASSERT_EQ(run.window.messages.size(), 1u);
         EXPECT_EQ(run.window.messages[0].kind, ShownMessage::MessageBox);
@@ -213,11 +314,52 @@ TEST(DownloadRun, UnusableRepliesAreRetriedAndTheSixthInARowEndsTheRun)
         EXPECT_TRUE(run.buttonsAtMessage[0]);
         EXPECT_TRUE(run.portOpenAtMessage[0]);
         EXPECT_TRUE(run.PortClosed());
-        EXPECT_EQ(run.window.dumpLines.size(), 1u);
+        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1}));
         EXPECT_EQ(run.window.badRecordLines.size(), 1u);
         EXPECT_EQ(run.window.recordsRead, "2");
-        // The record after the first holds: 1 good + 7 replies = 8 NAKs at least.
-        EXPECT_GE(run.Commands().size(), 3u + 8u);
+        // Ended at the sixth: the last NAK is the cut-off one, with no resync after it.
+        EXPECT_EQ(run.script.naks, 9);
+        EXPECT_EQ(run.Commands().back(), kNAK);
+    }
+}
+
+TEST(DownloadRun, AResyncWithoutOkCountsAsAFailure)
+{
+    FastTimeoutClock fastClock;
+    // The clock takes the first pointer command only: every resync fails,
+    // and the run ends at the sixth failure in a row without reading a
+    // record whose place it cannot be sure of.
+    {
+        Session run;
+        run.window.count = "3";
+        run.script.records = Records(1, 3);
+        run.script.takesPointer = false;
+        run.script.line = {Answer::Late};
+        run.Start();
+        ASSERT_EQ(run.window.messages.size(), 1u);
+        EXPECT_EQ(run.window.messages[0].text, "خطا در رکورد");
+        EXPECT_TRUE(run.window.dumpLines.empty());
+        // The leftover, then five resyncs that bring no "OK".
+        EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ, "AUR=00000\r", kNAK, "AUR=00000\r",
+                                                            "AUR=00000\r", "AUR=00000\r", "AUR=00000\r",
+                                                            "AUR=00000\r"}));
+    }
+    // A resync answered with something else than "OK" fails too; one that
+    // then gets its "OK" lets the run go on.
+    {
+        Session run;
+        run.window.count = "2";
+        run.script.records = Records(1, 2);
+        run.script.line = {Answer::Late};
+        int aurAnswers = 0;
+        run.clock = std::make_unique<ScriptedClock>(false, [&](const std::string& command, int) -> std::string {
+            if (command.starts_with("AUR=") && ++aurAnswers == 2) return "ERR\r";
+            return run.script.Reply(command);
+        });
+        run.window.portName = run.clock->PortPath();
+        RunDownload(run.window);
+        EXPECT_TRUE(run.window.messages.empty());
+        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2}));
     }
 }
 
@@ -265,7 +407,7 @@ TEST(DownloadRun, UnreadableClockDateIsReportedAndOnlyYearlessRecordsFail)
         run.window.count = "2";
         run.script.dates = {""};
         const std::string vireoRecord = "0000000001" "250310" "0815" "11" "00" "7";
-        run.script.records = {Frame(vireo ? vireoRecord : Record(1))};
+        run.script.records = {Frame(vireo ? vireoRecord : Record(1)), Frame(vireo ? vireoRecord : Record(2))};
         run.Start();
         int enq = 0;
         for (const std::string& command : run.Commands()) enq += command == kENQ;
@@ -294,18 +436,12 @@ TEST(DownloadRun, EscapedErrorsAreReportedAndTheWindowRecovers)
     {
         Session run;
         run.window.count = "5";
-        int naks = 0;
-        run.script.records = {Frame(Record(1)), Frame(Record(2))};
-        auto inner = run.script.Responder();
-        run.clock = std::make_unique<ScriptedClock>(false, [&](const std::string& command, int n) {
-            if (command == kNAK && ++naks > 2) return ScriptedClock::kHangUp;
-            return inner(command, n);
-        });
-        run.window.portName = run.clock->PortPath();
-        RunDownload(run.window);
+        run.script.records = Records(1, 5);
+        run.script.hangUpAt = 2;
+        run.Start();
         ASSERT_EQ(run.window.messages.size(), 1u);
         EXPECT_EQ(run.window.messages[0].kind, ShownMessage::ErrorReport);
-        EXPECT_EQ(run.window.dumpLines.size(), 2u);
+        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2}));
         EXPECT_EQ(run.window.recordsRead, "2");
         EXPECT_TRUE(run.window.buttonsEnabled);
         EXPECT_TRUE(run.PortClosed());
@@ -339,13 +475,13 @@ TEST(DownloadRun, ClosingTheWindowStopsAfterTheCurrentRecord)
 {
     Session run;
     run.window.count = "100";
-    run.script.records = {Frame(Record(1))};
+    run.script.records = Records(1, 100);
     run.window.onProcessMessages = [](FakeWindow& w) {
         if (w.recordsRead == "2") w.stopRequested = true;
     };
     run.Start();
     EXPECT_TRUE(run.window.messages.empty());
-    EXPECT_EQ(run.window.dumpLines.size(), 2u);
+    EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2}));
     EXPECT_EQ(run.window.recordsRead, "2");
     EXPECT_TRUE(run.window.buttonsEnabled);
     EXPECT_TRUE(run.PortClosed());
@@ -366,21 +502,4 @@ TEST(DownloadRun, BusFramesNameTheSelectedClock)
     for (const ReceivedCommand& c : commands) EXPECT_EQ(c.clockNumber, 12);
     EXPECT_EQ(run.window.dumpLines.size(), 2u);
     EXPECT_EQ(run.window.dumpLines[0].substr(3, 3), "012");
-}
-
-TEST(DownloadRun, AnswersArrivingTogetherAreNeitherCutNorLost)
-{
-    // The first NAK gets no answer in time; the answer comes late, right
-    // before the answer to the repeated NAK, in one burst.
-    FastTimeoutClock fastClock;
-    Session run;
-    run.window.count = "3";
-    run.script.records = {"", Frame(Record(1)) + Frame(Record(2)), Frame(Record(3))};
-    run.Start();
-    EXPECT_TRUE(run.window.messages.empty());
-    EXPECT_EQ(run.window.dumpLines, (std::vector<std::string>{Line(Record(1), false, "2025/01/10", run.window),
-                                                              Line(Record(2), false, "2025/01/10", run.window),
-                                                              Line(Record(3), false, "2025/01/10", run.window)}));
-    // Three NAKs: the second burst's second answer was not asked for again.
-    EXPECT_EQ(run.Commands().size(), 3u + 3u);
 }

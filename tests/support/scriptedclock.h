@@ -1,5 +1,5 @@
 // A clock played by the test: the far end of a pseudo-terminal that answers
-// each command with whatever the test's responder returns, so a download can
+// each command with whatever the test's responder returns, so an operation can
 // be driven through exact reply sequences (counter 0, flagged and broken
 // records, a hang-up) over the real port and clock link.
 #pragma once

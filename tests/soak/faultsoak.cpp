@@ -1,0 +1,530 @@
+// Fault soak: many downloads against clocksim with line faults drawn from a
+// seed, on both buses and in both record layouts, each checked against the
+// records the clock holds.
+//
+// A run may end in three ways only: complete (every record of the range
+// exactly once, in order, flagged ones raw in the bad-records lines), by
+// the record error after six unusable answers in a row, or by the error
+// report when the clock hangs up. In the last two cases the lines written
+// before the end must be the range's first records, in order. A run must also
+// end within a time budget worked out from its records and the faults the
+// clock injected; one that does not is stopped and counted as hung.
+//
+// Prints a line per run and one table; exits 1 when any record was lost,
+// doubled, put out of order or garbled, when a run ended in a way the faults
+// do not explain, or when a run hung.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "clocklink/clocklink.h"
+#include "download/download.h"
+#include "fakewindow.h"
+#include "serial/comport.h"
+#include "simprocess.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kRecordError = "خطا در رکورد";
+const char* const kFaultKinds[] = {"drop", "late", "trickle", "corrupt", "garbage"};
+enum { kDrop, kLate, kTrickle, kCorrupt, kGarbage, kKinds };
+
+// What one fault costs the reader at most, in milliseconds: a dropped or late
+// answer a whole query time-out (plus the late answer's own delay), a
+// trickled one its slow arrival, the others one more round trip.
+constexpr int kFaultCostMs[kKinds] = {5600, 5600, 500, 50, 50};
+constexpr int kSlackMs = 10000;
+
+struct Settings {
+    int runs = 12;
+    std::uint64_t seed = 1;
+    int maxRecords = 600;
+    // Upper ends of the per-run rates of the two faults that cost a time-out.
+    double dropRate = 0.003;
+    double lateRate = 0.001;
+    bool verbose = false;
+};
+
+struct Plan {
+    bool rs232 = true;
+    bool vireo = false;
+    bool solar = true;
+    bool paced = false;
+    int clock = 1;
+    long records = 0;
+    long ari = 0;
+    long firstOffset = 0;  // first record read, counted from ARI
+    long count = 0;
+    double flaggedRate = 0;
+    double rates[kKinds] = {};
+    long hangupAfter = -1;
+    std::uint64_t faultSeed = 1;
+
+    std::string clockDate() const { return solar ? "14050916" : "20261207"; }
+    std::string clockDateText() const { return solar ? "1405/09/16" : "2026/12/07"; }
+    long startPosition() const { return (ari + firstOffset) % kRingSize; }
+    int perRecordMs() const { return paced ? 25 : 10; }
+
+    std::vector<std::string> simArguments() const
+    {
+        std::string faults;
+        for (int k = 0; k < kKinds; ++k) {
+            if (rates[k] <= 0) continue;
+            if (!faults.empty()) faults += ",";
+            faults += std::string(kFaultKinds[k]) + "=" + std::to_string(rates[k]);
+        }
+        if (hangupAfter >= 0) faults += (faults.empty() ? "" : ",") + std::string("hangup-after=") + std::to_string(hangupAfter);
+        std::vector<std::string> args{"--bus", rs232 ? "rs232" : "rs485", "--records", std::to_string(records),
+                                      "--layout", vireo ? "vireo" : "standard", "--calendar",
+                                      solar ? "solar" : "gregorian", "--date", clockDate(), "--ari",
+                                      std::to_string(ari), "--flagged-rate", std::to_string(flaggedRate),
+                                      "--fault-seed", std::to_string(faultSeed), "--seed",
+                                      std::to_string(faultSeed + 17)};
+        // On the bus a second clock shares the line and must stay silent.
+        args.insert(args.end(), {"--clocks", rs232 ? std::to_string(clock)
+                                                   : std::to_string(clock) + "," + std::to_string(clock % 32 + 1)});
+        if (paced) args.insert(args.end(), {"--baud", "57600", "--line-rate"});
+        if (!faults.empty()) args.insert(args.end(), {"--faults", faults});
+        return args;
+    }
+};
+
+Plan MakePlan(const Settings& settings, int index, std::mt19937_64& rng)
+{
+    auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    auto between = [&](long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng); };
+    Plan p;
+    // Every four runs cover both buses in both layouts.
+    p.rs232 = index % 2 == 0;
+    p.vireo = index / 2 % 2 == 1;
+    p.solar = between(0, 1) == 0;
+    p.paced = between(0, 3) == 0;
+    p.clock = static_cast<int>(between(1, 32));
+    p.records = between(std::max(50, settings.maxRecords / 4), settings.maxRecords);
+    // Now and then the range runs across the end of the ring.
+    p.ari = between(0, 2) == 0 ? kRingSize - between(1, p.records) : between(0, 1000);
+    p.firstOffset = between(0, p.records / 4);
+    p.count = p.records - p.firstOffset - between(0, 10);
+    p.flaggedRate = uniform(0, 0.04);
+    p.rates[kDrop] = uniform(0, settings.dropRate);
+    p.rates[kLate] = uniform(0, settings.lateRate);
+    p.rates[kTrickle] = uniform(0, 0.01);
+    p.rates[kCorrupt] = uniform(0, 0.04);
+    p.rates[kGarbage] = uniform(0, 0.04);
+    if (between(0, 4) == 0) p.hangupAfter = between(1, p.count);
+    p.faultSeed = rng();
+    return p;
+}
+
+// One entry of what a run wrote or should have written: a dump line, or a
+// flagged record (its raw reply holds "???", which is all that tells it).
+struct Entry {
+    bool flagged = false;
+    std::string line;
+    bool operator==(const Entry&) const = default;
+};
+
+// The window of a soak run: keeps both output files as one sequence, and
+// stops the run once it outlasts its budget.
+class SoakWindow : public FakeWindow {
+public:
+    std::vector<Entry> written;
+    std::function<bool()> overBudget;
+    bool stoppedByWatchdog = false;
+
+    void WriteDumpLine(const std::string& line) override
+    {
+        FakeWindow::WriteDumpLine(line);
+        written.push_back({false, line});
+    }
+    void WriteBadRecordLine(const std::string& line) override
+    {
+        FakeWindow::WriteBadRecordLine(line);
+        written.push_back({true, line.find("???") != std::string::npos ? "???" : line});
+    }
+    void ProcessMessages() override
+    {
+        FakeWindow::ProcessMessages();
+        if (!stopRequested && overBudget && overBudget()) {
+            stopRequested = true;
+            stoppedByWatchdog = true;
+        }
+    }
+};
+
+// Reads the simulator's wire log as it grows and counts the faults in it.
+class WireLogTail {
+public:
+    explicit WireLogTail(const std::string& path) : m_path(path) {}
+    ~WireLogTail()
+    {
+        if (m_fd >= 0) close(m_fd);
+    }
+
+    void Poll()
+    {
+        if (m_fd < 0) m_fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0) return;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(m_fd, buffer, sizeof buffer)) > 0) {
+            m_partial.append(buffer, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = m_partial.find('\n')) != std::string::npos) {
+                Take(m_partial.substr(0, end));
+                m_partial.erase(0, end + 1);
+            }
+        }
+    }
+
+    long faults[kKinds] = {};
+    bool hungUp = false;
+    // Per NAK the clock received, in order: whether its answer was lost,
+    // late or spoilt (so the reader could not use it).
+    std::vector<bool> nakFailed;
+
+private:
+    void Take(const std::string& line)
+    {
+        for (int k = 0; k < kKinds; ++k)
+            if (line.find(std::string(" fault=") + kFaultKinds[k]) != std::string::npos) ++faults[k];
+        if (line.find(" hangup") != std::string::npos) hungUp = true;
+        if (line.find(" cmd=NAK") != std::string::npos && line.find(" ignored=") == std::string::npos)
+            nakFailed.push_back(line.find("fault=drop") != std::string::npos ||
+                                line.find("fault=late") != std::string::npos ||
+                                line.find("fault=corrupt") != std::string::npos);
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    std::string m_partial;
+};
+
+struct Comparison {
+    long lost = 0, duplicated = 0, outOfOrder = 0, garbled = 0;
+    long matched = 0;
+};
+
+// Aligns what was written with what the clock holds. A record skipped over
+// counts as lost until it turns up later (then it is out of order instead);
+// one written again is duplicated; a line that is no record of the range is
+// garbled. When the run ended early, the records after the last one written
+// are not lost: they were never asked for.
+Comparison Compare(const std::vector<Entry>& expected, const std::vector<Entry>& written, bool complete)
+{
+    Comparison c;
+    std::vector<bool> used(expected.size(), false);
+    std::size_t next = 0;
+    for (const Entry& w : written) {
+        std::size_t at = next;
+        while (at < expected.size() && !(expected[at] == w)) ++at;
+        if (at < expected.size()) {
+            c.lost += static_cast<long>(at - next);
+            used[at] = true;
+            next = at + 1;
+            ++c.matched;
+            continue;
+        }
+        // Not ahead: an earlier record again, or one that was skipped.
+        bool found = false;
+        for (std::size_t i = 0; i < next && !found; ++i) {
+            if (!(expected[i] == w)) continue;
+            if (!used[i]) {
+                used[i] = true;
+                --c.lost;
+                ++c.outOfOrder;
+                found = true;
+            }
+        }
+        if (!found) {
+            bool earlier = false;
+            for (std::size_t i = 0; i < next; ++i) earlier = earlier || expected[i] == w;
+            if (earlier) ++c.duplicated;
+            else ++c.garbled;
+        }
+    }
+    if (complete) c.lost += static_cast<long>(expected.size() - next);
+    return c;
+}
+
+struct Totals {
+    long runs = 0, complete = 0, recordErrors = 0, hangUps = 0;
+    long records = 0, written = 0, flagged = 0;
+    long faults[kKinds] = {};
+    long hangupFaults = 0;
+    long lost = 0, duplicated = 0, outOfOrder = 0, garbled = 0, unexplained = 0, hung = 0;
+};
+
+// The records of the plan's range from the --dump-expected file, as lines
+// the download writes for them.
+std::vector<Entry> ExpectedEntries(const SimProcess& sim, const Plan& plan, const FakeWindow& window)
+{
+    std::vector<std::string> payloads;
+    std::vector<bool> flagged;
+    for (const std::string& line : sim.ReadExpectedDump()) {
+        std::istringstream in(line);
+        int clock = 0;
+        long position = 0;
+        std::string status, payload;
+        in >> clock >> position >> status >> payload;
+        if (clock != plan.clock) continue;
+        payloads.push_back(payload);
+        flagged.push_back(status == "flagged");
+    }
+    DownloadRun run;
+    run.ClockIsSolar = plan.solar;
+    run.ClockDateText = plan.clockDateText();
+    std::vector<Entry> entries;
+    for (long i = plan.firstOffset; i < plan.firstOffset + plan.count && i < static_cast<long>(payloads.size()); ++i)
+        entries.push_back(flagged[i] ? Entry{true, "???"} : Entry{false, DecodeRecord(window, run, payloads[i])});
+    return entries;
+}
+
+// The run ended by the record error: the clock's log must show six answers
+// in a row the reader could not use. On RS-232 the very first record query
+// meets the rest of the pointer command's answer and fails too.
+bool RecordErrorExplained(const WireLogTail& log, bool rs232)
+{
+    const std::vector<bool>& naks = log.nakFailed;
+    if (naks.size() < 6) return false;
+    for (std::size_t i = naks.size() - 6; i < naks.size(); ++i)
+        if (!naks[i] && !(rs232 && i == 0)) return false;
+    return true;
+}
+
+// Starts the simulator with its stderr (its fault summary) out of the way.
+std::unique_ptr<SimProcess> StartSimulator(const std::vector<std::string>& args, bool verbose)
+{
+    if (verbose) return std::make_unique<SimProcess>(args);
+    const int saved = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, STDERR_FILENO);
+    std::unique_ptr<SimProcess> sim;
+    try {
+        sim = std::make_unique<SimProcess>(args);
+    } catch (...) {
+        dup2(saved, STDERR_FILENO);
+        throw;
+    }
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(null);
+    return sim;
+}
+
+void RunOne(const Settings& settings, int index, const Plan& plan, Totals& totals)
+{
+    std::unique_ptr<SimProcess> sim = StartSimulator(plan.simArguments(), settings.verbose);
+    SetComPortDirectory(sim->PortDirectory());
+
+    SoakWindow window;
+    window.com = std::to_string(SimProcess::kComNumber);
+    window.rs232 = plan.rs232;
+    window.vireo = plan.vireo;
+    window.selectedClock = std::to_string(plan.clock);
+    window.baudRate = plan.paced ? "57600" : "9600";
+    window.start = std::to_string(plan.startPosition());
+    window.count = std::to_string(plan.count);
+
+    // The budget grows with the faults the clock actually injected, each
+    // kind capped well above what its rate can give, so a reader stuck in a
+    // loop cannot earn itself more time by meeting more faults.
+    WireLogTail log(sim->WireLogPath());
+    long caps[kKinds];
+    long capped = 0;
+    for (int k = 0; k < kKinds; ++k) {
+        caps[k] = static_cast<long>(3 * plan.rates[k] * static_cast<double>(plan.count + 50)) + 5;
+        capped += caps[k] * kFaultCostMs[k];
+    }
+    const long baseMs = kSlackMs + plan.count * plan.perRecordMs();
+    const Clock::time_point started = Clock::now();
+    auto budgetMs = [&] {
+        long ms = baseMs;
+        for (int k = 0; k < kKinds; ++k) ms += std::min(log.faults[k], caps[k]) * kFaultCostMs[k];
+        return ms;
+    };
+    auto elapsedMs = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    };
+    window.overBudget = [&] {
+        log.Poll();
+        return elapsedMs() > budgetMs();
+    };
+
+    // Should the run stop calling back into the window altogether, the last
+    // resort is to cut the line: the reader's next read then fails.
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::atomic<bool> lineCut{false};
+    const pid_t simPid = sim->Pid();
+    std::thread guard([&] {
+        std::unique_lock lock(mutex);
+        if (!done.wait_for(lock, std::chrono::milliseconds(baseMs + capped + 30000), [&] { return finished; })) {
+            lineCut = true;
+            kill(simPid, SIGKILL);
+        }
+    });
+
+    RunDownload(window);
+    const long tookMs = elapsedMs();
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    done.notify_one();
+    guard.join();
+    ReleaseSharedPort();
+    sim->Stop();
+    log.Poll();
+    SetComPortDirectory("");
+
+    const std::vector<Entry> expected = ExpectedEntries(*sim, plan, window);
+    const bool hung = window.stoppedByWatchdog || lineCut;
+    std::string ending;
+    bool explained = true;
+    const auto& messages = window.messages;
+    if (hung) {
+        ending = "hung";
+    } else if (messages.empty()) {
+        ending = "complete";
+    } else if (messages.size() == 1 && messages[0].kind == ShownMessage::MessageBox && messages[0].text == kRecordError) {
+        ending = "record error";
+        explained = RecordErrorExplained(log, plan.rs232);
+    } else if (messages.size() == 1 && messages[0].kind == ShownMessage::ErrorReport) {
+        ending = "hang-up: " + messages[0].text;
+        explained = plan.hangupAfter >= 0 && log.hungUp;
+    } else {
+        ending = "unexpected:";
+        for (const ShownMessage& m : messages) ending += " [" + m.text + "]";
+        explained = false;
+    }
+    const Comparison c = Compare(expected, window.written, ending == "complete");
+
+    ++totals.runs;
+    totals.complete += ending == "complete";
+    totals.recordErrors += ending == "record error";
+    totals.hangUps += ending.starts_with("hang-up");
+    totals.records += static_cast<long>(expected.size());
+    totals.written += static_cast<long>(window.written.size());
+    totals.flagged += static_cast<long>(window.badRecordLines.size());
+    for (int k = 0; k < kKinds; ++k) totals.faults[k] += log.faults[k];
+    totals.hangupFaults += log.hungUp;
+    totals.lost += c.lost;
+    totals.duplicated += c.duplicated;
+    totals.outOfOrder += c.outOfOrder;
+    totals.garbled += c.garbled;
+    totals.unexplained += !explained;
+    totals.hung += hung;
+
+    std::printf("run %2d  %s %-8s clock %2d%s start %6ld count %4ld  faults d%ld l%ld t%ld c%ld g%ld%s  %5.1f s of %5.1f  "
+                "written %4zu  %s%s\n",
+                index + 1, plan.rs232 ? "rs232" : "rs485", plan.vireo ? "vireo" : "standard", plan.clock,
+                plan.paced ? " 57600" : "      ", plan.startPosition(), plan.count, log.faults[kDrop],
+                log.faults[kLate], log.faults[kTrickle], log.faults[kCorrupt], log.faults[kGarbage],
+                log.hungUp ? " hangup" : "", static_cast<double>(tookMs) / 1000, static_cast<double>(budgetMs()) / 1000,
+                window.written.size(), ending.c_str(), explained ? "" : " (NOT EXPLAINED BY THE FAULTS)");
+    if (c.lost || c.duplicated || c.outOfOrder || c.garbled)
+        std::printf("        lost %ld, duplicated %ld, out of order %ld, garbled %ld\n", c.lost, c.duplicated,
+                    c.outOfOrder, c.garbled);
+    std::fflush(stdout);
+}
+
+void PrintTable(const Totals& t)
+{
+    const std::vector<std::pair<std::string, long>> columns{
+        {"runs", t.runs},
+        {"complete", t.complete},
+        {"record error", t.recordErrors},
+        {"hang-up", t.hangUps},
+        {"records", t.records},
+        {"written", t.written},
+        {"flagged", t.flagged},
+        {"drop", t.faults[kDrop]},
+        {"late", t.faults[kLate]},
+        {"trickle", t.faults[kTrickle]},
+        {"corrupt", t.faults[kCorrupt]},
+        {"garbage", t.faults[kGarbage]},
+        {"hangups", t.hangupFaults},
+        {"lost", t.lost},
+        {"duplicated", t.duplicated},
+        {"out of order", t.outOfOrder},
+        {"garbled", t.garbled},
+        {"unexplained", t.unexplained},
+        {"hung", t.hung},
+    };
+    std::string header = "|", rule = "|", values = "|";
+    for (const auto& [name, value] : columns) {
+        const std::string v = std::to_string(value);
+        const std::size_t width = std::max(name.size(), v.size());
+        header += " " + name + std::string(width - name.size(), ' ') + " |";
+        rule += std::string(width + 2, '-') + "|";
+        values += " " + std::string(width - v.size(), ' ') + v + " |";
+    }
+    std::printf("\nfaults injected by kind: drop .. garbage, hangups; records: asked for in all runs\n%s\n%s\n%s\n",
+                header.c_str(), rule.c_str(), values.c_str());
+}
+
+int Usage()
+{
+    std::fputs("usage: faultsoak [--runs N] [--seed S] [--max-records N] [--drop-rate R] [--late-rate R] "
+               "[--verbose]\n",
+               stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Settings settings;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--verbose") settings.verbose = true;
+        else if (arg == "--runs" && hasValue) settings.runs = std::atoi(argv[++i]);
+        else if (arg == "--seed" && hasValue) settings.seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (arg == "--max-records" && hasValue) settings.maxRecords = std::atoi(argv[++i]);
+        else if (arg == "--drop-rate" && hasValue) settings.dropRate = std::atof(argv[++i]);
+        else if (arg == "--late-rate" && hasValue) settings.lateRate = std::atof(argv[++i]);
+        else return Usage();
+    }
+    if (settings.runs < 1 || settings.maxRecords < 50) return Usage();
+
+    std::printf("fault soak: %d runs from seed %llu, up to %d records each\n", settings.runs,
+                static_cast<unsigned long long>(settings.seed), settings.maxRecords);
+    std::mt19937_64 rng(settings.seed);
+    Totals totals;
+    for (int i = 0; i < settings.runs; ++i) {
+        const Plan plan = MakePlan(settings, i, rng);
+        try {
+            RunOne(settings, i, plan, totals);
+        } catch (const std::exception& error) {
+            std::printf("run %2d  could not be run: %s\n", i + 1, error.what());
+            ++totals.runs;
+            ++totals.unexplained;
+        }
+    }
+    PrintTable(totals);
+    const bool sound = totals.lost == 0 && totals.duplicated == 0 && totals.outOfOrder == 0 && totals.garbled == 0 &&
+                       totals.unexplained == 0 && totals.hung == 0;
+    std::printf("%s\n", sound ? "soak passed: nothing lost, doubled or out of order; no run hung"
+                              : "soak FAILED");
+    return sound ? 0 : 1;
+}
