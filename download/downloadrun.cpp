@@ -23,6 +23,7 @@ const char* const kCommunicationError = "خطا در ارتباط ";
 const char* const kRecordError = "خطا در رکورد";
 const char* const kClockDateError = "خطا در خواندن ساعت و تاريخ";
 const char* const kBadCountError = "تعداد صحيح نمي باشد";
+const char* const kBadStartError = "شروع صحيح نمي باشد";
 
 // Expected length of the record counter reply in the download.
 constexpr int kRecordCounterLength = 15;
@@ -67,6 +68,14 @@ public:
         const std::int32_t count = StrToIntDef(m_window.CountText(), 0);
         if (count < 0) {
             m_window.ShowErrorDialog(kBadCountError);
+            m_window.SetOperationButtonsEnabled(true);
+            return;
+        }
+        // Likewise a negative start index: the clock would get "AUR=000-7",
+        // ignore it and leave its pointer wherever it was, so the records read
+        // would not be the ones asked for.
+        if (StrToIntDef(m_window.StartText(), 0) < 0) {
+            m_window.ShowErrorDialog(kBadStartError);
             m_window.SetOperationButtonsEnabled(true);
             return;
         }
