@@ -17,6 +17,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
+#include "linkclocks.h"
 #include "pointers/pointers.h"
 #include "serial/comport.h"
 #include "simprocess.h"
@@ -35,28 +36,6 @@ const std::string kSearchDone =
 
 // The sim's link is COM7: only a field text that trims to "7" names it.
 const std::string kSimCom = std::to_string(SimProcess::kComNumber);
-
-// Time for the clock link in which a command the clock ignores times out in
-// about a second instead of five, while every reply that comes is still read:
-// a pause without input really waits up to 200 ms but counts as a second.
-class QuickTimeoutClock : public LinkClock {
-public:
-    QuickTimeoutClock() { SetLinkClock(this); }
-    ~QuickTimeoutClock() override { SetLinkClock(nullptr); }
-    std::uint32_t TickCount() override { return m_now; }
-    void Sleep(std::uint32_t milliseconds) override
-    {
-        LinkClock::Sleep(milliseconds);
-        m_now += milliseconds;
-    }
-    void PauseForInput(TComPort& port, std::uint32_t milliseconds) override
-    {
-        m_now += port.WaitForInput(200) ? milliseconds : 1000;
-    }
-
-private:
-    std::uint32_t m_now = 0;
-};
 
 std::string MessagesText(const FakeWindow& window)
 {

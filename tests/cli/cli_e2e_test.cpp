@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -125,30 +124,10 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// One record of the simulated clock, from its expected-dump file.
-struct SimRecord {
-    std::string clock;
-    long position;
-    bool flagged;
-    std::string payload;
-};
-
+// The records of the simulated clock numbered `clock`.
 std::vector<SimRecord> SimRecords(const SimProcess& sim, const std::string& clock = "1")
 {
-    std::vector<SimRecord> records;
-    for (const std::string& line : sim.ReadExpectedDump()) {
-        std::istringstream in(line);
-        SimRecord r;
-        std::string status;
-        std::getline(in, r.clock, '\t');
-        in >> r.position;
-        in.ignore(1);
-        std::getline(in, status, '\t');
-        std::getline(in, r.payload);
-        r.flagged = status == "flagged";
-        if (r.clock == clock) records.push_back(r);
-    }
-    return records;
+    return sim.ExpectedRecords(std::stoi(clock));
 }
 
 struct DecodeSettings {

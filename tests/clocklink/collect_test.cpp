@@ -7,11 +7,25 @@
 
 #include "clocklink/clocklink.h"
 #include "fakewindow.h"
-#include "linktesting.h"
+#include "hexbytes.h"
+#include "linkclocks.h"
+#include "ptypeer.h"
 
 namespace {
 
 constexpr std::uint32_t kNearWrap = 0xFFFFFFFFu - 1000;
+
+// Sets up the shared port on the peer's slave at `baudRate` and opens it, so
+// the line is raw before the peer sends anything.
+TComPort& OpenSharedPortOn(const PtyPeer& peer, const std::string& baudRate = "9600")
+{
+    FakeWindow window;
+    window.portName = peer.SlavePath();
+    window.baudRate = baudRate;
+    TComPort& port = SetUpPortFromWindow(window);
+    port.Open();
+    return port;
+}
 
 class LinkOverPty : public ::testing::Test {
 protected:
@@ -24,8 +38,8 @@ protected:
     {
         TComPort& port = OpenSharedPortOn(peer, baudRate);
         if (!reply.empty()) {
-            peer.Write(reply);
-            WaitForBytes(port, static_cast<int>(reply.size()));
+            peer.Send(reply);
+            WaitForQueued(port, static_cast<int>(reply.size()));
         }
         return port;
     }
@@ -34,8 +48,8 @@ protected:
     void answer(const std::string& reply)
     {
         const int pending = SharedPort()->InputCount();
-        peer.Write(reply);
-        WaitForBytes(*SharedPort(), pending + static_cast<int>(reply.size()));
+        peer.Send(reply);
+        WaitForQueued(*SharedPort(), pending + static_cast<int>(reply.size()));
     }
 
     PtyPeer peer;
@@ -51,7 +65,7 @@ TEST_F(LinkOverPty, FirstSendOpensThePort)
     ASSERT_FALSE(port.Connected());
     SendRaw(Hex("41 52 49 3F 0D"));
     EXPECT_TRUE(port.Connected());
-    EXPECT_EQ(ToHex(peer.Read(5)), "41 52 49 3F 0D");
+    EXPECT_EQ(ToHex(peer.Receive(5)), "41 52 49 3F 0D");
 }
 
 TEST_F(LinkOverPty, At57600EachByteIsWrittenAloneAndFollowedByAPause)
@@ -59,7 +73,7 @@ TEST_F(LinkOverPty, At57600EachByteIsWrittenAloneAndFollowedByAPause)
     openWithPendingReply("", "57600");
     window.rs232 = false;
     std::vector<std::string> seenAtPause;
-    clock.onSleep = [&] { seenAtPause.push_back(ToHex(peer.Read(1))); };
+    clock.onSleep = [&] { seenAtPause.push_back(ToHex(peer.Receive(1))); };
 
     SendCommand(window, "ARI?^");
     // At every pause exactly one more byte has reached the line, the last included.
@@ -70,7 +84,7 @@ TEST_F(LinkOverPty, At57600EachByteIsWrittenAloneAndFollowedByAPause)
     seenAtPause.clear();
     SendRaw(std::string(1, NAK));
     EXPECT_TRUE(seenAtPause.empty());
-    EXPECT_EQ(ToHex(peer.Read(1)), "15");
+    EXPECT_EQ(ToHex(peer.Receive(1)), "15");
 }
 
 TEST_F(LinkOverPty, OtherRatesSendInOneWriteWithoutPause)
@@ -84,7 +98,7 @@ TEST_F(LinkOverPty, OtherRatesSendInOneWriteWithoutPause)
         SendCommand(window, "ARI?^");
         window.rs232 = true;
         SendCommand(window, "ARI?\r");
-        EXPECT_EQ(ToHex(line.Read(13)), "01 41 A1 B2 A9 9F BE DB 41 52 49 3F 0D") << rate;
+        EXPECT_EQ(ToHex(line.Receive(13)), "01 41 A1 B2 A9 9F BE DB 41 52 49 3F 0D") << rate;
         EXPECT_TRUE(clock.sleeps.empty()) << rate;
         ReleaseSharedPort();
     }
@@ -100,13 +114,13 @@ TEST_F(LinkOverPty, BusAndClockNumberAreReadAtEverySend)
     SendCommand(window, std::string(1, NAK));
     window.rs232 = true;
     SendCommand(window, std::string(1, NAK));
-    EXPECT_EQ(ToHex(peer.Read(9)), "12 4C AE F0 32 60 B5 E7 15");
+    EXPECT_EQ(ToHex(peer.Receive(9)), "12 4C AE F0 32 60 B5 E7 15");
 
     // A clock number that is no number: refused before anything is written.
     window.rs232 = false;
     window.selectedClock = "x";
     EXPECT_THROW(SendCommand(window, std::string(1, SO)), EConvertError);
-    EXPECT_EQ(peer.Read(0, 50), "");
+    EXPECT_EQ(peer.Receive(1, 50), "");
 }
 
 // Each command of the set: its bytes on either bus, and the reply length it
@@ -157,12 +171,12 @@ TEST(CommandSetOverPty, WireBytesAndReplyLengthPerBus)
         window.portName = peer.SlavePath();
         window.rs232 = c.rs232;
         TComPort& port = OpenSharedPortOn(peer);
-        peer.Write(longReply);
-        WaitForBytes(port, 60);
+        peer.Send(longReply);
+        WaitForQueued(port, 60);
 
         c.issue(window);
         const std::string bus = c.rs232 ? " RS-232" : " RS-485";
-        EXPECT_EQ(ToHex(peer.Read(1)), c.wire) << c.name << bus;
+        EXPECT_EQ(ToHex(peer.Receive(Hex(c.wire).size())), c.wire) << c.name << bus;
         EXPECT_EQ(port.InputCount(), 60 - c.expectedLength) << c.name << bus;
         ReleaseSharedPort();
     }
@@ -253,8 +267,8 @@ TEST_F(LinkOverPty, GivesUpAfterFiveSecondsWithWhatArrived)
     // The window was serviced every 50 empty reads.
     EXPECT_EQ(window.processMessagesCalls, 50);
 
-    peer.Write("AB");
-    WaitForBytes(*SharedPort(), 2);
+    peer.Send("AB");
+    WaitForQueued(*SharedPort(), 2);
     EXPECT_EQ(QueryClock(window, std::string(1, SO), 15), "AB");
 }
 
@@ -263,14 +277,14 @@ TEST_F(LinkOverPty, EmptyReadsCountForTheWindowEvenWhenDataCameBetween)
     openWithPendingReply("");
     clock.onPause = [&](TComPort& port) {
         if (clock.pauses == 30) {
-            peer.Write("ab");
-            WaitForBytes(port, 2);
+            peer.Send("ab");
+            WaitForQueued(port, 2);
         }
     };
     // The first message pass completes the reply.
     window.onProcessMessages = [&](FakeWindow&) {
-        peer.Write("\r");
-        WaitForBytes(*SharedPort(), 1);
+        peer.Send("\r");
+        WaitForQueued(*SharedPort(), 1);
     };
     EXPECT_EQ(QueryClock(window, std::string(1, SO), 15), "ab\r");
     EXPECT_EQ(clock.pauses, 50);
@@ -288,8 +302,8 @@ TEST_F(LinkOverPty, ReplyStillComingInIsNotCutOffByTheLimit)
         if (clock.pauses != 1) return;
         clock.now = start + 6000;
         const std::string reply = "zzz" + std::string(kStartMarker) + "456\r";
-        peer.Write(reply);
-        WaitForBytes(port, static_cast<int>(reply.size()));
+        peer.Send(reply);
+        WaitForQueued(port, static_cast<int>(reply.size()));
     };
     EXPECT_EQ(QueryClock(window, std::string(1, NAK), 6, kStartMarker), std::string(kStartMarker) + "456");
     EXPECT_EQ(clock.pauses, 1);
@@ -298,7 +312,7 @@ TEST_F(LinkOverPty, ReplyStillComingInIsNotCutOffByTheLimit)
 TEST_F(LinkOverPty, ReadFailureLeavesQueryClock)
 {
     openWithPendingReply("");
-    peer.Close();
+    peer.HangUp();
     EXPECT_THROW(QueryClock(window, std::string(1, SO), 15), EComPort);
 }
 
@@ -306,7 +320,7 @@ TEST_F(LinkOverPty, CollectReplyReadsWithoutSending)
 {
     openWithPendingReply("zz" + std::string(kStartMarker) + "abc\r" + "rest");
     EXPECT_EQ(CollectReply(window, 50, kStartMarker), std::string(kStartMarker) + "abc\rrest");
-    EXPECT_EQ(peer.Read(0, 50), "");
+    EXPECT_EQ(peer.Receive(1, 50), "");
 
     // Without a port nothing can come: empty at once, no waiting.
     ReleaseSharedPort();
@@ -324,7 +338,7 @@ TEST_F(LinkOverPty, ResyncDropsStaleBytesUpToTheOk)
     const std::string late = Hex("01 01 01 02 02 02") + "123" + "0\r";
     openWithPendingReply("K\r" + late + "OK\r");
     EXPECT_TRUE(ResyncUserReadPointer(window, 12));
-    EXPECT_EQ(peer.Read(10), "AUR=00012\r");
+    EXPECT_EQ(peer.Receive(10), "AUR=00012\r");
     EXPECT_EQ(SharedPort()->InputCount(), 0);
 
     // On the bus the command travels framed; the position is taken on the
@@ -332,11 +346,11 @@ TEST_F(LinkOverPty, ResyncDropsStaleBytesUpToTheOk)
     window.rs232 = false;
     answer(Hex("01 01 01 4F 4B 04 0D"));
     EXPECT_TRUE(ResyncUserReadPointer(window, kRingSize + 7));
-    EXPECT_EQ(ToHex(peer.Read(13)), "01 41 A1 B5 B2 9D 90 90 90 90 97 BE D2");
+    EXPECT_EQ(ToHex(peer.Receive(13)), "01 41 A1 B5 B2 9D 90 90 90 90 97 BE D2");
     window.rs232 = true;
     answer("OK\r");
     EXPECT_TRUE(ResyncUserReadPointer(window, -1));
-    EXPECT_EQ(peer.Read(11), "AUR=253578\r");
+    EXPECT_EQ(peer.Receive(11), "AUR=253578\r");
     EXPECT_EQ(clock.pauses, 0);  // everything was there: no time spent
 }
 
@@ -348,7 +362,7 @@ TEST_F(LinkOverPty, ResyncWithoutOkFailsAfterOneSilentCollection)
     const std::uint32_t waited = clock.now - start;
     EXPECT_GE(waited, 5000u);
     EXPECT_LE(waited, 5002u);
-    EXPECT_EQ(peer.Read(10), "AUR=00003\r");
+    EXPECT_EQ(peer.Receive(10), "AUR=00003\r");
 
     // Something else than "OK", then silence: read, and still no.
     answer("ERR\r");
@@ -384,8 +398,8 @@ TEST_F(LinkOverPty, WaitForReplyStopsAtLengthOrOnALoneI)
     openWithPendingReply("OK\r");
     EXPECT_EQ(ToHex(WaitForReply(3, 30000)), "4F 4B 0D");
 
-    peer.Write("I");
-    WaitForBytes(*SharedPort(), 1);
+    peer.Send("I");
+    WaitForQueued(*SharedPort(), 1);
     EXPECT_EQ(WaitForReply(7, 30000), "I");
     EXPECT_TRUE(clock.sleeps.empty());
 }
@@ -405,7 +419,7 @@ TEST_F(LinkOverPty, WaitForReplyRunsToItsLimitOnAnIWithMore)
 TEST_F(LinkOverPty, WaitForReplyEndsQuietlyOnAReadFailure)
 {
     openWithPendingReply("");
-    peer.Close();
+    peer.HangUp();
     std::string reply = "unset";
     EXPECT_NO_THROW(reply = WaitForReply(7, 30000));
     EXPECT_EQ(reply, "");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "clocklink/clocklink.h"
-#include "linktesting.h"
+#include "hexbytes.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 
 #include "clocklink/clocklink.h"
 #include "fakewindow.h"
-#include "linktesting.h"
+#include "hexbytes.h"
+#include "linkclocks.h"
 #include "utils/errors.h"
 
 namespace {

@@ -6,16 +6,11 @@
 
 #include <string>
 
+#include "hexbytes.h"
+
 using namespace clocksim;
 
 namespace {
-
-std::string hex(std::initializer_list<int> bytes)
-{
-    std::string s;
-    for (int b : bytes) s += static_cast<char>(b);
-    return s;
-}
 
 Received decodeOne(std::string_view bytes)
 {
@@ -35,18 +30,18 @@ TEST(BusFrameDecoder, DecodesTheWorkedExampleFrames)
         std::string shown;
         int clockByte;
     } cases[] = {
-        {hex({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, 0xBE, 0xDB}), "ARI?", "ARI?^", 0x41},
-        {hex({0x01, 0x41, 0xA1, 0xB7, 0xA9, 0x9F, 0xBE, 0xDE}), "AWI?", "AWI?^", 0x41},
-        {hex({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0x9F, 0xBE, 0xC7}), "AUR?", "AUR?^", 0x41},
-        {hex({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0x9D, 0x90, 0x90, 0x90, 0x90, 0x90, 0xBE, 0xD5}), "AUR=00000",
+        {Hex("01 41 A1 B2 A9 9F BE DB"), "ARI?", "ARI?^", 0x41},
+        {Hex("01 41 A1 B7 A9 9F BE DE"), "AWI?", "AWI?^", 0x41},
+        {Hex("01 41 A1 B5 B2 9F BE C7"), "AUR?", "AUR?^", 0x41},
+        {Hex("01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5"), "AUR=00000",
          "AUR=00000^", 0x41},
-        {hex({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0xA4, 0x9D, 0x98, 0x98, 0x90, 0x91, 0x90, 0x91, 0xBE, 0xE1}),
+        {Hex("01 41 A1 B5 B2 A4 9D 98 98 90 91 90 91 BE E1"),
          "AURD=880101", "AURD=880101^", 0x41},
-        {hex({0x01, 0x41, 0xAE, 0xEE}), "\x0E", "SO", 0x41},
-        {hex({0x01, 0x41, 0xA5, 0xE5}), "\x05", "ENQ", 0x41},
-        {hex({0x01, 0x41, 0xB5, 0xF5}), "\x15", "NAK", 0x41},
-        {hex({0x12, 0x4C, 0xAE, 0xF0}), "\x0E", "SO", 0x4C},
-        {hex({0x32, 0x60, 0xB5, 0xE7}), "\x15", "NAK", 0x60},
+        {Hex("01 41 AE EE"), "\x0E", "SO", 0x41},
+        {Hex("01 41 A5 E5"), "\x05", "ENQ", 0x41},
+        {Hex("01 41 B5 F5"), "\x15", "NAK", 0x41},
+        {Hex("12 4C AE F0"), "\x0E", "SO", 0x4C},
+        {Hex("32 60 B5 E7"), "\x15", "NAK", 0x60},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.shown);
@@ -65,27 +60,27 @@ TEST(BusFrameDecoder, DecodesTheWorkedExampleFrames)
 
 TEST(BusFrameDecoder, RejectsBadCheckAndResynchronisesAfterGarbage)
 {
-    EXPECT_EQ(decodeOne(hex({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, 0xBE, 0xDC})).kind, Received::Kind::BadCheck);
+    EXPECT_EQ(decodeOne(Hex("01 41 A1 B2 A9 9F BE DC")).kind, Received::Kind::BadCheck);
 
     // Noise, a frame cut short by a new address byte, then a whole frame.
     BusFrameDecoder d;
-    const std::string stream = hex({0xFF, 0x80, 0x41}) + hex({0x01, 0x41, 0xA1, 0xB2}) +
-                               hex({0x01, 0x41, 0xB5, 0xF5});
+    const std::string stream = Hex("FF 80 41") + Hex("01 41 A1 B2") +
+                               Hex("01 41 B5 F5");
     std::vector<Received> out;
     // Byte by byte, as the program writes at 57600 baud.
     for (char c : stream)
         for (Received& r : d.feed(std::string(1, c))) out.push_back(std::move(r));
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].kind, Received::Kind::Garbage);
-    EXPECT_EQ(out[0].raw, hex({0xFF, 0x80, 0x41}));
+    EXPECT_EQ(out[0].raw, Hex("FF 80 41"));
     EXPECT_EQ(out[1].kind, Received::Kind::Garbage);
     EXPECT_EQ(out[2].kind, Received::Kind::Command);
     EXPECT_EQ(out[2].text, "\x15");
 
     // A frame without characters, and one without terminator, are no commands.
-    EXPECT_EQ(decodeOne(hex({0x01, 0x41, 0xC0 | ((0x01 ^ 0x41) & 0x3F)})).kind, Received::Kind::Garbage);
-    const int check = ((0x01 ^ 0x41 ^ 0xA1 ^ 0xB2 ^ 0xA9 ^ 0x9F) & 0x3F) | 0xC0;
-    Received noTerminator = decodeOne(hex({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, check}));
+    // (The last byte of each is the right check byte for what precedes it.)
+    EXPECT_EQ(decodeOne(Hex("01 41 C0")).kind, Received::Kind::Garbage);
+    Received noTerminator = decodeOne(Hex("01 41 A1 B2 A9 9F E5"));
     EXPECT_EQ(noTerminator.kind, Received::Kind::Command);
     EXPECT_EQ(noTerminator.text, "ARI?");
     EXPECT_EQ(noTerminator.shown, "ARI?");

@@ -11,23 +11,17 @@
 #include <filesystem>
 #include <map>
 #include <poll.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "hexbytes.h"
 
 namespace {
 
 // Long enough for any reply that is coming; only "no answer" checks wait it out.
 constexpr int kReplyMs = 3000;
 constexpr int kSilenceMs = 300;
-
-std::string bytes(std::initializer_list<int> list)
-{
-    std::string s;
-    for (int b : list) s += static_cast<char>(b);
-    return s;
-}
 
 // An RS-485 frame built independently of the simulator's decoder.
 std::string frame(int clock, const std::string& text)
@@ -119,25 +113,6 @@ private:
     bool m_hungUp = false;
 };
 
-struct ExpectedRecord {
-    int clock;
-    long position;
-    std::string status;
-    std::string payload;
-};
-
-std::vector<ExpectedRecord> expected(const SimProcess& sim)
-{
-    std::vector<ExpectedRecord> out;
-    for (const std::string& line : sim.ReadExpectedDump()) {
-        std::istringstream in(line);
-        ExpectedRecord r;
-        in >> r.clock >> r.position >> r.status >> r.payload;
-        out.push_back(r);
-    }
-    return out;
-}
-
 std::size_t countOf(const std::string& text, const std::string& what)
 {
     std::size_t n = 0;
@@ -162,24 +137,24 @@ TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
     SimProcess sim({"--bus", "rs485", "--clocks", "1,5", "--records", "30"});
     PtyClient c(sim.PtyPath());
     ASSERT_TRUE(c.isOpen());
-    const std::vector<ExpectedRecord> records = expected(sim);
+    const std::vector<SimRecord> records = sim.ExpectedRecords();
     ASSERT_EQ(records.size(), 60u);
 
-    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, 0xBE, 0xDB})), "\x01\x01\x01" "00000" "0\r");
-    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB7, 0xA9, 0x9F, 0xBE, 0xDE})), "\x01\x01\x01" "00030" "3\r");
-    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xAE, 0xEE})), "30\r");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B2 A9 9F BE DB")), "\x01\x01\x01" "00000" "0\r");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B7 A9 9F BE DE")), "\x01\x01\x01" "00030" "3\r");
+    EXPECT_EQ(c.query(Hex("01 41 AE EE")), "30\r");
 
-    const std::string date = c.query(bytes({0x01, 0x41, 0xA5, 0xE5}));
+    const std::string date = c.query(Hex("01 41 A5 E5"));
     EXPECT_LE(date.size(), 20u);
     EXPECT_EQ(payloadOf(date).substr(0, 8), "14050916");
 
-    const std::string ok = bytes({0x01, 0x01, 0x01, 'O', 'K', 0x04, 0x0D});
+    const std::string ok = Hex("01 01 01") + "OK" + Hex("04 0D");
     EXPECT_EQ(c.query(frame(1, "AUR=00002^")), ok);
-    const std::string record = c.query(bytes({0x01, 0x41, 0xB5, 0xF5}));
+    const std::string record = c.query(Hex("01 41 B5 F5"));
     EXPECT_LE(record.size(), 50u);
     EXPECT_EQ(payloadOf(record), records[2].payload);
-    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0x9F, 0xBE, 0xC7})), "\x01\x01\x01" "00003" "3\r");
-    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB5, 0xB2, 0x9D, 0x90, 0x90, 0x90, 0x90, 0x90, 0xBE, 0xD5})), ok);
+    EXPECT_EQ(c.query(Hex("01 41 A1 B5 B2 9F BE C7")), "\x01\x01\x01" "00003" "3\r");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5")), ok);
 
     // Clock 5 shares the line with its own records and pointers.
     EXPECT_EQ(c.query(frame(5, std::string(1, 0x0E))), "30\r");
@@ -187,10 +162,10 @@ TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
     EXPECT_EQ(c.query(frame(1, "AUR?^")), "\x01\x01\x01" "00000" "0\r");
 
     // Nobody answers a clock that is not on the line, or a bad check byte.
-    EXPECT_EQ(c.query(bytes({0x12, 0x4C, 0xAE, 0xF0}), kSilenceMs), "");
-    EXPECT_EQ(c.query(bytes({0x01, 0x41, 0xA1, 0xB2, 0xA9, 0x9F, 0xBE, 0xDC}), kSilenceMs), "");
+    EXPECT_EQ(c.query(Hex("12 4C AE F0"), kSilenceMs), "");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B2 A9 9F BE DC"), kSilenceMs), "");
     // Garbage, then a frame: the clock finds the frame.
-    EXPECT_EQ(c.query(bytes({0xFF, 0x9A, 0x41}) + frame(1, std::string(1, 0x0E))), "30\r");
+    EXPECT_EQ(c.query(Hex("FF 9A 41") + frame(1, std::string(1, 0x0E))), "30\r");
 
     const std::string log = sim.ReadWireLog();
     EXPECT_NE(log.find(" clock=1 bus=rs485 cmd=ARI?^ hex=01 41 A1 B2 A9 9F BE DB\n"), std::string::npos) << log;
@@ -206,12 +181,12 @@ TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
 TEST(ClocksimSession, Rs232RecordsFollowTheExpectedDumpAcrossTheRingEnd)
 {
     SimProcess sim({"--records", "40", "--ari", "253570", "--flagged-rate", "0.2", "--seed", "9"});
-    const std::vector<ExpectedRecord> records = expected(sim);
+    const std::vector<SimRecord> records = sim.ExpectedRecords();
     ASSERT_EQ(records.size(), 40u);
     EXPECT_EQ(records[8].position, 253578);
     EXPECT_EQ(records[9].position, 0);
     int flagged = 0;
-    for (const ExpectedRecord& r : records) flagged += r.status == "flagged";
+    for (const SimRecord& r : records) flagged += r.flagged;
     EXPECT_GT(flagged, 0);
     EXPECT_LT(flagged, 20);
 
@@ -224,9 +199,9 @@ TEST(ClocksimSession, Rs232RecordsFollowTheExpectedDumpAcrossTheRingEnd)
     EXPECT_EQ(c.query("ARI?\r"), "253570\r");
     EXPECT_EQ(c.query("AWI?\r"), "00031\r");
     EXPECT_EQ(c.query("AUR=253570\r"), "OK\r");
-    for (const ExpectedRecord& r : records) {
+    for (const SimRecord& r : records) {
         const std::string reply = c.query("\x15");
-        if (r.status == "flagged") {
+        if (r.flagged) {
             EXPECT_NE(reply.find("???"), std::string::npos) << r.position;
         } else {
             EXPECT_EQ(payloadOf(reply), r.payload) << r.position;
@@ -248,7 +223,7 @@ TEST(ClocksimSession, Rs232RecordsFollowTheExpectedDumpAcrossTheRingEnd)
 TEST(ClocksimSession, DateCommandPlacesTheUserPointerWithinItsContract)
 {
     SimProcess sim({"--bus", "rs485", "--clocks", "7", "--layout", "vireo", "--records", "2000"});
-    const std::vector<ExpectedRecord> records = expected(sim);
+    const std::vector<SimRecord> records = sim.ExpectedRecords();
     ASSERT_EQ(records.size(), 2000u);
     PtyClient c(sim.PtyPath());
 
@@ -263,7 +238,7 @@ TEST(ClocksimSession, DateCommandPlacesTheUserPointerWithinItsContract)
         std::size_t first = target;
         while (first > 0 && records[first - 1].payload.substr(10, 6) >= date) --first;
         c.send(frame(7, "AURD=" + date + "^"));
-        EXPECT_EQ(c.read(kReplyMs, 7, false), bytes({1, 1, 1, 'O', 'K', 4, 13}));
+        EXPECT_EQ(c.read(kReplyMs, 7, false), Hex("01 01 01") + "OK" + Hex("04 0D"));
         const std::string aur = c.query(frame(7, "AUR?^"));
         ASSERT_GE(aur.size(), 10u);
         const long pos = std::stol(aur.substr(3, aur.size() - 5));
@@ -276,7 +251,7 @@ TEST(ClocksimSession, FaultsShowOnRecordRepliesAtTheirRates)
 {
     SimProcess sim({"--records", "150", "--faults", "drop=0.05,trickle=0.1,corrupt=0.1,garbage=0.1", "--fault-seed",
                     "5"});
-    const std::vector<ExpectedRecord> records = expected(sim);
+    const std::vector<SimRecord> records = sim.ExpectedRecords();
     PtyClient c(sim.PtyPath());
     // Commands other than NAK are never faulted.
     for (int i = 0; i < 20; ++i) ASSERT_EQ(c.query("\x0E"), "150\r");
@@ -317,7 +292,7 @@ TEST(ClocksimSession, HangupClosesTheLineAfterTheGivenRecords)
     const std::string link = sim.PortDirectory() + "/COM7";
     ASSERT_TRUE(std::filesystem::is_symlink(link));
     PtyClient c(sim.PtyPath());
-    const std::vector<ExpectedRecord> records = expected(sim);
+    const std::vector<SimRecord> records = sim.ExpectedRecords();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(payloadOf(c.query("\x15")), records[i].payload);
     c.send("\x15");
     EXPECT_TRUE(c.hungUp());
@@ -335,7 +310,7 @@ TEST(ClocksimSession, PacedRepliesArriveWholeAndAStopIsClean)
     ASSERT_EQ(std::filesystem::read_symlink(link).string(), sim.PtyPath());
     PtyClient c(sim.PtyPath());
     EXPECT_EQ(payloadOf(c.query(frame(32, "\x05"))).substr(0, 8), "20261207");
-    EXPECT_EQ(payloadOf(c.query(bytes({0x32, 0x60, 0xB5, 0xE7}))), expected(sim).front().payload);
+    EXPECT_EQ(payloadOf(c.query(Hex("32 60 B5 E7"))), sim.ExpectedRecords().front().payload);
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
@@ -352,11 +327,11 @@ TEST(ClocksimSession, ServesRecordsLoadedFromAFile)
     }
     {
         SimProcess sim({"--bus", "rs485", "--clocks", "2,3", "--records-file", file, "--layout", "vireo", "--ari", "9"});
-        const std::vector<ExpectedRecord> records = expected(sim);
+        const std::vector<SimRecord> records = sim.ExpectedRecords();
         ASSERT_EQ(records.size(), 6u);
         EXPECT_EQ(records[4].clock, 3);
         EXPECT_EQ(records[4].position, 10);
-        EXPECT_EQ(records[4].status, "flagged");
+        EXPECT_TRUE(records[4].flagged);
         EXPECT_EQ(records[5].payload, "0000000123030301120001234");
 
         PtyClient c(sim.PtyPath());

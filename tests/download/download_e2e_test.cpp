@@ -9,33 +9,11 @@
 
 #include "download/download.h"
 #include "fakewindow.h"
-#include "scriptedclock.h"
+#include "linkclocks.h"
 #include "serial/comport.h"
 #include "simprocess.h"
 
 namespace {
-
-struct ExpectedRecord {
-    int clock = 0;
-    long position = 0;
-    bool flagged = false;
-    std::string payload;
-};
-
-// The records a clocksim session holds, from its --dump-expected file.
-std::vector<ExpectedRecord> ExpectedRecords(const SimProcess& sim, int clock)
-{
-    std::vector<ExpectedRecord> records;
-    for (const std::string& line : sim.ReadExpectedDump()) {
-        std::istringstream in(line);
-        ExpectedRecord r;
-        std::string status;
-        in >> r.clock >> r.position >> status >> r.payload;
-        r.flagged = status == "flagged";
-        if (r.clock == clock) records.push_back(r);
-    }
-    return records;
-}
 
 // The commands of the wire log ("cmd=" field), for one clock or all.
 std::vector<std::string> WireCommands(const SimProcess& sim, const std::string& clock = "")
@@ -76,7 +54,7 @@ struct SimDownload {
     // of `clock` must give, decoded with the clock's calendar and date.
     void ExpectRecords(int clock, long start, long count, bool solar, const std::string& clockDate)
     {
-        const std::vector<ExpectedRecord> records = ExpectedRecords(sim, clock);
+        const std::vector<SimRecord> records = sim.ExpectedRecords(clock);
         ASSERT_GE(static_cast<long>(records.size()), start + count);
         DownloadRun run;
         run.ClockIsSolar = solar;
@@ -176,7 +154,7 @@ TEST(DownloadE2E, Rs485ClocksVireoGregorian)
 TEST(DownloadE2E, LineFaultsLoseAndDoubleNothing)
 {
     // Dropped answers cost a query time-out each: time runs fast while nothing arrives.
-    FastTimeoutClock fastClock;
+    QuickTimeoutClock quickTimeouts;
     const struct {
         const char* bus;
         const char* layout;

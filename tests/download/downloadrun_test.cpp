@@ -11,6 +11,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
+#include "linkclocks.h"
 #include "scriptedclock.h"
 
 namespace {
@@ -244,7 +245,7 @@ std::vector<std::string> Records(int from, int to)
 
 TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled)
 {
-    FastTimeoutClock fastClock;  // lost and cut-off answers end in a time-out
+    QuickTimeoutClock quickTimeouts;  // lost and cut-off answers end in a time-out
     Session run;
     run.window.start = "40";
     run.window.count = "6";
@@ -280,7 +281,7 @@ TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled
 
 TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
 {
-    FastTimeoutClock fastClock;
+    QuickTimeoutClock quickTimeouts;
     // Five unusable answers, a flagged record among them, then a good one:
     // the run goes on and the failure run starts again from 0.
     {
@@ -325,7 +326,7 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
 
 TEST(DownloadRun, AResyncWithoutOkCountsAsAFailure)
 {
-    FastTimeoutClock fastClock;
+    QuickTimeoutClock quickTimeouts;
     // The clock takes the first pointer command only: every resync fails,
     // and the run ends at the sixth failure in a row without reading a
     // record whose place it cannot be sure of.
@@ -399,7 +400,7 @@ TEST(DownloadRun, ClockDateDecidesCalendarAndYear)
 
 TEST(DownloadRun, UnreadableClockDateIsReportedAndOnlyYearlessRecordsFail)
 {
-    FastTimeoutClock fastClock;  // the clock ignores ENQ: four 5 s waits made short
+    QuickTimeoutClock quickTimeouts;  // the clock ignores ENQ: four 5 s waits made short
     for (bool vireo : {false, true}) {
         SCOPED_TRACE(vireo);
         Session run;

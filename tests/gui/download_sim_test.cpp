@@ -1,6 +1,7 @@
 // Button1 in the real window against a simulated clock on a pseudo-terminal.
 #include <QTest>
 #include <QTimer>
+#include <memory>
 #include <sstream>
 
 #include "guitesting.h"
@@ -17,15 +18,27 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+// The window shown, its eCom naming the link to a clocksim started by the test.
+class DownloadInWindow : public ::testing::Test {
+protected:
+    void StartSim(const std::vector<std::string>& args)
+    {
+        sim = std::make_unique<SimProcess>(args);
+        SetComPortDirectory(sim->PortDirectory());
+        w.form.show();
+        w.ui.eCom->setText(QString::number(SimProcess::kComNumber));
+    }
+    void TearDown() override { SetComPortDirectory(""); }
+
+    std::unique_ptr<SimProcess> sim;
+    RecordedWindow w;
+};
+
 }  // namespace
 
-TEST(DownloadInWindow, Button1ReadsTheRequestedRecordsIntoDumpTxt)
+TEST_F(DownloadInWindow, Button1ReadsTheRequestedRecordsIntoDumpTxt)
 {
-    SimProcess sim({"--bus", "rs232", "--records", "50"});
-    SetComPortDirectory(sim.PortDirectory());
-    RecordedWindow w;
-    w.form.show();
-    w.ui.eCom->setText(QString::number(SimProcess::kComNumber));
+    StartSim({"--bus", "rs232", "--records", "50"});
     w.ui.eCount->setText("20");
 
     QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
@@ -38,16 +51,11 @@ TEST(DownloadInWindow, Button1ReadsTheRequestedRecordsIntoDumpTxt)
     for (const std::string& line : lines) EXPECT_TRUE(line.ends_with('\r'));
     EXPECT_TRUE(w.ui.Button1->isEnabled());
     EXPECT_FALSE(SharedPort() && SharedPort()->Connected());
-    SetComPortDirectory("");
 }
 
-TEST(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
+TEST_F(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
 {
-    SimProcess sim({"--bus", "rs232", "--records", "500"});
-    SetComPortDirectory(sim.PortDirectory());
-    RecordedWindow w;
-    w.form.show();
-    w.ui.eCom->setText(QString::number(SimProcess::kComNumber));
+    StartSim({"--bus", "rs232", "--records", "500"});
     w.ui.eCount->setText("500");
     // Asked while the download processes window messages.
     QTimer::singleShot(0, &w.form, [&] {
@@ -64,5 +72,4 @@ TEST(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
     const size_t written = Lines(ReadWholeFile(DumpPath())).size() + Lines(ReadWholeFile(BadRecsPath())).size();
     EXPECT_EQ(written, static_cast<size_t>(w.ui.LCount->text().toInt()));
     EXPECT_THROW(w.form.WriteDumpLine("after close"), EInOutError);
-    SetComPortDirectory("");
 }

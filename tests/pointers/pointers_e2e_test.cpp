@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
+#include "linkclocks.h"
 #include "pointers/pointers.h"
 #include "serial/comport.h"
 #include "simprocess.h"
@@ -61,39 +61,8 @@ public:
     }
 };
 
-// One record of the sim's expected dump.
-struct SimRecord {
-    long long position;
-    bool good;
-    std::string payload;
-    std::string Date() const { return SubText(payload, 11, 16); }
-};
-
-std::vector<SimRecord> ExpectedRecords(const SimProcess& sim)
-{
-    std::vector<SimRecord> records;
-    std::istringstream in(ReadWholeFile(sim.ExpectedDumpPath()));
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string clock, position, state, payload;
-        std::getline(fields, clock, '\t');
-        std::getline(fields, position, '\t');
-        std::getline(fields, state, '\t');
-        std::getline(fields, payload);
-        records.push_back({std::stoll(position), state == "good", payload});
-    }
-    return records;
-}
-
-// A time source for waits the clock never ends: every pause passes at once.
-class InstantClock : public LinkClock {
-public:
-    std::uint32_t now = 0;
-    std::uint32_t TickCount() override { return now; }
-    void Sleep(std::uint32_t milliseconds) override { now += milliseconds; }
-    void PauseForInput(TComPort&, std::uint32_t milliseconds) override { now += milliseconds; }
-};
+// The date (yymmdd) of a Vireo record of the sim.
+std::string DateOf(const SimRecord& record) { return SubText(record.payload, 11, 16); }
 
 class PointersOnBus : public ::testing::TestWithParam<bool> {
 protected:
@@ -145,7 +114,7 @@ protected:
         // its date.
         auto firstGoodFrom = [&](const std::string& date) {
             std::size_t i = 0;
-            while (i < records.size() && !(records[i].good && records[i].Date() >= date)) ++i;
+            while (i < records.size() && !(!records[i].flagged && DateOf(records[i]) >= date)) ++i;
             return i;
         };
         const std::size_t first = firstGoodFrom(from), last = firstGoodFrom(to);
@@ -164,7 +133,7 @@ protected:
         std::vector<std::string> expected;
         std::size_t flagged = 0;
         for (std::size_t i = first; i < last; ++i) {
-            if (records[i].good) expected.push_back(DecodeRecord(window, run, records[i].payload));
+            if (!records[i].flagged) expected.push_back(DecodeRecord(window, run, records[i].payload));
             else ++flagged;
         }
         EXPECT_EQ(window.dumpLines, expected);
@@ -226,18 +195,18 @@ TEST_P(PointersOnBus, EmptyClockGetsTheCommunicationErrorAndNoPointerQuery)
 TEST_P(PointersOnBus, DateRangeFillsStartAndCountForTheDownload)
 {
     StartSim({"--records", "1000", "--ari", "5000", "--flagged-rate", "0.2"});
-    const std::vector<SimRecord> records = ExpectedRecords(Sim());
+    const std::vector<SimRecord> records = Sim().ExpectedRecords();
     ASSERT_EQ(records.size(), 1000u);
     // Dates well inside the records, so the range has records on both sides.
-    SearchThenDownload(records, records[300].Date(), records[700].Date(), false);
+    SearchThenDownload(records, DateOf(records[300]), DateOf(records[700]), false);
 }
 
 TEST_P(PointersOnBus, RangeAcrossTheEndOfTheRingGivesTheWrappedCount)
 {
     StartSim({"--records", "1000", "--ari", std::to_string(kRingSize - 400)});
-    const std::vector<SimRecord> records = ExpectedRecords(Sim());
+    const std::vector<SimRecord> records = Sim().ExpectedRecords();
     ASSERT_EQ(records.size(), 1000u);
-    SearchThenDownload(records, records[200].Date(), records[700].Date(), true);
+    SearchThenDownload(records, DateOf(records[200]), DateOf(records[700]), true);
 }
 
 TEST_P(PointersOnBus, RefusedDateShowsTheReplyAndCleansUp)
@@ -259,9 +228,9 @@ TEST_P(PointersOnBus, PortLostMidSearchIsReportedAfterCleanup)
 {
     // The line hangs up after the first record the search reads.
     StartSim({"--records", "1000", "--faults", "hangup-after=1"});
-    const std::vector<SimRecord> records = ExpectedRecords(Sim());
-    window.fromDate = records[300].Date();
-    window.toDate = records[700].Date();
+    const std::vector<SimRecord> records = Sim().ExpectedRecords();
+    window.fromDate = DateOf(records[300]);
+    window.toDate = DateOf(records[700]);
     window.readIndex = "1";
     window.writeIndex = "2";
 
@@ -284,8 +253,7 @@ TEST(DateRangeSearch, SilentClockWaitsTheFullLimitThenShowsAnEmptyReply)
 {
     SimProcess sim({"--bus", "rs485", "--clocks", "1"});
     SetComPortDirectory(sim.PortDirectory());
-    InstantClock clock;
-    SetLinkClock(&clock);
+    FakeLinkClock clock;  // nobody answers: every wait passes at once
     RecordingWindow window;
     window.rs232 = false;
     window.selectedClock = "9";
@@ -298,7 +266,6 @@ TEST(DateRangeSearch, SilentClockWaitsTheFullLimitThenShowsAnEmptyReply)
                                  "buttons disabled", "panel shown, port held",
                                  "[panel, port open] message 1: AURD1 Error : ", "port closed",
                                  "panel hidden, port released", "buttons enabled"}));
-    SetLinkClock(nullptr);
     SetComPortDirectory("");
 }
 

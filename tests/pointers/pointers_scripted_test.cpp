@@ -9,6 +9,7 @@
 
 #include "clocklink/clocklink.h"
 #include "fakewindow.h"
+#include "linkclocks.h"
 #include "pointers/pointers.h"
 #include "scriptedclock.h"
 
@@ -54,7 +55,7 @@ protected:
     }
     void TearDown() override { ReleaseSharedPort(); }
 
-    FastTimeoutClock time;
+    QuickTimeoutClock time;
     FakeWindow window;
     std::vector<std::string> commands;
 };
@@ -158,7 +159,7 @@ TEST_F(ScriptedSearch, ClosingTheWindowStopsBeforeTheNextRecord)
 // shows "-1" without stopping the other pointer's query.
 TEST(ScriptedPointerQuery, EachLabelShowsItsOwnReply)
 {
-    FastTimeoutClock time;
+    QuickTimeoutClock time;
     struct Case {
         std::string ari, awi, expectedAri, expectedAwi;
     };

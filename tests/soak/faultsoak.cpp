@@ -25,7 +25,6 @@
 #include <map>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -275,24 +274,14 @@ struct Totals {
 // the download writes for them.
 std::vector<Entry> ExpectedEntries(const SimProcess& sim, const Plan& plan, const FakeWindow& window)
 {
-    std::vector<std::string> payloads;
-    std::vector<bool> flagged;
-    for (const std::string& line : sim.ReadExpectedDump()) {
-        std::istringstream in(line);
-        int clock = 0;
-        long position = 0;
-        std::string status, payload;
-        in >> clock >> position >> status >> payload;
-        if (clock != plan.clock) continue;
-        payloads.push_back(payload);
-        flagged.push_back(status == "flagged");
-    }
+    const std::vector<SimRecord> records = sim.ExpectedRecords(plan.clock);
     DownloadRun run;
     run.ClockIsSolar = plan.solar;
     run.ClockDateText = plan.clockDateText();
     std::vector<Entry> entries;
-    for (long i = plan.firstOffset; i < plan.firstOffset + plan.count && i < static_cast<long>(payloads.size()); ++i)
-        entries.push_back(flagged[i] ? Entry{true, "???"} : Entry{false, DecodeRecord(window, run, payloads[i])});
+    for (long i = plan.firstOffset; i < plan.firstOffset + plan.count && i < static_cast<long>(records.size()); ++i)
+        entries.push_back(records[i].flagged ? Entry{true, "???"}
+                                             : Entry{false, DecodeRecord(window, run, records[i].payload)});
     return entries;
 }
 

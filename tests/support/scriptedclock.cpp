@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -22,11 +20,8 @@ std::string Frame(const std::string& payload)
 
 ScriptedClock::ScriptedClock(bool bus, Responder responder) : m_bus(bus), m_responder(std::move(responder))
 {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    m_slavePath = ptsname(m_master);
     m_stopFd = eventfd(0, EFD_CLOEXEC);
+    if (m_stopFd < 0) throw std::runtime_error("no eventfd for the scripted clock");
     m_thread = std::thread([this] { Serve(); });
 }
 
@@ -35,7 +30,6 @@ ScriptedClock::~ScriptedClock()
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(m_stopFd, &one, sizeof one);
     m_thread.join();
-    if (m_master >= 0) close(m_master);
     close(m_stopFd);
 }
 
@@ -62,15 +56,13 @@ void ScriptedClock::Handle(const std::string& command, int clockNumber)
     }
     const std::string reply = m_responder(command, n);
     if (reply == kHangUp) {
-        close(m_master);
-        m_master = -1;
+        m_line.HangUp();
         return;
     }
-    std::size_t done = 0;
-    while (done < reply.size()) {
-        const ssize_t w = write(m_master, reply.data() + done, reply.size() - done);
-        if (w < 0 && errno != EINTR && errno != EAGAIN) return;
-        if (w > 0) done += static_cast<std::size_t>(w);
+    try {
+        m_line.Send(reply);
+    } catch (const std::runtime_error&) {
+        // A line that takes no more loses the rest of the reply, as a real one would.
     }
 }
 
@@ -78,8 +70,8 @@ void ScriptedClock::Serve()
 {
     std::string pending;
     while (true) {
-        pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_master, POLLIN, 0}};
-        const int count = m_master >= 0 ? 2 : 1;
+        pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_line.MasterFd(), POLLIN, 0}};
+        const int count = m_line.MasterFd() >= 0 ? 2 : 1;
         if (poll(fds, count, -1) < 0 && errno != EINTR) return;
         if (fds[0].revents) return;
         if (count < 2 || !(fds[1].revents & POLLIN)) {
@@ -88,7 +80,7 @@ void ScriptedClock::Serve()
             continue;
         }
         char buffer[256];
-        const ssize_t n = read(m_master, buffer, sizeof buffer);
+        const ssize_t n = read(m_line.MasterFd(), buffer, sizeof buffer);
         if (n <= 0) continue;
         pending.append(buffer, static_cast<std::size_t>(n));
 
@@ -124,15 +116,4 @@ void ScriptedClock::Serve()
             Handle(text, static_cast<unsigned char>(frame[1]) & 0x3F);
         }
     }
-}
-
-void FastTimeoutClock::Sleep(std::uint32_t milliseconds)
-{
-    LinkClock::Sleep(milliseconds);
-    m_now += milliseconds;
-}
-
-void FastTimeoutClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
-{
-    m_now += port.WaitForInput(50) ? milliseconds : 1000;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "clocklink/clocklink.h"
+#include "ptypeer.h"
 
 // One command as the clock received it: its text (on the bus decoded back
 // from the frame, SO/ENQ/NAK as their control characters) and, on the bus,
@@ -34,7 +35,7 @@ public:
     ScriptedClock(const ScriptedClock&) = delete;
     ScriptedClock& operator=(const ScriptedClock&) = delete;
 
-    const std::string& PortPath() const { return m_slavePath; }
+    const std::string& PortPath() const { return m_line.SlavePath(); }
     std::vector<ReceivedCommand> Commands() const;
     std::vector<std::string> CommandTexts() const;
 
@@ -44,9 +45,8 @@ private:
 
     bool m_bus;
     Responder m_responder;
-    int m_master = -1;
+    PtyPeer m_line;
     int m_stopFd = -1;
-    std::string m_slavePath;
     mutable std::mutex m_mutex;
     std::vector<ReceivedCommand> m_commands;
     std::thread m_thread;
@@ -54,19 +54,3 @@ private:
 
 // A ReplyFrame around `payload`: SOH SOH SOH, STX STX STX, payload, XOR check, CR.
 std::string Frame(const std::string& payload);
-
-// Time for the clock link that runs on while nothing arrives: each pause
-// without input really waits up to 50 ms but counts as a second, so a
-// command the clock ignores times out in about a quarter of a second instead of five,
-// while every reply that comes is still read.
-class FastTimeoutClock : public LinkClock {
-public:
-    FastTimeoutClock() { SetLinkClock(this); }
-    ~FastTimeoutClock() override { SetLinkClock(nullptr); }
-    std::uint32_t TickCount() override { return m_now; }
-    void Sleep(std::uint32_t milliseconds) override;
-    void PauseForInput(TComPort& port, std::uint32_t milliseconds) override;
-
-private:
-    std::uint32_t m_now = 0;
-};

@@ -10,6 +10,14 @@
 #include <sys/types.h>
 #include <vector>
 
+// One record the simulated clock holds, as its expected-dump file lists it.
+struct SimRecord {
+    int clock = 0;
+    long long position = 0;  // on the clock's ring
+    bool flagged = false;    // the clock answers it with "???"
+    std::string payload;
+};
+
 class SimProcess {
 public:
     static constexpr int kComNumber = 7;
@@ -26,8 +34,12 @@ public:
     std::string WireLogPath() const { return m_dir + "/wire.log"; }
     std::string ExpectedDumpPath() const { return m_dir + "/expected.txt"; }
     std::string ReadWireLog() const;
-    // One line per record: clock TAB position TAB good|flagged TAB payload.
-    std::vector<std::string> ReadExpectedDump() const;
+    // Every record of every clock, in the file's order (each clock's from its
+    // read index on). The file has one line per record: clock TAB position
+    // TAB good|flagged TAB payload; a line that does not read so throws.
+    std::vector<SimRecord> ExpectedRecords() const;
+    // The records of clock number `clock` only.
+    std::vector<SimRecord> ExpectedRecords(int clock) const;
 
     // Sends SIGTERM and waits; returns the exit status (or -signal).
     int Stop();
