@@ -61,11 +61,15 @@ bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position)
         TerminatedCommand(window.IsRs232(), "AUR=" + PadLeft(std::to_string(onRing), 5, '0'));
     SendCommand(window, command);
     // Stale bytes come first, in arrival order: the clock answers the
-    // command only after whatever it was still sending. A collection that
-    // brings nothing means the "OK" is not coming.
+    // command only after whatever it was still sending. The "OK" is looked
+    // for in everything collected so far, because a collection that stops at
+    // a stale reply's CR may already hold the "O" that arrived in the same
+    // read. A collection that brings nothing means the "OK" is not coming.
+    std::string collected;
     for (int collection = 0; collection < kMaxResyncCollections; ++collection) {
-        const std::string collected = CollectReply(window, kResyncReplyLength);
-        if (collected.empty()) return false;
+        const std::string more = CollectReply(window, kResyncReplyLength);
+        if (more.empty()) return false;
+        collected += more;
         if (HasOk(collected)) return true;
     }
     return false;

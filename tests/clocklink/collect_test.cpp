@@ -354,6 +354,24 @@ TEST_F(LinkOverPty, ResyncDropsStaleBytesUpToTheOk)
     EXPECT_EQ(clock.pauses, 0);  // everything was there: no time spent
 }
 
+// A paced line delivers a stale answer's CR and the "O" of the clock's "OK"
+// in one read and the "K" a moment later: the collection that stops at the CR
+// holds the "O", the next one the "K", and together they are the "OK".
+TEST_F(LinkOverPty, ResyncFindsAnOkSplitAcrossTwoCollections)
+{
+    openWithPendingReply("0\rO");
+    bool kSent = false;
+    clock.onPause = [&](TComPort& port) {
+        if (kSent) return;
+        kSent = true;
+        peer.Send("K\r");
+        WaitForQueued(port, 2);
+    };
+    EXPECT_TRUE(ResyncUserReadPointer(window, 4));
+    EXPECT_TRUE(kSent);
+    EXPECT_EQ(SharedPort()->InputCount(), 0);
+}
+
 TEST_F(LinkOverPty, ResyncWithoutOkFailsAfterOneSilentCollection)
 {
     openWithPendingReply("");
