@@ -3,7 +3,6 @@
 // Device work goes through the backend declared in comdevice.h.
 #include "serial/comport.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -285,29 +284,30 @@ public:
         while (!m_finished) {
             if (g_pendingDispatches.empty()) {
                 g_dispatchChanged.wait(lock);
-                continue;
+            } else {
+                runNextDispatch(lock);
             }
-            PendingDispatch* pending = g_pendingDispatches.front();
-            g_pendingDispatches.pop_front();
-            lock.unlock();
-            runDispatch(*pending);
-            lock.lock();
-            pending->done = true;
-            g_dispatchChanged.notify_all();
         }
         lock.unlock();
         m_thread.join();
         m_watch.reset();
     }
 
-    TComEvents ReceivedEvents() const { return m_events.load(); }
-
-    static void runDispatch(PendingDispatch& pending) {
+    // Takes the oldest queued dispatch, runs it with the queue unlocked (a
+    // dispatch may take its time on the device) and wakes the thread that
+    // waits for it. `lock` holds g_dispatchMutex and the queue is not empty.
+    static void runNextDispatch(std::unique_lock<std::mutex>& lock) {
+        PendingDispatch* pending = g_pendingDispatches.front();
+        g_pendingDispatches.pop_front();
+        lock.unlock();
         try {
-            pending.port->DispatchEvents(pending.events);
+            pending->port->DispatchEvents(pending->events);
         } catch (...) {
-            pending.error = std::current_exception();
+            pending->error = std::current_exception();
         }
+        lock.lock();
+        pending->done = true;
+        g_dispatchChanged.notify_all();
     }
 
 private:
@@ -315,8 +315,7 @@ private:
         try {
             std::uint32_t mask = 0;
             while (comWatchWait(*m_watch, mask) == ComWaitResult::Events) {
-                m_events = MaskToEvents(mask);
-                dispatch(m_events.load());
+                dispatch(MaskToEvents(mask));
             }
         } catch (...) {
             // A failed dispatch ends the thread; the port stays open and its
@@ -349,7 +348,6 @@ private:
 
     TCustomComPort& m_port;
     ComEventWatchPtr m_watch;
-    std::atomic<TComEvents> m_events{0};
     std::thread m_thread;
     bool m_finished = false;  // guarded by g_dispatchMutex
 };
@@ -357,13 +355,7 @@ private:
 void RunPendingComDispatches() {
     std::unique_lock lock(g_dispatchMutex);
     while (!g_pendingDispatches.empty()) {
-        PendingDispatch* pending = g_pendingDispatches.front();
-        g_pendingDispatches.pop_front();
-        lock.unlock();
-        TComThread::runDispatch(*pending);
-        lock.lock();
-        pending->done = true;
-        g_dispatchChanged.notify_all();
+        TComThread::runNextDispatch(lock);
     }
 }
 
@@ -387,7 +379,6 @@ TCustomComPort::~TCustomComPort() {
     } catch (...) {
         // A destructor cannot report; release thread and device regardless.
         m_thread.reset();
-        m_threadStarted = false;
         CloseDevice();
         m_connected = false;
     }
@@ -420,9 +411,6 @@ void TCustomComPort::Open() {
             throw EComPort(1, error);
         }
         m_thread = std::move(thread);
-        m_threadStarted = true;
-    } else {
-        m_threadStarted = false;
     }
     DoAfterOpen();
     // CTS, DSR and RLSD are read once each; a failure leaves the port open.
@@ -446,9 +434,8 @@ void TCustomComPort::Close() {
             throw EComPort(5, error);
         }
     }
-    if (m_threadStarted) {
+    if (m_thread) {
         m_thread.reset();  // stops the thread and waits for its end
-        m_threadStarted = false;
         // Received bytes nobody read are dropped with the event thread, so a
         // later holder of the device does not see stale input.
         if (m_device) {

@@ -257,8 +257,7 @@ private:
     friend class TComThread;
     void DispatchEvents(TComEvents events);
 
-    std::unique_ptr<TComThread> m_thread;
-    bool m_threadStarted = false;
+    std::unique_ptr<TComThread> m_thread;  // set while an event thread runs
     std::unique_ptr<ComDevice> m_device;
     bool m_connected = false;
     TBaudRate m_baudRate = br9600;

@@ -32,13 +32,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstring>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "serial/comdevice.h"
 #include "serial/comlock.h"
+#include "utils/textfile.h"
 
 namespace {
 
@@ -53,6 +54,12 @@ int fdOf(const ComDevice& device) {
     return static_cast<int>(device.handle);
 }
 
+// A queue count (FIONREAD, TIOCOUTQ) for a look that treats a failure as empty.
+int queueCount(int fd, unsigned long request) {
+    int count = 0;
+    return ioctl(fd, request, &count) == 0 ? count : 0;
+}
+
 // Modem-line ioctls that a device without modem lines (a pseudo-terminal)
 // answers with these errors mean "no lines", not a failure.
 bool noModemLines(int error) {
@@ -62,20 +69,9 @@ bool noModemLines(int error) {
 std::mutex g_directoryMutex;
 std::string g_portDirectory;
 
-std::string executableDirectory() {
-    char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) {
-        return ".";
-    }
-    std::string path(buffer, static_cast<std::size_t>(length));
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
-}
-
 std::string portDirectory() {
     std::lock_guard lock(g_directoryMutex);
-    return g_portDirectory.empty() ? executableDirectory() + "/ports" : g_portDirectory;
+    return g_portDirectory.empty() ? ExecutableDirectory() + "/ports" : g_portDirectory;
 }
 
 // The device path for a port name, or nothing when the name names no device.
@@ -453,8 +449,8 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
         int timeout = pollTimeout(deadline);
         // After the first byte, a gap longer than the interval ends the read.
         if (received > 0 && interval != 0 && interval != kMax) {
-            timeout = timeout < 0 ? static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX))
-                                  : std::min(timeout, static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX)));
+            int gap = static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX));
+            timeout = timeout < 0 ? gap : std::min(timeout, gap);
         }
         short revents = 0;
         int ready = waitOnDevice(fd, POLLIN, timeout, revents);
@@ -537,8 +533,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     if (device.pendingReadError != 0) {
         return true;
     }
-    int queued = 0;
-    if (ioctl(fdOf(device), FIONREAD, &queued) == 0 && queued > 0) {
+    if (queueCount(fdOf(device), FIONREAD) > 0) {
         return true;
     }
     short revents = 0;
@@ -589,11 +584,6 @@ void ComEventWatchDeleter::operator()(ComEventWatch* watch) const {
 }
 
 namespace {
-
-int queueCount(int fd, unsigned long request) {
-    int count = 0;
-    return ioctl(fd, request, &count) == 0 ? count : 0;
-}
 
 // Compares the device with the previous look; returns the events seen.
 std::uint32_t lookForEvents(ComEventWatch& watch) {

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cctype>
-#include <cstdio>
 
 #include "utils/errors.h"
 #include "utils/text.h"
@@ -21,14 +20,8 @@ using u16 = std::uint16_t;
 // Month lengths from January, February without its leap day.
 constexpr std::array<std::uint8_t, 12> kMonthDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
-std::string fourDigits(u16 value)
-{
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "%04u", static_cast<unsigned>(value));
-    return buffer;
-}
-
-std::string twoDigits(u16 value) { return PadLeft(std::to_string(value), 2, '0'); }
+// The decimal digits of `value`, with leading zeros up to `width`.
+std::string zeroPadded(u16 value, std::uint8_t width) { return PadLeft(std::to_string(value), width, '0'); }
 
 } // namespace
 
@@ -90,12 +83,8 @@ std::string SolarToGregorianText(std::uint16_t year, std::uint16_t month, std::u
     // year) does not exist either.
     if (v == 0 || gregorianYear == 0 || gregorianYear > 9999) throw EConvertError("Invalid argument to date encode");
 
-    std::string text = fourDigits(gregorianYear);
-    text += separator;
-    text += twoDigits(static_cast<u16>(i));
-    text += separator;
-    text += twoDigits(v);
-    return text;
+    return zeroPadded(gregorianYear, 4) + separator + zeroPadded(static_cast<u16>(i), 2) + separator +
+           zeroPadded(v, 2);
 }
 
 std::string SolarToGregorianText(std::uint16_t year, std::uint16_t month, std::uint16_t day)
@@ -152,7 +141,7 @@ std::string GregorianToSolarText(std::uint16_t year, std::uint16_t month, std::u
 
     // The year is kept in full, so dates from 1400 on stay distinct from
     // those a century earlier.
-    return PadLeft(std::to_string(solarYear), 2, '0') + "/" + twoDigits(solarMonth) + "/" + twoDigits(solarDay);
+    return zeroPadded(solarYear, 2) + "/" + zeroPadded(solarMonth, 2) + "/" + zeroPadded(solarDay, 2);
 }
 
 char DateSeparatorOfFormat(std::string_view format)

@@ -47,7 +47,7 @@ NumberStart scanNumberStart(std::string_view s)
 }
 
 // The strict conversion without the error: the value of `s` when the whole
-// text is one number that fits 32 bits signed.
+// text is one number that fits 32 bits signed. `value` is written only then.
 bool parseStrict(std::string_view s, std::int32_t& value)
 {
     const NumberStart start = scanNumberStart(s);
@@ -113,13 +113,7 @@ std::int32_t StrToIntDef(std::string_view s, std::int32_t fallback)
     return parseStrict(s, value) ? value : fallback;
 }
 
-bool TryStrToInt(std::string_view s, std::int32_t& value)
-{
-    std::int32_t parsed = 0;
-    if (!parseStrict(s, parsed)) return false;
-    value = parsed;
-    return true;
-}
+bool TryStrToInt(std::string_view s, std::int32_t& value) { return parseStrict(s, value); }
 
 std::int64_t LenientStrToInt64(std::string_view s)
 {

@@ -3,7 +3,6 @@
 // and a line that hangs up while a read is taking bytes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -2,14 +2,12 @@
 // plays the device; the port opens the slave.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>

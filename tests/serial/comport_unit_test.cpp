@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "serialtesting.h"
 #include "serial/comport.h"
 
 namespace {
@@ -150,26 +151,13 @@ TEST(ComPortSettings, ClosedPortStoresEverySetting) {
 TEST(ComPortRequests, ClosedPortFailsWithNoDeviceError) {
     TComPort port;
     std::string text = "left over";
-    try {
-        port.WriteText("x");
-        FAIL() << "write on a closed port";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), 2);
-        EXPECT_EQ(e.WinErrorCode(), 9);
-    }
-    try {
-        port.ReadText(text, 1);
-        FAIL() << "read on a closed port";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), 3);
-        EXPECT_EQ(e.WinErrorCode(), 9);
-    }
-    try {
-        port.InputCount();
-        FAIL() << "queue count on a closed port";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), 10);
-    }
+    EComPort write = RaisedBy([&] { port.WriteText("x"); });
+    EXPECT_EQ(write.ErrorCode(), 2);
+    EXPECT_EQ(write.WinErrorCode(), 9);
+    EComPort read = RaisedBy([&] { port.ReadText(text, 1); });
+    EXPECT_EQ(read.ErrorCode(), 3);
+    EXPECT_EQ(read.WinErrorCode(), 9);
+    EXPECT_EQ(RaisedBy([&] { port.InputCount(); }).ErrorCode(), 10);
     // Nothing to send or room for nothing: no request, no failure.
     EXPECT_EQ(port.WriteText(""), 0);
     text = "old";
@@ -186,14 +174,10 @@ TEST(ComPortOpen, NamesWithoutADeviceFailAsAbsent) {
         port.SetPort(name);
         int beforeOpen = 0;
         port.OnBeforeOpen = [&](TCustomComPort&) { ++beforeOpen; };
-        try {
-            port.Open();
-            FAIL() << "opened '" << name << "'";
-        } catch (const EComPort& e) {
-            EXPECT_EQ(e.ErrorCode(), 1) << name;
-            EXPECT_EQ(e.WinErrorCode(), 2) << name;
-            EXPECT_STREQ(e.what(), "Unable to open com port (win error code: 2)") << name;
-        }
+        EComPort refused = RaisedBy([&] { port.Open(); });
+        EXPECT_EQ(refused.ErrorCode(), 1) << name;
+        EXPECT_EQ(refused.WinErrorCode(), 2) << name;
+        EXPECT_STREQ(refused.what(), "Unable to open com port (win error code: 2)") << name;
         EXPECT_FALSE(port.Connected()) << name;
         EXPECT_EQ(beforeOpen, 1) << name;
     }
