@@ -116,12 +116,12 @@ bool IsFlaggedRecord(std::string_view reply) { return reply.find("???") != std::
 
 std::string PointerLabelText(std::string_view reply)
 {
+    // A value that does not convert leaves -1 in place.
     std::int32_t value = -1;
     const std::size_t at = reply.find(kStartMarker);
-    if (at != std::string_view::npos) {
-        if (!TryStrToInt(reply.substr(at + kStartMarker.size(), 5), value)) value = -1;
-    } else if (!reply.empty()) {
-        if (!TryStrToInt(reply.substr(0, reply.size() - 1), value)) value = -1;
-    }
+    if (at != std::string_view::npos)
+        TryStrToInt(reply.substr(at + kStartMarker.size(), 5), value);
+    else if (!reply.empty())
+        TryStrToInt(reply.substr(0, reply.size() - 1), value);
     return std::to_string(value);
 }

@@ -32,7 +32,6 @@ std::string ReadPortText(int count)
 std::string QueryClock(ClockWindow& window, const std::string& command, int expectedLength,
                        std::string_view startMarker)
 {
-    if (!SharedPort()) return {};
     SendCommand(window, command);
     return CollectReply(window, expectedLength, startMarker);
 }

@@ -73,8 +73,10 @@ public:
         }
         // Likewise a negative start index: the clock would get "AUR=000-7",
         // ignore it and leave its pointer wherever it was, so the records read
-        // would not be the ones asked for.
-        if (StrToIntDef(m_window.StartText(), 0) < 0) {
+        // would not be the ones asked for. The start is read once, here, so a
+        // value typed while the first queries run cannot slip past this check.
+        const std::int32_t start = StrToIntDef(m_window.StartText(), 0);
+        if (start < 0) {
             m_window.ShowErrorDialog(kBadStartError);
             m_window.SetOperationButtonsEnabled(true);
             return;
@@ -94,7 +96,6 @@ public:
         if (Stopped()) return;
 
         m_window.SetRecordTotalText(std::to_string(recordTotal));
-        const std::int32_t start = StrToIntDef(m_window.StartText(), 0);
         m_window.SetStartText(PadLeft(std::to_string(start), 5, '0'));
         SetUserReadPointerForDownload(m_window, m_window.StartText());
 
@@ -154,7 +155,8 @@ private:
         m_window.SetProgressMaximum(count);
         m_window.SetProgressPosition(0);
 
-        // 64-bit so that the largest count still ends.
+        // 64-bit, so start + pass, the position a resync goes back to,
+        // cannot overflow.
         std::int64_t pass = 0;
         int failureRun = 0;
         while (pass < count) {
@@ -162,23 +164,19 @@ private:
             if (IsFlaggedRecord(reply)) {
                 // Flagged records neither reset nor extend the failure run.
                 m_window.WriteBadRecordLine(reply);
-            } else {
-                const std::string payload = ExtractReplyPayload(reply);
-                if (payload.empty()) {
-                    // Ask for the same record again; the window shows nothing new.
-                    if (!CountFailure(failureRun)) return false;
-                    if (m_window.StopRequested()) return true;
-                    // Until the clock confirms the pointer, its next answer
-                    // could be any record: a resync without "OK" counts as
-                    // one more failure in the run and is tried again.
-                    while (!ResyncUserReadPointer(m_window, start + pass)) {
-                        if (!CountFailure(failureRun)) return false;
-                        if (m_window.StopRequested()) return true;
-                    }
-                    continue;
-                }
+            } else if (const std::string payload = ExtractReplyPayload(reply); !payload.empty()) {
                 failureRun = 0;
                 m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
+            } else {
+                // Ask for the same record again; the window shows nothing new.
+                // Until the clock confirms the pointer, its next answer could
+                // be any record: a resync without "OK" counts as one more
+                // failure in the run and is tried again.
+                do {
+                    if (!CountFailure(failureRun)) return false;
+                    if (m_window.StopRequested()) return true;
+                } while (!ResyncUserReadPointer(m_window, start + pass));
+                continue;
             }
             ++pass;
             m_window.SetRecordsReadText(std::to_string(pass));

@@ -114,13 +114,9 @@ bool IsAcceptedDateText(std::string_view trimmedText)
 
 bool IsOnOrAfterDate(std::string_view recordDate, std::string_view date)
 {
-    const std::size_t common = recordDate.size() < date.size() ? recordDate.size() : date.size();
-    for (std::size_t i = 0; i < common; ++i) {
-        const auto a = static_cast<unsigned char>(recordDate[i]);
-        const auto b = static_cast<unsigned char>(date[i]);
-        if (a != b) return a > b;
-    }
-    return recordDate.size() >= date.size();
+    // char_traits<char> compares bytes as unsigned char, and a leading part
+    // sorts before the longer text.
+    return recordDate >= date;
 }
 
 std::int64_t RecordsBetween(std::int64_t begin, std::int64_t end)
@@ -146,10 +142,8 @@ void RunPointerQuery(ClockWindow& window)
 
         // Each label shows "-1" while its pointer is being asked for, so a
         // failed query never leaves an old value that looks current.
-        window.SetReadIndexText(kUnknownPointer);
         window.SetWriteIndexText(kUnknownPointer);
         window.SetReadIndexText(PointerLabelText(QueryReadIndexPointer(window)));
-        window.SetWriteIndexText(kUnknownPointer);
         window.SetWriteIndexText(PointerLabelText(QueryWriteIndexPointer(window)));
         CloseSharedPort();
         window.SetOperationButtonsEnabled(true);

@@ -3,6 +3,7 @@
 // limits of 5 s and 30 s pass without waiting for them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "clocklink/clocklink.h"

@@ -3,9 +3,8 @@
 // ends, what it keeps and what the operator is told.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "clocklink/clocklink.h"
