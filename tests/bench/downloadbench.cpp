@@ -132,7 +132,7 @@ Result RunCase(const Case& c, const std::string& directory)
     if (c.baud) {
         args.insert(args.end(), {"--baud", std::to_string(c.baud), "--line-rate"});
     }
-    SimProcess sim(args);
+    SimProcess sim(args, /*quiet=*/true);
     SetComPortDirectory(sim.PortDirectory());
     // Unpaced runs use 9600 so that no write pacing of the program's own applies.
     BenchWindow window(directory, c.rs232, std::to_string(c.baud ? c.baud : 9600), c.records);

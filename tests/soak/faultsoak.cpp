@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <iostream>
-#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -240,22 +238,19 @@ Comparison Compare(const std::vector<Entry>& expected, const std::vector<Entry>&
             ++c.matched;
             continue;
         }
-        // Not ahead: an earlier record again, or one that was skipped.
-        bool found = false;
-        for (std::size_t i = 0; i < next && !found; ++i) {
-            if (!(expected[i] == w)) continue;
-            if (!used[i]) {
-                used[i] = true;
-                --c.lost;
-                ++c.outOfOrder;
-                found = true;
-            }
-        }
-        if (!found) {
-            bool earlier = false;
-            for (std::size_t i = 0; i < next; ++i) earlier = earlier || expected[i] == w;
-            if (earlier) ++c.duplicated;
-            else ++c.garbled;
+        // Not ahead: a skipped record turning up late, an earlier one again,
+        // or no record of the range.
+        std::size_t skipped = 0;
+        while (skipped < next && (used[skipped] || !(expected[skipped] == w))) ++skipped;
+        const auto passed = expected.begin() + static_cast<std::ptrdiff_t>(next);
+        if (skipped < next) {
+            used[skipped] = true;
+            --c.lost;
+            ++c.outOfOrder;
+        } else if (std::find(expected.begin(), passed, w) != passed) {
+            ++c.duplicated;
+        } else {
+            ++c.garbled;
         }
     }
     if (complete) c.lost += static_cast<long>(expected.size() - next);
@@ -297,30 +292,11 @@ bool RecordErrorExplained(const WireLogTail& log, bool rs232)
     return true;
 }
 
-// Starts the simulator with its stderr (its fault summary) out of the way.
-std::unique_ptr<SimProcess> StartSimulator(const std::vector<std::string>& args, bool verbose)
-{
-    if (verbose) return std::make_unique<SimProcess>(args);
-    const int saved = dup(STDERR_FILENO);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    dup2(null, STDERR_FILENO);
-    std::unique_ptr<SimProcess> sim;
-    try {
-        sim = std::make_unique<SimProcess>(args);
-    } catch (...) {
-        dup2(saved, STDERR_FILENO);
-        throw;
-    }
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(null);
-    return sim;
-}
-
 void RunOne(const Settings& settings, int index, const Plan& plan, Totals& totals)
 {
-    std::unique_ptr<SimProcess> sim = StartSimulator(plan.simArguments(), settings.verbose);
-    SetComPortDirectory(sim->PortDirectory());
+    // Unless verbose, the simulator's fault summary stays out of the run lines.
+    SimProcess sim(plan.simArguments(), !settings.verbose);
+    SetComPortDirectory(sim.PortDirectory());
 
     SoakWindow window;
     window.com = std::to_string(SimProcess::kComNumber);
@@ -334,7 +310,7 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     // The budget grows with the faults the clock actually injected, each
     // kind capped well above what its rate can give, so a reader stuck in a
     // loop cannot earn itself more time by meeting more faults.
-    WireLogTail log(sim->WireLogPath());
+    WireLogTail log(sim.WireLogPath());
     long caps[kKinds];
     long capped = 0;
     for (int k = 0; k < kKinds; ++k) {
@@ -362,7 +338,7 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     std::condition_variable done;
     bool finished = false;
     std::atomic<bool> lineCut{false};
-    const pid_t simPid = sim->Pid();
+    const pid_t simPid = sim.Pid();
     std::thread guard([&] {
         std::unique_lock lock(mutex);
         if (!done.wait_for(lock, std::chrono::milliseconds(baseMs + capped + 30000), [&] { return finished; })) {
@@ -380,11 +356,11 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     done.notify_one();
     guard.join();
     ReleaseSharedPort();
-    sim->Stop();
+    sim.Stop();
     log.Poll();
     SetComPortDirectory("");
 
-    const std::vector<Entry> expected = ExpectedEntries(*sim, plan, window);
+    const std::vector<Entry> expected = ExpectedEntries(sim, plan, window);
     const bool hung = window.stoppedByWatchdog || lineCut;
     std::string ending;
     bool explained = true;

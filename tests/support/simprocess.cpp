@@ -24,7 +24,7 @@ std::string ReadWholeFile(const std::string& path)
     return out.str();
 }
 
-SimProcess::SimProcess(const std::vector<std::string>& args)
+SimProcess::SimProcess(const std::vector<std::string>& args, bool quiet)
 {
     char pattern[] = "/tmp/clocksim-test-XXXXXX";
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
@@ -43,6 +43,10 @@ SimProcess::SimProcess(const std::vector<std::string>& args)
     if (m_pid < 0) throw std::runtime_error("fork failed");
     if (m_pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
+        if (quiet) {
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, STDERR_FILENO);
+        }
         std::vector<char*> cargv;
         for (std::string& a : argv) cargv.push_back(a.data());
         cargv.push_back(nullptr);

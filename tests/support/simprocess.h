@@ -22,7 +22,9 @@ class SimProcess {
 public:
     static constexpr int kComNumber = 7;
 
-    explicit SimProcess(const std::vector<std::string>& args);
+    // `quiet` sends clocksim's standard error (its fault summary at exit)
+    // to /dev/null, for tools that print tables of their own.
+    explicit SimProcess(const std::vector<std::string>& args, bool quiet = false);
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;

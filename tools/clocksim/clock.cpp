@@ -1,16 +1,10 @@
 #include "tools/clocksim/clock.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace clocksim {
 
 namespace {
-
-bool allDigits(std::string_view s)
-{
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 // A flagged record: the clock could not read it back and says so with "???"
 // in an otherwise well-formed frame.

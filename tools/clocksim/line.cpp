@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <termios.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 
 namespace clocksim {

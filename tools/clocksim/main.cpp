@@ -132,14 +132,10 @@ private:
             return;
         }
 
-        if (m_hangupAt) {
-            // The last record has been read; this command meets a dead line.
-            m_log.line(clockText, bus, r.shown, " ignored=hangup", r.raw);
-            hangUp(clockText);
-            return;
-        }
         const bool recordRead = clock->isRecordRead(r.text);
-        if (recordRead && m_faults.hangupDue()) {  // hangup-after=0
+        // After the last record (or at the first one, with hangup-after=0)
+        // the command meets a dead line.
+        if (m_hangupAt || (recordRead && m_faults.hangupDue())) {
             m_log.line(clockText, bus, r.shown, " ignored=hangup", r.raw);
             hangUp(clockText);
             return;

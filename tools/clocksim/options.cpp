@@ -11,8 +11,7 @@ namespace {
 
 bool toNumber(const std::string& text, unsigned long long max, unsigned long long& out)
 {
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
+    if (!allDigits(text)) return false;
     errno = 0;
     out = std::strtoull(text.c_str(), nullptr, 10);
     return errno == 0 && out <= max;

@@ -1,5 +1,6 @@
 #include "tools/clocksim/protocol.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace clocksim {
@@ -12,11 +13,14 @@ constexpr std::size_t kMaxCommandBytes = 64;
 
 int topBits(std::uint8_t b) { return b >> 6; }
 
-std::string digitsPadded(std::uint32_t value, std::size_t width)
+// The RS-485 form of a short reply: SOH SOH SOH, the text, its XOR, CR.
+std::string markedReply(std::string_view text)
 {
-    std::string digits = std::to_string(value);
-    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
-    return digits;
+    std::string out{kSOH, kSOH, kSOH};
+    out += text;
+    out += static_cast<char>(xorOf(text));
+    out += kCR;
+    return out;
 }
 
 }  // namespace
@@ -64,6 +68,18 @@ std::string showCommand(std::string_view text)
         }
     }
     return out;
+}
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string zeroPadded(std::uint64_t value, std::size_t width)
+{
+    std::string digits = std::to_string(value);
+    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+    return digits;
 }
 
 std::string hexBytes(std::string_view bytes)
@@ -169,7 +185,6 @@ std::vector<Received> BusFrameDecoder::feed(std::string_view bytes)
                     r.text = decoded.substr(0, decoded.size() - 1);
                 } else {
                     r.text = decoded;  // no terminator: not a command the clock knows
-                    r.shown = decoded;
                 }
                 out.push_back(std::move(r));
                 m_pending.clear();
@@ -201,23 +216,12 @@ std::string counterReply(std::uint32_t count) { return std::to_string(count) + k
 
 std::string pointerReply(Bus bus, std::uint32_t value)
 {
-    if (bus == Bus::Rs232) return digitsPadded(value, 5) + kCR;
-    std::string digits = digitsPadded(value, 5);
+    std::string digits = zeroPadded(value, 5);
+    if (bus == Bus::Rs232) return digits + kCR;
     if (digits.size() % 2 == 0) digits.insert(0, 1, '0');
-    std::string out{kSOH, kSOH, kSOH};
-    out += digits;
-    out += static_cast<char>(xorOf(digits));
-    out += kCR;
-    return out;
+    return markedReply(digits);
 }
 
-std::string okReply(Bus bus)
-{
-    if (bus == Bus::Rs232) return std::string("OK") + kCR;
-    std::string out{kSOH, kSOH, kSOH, 'O', 'K'};
-    out += static_cast<char>(xorOf("OK"));
-    out += kCR;
-    return out;
-}
+std::string okReply(Bus bus) { return bus == Bus::Rs232 ? std::string("OK") + kCR : markedReply("OK"); }
 
 }  // namespace clocksim

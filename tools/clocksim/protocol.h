@@ -85,6 +85,10 @@ private:
 std::string showCommand(std::string_view text);
 // Bytes as upper-case hex pairs separated by blanks.
 std::string hexBytes(std::string_view bytes);
+// Whether text is one or more decimal digits.
+bool allDigits(std::string_view text);
+// The decimal digits of value, with zeros in front up to width.
+std::string zeroPadded(std::uint64_t value, std::size_t width);
 
 // --- replies -------------------------------------------------------------
 

@@ -29,14 +29,7 @@ std::string twoDigits(int v)
     return buf;
 }
 
-std::string digits(std::uint64_t v, int width)
-{
-    std::string s = std::to_string(v);
-    if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<std::size_t>(width) - s.size(), '0');
-    return s;
-}
-
-std::string dateKey(const Date& d) { return twoDigits(d.year % 100) + twoDigits(d.month) + twoDigits(d.day); }
+std::string dateKey(const Date& d) { return twoDigits(d.year) + twoDigits(d.month) + twoDigits(d.day); }
 
 // First day the records may carry.
 Date earliestDay(const RecordSettings& s)
@@ -124,8 +117,7 @@ int weekday(Calendar calendar, const Date& date)
 
 std::optional<Date> parseDate(std::string_view text, Calendar calendar)
 {
-    if (text.size() != 8 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
+    if (text.size() != 8 || !allDigits(text)) return std::nullopt;
     Date d{std::stoi(std::string(text.substr(0, 4))), std::stoi(std::string(text.substr(4, 2))),
            std::stoi(std::string(text.substr(6, 2)))};
     if (!isValidDate(calendar, d)) return std::nullopt;
@@ -168,9 +160,9 @@ std::vector<Record> makeRecords(const RecordSettings& s, int clock)
             const std::uint64_t card = cards[rng.below(cards.size())];
             std::string payload;
             if (s.layout == Layout::Standard) {
-                payload = digits(card, 8) + twoDigits(d.month) + twoDigits(d.day);
+                payload = zeroPadded(card, 8) + twoDigits(d.month) + twoDigits(d.day);
             } else {
-                payload = digits(card, 10) + dateKey(d);
+                payload = zeroPadded(card, 10) + dateKey(d);
             }
             payload += twoDigits(minute / 60) + twoDigits(minute % 60);
             payload += "0" + std::to_string(rng.below(4));   // type
@@ -192,7 +184,7 @@ std::string dateKeyOf(std::string_view payload, const RecordSettings& s)
     const std::string mmdd(payload.substr(std::min<std::size_t>(8, payload.size()), 4));
     const std::string clockMmdd = twoDigits(s.clockDate.month) + twoDigits(s.clockDate.day);
     const int year = mmdd > clockMmdd ? s.clockDate.year - 1 : s.clockDate.year;
-    return twoDigits(year % 100) + mmdd;
+    return twoDigits(year) + mmdd;
 }
 
 LoadResult parseRecordLines(std::string_view text, const RecordSettings& s)
@@ -212,21 +204,17 @@ LoadResult parseRecordLines(std::string_view text, const RecordSettings& s)
             r.flagged = true;
             line.remove_prefix(1);
         }
-        const std::string where = "record line " + std::to_string(lineNo) + ": ";
-        if (line.find_first_of(std::string_view("\x01\x02\x0D", 3)) != std::string_view::npos) {
-            result.error = where + "a payload cannot hold SOH, STX or CR";
-            return result;
-        }
-        if (line.size() > kMaxPayload) {
-            result.error = where + "longer than " + std::to_string(kMaxPayload) + " characters";
-            return result;
-        }
+        const auto fail = [&](const std::string& why) -> LoadResult {
+            result.error = "record line " + std::to_string(lineNo) + ": " + why;
+            return std::move(result);
+        };
+        if (line.find_first_of(std::string_view("\x01\x02\x0D", 3)) != std::string_view::npos)
+            return fail("a payload cannot hold SOH, STX or CR");
+        if (line.size() > kMaxPayload) return fail("longer than " + std::to_string(kMaxPayload) + " characters");
         const std::uint8_t check = xorOf(line);
-        if (check == 0x01 || check == 0x02 || check == 0x0D) {
-            result.error = where + "its check byte would be " + hexBytes(std::string(1, static_cast<char>(check))) +
-                           ", which no reader can take apart from the frame";
-            return result;
-        }
+        if (check == 0x01 || check == 0x02 || check == 0x0D)
+            return fail("its check byte would be " + hexBytes(std::string(1, static_cast<char>(check))) +
+                        ", which no reader can take apart from the frame");
         r.payload = std::string(line);
         r.dateKey = dateKeyOf(line, s);
         if (!r.flagged && s.flaggedRate > 0 && rng.unit() < s.flaggedRate) r.flagged = true;
