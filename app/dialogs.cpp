@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QPushButton>
 
 #include "clocklink/clockwindow.h"
 

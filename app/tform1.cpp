@@ -1,6 +1,6 @@
 #include "app/tform1.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -17,6 +17,14 @@ namespace {
 
 QString toQt(const std::string& text) { return QString::fromStdString(text); }
 std::string fromQt(const QString& text) { return text.toStdString(); }
+
+// A result label is repainted at once: the operations keep the window's
+// thread busy between their message processing.
+void showResult(QLabel* label, const std::string& text)
+{
+    label->setText(toQt(text));
+    label->repaint();
+}
 
 // Keys that produce no character keep their usual effect in the baud-rate
 // box. Delete produces none on every platform, although X11 reports it with
@@ -79,20 +87,9 @@ TForm1::TForm1(DialogHook dialogHook, QWidget* parent)
     FormCreate();
 }
 
-TForm1::~TForm1()
-{
-    // A window destroyed without being closed still closes its files in order.
-    if (!m_filesClosed) {
-        try {
-            m_badRecordsFile.Close();
-        } catch (...) {
-        }
-        try {
-            m_dumpFile.Close();
-        } catch (...) {
-        }
-    }
-}
+// A window destroyed without being closed still closes its files in order:
+// members go in reverse, the bad-records file before the dump file.
+TForm1::~TForm1() = default;
 
 void TForm1::setUpStatusPanel()
 {
@@ -118,7 +115,6 @@ void TForm1::FormClose()
 {
     guarded([this] { m_badRecordsFile.Close(); });
     guarded([this] { m_dumpFile.Close(); });
-    m_filesClosed = true;
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -131,7 +127,8 @@ void TForm1::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
-    if (!m_filesClosed) FormClose();
+    // Closing a file twice does nothing, so a second close request is harmless.
+    FormClose();
     event->accept();
 }
 
@@ -202,8 +199,9 @@ void TForm1::chboxVireoFromToDateClick()
     m_ui->Label1->setEnabled(range);
     m_ui->Label3->setEnabled(range);
     m_ui->edToDate->setEnabled(range);
-    // The search is not offered while an operation holds the port.
-    m_ui->btnSearchPointers->setEnabled(range && m_buttonsEnabled);
+    // The search is not offered while the other operation buttons are
+    // withheld: an operation holds the port.
+    m_ui->btnSearchPointers->setEnabled(range && m_ui->Button1->isEnabledTo(this));
 }
 
 // ---- operations ---------------------------------------------------------------------
@@ -277,31 +275,15 @@ std::string TForm1::ToDateText() const { return fromQt(m_ui->edToDate->text()); 
 
 // ---- ClockWindow: results ---------------------------------------------------------
 
-void TForm1::SetRecordTotalText(const std::string& text)
-{
-    m_ui->LMax->setText(toQt(text));
-    m_ui->LMax->repaint();
-}
+void TForm1::SetRecordTotalText(const std::string& text) { showResult(m_ui->LMax, text); }
 
-void TForm1::SetRecordsReadText(const std::string& text)
-{
-    m_ui->LCount->setText(toQt(text));
-    m_ui->LCount->repaint();
-}
+void TForm1::SetRecordsReadText(const std::string& text) { showResult(m_ui->LCount, text); }
 
-void TForm1::SetReadIndexText(const std::string& text)
-{
-    m_ui->lARI->setText(toQt(text));
-    m_ui->lARI->repaint();
-}
+void TForm1::SetReadIndexText(const std::string& text) { showResult(m_ui->lARI, text); }
 
 std::string TForm1::ReadIndexText() const { return fromQt(m_ui->lARI->text()); }
 
-void TForm1::SetWriteIndexText(const std::string& text)
-{
-    m_ui->lAWI->setText(toQt(text));
-    m_ui->lAWI->repaint();
-}
+void TForm1::SetWriteIndexText(const std::string& text) { showResult(m_ui->lAWI, text); }
 
 std::string TForm1::WriteIndexText() const { return fromQt(m_ui->lAWI->text()); }
 
@@ -333,7 +315,6 @@ std::int32_t TForm1::ProgressPosition() const
 
 void TForm1::SetOperationButtonsEnabled(bool enabled)
 {
-    m_buttonsEnabled = enabled;
     m_ui->Button1->setEnabled(enabled);
     m_ui->Button2->setEnabled(enabled);
     m_ui->btnSearchPointers->setEnabled(enabled && m_ui->chboxVireoFromToDate->isChecked());

@@ -113,14 +113,13 @@ private:
 
     std::unique_ptr<Ui::TForm1> m_ui;
     DialogHook m_dialogHook;
-    // Declared in this order: the dump file is created first.
+    // Declared in this order: the dump file is created first and, when the
+    // window is destroyed, closed last.
     TextFile m_dumpFile;
     TextFile m_badRecordsFile;
-    bool m_buttonsEnabled = true;
     bool m_operationRunning = false;
     bool m_stopRequested = false;
     bool m_closePending = false;
-    bool m_filesClosed = false;
     bool m_placed = false;
     // The maximum the operation asked for; the bar itself never shows 0..0.
     std::int32_t m_progressMaximum = 100;

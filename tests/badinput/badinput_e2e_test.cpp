@@ -27,10 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kOpenError = "Unable to open com port (win error code: 2)";
-const std::string kBadCount = "تعداد صحيح نمي باشد";
-const std::string kBadFromDate = "تاريخ شروع صحيح نمي باشد";
-const std::string kBadToDate = "تاريخ پايان صحيح نمي باشد";
 const std::string kSearchDone =
     "اشاره گرها با موفقيت خوانده شد\r\nهمچنين فيلدهاي شروع و تعداد بصورت صحيح مقدار داده شد";
 
@@ -333,11 +329,6 @@ TEST_F(BadInput, CountFieldIsReadAsANumberOrZeroAndNegativeIsRefused)
 
 // ---- edFromDate, edToDate ----------------------------------------------------------
 
-// A date field is checked before anything else: a trimmed text that is not a
-// 32-bit integer, or is -1, is refused with the field's own message and no
-// port. Any other integer text is sent as typed after trimming; the clock
-// answers one that is not six digits with "I", which the operator sees after
-// the search's error label. A text that trims to a date searches normally.
 // A command text as the clock receives it. The bus codes each character in
 // six bits from 0x20 on, so characters from 0x60 on arrive as others: the
 // "x" of "0x10" arrives as "8".
@@ -350,6 +341,11 @@ std::string AsReceived(std::string text, bool rs232)
 
 class BadDateInput : public BadInput, public ::testing::WithParamInterface<bool> {};
 
+// A date field is checked before anything else: a trimmed text that is not a
+// 32-bit integer, or is -1, is refused with the field's own message and no
+// port. Any other integer text is sent as typed after trimming; the clock
+// answers one that is not six digits with "I", which the operator sees after
+// the search's error label. A text that trims to a date searches normally.
 TEST_P(BadDateInput, DateFieldsAreRefusedSentAsTypedOrTrimmed)
 {
     const bool rs232 = GetParam();

@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const QString kOpenError = "Unable to open com port (win error code: 2)";
-const QString kBadCount = "تعداد صحيح نمي باشد";
-const QString kBadFromDate = "تاريخ شروع صحيح نمي باشد";
-const QString kBadToDate = "تاريخ پايان صحيح نمي باشد";
-
 // No COM99 in the (empty) port folder, and no /dev/ttyS98 either.
 const char* const kAbsentCom = "99";
 

@@ -1,5 +1,6 @@
 // clockreader-cli: the window's three operations from a command line, for
 // unattended downloads. See HelpText() in options.cpp for the interface.
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
