@@ -22,13 +22,14 @@ ShownDialog InformationDialog(const QString& text)
 
 ShownDialog ErrorReport(const std::exception& error)
 {
-    return {ShownDialog::ErrorReport, QString::fromStdString(ErrorReportText(error.what())), ApplicationTitle(),
-            QMessageBox::Critical};
+    return {ShownDialog::ErrorReport, QString::fromStdString(ErrorReportText(error.what())),
+            ApplicationTitle(), QMessageBox::Critical};
 }
 
 ShownDialog UnknownErrorReport()
 {
-    return {ShownDialog::ErrorReport, QStringLiteral("Unknown error."), ApplicationTitle(), QMessageBox::Critical};
+    return {ShownDialog::ErrorReport, QStringLiteral("Unknown error."), ApplicationTitle(),
+            QMessageBox::Critical};
 }
 
 QString ApplicationTitle()

@@ -3,10 +3,7 @@
 #include <QPainter>
 #include <QStyle>
 
-LeftToRightLabel::LeftToRightLabel(QWidget* parent) : QLabel(parent)
-{
-    setLayoutDirection(Qt::LeftToRight);
-}
+LeftToRightLabel::LeftToRightLabel(QWidget* parent) : QLabel(parent) { setLayoutDirection(Qt::LeftToRight); }
 
 void LeftToRightLabel::paintEvent(QPaintEvent*)
 {

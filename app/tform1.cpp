@@ -33,14 +33,11 @@ void showResult(QLabel* label, const std::string& text)
 bool producesCharacter(const QKeyEvent& event)
 {
     switch (event.key()) {
-    case Qt::Key_Backspace:
-        return true;
+    case Qt::Key_Backspace: return true;
     case Qt::Key_Delete:
     case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-        return false;
-    default:
-        return !event.text().isEmpty();
+    case Qt::Key_Backtab: return false;
+    default: return !event.text().isEmpty();
     }
 }
 
@@ -51,8 +48,9 @@ TForm1::TForm1(DialogHook dialogHook, QWidget* parent)
 {
     m_ui->setupUi(this);
     // A fixed dialog frame with a system menu and a minimise button only.
-    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     setFixedSize(382, 361);
     setWindowTitle(QString());
     setUpStatusPanel();
@@ -206,20 +204,11 @@ void TForm1::chboxVireoFromToDateClick()
 
 // ---- operations ---------------------------------------------------------------------
 
-void TForm1::Button1Click()
-{
-    runOperation(RunDownload);
-}
+void TForm1::Button1Click() { runOperation(RunDownload); }
 
-void TForm1::Button2Click()
-{
-    runOperation(RunPointerQuery);
-}
+void TForm1::Button2Click() { runOperation(RunPointerQuery); }
 
-void TForm1::btnSearchPointersClick()
-{
-    runOperation(RunDateRangeSearch);
-}
+void TForm1::btnSearchPointersClick() { runOperation(RunDateRangeSearch); }
 
 void TForm1::runOperation(const std::function<void(ClockWindow&)>& operation)
 {

@@ -28,7 +28,7 @@
 
 // ---- bytes ---------------------------------------------------------------
 inline constexpr char SOH = 0x01, STX = 0x02, ENQ = 0x05, CR = 0x0D, SO = 0x0E, NAK = 0x15;
-inline constexpr std::string_view kStartMarker{"\x01\x01\x01", 3};   // SOH SOH SOH
+inline constexpr std::string_view kStartMarker{"\x01\x01\x01", 3};  // SOH SOH SOH
 
 // Record positions in the clock's ring buffer; positions are taken modulo it.
 inline constexpr std::int32_t kRingSize = 253579;

@@ -35,21 +35,21 @@ public:
     virtual std::string PortName() const;
 
     // --- fields ------------------------------------------------------------
-    virtual std::string StartText() const = 0;             // eStart
+    virtual std::string StartText() const = 0;  // eStart
     virtual void SetStartText(const std::string& text) = 0;
-    virtual std::string CountText() const = 0;             // eCount
+    virtual std::string CountText() const = 0;  // eCount
     virtual void SetCountText(const std::string& text) = 0;
-    virtual std::string FromDateText() const = 0;          // edFromDate
-    virtual std::string ToDateText() const = 0;            // edToDate
+    virtual std::string FromDateText() const = 0;  // edFromDate
+    virtual std::string ToDateText() const = 0;    // edToDate
 
     // --- results (labels are repainted at once) -------------------------------
     virtual void SetRecordTotalText(const std::string& text) = 0;  // LMax
     virtual void SetRecordsReadText(const std::string& text) = 0;  // LCount
     virtual void SetReadIndexText(const std::string& text) = 0;    // lARI
     virtual std::string ReadIndexText() const = 0;
-    virtual void SetWriteIndexText(const std::string& text) = 0;   // lAWI
+    virtual void SetWriteIndexText(const std::string& text) = 0;  // lAWI
     virtual std::string WriteIndexText() const = 0;
-    virtual void SetProgressMaximum(std::int32_t maximum) = 0;     // ProgressBar
+    virtual void SetProgressMaximum(std::int32_t maximum) = 0;  // ProgressBar
     virtual void SetProgressPosition(std::int32_t position) = 0;
     virtual std::int32_t ProgressPosition() const = 0;
 

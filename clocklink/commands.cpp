@@ -88,7 +88,8 @@ std::string QueryWriteIndexPointer(ClockWindow& window)
 std::string QueryUserReadPointer(ClockWindow& window)
 {
     const bool rs232 = window.IsRs232();
-    return StripPointerReply(rs232, QueryClock(window, TerminatedCommand(rs232, "AUR?"), byBus(rs232, 8, 12)));
+    return StripPointerReply(rs232,
+                             QueryClock(window, TerminatedCommand(rs232, "AUR?"), byBus(rs232, 8, 12)));
 }
 
 std::string PositionAtDate(ClockWindow& window, const std::string& date)

@@ -133,4 +133,3 @@ void SendCommand(const ClockWindow& window, const std::string& command)
     if (!SharedPort()) return;
     SendRaw(wireForm(window, command));
 }
-

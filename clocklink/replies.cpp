@@ -65,7 +65,8 @@ std::string CollectReply(ClockWindow& window, int expectedLength, std::string_vi
             const std::size_t at = collected.find(startMarker);
             if (at != std::string::npos) collected.erase(0, at);
         }
-        if (static_cast<int>(collected.size()) >= expectedLength || collected.find(CR) != std::string::npos) break;
+        if (static_cast<int>(collected.size()) >= expectedLength || collected.find(CR) != std::string::npos)
+            break;
         if (timedOut) break;
     }
     return collected;

@@ -134,7 +134,8 @@ private:
         for (int attempt = 0; attempt < kClockDateAttempts; ++attempt) {
             const std::string payload = QueryClockDatePayload(m_window);
             m_run.ClockIsSolar = SubText(payload, 1, 2) <= std::string("19");
-            m_run.ClockDateText = SubText(payload, 1, 4) + "/" + SubText(payload, 5, 6) + "/" + SubText(payload, 7, 8);
+            m_run.ClockDateText =
+                SubText(payload, 1, 4) + "/" + SubText(payload, 5, 6) + "/" + SubText(payload, 7, 8);
             if (IsUsableClockDate(payload, m_run.ClockIsSolar)) return;
             if (m_window.StopRequested()) return;
         }

@@ -66,7 +66,8 @@ std::string IntToFixedWidth(std::int64_t value, int width)
 std::string FormatRecordDate(const DownloadRun& run, std::string_view rawDate)
 {
     if (rawDate.size() == 6) {
-        const std::string dayPart = SubText(rawDate, 1, 2) + "/" + SubText(rawDate, 3, 4) + "/" + SubText(rawDate, 5, 6);
+        const std::string dayPart =
+            SubText(rawDate, 1, 2) + "/" + SubText(rawDate, 3, 4) + "/" + SubText(rawDate, 5, 6);
         // A Solar clock's two-digit year is always 13yy and is never read as a number.
         if (run.ClockIsSolar) return "13" + dayPart;
         // Gregorian: 81..99 are the 1900s, 00..80 the 2000s.
@@ -115,7 +116,7 @@ std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::strin
     line += SubText(recordDate, 6, 7);   // month
     line += SubText(recordDate, 9, 10);  // day
     line += data.TypeLetter.str().substr(0, 1);
-    line += SubText(recordDate, 3, 4);   // year, last two digits
+    line += SubText(recordDate, 3, 4);  // year, last two digits
     line += data.LastChar.str();
     line += data.PortText;
     line += ',';

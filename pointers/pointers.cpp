@@ -65,7 +65,7 @@ void RunKeepingFirstError(Step&& step, std::exception_ptr& first)
 // the search ended early: the clock refused a step (the operator has been
 // told) or the window is closing.
 std::optional<std::int64_t> FindDatePosition(ClockWindow& window, const std::string& date,
-                                              const DateSearchLabels& labels)
+                                             const DateSearchLabels& labels)
 {
     std::string reply = PositionAtDate(window, date);
     if (!HasOk(reply)) {

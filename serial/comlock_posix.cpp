@@ -173,23 +173,18 @@ int comLockTake(const std::string& resolvedPath, ComLock& lock) {
     for (int pass = 0; pass < 4; ++pass) {
         LockLook look = lookAt(path);
         switch (look.state) {
-            case LockState::Failed:
-                return look.error;
-            case LockState::Live:
-            case LockState::Unknown:
-                return EBUSY;
-            case LockState::Ours:
-                lock.path = path;
-                return 0;
-            case LockState::Stale: {
-                int error = removeStale(path, look);
-                if (error != 0 && error != ENOENT) {
-                    return 0;  // its holder is gone; we just may not clear it
-                }
-                continue;
+        case LockState::Failed: return look.error;
+        case LockState::Live:
+        case LockState::Unknown: return EBUSY;
+        case LockState::Ours: lock.path = path; return 0;
+        case LockState::Stale: {
+            int error = removeStale(path, look);
+            if (error != 0 && error != ENOENT) {
+                return 0;  // its holder is gone; we just may not clear it
             }
-            case LockState::None:
-                break;
+            continue;
+        }
+        case LockState::None: break;
         }
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
         if (fd < 0) {

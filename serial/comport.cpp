@@ -65,7 +65,7 @@ TComEvents MaskToEvents(std::uint32_t mask) {
 }
 
 std::int32_t BaudRateValue(TBaudRate rate, std::int32_t custom) {
-    static constexpr std::int32_t kRates[16] = {0,     110,   300,   600,    1200,   2400,   4800,   9600,
+    static constexpr std::int32_t kRates[16] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                                 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     if (rate == brCustom || rate >= 16) {
         return custom;
@@ -100,9 +100,12 @@ const char* const ComErrorMessages[23] = {
 };
 
 EComPort::EComPort(int errorCode, int winErrorCode)
-    : Exception(messageWithNumber(errorCode, winErrorCode)), m_errorCode(errorCode), m_winErrorCode(winErrorCode) {}
+    : Exception(messageWithNumber(errorCode, winErrorCode)),
+      m_errorCode(errorCode),
+      m_winErrorCode(winErrorCode) {}
 
-EComPort::EComPort(int errorCode) : Exception(messageText(errorCode)), m_errorCode(errorCode), m_winErrorCode(-1) {}
+EComPort::EComPort(int errorCode)
+    : Exception(messageText(errorCode)), m_errorCode(errorCode), m_winErrorCode(-1) {}
 
 // ---------------------------------------------------------------------------
 // Settings objects: a changed value is stored and, while the port is open,
@@ -120,9 +123,7 @@ bool storeChanged(T& field, T value) {
 }
 
 // A positive odd queue size is lowered to the even size below it.
-std::int32_t evenQueueSize(std::int32_t value) {
-    return (value > 0 && value % 2 != 0) ? value - 1 : value;
-}
+std::int32_t evenQueueSize(std::int32_t value) { return (value > 0 && value % 2 != 0) ? value - 1 : value; }
 
 }  // namespace
 

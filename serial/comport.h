@@ -21,8 +21,22 @@
 #include "utils/errors.h"
 
 enum TBaudRate : std::uint8_t {
-    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-    br19200, br38400, br56000, br57600, br115200, br128000, br256000
+    brCustom,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000
 };
 enum TStopBits : std::uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TDataBits : std::uint8_t { dbFive, dbSix, dbSeven, dbEight };
@@ -31,7 +45,16 @@ enum TDTRFlowControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
 enum TComEvent : std::uint8_t {
-    evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+    evRxChar,
+    evTxEmpty,
+    evRxFlag,
+    evRing,
+    evBreak,
+    evCTS,
+    evDSR,
+    evError,
+    evRLSD,
+    evRx80Full
 };
 
 // A set of TComEvent members, one bit per ordinal.

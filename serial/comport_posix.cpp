@@ -46,13 +46,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The error number our messages carry, taken right after the failing call.
-int lastError() {
-    return errno != 0 ? errno : EIO;
-}
+int lastError() { return errno != 0 ? errno : EIO; }
 
-int fdOf(const ComDevice& device) {
-    return static_cast<int>(device.handle);
-}
+int fdOf(const ComDevice& device) { return static_cast<int>(device.handle); }
 
 // A queue count (FIONREAD, TIOCOUTQ) for a look that treats a failure as empty.
 int queueCount(int fd, unsigned long request) {
@@ -62,9 +58,7 @@ int queueCount(int fd, unsigned long request) {
 
 // Modem-line ioctls that a device without modem lines (a pseudo-terminal)
 // answers with these errors mean "no lines", not a failure.
-bool noModemLines(int error) {
-    return error == ENOTTY || error == EINVAL;
-}
+bool noModemLines(int error) { return error == ENOTTY || error == EINVAL; }
 
 std::mutex g_directoryMutex;
 std::string g_portDirectory;
@@ -102,21 +96,21 @@ std::optional<std::string> devicePath(const std::string& portName) {
 
 std::optional<speed_t> speedFor(std::int32_t bitRate) {
     switch (bitRate) {
-        case 110: return B110;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        case 460800: return B460800;
-        case 921600: return B921600;
-        default: return std::nullopt;
+    case 110: return B110;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return std::nullopt;
     }
 }
 
@@ -203,9 +197,7 @@ void SetComPortDirectory(const std::string& directory) {
     g_portDirectory = directory;
 }
 
-int comNoDeviceError() {
-    return EBADF;
-}
+int comNoDeviceError() { return EBADF; }
 
 void comSleep(std::int32_t milliseconds) {
     if (milliseconds > 0) {
@@ -306,20 +298,20 @@ int comDeviceSetLine(ComDevice& device, const TCustomComPort& settings) {
     static constexpr tcflag_t kSizes[4] = {CS5, CS6, CS7, CS8};
     line.c_cflag |= kSizes[settings.DataBits() & 3];
     switch (settings.StopBits()) {
-        case sbOneStopBit: break;
-        case sbTwoStopBits: line.c_cflag |= CSTOPB; break;
-        case sbOne5StopBits:
-            // A UART sends 1.5 stop bits for "two" only with 5 data bits.
-            if (settings.DataBits() != dbFive) return EINVAL;
-            line.c_cflag |= CSTOPB;
-            break;
+    case sbOneStopBit: break;
+    case sbTwoStopBits: line.c_cflag |= CSTOPB; break;
+    case sbOne5StopBits:
+        // A UART sends 1.5 stop bits for "two" only with 5 data bits.
+        if (settings.DataBits() != dbFive) return EINVAL;
+        line.c_cflag |= CSTOPB;
+        break;
     }
     switch (parity.Bits()) {
-        case prNone: break;
-        case prOdd: line.c_cflag |= PARENB | PARODD; break;
-        case prEven: line.c_cflag |= PARENB; break;
-        case prMark: line.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case prSpace: line.c_cflag |= PARENB | CMSPAR; break;
+    case prNone: break;
+    case prOdd: line.c_cflag |= PARENB | PARODD; break;
+    case prEven: line.c_cflag |= PARENB; break;
+    case prMark: line.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case prSpace: line.c_cflag |= PARENB | CMSPAR; break;
     }
     // Without replacement a checked byte is delivered as received (errors
     // are only counted); with it, the terminal reads such a byte as NUL.
@@ -409,7 +401,8 @@ int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
             return 0;
         }
         // Ten bit times per queued byte, at least 0.1 ms, at most 5 ms a nap.
-        long long napUs = std::clamp<long long>(10'000'000LL * queued / std::max(device.bitRate, 1), 100, 5000);
+        long long napUs =
+            std::clamp<long long>(10'000'000LL * queued / std::max(device.bitRate, 1), 100, 5000);
         if (left > 0) {
             napUs = std::min<long long>(napUs, left * 1000LL);
         }
@@ -443,8 +436,9 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
     if (firstByteOnly && received > 0) {
         return 0;
     }
-    std::optional<Clock::time_point> deadline =
-        firstByteOnly ? Clock::now() + std::chrono::milliseconds(constant) : totalDeadline(multiplier, constant, size);
+    std::optional<Clock::time_point> deadline = firstByteOnly
+                                                    ? Clock::now() + std::chrono::milliseconds(constant)
+                                                    : totalDeadline(multiplier, constant, size);
     while (received < size) {
         int timeout = pollTimeout(deadline);
         // After the first byte, a gap longer than the interval ends the read.
@@ -669,8 +663,7 @@ ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
             return ComWaitResult::Events;
         }
         bool pollInput = !watch.hungUp && watch.inputQueued == 0;
-        bool lookAgain = (watch.inputQueued > 0 && (watch.mask & kInput)) ||
-                         (watch.mask & EV_TXEMPTY) ||
+        bool lookAgain = (watch.inputQueued > 0 && (watch.mask & kInput)) || (watch.mask & EV_TXEMPTY) ||
                          (watch.haveModemLines && (watch.mask & kLines)) ||
                          (watch.haveCounters && (watch.mask & kCounters));
         pollfd entries[2] = {{watch.stopFd, POLLIN, 0}, {fd, static_cast<short>(pollInput ? POLLIN : 0), 0}};
@@ -683,7 +676,8 @@ ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
         }
         // A hung-up device stays "ready" for ever; from now on only the
         // periodic look and the stop signal wake the thread.
-        if (pollInput && (entries[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && queueCount(fd, FIONREAD) == 0) {
+        if (pollInput && (entries[1].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+            queueCount(fd, FIONREAD) == 0) {
             watch.hungUp = true;
         }
     }

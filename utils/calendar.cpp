@@ -23,12 +23,9 @@ constexpr std::array<std::uint8_t, 12> kMonthDays{31, 28, 31, 30, 31, 30, 31, 31
 // The decimal digits of `value`, with leading zeros up to `width`.
 std::string zeroPadded(u16 value, std::uint8_t width) { return PadLeft(std::to_string(value), width, '0'); }
 
-} // namespace
+}  // namespace
 
-bool IsGregorianLeapYear(std::uint16_t year)
-{
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool IsGregorianLeapYear(std::uint16_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 bool IsSolarLeapYear(std::uint16_t year)
 {
@@ -58,12 +55,13 @@ std::string SolarToGregorianText(std::uint16_t year, std::uint16_t month, std::u
     // the Solar year starts on March 21 or March 20. An 8-bit counter is
     // enough: leap years are never more than a few years apart.
     std::uint8_t k = 1;
-    while (!IsSolarLeapYear(static_cast<u16>(year - k)) && !IsGregorianLeapYear(static_cast<u16>(year + 622 - k)))
+    while (!IsSolarLeapYear(static_cast<u16>(year - k)) &&
+           !IsGregorianLeapYear(static_cast<u16>(year + 622 - k)))
         ++k;
     const u16 marchOffset = IsSolarLeapYear(static_cast<u16>(year - k)) ? 20 : 19;
 
-    const u16 dayOfYear = month <= 7 ? static_cast<u16>(31 * (month - 1) + day)
-                                     : static_cast<u16>(30 * (month - 1) + day + 6);
+    const u16 dayOfYear =
+        month <= 7 ? static_cast<u16>(31 * (month - 1) + day) : static_cast<u16>(30 * (month - 1) + day + 6);
 
     u16 v = static_cast<u16>(dayOfYear + marchOffset);
     std::size_t i = 3;
@@ -81,7 +79,8 @@ std::string SolarToGregorianText(std::uint16_t year, std::uint16_t month, std::u
     // The walk always ends on a real day of month i except for v = 0, which
     // only a wrapped day of year can produce. Year 0 (from a wrapped 16-bit
     // year) does not exist either.
-    if (v == 0 || gregorianYear == 0 || gregorianYear > 9999) throw EConvertError("Invalid argument to date encode");
+    if (v == 0 || gregorianYear == 0 || gregorianYear > 9999)
+        throw EConvertError("Invalid argument to date encode");
 
     return zeroPadded(gregorianYear, 4) + separator + zeroPadded(static_cast<u16>(i), 2) + separator +
            zeroPadded(v, 2);
@@ -154,8 +153,9 @@ char DateSeparatorOfFormat(std::string_view format)
         const char c = format[i];
         if (c == '%') {
             ++i;
-            while (i < format.size() && (format[i] == 'E' || format[i] == 'O' || format[i] == '-' ||
-                                         format[i] == '_' || format[i] == '0' || format[i] == '^' || format[i] == '#'))
+            while (i < format.size() &&
+                   (format[i] == 'E' || format[i] == 'O' || format[i] == '-' || format[i] == '_' ||
+                    format[i] == '0' || format[i] == '^' || format[i] == '#'))
                 ++i;
             seenField = true;
             continue;

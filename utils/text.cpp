@@ -67,7 +67,7 @@ bool parseStrict(std::string_view s, std::int32_t& value)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::string RepeatChar(char ch, std::uint8_t count) { return std::string(count, ch); }
 
@@ -119,7 +119,8 @@ std::int64_t LenientStrToInt64(std::string_view s)
 {
     const NumberStart start = scanNumberStart(s);
     const std::uint64_t base = start.hex ? 16 : 10;
-    constexpr std::uint64_t maxMagnitude = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    constexpr std::uint64_t maxMagnitude =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     std::uint64_t magnitude = 0;
     std::size_t i = start.pos;
     for (; i < s.size(); ++i) {

@@ -16,7 +16,7 @@ namespace {
 
 std::string osReason(int error) { return std::strerror(error); }
 
-} // namespace
+}  // namespace
 
 TextFile::~TextFile()
 {
@@ -55,7 +55,8 @@ void TextFile::WriteLine(std::string_view line)
         // The stream keeps its error flag; clear it so a later write that
         // succeeds (say after disk space was freed) is not reported as failed.
         std::clearerr(m_file);
-        throw EInOutError("Cannot write to " + m_path + ": " + (error != 0 ? osReason(error) : "write failed"));
+        throw EInOutError("Cannot write to " + m_path + ": " +
+                          (error != 0 ? osReason(error) : "write failed"));
     }
 }
 

@@ -163,11 +163,11 @@ TEST_F(BadInput, ComFieldPathsOpenNothingOutsideThePortsFolder)
     const fs::path root = Sim().PortDirectory();
     const fs::path ports = root / "ports";
     const fs::path pty = Sim().PtyPath();
-    fs::create_directories(ports / "COM1");                 // ports/COM1/../../x
+    fs::create_directories(ports / "COM1");  // ports/COM1/../../x
     fs::create_symlink(pty, root / "x");
-    fs::create_directories(ports / "COM" / "dev");          // ports/COM/dev/null
+    fs::create_directories(ports / "COM" / "dev");  // ports/COM/dev/null
     fs::create_symlink(pty, ports / "COM" / "dev" / "null");
-    fs::create_directories(ports / "COM..");                // ports/COM../../etc/passwd
+    fs::create_directories(ports / "COM..");  // ports/COM../../etc/passwd
     fs::create_directories(ports / "etc");
     fs::create_symlink(pty, ports / "etc" / "passwd");
     fs::create_symlink(pty, ports / ("COM" + kSimCom));
@@ -394,7 +394,9 @@ TEST_P(BadDateInput, DateFieldsAreRefusedSentAsTypedOrTrimmed)
             EXPECT_EQ(message.kind, ShownMessage::ErrorDialog);
             if (std::find(sentAsTyped.begin(), sentAsTyped.end(), bad.name) != sentAsTyped.end()) {
                 EXPECT_EQ(message.text, field.clockRefusal);
-                EXPECT_NE(wire.find("cmd=AURD=" + AsReceived(bad.text, rs232) + terminator), std::string::npos) << wire;
+                EXPECT_NE(wire.find("cmd=AURD=" + AsReceived(bad.text, rs232) + terminator),
+                          std::string::npos)
+                    << wire;
             } else {
                 EXPECT_EQ(message.text, field.refusal);
                 EXPECT_EQ(wire, "");
@@ -404,6 +406,8 @@ TEST_P(BadDateInput, DateFieldsAreRefusedSentAsTypedOrTrimmed)
 }
 
 INSTANTIATE_TEST_SUITE_P(Bus, BadDateInput, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Rs232" : "Rs485"; });
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Rs232" : "Rs485";
+                         });
 
 }  // namespace

@@ -30,10 +30,14 @@ void TypeText(QWidget* target, const QString& text)
 {
     for (const QChar ch : text) {
         Qt::Key key = Qt::Key_unknown;
-        if (ch == '\t') key = Qt::Key_Tab;
-        else if (ch == '\r') key = Qt::Key_Return;
-        else if (ch == '\x1b') key = Qt::Key_Escape;
-        else if (ch.unicode() > 0x20 && ch.unicode() < 0x7F) key = static_cast<Qt::Key>(ch.toUpper().unicode());
+        if (ch == '\t')
+            key = Qt::Key_Tab;
+        else if (ch == '\r')
+            key = Qt::Key_Return;
+        else if (ch == '\x1b')
+            key = Qt::Key_Escape;
+        else if (ch.unicode() > 0x20 && ch.unicode() < 0x7F)
+            key = static_cast<Qt::Key>(ch.toUpper().unicode());
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(ch));
         QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(ch));
         QApplication::sendEvent(target, &press);

@@ -128,7 +128,8 @@ struct Result {
 
 Result RunCase(const Case& c, const std::string& directory)
 {
-    std::vector<std::string> args{"--bus", c.rs232 ? "rs232" : "rs485", "--records", std::to_string(c.records + 10)};
+    std::vector<std::string> args{"--bus", c.rs232 ? "rs232" : "rs485", "--records",
+                                  std::to_string(c.records + 10)};
     if (c.baud) {
         args.insert(args.end(), {"--baud", std::to_string(c.baud), "--line-rate"});
     }
@@ -140,14 +141,16 @@ Result RunCase(const Case& c, const std::string& directory)
     SetComPortDirectory("");
 
     Result result;
-    if (!window.Message().empty()) result.failure = window.Message();
+    if (!window.Message().empty())
+        result.failure = window.Message();
     else if (window.RecordsRead() != c.records)
         result.failure = "read " + std::to_string(window.RecordsRead()) + " records";
     const double seconds = window.LoopSeconds();
     result.recordsPerSecond = seconds > 0 ? static_cast<double>(window.RecordsRead()) / seconds : 0;
     if (c.baud) {
         result.ratio = LineSecondsPerRecord(c) * static_cast<double>(window.RecordsRead()) / seconds;
-        result.replyOnlyRatio = LineSecondsPerRecord(c, false) * static_cast<double>(window.RecordsRead()) / seconds;
+        result.replyOnlyRatio =
+            LineSecondsPerRecord(c, false) * static_cast<double>(window.RecordsRead()) / seconds;
     }
     return result;
 }
@@ -159,8 +162,8 @@ int main(int argc, char** argv)
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const long long slow = quick ? 40 : 200, fast = quick ? 200 : 500, unpaced = quick ? 2000 : 20000;
     const std::vector<Case> cases{
-        {true, 9600, slow},     {false, 9600, slow},     {true, 57600, fast},
-        {false, 57600, fast},   {true, 0, unpaced},      {false, 0, unpaced},
+        {true, 9600, slow},   {false, 9600, slow}, {true, 57600, fast},
+        {false, 57600, fast}, {true, 0, unpaced},  {false, 0, unpaced},
     };
 
     char pattern[] = "/tmp/downloadbench-XXXXXX";
@@ -168,14 +171,16 @@ int main(int argc, char** argv)
     const std::string directory = pattern;
 
     bool goalsMet = true;
-    std::printf("| bus    | baud   | pacing    | records | records/s | line-limit ratio | reply-only ratio |\n");
-    std::printf("|--------|--------|-----------|---------|-----------|------------------|------------------|\n");
+    std::printf(
+        "| bus    | baud   | pacing    | records | records/s | line-limit ratio | reply-only ratio |\n");
+    std::printf(
+        "|--------|--------|-----------|---------|-----------|------------------|------------------|\n");
     for (const Case& c : cases) {
         const Result r = RunCase(c, directory);
         const char* bus = c.rs232 ? "RS-232" : "RS-485";
         if (!r.failure.empty()) {
-            std::printf("| %s | %6d | %-9s | %7lld | failed: %s |\n", bus, c.baud, c.baud ? "line rate" : "none",
-                        c.records, r.failure.c_str());
+            std::printf("| %s | %6d | %-9s | %7lld | failed: %s |\n", bus, c.baud,
+                        c.baud ? "line rate" : "none", c.records, r.failure.c_str());
             goalsMet = false;
             continue;
         }

@@ -51,7 +51,8 @@ struct CliRun {
 // The program started with `args`, its output captured in files of `dir`.
 class CliProcess {
 public:
-    CliProcess(const std::vector<std::string>& args, const TempDir& dir) : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
+    CliProcess(const std::vector<std::string>& args, const TempDir& dir)
+        : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
     {
         std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -139,8 +140,8 @@ struct DecodeSettings {
 };
 
 // The dump lines that records `first` .. `first + count - 1` of the sim give.
-std::vector<std::string> ExpectedDump(const std::vector<SimRecord>& records, std::size_t first, std::size_t count,
-                                      const DecodeSettings& settings)
+std::vector<std::string> ExpectedDump(const std::vector<SimRecord>& records, std::size_t first,
+                                      std::size_t count, const DecodeSettings& settings)
 {
     FakeWindow window;
     window.selectedClock = settings.clock;
@@ -181,13 +182,16 @@ TEST(CliDownload, EveryRequestedRecordOnBothBuses)
     const std::vector<Case> cases = {
         {{"--bus", "rs232", "--records", "300", "--flagged-rate", "0.05"}, {}, "1", "bus=rs232"},
         {{"--bus", "rs485", "--clocks", "1,12,32", "--records", "300", "--flagged-rate", "0.05"},
-         {"--bus", "rs485", "--clock", "12"}, "12", "bus=rs485"},
+         {"--bus", "rs485", "--clock", "12"},
+         "12",
+         "bus=rs485"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.clock);
         SimProcess sim(c.simArgs);
         TempDir out;
-        std::vector<std::string> args = Link(sim, {"download", "--start", "5", "--count", "120", "--out", out.path()});
+        std::vector<std::string> args =
+            Link(sim, {"download", "--start", "5", "--count", "120", "--out", out.path()});
         args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
         CliRun run = RunCli(args);
         ASSERT_EQ(run.status, 0) << run.err;
@@ -218,7 +222,8 @@ TEST(CliDownload, DevicePathCarriesItsTrailingNumberAndFilesAreRecreated)
     std::string ptyNumber = sim.PtyPath().substr(sim.PtyPath().find_last_not_of("0123456789") + 1);
     ASSERT_FALSE(ptyNumber.empty()) << sim.PtyPath();
 
-    CliRun run = RunCli({"download", "--port", sim.PtyPath(), "--count", "25", "--vireo", "--out", out.path()});
+    CliRun run =
+        RunCli({"download", "--port", sim.PtyPath(), "--count", "25", "--vireo", "--out", out.path()});
     ASSERT_EQ(run.status, 0) << run.err;
     DecodeSettings settings;
     settings.vireo = true;
@@ -233,7 +238,8 @@ TEST(CliPointers, ReadAndWritePointerOnBothBuses)
 {
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
         {{"--records", "400", "--ari", "100"}, {}},
-        {{"--bus", "rs485", "--clocks", "32", "--records", "400", "--ari", "100"}, {"--bus", "rs485", "--clock", "32"}},
+        {{"--bus", "rs485", "--clocks", "32", "--records", "400", "--ari", "100"},
+         {"--bus", "rs485", "--clock", "32"}},
     };
     for (const auto& [simArgs, cliArgs] : cases) {
         SimProcess sim(simArgs);
@@ -249,7 +255,8 @@ TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)
 {
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
         {{"--records", "3000", "--layout", "vireo"}, {}},
-        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"}, {"--bus", "rs485", "--clock", "5"}},
+        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"},
+         {"--bus", "rs485", "--clock", "5"}},
     };
     for (const auto& [simArgs, cliArgs] : cases) {
         SimProcess sim(simArgs);
@@ -266,16 +273,19 @@ TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)
         ASSERT_LT(start, end);
 
         TempDir out;
-        std::vector<std::string> args = Link(sim, {"find", "--from", from, "--to", to, "--download", "--out", out.path()});
+        std::vector<std::string> args =
+            Link(sim, {"find", "--from", from, "--to", to, "--download", "--out", out.path()});
         args.insert(args.end(), cliArgs.begin(), cliArgs.end());
         CliRun run = RunCli(args);
         ASSERT_EQ(run.status, 0) << run.err;
         const std::string count = std::to_string(end - start);
-        EXPECT_EQ(run.out, "start " + std::to_string(start) + "\ncount " + count + "\ntotal 3000\nread " + count + "\n");
+        EXPECT_EQ(run.out, "start " + std::to_string(start) + "\ncount " + count + "\ntotal 3000\nread " +
+                               count + "\n");
         DecodeSettings settings;
         settings.clock = clock;
         settings.vireo = true;
-        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, start, end - start, settings));
+        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")),
+                  ExpectedDump(records, start, end - start, settings));
     }
 }
 

@@ -47,8 +47,8 @@ TEST(CliOptions, DefaultsAreTheWindowDefaults)
 
 TEST(CliOptions, ValuesInBothForms)
 {
-    Options o = Parse({"download", "--baud", "57600", "--bus=RS-485", "--clock", "032", "--start=7", "--count", "0",
-                       "--vireo", "--out", "/tmp/x"});
+    Options o = Parse({"download", "--baud", "57600", "--bus=RS-485", "--clock", "032", "--start=7",
+                       "--count", "0", "--vireo", "--out", "/tmp/x"});
     EXPECT_EQ(o.baudRate, "57600");
     EXPECT_FALSE(o.rs232);
     EXPECT_EQ(o.clock, "32");

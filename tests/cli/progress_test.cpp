@@ -98,7 +98,8 @@ TEST(CliProgress, TerminalBarIsRedrawnInPlaceAndClearedForMessages)
     EXPECT_EQ(Count(out.text(), "\r["), 1);
     now += ProgressMeter::kRedrawInterval;
     meter.Tick();
-    EXPECT_NE(out.text().find("[###############...............] 5/10 (50%)"), std::string::npos) << out.text();
+    EXPECT_NE(out.text().find("[###############...............] 5/10 (50%)"), std::string::npos)
+        << out.text();
     meter.Clear();
     EXPECT_EQ(out.text().substr(out.text().size() - 4), "\r\x1b[K");
     std::size_t size = out.text().size();

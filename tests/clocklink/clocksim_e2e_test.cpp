@@ -73,19 +73,18 @@ TEST_F(LinkWithClocksim, EveryCommandOnTheBusAsTheClockSeesIt)
     EXPECT_EQ(QueryRecordCounter(window, 15), 40);
 
     sim.Stop();
-    EXPECT_EQ(wireFrames(sim.ReadWireLog()),
-              (std::vector<std::string>{
-                  "01 41 AE EE",
-                  "01 41 A5 E5",
-                  "01 41 A1 B5 B2 9D 90 90 91 90 90 BE D4",
-                  "01 41 B5 F5",
-                  "01 41 A1 B2 A9 9F BE DB",
-                  "01 41 A1 B7 A9 9F BE DE",
-                  "01 41 A1 B5 B2 9F BE C7",
-                  "01 41 A1 B5 B2 9D 90 BE D5",
-                  "01 41 A1 B5 B2 A4 9D 98 98 90 91 90 91 BE E1",
-                  "12 4C AE F0",
-              }));
+    EXPECT_EQ(wireFrames(sim.ReadWireLog()), (std::vector<std::string>{
+                                                 "01 41 AE EE",
+                                                 "01 41 A5 E5",
+                                                 "01 41 A1 B5 B2 9D 90 90 91 90 90 BE D4",
+                                                 "01 41 B5 F5",
+                                                 "01 41 A1 B2 A9 9F BE DB",
+                                                 "01 41 A1 B7 A9 9F BE DE",
+                                                 "01 41 A1 B5 B2 9F BE C7",
+                                                 "01 41 A1 B5 B2 9D 90 BE D5",
+                                                 "01 41 A1 B5 B2 A4 9D 98 98 90 91 90 91 BE E1",
+                                                 "12 4C AE F0",
+                                             }));
 }
 
 TEST_F(LinkWithClocksim, PlainCommandsPacedAt57600)
@@ -109,15 +108,14 @@ TEST_F(LinkWithClocksim, PlainCommandsPacedAt57600)
     EXPECT_TRUE(HasOk(PositionAtDate(window, "880101")));
 
     sim.Stop();
-    EXPECT_EQ(wireFrames(sim.ReadWireLog()),
-              (std::vector<std::string>{
-                  "0E",
-                  "41 55 52 3D 30 30 30 30 33 0D",
-                  "15",
-                  "41 52 49 3F 0D",
-                  "41 55 52 3F 0D",
-                  "41 55 52 44 3D 38 38 30 31 30 31 0D",
-              }));
+    EXPECT_EQ(wireFrames(sim.ReadWireLog()), (std::vector<std::string>{
+                                                 "0E",
+                                                 "41 55 52 3D 30 30 30 30 33 0D",
+                                                 "15",
+                                                 "41 52 49 3F 0D",
+                                                 "41 55 52 3F 0D",
+                                                 "41 55 52 44 3D 38 38 30 31 30 31 0D",
+                                             }));
 }
 
 }  // namespace

@@ -185,7 +185,9 @@ TEST(CommandSetOverPty, WireBytesAndReplyLengthPerBus)
 
 TEST_F(LinkOverPty, CommandReadingsOfRealReplies)
 {
-    openWithPendingReply("\x0E" "19500\r");
+    openWithPendingReply(
+        "\x0E"
+        "19500\r");
     EXPECT_EQ(QueryRecordCounter(window, 15), 19500);
 
     const std::string date = Hex("01 01 01") + "H" + Hex("02 02 02") + "13880315" + Hex("05 0D");
@@ -242,7 +244,8 @@ TEST_F(LinkOverPty, StartMarkerDropsWhatCameBefore)
 
     // The length counts from the marker once it is there.
     answer(std::string(10, 'j') + std::string(kStartMarker) + std::string(60, 'r'));
-    EXPECT_EQ(QueryClock(window, std::string(1, NAK), 50, kStartMarker), std::string(kStartMarker) + std::string(47, 'r'));
+    EXPECT_EQ(QueryClock(window, std::string(1, NAK), 50, kStartMarker),
+              std::string(kStartMarker) + std::string(47, 'r'));
     EXPECT_EQ(ReadPortText(100), std::string(13, 'r'));
 
     // A CR, or L bytes, before any marker end the collection with them...
@@ -432,7 +435,8 @@ TEST_F(LinkOverPty, WaitForReplyRunsToItsLimitOnAnIWithMore)
     EXPECT_GE(waited, 30000u);
     EXPECT_LE(waited, 30200u);
     EXPECT_EQ(window.processMessagesCalls, 0);
-    EXPECT_TRUE(std::all_of(clock.sleeps.begin(), clock.sleeps.end(), [](std::uint32_t ms) { return ms == 100; }));
+    EXPECT_TRUE(
+        std::all_of(clock.sleeps.begin(), clock.sleeps.end(), [](std::uint32_t ms) { return ms == 100; }));
 }
 
 TEST_F(LinkOverPty, WaitForReplyEndsQuietlyOnAReadFailure)

@@ -46,7 +46,7 @@ TEST(ExtractReplyPayload, BadFramesGiveNothing)
 {
     EXPECT_EQ(ExtractReplyPayload(Hex("01 01 01 02 02 02 31 32 33 34 05 0D")), "");  // wrong check
     EXPECT_EQ(ExtractReplyPayload(Hex("01 01 01 02 02 02 31 32 33 34 04")), "");     // no CR
-    EXPECT_EQ(ExtractReplyPayload(Hex("01 01 01 78 0D")), "");  // empty payload, check 0x78
+    EXPECT_EQ(ExtractReplyPayload(Hex("01 01 01 78 0D")), "");     // empty payload, check 0x78
     EXPECT_EQ(ExtractReplyPayload(Hex("31 32 33 34 04 0D")), "");  // no marker at all
     // A CR before the start marker is cut away with everything before it.
     EXPECT_EQ(ExtractReplyPayload(Hex("31 32 0D 01 01 01 02 02 02 31 32 33 34 04")), "");
@@ -60,9 +60,18 @@ TEST(ExtractReplyPayload, CheckBytesThatLookLikeFramingNeverPass)
 {
     // Payloads whose XOR is SOH, STX or CR: the check byte is then read as
     // framing, and the frame fails whatever the payload says.
-    EXPECT_EQ(ExtractReplyPayload(replyFrame("1" "0", 0x01)), "");
-    EXPECT_EQ(ExtractReplyPayload(replyFrame("3" "1", 0x02)), "");
-    EXPECT_EQ(ExtractReplyPayload(replyFrame("<" "1", 0x0D)), "");
+    EXPECT_EQ(ExtractReplyPayload(replyFrame("1"
+                                             "0",
+                                             0x01)),
+              "");
+    EXPECT_EQ(ExtractReplyPayload(replyFrame("3"
+                                             "1",
+                                             0x02)),
+              "");
+    EXPECT_EQ(ExtractReplyPayload(replyFrame("<"
+                                             "1",
+                                             0x0D)),
+              "");
     // A payload with an odd number of digits never has such a check byte.
     for (int n = 100; n < 1000; ++n) {
         const std::string payload = std::to_string(n) + "8" + std::to_string(n);
@@ -72,10 +81,10 @@ TEST(ExtractReplyPayload, CheckBytesThatLookLikeFramingNeverPass)
 
 TEST(ExtractReplyPayload, LongRepliesAreScannedOnlyOver255Characters)
 {
-    const std::string payload(249, '5');   // markers and payload fill all 255: check and CR cut off
+    const std::string payload(249, '5');  // markers and payload fill all 255: check and CR cut off
     const std::string longFrame = Hex("01 01 01 02 02 02") + payload + xorOf(payload) + "\r";
     EXPECT_EQ(ExtractReplyPayload(longFrame), "");
-    const std::string shorter(247, '5');   // check at 254, CR at 255
+    const std::string shorter(247, '5');  // check at 254, CR at 255
     EXPECT_EQ(ExtractReplyPayload(Hex("01 01 01 02 02 02") + shorter + xorOf(shorter) + "\r"), shorter);
 }
 
@@ -93,7 +102,8 @@ TEST(StripPointerReply, PerBus)
     EXPECT_EQ(StripPointerReply(false, Hex("01 01 01 31 32 33")), "1");
     EXPECT_EQ(StripPointerReply(true, Hex("01 01 01")), "");
     // The count on the bus runs from the reply's length, not the marker's place.
-    EXPECT_EQ(StripPointerReply(false, Hex("41 41 01 01 01 31 32 33 34 35 31 0D")), Hex("31 32 33 34 35 31 0D"));
+    EXPECT_EQ(StripPointerReply(false, Hex("41 41 01 01 01 31 32 33 34 35 31 0D")),
+              Hex("31 32 33 34 35 31 0D"));
 }
 
 }  // namespace

@@ -83,7 +83,9 @@ TEST(CommandSet, TerminatorsAndReadings)
     EXPECT_EQ(TerminatedCommand(true, "ARI?"), Hex("41 52 49 3F 0D"));
     EXPECT_EQ(TerminatedCommand(false, "ARI?"), "ARI?^");
 
-    EXPECT_EQ(RecordCounterValue("\x0E" "Count:19500 recs\r"), 19500);
+    EXPECT_EQ(RecordCounterValue("\x0E"
+                                 "Count:19500 recs\r"),
+              19500);
     EXPECT_EQ(RecordCounterValue("1a9b5c0d0"), 19500);
     EXPECT_EQ(RecordCounterValue("no digits\r"), 0);
     EXPECT_EQ(RecordCounterValue(""), 0);
@@ -102,14 +104,23 @@ TEST(CommandSet, TerminatorsAndReadings)
 
 TEST(CommandSet, PointerLabelText)
 {
-    EXPECT_EQ(PointerLabelText("\x01\x01\x01" "00123\x30\r"), "123");
+    EXPECT_EQ(PointerLabelText("\x01\x01\x01"
+                               "00123\x30\r"),
+              "123");
     EXPECT_EQ(PointerLabelText("00042\r"), "42");
     EXPECT_EQ(PointerLabelText("12345\r"), "12345");
     EXPECT_EQ(PointerLabelText(""), "-1");
     EXPECT_EQ(PointerLabelText("\r"), "-1");
-    EXPECT_EQ(PointerLabelText("\x01\x01\x01" "00A23\x30\r"), "-1");
-    EXPECT_EQ(PointerLabelText("\x01\x01\x01" "00\x02" "23\x30\r"), "-1");
-    EXPECT_EQ(PointerLabelText("\x01\x01\x01" "12"), "12");
+    EXPECT_EQ(PointerLabelText("\x01\x01\x01"
+                               "00A23\x30\r"),
+              "-1");
+    EXPECT_EQ(PointerLabelText("\x01\x01\x01"
+                               "00\x02"
+                               "23\x30\r"),
+              "-1");
+    EXPECT_EQ(PointerLabelText("\x01\x01\x01"
+                               "12"),
+              "12");
     EXPECT_EQ(PointerLabelText("12x\r"), "-1");
 }
 
@@ -177,10 +188,10 @@ TEST(ErrorReport, FullStopRule)
     EXPECT_EQ(ErrorReportText(""), ".");
     EXPECT_EQ(ErrorReportText("Port not found"), "Port not found.");
     EXPECT_EQ(ErrorReportText("Done."), "Done.");
-    EXPECT_EQ(ErrorReportText("Really!"), "Really!");     // "!" sorts before "."
-    EXPECT_EQ(ErrorReportText("code 2)"), "code 2)");     // so does ")"
+    EXPECT_EQ(ErrorReportText("Really!"), "Really!");  // "!" sorts before "."
+    EXPECT_EQ(ErrorReportText("code 2)"), "code 2)");  // so does ")"
     EXPECT_EQ(ErrorReportText("trailing "), "trailing ");
-    EXPECT_EQ(ErrorReportText("a/"), "a/.");              // "/" sorts after "."
+    EXPECT_EQ(ErrorReportText("a/"), "a/.");  // "/" sorts after "."
     EXPECT_EQ(ErrorReportText("'x' is not a valid integer value"), "'x' is not a valid integer value.");
     // Text in another script (bytes from 0x80 on) sorts after ".".
     EXPECT_EQ(ErrorReportText("\xd8\xae\xd8\xb7\xd8\xa7"), "\xd8\xae\xd8\xb7\xd8\xa7.");

@@ -10,7 +10,9 @@ using namespace clocksim;
 TEST(FaultPlan, ParsesRatesAndRefusesNonsense)
 {
     FaultPlan plan;
-    ASSERT_EQ(parseFaultPlan("drop=0.01,late=0.02,trickle=0.05,corrupt=0.01,garbage=0.03,hangup-after=500", plan), "");
+    ASSERT_EQ(
+        parseFaultPlan("drop=0.01,late=0.02,trickle=0.05,corrupt=0.01,garbage=0.03,hangup-after=500", plan),
+        "");
     EXPECT_DOUBLE_EQ(plan.rates[0], 0.01);
     EXPECT_DOUBLE_EQ(plan.rates[2], 0.05);
     EXPECT_DOUBLE_EQ(plan.rates[4], 0.03);

@@ -33,10 +33,8 @@ TEST(BusFrameDecoder, DecodesTheWorkedExampleFrames)
         {Hex("01 41 A1 B2 A9 9F BE DB"), "ARI?", "ARI?^", 0x41},
         {Hex("01 41 A1 B7 A9 9F BE DE"), "AWI?", "AWI?^", 0x41},
         {Hex("01 41 A1 B5 B2 9F BE C7"), "AUR?", "AUR?^", 0x41},
-        {Hex("01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5"), "AUR=00000",
-         "AUR=00000^", 0x41},
-        {Hex("01 41 A1 B5 B2 A4 9D 98 98 90 91 90 91 BE E1"),
-         "AURD=880101", "AURD=880101^", 0x41},
+        {Hex("01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5"), "AUR=00000", "AUR=00000^", 0x41},
+        {Hex("01 41 A1 B5 B2 A4 9D 98 98 90 91 90 91 BE E1"), "AURD=880101", "AURD=880101^", 0x41},
         {Hex("01 41 AE EE"), "\x0E", "SO", 0x41},
         {Hex("01 41 A5 E5"), "\x05", "ENQ", 0x41},
         {Hex("01 41 B5 F5"), "\x15", "NAK", 0x41},
@@ -64,8 +62,7 @@ TEST(BusFrameDecoder, RejectsBadCheckAndResynchronisesAfterGarbage)
 
     // Noise, a frame cut short by a new address byte, then a whole frame.
     BusFrameDecoder d;
-    const std::string stream = Hex("FF 80 41") + Hex("01 41 A1 B2") +
-                               Hex("01 41 B5 F5");
+    const std::string stream = Hex("FF 80 41") + Hex("01 41 A1 B2") + Hex("01 41 B5 F5");
     std::vector<Received> out;
     // Byte by byte, as the program writes at 57600 baud.
     for (char c : stream)
@@ -89,7 +86,9 @@ TEST(BusFrameDecoder, RejectsBadCheckAndResynchronisesAfterGarbage)
 TEST(PlainCommandSplitter, SplitsSingleBytesAndCrTerminatedCommands)
 {
     PlainCommandSplitter s;
-    std::vector<Received> out = s.feed("\x0E" "AUR=00");
+    std::vector<Received> out = s.feed(
+        "\x0E"
+        "AUR=00");
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].text, "\x0E");
     out = s.feed("123\r\x15");
@@ -119,7 +118,9 @@ TEST(Replies, AreReadableAndCarryNoStrayDigits)
         ASSERT_LE(r.size(), 12u) << v;
         ASSERT_EQ(r.back(), '\r');
     }
-    EXPECT_EQ(pointerReply(Bus::Rs485, 123), std::string("\x01\x01\x01" "00123") + '0' + '\r');
+    EXPECT_EQ(pointerReply(Bus::Rs485, 123), std::string("\x01\x01\x01"
+                                                         "00123") +
+                                                 '0' + '\r');
     EXPECT_EQ(pointerReply(Bus::Rs232, 123), "00123\r");
     EXPECT_EQ(pointerReply(Bus::Rs232, 253578), "253578\r");
 
@@ -128,6 +129,7 @@ TEST(Replies, AreReadableAndCarryNoStrayDigits)
     EXPECT_EQ(okReply(Bus::Rs485), std::string("\x01\x01\x01OK\x04\r"));
 
     const std::string frame = replyFrame("1234");
-    EXPECT_EQ(frame, std::string("\x01\x01\x01\x02\x02\x02" "1234\x04\r"));
+    EXPECT_EQ(frame, std::string("\x01\x01\x01\x02\x02\x02"
+                                 "1234\x04\r"));
     EXPECT_EQ(replyFrame(""), std::string("\x01\x01\x01\x02\x02\x02\x00\r", 8));
 }

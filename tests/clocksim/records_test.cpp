@@ -95,8 +95,8 @@ TEST(MadeRecords, AreReadableDatedInOrderAndDatableByTheProgram)
         // Several records a day, so a date search has something to step over.
         EXPECT_LT(days.size(), 5000u / 3);
         EXPECT_EQ(records.back().dateKey.substr(2),
-                  (c.date.month < 10 ? "0" : "") + std::to_string(c.date.month) + (c.date.day < 10 ? "0" : "") +
-                      std::to_string(c.date.day));
+                  (c.date.month < 10 ? "0" : "") + std::to_string(c.date.month) +
+                      (c.date.day < 10 ? "0" : "") + std::to_string(c.date.day));
     }
     // Each clock has records of its own; a seed always gives the same ones.
     const RecordSettings s = settings(Layout::Standard, Calendar::Solar, Date{1405, 9, 16}, 100);
@@ -183,7 +183,10 @@ TEST(RecordFile, LoadsPayloadsAndRefusesFramesNoReaderCanTakeApart)
 
     // "1<" XORs to 0x0D, which would read as the frame's end.
     EXPECT_NE(parseRecordLines("12\n1<\n", s).error.find("line 2"), std::string::npos);
-    EXPECT_FALSE(parseRecordLines(std::string("12\x02" "3\n"), s).error.empty());
+    EXPECT_FALSE(parseRecordLines(std::string("12\x02"
+                                              "3\n"),
+                                  s)
+                     .error.empty());
     EXPECT_FALSE(parseRecordLines(std::string(43, '1') + "\n", s).error.empty());
 
     // A standard mmdd date later in the year than the clock is last year's.

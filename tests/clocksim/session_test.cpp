@@ -68,7 +68,10 @@ public:
     }
     bool isOpen() const { return m_fd >= 0; }
 
-    void send(const std::string& b) { ASSERT_EQ(::write(m_fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+    void send(const std::string& b)
+    {
+        ASSERT_EQ(::write(m_fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
 
     // Reads until a CR, until maxBytes, or until timeoutMs pass.
     std::string read(int timeoutMs = kReplyMs, std::size_t maxBytes = 256, bool stopAtCr = true)
@@ -77,7 +80,8 @@ public:
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (got.size() < maxBytes && !(stopAtCr && got.find('\r') != std::string::npos)) {
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count();
             if (left <= 0) break;
             pollfd p{m_fd, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
@@ -140,8 +144,14 @@ TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
     const std::vector<SimRecord> records = sim.ExpectedRecords();
     ASSERT_EQ(records.size(), 60u);
 
-    EXPECT_EQ(c.query(Hex("01 41 A1 B2 A9 9F BE DB")), "\x01\x01\x01" "00000" "0\r");
-    EXPECT_EQ(c.query(Hex("01 41 A1 B7 A9 9F BE DE")), "\x01\x01\x01" "00030" "3\r");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B2 A9 9F BE DB")),
+              "\x01\x01\x01"
+              "00000"
+              "0\r");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B7 A9 9F BE DE")),
+              "\x01\x01\x01"
+              "00030"
+              "3\r");
     EXPECT_EQ(c.query(Hex("01 41 AE EE")), "30\r");
 
     const std::string date = c.query(Hex("01 41 A5 E5"));
@@ -153,13 +163,19 @@ TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
     const std::string record = c.query(Hex("01 41 B5 F5"));
     EXPECT_LE(record.size(), 50u);
     EXPECT_EQ(payloadOf(record), records[2].payload);
-    EXPECT_EQ(c.query(Hex("01 41 A1 B5 B2 9F BE C7")), "\x01\x01\x01" "00003" "3\r");
+    EXPECT_EQ(c.query(Hex("01 41 A1 B5 B2 9F BE C7")),
+              "\x01\x01\x01"
+              "00003"
+              "3\r");
     EXPECT_EQ(c.query(Hex("01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5")), ok);
 
     // Clock 5 shares the line with its own records and pointers.
     EXPECT_EQ(c.query(frame(5, std::string(1, 0x0E))), "30\r");
     EXPECT_EQ(payloadOf(c.query(frame(5, std::string(1, 0x15)))), records[30].payload);
-    EXPECT_EQ(c.query(frame(1, "AUR?^")), "\x01\x01\x01" "00000" "0\r");
+    EXPECT_EQ(c.query(frame(1, "AUR?^")),
+              "\x01\x01\x01"
+              "00000"
+              "0\r");
 
     // Nobody answers a clock that is not on the line, or a bad check byte.
     EXPECT_EQ(c.query(Hex("12 4C AE F0"), kSilenceMs), "");
@@ -168,11 +184,13 @@ TEST(ClocksimSession, AnswersTheWorkedExampleFramesOnRs485)
     EXPECT_EQ(c.query(Hex("FF 9A 41") + frame(1, std::string(1, 0x0E))), "30\r");
 
     const std::string log = sim.ReadWireLog();
-    EXPECT_NE(log.find(" clock=1 bus=rs485 cmd=ARI?^ hex=01 41 A1 B2 A9 9F BE DB\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" clock=1 bus=rs485 cmd=ARI?^ hex=01 41 A1 B2 A9 9F BE DB\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find(" clock=1 bus=rs485 cmd=AUR=00000^ hex=01 41 A1 B5 B2 9D 90 90 90 90 90 BE D5\n"),
               std::string::npos);
     EXPECT_NE(log.find(" clock=5 bus=rs485 cmd=NAK hex=05 45 B5 F5\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(" clock=12 bus=rs485 cmd=SO ignored=wrong-clock hex=12 4C AE F0\n"), std::string::npos);
+    EXPECT_NE(log.find(" clock=12 bus=rs485 cmd=SO ignored=wrong-clock hex=12 4C AE F0\n"),
+              std::string::npos);
     EXPECT_NE(log.find(" cmd=ARI?^ ignored=bad-check hex=01 41 A1 B2 A9 9F BE DC\n"), std::string::npos);
     EXPECT_NE(log.find(" ignored=garbage hex=FF 9A 41\n"), std::string::npos);
     EXPECT_EQ(countOf(log, "\n"), 15u);
@@ -249,8 +267,8 @@ TEST(ClocksimSession, DateCommandPlacesTheUserPointerWithinItsContract)
 
 TEST(ClocksimSession, FaultsShowOnRecordRepliesAtTheirRates)
 {
-    SimProcess sim({"--records", "150", "--faults", "drop=0.05,trickle=0.1,corrupt=0.1,garbage=0.1", "--fault-seed",
-                    "5"});
+    SimProcess sim({"--records", "150", "--faults", "drop=0.05,trickle=0.1,corrupt=0.1,garbage=0.1",
+                    "--fault-seed", "5"});
     const std::vector<SimRecord> records = sim.ExpectedRecords();
     PtyClient c(sim.PtyPath());
     // Commands other than NAK are never faulted.
@@ -270,14 +288,18 @@ TEST(ClocksimSession, FaultsShowOnRecordRepliesAtTheirRates)
         const std::size_t soh = reply.find("\x01\x01\x01");
         ASSERT_NE(soh, std::string::npos);
         ASSERT_EQ(reply.substr(soh, expectedFrame.size()), expectedFrame) << next;
-        if (soh > 0) ++seen["garbage"];
-        else if (payloadOf(reply) == "<bad>") ++seen["corrupt"];
-        else ++seen["clean"];
+        if (soh > 0)
+            ++seen["garbage"];
+        else if (payloadOf(reply) == "<bad>")
+            ++seen["corrupt"];
+        else
+            ++seen["clean"];
         ++next;
     }
     const std::string log = sim.ReadWireLog();
     for (const char* kind : {"drop", "corrupt", "garbage"})
-        EXPECT_EQ(countOf(log, std::string(" fault=") + kind + " "), static_cast<std::size_t>(seen[kind])) << kind;
+        EXPECT_EQ(countOf(log, std::string(" fault=") + kind + " "), static_cast<std::size_t>(seen[kind]))
+            << kind;
     const double n = naks;
     EXPECT_NEAR(seen["drop"] / n, 0.05, 0.04);
     EXPECT_NEAR(seen["corrupt"] / n, 0.1, 0.06);
@@ -322,11 +344,13 @@ TEST(ClocksimSession, ServesRecordsLoadedFromAFile)
     const std::string file = std::string(dir) + "/records.txt";
     {
         std::FILE* f = std::fopen(file.c_str(), "w");
-        std::fputs("0000054321030214090513117\r\n!0000054321030215090513117\n\n0000000123030301120001234\n", f);
+        std::fputs("0000054321030214090513117\r\n!0000054321030215090513117\n\n0000000123030301120001234\n",
+                   f);
         std::fclose(f);
     }
     {
-        SimProcess sim({"--bus", "rs485", "--clocks", "2,3", "--records-file", file, "--layout", "vireo", "--ari", "9"});
+        SimProcess sim(
+            {"--bus", "rs485", "--clocks", "2,3", "--records-file", file, "--layout", "vireo", "--ari", "9"});
         const std::vector<SimRecord> records = sim.ExpectedRecords();
         ASSERT_EQ(records.size(), 6u);
         EXPECT_EQ(records[4].clock, 3);
@@ -339,7 +363,10 @@ TEST(ClocksimSession, ServesRecordsLoadedFromAFile)
         EXPECT_EQ(payloadOf(c.query(frame(3, "\x15"))), records[3].payload);
         EXPECT_NE(c.query(frame(3, "\x15")).find("???"), std::string::npos);
         // The other clock's pointer did not move.
-        EXPECT_EQ(c.query(frame(2, "AUR?^")), "\x01\x01\x01" "00009" "9\r");
+        EXPECT_EQ(c.query(frame(2, "AUR?^")),
+                  "\x01\x01\x01"
+                  "00009"
+                  "9\r");
     }
     std::filesystem::remove_all(dir);
 }
@@ -348,13 +375,15 @@ TEST(ClocksimCommandLine, DocumentsEveryOptionAndRefusesBadOnes)
 {
     std::string help;
     ASSERT_EQ(runClocksim("--help", &help), 0);
-    for (const char* option : {"--bus", "--clocks", "--link", "--baud", "--line-rate", "--turnaround", "--records",
-                               "--records-file", "--layout", "--calendar", "--date", "--seed", "--flagged-rate",
-                               "--ari", "--faults", "--fault-seed", "--wire-log", "--dump-expected", "--help"})
+    for (const char* option :
+         {"--bus", "--clocks", "--link", "--baud", "--line-rate", "--turnaround", "--records",
+          "--records-file", "--layout", "--calendar", "--date", "--seed", "--flagged-rate", "--ari",
+          "--faults", "--fault-seed", "--wire-log", "--dump-expected", "--help"})
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
 
-    for (const char* bad : {"--bus rs422", "--clocks 0", "--clocks 33", "--bus rs232 --clocks 1,2", "--records x",
-                            "--date 14051231", "--faults drop=2", "--frobnicate", "--records-file /nonexistent"}) {
+    for (const char* bad :
+         {"--bus rs422", "--clocks 0", "--clocks 33", "--bus rs232 --clocks 1,2", "--records x",
+          "--date 14051231", "--faults drop=2", "--frobnicate", "--records-file /nonexistent"}) {
         std::string out;
         EXPECT_EQ(runClocksim(bad, &out), 2) << bad;
         EXPECT_NE(out.find("clocksim: "), std::string::npos) << bad;

@@ -62,8 +62,10 @@ struct SimDownload {
         std::vector<std::string> lines;
         std::size_t flagged = 0;
         for (long i = start; i < start + count; ++i) {
-            if (records[i].flagged) ++flagged;
-            else lines.push_back(DecodeRecord(window, run, records[i].payload));
+            if (records[i].flagged)
+                ++flagged;
+            else
+                lines.push_back(DecodeRecord(window, run, records[i].payload));
         }
         EXPECT_EQ(window.dumpLines, lines);
         EXPECT_EQ(window.badRecordLines.size(), flagged);
@@ -82,8 +84,10 @@ RecordTraffic TrafficAfterStart(const std::vector<std::string>& commands)
 {
     RecordTraffic t;
     for (std::size_t i = 3; i < commands.size(); ++i) {
-        if (commands[i] == "NAK") ++t.naks;
-        else t.resyncs.push_back(commands[i]);
+        if (commands[i] == "NAK")
+            ++t.naks;
+        else
+            t.resyncs.push_back(commands[i]);
     }
     return t;
 }
@@ -92,8 +96,8 @@ RecordTraffic TrafficAfterStart(const std::vector<std::string>& commands)
 
 TEST(DownloadE2E, Rs232StandardSolar)
 {
-    SimDownload d({"--bus", "rs232", "--records", "3000", "--layout", "standard", "--calendar", "solar", "--date",
-                   "14050916", "--flagged-rate", "0.05"});
+    SimDownload d({"--bus", "rs232", "--records", "3000", "--layout", "standard", "--calendar", "solar",
+                   "--date", "14050916", "--flagged-rate", "0.05"});
     d.Run(17, 2000);
     EXPECT_TRUE(d.window.messages.empty());
     d.ExpectRecords(1, 17, 2000, true, "1405/09/16");
@@ -118,8 +122,8 @@ TEST(DownloadE2E, Rs232StandardSolar)
 
 TEST(DownloadE2E, Rs485ClocksVireoGregorian)
 {
-    SimDownload d({"--bus", "rs485", "--clocks", "1,12,32", "--records", "400", "--layout", "vireo", "--calendar",
-                   "gregorian", "--date", "20250110", "--flagged-rate", "0.03"});
+    SimDownload d({"--bus", "rs485", "--clocks", "1,12,32", "--records", "400", "--layout", "vireo",
+                   "--calendar", "gregorian", "--date", "20250110", "--flagged-rate", "0.03"});
     d.window.rs232 = false;
     d.window.vireo = true;
     const struct {
@@ -170,8 +174,8 @@ TEST(DownloadE2E, LineFaultsLoseAndDoubleNothing)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.bus) + " " + c.layout);
-        SimDownload d({"--bus", c.bus, "--clocks", "9", "--records", "600", "--layout", c.layout, "--calendar",
-                       c.calendar, "--date", c.date, "--flagged-rate", "0.03", "--faults",
+        SimDownload d({"--bus", c.bus, "--clocks", "9", "--records", "600", "--layout", c.layout,
+                       "--calendar", c.calendar, "--date", c.date, "--flagged-rate", "0.03", "--faults",
                        "corrupt=0.03,drop=0.01,garbage=0.04,trickle=0.01", "--fault-seed", c.seed});
         d.window.rs232 = std::string(c.bus) == "rs232";
         d.window.selectedClock = "9";
@@ -220,8 +224,8 @@ TEST(DownloadE2E, LateAnswerIsDroppedAndItsRecordReadAgain)
 TEST(DownloadE2E, EndOfRecordsEndsByRecordErrorKeepingWhatWasRead)
 {
     // Past the last record the clock answers with empty payloads.
-    SimDownload d({"--bus", "rs232", "--records", "50", "--layout", "standard", "--calendar", "solar", "--date",
-                   "14050916"});
+    SimDownload d({"--bus", "rs232", "--records", "50", "--layout", "standard", "--calendar", "solar",
+                   "--date", "14050916"});
     d.Run(40, 20);
     ASSERT_EQ(d.window.messages.size(), 1u);
     EXPECT_EQ(d.window.messages[0].kind, ShownMessage::MessageBox);

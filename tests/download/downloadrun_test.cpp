@@ -31,11 +31,11 @@ const std::string kNoRecord = std::string("\x01\x01\x01\x02\x02\x02\x00\r", 8);
 
 // How the answer to one NAK fares on the line.
 enum class Answer {
-    Clean,    // arrives as the clock sent it
-    Spoilt,   // arrives with a wrong check byte
-    Lost,     // the NAK never reached the clock: no answer, the pointer stays
-    CutOff,   // only its first half arrives
-    Late,     // arrives after the reader gave up, just before the clock's next answer
+    Clean,   // arrives as the clock sent it
+    Spoilt,  // arrives with a wrong check byte
+    Lost,    // the NAK never reached the clock: no answer, the pointer stays
+    CutOff,  // only its first half arrives
+    Late,    // arrives after the reader gave up, just before the clock's next answer
 };
 
 // A clock with a real user read pointer: "AUR=" sets it, each NAK that
@@ -48,17 +48,17 @@ struct Script {
     // On RS-232 the reader collects one character of this: "K" CR stays
     // behind for the first record query.
     std::string aur = "OK\r";
-    bool takesPointer = true;       // false: answers "AUR=" only the first time
+    bool takesPointer = true;  // false: answers "AUR=" only the first time
     // Record replies by ring position, the first at `first`.
     long first = 0;
     std::vector<std::string> records;
     // The fate of the answer to the n-th NAK (from 0); clean past the end.
     std::vector<Answer> line;
-    long hangUpAt = -1;             // close the line when a NAK asks for this position
+    long hangUpAt = -1;  // close the line when a NAK asks for this position
 
     long pointer = 0;
     int naks = 0, aurs = 0;
-    std::string held;               // a late answer, sent before the next one
+    std::string held;  // a late answer, sent before the next one
 
     std::string Reply(const std::string& command)
     {
@@ -71,7 +71,8 @@ struct Script {
     std::string Answered(const std::string& command)
     {
         if (command == kSO) return counter;
-        if (command == kENQ) return dates[std::min<std::size_t>(std::exchange(dateIndex, dateIndex + 1), dates.size() - 1)];
+        if (command == kENQ)
+            return dates[std::min<std::size_t>(std::exchange(dateIndex, dateIndex + 1), dates.size() - 1)];
         if (command.starts_with("AUR=")) {
             if (aurs++ > 0 && !takesPointer) return "";
             pointer = std::stol(command.substr(4));
@@ -83,7 +84,8 @@ struct Script {
         if (pointer == hangUpAt) return ScriptedClock::kHangUp;
         if (fate == Answer::Lost) return "";
         const long index = pointer++ - first;
-        std::string reply = index >= 0 && index < static_cast<long>(records.size()) ? records[index] : kNoRecord;
+        std::string reply =
+            index >= 0 && index < static_cast<long>(records.size()) ? records[index] : kNoRecord;
         switch (fate) {
         case Answer::Spoilt: reply[reply.size() - 2] ^= 0x40; break;
         case Answer::CutOff: reply.resize(reply.size() / 2); break;
@@ -127,7 +129,8 @@ struct Session {
     bool PortClosed() const { return !SharedPort() || !SharedPort()->Connected(); }
 };
 
-std::string Line(const std::string& payload, bool solar, const std::string& clockDate, const FakeWindow& window)
+std::string Line(const std::string& payload, bool solar, const std::string& clockDate,
+                 const FakeWindow& window)
 {
     DownloadRun run;
     run.ClockIsSolar = solar;
@@ -156,8 +159,8 @@ TEST(DownloadRun, ReadsExactlyTheCountWithFlaggedRecordsAndFollowsTheWindow)
     EXPECT_TRUE(run.window.messages.empty());
     // The first record query meets the "K" CR left of the pointer command's
     // answer; the pointer is set again once, then one NAK per record.
-    EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ, "AUR=00012\r", kNAK, "AUR=00012\r", kNAK, kNAK,
-                                                        kNAK}));
+    EXPECT_EQ(run.Commands(),
+              (std::vector<std::string>{kSO, kENQ, "AUR=00012\r", kNAK, "AUR=00012\r", kNAK, kNAK, kNAK}));
     EXPECT_EQ(run.window.start, "00012");
     EXPECT_EQ(run.window.recordTotal, "19500");
     EXPECT_EQ(run.window.recordsRead, "3");
@@ -253,8 +256,8 @@ TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled
     run.script.records[3] = kFlagged;
     // NAK 0 meets the leftover "K" CR; its own answer comes late and is
     // dropped by the resync.
-    run.script.line = {Answer::Late, Answer::Clean, Answer::Spoilt, Answer::Lost,  Answer::Clean,
-                       Answer::CutOff, Answer::Clean, Answer::Late,  Answer::Clean, Answer::Spoilt};
+    run.script.line = {Answer::Late,   Answer::Clean, Answer::Spoilt, Answer::Lost,  Answer::Clean,
+                       Answer::CutOff, Answer::Clean, Answer::Late,   Answer::Clean, Answer::Spoilt};
     run.Start();
 
     EXPECT_TRUE(run.window.messages.empty());
@@ -264,18 +267,18 @@ TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled
     EXPECT_EQ(run.window.progressPosition, 6);
     // After each unusable answer the pointer goes back to the record the pass needs.
     const std::string A = "AUR=000", N = kNAK;
-    EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ, A + "40\r",
-                                                        N, A + "40\r",  // leftover
-                                                        N,               // 1
-                                                        N, A + "41\r",  // spoilt
-                                                        N, A + "41\r",  // lost
-                                                        N,               // 2
-                                                        N, A + "42\r",  // cut off
-                                                        N,               // 3
-                                                        N, A + "43\r",  // late, dropped by the resync
-                                                        N,               // flagged
-                                                        N, A + "44\r",  // spoilt
-                                                        N, N}));         // 5, 6
+    EXPECT_EQ(run.Commands(),
+              (std::vector<std::string>{kSO, kENQ,       A + "40\r", N, A + "40\r",  // leftover
+                                        N,                                           // 1
+                                        N,   A + "41\r",                             // spoilt
+                                        N,   A + "41\r",                             // lost
+                                        N,                                           // 2
+                                        N,   A + "42\r",                             // cut off
+                                        N,                                           // 3
+                                        N,   A + "43\r",  // late, dropped by the resync
+                                        N,                // flagged
+                                        N,   A + "44\r",  // spoilt
+                                        N,   N}));        // 5, 6
 }
 
 TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
@@ -289,8 +292,8 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
         run.script.records = Records(1, 4);
         run.script.records[1] = kFlagged;
         using enum Answer;
-        run.script.line = {Late, Clean, Spoilt, Spoilt, Clean, Lost, Spoilt, Spoilt, Clean,
-                           Spoilt, Spoilt, Spoilt, Spoilt, Spoilt, Clean};
+        run.script.line = {Late,  Clean,  Spoilt, Spoilt, Clean,  Lost,   Spoilt, Spoilt,
+                           Clean, Spoilt, Spoilt, Spoilt, Spoilt, Spoilt, Clean};
         run.Start();
         EXPECT_TRUE(run.window.messages.empty());
         EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 3, 4}));
@@ -340,9 +343,9 @@ TEST(DownloadRun, AResyncWithoutOkCountsAsAFailure)
         EXPECT_EQ(run.window.messages[0].text, "خطا در رکورد");
         EXPECT_TRUE(run.window.dumpLines.empty());
         // The leftover, then five resyncs that bring no "OK".
-        EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ, "AUR=00000\r", kNAK, "AUR=00000\r",
-                                                            "AUR=00000\r", "AUR=00000\r", "AUR=00000\r",
-                                                            "AUR=00000\r"}));
+        EXPECT_EQ(run.Commands(),
+                  (std::vector<std::string>{kSO, kENQ, "AUR=00000\r", kNAK, "AUR=00000\r", "AUR=00000\r",
+                                            "AUR=00000\r", "AUR=00000\r", "AUR=00000\r"}));
     }
     // A resync answered with something else than "OK" fails too; one that
     // then gets its "OK" lets the run go on.
@@ -352,10 +355,11 @@ TEST(DownloadRun, AResyncWithoutOkCountsAsAFailure)
         run.script.records = Records(1, 2);
         run.script.line = {Answer::Late};
         int aurAnswers = 0;
-        run.clock = std::make_unique<ScriptedClock>(false, [&](const std::string& command, int) -> std::string {
-            if (command.starts_with("AUR=") && ++aurAnswers == 2) return "ERR\r";
-            return run.script.Reply(command);
-        });
+        run.clock =
+            std::make_unique<ScriptedClock>(false, [&](const std::string& command, int) -> std::string {
+                if (command.starts_with("AUR=") && ++aurAnswers == 2) return "ERR\r";
+                return run.script.Reply(command);
+            });
         run.window.portName = run.clock->PortPath();
         RunDownload(run.window);
         EXPECT_TRUE(run.window.messages.empty());
@@ -392,8 +396,8 @@ TEST(DownloadRun, ClockDateDecidesCalendarAndYear)
         int enq = 0;
         for (const std::string& command : run.Commands()) enq += command == kENQ;
         EXPECT_EQ(enq, c.dateCommands);
-        EXPECT_EQ(run.window.dumpLines, (std::vector<std::string>{Line(Record(1, "1105"), c.solar, c.clockDate,
-                                                                         run.window)}));
+        EXPECT_EQ(run.window.dumpLines,
+                  (std::vector<std::string>{Line(Record(1, "1105"), c.solar, c.clockDate, run.window)}));
     }
 }
 
@@ -406,7 +410,13 @@ TEST(DownloadRun, UnreadableClockDateIsReportedAndOnlyYearlessRecordsFail)
         run.window.vireo = vireo;
         run.window.count = "2";
         run.script.dates = {""};
-        const std::string vireoRecord = "0000000001" "250310" "0815" "11" "00" "7";
+        const std::string vireoRecord =
+            "0000000001"
+            "250310"
+            "0815"
+            "11"
+            "00"
+            "7";
         run.script.records = {Frame(vireo ? vireoRecord : Record(1)), Frame(vireo ? vireoRecord : Record(2))};
         run.Start();
         int enq = 0;

@@ -33,8 +33,8 @@ struct Decoder {
 };
 
 // A standard payload: card, mmdd, hhmm, type field, extra field, last.
-std::string Standard(const std::string& card, const std::string& date = "1220", const std::string& type = "01",
-                     const std::string& tail = "075")
+std::string Standard(const std::string& card, const std::string& date = "1220",
+                     const std::string& type = "01", const std::string& tail = "075")
 {
     return card + date + "0815" + type + tail;
 }
@@ -61,7 +61,13 @@ TEST(RecordDecoding, CardNumbersAreNormalisedToTheLayoutWidth)
     EXPECT_EQ(standard.Body(Standard("00012345")).substr(3, 8), "00012345");
 
     // The same Vireo payload cut by either layout.
-    const std::string vireoPayload = "0000000123" "250110" "0905" "13" "11" "7";
+    const std::string vireoPayload =
+        "0000000123"
+        "250110"
+        "0905"
+        "13"
+        "11"
+        "7";
     Decoder vireo(true, false, "2025/03/10");
     EXPECT_EQ(vireo.Body(vireoPayload).substr(3, 11), "0000000123X");
     vireo.window.vireo = false;
@@ -69,8 +75,24 @@ TEST(RecordDecoding, CardNumbersAreNormalisedToTheLayoutWidth)
 
     // Ten-digit cards beyond 32 bits keep their digits.
     vireo.window.vireo = true;
-    EXPECT_EQ(vireo.Body("9876543210" "250110" "0905" "13" "11" "7").substr(3, 10), "9876543210");
-    EXPECT_EQ(vireo.Body("4294967296" "250110" "0905" "13" "11" "7").substr(3, 10), "4294967296");
+    EXPECT_EQ(vireo
+                  .Body("9876543210"
+                        "250110"
+                        "0905"
+                        "13"
+                        "11"
+                        "7")
+                  .substr(3, 10),
+              "9876543210");
+    EXPECT_EQ(vireo
+                  .Body("4294967296"
+                        "250110"
+                        "0905"
+                        "13"
+                        "11"
+                        "7")
+                  .substr(3, 10),
+              "4294967296");
 }
 
 TEST(RecordDecoding, TypeCodeAndLetter)
@@ -90,13 +112,31 @@ TEST(RecordDecoding, TypeCodeAndLetter)
     // Vireo layout: the letter comes from position 18, inside the time field,
     // independent of the type code.
     Decoder vireo(true, false, "2025/03/10");
-    std::string body = vireo.Body("0000000001" "250310" "0825" "10" "00" "7");  // time 0825: pos 18 is '8'
+    std::string body = vireo.Body(
+        "0000000001"
+        "250310"
+        "0825"
+        "10"
+        "00"
+        "7");  // time 0825: pos 18 is '8'
     EXPECT_EQ(body[22], ' ');
     EXPECT_EQ(body.substr(body.size() - 4), "0000");
-    body = vireo.Body("0000000001" "250310" "0955" "12" "00" "7");  // pos 18 is '9'
+    body = vireo.Body(
+        "0000000001"
+        "250310"
+        "0955"
+        "12"
+        "00"
+        "7");  // pos 18 is '9'
     EXPECT_EQ(body[22], 'B');
     EXPECT_EQ(body.substr(body.size() - 4), "0200");
-    body = vireo.Body("0000000001" "250310" "0620" "11" "00" "7");  // pos 18 is '6'
+    body = vireo.Body(
+        "0000000001"
+        "250310"
+        "0620"
+        "11"
+        "00"
+        "7");  // pos 18 is '6'
     EXPECT_EQ(body[22], 'C');
     EXPECT_EQ(body.substr(body.size() - 4), "0100");
 }
@@ -113,7 +153,13 @@ TEST(RecordDecoding, GregorianSixDigitDatesGetACentury)
     EXPECT_EQ(FormatRecordDate(run, "241220"), "2024/12/20");
 
     Decoder vireo(true, false, "2025/01/10");
-    const std::string body = vireo.Body("0000000001" "991231" "0815" "11" "00" "7");
+    const std::string body = vireo.Body(
+        "0000000001"
+        "991231"
+        "0815"
+        "11"
+        "00"
+        "7");
     EXPECT_EQ(body.substr(18, 7), "1231 99");  // month, day, letter, year
 }
 
@@ -163,7 +209,13 @@ TEST(RecordDecoding, UnreadableClockDateFailsFourDigitDatesOnly)
     Decoder standard(false, true, "//");
     EXPECT_THROW(standard.Line(Standard("00000001", "1105")), EConvertError);
     Decoder vireo(true, true, "//");
-    EXPECT_NO_THROW(vireo.Line("0000000001" "030214" "0815" "11" "00" "7"));
+    EXPECT_NO_THROW(
+        vireo.Line("0000000001"
+                   "030214"
+                   "0815"
+                   "11"
+                   "00"
+                   "7"));
 
     // Year-back with a record month that is not a number.
     DownloadRun run;
@@ -178,7 +230,12 @@ TEST(RecordDecoding, LineEdgesAndShortPayloads)
 {
     // 24 Vireo characters: the last character is the extra field's second.
     Decoder vireo(true, false, "2025/03/10");
-    std::string body = vireo.Body("0000000001" "250310" "0815" "11" "49");
+    std::string body = vireo.Body(
+        "0000000001"
+        "250310"
+        "0815"
+        "11"
+        "49");
     EXPECT_EQ(body.substr(body.size() - 9), "2591,0149");
 
     // Port text trimmed; clock numbers padded.

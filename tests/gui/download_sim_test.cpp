@@ -69,7 +69,8 @@ TEST_F(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
     EXPECT_FALSE(w.form.isVisible());
     EXPECT_LT(w.ui.LCount->text().toInt(), 500);
     // Every record received before the stop is in one of the files.
-    const size_t written = Lines(ReadWholeFile(DumpPath())).size() + Lines(ReadWholeFile(BadRecsPath())).size();
+    const size_t written =
+        Lines(ReadWholeFile(DumpPath())).size() + Lines(ReadWholeFile(BadRecsPath())).size();
     EXPECT_EQ(written, static_cast<size_t>(w.ui.LCount->text().toInt()));
     EXPECT_THROW(w.form.WriteDumpLine("after close"), EInOutError);
 }

@@ -110,8 +110,7 @@ TEST(WindowDefaults, ChoicesRangesAndHiddenParts)
 
     QStringList items;
     for (int i = 0; i < w.ui.cbBuadRate->count(); ++i) items << w.ui.cbBuadRate->itemText(i);
-    EXPECT_EQ(items, (QStringList{"2400", "4800", "9600", "19200",
-                                  "57600"}));
+    EXPECT_EQ(items, (QStringList{"2400", "4800", "9600", "19200", "57600"}));
     EXPECT_TRUE(w.ui.cbBuadRate->isEditable());
     EXPECT_TRUE(w.ui.SelectedClock->isReadOnly());
     EXPECT_EQ(w.ui.UpDown->minimum(), 1);

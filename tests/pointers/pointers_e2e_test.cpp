@@ -133,8 +133,10 @@ protected:
         std::vector<std::string> expected;
         std::size_t flagged = 0;
         for (std::size_t i = first; i < last; ++i) {
-            if (!records[i].flagged) expected.push_back(DecodeRecord(window, run, records[i].payload));
-            else ++flagged;
+            if (!records[i].flagged)
+                expected.push_back(DecodeRecord(window, run, records[i].payload));
+            else
+                ++flagged;
         }
         EXPECT_EQ(window.dumpLines, expected);
         EXPECT_EQ(window.badRecordLines.size(), flagged);
@@ -183,9 +185,8 @@ TEST_P(PointersOnBus, EmptyClockGetsTheCommunicationErrorAndNoPointerQuery)
     EXPECT_EQ(window.messages[0].text, "خطا در ارتباط ");
     EXPECT_EQ(window.messages[0].caption, "خطا");
     // The buttons come back before the box, the port closes after it.
-    EXPECT_EQ(window.events, (std::vector<std::string>{
-                                 "buttons disabled", "buttons enabled",
-                                 "[no panel, port open] message 0: خطا در ارتباط "}));
+    EXPECT_EQ(window.events, (std::vector<std::string>{"buttons disabled", "buttons enabled",
+                                                       "[no panel, port open] message 0: خطا در ارتباط "}));
     EXPECT_FALSE(SharedPort()->Connected());
     const std::string wire = Sim().ReadWireLog();
     EXPECT_EQ(wire.find("ARI?"), std::string::npos) << wire;
@@ -216,10 +217,10 @@ TEST_P(PointersOnBus, RefusedDateShowsTheReplyAndCleansUp)
 
     RunDateRangeSearch(window);
 
-    EXPECT_EQ(window.events, (std::vector<std::string>{
-                                 "buttons disabled", "panel shown, port held",
-                                 "[panel, port open] message 1: AURD1 Error : I", "port closed",
-                                 "panel hidden, port released", "buttons enabled"}));
+    EXPECT_EQ(window.events,
+              (std::vector<std::string>{"buttons disabled", "panel shown, port held",
+                                        "[panel, port open] message 1: AURD1 Error : I", "port closed",
+                                        "panel hidden, port released", "buttons enabled"}));
     EXPECT_EQ(window.start, "0");
     EXPECT_EQ(window.count, "19500");
 }
@@ -262,10 +263,10 @@ TEST(DateRangeSearch, SilentClockWaitsTheFullLimitThenShowsAnEmptyReply)
     RunDateRangeSearch(window);
 
     EXPECT_GE(clock.now, 30000u);
-    EXPECT_EQ(window.events, (std::vector<std::string>{
-                                 "buttons disabled", "panel shown, port held",
-                                 "[panel, port open] message 1: AURD1 Error : ", "port closed",
-                                 "panel hidden, port released", "buttons enabled"}));
+    EXPECT_EQ(window.events,
+              (std::vector<std::string>{"buttons disabled", "panel shown, port held",
+                                        "[panel, port open] message 1: AURD1 Error : ", "port closed",
+                                        "panel hidden, port released", "buttons enabled"}));
     SetComPortDirectory("");
 }
 

@@ -17,7 +17,10 @@ namespace {
 
 // A Vireo record dated `date` (yymmdd): card(10) date time(4) type(2)
 // extra(2) last(1). Twenty-five digits keep the check byte readable.
-std::string Record(const std::string& date) { return Frame("0000012345" + date + "0800" + "01" + "00" + "1"); }
+std::string Record(const std::string& date)
+{
+    return Frame("0000012345" + date + "0800" + "01" + "00" + "1");
+}
 
 // A clock that answers every step of both date searches; `override` may
 // replace the reply to a command of the first (to-date) or second
@@ -164,7 +167,10 @@ TEST(ScriptedPointerQuery, EachLabelShowsItsOwnReply)
         std::string ari, awi, expectedAri, expectedAwi;
     };
     const Case cases[] = {
-        {"00042\r", std::string("\x01\x01\x01" "12a45\r"), "42", "-1"},
+        {"00042\r",
+         std::string("\x01\x01\x01"
+                     "12a45\r"),
+         "42", "-1"},
         {"", "7\r", "-1", "7"},  // the read pointer never answers
     };
     for (const Case& c : cases) {

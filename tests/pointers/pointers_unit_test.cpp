@@ -28,8 +28,13 @@ TEST(IsOnOrAfterDate, ComparesBytesAsUnsignedCharacters)
     EXPECT_FALSE(IsOnOrAfterDate("", "880101"));
     EXPECT_FALSE(IsOnOrAfterDate("8801", "880101"));
     // Bytes above 0x7F sort after the digits, as they would unsigned.
-    EXPECT_TRUE(IsOnOrAfterDate("\xC8" "80101", "880101"));
-    EXPECT_FALSE(IsOnOrAfterDate("880101", "\xC8" "80101"));
+    EXPECT_TRUE(
+        IsOnOrAfterDate("\xC8"
+                        "80101",
+                        "880101"));
+    EXPECT_FALSE(IsOnOrAfterDate("880101",
+                                 "\xC8"
+                                 "80101"));
 }
 
 TEST(IsAcceptedDateText, TakesAnyIntegerButMinusOne)
@@ -50,10 +55,8 @@ TEST(DateRangeSearchDates, RefusedDateShowsOnlyItsMessage)
         std::string from, to, message;
     };
     const Case cases[] = {
-        {"abc", "880501", "تاريخ شروع صحيح نمي باشد"},
-        {" -1 ", "880501", "تاريخ شروع صحيح نمي باشد"},
-        {"abc", "xyz", "تاريخ شروع صحيح نمي باشد"},
-        {"880101", "", "تاريخ پايان صحيح نمي باشد"},
+        {"abc", "880501", "تاريخ شروع صحيح نمي باشد"}, {" -1 ", "880501", "تاريخ شروع صحيح نمي باشد"},
+        {"abc", "xyz", "تاريخ شروع صحيح نمي باشد"},    {"880101", "", "تاريخ پايان صحيح نمي باشد"},
         {"880101", "-1", "تاريخ پايان صحيح نمي باشد"},
     };
     for (const Case& c : cases) {

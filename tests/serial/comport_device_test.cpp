@@ -29,25 +29,29 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
+std::string readFile(const fs::path& path)
+{
     std::ifstream in(path, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
     return content.str();
 }
 
-void writeFile(const fs::path& path, const std::string& content) {
+void writeFile(const fs::path& path, const std::string& content)
+{
     std::ofstream(path, std::ios::binary) << content;
 }
 
 // The lock content serial programs write: the PID in ten columns, newline.
-std::string hdbLock(long pid) {
+std::string hdbLock(long pid)
+{
     std::string digits = std::to_string(pid);
     return std::string(10 - digits.size(), ' ') + digits + "\n";
 }
 
 // The PID of a process that has ended and been reaped.
-pid_t deadPid() {
+pid_t deadPid()
+{
     pid_t child = fork();
     if (child == 0) {
         _exit(0);
@@ -59,7 +63,8 @@ pid_t deadPid() {
 // ---------------------------------------------------------------------------
 // Lock file rules without a device
 
-TEST(ComLockFile, NameIsTheDevicePathBelowDevWithSlashesReplaced) {
+TEST(ComLockFile, NameIsTheDevicePathBelowDevWithSlashesReplaced)
+{
     EXPECT_EQ(comLockName("/dev/ttyUSB0"), "LCK..ttyUSB0");
     EXPECT_EQ(comLockName("/dev/ttyS0"), "LCK..ttyS0");
     // A '/' would make the lock a path into a folder that does not exist.
@@ -68,7 +73,8 @@ TEST(ComLockFile, NameIsTheDevicePathBelowDevWithSlashesReplaced) {
     EXPECT_EQ(comLockName("/srv/lines/line7"), "LCK..line7");
 }
 
-TEST(ComLockFile, ContentIsReadInEveryFormProgramsWrite) {
+TEST(ComLockFile, ContentIsReadInEveryFormProgramsWrite)
+{
     EXPECT_EQ(comLockContent(4321), "      4321\n");
     EXPECT_EQ(comLockContent(4194304), "   4194304\n");
     EXPECT_EQ(comLockPid("      4321\n"), 4321);
@@ -90,14 +96,16 @@ TEST(ComLockFile, ContentIsReadInEveryFormProgramsWrite) {
 
 class DeviceLock : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         const std::string prefix = "/dev/pts/";
         ASSERT_EQ(peer.SlavePath().compare(0, prefix.size(), prefix), 0) << peer.SlavePath();
         lock = fs::path(locks.Path()) / ("LCK..pts_" + peer.SlavePath().substr(prefix.size()));
         port.SetPort(peer.SlavePath());
     }
 
-    void expectRefusedAsBusy(TComPort& target) {
+    void expectRefusedAsBusy(TComPort& target)
+    {
         EComPort refused = RaisedBy([&] { target.Open(); });
         EXPECT_EQ(refused.ErrorCode(), 1);
         EXPECT_EQ(refused.WinErrorCode(), 16);
@@ -111,7 +119,8 @@ protected:
     TComPort port;
 };
 
-TEST_F(DeviceLock, HeldWhileOpenUnderTheDevicesOwnNameAndRemovedAtClose) {
+TEST_F(DeviceLock, HeldWhileOpenUnderTheDevicesOwnNameAndRemovedAtClose)
+{
     // Reached through a link, the lock still names the device itself.
     auto ports = fs::path(locks.Path()).parent_path() / ("comlinks-" + std::to_string(getpid()));
     fs::create_directories(ports);
@@ -138,10 +147,11 @@ TEST_F(DeviceLock, HeldWhileOpenUnderTheDevicesOwnNameAndRemovedAtClose) {
     fs::remove_all(ports);
 }
 
-TEST_F(DeviceLock, ALiveHolderOrALockThatNamesNobodyRefusesTheOpen) {
+TEST_F(DeviceLock, ALiveHolderOrALockThatNamesNobodyRefusesTheOpen)
+{
     // The parent of this test is alive; so is a process we may not signal.
-    const std::vector<std::string> held = {hdbLock(getppid()), std::to_string(getppid()) + "\n", hdbLock(1), "",
-                                           "garbage\n"};
+    const std::vector<std::string> held = {hdbLock(getppid()), std::to_string(getppid()) + "\n", hdbLock(1),
+                                           "", "garbage\n"};
     for (const std::string& content : held) {
         writeFile(lock, content);
         expectRefusedAsBusy(port);
@@ -159,10 +169,12 @@ TEST_F(DeviceLock, ALiveHolderOrALockThatNamesNobodyRefusesTheOpen) {
     EXPECT_TRUE(port.Connected());
 }
 
-TEST_F(DeviceLock, AStaleLockIsClearedAndTheOpenGoesOn) {
+TEST_F(DeviceLock, AStaleLockIsClearedAndTheOpenGoesOn)
+{
     for (bool binaryForm : {false, true}) {
         std::int32_t gone = deadPid();
-        writeFile(lock, binaryForm ? std::string(reinterpret_cast<const char*>(&gone), sizeof gone) : hdbLock(gone));
+        writeFile(lock, binaryForm ? std::string(reinterpret_cast<const char*>(&gone), sizeof gone)
+                                   : hdbLock(gone));
         port.Open();
         EXPECT_TRUE(port.Connected());
         EXPECT_EQ(readFile(lock), hdbLock(getpid()));
@@ -171,7 +183,8 @@ TEST_F(DeviceLock, AStaleLockIsClearedAndTheOpenGoesOn) {
     }
 }
 
-TEST_F(DeviceLock, AMissingOrUnusableLockDirectoryIsNoFailure) {
+TEST_F(DeviceLock, AMissingOrUnusableLockDirectoryIsNoFailure)
+{
     const fs::path file = fs::path(locks.Path()) / "not-a-directory";
     writeFile(file, "x");
     for (const std::string& directory :
@@ -187,7 +200,8 @@ TEST_F(DeviceLock, AMissingOrUnusableLockDirectoryIsNoFailure) {
     SetComLockDirectory(locks.Path());
 }
 
-TEST_F(DeviceLock, ASecondPortObjectRefusedLeavesTheHoldersLock) {
+TEST_F(DeviceLock, ASecondPortObjectRefusedLeavesTheHoldersLock)
+{
     port.Open();
     TComPort second;
     second.SetPort(peer.SlavePath());
@@ -200,14 +214,16 @@ TEST_F(DeviceLock, ASecondPortObjectRefusedLeavesTheHoldersLock) {
     EXPECT_EQ(readFile(lock), hdbLock(getpid()));
 }
 
-TEST_F(DeviceLock, AFailedOpenLeavesNoLockBehind) {
+TEST_F(DeviceLock, AFailedOpenLeavesNoLockBehind)
+{
     port.SetBaudRate(brCustom);
     port.SetCustomBaudRate(12345);
     EXPECT_EQ(RaisedBy([&] { port.Open(); }).ErrorCode(), 7);
     EXPECT_TRUE(locks.Entries().empty());
 }
 
-TEST_F(DeviceLock, CloseKeepsALockThatNoLongerNamesThisProgram) {
+TEST_F(DeviceLock, CloseKeepsALockThatNoLongerNamesThisProgram)
+{
     port.Open();
     writeFile(lock, hdbLock(getppid()));  // taken over by force meanwhile
     port.Close();
@@ -220,7 +236,8 @@ TEST_F(DeviceLock, CloseKeepsALockThatNoLongerNamesThisProgram) {
 // Runs `attempt` as the unprivileged user "nobody" (uid/gid 65534) in a child
 // process and returns what it reported; "skip: why" when privileges cannot
 // be dropped here.
-std::string runAsNobody(const std::function<std::string()>& attempt) {
+std::string runAsNobody(const std::function<std::string()>& attempt)
+{
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) {
         return "skip: no pipe";
@@ -254,7 +271,8 @@ std::string runAsNobody(const std::function<std::string()>& attempt) {
 }
 
 // Opens the device at `path` and tells how it went: "open" or the failure.
-std::string tryOpen(const std::string& path) {
+std::string tryOpen(const std::string& path)
+{
     TComPort port;
     port.SetPort(path);
     port.SetEvents(0);
@@ -268,7 +286,8 @@ std::string tryOpen(const std::string& path) {
     }
 }
 
-TEST(DevicePermission, ADeviceTheUserMayNotOpenIsRefusedWithAccessDenied) {
+TEST(DevicePermission, ADeviceTheUserMayNotOpenIsRefusedWithAccessDenied)
+{
     // Root passes every permission check, so root drops to "nobody" for it.
     const bool root = geteuid() == 0;
     PtyPeer forbidden;
@@ -310,7 +329,8 @@ TEST(DevicePermission, ADeviceTheUserMayNotOpenIsRefusedWithAccessDenied) {
 // ---------------------------------------------------------------------------
 // A line that hangs up during a transfer
 
-TEST(LineHangUp, BytesAReadHasTakenAreDeliveredAndTheNextReadFails) {
+TEST(LineHangUp, BytesAReadHasTakenAreDeliveredAndTheNextReadFails)
+{
     PtyPeer peer;
     TComPort port;
     port.SetPort(peer.SlavePath());
@@ -353,7 +373,8 @@ TEST(LineHangUp, BytesAReadHasTakenAreDeliveredAndTheNextReadFails) {
     EXPECT_FALSE(port.Connected());
 }
 
-TEST(LineHangUp, AHungUpLineHasNothingWaitingAndFailsTheNextRead) {
+TEST(LineHangUp, AHungUpLineHasNothingWaitingAndFailsTheNextRead)
+{
     PtyPeer peer;
     TComPort port;
     port.SetPort(peer.SlavePath());

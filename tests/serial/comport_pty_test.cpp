@@ -25,7 +25,8 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 // Every byte value 0 to 255 once, in order.
-std::string AllByteValues() {
+std::string AllByteValues()
+{
     std::string bytes;
     for (int value = 0; value < 256; ++value) {
         bytes.push_back(static_cast<char>(value));
@@ -38,7 +39,8 @@ protected:
     void SetUp() override { port.SetPort(peer.SlavePath()); }
 
     // Records the hooks in the order they ran, with Connected at that moment.
-    void traceHooks(TCustomComPort& target) {
+    void traceHooks(TCustomComPort& target)
+    {
         target.OnBeforeOpen = [this](TCustomComPort& p) { trace.push_back(p.Connected() ? "BO+" : "BO-"); };
         target.OnAfterOpen = [this](TCustomComPort& p) { trace.push_back(p.Connected() ? "AO+" : "AO-"); };
         target.OnBeforeClose = [this](TCustomComPort& p) { trace.push_back(p.Connected() ? "BC+" : "BC-"); };
@@ -50,7 +52,8 @@ protected:
     TComPort port;
 };
 
-TEST_F(PtyPort, OpenAndCloseRunTheirHooksOnceAndOnlyWhenNeeded) {
+TEST_F(PtyPort, OpenAndCloseRunTheirHooksOnceAndOnlyWhenNeeded)
+{
     traceHooks(port);
     port.Open();
     EXPECT_TRUE(port.Connected());
@@ -73,7 +76,8 @@ TEST_F(PtyPort, OpenAndCloseRunTheirHooksOnceAndOnlyWhenNeeded) {
     EXPECT_EQ(trace.size(), 8u);
 }
 
-TEST_F(PtyPort, ComNameMapsToTheEntryInThePortDirectory) {
+TEST_F(PtyPort, ComNameMapsToTheEntryInThePortDirectory)
+{
     auto dir = std::filesystem::temp_directory_path() / ("comports-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::create_symlink(peer.SlavePath(), dir / "COM7");
@@ -96,7 +100,8 @@ TEST_F(PtyPort, ComNameMapsToTheEntryInThePortDirectory) {
     std::filesystem::remove_all(dir);
 }
 
-TEST_F(PtyPort, SecondHolderIsRefusedUntilTheFirstLetsGo) {
+TEST_F(PtyPort, SecondHolderIsRefusedUntilTheFirstLetsGo)
+{
     port.Open();
     TComPort second;
     second.SetPort(peer.SlavePath());
@@ -117,7 +122,8 @@ TEST_F(PtyPort, SecondHolderIsRefusedUntilTheFirstLetsGo) {
     EXPECT_TRUE(second.Connected());
 }
 
-TEST_F(PtyPort, EveryByteValuePassesUnchangedBothWays) {
+TEST_F(PtyPort, EveryByteValuePassesUnchangedBothWays)
+{
     port.Open();
     const std::string bytes = AllByteValues() + "\r\n\x11\x13\x7f\xff\x00"s;
     EXPECT_EQ(port.WriteText(bytes), static_cast<std::int32_t>(bytes.size()));
@@ -130,7 +136,8 @@ TEST_F(PtyPort, EveryByteValuePassesUnchangedBothWays) {
     EXPECT_EQ(text, bytes);
 }
 
-TEST_F(PtyPort, ReadTakesAtMostCountAndNeverWaits) {
+TEST_F(PtyPort, ReadTakesAtMostCountAndNeverWaits)
+{
     port.Open();
     std::string text = "stale";
     EXPECT_EQ(port.ReadText(text, 10), 0);  // nothing arrived: empty, at once
@@ -152,7 +159,8 @@ TEST_F(PtyPort, ReadTakesAtMostCountAndNeverWaits) {
     EXPECT_EQ(text, "");
 }
 
-TEST_F(PtyPort, WaitForInputEndsWhenBytesArrive) {
+TEST_F(PtyPort, WaitForInputEndsWhenBytesArrive)
+{
     port.Open();
     EXPECT_FALSE(port.WaitForInput(1));
     std::thread sender([this] {
@@ -168,7 +176,8 @@ TEST_F(PtyPort, WaitForInputEndsWhenBytesArrive) {
     EXPECT_EQ(port.ReadText(text, 5), 1);
 }
 
-TEST_F(PtyPort, LineSettingsReachTheLineWhenOpenOrAtTheNextOpen) {
+TEST_F(PtyPort, LineSettingsReachTheLineWhenOpenOrAtTheNextOpen)
+{
     port.Open();
     termios line = peer.Line();
     EXPECT_EQ(cfgetospeed(&line), B9600);
@@ -207,7 +216,8 @@ TEST_F(PtyPort, LineSettingsReachTheLineWhenOpenOrAtTheNextOpen) {
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
 }
 
-TEST_F(PtyPort, RefusedLineSettingsWhileOpenKeepThePortAndTheLine) {
+TEST_F(PtyPort, RefusedLineSettingsWhileOpenKeepThePortAndTheLine)
+{
     port.Open();
     port.SetCustomBaudRate(12345);
     EComPort refused = RaisedBy([&] { port.SetBaudRate(brCustom); });
@@ -221,7 +231,8 @@ TEST_F(PtyPort, RefusedLineSettingsWhileOpenKeepThePortAndTheLine) {
     EXPECT_EQ(peer.Receive(5), "still");
 }
 
-TEST_F(PtyPort, RefusedSettingsDuringOpenReleaseTheDevice) {
+TEST_F(PtyPort, RefusedSettingsDuringOpenReleaseTheDevice)
+{
     port.SetBaudRate(brCustom);
     port.SetCustomBaudRate(12345);
     traceHooks(port);
@@ -241,7 +252,8 @@ TEST_F(PtyPort, RefusedSettingsDuringOpenReleaseTheDevice) {
     EXPECT_TRUE(other.Connected());
 }
 
-TEST_F(PtyPort, ChangingThePortWhileOpenReopensUnderTheNewName) {
+TEST_F(PtyPort, ChangingThePortWhileOpenReopensUnderTheNewName)
+{
     // Two names of one device that differ only in letter case.
     auto dir = std::filesystem::temp_directory_path() / ("comcase-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
@@ -264,7 +276,8 @@ TEST_F(PtyPort, ChangingThePortWhileOpenReopensUnderTheNewName) {
     std::filesystem::remove_all(dir);
 }
 
-TEST_F(PtyPort, SyncMethodIsFixedWhileOpen) {
+TEST_F(PtyPort, SyncMethodIsFixedWhileOpen)
+{
     port.Open();
     EComPort refused = RaisedBy([&] { port.SetSyncMethod(smNone); });
     EXPECT_EQ(refused.ErrorCode(), 14);
@@ -277,7 +290,8 @@ TEST_F(PtyPort, SyncMethodIsFixedWhileOpen) {
     EXPECT_EQ(port.SyncMethod(), smNone);
 }
 
-TEST_F(PtyPort, HangUpOfTheOtherSideFailsReadsAndWrites) {
+TEST_F(PtyPort, HangUpOfTheOtherSideFailsReadsAndWrites)
+{
     port.Open();
     peer.HangUp();
     EXPECT_TRUE(port.WaitForInput(1000));  // the next read has news
@@ -293,7 +307,8 @@ TEST_F(PtyPort, HangUpOfTheOtherSideFailsReadsAndWrites) {
     EXPECT_FALSE(port.Connected());
 }
 
-TEST_F(PtyPort, ClosedAgainRequestsFailAndWriteTimeOutIsNoFailure) {
+TEST_F(PtyPort, ClosedAgainRequestsFailAndWriteTimeOutIsNoFailure)
+{
     port.Timeouts().SetWriteTotalMultiplier(0);
     port.Timeouts().SetWriteTotalConstant(50);
     port.Open();
@@ -308,7 +323,8 @@ TEST_F(PtyPort, ClosedAgainRequestsFailAndWriteTimeOutIsNoFailure) {
     EXPECT_EQ(RaisedBy([&] { port.ReadText(text, 1); }).ErrorCode(), 3);
 }
 
-TEST_F(PtyPort, DestroyingAnOpenPortClosesIt) {
+TEST_F(PtyPort, DestroyingAnOpenPortClosesIt)
+{
     {
         auto doomed = std::make_unique<TComPort>();
         doomed->SetPort(peer.SlavePath());
@@ -323,7 +339,8 @@ TEST_F(PtyPort, DestroyingAnOpenPortClosesIt) {
     EXPECT_EQ(port.ReadText(text, 10), 0);  // and its unread input dropped
 }
 
-TEST_F(PtyPort, DestroyingReleasesTheDeviceEvenWhenAHookFails) {
+TEST_F(PtyPort, DestroyingReleasesTheDeviceEvenWhenAHookFails)
+{
     {
         TComPort doomed;
         doomed.SetPort(peer.SlavePath());
@@ -336,7 +353,8 @@ TEST_F(PtyPort, DestroyingReleasesTheDeviceEvenWhenAHookFails) {
     EXPECT_TRUE(port.Connected());
 }
 
-TEST_F(PtyPort, CloseDiscardsUnreadInputOfAPortWithAnEventThread) {
+TEST_F(PtyPort, CloseDiscardsUnreadInputOfAPortWithAnEventThread)
+{
     port.Open();
     peer.Send("old bytes");
     WaitForQueued(port, 9);
@@ -354,12 +372,14 @@ TEST_F(PtyPort, CloseDiscardsUnreadInputOfAPortWithAnEventThread) {
 // runs it on the owner's thread.
 class EventThread : public PtyPort {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         PtyPort::SetUp();
         RunPendingComDispatches();
     }
 
-    static bool waitForPending(std::size_t count) {
+    static bool waitForPending(std::size_t count)
+    {
         auto until = std::chrono::steady_clock::now() + 2s;
         while (PendingComDispatchCount() < count) {
             if (std::chrono::steady_clock::now() > until) return false;
@@ -369,7 +389,8 @@ protected:
     }
 };
 
-TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait) {
+TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait)
+{
     port.SetEvents(ComEventBit(evRxChar));
     port.Open();
     EXPECT_EQ(PendingComDispatchCount(), 0u);
@@ -392,7 +413,8 @@ TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait) {
     port.Close();
 }
 
-TEST_F(EventThread, CloseRunsADispatchThatIsStillPending) {
+TEST_F(EventThread, CloseRunsADispatchThatIsStillPending)
+{
     port.Open();
     peer.Send("pending");
     ASSERT_TRUE(waitForPending(1));
@@ -401,7 +423,8 @@ TEST_F(EventThread, CloseRunsADispatchThatIsStillPending) {
     EXPECT_EQ(PendingComDispatchCount(), 0u);
 }
 
-TEST_F(EventThread, NoEventsNoThreadAndBytesStayQueued) {
+TEST_F(EventThread, NoEventsNoThreadAndBytesStayQueued)
+{
     port.SetEvents(0);
     port.Open();
     peer.Send("kept");
@@ -413,13 +436,16 @@ TEST_F(EventThread, NoEventsNoThreadAndBytesStayQueued) {
     EXPECT_EQ(text, "kept");
 }
 
-double processCpuSeconds() {
+double processCpuSeconds()
+{
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-TEST_F(EventThread, WaitingUnreadBytesOrAHangUpDoNotKeepTheThreadBusy) {
+TEST_F(EventThread, WaitingUnreadBytesOrAHangUpDoNotKeepTheThreadBusy)
+{
     port.SetSyncMethod(smNone);  // dispatches run on the thread itself
     port.Open();
     peer.Send("never read");

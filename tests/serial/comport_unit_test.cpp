@@ -10,7 +10,8 @@
 
 namespace {
 
-TEST(ComEventMask, EachEventSelectsItsOwnBitBothWays) {
+TEST(ComEventMask, EachEventSelectsItsOwnBitBothWays)
+{
     const std::vector<std::pair<TComEvent, std::uint32_t>> table = {
         {evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100}, {evBreak, 0x0040},
         {evCTS, 0x0008},    {evDSR, 0x0010},     {evError, 0x0080},  {evRLSD, 0x0020}, {evRx80Full, 0x0400},
@@ -24,7 +25,8 @@ TEST(ComEventMask, EachEventSelectsItsOwnBitBothWays) {
     EXPECT_EQ(EventsToMask(0), 0u);
 }
 
-TEST(ComEventMask, BitsWithoutAnEventAreDropped) {
+TEST(ComEventMask, BitsWithoutAnEventAreDropped)
+{
     // EV_PERR (0x0200) and bits above the table are neither requested nor reported.
     EXPECT_EQ(MaskToEvents(0x0200), 0);
     EXPECT_EQ(MaskToEvents(0xFFFFF800u), 0);
@@ -32,7 +34,8 @@ TEST(ComEventMask, BitsWithoutAnEventAreDropped) {
     EXPECT_EQ(EventsToMask(0xFC00), 0u);  // set bits past the ten members
 }
 
-TEST(ComErrors, MessageWithAndWithoutErrorNumber) {
+TEST(ComErrors, MessageWithAndWithoutErrorNumber)
+{
     EComPort open(1, 2);
     EXPECT_STREQ(open.what(), "Unable to open com port (win error code: 2)");
     EXPECT_EQ(open.ErrorCode(), 1);
@@ -50,7 +53,8 @@ TEST(ComErrors, MessageWithAndWithoutErrorNumber) {
     EXPECT_STREQ(base.what(), "Cannot set property while connected");
 }
 
-TEST(ComErrors, RowsAreInPlaceAndComplete) {
+TEST(ComErrors, RowsAreInPlaceAndComplete)
+{
     EXPECT_STREQ(ComErrorMessages[0], "Unable to open com port");
     EXPECT_STREQ(ComErrorMessages[3], "Invalid Async parameter");
     EXPECT_STREQ(ComErrorMessages[7], "SetCommTimeouts failed");
@@ -62,7 +66,8 @@ TEST(ComErrors, RowsAreInPlaceAndComplete) {
     }
 }
 
-TEST(ComBaudRate, MembersStandForTheirRates) {
+TEST(ComBaudRate, MembersStandForTheirRates)
+{
     EXPECT_EQ(BaudRateValue(br2400, 0), 2400);
     EXPECT_EQ(BaudRateValue(br4800, 0), 4800);
     EXPECT_EQ(BaudRateValue(br9600, 0), 9600);
@@ -73,7 +78,8 @@ TEST(ComBaudRate, MembersStandForTheirRates) {
     EXPECT_EQ(BaudRateValue(brCustom, 31250), 31250);
 }
 
-TEST(ComPortSettings, FreshPortDefaults) {
+TEST(ComPortSettings, FreshPortDefaults)
+{
     TComPort port;
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(port.Port(), "COM1");
@@ -113,7 +119,8 @@ TEST(ComPortSettings, FreshPortDefaults) {
     EXPECT_EQ(flow.XoffChar(), 19);
 }
 
-TEST(ComPortSettings, OddPositiveQueueSizesAreLoweredByOne) {
+TEST(ComPortSettings, OddPositiveQueueSizesAreLoweredByOne)
+{
     TComPort port;
     port.Buffer().SetInputSize(1025);
     EXPECT_EQ(port.Buffer().InputSize(), 1024);
@@ -125,7 +132,8 @@ TEST(ComPortSettings, OddPositiveQueueSizesAreLoweredByOne) {
     EXPECT_EQ(port.Buffer().OutputSize(), 4096);
 }
 
-TEST(ComPortSettings, ClosedPortStoresEverySetting) {
+TEST(ComPortSettings, ClosedPortStoresEverySetting)
+{
     TComPort port;
     port.SetBaudRate(br57600);
     port.SetCustomBaudRate(12345);  // a rate no terminal knows is fine while closed
@@ -148,7 +156,8 @@ TEST(ComPortSettings, ClosedPortStoresEverySetting) {
     EXPECT_FALSE(port.Connected());
 }
 
-TEST(ComPortRequests, ClosedPortFailsWithNoDeviceError) {
+TEST(ComPortRequests, ClosedPortFailsWithNoDeviceError)
+{
     TComPort port;
     std::string text = "left over";
     EComPort write = RaisedBy([&] { port.WriteText("x"); });
@@ -167,9 +176,11 @@ TEST(ComPortRequests, ClosedPortFailsWithNoDeviceError) {
     EXPECT_FALSE(port.WaitForInput(1));
 }
 
-TEST(ComPortOpen, NamesWithoutADeviceFailAsAbsent) {
+TEST(ComPortOpen, NamesWithoutADeviceFailAsAbsent)
+{
     SetComPortDirectory("/nonexistent-port-dir");
-    for (std::string name : {"/dev/no-such-serial-device", "LPT1", "com1", "COM", "COMx", "COM0", "COM-1", ""}) {
+    for (std::string name :
+         {"/dev/no-such-serial-device", "LPT1", "com1", "COM", "COMx", "COM0", "COM-1", ""}) {
         TComPort port;
         port.SetPort(name);
         int beforeOpen = 0;

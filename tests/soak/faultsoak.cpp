@@ -86,16 +86,22 @@ struct Plan {
             if (!faults.empty()) faults += ",";
             faults += std::string(kFaultKinds[k]) + "=" + std::to_string(rates[k]);
         }
-        if (hangupAfter >= 0) faults += (faults.empty() ? "" : ",") + std::string("hangup-after=") + std::to_string(hangupAfter);
-        std::vector<std::string> args{"--bus", rs232 ? "rs232" : "rs485", "--records", std::to_string(records),
-                                      "--layout", vireo ? "vireo" : "standard", "--calendar",
-                                      solar ? "solar" : "gregorian", "--date", clockDate(), "--ari",
-                                      std::to_string(ari), "--flagged-rate", std::to_string(flaggedRate),
-                                      "--fault-seed", std::to_string(faultSeed), "--seed",
-                                      std::to_string(faultSeed + 17)};
+        if (hangupAfter >= 0)
+            faults +=
+                (faults.empty() ? "" : ",") + std::string("hangup-after=") + std::to_string(hangupAfter);
+        std::vector<std::string> args{"--bus",          rs232 ? "rs232" : "rs485",
+                                      "--records",      std::to_string(records),
+                                      "--layout",       vireo ? "vireo" : "standard",
+                                      "--calendar",     solar ? "solar" : "gregorian",
+                                      "--date",         clockDate(),
+                                      "--ari",          std::to_string(ari),
+                                      "--flagged-rate", std::to_string(flaggedRate),
+                                      "--fault-seed",   std::to_string(faultSeed),
+                                      "--seed",         std::to_string(faultSeed + 17)};
         // On the bus a second clock shares the line and must stay silent.
-        args.insert(args.end(), {"--clocks", rs232 ? std::to_string(clock)
-                                                   : std::to_string(clock) + "," + std::to_string(clock % 32 + 1)});
+        args.insert(args.end(),
+                    {"--clocks", rs232 ? std::to_string(clock)
+                                       : std::to_string(clock) + "," + std::to_string(clock % 32 + 1)});
         if (paced) args.insert(args.end(), {"--baud", "57600", "--line-rate"});
         if (!faults.empty()) args.insert(args.end(), {"--faults", faults});
         return args;
@@ -274,7 +280,8 @@ std::vector<Entry> ExpectedEntries(const SimProcess& sim, const Plan& plan, cons
     run.ClockIsSolar = plan.solar;
     run.ClockDateText = plan.clockDateText();
     std::vector<Entry> entries;
-    for (long i = plan.firstOffset; i < plan.firstOffset + plan.count && i < static_cast<long>(records.size()); ++i)
+    for (long i = plan.firstOffset;
+         i < plan.firstOffset + plan.count && i < static_cast<long>(records.size()); ++i)
         entries.push_back(records[i].flagged ? Entry{true, "???"}
                                              : Entry{false, DecodeRecord(window, run, records[i].payload)});
     return entries;
@@ -341,7 +348,8 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     const pid_t simPid = sim.Pid();
     std::thread guard([&] {
         std::unique_lock lock(mutex);
-        if (!done.wait_for(lock, std::chrono::milliseconds(baseMs + capped + 30000), [&] { return finished; })) {
+        if (!done.wait_for(lock, std::chrono::milliseconds(baseMs + capped + 30000),
+                           [&] { return finished; })) {
             lineCut = true;
             kill(simPid, SIGKILL);
         }
@@ -369,7 +377,8 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
         ending = "hung";
     } else if (messages.empty()) {
         ending = "complete";
-    } else if (messages.size() == 1 && messages[0].kind == ShownMessage::MessageBox && messages[0].text == kRecordError) {
+    } else if (messages.size() == 1 && messages[0].kind == ShownMessage::MessageBox &&
+               messages[0].text == kRecordError) {
         ending = "record error";
         explained = RecordErrorExplained(log, plan.rs232);
     } else if (messages.size() == 1 && messages[0].kind == ShownMessage::ErrorReport) {
@@ -398,13 +407,16 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     totals.unexplained += !explained;
     totals.hung += hung;
 
-    std::printf("run %2d  %s %-8s clock %2d%s start %6ld count %4ld  faults d%ld l%ld t%ld c%ld g%ld%s  %5.1f s of %5.1f  "
-                "written %4zu  %s%s\n",
-                index + 1, plan.rs232 ? "rs232" : "rs485", plan.vireo ? "vireo" : "standard", plan.clock,
-                plan.paced ? " 57600" : "      ", plan.startPosition(), plan.count, log.faults[kDrop],
-                log.faults[kLate], log.faults[kTrickle], log.faults[kCorrupt], log.faults[kGarbage],
-                log.hungUp ? " hangup" : "", static_cast<double>(tookMs) / 1000, static_cast<double>(budgetMs()) / 1000,
-                window.written.size(), ending.c_str(), explained ? "" : " (NOT EXPLAINED BY THE FAULTS)");
+    std::printf(
+        "run %2d  %s %-8s clock %2d%s start %6ld count %4ld  faults d%ld l%ld t%ld c%ld g%ld%s  %5.1f s of "
+        "%5.1f  "
+        "written %4zu  %s%s\n",
+        index + 1, plan.rs232 ? "rs232" : "rs485", plan.vireo ? "vireo" : "standard", plan.clock,
+        plan.paced ? " 57600" : "      ", plan.startPosition(), plan.count, log.faults[kDrop],
+        log.faults[kLate], log.faults[kTrickle], log.faults[kCorrupt], log.faults[kGarbage],
+        log.hungUp ? " hangup" : "", static_cast<double>(tookMs) / 1000,
+        static_cast<double>(budgetMs()) / 1000, window.written.size(), ending.c_str(),
+        explained ? "" : " (NOT EXPLAINED BY THE FAULTS)");
     if (c.lost || c.duplicated || c.outOfOrder || c.garbled)
         std::printf("        lost %ld, duplicated %ld, out of order %ld, garbled %ld\n", c.lost, c.duplicated,
                     c.outOfOrder, c.garbled);
@@ -442,15 +454,17 @@ void PrintTable(const Totals& t)
         rule += std::string(width + 2, '-') + "|";
         values += " " + std::string(width - v.size(), ' ') + v + " |";
     }
-    std::printf("\nfaults injected by kind: drop .. garbage, hangups; records: asked for in all runs\n%s\n%s\n%s\n",
-                header.c_str(), rule.c_str(), values.c_str());
+    std::printf(
+        "\nfaults injected by kind: drop .. garbage, hangups; records: asked for in all runs\n%s\n%s\n%s\n",
+        header.c_str(), rule.c_str(), values.c_str());
 }
 
 int Usage()
 {
-    std::fputs("usage: faultsoak [--runs N] [--seed S] [--max-records N] [--drop-rate R] [--late-rate R] "
-               "[--verbose]\n",
-               stderr);
+    std::fputs(
+        "usage: faultsoak [--runs N] [--seed S] [--max-records N] [--drop-rate R] [--late-rate R] "
+        "[--verbose]\n",
+        stderr);
     return 2;
 }
 
@@ -462,13 +476,20 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--verbose") settings.verbose = true;
-        else if (arg == "--runs" && hasValue) settings.runs = std::atoi(argv[++i]);
-        else if (arg == "--seed" && hasValue) settings.seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (arg == "--max-records" && hasValue) settings.maxRecords = std::atoi(argv[++i]);
-        else if (arg == "--drop-rate" && hasValue) settings.dropRate = std::atof(argv[++i]);
-        else if (arg == "--late-rate" && hasValue) settings.lateRate = std::atof(argv[++i]);
-        else return Usage();
+        if (arg == "--verbose")
+            settings.verbose = true;
+        else if (arg == "--runs" && hasValue)
+            settings.runs = std::atoi(argv[++i]);
+        else if (arg == "--seed" && hasValue)
+            settings.seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (arg == "--max-records" && hasValue)
+            settings.maxRecords = std::atoi(argv[++i]);
+        else if (arg == "--drop-rate" && hasValue)
+            settings.dropRate = std::atof(argv[++i]);
+        else if (arg == "--late-rate" && hasValue)
+            settings.lateRate = std::atof(argv[++i]);
+        else
+            return Usage();
     }
     if (settings.runs < 1 || settings.maxRecords < 50) return Usage();
 
@@ -487,9 +508,9 @@ int main(int argc, char** argv)
         }
     }
     PrintTable(totals);
-    const bool sound = totals.lost == 0 && totals.duplicated == 0 && totals.outOfOrder == 0 && totals.garbled == 0 &&
-                       totals.unexplained == 0 && totals.hung == 0;
-    std::printf("%s\n", sound ? "soak passed: nothing lost, doubled or out of order; no run hung"
-                              : "soak FAILED");
+    const bool sound = totals.lost == 0 && totals.duplicated == 0 && totals.outOfOrder == 0 &&
+                       totals.garbled == 0 && totals.unexplained == 0 && totals.hung == 0;
+    std::printf("%s\n",
+                sound ? "soak passed: nothing lost, doubled or out of order; no run hung" : "soak FAILED");
     return sound ? 0 : 1;
 }

@@ -81,7 +81,10 @@ public:
     {
         show({ShownMessage::MessageBox, text, caption});
     }
-    void ShowErrorDialog(const std::string& text) override { show({ShownMessage::ErrorDialog, text, "Error"}); }
+    void ShowErrorDialog(const std::string& text) override
+    {
+        show({ShownMessage::ErrorDialog, text, "Error"});
+    }
     void ShowInformationDialog(const std::string& text) override
     {
         show({ShownMessage::InformationDialog, text, "Information"});

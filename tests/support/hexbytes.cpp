@@ -9,7 +9,8 @@ std::string Hex(std::string_view spaced)
     std::string digits;
     for (char c : spaced) {
         if (c == ' ') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) throw std::invalid_argument("not a hex digit in a hex literal");
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw std::invalid_argument("not a hex digit in a hex literal");
         digits.push_back(c);
         if (digits.size() == 2) {
             bytes.push_back(static_cast<char>(std::stoi(digits, nullptr, 16)));

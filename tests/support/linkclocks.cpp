@@ -30,7 +30,10 @@ void FakeLinkClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
     if (onPause) onPause(port);
 }
 
-QuickTimeoutClock::QuickTimeoutClock(std::uint32_t realWaitMs) : m_realWaitMs(realWaitMs) { SetLinkClock(this); }
+QuickTimeoutClock::QuickTimeoutClock(std::uint32_t realWaitMs) : m_realWaitMs(realWaitMs)
+{
+    SetLinkClock(this);
+}
 
 QuickTimeoutClock::~QuickTimeoutClock() { SetLinkClock(nullptr); }
 

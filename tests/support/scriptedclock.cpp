@@ -14,7 +14,8 @@ std::string Frame(const std::string& payload)
     char check = 0;
     for (char c : payload) check = static_cast<char>(check ^ c);
     // A real clock never sends a check byte that reads as a frame marker.
-    if (check == 0x01 || check == 0x02 || check == '\r') throw std::logic_error("payload gives an unreadable frame");
+    if (check == 0x01 || check == 0x02 || check == '\r')
+        throw std::logic_error("payload gives an unreadable frame");
     return std::string("\x01\x01\x01\x02\x02\x02", 6) + payload + check + '\r';
 }
 

@@ -32,9 +32,9 @@ SimProcess::SimProcess(const std::vector<std::string>& args, bool quiet)
 
     std::vector<std::string> argv{CLOCKSIM_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    for (const std::string& extra : {std::string("--link"), m_dir + "/COM" + std::to_string(kComNumber),
-                                     std::string("--wire-log"), WireLogPath(),
-                                     std::string("--dump-expected"), ExpectedDumpPath()})
+    for (const std::string& extra :
+         {std::string("--link"), m_dir + "/COM" + std::to_string(kComNumber), std::string("--wire-log"),
+          WireLogPath(), std::string("--dump-expected"), ExpectedDumpPath()})
         argv.push_back(extra);
 
     int pipeFds[2];

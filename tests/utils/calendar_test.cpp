@@ -113,14 +113,15 @@ TEST(LeapYears, SolarThirtyThreeYearRule)
     // From year 22 on: eight leap years in every 33, at fixed remainders.
     for (int y = 22; y < 65536; ++y) {
         const int r = y % 33;
-        const bool expected = r == 1 || r == 5 || r == 9 || r == 13 || r == 17 || r == 22 || r == 26 || r == 30;
+        const bool expected =
+            r == 1 || r == 5 || r == 9 || r == 13 || r == 17 || r == 22 || r == 26 || r == 30;
         ASSERT_EQ(IsSolarLeapYear(static_cast<std::uint16_t>(y)), expected) << y;
     }
     // Below 22 the negative truncating remainder is used unchanged.
-    EXPECT_TRUE(IsSolarLeapYear(18));  // r = -4
-    EXPECT_TRUE(IsSolarLeapYear(2));   // r = -20
-    EXPECT_FALSE(IsSolarLeapYear(0));  // r = -22
-    EXPECT_FALSE(IsSolarLeapYear(21)); // r = -1
+    EXPECT_TRUE(IsSolarLeapYear(18));   // r = -4
+    EXPECT_TRUE(IsSolarLeapYear(2));    // r = -20
+    EXPECT_FALSE(IsSolarLeapYear(0));   // r = -22
+    EXPECT_FALSE(IsSolarLeapYear(21));  // r = -1
 }
 
 TEST(GregorianToSolar, WorkedExamples)
@@ -130,13 +131,21 @@ TEST(GregorianToSolar, WorkedExamples)
         const char* solar;
     };
     const Case cases[] = {
-        {{2009, 3, 15}, "1387/12/25"}, {{2009, 3, 20}, "1387/12/30"}, {{2009, 3, 21}, "1388/01/01"},
-        {{2009, 10, 15}, "1388/07/23"}, {{2009, 1, 1}, "1387/10/12"}, {{2010, 1, 1}, "1388/10/11"},
-        {{1996, 3, 20}, "1375/01/01"}, {{1992, 3, 20}, "1370/12/30"}, {{1993, 3, 21}, "1372/01/01"},
+        {{2009, 3, 15}, "1387/12/25"},
+        {{2009, 3, 20}, "1387/12/30"},
+        {{2009, 3, 21}, "1388/01/01"},
+        {{2009, 10, 15}, "1388/07/23"},
+        {{2009, 1, 1}, "1387/10/12"},
+        {{2010, 1, 1}, "1388/10/11"},
+        {{1996, 3, 20}, "1375/01/01"},
+        {{1992, 3, 20}, "1370/12/30"},
+        {{1993, 3, 21}, "1372/01/01"},
         // The full year is kept from 1400 on.
-        {{2021, 3, 21}, "1400/01/01"}, {{2024, 3, 20}, "1403/01/01"},
+        {{2021, 3, 21}, "1400/01/01"},
+        {{2024, 3, 20}, "1403/01/01"},
         // 2100 counts as leap here: 28 February and 1 March are two days apart.
-        {{2100, 2, 28}, "1478/12/09"}, {{2100, 3, 1}, "1478/12/11"},
+        {{2100, 2, 28}, "1478/12/09"},
+        {{2100, 3, 1}, "1478/12/11"},
     };
     for (const Case& c : cases) EXPECT_EQ(toSolar(c.gregorian), c.solar) << slashed(c.gregorian);
 }
@@ -148,12 +157,18 @@ TEST(SolarToGregorian, WorkedExamplesAndOutOfRangeArguments)
         const char* gregorian;
     };
     const Case cases[] = {
-        {{1388, 1, 1}, "2009/03/21"},   {{1391, 1, 1}, "2012/03/20"},   {{1388, 7, 23}, "2009/10/15"},
-        {{1388, 10, 11}, "2010/01/01"}, {{1387, 12, 30}, "2009/03/20"},
+        {{1388, 1, 1}, "2009/03/21"},
+        {{1391, 1, 1}, "2012/03/20"},
+        {{1388, 7, 23}, "2009/10/15"},
+        {{1388, 10, 11}, "2010/01/01"},
+        {{1387, 12, 30}, "2009/03/20"},
         // Unchecked arguments run through the same arithmetic.
-        {{1388, 12, 30}, "2010/03/21"}, {{1388, 13, 1}, "2010/03/22"},  {{1388, 1, 0}, "2009/03/20"},
+        {{1388, 12, 30}, "2010/03/21"},
+        {{1388, 13, 1}, "2010/03/22"},
+        {{1388, 1, 0}, "2009/03/20"},
         // Four-digit year, two-digit month and day, even for small values.
-        {{1, 1, 1}, "0622/03/21"},      {{9378, 1, 1}, "9999/03/21"},
+        {{1, 1, 1}, "0622/03/21"},
+        {{9378, 1, 1}, "9999/03/21"},
     };
     for (const Case& c : cases) EXPECT_EQ(toGregorian(c.solar), c.gregorian) << slashed(c.solar);
 }
@@ -169,13 +184,13 @@ TEST(SolarToGregorian, UsesTheGivenSeparator)
 TEST(SolarToGregorian, FailsOnlyForDayZeroOrAYearBeyond9999)
 {
     // Month 0 ends the walk on day 0 for day 31 - s.
-    EXPECT_TRUE(expectDateEncodeError(1388, 0, 11)); // s = 20
-    EXPECT_TRUE(expectDateEncodeError(1391, 0, 12)); // s = 19
+    EXPECT_TRUE(expectDateEncodeError(1388, 0, 11));  // s = 20
+    EXPECT_TRUE(expectDateEncodeError(1391, 0, 12));  // s = 19
     EXPECT_EQ(toGregorian({1391, 0, 11}).size(), 10u);
     EXPECT_EQ(toGregorian({1388, 0, 12}), "2009/03/01");
 
     EXPECT_TRUE(expectDateEncodeError(9379, 1, 1));
-    EXPECT_TRUE(expectDateEncodeError(9378, 10, 11)); // passes the Gregorian new year
+    EXPECT_TRUE(expectDateEncodeError(9378, 10, 11));  // passes the Gregorian new year
     EXPECT_EQ(toGregorian({9378, 10, 10}), "9999/12/31");
     EXPECT_TRUE(expectDateEncodeError(9999, 12, 29));
     // The year wraps in 16 bits: far beyond 9999 it comes round to small years.
@@ -308,4 +323,4 @@ TEST(RegionalSeparator, FollowsTheUserLocaleAndLeavesTheProgramLocaleAlone)
     EXPECT_EQ(out, ". 2010.01.01 1388/10/11");
 }
 
-} // namespace
+}  // namespace

@@ -55,11 +55,23 @@ TEST(StrictConversion, AcceptsDecimalAndHexForms)
         std::int32_t value;
     };
     const Case cases[] = {
-        {"0", 0},        {"42", 42},           {"  42", 42},         {"+42", 42},       {"-42", -42},
-        {"007", 7},      {"$1F", 31},          {"x1f", 31},          {"X10", 16},       {"0x10", 16},
-        {"0XfF", 255},   {"-$10", -16},        {"  -0x7FFFFFFF", -2147483647},
-        {"2147483647", 2147483647},            {"-2147483648", INT32_MIN},
-        {"$7FFFFFFF", 2147483647},             {"-$80000000", INT32_MIN},
+        {"0", 0},
+        {"42", 42},
+        {"  42", 42},
+        {"+42", 42},
+        {"-42", -42},
+        {"007", 7},
+        {"$1F", 31},
+        {"x1f", 31},
+        {"X10", 16},
+        {"0x10", 16},
+        {"0XfF", 255},
+        {"-$10", -16},
+        {"  -0x7FFFFFFF", -2147483647},
+        {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},
+        {"$7FFFFFFF", 2147483647},
+        {"-$80000000", INT32_MIN},
         {"00000000000000000012", 12},
     };
     for (const Case& c : cases) {
@@ -73,10 +85,10 @@ TEST(StrictConversion, AcceptsDecimalAndHexForms)
 
 TEST(StrictConversion, RejectsJunkAndOverflowWithTheStandardText)
 {
-    const char* bad[] = {"",    " ",     "+",   "-",          "12 ",         "1a",          "a1",
-                         "1.5", "1,000", "$",   "0x",         "x",           "$G",          "--1",
-                         "+-1", "- 1",   "\t1", "2147483648", "-2147483649", "99999999999", "$80000000",
-                         "0x1FFFFFFFF"};
+    const char* bad[] = {
+        "",      " ",          "+",           "-",           "12 ",       "1a",         "a1",  "1.5",
+        "1,000", "$",          "0x",          "x",           "$G",        "--1",        "+-1", "- 1",
+        "\t1",   "2147483648", "-2147483649", "99999999999", "$80000000", "0x1FFFFFFFF"};
     for (const char* text : bad) {
         std::int32_t value = 1234;
         EXPECT_FALSE(TryStrToInt(text, value)) << text;
@@ -107,10 +119,10 @@ TEST(LenientConversion, KeepsTheLeadingDigitsOfCardNumbers)
         {"  123", 123},
         {"123  ", 123},
         {"-123", -123},
-        {"-12A", 12},         // a sign counts only for a text converted to its end
+        {"-12A", 12},  // a sign counts only for a text converted to its end
         {"+77", 77},
         {"-", 0},
-        {"4294967296", 4294967296},    // ten digits above 2^31 keep their digits
+        {"4294967296", 4294967296},  // ten digits above 2^31 keep their digits
         {"9999999999", 9999999999},
         {"2147483648", 2147483648},
         {"$1F", 31},
@@ -121,4 +133,4 @@ TEST(LenientConversion, KeepsTheLeadingDigitsOfCardNumbers)
     for (const Case& c : cases) EXPECT_EQ(LenientStrToInt64(c.text), c.value) << c.text;
 }
 
-} // namespace
+}  // namespace

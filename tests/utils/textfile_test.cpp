@@ -44,16 +44,23 @@ TEST_F(TextFileTest, WritesCrLfLinesThatReachTheFileAtOnce)
     EXPECT_EQ(file.Path(), path);
     EXPECT_EQ(read(path), "");
 
-    file.WriteLine(std::string("\x02\x02\x02" "001", 6));
+    file.WriteLine(
+        std::string("\x02\x02\x02"
+                    "001",
+                    6));
     // Readable by another reader before the file is closed.
-    EXPECT_EQ(read(path), std::string("\x02\x02\x02" "001\r\n", 8));
+    EXPECT_EQ(read(path), std::string("\x02\x02\x02"
+                                      "001\r\n",
+                                      8));
     file.WriteLine("");
     file.WriteLine("line\n");
-    EXPECT_EQ(read(path), std::string("\x02\x02\x02" "001\r\n\r\nline\n\r\n", 17));
+    EXPECT_EQ(read(path), std::string("\x02\x02\x02"
+                                      "001\r\n\r\nline\n\r\n",
+                                      17));
 
     file.Close();
     EXPECT_FALSE(file.IsOpen());
-    file.Close(); // closing twice is harmless
+    file.Close();  // closing twice is harmless
 }
 
 TEST_F(TextFileTest, CreateEmptiesAnExistingFile)
@@ -115,4 +122,4 @@ TEST(ExecutableDirectory, IsTheDirectoryOfTheTestProgram)
     EXPECT_EQ(dir, fs::canonical("/proc/self/exe").parent_path().string());
 }
 
-} // namespace
+}  // namespace

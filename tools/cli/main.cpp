@@ -68,7 +68,8 @@ void PrintDownloadSummary(const TerminalWindow& window)
 
 int Main(int argc, char** argv)
 {
-    const std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "clockreader-cli";
+    const std::string program =
+        argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "clockreader-cli";
     Options options;
     try {
         options = ParseOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
@@ -87,8 +88,7 @@ int Main(int argc, char** argv)
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
     ProgressMeter progress(stderr, isatty(STDERR_FILENO) == 1);
-    TerminalWindow window(options, progress, stderr, program,
-                          [] { return g_stopSignal.load() != 0; });
+    TerminalWindow window(options, progress, stderr, program, [] { return g_stopSignal.load() != 0; });
 
     if (Downloads(options)) {
         try {
@@ -107,9 +107,7 @@ int Main(int argc, char** argv)
         cutShort = window.ProgressPosition() < window.ProgressMaximum();
     };
     switch (options.command) {
-    case Command::Download:
-        download();
-        break;
+    case Command::Download: download(); break;
     case Command::Pointers:
         Run(window, RunPointerQuery);
         if (window.Status() == kExitComplete)
@@ -126,8 +124,7 @@ int Main(int argc, char** argv)
         else
             download();
         break;
-    case Command::Help:
-        break;
+    case Command::Help: break;
     }
 
     try {
@@ -144,13 +141,11 @@ int Main(int argc, char** argv)
     }
     std::fflush(stdout);
 
-    if (window.Status() == kExitComplete && cutShort && g_stopSignal.load() != 0) return 128 + g_stopSignal.load();
+    if (window.Status() == kExitComplete && cutShort && g_stopSignal.load() != 0)
+        return 128 + g_stopSignal.load();
     return window.Status();
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    return Main(argc, argv);
-}
+int main(int argc, char** argv) { return Main(argc, argv); }

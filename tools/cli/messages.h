@@ -18,7 +18,8 @@ inline constexpr std::string_view kCountInvalidText{"تعداد صحيح نمي 
 inline constexpr std::string_view kFromDateInvalidText{"تاريخ شروع صحيح نمي باشد"};
 inline constexpr std::string_view kToDateInvalidText{"تاريخ پايان صحيح نمي باشد"};
 // The wait panel over the date fields while the date-range search runs.
-inline constexpr std::string_view kWaitPanelText{"عمليات فوق ممکن است به مدت چند ثانيه تا چند دقيقه طولاني باشد"};
+inline constexpr std::string_view kWaitPanelText{
+    "عمليات فوق ممکن است به مدت چند ثانيه تا چند دقيقه طولاني باشد"};
 inline constexpr std::string_view kWaitPanelLabel{"لطفا منتظر باشيد"};
 
 // Error dialogs of the date-range search when the clock refuses or garbles an

@@ -33,12 +33,13 @@ std::optional<std::int64_t> DecimalInRange(const std::string& text, std::int64_t
     return value;
 }
 
-std::string CheckedNumber(const std::string& option, const std::string& value, std::int64_t low, std::int64_t high)
+std::string CheckedNumber(const std::string& option, const std::string& value, std::int64_t low,
+                          std::int64_t high)
 {
     std::optional<std::int64_t> n = DecimalInRange(value, low, high);
     if (!n)
-        throw UsageError(option + ": '" + value + "' is not a whole number from " + std::to_string(low) + " to " +
-                         std::to_string(high));
+        throw UsageError(option + ": '" + value + "' is not a whole number from " + std::to_string(low) +
+                         " to " + std::to_string(high));
     return std::to_string(*n);
 }
 
@@ -81,39 +82,53 @@ const std::map<std::string, OptionRule>& Rules()
 {
     static const std::map<std::string, OptionRule> rules = {
         {"--port", {kLink, true, SetPort}},
-        {"--baud", {kLink, true, [](Options& o, const std::string& v) {
-             static const char* const rates[] = {"2400", "4800", "9600", "19200", "57600"};
-             if (std::find(std::begin(rates), std::end(rates), v) == std::end(rates))
-                 throw UsageError("--baud: '" + v + "' is not one of 2400 4800 9600 19200 57600");
-             o.baudRate = v;
-         }}},
-        {"--bus", {kLink, true, [](Options& o, const std::string& v) {
-             std::string bus = Lower(v);
-             if (bus == "rs232" || bus == "rs-232")
-                 o.rs232 = true;
-             else if (bus == "rs485" || bus == "rs-485")
-                 o.rs232 = false;
-             else
-                 throw UsageError("--bus: '" + v + "' is neither rs232 nor rs485");
-         }}},
-        {"--clock", {kLink, true, [](Options& o, const std::string& v) { o.clock = CheckedNumber("--clock", v, 1, 32); }}},
-        {"--ports-dir", {kLink, true, [](Options& o, const std::string& v) {
-             std::error_code error;
-             if (v.empty() || !std::filesystem::is_directory(v, error))
-                 throw UsageError("--ports-dir: '" + v + "' is not a folder");
-             o.portsDirectory = std::filesystem::absolute(v).lexically_normal().string();
-         }}},
-        {"--start", {kDownload, true, [](Options& o, const std::string& v) {
-             o.start = CheckedNumber("--start", v, 0, std::numeric_limits<std::int32_t>::max());
-         }}},
-        {"--count", {kDownload, true, [](Options& o, const std::string& v) {
-             o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
-         }}},
+        {"--baud",
+         {kLink, true,
+          [](Options& o, const std::string& v) {
+              static const char* const rates[] = {"2400", "4800", "9600", "19200", "57600"};
+              if (std::find(std::begin(rates), std::end(rates), v) == std::end(rates))
+                  throw UsageError("--baud: '" + v + "' is not one of 2400 4800 9600 19200 57600");
+              o.baudRate = v;
+          }}},
+        {"--bus",
+         {kLink, true,
+          [](Options& o, const std::string& v) {
+              std::string bus = Lower(v);
+              if (bus == "rs232" || bus == "rs-232")
+                  o.rs232 = true;
+              else if (bus == "rs485" || bus == "rs-485")
+                  o.rs232 = false;
+              else
+                  throw UsageError("--bus: '" + v + "' is neither rs232 nor rs485");
+          }}},
+        {"--clock",
+         {kLink, true,
+          [](Options& o, const std::string& v) { o.clock = CheckedNumber("--clock", v, 1, 32); }}},
+        {"--ports-dir",
+         {kLink, true,
+          [](Options& o, const std::string& v) {
+              std::error_code error;
+              if (v.empty() || !std::filesystem::is_directory(v, error))
+                  throw UsageError("--ports-dir: '" + v + "' is not a folder");
+              o.portsDirectory = std::filesystem::absolute(v).lexically_normal().string();
+          }}},
+        {"--start",
+         {kDownload, true,
+          [](Options& o, const std::string& v) {
+              o.start = CheckedNumber("--start", v, 0, std::numeric_limits<std::int32_t>::max());
+          }}},
+        {"--count",
+         {kDownload, true,
+          [](Options& o, const std::string& v) {
+              o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
+          }}},
         {"--vireo", {kDownload, false, [](Options& o, const std::string&) { o.vireo = true; }}},
-        {"--out", {kDownload | kFindDownload, true, [](Options& o, const std::string& v) {
-             if (v.empty()) throw UsageError("--out: the folder name is empty");
-             o.outDirectory = v;
-         }}},
+        {"--out",
+         {kDownload | kFindDownload, true,
+          [](Options& o, const std::string& v) {
+              if (v.empty()) throw UsageError("--out: the folder name is empty");
+              o.outDirectory = v;
+          }}},
         {"--from", {kFind, true, [](Options& o, const std::string& v) { o.fromDate = v; }}},
         {"--to", {kFind, true, [](Options& o, const std::string& v) { o.toDate = v; }}},
         {"--download", {kFind, false, [](Options& o, const std::string&) { o.downloadAfterFind = true; }}},
@@ -204,7 +219,8 @@ Options ParseOptions(const std::vector<std::string>& args)
 
 bool Downloads(const Options& options)
 {
-    return options.command == Command::Download || (options.command == Command::Find && options.downloadAfterFind);
+    return options.command == Command::Download ||
+           (options.command == Command::Find && options.downloadAfterFind);
 }
 
 std::string HelpText(const std::string& program)

@@ -19,12 +19,12 @@ enum class Command { Download, Pointers, Find, Help };
 struct Options {
     Command command = Command::Help;
     // Link settings, as the window's eCom, cbBuadRate, bus buttons and SelectedClock.
-    std::string comText = "1";     // the port number that the dump lines carry
-    std::string portPath;          // a device path opened instead of "COM" + comText
+    std::string comText = "1";  // the port number that the dump lines carry
+    std::string portPath;       // a device path opened instead of "COM" + comText
     std::string baudRate = "9600";
     bool rs232 = true;
     std::string clock = "1";
-    std::string portsDirectory;    // where COMn is looked for; empty: beside the executable
+    std::string portsDirectory;  // where COMn is looked for; empty: beside the executable
     // Records, as eStart, eCount and ChboxIsVireo.
     std::string start = "0";
     std::string count = "19500";

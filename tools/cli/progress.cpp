@@ -42,10 +42,7 @@ void ProgressMeter::Start(std::int32_t maximum)
     if (m_terminal) draw();
 }
 
-void ProgressMeter::Update(std::int32_t position)
-{
-    m_position = position;
-}
+void ProgressMeter::Update(std::int32_t position) { m_position = position; }
 
 void ProgressMeter::Tick()
 {
@@ -83,8 +80,8 @@ std::string ProgressMeter::StatusText() const
 {
     double elapsed = m_now() - m_startTime;
     int percent = m_maximum > 0 ? static_cast<int>(100.0 * std::min(m_position, m_maximum) / m_maximum) : 100;
-    std::string text = std::to_string(m_position) + "/" + std::to_string(m_maximum) + " (" +
-                       std::to_string(percent) + "%)";
+    std::string text =
+        std::to_string(m_position) + "/" + std::to_string(m_maximum) + " (" + std::to_string(percent) + "%)";
     // A rate needs a record and some time; before that nothing useful can be said.
     if (m_position > 0 && elapsed > 0) {
         double rate = m_position / elapsed;

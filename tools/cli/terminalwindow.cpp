@@ -18,7 +18,8 @@ int StatusOfMessageBox(const std::string& text)
 int StatusOfErrorDialog(const std::string& text)
 {
     if (text == kClockDateErrorText) return kExitComplete;
-    if (text == kCountInvalidText || text == kFromDateInvalidText || text == kToDateInvalidText) return kExitBadInput;
+    if (text == kCountInvalidText || text == kFromDateInvalidText || text == kToDateInvalidText)
+        return kExitBadInput;
     for (std::string_view label : kSearchErrorLabels)
         if (text.compare(0, label.size(), label) == 0) return kExitCommunicationError;
     return kExitOtherError;
@@ -91,10 +92,7 @@ void TerminalWindow::ProcessMessages()
     m_progress.Tick();
 }
 
-bool TerminalWindow::StopRequested() const
-{
-    return m_stopRequested && m_stopRequested();
-}
+bool TerminalWindow::StopRequested() const { return m_stopRequested && m_stopRequested(); }
 
 void TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption)
 {
@@ -108,10 +106,7 @@ void TerminalWindow::ShowErrorDialog(const std::string& text)
     Fail(StatusOfErrorDialog(text));
 }
 
-void TerminalWindow::ShowInformationDialog(const std::string& text)
-{
-    say("Information: " + text);
-}
+void TerminalWindow::ShowInformationDialog(const std::string& text) { say("Information: " + text); }
 
 void TerminalWindow::ReportError(const std::exception& error)
 {

@@ -34,18 +34,15 @@ std::optional<std::string> SimClock::answer(std::string_view command, Bus bus)
 {
     if (command.size() == 1) {
         switch (command[0]) {
-        case kSO:
-            return counterReply(m_ring.count());
-        case kENQ:
-            return replyFrame(datePayload());
+        case kSO: return counterReply(m_ring.count());
+        case kENQ: return replyFrame(datePayload());
         case kNAK: {
             const Record* record = m_ring.at(m_ring.aur());
             m_ring.advanceAur();
             if (!record) return replyFrame("");
             return record->flagged ? flaggedReply() : replyFrame(record->payload);
         }
-        default:
-            return std::nullopt;
+        default: return std::nullopt;
         }
     }
     if (command == "ARI?") return pointerReply(bus, m_ring.ari());

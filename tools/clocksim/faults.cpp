@@ -32,7 +32,8 @@ std::string parseFaultPlan(std::string_view text, FaultPlan& plan)
         errno = 0;
         if (key == "hangup-after") {
             const long long n = std::strtoll(value.c_str(), &end, 10);
-            if (value.empty() || *end || errno || n < 0) return "hangup-after needs a record count, not \"" + value + "\"";
+            if (value.empty() || *end || errno || n < 0)
+                return "hangup-after needs a record count, not \"" + value + "\"";
             plan.hangupAfter = n;
             continue;
         }
@@ -99,16 +100,15 @@ std::vector<ReplyPiece> FaultInjector::shape(Fault fault, const std::string& rep
         pieces.push_back({junk + reply, 0});
         return pieces;
     }
-    default:
-        pieces.push_back({reply, 0});
-        return pieces;
+    default: pieces.push_back({reply, 0}); return pieces;
     }
 }
 
 std::string FaultInjector::summary() const
 {
     std::string s = "faults:";
-    for (int k = 1; k <= kFaultKinds; ++k) s += std::string(" ") + kNames[k] + "=" + std::to_string(m_counts[k]);
+    for (int k = 1; k <= kFaultKinds; ++k)
+        s += std::string(" ") + kNames[k] + "=" + std::to_string(m_counts[k]);
     s += " hangup=" + std::to_string(m_hungUp ? 1 : 0);
     s += " records=" + std::to_string(m_recordsSent);
     return s;

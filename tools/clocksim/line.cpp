@@ -46,7 +46,8 @@ bool sleepUnlessStopped(int ms)
     while (!stopRequested()) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return true;
-        const auto step = std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50));
+        const auto step =
+            std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50));
         std::this_thread::sleep_for(step);
     }
     return false;

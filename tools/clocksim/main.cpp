@@ -43,8 +43,8 @@ public:
     {
         if (!m_file) return;
         const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-        std::fprintf(m_file, "%.6f clock=%s bus=%s cmd=%s%s hex=%s\n", t, clock.c_str(), busName(bus), cmd.c_str(),
-                     tags.c_str(), hexBytes(raw).c_str());
+        std::fprintf(m_file, "%.6f clock=%s bus=%s cmd=%s%s hex=%s\n", t, clock.c_str(), busName(bus),
+                     cmd.c_str(), tags.c_str(), hexBytes(raw).c_str());
         std::fflush(m_file);
     }
 
@@ -61,8 +61,8 @@ bool writeExpected(const std::string& path, const std::vector<std::unique_ptr<Si
         const RecordRing& ring = clock->ring();
         for (std::size_t i = 0; i < ring.records().size(); ++i) {
             const Record& r = ring.records()[i];
-            out << clock->number() << '\t' << ring.positionOf(i) << '\t' << (r.flagged ? "flagged" : "good") << '\t'
-                << r.payload << '\n';
+            out << clock->number() << '\t' << ring.positionOf(i) << '\t' << (r.flagged ? "flagged" : "good")
+                << '\t' << r.payload << '\n';
         }
     }
     out.flush();
@@ -109,7 +109,8 @@ private:
     {
         if (m_options.bus == Bus::Rs232) return m_clocks.front().get();
         for (auto& c : m_clocks)
-            if (r.addressByte == addressByteFor(c->number()) && r.clockByte == clockByteFor(c->number())) return c.get();
+            if (r.addressByte == addressByteFor(c->number()) && r.clockByte == clockByteFor(c->number()))
+                return c.get();
         return nullptr;
     }
 
@@ -121,8 +122,9 @@ private:
             return;
         }
         SimClock* clock = clockFor(r);
-        const std::string clockText =
-            clock ? std::to_string(clock->number()) : r.clockByte >= 0 ? std::to_string(r.clockByte & 0x3F) : "-";
+        const std::string clockText = clock              ? std::to_string(clock->number())
+                                      : r.clockByte >= 0 ? std::to_string(r.clockByte & 0x3F)
+                                                         : "-";
         if (r.kind == Received::Kind::BadCheck) {
             m_log.line(clockText, bus, r.shown, " ignored=bad-check", r.raw);
             return;
@@ -219,7 +221,8 @@ int main(int argc, char** argv)
     for (int number : options.clocks) {
         std::vector<Record> records =
             options.recordsFile.empty() ? makeRecords(options.records, number) : loaded.records;
-        clocks.push_back(std::make_unique<SimClock>(number, options.records.calendar, options.records.clockDate,
+        clocks.push_back(std::make_unique<SimClock>(number, options.records.calendar,
+                                                    options.records.clockDate,
                                                     RecordRing(std::move(records), options.ari)));
     }
     if (!options.dumpExpected.empty() && !writeExpected(options.dumpExpected, clocks))

@@ -123,16 +123,20 @@ std::string parseOptions(int argc, char** argv, Options& o)
             if (name.starts_with("-")) return name + " needs a value";
             return "unknown argument \"" + name + "\"";
         } else if (name == "--bus") {
-            if (v == "rs232") o.bus = Bus::Rs232;
-            else if (v == "rs485") o.bus = Bus::Rs485;
-            else return "--bus takes rs232 or rs485, not \"" + v + "\"";
+            if (v == "rs232")
+                o.bus = Bus::Rs232;
+            else if (v == "rs485")
+                o.bus = Bus::Rs485;
+            else
+                return "--bus takes rs232 or rs485, not \"" + v + "\"";
         } else if (name == "--clocks") {
             o.clocks.clear();
             std::string_view rest = v;
             while (true) {
                 const std::size_t comma = rest.find(',');
                 std::string item(rest.substr(0, comma));
-                if (!toNumber(item, 32, n) || n < 1) return "--clocks takes numbers from 1 to 32, not \"" + item + "\"";
+                if (!toNumber(item, 32, n) || n < 1)
+                    return "--clocks takes numbers from 1 to 32, not \"" + item + "\"";
                 if (std::find(o.clocks.begin(), o.clocks.end(), static_cast<int>(n)) != o.clocks.end())
                     return "clock " + item + " is listed twice";
                 o.clocks.push_back(static_cast<int>(n));
@@ -145,18 +149,24 @@ std::string parseOptions(int argc, char** argv, Options& o)
         } else if (name == "--records-file") {
             o.recordsFile = v;
         } else if (name == "--layout") {
-            if (v == "standard") o.records.layout = Layout::Standard;
-            else if (v == "vireo") o.records.layout = Layout::Vireo;
-            else return "--layout takes standard or vireo, not \"" + v + "\"";
+            if (v == "standard")
+                o.records.layout = Layout::Standard;
+            else if (v == "vireo")
+                o.records.layout = Layout::Vireo;
+            else
+                return "--layout takes standard or vireo, not \"" + v + "\"";
         } else if (name == "--calendar") {
-            if (v == "solar") o.records.calendar = Calendar::Solar;
-            else if (v == "gregorian") o.records.calendar = Calendar::Gregorian;
-            else return "--calendar takes solar or gregorian, not \"" + v + "\"";
+            if (v == "solar")
+                o.records.calendar = Calendar::Solar;
+            else if (v == "gregorian")
+                o.records.calendar = Calendar::Gregorian;
+            else
+                return "--calendar takes solar or gregorian, not \"" + v + "\"";
         } else if (name == "--date") {
             // Checked against the calendar once all options are read.
             if (v.size() != 8 || !toNumber(v, 99999999, n)) return "--date takes yyyymmdd, not \"" + v + "\"";
-            o.records.clockDate = Date{static_cast<int>(n / 10000), static_cast<int>(n / 100 % 100),
-                                       static_cast<int>(n % 100)};
+            o.records.clockDate =
+                Date{static_cast<int>(n / 10000), static_cast<int>(n / 100 % 100), static_cast<int>(n % 100)};
             o.dateGiven = true;
         } else if (name == "--seed") {
             if (!toNumber(v, ~0ULL, n)) return "--seed takes a number";
@@ -167,7 +177,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
             if (v.empty() || *end || !(r >= 0 && r <= 1)) return "--flagged-rate takes a number from 0 to 1";
             o.records.flaggedRate = r;
         } else if (name == "--ari") {
-            if (!toNumber(v, kRingSize - 1, n)) return "--ari takes a position from 0 to " + std::to_string(kRingSize - 1);
+            if (!toNumber(v, kRingSize - 1, n))
+                return "--ari takes a position from 0 to " + std::to_string(kRingSize - 1);
             o.ari = static_cast<std::uint32_t>(n);
         } else if (name == "--link") {
             o.link = v;
@@ -192,8 +203,10 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if (!o.dateGiven)
         o.records.clockDate = o.records.calendar == Calendar::Solar ? Date{1405, 9, 16} : Date{2026, 12, 7};
-    if (!isValidDate(o.records.calendar, o.records.clockDate)) return "--date is not a date of the clock's calendar";
-    if (o.bus == Bus::Rs232 && o.clocks.size() != 1) return "RS-232 connects one clock; give --clocks one number";
+    if (!isValidDate(o.records.calendar, o.records.clockDate))
+        return "--date is not a date of the clock's calendar";
+    if (o.bus == Bus::Rs232 && o.clocks.size() != 1)
+        return "RS-232 connects one clock; give --clocks one number";
     return {};
 }
 

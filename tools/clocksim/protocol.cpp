@@ -45,7 +45,10 @@ std::uint8_t xorOf(std::string_view bytes)
     return x;
 }
 
-std::uint8_t frameCheck(std::string_view bytes) { return static_cast<std::uint8_t>((xorOf(bytes) & 0x3F) | 0xC0); }
+std::uint8_t frameCheck(std::string_view bytes)
+{
+    return static_cast<std::uint8_t>((xorOf(bytes) & 0x3F) | 0xC0);
+}
 
 std::string showCommand(std::string_view text)
 {
@@ -72,7 +75,8 @@ std::string showCommand(std::string_view text)
 
 bool allDigits(std::string_view text)
 {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string zeroPadded(std::uint64_t value, std::size_t width)
@@ -156,8 +160,10 @@ std::vector<Received> BusFrameDecoder::feed(std::string_view bytes)
             break;
         case State::AfterAddress:
             m_pending += c;
-            if (kind == 1) m_state = State::InText;
-            else dropPending(out);
+            if (kind == 1)
+                m_state = State::InText;
+            else
+                dropPending(out);
             break;
         case State::InText:
             if (kind == 2) {
@@ -176,10 +182,10 @@ std::vector<Received> BusFrameDecoder::feed(std::string_view bytes)
                     r.kind = Received::Kind::BadCheck;
                 } else if (decoded.size() == 1) {
                     // The one-byte commands travel as the codes of N, E and U.
-                    r.text = decoded == "N" ? std::string(1, kSO)
-                           : decoded == "E" ? std::string(1, kENQ)
-                           : decoded == "U" ? std::string(1, kNAK)
-                                            : decoded;
+                    r.text = decoded == "N"   ? std::string(1, kSO)
+                             : decoded == "E" ? std::string(1, kENQ)
+                             : decoded == "U" ? std::string(1, kNAK)
+                                              : decoded;
                     r.shown = showCommand(r.text);
                 } else if (decoded.back() == '^') {
                     r.text = decoded.substr(0, decoded.size() - 1);

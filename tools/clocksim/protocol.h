@@ -49,9 +49,9 @@ struct Received {
         Garbage,   // bytes that are not part of any frame or command
     };
     Kind kind = Kind::Command;
-    std::string raw;   // the bytes as they came in
-    std::string text;  // the command text, terminator removed (SO/ENQ/NAK as the control byte)
-    std::string shown; // the text as sent, for the log (terminator included, controls named)
+    std::string raw;       // the bytes as they came in
+    std::string text;      // the command text, terminator removed (SO/ENQ/NAK as the control byte)
+    std::string shown;     // the text as sent, for the log (terminator included, controls named)
     int addressByte = -1;  // RS-485 only
     int clockByte = -1;    // RS-485 only
 };

@@ -165,9 +165,9 @@ std::vector<Record> makeRecords(const RecordSettings& s, int clock)
                 payload = zeroPadded(card, 10) + dateKey(d);
             }
             payload += twoDigits(minute / 60) + twoDigits(minute % 60);
-            payload += "0" + std::to_string(rng.below(4));   // type
+            payload += "0" + std::to_string(rng.below(4));           // type
             payload += twoDigits(static_cast<int>(rng.below(100)));  // extra
-            payload += std::to_string(rng.below(10));         // last
+            payload += std::to_string(rng.below(10));                // last
             Record r;
             r.payload = std::move(payload);
             r.dateKey = dateKey(d);
@@ -180,7 +180,8 @@ std::vector<Record> makeRecords(const RecordSettings& s, int clock)
 
 std::string dateKeyOf(std::string_view payload, const RecordSettings& s)
 {
-    if (s.layout == Layout::Vireo) return std::string(payload.substr(std::min<std::size_t>(10, payload.size()), 6));
+    if (s.layout == Layout::Vireo)
+        return std::string(payload.substr(std::min<std::size_t>(10, payload.size()), 6));
     const std::string mmdd(payload.substr(std::min<std::size_t>(8, payload.size()), 4));
     const std::string clockMmdd = twoDigits(s.clockDate.month) + twoDigits(s.clockDate.day);
     const int year = mmdd > clockMmdd ? s.clockDate.year - 1 : s.clockDate.year;
@@ -210,7 +211,8 @@ LoadResult parseRecordLines(std::string_view text, const RecordSettings& s)
         };
         if (line.find_first_of(std::string_view("\x01\x02\x0D", 3)) != std::string_view::npos)
             return fail("a payload cannot hold SOH, STX or CR");
-        if (line.size() > kMaxPayload) return fail("longer than " + std::to_string(kMaxPayload) + " characters");
+        if (line.size() > kMaxPayload)
+            return fail("longer than " + std::to_string(kMaxPayload) + " characters");
         const std::uint8_t check = xorOf(line);
         if (check == 0x01 || check == 0x02 || check == 0x0D)
             return fail("its check byte would be " + hexBytes(std::string(1, static_cast<char>(check))) +
