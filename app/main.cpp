@@ -4,9 +4,12 @@
 #include <QFont>
 
 #include "app/tform1.h"
+#include "utils/outputfolder.h"
 
 int main(int argc, char* argv[])
 {
+    // The output folder is chosen once, before anything can depend on it.
+    OutputFolder();
     QApplication application(argc, argv);
     // Tahoma 8 pt; the platform substitutes a similar face when it is absent.
     QApplication::setFont(QFont(QStringLiteral("Tahoma"), 8));

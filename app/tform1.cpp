@@ -6,12 +6,14 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <algorithm>
+#include <filesystem>
 
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "pointers/pointers.h"
 #include "ui_tform1.h"
 #include "utils/errors.h"
+#include "utils/outputfolder.h"
 
 namespace {
 
@@ -102,7 +104,11 @@ void TForm1::setUpStatusPanel()
 
 void TForm1::FormCreate()
 {
-    const std::string directory = ExecutableDirectory();
+    const std::string directory = OutputFolder();
+    // The user's own folder of an installed copy may not exist yet. When it
+    // cannot be made, creating the files below reports why.
+    std::error_code ignored;
+    std::filesystem::create_directories(directory, ignored);
     // Each file is created on its own, so one that cannot be created does
     // not leave the other holding the previous run's lines.
     guarded([&] { m_dumpFile.Create(directory + "/Dump.Txt"); });

@@ -6,9 +6,10 @@
 // command and record; its handlers only start those operations. Nothing a
 // handler raises ever leaves it: what escapes is reported in a message box and
 // the window stays usable, its operation buttons enabled again and the port
-// closed. Dump.Txt and BadRecs.Txt beside the executable are created empty when
-// the window is built and closed when it closes; a file that cannot be created
-// is reported, and writing to it later fails with a reported I/O error.
+// closed. Dump.Txt and BadRecs.Txt in the output folder (beside the executable
+// when the user may write there, see utils/outputfolder.h) are created empty
+// when the window is built and closed when it closes; a file that cannot be
+// created is reported, and writing to it later fails with a reported I/O error.
 //
 // Everything runs on the window's thread. While an operation runs all three
 // operation buttons are disabled; a close request during an operation asks it

@@ -310,7 +310,8 @@ void RunPendingComDispatches();
 std::size_t PendingComDispatchCount();
 
 // Where a port name "COMn" is looked for on POSIX systems: the folder
-// "ports" beside the executable by default (see comport_posix.cpp).
+// "ports" in the output folder by default (OutputFolder(), beside the
+// executable when the user may write there; see comport_posix.cpp).
 // Tests may point it elsewhere; an empty text restores the default.
 //
 // On POSIX systems "COMn" opens <that folder>/COMn when the entry exists, else
@@ -324,6 +325,11 @@ std::size_t PendingComDispatchCount();
 // the next read with EIO (5); bytes a read had taken before it are delivered
 // first, and a line that hung up has nothing waiting (InputCount 0).
 void SetComPortDirectory(const std::string& directory);
+
+// The device an open of `portName` would try now, by the rules above
+// ("COM1" gives <port folder>/COM1 or /dev/ttyS0); empty for a name that
+// names no device. For messages that must say which device failed.
+std::string ComPortDevice(const std::string& portName);
 
 // Where POSIX systems keep the UUCP lock files (LCK..<device>) by which
 // serial programs tell each other a device is in use: "/var/lock" by default;

@@ -3,7 +3,8 @@
 // Port names: "COMn" opens <port directory>/COMn when that entry exists (a
 // link placed by the operator or by clocksim), else /dev/ttyS<n-1>; a name that
 // starts with "/" opens that path; anything else fails as an absent device
-// (ENOENT). The port directory is "ports" beside the executable unless
+// (ENOENT). The port directory is "ports" in the output folder (beside the
+// executable in a copy the user may write to, see utils/outputfolder.h) unless
 // SetComPortDirectory() chose another.
 //
 // Exclusive use: before the device is opened, its UUCP lock file is looked at
@@ -39,7 +40,7 @@
 
 #include "serial/comdevice.h"
 #include "serial/comlock.h"
-#include "utils/textfile.h"
+#include "utils/outputfolder.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ std::string g_portDirectory;
 
 std::string portDirectory() {
     std::lock_guard lock(g_directoryMutex);
-    return g_portDirectory.empty() ? ExecutableDirectory() + "/ports" : g_portDirectory;
+    return g_portDirectory.empty() ? OutputFolder() + "/ports" : g_portDirectory;
 }
 
 // The device path for a port name, or nothing when the name names no device.
@@ -196,6 +197,8 @@ void SetComPortDirectory(const std::string& directory) {
     std::lock_guard lock(g_directoryMutex);
     g_portDirectory = directory;
 }
+
+std::string ComPortDevice(const std::string& portName) { return devicePath(portName).value_or(""); }
 
 int comNoDeviceError() { return EBADF; }
 

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "asnobody.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "messages.h"
@@ -48,13 +50,21 @@ struct CliRun {
     std::string out, err;
 };
 
+// How the program is started: which copy of it, with which HOME, and as
+// the unprivileged user "nobody" or not.
+struct Launch {
+    std::string program = CLOCKREADER_CLI_PATH;
+    std::string home;  // unchanged when empty
+    bool asNobody = false;
+};
+
 // The program started with `args`, its output captured in files of `dir`.
 class CliProcess {
 public:
-    CliProcess(const std::vector<std::string>& args, const TempDir& dir)
+    CliProcess(const std::vector<std::string>& args, const TempDir& dir, const Launch& launch = {})
         : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
     {
-        std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
+        std::vector<std::string> argv{launch.program};
         argv.insert(argv.end(), args.begin(), args.end());
         m_pid = fork();
         if (m_pid < 0) throw std::runtime_error("fork failed");
@@ -65,6 +75,8 @@ public:
             dup2(in, STDIN_FILENO);
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
+            if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
+            if (launch.asNobody && !BecomeNobody()) _exit(126);
             std::vector<char*> cargv;
             for (std::string& a : argv) cargv.push_back(a.data());
             cargv.push_back(nullptr);
@@ -109,10 +121,10 @@ private:
     std::string m_outPath, m_errPath;
 };
 
-CliRun RunCli(const std::vector<std::string>& args)
+CliRun RunCli(const std::vector<std::string>& args, const Launch& launch = {})
 {
     TempDir dir;
-    return CliProcess(args, dir).Wait();
+    return CliProcess(args, dir, launch).Wait();
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -249,6 +261,54 @@ TEST(CliPointers, ReadAndWritePointerOnBothBuses)
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, "ARI 100\nAWI 500\n");
     }
+}
+
+TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
+{
+    // Copies of the program in a folder the user may write to (portable) and
+    // in one the user may not (installed); homes with and without a ports
+    // link. Root may write anywhere, so the program runs as "nobody".
+    SimProcess sim({"--records", "400", "--ari", "100"});
+    ASSERT_EQ(chmod(sim.PtyPath().c_str(), 0666), 0);
+    TempDir root;
+    ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+    const fs::path portable = root / "portable", installed = root / "installed", home = root / "home",
+                   bareHome = root / "bare";
+    for (const fs::path& folder : {portable, installed}) {
+        fs::create_directories(folder);
+        fs::copy_file(CLOCKREADER_CLI_PATH, folder / "clockreader-cli");
+    }
+    for (const fs::path& ports : {portable / "ports", home / "ClockReader" / "ports"}) {
+        fs::create_directories(ports);
+        fs::create_symlink(sim.PtyPath(), ports / "COM7");
+    }
+    fs::create_directories(bareHome);
+    for (const fs::path& folder : {portable, home, home / "ClockReader", home / "ClockReader" / "ports"})
+        ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    for (const fs::path& folder : {installed, bareHome}) ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+
+    struct Case {
+        fs::path program, home;
+        int status;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {portable, bareHome, 0, "ARI 100\nAWI 500\n", ""},
+        {installed, home, 0, "ARI 100\nAWI 500\n", ""},
+        // Nothing in the user's folder: COM7 is the seventh serial device.
+        {installed, bareHome, 5, "", "clockreader-cli: COM7 -> /dev/ttyS6: Unable to open com port"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program.string() + " with HOME " + c.home.string());
+        Launch launch{(c.program / "clockreader-cli").string(), c.home.string(), geteuid() == 0};
+        CliRun run = RunCli({"pointers", "--port", "COM7"}, launch);
+        if (run.status == 126) GTEST_SKIP() << "cannot become uid 65534";
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.out, c.out);
+        if (!c.err.empty()) EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+    }
+    // The program only looked: it made no folder in a home without one.
+    EXPECT_TRUE(fs::is_empty(bareHome));
 }
 
 TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)

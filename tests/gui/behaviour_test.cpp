@@ -214,6 +214,43 @@ TEST(OutputFiles, AFileThatCannotBeCreatedIsReportedAndTheWindowStillOpens)
     fs::remove(DumpPath());
 }
 
+TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
+{
+    // An installed copy writes to a folder of the user's own. /proc takes no
+    // new folder, not even from root: a home where nothing can be written.
+    const fs::path home = fs::temp_directory_path() / ("gui-test-home-" + std::to_string(::getpid()));
+    for (const fs::path& folder : {home / "ClockReader", fs::path("/proc/no-such-home/ClockReader")}) {
+        SCOPED_TRACE(folder.string());
+        SetOutputFolder(folder.string());
+        const bool usable = folder.string().rfind("/proc", 0) != 0;
+        RecordedWindow w;
+        w.form.show();
+        EXPECT_TRUE(w.form.isVisible());
+        if (usable) {
+            EXPECT_TRUE(w.dialogs.empty());
+            w.form.WriteDumpLine("record");
+            EXPECT_EQ(ReadWholeFile((folder / "Dump.Txt").string()), "record\r\n");
+            EXPECT_TRUE(fs::exists(folder / "BadRecs.Txt"));
+        } else {
+            // Each file reports that it cannot be created, as it would beside
+            // the program, and the window stays usable.
+            ASSERT_EQ(w.dialogs.size(), 2u);
+            EXPECT_TRUE(
+                w.dialogs[0].text.startsWith("Cannot create file " + QString::fromStdString(DumpPath())));
+            EXPECT_TRUE(
+                w.dialogs[1].text.startsWith("Cannot create file " + QString::fromStdString(BadRecsPath())));
+            EXPECT_THROW(w.form.WriteDumpLine("record"), EInOutError);
+            w.ui.RadioButton2->click();
+            w.ui.UpDown->upButton()->click();
+            EXPECT_EQ(w.form.SelectedClockText(), "2");
+            EXPECT_TRUE(w.ui.Button1->isEnabled());
+        }
+        w.form.close();
+    }
+    SetOutputFolder("");
+    fs::remove_all(home);
+}
+
 TEST(ErrorReport, TextGetsAFullStopUnlessItEndsInOneOrBelow)
 {
     RecordedWindow w;

@@ -9,7 +9,7 @@
 
 #include "app/tform1.h"
 #include "ui_tform1.h"
-#include "utils/textfile.h"
+#include "utils/outputfolder.h"
 
 struct RecordedWindow {
     std::vector<ShownDialog> dialogs;
@@ -17,5 +17,5 @@ struct RecordedWindow {
     Ui::TForm1& ui = form.ui();
 };
 
-inline std::string DumpPath() { return ExecutableDirectory() + "/Dump.Txt"; }
-inline std::string BadRecsPath() { return ExecutableDirectory() + "/BadRecs.Txt"; }
+inline std::string DumpPath() { return OutputFolder() + "/Dump.Txt"; }
+inline std::string BadRecsPath() { return OutputFolder() + "/BadRecs.Txt"; }

@@ -3,7 +3,6 @@
 // and a line that hangs up while a read is taking bytes.
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "asnobody.h"
 #include "ptypeer.h"
 #include "serialtesting.h"
 #include "serial/comlock.h"
@@ -233,43 +232,6 @@ TEST_F(DeviceLock, CloseKeepsALockThatNoLongerNamesThisProgram)
 // ---------------------------------------------------------------------------
 // A device the user may not open
 
-// Runs `attempt` as the unprivileged user "nobody" (uid/gid 65534) in a child
-// process and returns what it reported; "skip: why" when privileges cannot
-// be dropped here.
-std::string runAsNobody(const std::function<std::string()>& attempt)
-{
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) {
-        return "skip: no pipe";
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        close(pipeEnds[0]);
-        std::string report;
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
-            report = std::string("skip: cannot become uid 65534: ") + std::strerror(errno);
-        } else {
-            report = attempt();
-        }
-        [[maybe_unused]] ssize_t written = write(pipeEnds[1], report.data(), report.size());
-        _exit(0);
-    }
-    close(pipeEnds[1]);
-    std::string report;
-    char buffer[512];
-    ssize_t length;
-    while ((length = read(pipeEnds[0], buffer, sizeof buffer)) > 0) {
-        report.append(buffer, static_cast<std::size_t>(length));
-    }
-    close(pipeEnds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return "child failed";
-    }
-    return report;
-}
-
 // Opens the device at `path` and tells how it went: "open" or the failure.
 std::string tryOpen(const std::string& path)
 {
@@ -309,7 +271,7 @@ TEST(DevicePermission, ADeviceTheUserMayNotOpenIsRefusedWithAccessDenied)
         SetComLockDirectory(readOnlyLocks.Path());
         return report + "\n" + tryOpen(allowed.SlavePath());
     };
-    std::string report = root ? runAsNobody(attempts) : attempts();
+    std::string report = root ? RunAsNobody(attempts) : attempts();
     SetComLockDirectory(readOnlyLocks.Path());  // the scoped objects restore in order
     if (report.rfind("skip:", 0) == 0) {
         GTEST_SKIP() << "cannot drop root privileges to test permissions (" << report << ")";

@@ -5,9 +5,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "asnobody.h"
 #include "utils/errors.h"
+#include "utils/outputfolder.h"
 #include "utils/textfile.h"
 
 namespace {
@@ -114,12 +117,47 @@ TEST_F(TextFileTest, AFullDeviceIsAWriteFailureNotASuccess)
     file.Close();
 }
 
-TEST(ExecutableDirectory, IsTheDirectoryOfTheTestProgram)
+TEST(ExecutableDirectory, IsTheDirectoryOfTheTestProgramAndItsOutputFolder)
 {
     const std::string dir = ExecutableDirectory();
     ASSERT_FALSE(dir.empty());
     EXPECT_NE(dir.back(), '/');
     EXPECT_EQ(dir, fs::canonical("/proc/self/exe").parent_path().string());
+    // A build folder can be written: the portable case.
+    EXPECT_EQ(OutputFolder(), dir);
+}
+
+TEST_F(TextFileTest, TheOutputFolderIsBesideTheProgramWhenWritableElseTheUsersOwn)
+{
+    const std::string portable = m_dir + "/portable", installed = m_dir + "/installed",
+                      user = m_dir + "/home/ClockReader";
+    fs::create_directories(portable);
+    fs::create_directories(installed);
+    ASSERT_EQ(chmod(m_dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(portable.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(installed.c_str(), 0555), 0);
+    // Root may write anywhere, so the choice is made as an ordinary user.
+    auto choices = [&] {
+        return ChooseOutputFolder(portable, user) + "\n" + ChooseOutputFolder(installed, user) + "\n" +
+               ChooseOutputFolder(installed, "");
+    };
+    const std::string report = geteuid() == 0 ? RunAsNobody(choices) : choices();
+    if (report.rfind("skip:", 0) == 0) GTEST_SKIP() << report;
+    EXPECT_EQ(report, portable + "\n" + user + "\n" + installed);
+
+    const char* saved = std::getenv("HOME");
+    const std::string savedHome = saved ? saved : "";
+    for (const auto& [home, expected] :
+         {std::pair<std::string, std::string>{"/home/op", "/home/op/ClockReader"},
+          {"/home/op/", "/home/op/ClockReader"},
+          {"/", "/ClockReader"}}) {
+        setenv("HOME", home.c_str(), 1);
+        EXPECT_EQ(UserOutputFolder(), expected) << home;
+    }
+    // Without HOME the password entry names the home folder.
+    unsetenv("HOME");
+    EXPECT_EQ(fs::path(UserOutputFolder()).filename(), "ClockReader");
+    if (saved) setenv("HOME", savedHome.c_str(), 1);
 }
 
 }  // namespace

@@ -241,14 +241,15 @@ Commands:
              to download exactly those records
 
 Link options (every command):
-  --port COMn|PATH  serial port (default COM1). COMn opens ports/COMn beside
-                    the program (or in --ports-dir) when it exists, else
-                    /dev/ttyS<n-1>; the dump lines carry n as the port number.
-                    A PATH (anything with a "/") opens that device; the dump
-                    lines then carry the number the path ends in without
-                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
-                    in none
-  --ports-dir DIR   where COMn is looked for instead of ports/ beside the program
+  --port COMn|PATH  serial port (default COM1). COMn opens the link COMn in
+                    the ports folder when it exists, else /dev/ttyS<n-1>; the
+                    dump lines carry n as the port number. A PATH (anything
+                    with a "/") opens that device; the dump lines then carry
+                    the number the path ends in without leading zeros
+                    (/dev/ttyUSB0 gives 0), or 1 when it ends in none
+  --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
+                    window's, ports/ beside the program when the user may
+                    write to the program's folder, else ~/ClockReader/ports
   --baud RATE       2400, 4800, 9600, 19200 or 57600 (default 9600)
   --bus BUS         rs232 (one clock, default) or rs485 (a bus of clocks)
   --clock N         the clock's number on the rs485 bus, 1 to 32 (default 1);
@@ -269,6 +270,9 @@ find options (find always uses the Vireo layout):
 Output: results on standard output; progress and every message the window
 would show (Persian as UTF-8) on standard error: a progress bar with records/s
 and the time left on a terminal, otherwise a line every 5 seconds.
+
+A port that cannot be used is named with the device tried, as in
+"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2).".
 
 SIGINT or SIGTERM stops a download after the current record; a second one
 ends the program at once. Every line written is already on disk.

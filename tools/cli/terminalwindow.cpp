@@ -40,6 +40,12 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
       m_start(options.start),
       m_count(options.count)
 {
+    const std::string name = PortName();
+    const std::string device = ComPortDevice(name);
+    if (device == name)
+        m_portLabel = name;
+    else
+        m_portLabel = name + " -> " + (device.empty() ? "no such device" : device);
 }
 
 void TerminalWindow::CreateOutputFiles(const std::string& directory)
@@ -110,7 +116,9 @@ void TerminalWindow::ShowInformationDialog(const std::string& text) { say("Infor
 
 void TerminalWindow::ReportError(const std::exception& error)
 {
-    say(m_program + ": " + ErrorReportText(error.what()));
+    // The port's messages carry no name; the operator needs the device.
+    const bool portError = dynamic_cast<const EComPort*>(&error) != nullptr;
+    say(m_program + ": " + (portError ? m_portLabel + ": " : "") + ErrorReportText(error.what()));
     Fail(StatusOfError(error));
 }
 

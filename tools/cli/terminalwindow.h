@@ -25,7 +25,9 @@ namespace cli {
 class TerminalWindow : public ClockWindow {
 public:
     // `stopRequested` is asked whenever an operation wants to know whether
-    // to stop; `program` names the program in error reports.
+    // to stop; `program` names the program in error reports. The port's
+    // device is looked up here, so a port error names the device the run
+    // tried even when a link to it is gone by then.
     TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages, std::string program,
                    std::function<bool()> stopRequested);
 
@@ -89,6 +91,7 @@ private:
     std::FILE* m_messages;
     std::string m_program;
     std::function<bool()> m_stopRequested;
+    std::string m_portLabel;  // "COM1 -> /dev/ttyS0", or the device path given
     bool m_stopNoticed = false;
     int m_status = kExitComplete;
 

@@ -34,7 +34,7 @@ Line:
                          RS-485 hosts them all on one line, only the
                          addressed clock answers; RS-232 takes one
   --link PATH            place a symlink to the pty at PATH (creating its
-                         folder), e.g. build/app/ports/COM1; removed on exit
+                         folder), e.g. build/bin/ports/COM1; removed on exit
   --baud B               line speed in bit/s (default 9600); used for pacing
   --line-rate            pace replies at 10 bits per byte at --baud;
                          without it a reply goes out in one write
