@@ -1,6 +1,13 @@
 // A pair of arrow buttons that step a whole-number position between a
 // minimum and a maximum, for an edit that shows the number but cannot be
 // typed into. The owner copies `position` into its edit on positionChanged.
+//
+// For screen readers and other assistive tools the spinner is a spin box
+// that offers its position through Qt's value interface (read, set within
+// the bounds while enabled, announced when it changes) and increase and
+// decrease actions; the arrow buttons carry Persian names with the English
+// in their descriptions. The keyboard reaches the number through the edit,
+// whose owner steps the spinner on the arrow keys; the buttons take no focus.
 #pragma once
 
 #include <QWidget>

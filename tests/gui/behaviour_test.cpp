@@ -1,10 +1,16 @@
 // The window's rules: what enables what, the baud-rate box that cannot be
 // typed into, the port set up from the fields, the output files, and how
 // errors reach the operator.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QProgressBar>
 #include <QTest>
 #include <QToolButton>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -96,6 +102,78 @@ TEST(EnablingRules, NoOperationButtonIsOfferedWhileOneRuns)
     w.ui.chboxVireoFromToDate->click();
     w.form.SetOperationButtonsEnabled(true);
     EXPECT_FALSE(w.ui.btnSearchPointers->isEnabled());
+}
+
+TEST(Keyboard, TabReachesEveryEnabledControlRightToLeftAndKeysPressButtons)
+{
+    // An empty port folder: a pressed operation button fails at once and
+    // reports it, which shows the press.
+    const fs::path ports = fs::temp_directory_path() / ("gui-keys-ports-" + std::to_string(::getpid()));
+    fs::create_directories(ports);
+    SetComPortDirectory(ports.string());
+    RecordedWindow w;
+    w.form.show();
+    w.form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w.form));
+    auto tabChain = [&](QWidget* first) {
+        std::vector<QWidget*> chain;
+        first->setFocus();
+        for (QWidget* focus = QApplication::focusWidget(); focus != nullptr && chain.size() < 40;) {
+            chain.push_back(focus);
+            QTest::keyClick(focus, Qt::Key_Tab);
+            focus = QApplication::focusWidget();
+            if (focus == first) break;
+        }
+        return chain;
+    };
+    auto names = [](const std::vector<QWidget*>& widgets) {
+        QStringList list;
+        for (QWidget* widget : widgets) list << widget->objectName();
+        return list.join(' ');
+    };
+    // Each group from its right edge to its left, row by row; the bus
+    // buttons are one stop, their arrow keys choose between them.
+    EXPECT_EQ(names(tabChain(w.ui.RadioButton1)),
+              "RadioButton1 cbBuadRate eCom ChboxIsVireo eStart eCount Button1 Button2");
+    QTest::keyClick(w.ui.RadioButton1, Qt::Key_Down);
+    EXPECT_TRUE(w.ui.RadioButton2->isChecked());
+    for (QCheckBox* box : {w.ui.ChboxIsVireo, w.ui.chboxVireoFromToDate}) {
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Space);
+        EXPECT_TRUE(box->isChecked()) << box->objectName().toStdString();
+    }
+    const std::vector<QWidget*> chain = tabChain(w.ui.RadioButton2);
+    EXPECT_EQ(
+        names(chain),
+        "RadioButton2 cbBuadRate eCom SelectedClock ChboxIsVireo chboxVireoFromToDate edFromDate edToDate "
+        "btnSearchPointers eStart eCount Button1 Button2");
+    // Nothing enabled is left out (the spinner's arrows are worked through
+    // the clock number's arrow keys).
+    for (QWidget* control : w.form.findChildren<QWidget*>()) {
+        const bool operable = qobject_cast<QAbstractButton*>(control) || qobject_cast<QLineEdit*>(control) ||
+                              qobject_cast<QComboBox*>(control);
+        auto* radio = qobject_cast<QRadioButton*>(control);
+        if (!operable || !control->isEnabled() || !control->isVisible() || (radio && !radio->isChecked()) ||
+            control->parentWidget() == w.ui.UpDown || control == w.ui.cbBuadRate->lineEdit())
+            continue;
+        EXPECT_NE(std::find(chain.begin(), chain.end(), control), chain.end())
+            << control->objectName().toStdString();
+    }
+
+    w.ui.eCom->setText("99");
+    const std::pair<QPushButton*, Qt::Key> presses[] = {{w.ui.Button2, Qt::Key_Space},
+                                                        {w.ui.Button2, Qt::Key_Return},
+                                                        {w.ui.Button1, Qt::Key_Enter},
+                                                        {w.ui.btnSearchPointers, Qt::Key_Return}};
+    for (const auto& [button, key] : presses) {
+        const std::size_t before = w.dialogs.size();
+        button->setFocus();
+        QTest::keyClick(button, key);
+        EXPECT_GT(w.dialogs.size(), before) << button->objectName().toStdString() << " key " << key;
+        EXPECT_TRUE(button->isEnabled());
+    }
+    SetComPortDirectory("");
+    fs::remove_all(ports);
 }
 
 TEST(BaudRateBox, TypedCharactersAreDiscardedButDeleteAndArrowsWork)

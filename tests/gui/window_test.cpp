@@ -183,3 +183,53 @@ TEST(WindowDefaults, EditsAreNamedByTheirLabelsForScreenReaders)
         EXPECT_EQ(accessible->text(QAccessible::Description), edit->objectName());
     }
 }
+
+TEST(WindowDefaults, TheClockNumberSpinnerOffersItsValueAndNamedArrowsToScreenReaders)
+{
+    RecordedWindow w;
+    w.form.show();
+    QAccessibleInterface* spinner = QAccessible::queryAccessibleInterface(w.ui.UpDown);
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_EQ(spinner->role(), QAccessible::SpinBox);
+    EXPECT_EQ(spinner->text(QAccessible::Name), w.ui.Label13->text());
+    EXPECT_EQ(spinner->text(QAccessible::Description), QStringLiteral("UpDown"));
+    QAccessibleValueInterface* value = spinner->valueInterface();
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->minimumValue().toInt(), 1);
+    EXPECT_EQ(value->maximumValue().toInt(), 32);
+    EXPECT_EQ(value->minimumStepSize().toInt(), 1);
+    EXPECT_EQ(value->currentValue().toInt(), 1);
+    EXPECT_EQ(spinner->text(QAccessible::Value), QStringLiteral("1"));
+
+    // On RS-232 the clock number is disabled: no tool may change it.
+    EXPECT_TRUE(spinner->state().disabled);
+    value->setCurrentValue(5);
+    spinner->actionInterface()->doAction(QAccessibleActionInterface::increaseAction());
+    EXPECT_EQ(w.form.SelectedClockText(), "1");
+
+    w.ui.RadioButton2->click();
+    const std::pair<QVariant, const char*> settings[] = {
+        {5, "5"}, {40, "32"}, {0, "1"}, {QStringLiteral("x"), "1"}, {QStringLiteral("12"), "12"}};
+    for (const auto& [set, shown] : settings) {
+        value->setCurrentValue(set);
+        EXPECT_EQ(w.form.SelectedClockText(), shown) << set.toString().toStdString();
+        EXPECT_EQ(value->currentValue().toString(), QString::fromLatin1(shown));
+    }
+    spinner->actionInterface()->doAction(QAccessibleActionInterface::decreaseAction());
+    EXPECT_EQ(w.form.SelectedClockText(), "11");
+
+    // The arrows: Persian names, English descriptions, and pressable.
+    ASSERT_EQ(spinner->childCount(), 2);
+    const struct {
+        QString name, description, after;
+    } arrows[] = {{QStringLiteral("افزايش"), QStringLiteral("Increase"), QStringLiteral("12")},
+                  {QStringLiteral("کاهش"), QStringLiteral("Decrease"), QStringLiteral("11")}};
+    for (int i = 0; i < 2; ++i) {
+        QAccessibleInterface* arrow = spinner->child(i);
+        EXPECT_EQ(arrow->role(), QAccessible::Button);
+        EXPECT_EQ(arrow->text(QAccessible::Name), arrows[i].name);
+        EXPECT_EQ(arrow->text(QAccessible::Description), arrows[i].description);
+        arrow->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        EXPECT_EQ(w.ui.SelectedClock->text(), arrows[i].after);
+    }
+}
