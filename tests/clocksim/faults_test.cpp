@@ -18,8 +18,14 @@ TEST(FaultPlan, ParsesRatesAndRefusesNonsense)
     EXPECT_DOUBLE_EQ(plan.rates[4], 0.03);
     EXPECT_EQ(plan.hangupAfter, 500);
 
-    for (const char* bad : {"drop", "drop=x", "drop=1.5", "drop=-0.1", "flood=0.1", "hangup-after=-1",
-                            "hangup-after=ten", "drop=0.6,late=0.6"}) {
+    ASSERT_EQ(parseFaultPlan("vanish-at-open=0,vanish-after-command=3,vanish-in-answer=7", plan), "");
+    EXPECT_EQ(plan.vanishAtOpenUs, 0);
+    EXPECT_EQ(plan.vanishAfterCommand, 3);
+    EXPECT_EQ(plan.vanishInAnswer, 7);
+
+    for (const char* bad :
+         {"drop", "drop=x", "drop=1.5", "drop=-0.1", "flood=0.1", "hangup-after=-1", "hangup-after=ten",
+          "drop=0.6,late=0.6", "vanish-at-open=-1", "vanish-after-command=0", "vanish-in-answer=x"}) {
         FaultPlan p;
         EXPECT_NE(parseFaultPlan(bad, p), "") << bad;
     }

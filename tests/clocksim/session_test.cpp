@@ -337,6 +337,59 @@ TEST(ClocksimSession, PacedRepliesArriveWholeAndAStopIsClean)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
 
+// Pacing is what the benchmark's line limit rests on: no answer may come
+// sooner than the line could carry the command in and the answer out, at
+// 10 bit times a byte. (A lower bound only; how much later is the load's.)
+TEST(ClocksimSession, PacedAnswersNeverBeatTheLine)
+{
+    SimProcess sim({"--bus", "rs485", "--baud", "2400", "--line-rate"});
+    PtyClient c(sim.PtyPath());
+    const double byteSeconds = 10.0 / 2400;
+    for (const std::string& command : {Hex("01 41 B5 F5"), frame(1, "AUR?^"), Hex("01 41 AE EE")}) {
+        const auto sent = std::chrono::steady_clock::now();
+        const std::string reply = c.query(command);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+        ASSERT_FALSE(reply.empty());
+        EXPECT_GE(took, static_cast<double>(command.size() + reply.size()) * byteSeconds) << Hex(reply);
+    }
+}
+
+// The line vanishes at the moment the fault names and the wire log says
+// when, on the monotonic clock the reader's own times use.
+TEST(ClocksimSession, VanishesAtTheChosenMoment)
+{
+    struct Case {
+        std::string fault;
+        int commandsAnswered;  // before the vanish
+        const char* when;
+        bool partOfAnAnswer;
+    };
+    for (const Case& v :
+         {Case{"vanish-at-open=200", 0, "open", false}, Case{"vanish-after-command=2", 1, "waiting", false},
+          Case{"vanish-in-answer=3", 2, "answer", true}}) {
+        SCOPED_TRACE(v.fault);
+        SimProcess sim({"--records", "10", "--faults", v.fault});
+        const double opened =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        PtyClient c(sim.PtyPath());
+        for (int i = 0; i < v.commandsAnswered; ++i) EXPECT_FALSE(payloadOf(c.query("\x15")) == "<bad>");
+        if (v.commandsAnswered > 0 || v.partOfAnAnswer) c.send("\x15");
+        const std::string rest = c.read(kReplyMs);
+        EXPECT_TRUE(c.hungUp());
+        EXPECT_EQ(rest.find('\r'), std::string::npos) << Hex(rest);
+        EXPECT_EQ(sim.Stop(), 0);
+
+        const std::string log = sim.ReadWireLog();
+        const std::size_t at = log.find(std::string(" vanish=") + v.when + " monotonic=");
+        ASSERT_NE(at, std::string::npos) << log;
+        const double vanished = std::stod(log.substr(log.find("monotonic=", at) + 10));
+        EXPECT_GT(vanished, opened);
+        EXPECT_LT(vanished - opened, 10.0);
+        EXPECT_EQ(countOf(log, " cmd=NAK"),
+                  static_cast<std::size_t>(v.commandsAnswered + (v.when[0] != 'o')));
+    }
+}
+
 TEST(ClocksimSession, ServesRecordsLoadedFromAFile)
 {
     char dir[] = "/tmp/clocksim-records-XXXXXX";

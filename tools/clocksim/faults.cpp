@@ -37,6 +37,17 @@ std::string parseFaultPlan(std::string_view text, FaultPlan& plan)
             plan.hangupAfter = n;
             continue;
         }
+        if (key == "vanish-at-open" || key == "vanish-after-command" || key == "vanish-in-answer") {
+            const bool atOpen = key == "vanish-at-open";
+            const long long n = std::strtoll(value.c_str(), &end, 10);
+            if (value.empty() || *end || errno || n < (atOpen ? 0 : 1))
+                return key + (atOpen ? " needs microseconds" : " needs a command number from 1") +
+                       ", not \"" + value + "\"";
+            (atOpen                      ? plan.vanishAtOpenUs
+             : key == "vanish-in-answer" ? plan.vanishInAnswer
+                                         : plan.vanishAfterCommand) = n;
+            continue;
+        }
         int kind = 0;
         for (int k = 1; k <= kFaultKinds; ++k)
             if (key == kNames[k]) kind = k;

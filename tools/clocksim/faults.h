@@ -11,6 +11,14 @@
 //            STX, digits or "?", so it cannot end a reply, pass for part of
 //            a count, or flag a record
 // "hangup-after=N" closes the line once N records have gone out.
+// The line can also vanish, as an unplugged adapter does, at one chosen
+// moment of the session:
+//   vanish-at-open=US        US microseconds after the reader opens the line
+//   vanish-after-command=N   while the reader waits for the answer to the
+//                            N-th command the clock takes (a drawn 1 to
+//                            100 ms after it came)
+//   vanish-in-answer=N       part-way through the answer to the N-th
+//                            command (after a drawn share of its bytes)
 #pragma once
 
 #include "tools/clocksim/random.h"
@@ -32,6 +40,9 @@ struct FaultPlan {
     // Rates of Drop .. Garbage, in that order.
     std::array<double, kFaultKinds> rates{};
     long long hangupAfter = -1;  // records; -1: never
+    long long vanishAtOpenUs = -1;
+    long long vanishAfterCommand = -1;  // 1-based; -1: never
+    long long vanishInAnswer = -1;      // 1-based; -1: never
 };
 
 // Parses "drop=0.01,late=0.01,...,hangup-after=500". Returns an error text,
@@ -56,6 +67,17 @@ public:
     void countRecordSent() { ++m_recordsSent; }
     bool hangupDue() const { return m_plan.hangupAfter >= 0 && m_recordsSent >= m_plan.hangupAfter; }
     void countHangup() { m_hungUp = true; }
+
+    // The vanish faults: counts the commands the clock takes and draws the
+    // moment within a command's wait or answer.
+    void countCommand() { ++m_commands; }
+    const FaultPlan& plan() const { return m_plan; }
+    bool vanishWhileWaiting() const { return m_commands == m_plan.vanishAfterCommand; }
+    bool vanishInThisAnswer() const { return m_commands == m_plan.vanishInAnswer; }
+    int drawWaitMs() { return 1 + static_cast<int>(m_rng.below(100)); }
+    // How many of an answer's `size` bytes go out before the line vanishes:
+    // at least one, never all.
+    std::size_t drawCut(std::size_t size) { return size < 2 ? 0 : 1 + m_rng.below(size - 1); }
     long long count(Fault fault) const { return m_counts[static_cast<int>(fault)]; }
     // "faults: drop=.. late=.. trickle=.. corrupt=.. garbage=.. hangup=.. records=.."
     std::string summary() const;
@@ -65,6 +87,7 @@ private:
     SplitMix64 m_rng;
     std::array<long long, kFaultKinds + 1> m_counts{};
     long long m_recordsSent = 0;
+    long long m_commands = 0;
     bool m_hungUp = false;
 };
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -109,19 +110,54 @@ void PtyLine::removeLink()
     m_link.clear();
 }
 
+std::string PtyLine::watchOpens()
+{
+    // The kernel reports every open of the slave's device node at once, so
+    // the moment is known to the microsecond, not to the next look.
+    m_openWatch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (m_openWatch < 0) return errorText("inotify_init1");
+    if (inotify_add_watch(m_openWatch, m_slavePath.c_str(), IN_OPEN) < 0)
+        return errorText("inotify_add_watch " + m_slavePath);
+    return {};
+}
+
+std::optional<std::chrono::steady_clock::time_point> PtyLine::takeOpened()
+{
+    auto opened = m_opened;
+    m_opened.reset();
+    return opened;
+}
+
+void PtyLine::noteOpens()
+{
+    alignas(inotify_event) char events[512];
+    bool any = false;
+    while (::read(m_openWatch, events, sizeof events) > 0) any = true;
+    if (any) m_opened = std::chrono::steady_clock::now();
+}
+
 std::string PtyLine::read(int timeoutMs)
 {
     if (m_master < 0) return {};
-    pollfd p{m_master, POLLIN, 0};
-    const int rc = ::poll(&p, 1, timeoutMs);
+    pollfd p[2] = {{m_master, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
+    const nfds_t watched = m_openWatch >= 0 ? 2 : 1;
+    const int rc = ::poll(p, watched, timeoutMs);
     if (rc <= 0) return {};
-    if (p.revents & POLLIN) {
+    if (watched == 2 && (p[1].revents & POLLIN)) {
+        noteOpens();
+        return {};
+    }
+    if (p[0].revents & POLLIN) {
         char buf[512];
         const ssize_t n = ::read(m_master, buf, sizeof buf);
         if (n > 0) return std::string(buf, static_cast<std::size_t>(n));
     }
     // No slave open (POLLHUP, EIO): the reader is between operations.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kNoReaderPollMs));
+    if (watched == 2) {
+        if (::poll(&p[1], 1, kNoReaderPollMs) > 0) noteOpens();
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kNoReaderPollMs));
+    }
     return {};
 }
 
@@ -135,8 +171,10 @@ bool PtyLine::write(std::string_view bytes, std::chrono::nanoseconds byteTime)
         if (stopRequested()) return false;
         std::size_t chunk = bytes.size() - done;
         if (byteTime.count() > 0) {
-            // Byte i leaves at start + i * byteTime, like a UART at the line rate.
-            std::this_thread::sleep_until(start + byteTime * static_cast<long long>(done));
+            // A byte is on the line for its whole byte time and the reader
+            // has it only at the end of it: byte i is handed over at
+            // start + (i + 1) * byteTime.
+            std::this_thread::sleep_until(start + byteTime * static_cast<long long>(done + 1));
             chunk = 1;
         }
         const ssize_t n = ::write(m_master, bytes.data() + done, chunk);
@@ -156,6 +194,10 @@ bool PtyLine::write(std::string_view bytes, std::chrono::nanoseconds byteTime)
 void PtyLine::close()
 {
     removeLink();
+    if (m_openWatch >= 0) {
+        ::close(m_openWatch);
+        m_openWatch = -1;
+    }
     if (m_master >= 0) {
         ::close(m_master);
         m_master = -1;

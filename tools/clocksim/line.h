@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,20 +31,32 @@ public:
     std::string placeLink(const std::string& path);
     void removeLink();
 
+    // From now on notes each time the reader opens the slave (see
+    // takeOpened()). Returns an error text, empty on success.
+    std::string watchOpens();
+    // When the reader last opened the slave, once per open; nothing when it
+    // has not opened it since the last call.
+    std::optional<std::chrono::steady_clock::time_point> takeOpened();
+
     // Waits up to timeoutMs for bytes from the reader and returns them
-    // (empty when none came). Never fails while the slave is closed.
+    // (empty when none came). Never fails while the slave is closed. An
+    // open of the slave (when watched) ends the wait early.
     std::string read(int timeoutMs);
 
-    // Writes bytes at once, or byte by byte at byteTime intervals when it
-    // is not zero (line-rate pacing). Returns false when the bytes could
-    // not be written (no reader for a second).
+    // Writes bytes at once, or, when byteTime is not zero (line-rate
+    // pacing), byte i at (i + 1) * byteTime after the call. Returns false
+    // when the bytes could not be written (no reader for a second).
     bool write(std::string_view bytes, std::chrono::nanoseconds byteTime);
 
     void close();
     bool isOpen() const { return m_master >= 0; }
 
 private:
+    void noteOpens();
+
     int m_master = -1;
+    int m_openWatch = -1;
+    std::optional<std::chrono::steady_clock::time_point> m_opened;
     std::string m_slavePath;
     std::string m_link;
 };

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 using namespace clocksim;
 
@@ -92,7 +93,18 @@ public:
                 waitMs = static_cast<int>(std::min<long long>(left.count(), waitMs));
             }
             const std::string bytes = m_line.read(waitMs);
+            if (const auto opened = m_line.takeOpened(); opened && m_faults.plan().vanishAtOpenUs >= 0) {
+                std::this_thread::sleep_until(*opened +
+                                              std::chrono::microseconds(m_faults.plan().vanishAtOpenUs));
+                vanish("-", "open");
+                break;
+            }
             if (bytes.empty()) continue;
+            // A byte reaches the clock only at the end of its byte time, and
+            // bytes written together follow each other on the line.
+            if (m_byteTime.count() > 0)
+                m_commandReceived = std::max(m_commandReceived, std::chrono::steady_clock::now()) +
+                                    m_byteTime * static_cast<long long>(bytes.size());
             std::vector<Received> units =
                 m_options.bus == Bus::Rs232 ? m_plain.feed(bytes) : m_frames.feed(bytes);
             for (const Received& r : units) {
@@ -134,12 +146,18 @@ private:
             return;
         }
 
+        m_faults.countCommand();
         const bool recordRead = clock->isRecordRead(r.text);
         // After the last record (or at the first one, with hangup-after=0)
         // the command meets a dead line.
         if (m_hangupAt || (recordRead && m_faults.hangupDue())) {
             m_log.line(clockText, bus, r.shown, " ignored=hangup", r.raw);
             hangUp(clockText);
+            return;
+        }
+        if (m_faults.vanishWhileWaiting()) {
+            m_log.line(clockText, bus, r.shown, "", r.raw);
+            if (sleepUnlessStopped(m_faults.drawWaitMs())) vanish(clockText, "waiting");
             return;
         }
         const Fault fault = recordRead ? m_faults.draw() : Fault::None;
@@ -154,8 +172,15 @@ private:
         m_log.line(clockText, bus, r.shown, tags, r.raw);
         if (!reply) return;
 
+        // The answer starts once the command's last byte is in.
+        if (m_byteTime.count() > 0) std::this_thread::sleep_until(m_commandReceived);
         if (m_options.turnaroundMs > 0 && !sleepUnlessStopped(m_options.turnaroundMs)) return;
         if (fault == Fault::Late && !sleepUnlessStopped(kLateReplyMs)) return;
+        if (m_faults.vanishInThisAnswer()) {
+            m_line.write(std::string_view(*reply).substr(0, m_faults.drawCut(reply->size())), m_byteTime);
+            vanish(clockText, "answer");
+            return;
+        }
         bool sent = true;
         for (const ReplyPiece& piece : m_faults.shape(fault, *reply)) {
             if (piece.gapMs > 0 && !sleepUnlessStopped(piece.gapMs)) return;
@@ -179,6 +204,21 @@ private:
         m_hungUp = true;
     }
 
+    // The line disappears as an unplugged adapter does. The log gives the
+    // moment on the system's monotonic clock, taken just before the close,
+    // so a reader's report of the loss can be timed against it.
+    void vanish(const std::string& clockText, const char* when)
+    {
+        const auto at = std::chrono::steady_clock::now();
+        m_line.close();
+        m_faults.countHangup();
+        char tags[96];
+        std::snprintf(tags, sizeof tags, " vanish=%s monotonic=%.6f", when,
+                      std::chrono::duration<double>(at.time_since_epoch()).count());
+        m_log.line(clockText, m_options.bus, "-", tags, "");
+        m_hungUp = true;
+    }
+
     const Options& m_options;
     std::vector<std::unique_ptr<SimClock>> m_clocks;
     PtyLine& m_line;
@@ -187,6 +227,8 @@ private:
     PlainCommandSplitter m_plain;
     BusFrameDecoder m_frames;
     std::chrono::nanoseconds m_byteTime{0};
+    // With pacing: when the last byte received so far is complete.
+    std::chrono::steady_clock::time_point m_commandReceived{};
     bool m_hungUp = false;
     std::optional<std::chrono::steady_clock::time_point> m_hangupAt;
 };
@@ -235,6 +277,9 @@ int main(int argc, char** argv)
     if (std::string err = line.open(); !err.empty()) return fail(1, err);
     if (!options.link.empty()) {
         if (std::string err = line.placeLink(options.link); !err.empty()) return fail(1, err);
+    }
+    if (options.faults.vanishAtOpenUs >= 0) {
+        if (std::string err = line.watchOpens(); !err.empty()) return fail(1, err);
     }
     // The first line is the pty path alone; starters wait for it.
     std::fputs((line.slavePath() + "\n").c_str(), stdout);

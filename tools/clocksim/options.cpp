@@ -36,8 +36,11 @@ Line:
   --link PATH            place a symlink to the pty at PATH (creating its
                          folder), e.g. build/bin/ports/COM1; removed on exit
   --baud B               line speed in bit/s (default 9600); used for pacing
-  --line-rate            pace replies at 10 bits per byte at --baud;
-                         without it a reply goes out in one write
+  --line-rate            pace the line at 10 bits per byte at --baud: a
+                         command is taken once its last byte is complete,
+                         and byte i of a reply arrives (i + 1) byte times
+                         after the reply starts; without it a reply goes
+                         out in one write as soon as the command is in
   --turnaround MS        wait MS milliseconds before each reply (default 0)
 
 Records (each clock has its own ring of 253579 positions):
@@ -63,7 +66,7 @@ Records (each clock has its own ring of 253579 positions):
                          records fill ARI..ARI+N-1 around the ring end,
                          AWI = ARI+N, AUR starts at ARI
 
-Faults (applied to record replies only):
+Faults (the first five apply to record replies only):
   --faults LIST          comma-separated, e.g. drop=0.01,late=0.01,
                          trickle=0.05,corrupt=0.01,garbage=0.01,hangup-after=500
                            drop     no reply (the command is lost; AUR stays)
@@ -73,6 +76,16 @@ Faults (applied to record replies only):
                            garbage  junk bytes before the reply
                            hangup-after=N  close the line and exit after
                                     N records were sent
+                           vanish-at-open=US  the line vanishes (closes,
+                                    and clocksim exits) US microseconds
+                                    after the reader opens it
+                           vanish-after-command=N  ... 1 to 100 ms after
+                                    the N-th command the clock takes,
+                                    instead of answering it
+                           vanish-in-answer=N  ... part-way through the
+                                    answer to the N-th command
+                         the wire log gives the moment of a vanish as
+                         "vanish=WHEN monotonic=SECONDS" (CLOCK_MONOTONIC)
                          rates are shares of one draw per reply; sum <= 1;
                          counts go to stderr at exit ("faults: ...")
   --fault-seed S         seed of the fault draws (default 1)
