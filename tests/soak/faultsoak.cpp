@@ -2,6 +2,12 @@
 // seed, on both buses and in both record layouts, each checked against the
 // records the clock holds.
 //
+// Every session runs in a process of its own, with its own clocksim and pty,
+// up to --jobs of them side by side. Session i of a soak started with
+// --seed S has the seed S + i, and everything about it (bus, layout, range,
+// faults) follows from that seed and the size options, so any session can be
+// replayed alone with --seed and --runs 1; each line shows its seed.
+//
 // A run may end in three ways only: complete (every record of the range
 // exactly once, in order, flagged ones raw in the bad-records lines), by
 // the record error after six unusable answers in a row, or by the error
@@ -10,9 +16,9 @@
 // end within a time budget worked out from its records and the faults the
 // clock injected; one that does not is stopped and counted as hung.
 //
-// Prints a line per run and one table; exits 1 when any record was lost,
-// doubled, put out of order or garbled, when a run ended in a way the faults
-// do not explain, or when a run hung.
+// Prints a line per session and one table; exits 1 when any record was
+// lost, doubled, put out of order or garbled, when a session ended in a way
+// the faults do not explain, or when one hung or could not be run.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,9 +27,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -50,6 +58,7 @@ constexpr int kSlackMs = 10000;
 
 struct Settings {
     int runs = 12;
+    int jobs = 1;
     std::uint64_t seed = 1;
     int maxRecords = 600;
     // Upper ends of the per-run rates of the two faults that cost a time-out.
@@ -108,14 +117,15 @@ struct Plan {
     }
 };
 
-Plan MakePlan(const Settings& settings, int index, std::mt19937_64& rng)
+Plan MakePlan(const Settings& settings, std::uint64_t seed)
 {
+    std::mt19937_64 rng(seed);
     auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto between = [&](long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng); };
     Plan p;
-    // Every four runs cover both buses in both layouts.
-    p.rs232 = index % 2 == 0;
-    p.vireo = index / 2 % 2 == 1;
+    // Every four sessions in a row cover both buses in both layouts.
+    p.rs232 = seed % 2 == 0;
+    p.vireo = seed / 2 % 2 == 1;
     p.solar = between(0, 1) == 0;
     p.paced = between(0, 3) == 0;
     p.clock = static_cast<int>(between(1, 32));
@@ -133,6 +143,14 @@ Plan MakePlan(const Settings& settings, int index, std::mt19937_64& rng)
     if (between(0, 4) == 0) p.hangupAfter = between(1, p.count);
     p.faultSeed = rng();
     return p;
+}
+
+// At most this many faults of kind k earn a session more time: well above
+// what its rate can give, so a reader stuck in a loop cannot earn itself
+// more time by meeting more faults.
+long FaultCap(const Plan& plan, int k)
+{
+    return static_cast<long>(3 * plan.rates[k] * static_cast<double>(plan.count + 50)) + 5;
 }
 
 // One entry of what a run wrote or should have written: a dump line, or a
@@ -264,12 +282,20 @@ Comparison Compare(const std::vector<Entry>& expected, const std::vector<Entry>&
 }
 
 struct Totals {
-    long runs = 0, complete = 0, recordErrors = 0, hangUps = 0;
+    long sessions = 0, complete = 0, recordErrors = 0, hangUps = 0;
     long records = 0, written = 0, flagged = 0;
     long faults[kKinds] = {};
     long hangupFaults = 0;
     long lost = 0, duplicated = 0, outOfOrder = 0, garbled = 0, unexplained = 0, hung = 0;
+
+    void Add(const Totals& o)
+    {
+        long* mine = &sessions;
+        const long* theirs = &o.sessions;
+        for (std::size_t i = 0; i < sizeof(Totals) / sizeof(long); ++i) mine[i] += theirs[i];
+    }
 };
+static_assert(sizeof(Totals) % sizeof(long) == 0);
 
 // The records of the plan's range from the --dump-expected file, as lines
 // the download writes for them.
@@ -299,7 +325,19 @@ bool RecordErrorExplained(const WireLogTail& log, bool rs232)
     return true;
 }
 
-void RunOne(const Settings& settings, int index, const Plan& plan, Totals& totals)
+// The longest a session may take before the parent stops it: the session's
+// own budget with every fault kind at its cap, and then some. The session
+// stops itself well before, unless it no longer calls back at all.
+long HardLimitMs(const Plan& plan)
+{
+    long ms = kSlackMs + plan.count * plan.perRecordMs() + 30000;
+    for (int k = 0; k < kKinds; ++k) ms += FaultCap(plan, k) * kFaultCostMs[k];
+    return ms + 60000;
+}
+
+// Runs one session in this process: adds it to `totals` and returns its
+// report lines.
+std::string RunOne(const Settings& settings, std::uint64_t seed, const Plan& plan, Totals& totals)
 {
     // Unless verbose, the simulator's fault summary stays out of the run lines.
     SimProcess sim(plan.simArguments(), !settings.verbose);
@@ -321,7 +359,7 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     long caps[kKinds];
     long capped = 0;
     for (int k = 0; k < kKinds; ++k) {
-        caps[k] = static_cast<long>(3 * plan.rates[k] * static_cast<double>(plan.count + 50)) + 5;
+        caps[k] = FaultCap(plan, k);
         capped += caps[k] * kFaultCostMs[k];
     }
     const long baseMs = kSlackMs + plan.count * plan.perRecordMs();
@@ -391,7 +429,7 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     }
     const Comparison c = Compare(expected, window.written, ending == "complete");
 
-    ++totals.runs;
+    ++totals.sessions;
     totals.complete += ending == "complete";
     totals.recordErrors += ending == "record error";
     totals.hangUps += ending.starts_with("hang-up");
@@ -407,30 +445,34 @@ void RunOne(const Settings& settings, int index, const Plan& plan, Totals& total
     totals.unexplained += !explained;
     totals.hung += hung;
 
-    std::printf(
-        "run %2d  %s %-8s clock %2d%s start %6ld count %4ld  faults d%ld l%ld t%ld c%ld g%ld%s  %5.1f s of "
-        "%5.1f  "
-        "written %4zu  %s%s\n",
-        index + 1, plan.rs232 ? "rs232" : "rs485", plan.vireo ? "vireo" : "standard", plan.clock,
-        plan.paced ? " 57600" : "      ", plan.startPosition(), plan.count, log.faults[kDrop],
-        log.faults[kLate], log.faults[kTrickle], log.faults[kCorrupt], log.faults[kGarbage],
-        log.hungUp ? " hangup" : "", static_cast<double>(tookMs) / 1000,
+    char line[400];
+    std::snprintf(
+        line, sizeof line,
+        "seed %-4llu %s %-8s clock %2d%s start %6ld count %4ld  faults d%ld l%ld t%ld c%ld g%ld%s  %5.1f s "
+        "of %5.1f  written %4zu  %s%s\n",
+        static_cast<unsigned long long>(seed), plan.rs232 ? "rs232" : "rs485",
+        plan.vireo ? "vireo" : "standard", plan.clock, plan.paced ? " 57600" : "      ", plan.startPosition(),
+        plan.count, log.faults[kDrop], log.faults[kLate], log.faults[kTrickle], log.faults[kCorrupt],
+        log.faults[kGarbage], log.hungUp ? " hangup" : "", static_cast<double>(tookMs) / 1000,
         static_cast<double>(budgetMs()) / 1000, window.written.size(), ending.c_str(),
         explained ? "" : " (NOT EXPLAINED BY THE FAULTS)");
-    if (c.lost || c.duplicated || c.outOfOrder || c.garbled)
-        std::printf("        lost %ld, duplicated %ld, out of order %ld, garbled %ld\n", c.lost, c.duplicated,
-                    c.outOfOrder, c.garbled);
-    std::fflush(stdout);
+    std::string report = line;
+    if (c.lost || c.duplicated || c.outOfOrder || c.garbled) {
+        std::snprintf(line, sizeof line, "        lost %ld, duplicated %ld, out of order %ld, garbled %ld\n",
+                      c.lost, c.duplicated, c.outOfOrder, c.garbled);
+        report += line;
+    }
+    return report;
 }
 
 void PrintTable(const Totals& t)
 {
     const std::vector<std::pair<std::string, long>> columns{
-        {"runs", t.runs},
+        {"sessions", t.sessions},
         {"complete", t.complete},
         {"record error", t.recordErrors},
         {"hang-up", t.hangUps},
-        {"records", t.records},
+        {"records asked", t.records},
         {"written", t.written},
         {"flagged", t.flagged},
         {"drop", t.faults[kDrop]},
@@ -454,18 +496,90 @@ void PrintTable(const Totals& t)
         rule += std::string(width + 2, '-') + "|";
         values += " " + std::string(width - v.size(), ' ') + v + " |";
     }
-    std::printf(
-        "\nfaults injected by kind: drop .. garbage, hangups; records: asked for in all runs\n%s\n%s\n%s\n",
-        header.c_str(), rule.c_str(), values.c_str());
+    std::printf("\nfaults injected by kind: drop .. garbage, hangups\n%s\n%s\n%s\n", header.c_str(),
+                rule.c_str(), values.c_str());
 }
 
 int Usage()
 {
     std::fputs(
-        "usage: faultsoak [--runs N] [--seed S] [--max-records N] [--drop-rate R] [--late-rate R] "
+        "usage: faultsoak [--runs N] [--jobs J] [--seed S] [--max-records N] [--drop-rate R] [--late-rate R] "
         "[--verbose]\n",
         stderr);
     return 2;
+}
+
+// What a session process sends back: its totals, then its report lines.
+struct SessionOutcome {
+    Totals totals;
+    char report[1024] = "";
+};
+
+// A session running in a child process.
+struct Session {
+    std::uint64_t seed = 0;
+    int pipe = -1;
+    Clock::time_point deadline;
+};
+
+// Runs the session of `seed` in a new process whose output comes through a
+// pipe. The child leads a process group of its own, so that it can be
+// stopped together with its clocksim.
+Session StartSession(const Settings& settings, std::uint64_t seed, pid_t& pid)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    std::fflush(stdout);
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setpgid(0, 0);
+        close(fds[0]);
+        SessionOutcome outcome;
+        std::string report;
+        try {
+            report = RunOne(settings, seed, MakePlan(settings, seed), outcome.totals);
+        } catch (const std::exception& error) {
+            report = "seed " + std::to_string(seed) + "  could not be run: " + error.what() + "\n";
+            outcome.totals = Totals{};
+            ++outcome.totals.sessions;
+            ++outcome.totals.unexplained;
+        }
+        std::snprintf(outcome.report, sizeof outcome.report, "%s", report.c_str());
+        const bool sent = write(fds[1], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
+        _exit(sent ? 0 : 1);
+    }
+    setpgid(pid, pid);  // also here, so a kill cannot come before the child's own call
+    close(fds[1]);
+    return Session{seed, fds[0],
+                   Clock::now() + std::chrono::milliseconds(HardLimitMs(MakePlan(settings, seed)))};
+}
+
+// Collects a finished session's outcome; a session that sent none (it
+// crashed or was stopped) counts as not run, or as hung when stopped.
+SessionOutcome FinishSession(const Session& session, int status, bool stopped)
+{
+    SessionOutcome outcome;
+    const bool got = read(session.pipe, &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
+    close(session.pipe);
+    if (got && WIFEXITED(status) && WEXITSTATUS(status) == 0) return outcome;
+    outcome = SessionOutcome{};
+    ++outcome.totals.sessions;
+    std::string why = stopped               ? "hung: stopped after its time limit"
+                      : WIFSIGNALED(status) ? "crashed with signal " + std::to_string(WTERMSIG(status))
+                                            : "ended without a result";
+    if (stopped)
+        ++outcome.totals.hung;
+    else
+        ++outcome.totals.unexplained;
+    std::snprintf(outcome.report, sizeof outcome.report, "seed %llu  %s\n",
+                  static_cast<unsigned long long>(session.seed), why.c_str());
+    return outcome;
+}
+
+bool Failed(const Totals& t)
+{
+    return t.lost || t.duplicated || t.outOfOrder || t.garbled || t.unexplained || t.hung;
 }
 
 }  // namespace
@@ -480,6 +594,8 @@ int main(int argc, char** argv)
             settings.verbose = true;
         else if (arg == "--runs" && hasValue)
             settings.runs = std::atoi(argv[++i]);
+        else if (arg == "--jobs" && hasValue)
+            settings.jobs = std::atoi(argv[++i]);
         else if (arg == "--seed" && hasValue)
             settings.seed = std::strtoull(argv[++i], nullptr, 10);
         else if (arg == "--max-records" && hasValue)
@@ -491,26 +607,68 @@ int main(int argc, char** argv)
         else
             return Usage();
     }
-    if (settings.runs < 1 || settings.maxRecords < 50) return Usage();
+    if (settings.runs < 1 || settings.jobs < 1 || settings.maxRecords < 50) return Usage();
 
-    std::printf("fault soak: %d runs from seed %llu, up to %d records each\n", settings.runs,
-                static_cast<unsigned long long>(settings.seed), settings.maxRecords);
-    std::mt19937_64 rng(settings.seed);
+    char sizes[160];
+    std::snprintf(sizes, sizeof sizes, "--max-records %d --drop-rate %g --late-rate %g", settings.maxRecords,
+                  settings.dropRate, settings.lateRate);
+    std::printf(
+        "fault soak: %d sessions, seeds %llu to %llu, %d at a time; %s\n", settings.runs,
+        static_cast<unsigned long long>(settings.seed),
+        static_cast<unsigned long long>(settings.seed + static_cast<std::uint64_t>(settings.runs) - 1),
+        settings.jobs, sizes);
+    const Clock::time_point started = Clock::now();
+
     Totals totals;
-    for (int i = 0; i < settings.runs; ++i) {
-        const Plan plan = MakePlan(settings, i, rng);
-        try {
-            RunOne(settings, i, plan, totals);
-        } catch (const std::exception& error) {
-            std::printf("run %2d  could not be run: %s\n", i + 1, error.what());
-            ++totals.runs;
-            ++totals.unexplained;
+    std::vector<std::uint64_t> failedSeeds;
+    std::map<pid_t, Session> running;
+    int next = 0;
+    while (next < settings.runs || !running.empty()) {
+        while (next < settings.runs && static_cast<int>(running.size()) < settings.jobs) {
+            pid_t pid = -1;
+            const std::uint64_t seed = settings.seed + static_cast<std::uint64_t>(next++);
+            Session session = StartSession(settings, seed, pid);
+            running[pid] = session;
         }
+        int status = 0;
+        pid_t done = waitpid(-1, &status, WNOHANG);
+        bool stopped = false;
+        if (done == 0) {
+            // Nothing ended: stop a session past its hard limit, or look again shortly.
+            for (const auto& [pid, session] : running)
+                if (Clock::now() > session.deadline) {
+                    kill(-pid, SIGKILL);
+                    waitpid(pid, &status, 0);
+                    done = pid;
+                    stopped = true;
+                    break;
+                }
+            if (done == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+        }
+        if (done < 0) break;
+        const auto it = running.find(done);
+        if (it == running.end()) continue;
+        const SessionOutcome outcome = FinishSession(it->second, status, stopped);
+        totals.Add(outcome.totals);
+        if (Failed(outcome.totals)) failedSeeds.push_back(it->second.seed);
+        running.erase(it);
+        std::fputs(outcome.report, stdout);
+        std::fflush(stdout);
     }
+
     PrintTable(totals);
-    const bool sound = totals.lost == 0 && totals.duplicated == 0 && totals.outOfOrder == 0 &&
-                       totals.garbled == 0 && totals.unexplained == 0 && totals.hung == 0;
-    std::printf("%s\n",
-                sound ? "soak passed: nothing lost, doubled or out of order; no run hung" : "soak FAILED");
-    return sound ? 0 : 1;
+    const double minutes = std::chrono::duration<double>(Clock::now() - started).count() / 60;
+    std::printf("wall time %.1f min\n", minutes);
+    if (failedSeeds.empty()) {
+        std::printf("soak passed: nothing lost, doubled or out of order; no session hung\n");
+        return 0;
+    }
+    std::printf("soak FAILED in %zu sessions; replay one alone (scripts/soak takes the same options):\n",
+                failedSeeds.size());
+    for (std::uint64_t seed : failedSeeds)
+        std::printf("  faultsoak --seed %llu --runs 1 %s\n", static_cast<unsigned long long>(seed), sizes);
+    return 1;
 }

@@ -88,10 +88,10 @@ bool SimProcess::Running()
     return waitpid(m_pid, &status, WNOHANG) == 0;
 }
 
-int SimProcess::Stop()
+int SimProcess::Stop(int signal)
 {
     if (m_pid <= 0) return 0;
-    kill(m_pid, SIGTERM);
+    kill(m_pid, signal);
     int status = 0;
     while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -6,6 +6,7 @@
 // stops it with SIGTERM and removes the directory.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -43,8 +44,9 @@ public:
     // The records of clock number `clock` only.
     std::vector<SimRecord> ExpectedRecords(int clock) const;
 
-    // Sends SIGTERM and waits; returns the exit status (or -signal).
-    int Stop();
+    // Sends `signal` (SIGTERM: a clean stop; SIGKILL: the line vanishes as
+    // the process dies) and waits; returns the exit status (or -signal).
+    int Stop(int signal = SIGTERM);
     bool Running();
     pid_t Pid() const { return m_pid; }
 

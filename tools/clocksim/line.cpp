@@ -110,10 +110,9 @@ void PtyLine::removeLink()
     m_link.clear();
 }
 
-std::string PtyLine::watchOpens()
+std::string PtyLine::watchOpen()
 {
-    // The kernel reports every open of the slave's device node at once, so
-    // the moment is known to the microsecond, not to the next look.
+    // The kernel reports an open of the slave's device node as it happens.
     m_openWatch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (m_openWatch < 0) return errorText("inotify_init1");
     if (inotify_add_watch(m_openWatch, m_slavePath.c_str(), IN_OPEN) < 0)
@@ -121,43 +120,37 @@ std::string PtyLine::watchOpens()
     return {};
 }
 
-std::optional<std::chrono::steady_clock::time_point> PtyLine::takeOpened()
+std::optional<std::chrono::steady_clock::time_point> PtyLine::awaitOpen()
 {
-    auto opened = m_opened;
-    m_opened.reset();
-    return opened;
-}
-
-void PtyLine::noteOpens()
-{
+    if (m_openWatch < 0) return std::nullopt;
+    std::optional<std::chrono::steady_clock::time_point> opened;
     alignas(inotify_event) char events[512];
-    bool any = false;
-    while (::read(m_openWatch, events, sizeof events) > 0) any = true;
-    if (any) m_opened = std::chrono::steady_clock::now();
+    while (!stopRequested()) {
+        if (::read(m_openWatch, events, sizeof events) > 0) {
+            opened = std::chrono::steady_clock::now();
+            break;
+        }
+    }
+    // Closing an inotify instance can take the kernel many milliseconds:
+    // that is left to a thread of its own, so the caller can act at once.
+    std::thread([watch = m_openWatch] { ::close(watch); }).detach();
+    m_openWatch = -1;
+    return opened;
 }
 
 std::string PtyLine::read(int timeoutMs)
 {
     if (m_master < 0) return {};
-    pollfd p[2] = {{m_master, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
-    const nfds_t watched = m_openWatch >= 0 ? 2 : 1;
-    const int rc = ::poll(p, watched, timeoutMs);
+    pollfd p{m_master, POLLIN, 0};
+    const int rc = ::poll(&p, 1, timeoutMs);
     if (rc <= 0) return {};
-    if (watched == 2 && (p[1].revents & POLLIN)) {
-        noteOpens();
-        return {};
-    }
-    if (p[0].revents & POLLIN) {
+    if (p.revents & POLLIN) {
         char buf[512];
         const ssize_t n = ::read(m_master, buf, sizeof buf);
         if (n > 0) return std::string(buf, static_cast<std::size_t>(n));
     }
     // No slave open (POLLHUP, EIO): the reader is between operations.
-    if (watched == 2) {
-        if (::poll(&p[1], 1, kNoReaderPollMs) > 0) noteOpens();
-    } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kNoReaderPollMs));
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kNoReaderPollMs));
     return {};
 }
 
@@ -194,10 +187,6 @@ bool PtyLine::write(std::string_view bytes, std::chrono::nanoseconds byteTime)
 void PtyLine::close()
 {
     removeLink();
-    if (m_openWatch >= 0) {
-        ::close(m_openWatch);
-        m_openWatch = -1;
-    }
     if (m_master >= 0) {
         ::close(m_master);
         m_master = -1;

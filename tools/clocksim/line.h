@@ -31,16 +31,17 @@ public:
     std::string placeLink(const std::string& path);
     void removeLink();
 
-    // From now on notes each time the reader opens the slave (see
-    // takeOpened()). Returns an error text, empty on success.
-    std::string watchOpens();
-    // When the reader last opened the slave, once per open; nothing when it
-    // has not opened it since the last call.
-    std::optional<std::chrono::steady_clock::time_point> takeOpened();
+    // Starts watching for the reader's open of the slave; call it before
+    // the slave's path is given out. Returns an error text.
+    std::string watchOpen();
+    // Waits until the reader opens the slave, or until stopped, and returns
+    // the moment of the open (nothing when stopped or not watched). It spins
+    // rather than sleeps, so it sees the open within microseconds: the
+    // reader's whole open takes less than a sleeper needs to wake up.
+    std::optional<std::chrono::steady_clock::time_point> awaitOpen();
 
     // Waits up to timeoutMs for bytes from the reader and returns them
-    // (empty when none came). Never fails while the slave is closed. An
-    // open of the slave (when watched) ends the wait early.
+    // (empty when none came). Never fails while the slave is closed.
     std::string read(int timeoutMs);
 
     // Writes bytes at once, or, when byteTime is not zero (line-rate
@@ -52,11 +53,8 @@ public:
     bool isOpen() const { return m_master >= 0; }
 
 private:
-    void noteOpens();
-
     int m_master = -1;
     int m_openWatch = -1;
-    std::optional<std::chrono::steady_clock::time_point> m_opened;
     std::string m_slavePath;
     std::string m_link;
 };

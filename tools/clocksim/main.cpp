@@ -81,6 +81,10 @@ public:
     // Runs until stopped or hung up.
     void run()
     {
+        if (m_faults.plan().vanishAtOpenUs >= 0) {
+            vanishAtOpen();
+            return;
+        }
         while (!stopRequested() && !m_hungUp) {
             int waitMs = 100;
             if (m_hangupAt) {
@@ -93,12 +97,6 @@ public:
                 waitMs = static_cast<int>(std::min<long long>(left.count(), waitMs));
             }
             const std::string bytes = m_line.read(waitMs);
-            if (const auto opened = m_line.takeOpened(); opened && m_faults.plan().vanishAtOpenUs >= 0) {
-                std::this_thread::sleep_until(*opened +
-                                              std::chrono::microseconds(m_faults.plan().vanishAtOpenUs));
-                vanish("-", "open");
-                break;
-            }
             if (bytes.empty()) continue;
             // A byte reaches the clock only at the end of its byte time, and
             // bytes written together follow each other on the line.
@@ -204,18 +202,33 @@ private:
         m_hungUp = true;
     }
 
+    // The line vanishes the given microseconds after the reader opened it,
+    // while its open is still going on. A sleep would take longer than
+    // the whole open, so the wait spins.
+    void vanishAtOpen()
+    {
+        const auto opened = m_line.awaitOpen();
+        if (!opened) return;
+        const auto due = *opened + std::chrono::microseconds(m_faults.plan().vanishAtOpenUs);
+        while (std::chrono::steady_clock::now() < due) {
+        }
+        vanish("-", "open");
+    }
+
     // The line disappears as an unplugged adapter does. The log gives the
-    // moment on the system's monotonic clock, taken just before the close,
-    // so a reader's report of the loss can be timed against it.
+    // moment on the system's monotonic clock, taken just before the line is
+    // logged and closed, so a reader's report of the loss can be timed
+    // against it (a few microseconds early, never late), and the log holds
+    // the line before the reader can see the loss.
     void vanish(const std::string& clockText, const char* when)
     {
         const auto at = std::chrono::steady_clock::now();
-        m_line.close();
-        m_faults.countHangup();
         char tags[96];
         std::snprintf(tags, sizeof tags, " vanish=%s monotonic=%.6f", when,
                       std::chrono::duration<double>(at.time_since_epoch()).count());
         m_log.line(clockText, m_options.bus, "-", tags, "");
+        m_line.close();
+        m_faults.countHangup();
         m_hungUp = true;
     }
 
@@ -279,7 +292,7 @@ int main(int argc, char** argv)
         if (std::string err = line.placeLink(options.link); !err.empty()) return fail(1, err);
     }
     if (options.faults.vanishAtOpenUs >= 0) {
-        if (std::string err = line.watchOpens(); !err.empty()) return fail(1, err);
+        if (std::string err = line.watchOpen(); !err.empty()) return fail(1, err);
     }
     // The first line is the pty path alone; starters wait for it.
     std::fputs((line.slavePath() + "\n").c_str(), stdout);
