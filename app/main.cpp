@@ -11,6 +11,8 @@ int main(int argc, char* argv[])
     // The output folder is chosen once, before anything can depend on it.
     OutputFolder();
     QApplication application(argc, argv);
+    // Desktops match the window to its menu entry (and icon) by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("clockreader"));
     // Tahoma 8 pt; the platform substitutes a similar face when it is absent.
     QApplication::setFont(QFont(QStringLiteral("Tahoma"), 8));
     TForm1 form;
