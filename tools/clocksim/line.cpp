@@ -22,6 +22,7 @@ void onStopSignal(int) { g_stop = 1; }
 // How long to wait before looking again while no slave is open.
 constexpr int kNoReaderPollMs = 3;
 constexpr int kWriteGiveUpMs = 1000;
+constexpr int kSpinForOpenSeconds = 5;
 
 std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -125,10 +126,17 @@ std::optional<std::chrono::steady_clock::time_point> PtyLine::awaitOpen()
     if (m_openWatch < 0) return std::nullopt;
     std::optional<std::chrono::steady_clock::time_point> opened;
     alignas(inotify_event) char events[512];
+    // A reader that does not come within a few seconds is waited for
+    // without burning a processor, at the price of a late look.
+    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::seconds(kSpinForOpenSeconds);
     while (!stopRequested()) {
         if (::read(m_openWatch, events, sizeof events) > 0) {
             opened = std::chrono::steady_clock::now();
             break;
+        }
+        if (std::chrono::steady_clock::now() > spinUntil) {
+            pollfd p{m_openWatch, POLLIN, 0};
+            ::poll(&p, 1, 100);
         }
     }
     // Closing an inotify instance can take the kernel many milliseconds:

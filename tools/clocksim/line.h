@@ -35,9 +35,10 @@ public:
     // the slave's path is given out. Returns an error text.
     std::string watchOpen();
     // Waits until the reader opens the slave, or until stopped, and returns
-    // the moment of the open (nothing when stopped or not watched). It spins
-    // rather than sleeps, so it sees the open within microseconds: the
-    // reader's whole open takes less than a sleeper needs to wake up.
+    // the moment of the open (nothing when stopped or not watched). For its
+    // first seconds it spins rather than sleeps, so it sees the open within
+    // microseconds: the reader's whole open takes less than a sleeper needs
+    // to wake up.
     std::optional<std::chrono::steady_clock::time_point> awaitOpen();
 
     // Waits up to timeoutMs for bytes from the reader and returns them

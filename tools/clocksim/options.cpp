@@ -78,7 +78,9 @@ Faults (the first five apply to record replies only):
                                     N records were sent
                            vanish-at-open=US  the line vanishes (closes,
                                     and clocksim exits) US microseconds
-                                    after the reader opens it
+                                    after the reader opens it (clocksim
+                                    keeps a processor busy watching for
+                                    the open, for its first 5 seconds)
                            vanish-after-command=N  ... 1 to 100 ms after
                                     the N-th command the clock takes,
                                     instead of answering it
