@@ -5,8 +5,10 @@
 // see SetComLockDirectory()) holding the holder's PID as ten characters,
 // right-aligned, and a newline. <name> is the device's path with symlinks
 // resolved, taken relative to /dev with every '/' turned into '_'
-// (/dev/ttyUSB0 -> LCK..ttyUSB0, /dev/pts/3 -> LCK..pts_3); a device outside
-// /dev is named by its last path component.
+// (/dev/ttyUSB0 -> LCK..ttyUSB0, /dev/pts/3 -> LCK..pts_3). A device outside
+// /dev is named by its whole path, '/' written as '_' and '_' and '%' as
+// %5F and %25 (/srv/line_7 -> LCK.._srv_line%5F7), so two devices never share
+// a lock; a name too long for a file keeps its end behind a hash of the path.
 //
 // What a lock found in the directory means:
 // - it names a live process other than ours: the device is busy (EBUSY);

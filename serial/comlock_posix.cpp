@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -111,16 +113,37 @@ std::string comLockName(const std::string& resolvedPath) {
     std::string name;
     if (resolvedPath.compare(0, 5, "/dev/") == 0) {
         name = resolvedPath.substr(5);
+        std::replace(name.begin(), name.end(), '/', '_');
     } else {
-        std::size_t slash = resolvedPath.rfind('/');
-        name = slash == std::string::npos ? resolvedPath : resolvedPath.substr(slash + 1);
-    }
-    for (char& c : name) {
-        if (c == '/') {
-            c = '_';
+        // The whole path, so that devices of one name in two folders never
+        // share a lock. '_' and '%' are escaped, so no two paths give one
+        // name, and the leading '/' (written '_') keeps these names apart
+        // from those of devices below /dev.
+        for (char c : resolvedPath) {
+            if (c == '/') {
+                name += '_';
+            } else if (c == '_') {
+                name += "%5F";
+            } else if (c == '%') {
+                name += "%25";
+            } else {
+                name += c;
+            }
         }
     }
-    return "LCK.." + name;
+    name.insert(0, "LCK..");
+    if (name.size() > NAME_MAX) {
+        // Too long for a file name: the path's hash (FNV-1a) stands in for
+        // its beginning.
+        std::uint64_t hash = 14695981039346656037ull;
+        for (char c : resolvedPath) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        }
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+        name = "LCK.." + std::string(hex) + "-" + name.substr(name.size() - (NAME_MAX - 22));
+    }
+    return name;
 }
 
 long comLockPid(std::string_view content) {

@@ -403,6 +403,12 @@ void TCustomComPort::Open() {
         m_connected = false;
         throw;
     }
+    // A freshly opened port starts with empty queues, as a Windows COM port
+    // does: bytes that reached the line before (the rest of an answer meant
+    // for a program that was killed) must not pass for answers to this
+    // holder's commands. A purge that fails leaves them to the reader's own
+    // checks; the line is no less usable for it.
+    comDevicePurgeQueues(*m_device);
     if (m_events != 0) {
         auto thread = std::make_unique<TComThread>(*this);
         int error = thread->Start(*m_device, EventsToMask(m_events));

@@ -209,7 +209,8 @@ public:
     TCustomComPort(const TCustomComPort&) = delete;
     TCustomComPort& operator=(const TCustomComPort&) = delete;
 
-    // Opens the device and applies all settings; nothing when already open.
+    // Opens the device, applies all settings and empties both queues, so
+    // nothing received before the open is read; nothing when already open.
     void Open();
     // Stops the event thread and releases the device; nothing when closed.
     void Close();
@@ -337,9 +338,10 @@ std::string ComPortDevice(const std::string& portName);
 //
 // While open, a port holds LCK..<device> there with its PID (ten characters,
 // right-aligned, and a newline), <device> being the device path without
-// links, relative to /dev, '/' written as '_' (LCK..ttyUSB0, LCK..pts_3). A
-// lock naming another live process refuses the open with EBUSY; one whose
-// process is gone is cleared. A missing lock directory, or one the process
+// links, relative to /dev, '/' written as '_' (LCK..ttyUSB0, LCK..pts_3); a
+// device outside /dev is named by its whole path (see comlock.h). A lock
+// naming another live process refuses the open with EBUSY; one whose process
+// is gone is cleared. A missing lock directory, or one the process
 // may not write to, never stops an open: the port then just holds no lock
 // file, and flock() still keeps other port objects out.
 void SetComLockDirectory(const std::string& directory);

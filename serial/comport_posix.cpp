@@ -151,12 +151,22 @@ std::optional<Clock::time_point> totalDeadline(std::uint32_t multiplier, std::ui
 }
 
 // Waits for `events` on the device; returns the poll() result (0 on time-out).
+// A signal that interrupts the wait does not start it over: the wait goes on
+// for what remains of `timeoutMs` (-1: no limit), so a steady stream of
+// signals cannot hold it for ever.
 int waitOnDevice(int fd, short events, int timeoutMs, short& revents) {
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs >= 0) {
+        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    }
     pollfd entry{fd, events, 0};
     int result;
-    do {
-        result = poll(&entry, 1, timeoutMs);
-    } while (result < 0 && errno == EINTR);
+    for (;;) {
+        result = poll(&entry, 1, pollTimeout(deadline));
+        if (result >= 0 || errno != EINTR) {
+            break;
+        }
+    }
     revents = entry.revents;
     return result;
 }

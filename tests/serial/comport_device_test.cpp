@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,7 +70,23 @@ TEST(ComLockFile, NameIsTheDevicePathBelowDevWithSlashesReplaced)
     // A '/' would make the lock a path into a folder that does not exist.
     EXPECT_EQ(comLockName("/dev/pts/3"), "LCK..pts_3");
     EXPECT_EQ(comLockName("/dev/serial/by-id/usb-x"), "LCK..serial_by-id_usb-x");
-    EXPECT_EQ(comLockName("/srv/lines/line7"), "LCK..line7");
+    // Outside /dev the whole path names the device: two devices never share a lock.
+    EXPECT_EQ(comLockName("/srv/lines/line7"), "LCK.._srv_lines_line7");
+    const std::vector<std::string> outside{"/srv/a/line7",
+                                           "/srv/b/line7",
+                                           "/srv/a_b/c",
+                                           "/srv/a/b_c",
+                                           "/srv/a/b%5Fc",
+                                           "/pts_3",
+                                           "/x" + std::string(300, 'y'),
+                                           "/z" + std::string(300, 'y')};
+    std::set<std::string> names{comLockName("/dev/pts/3")};
+    for (const std::string& path : outside) {
+        const std::string name = comLockName(path);
+        EXPECT_TRUE(names.insert(name).second) << path;
+        EXPECT_LE(name.size(), 255u) << path;
+        EXPECT_EQ(name.find('/'), std::string::npos) << path;
+    }
 }
 
 TEST(ComLockFile, ContentIsReadInEveryFormProgramsWrite)

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -174,6 +176,34 @@ TEST_F(PtyPort, WaitForInputEndsWhenBytesArrive)
     EXPECT_TRUE(arrived);
     std::string text;
     EXPECT_EQ(port.ReadText(text, 5), 1);
+}
+
+// Signals that keep interrupting a wait do not start it over: it ends when
+// its time is up, however many come.
+TEST_F(PtyPort, WaitForInputEndsOnTimeUnderAStreamOfSignals)
+{
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &previous), 0);
+    port.Open();
+    std::atomic<bool> waiting{true};
+    const pthread_t waiter = pthread_self();
+    std::thread signaller([&] {
+        // A signal every 10 ms for at most 3 s, far longer than the wait.
+        for (int i = 0; i < 300 && waiting.load(); ++i) {
+            pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.WaitForInput(100));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    waiting = false;
+    signaller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_LT(waited, 2s);
 }
 
 TEST_F(PtyPort, LineSettingsReachTheLineWhenOpenOrAtTheNextOpen)
@@ -353,19 +383,26 @@ TEST_F(PtyPort, DestroyingReleasesTheDeviceEvenWhenAHookFails)
     EXPECT_TRUE(port.Connected());
 }
 
-TEST_F(PtyPort, CloseDiscardsUnreadInputOfAPortWithAnEventThread)
+// A port with an event thread drops unread input when it closes; one
+// without keeps it queued on the line, and the next open drops it: every
+// holder starts with empty queues.
+TEST_F(PtyPort, UnreadInputIsNeverReadByTheNextHolder)
 {
-    port.Open();
-    peer.Send("old bytes");
-    WaitForQueued(port, 9);
-    port.Close();
-    port.Open();
-    std::string text;
-    EXPECT_EQ(port.ReadText(text, 20), 0);
-    peer.Send("new");
-    WaitForQueued(port, 3);
-    EXPECT_EQ(port.ReadText(text, 20), 3);
-    EXPECT_EQ(text, "new");
+    for (TComEvents events : {AllComEvents, TComEvents{0}}) {
+        port.SetEvents(events);
+        port.Open();
+        peer.Send("old bytes");
+        WaitForQueued(port, 9);
+        port.Close();
+        port.Open();
+        std::string text;
+        EXPECT_EQ(port.ReadText(text, 20), 0) << events;
+        peer.Send("new");
+        WaitForQueued(port, 3);
+        EXPECT_EQ(port.ReadText(text, 20), 3);
+        EXPECT_EQ(text, "new");
+        port.Close();
+    }
 }
 
 // The event thread hands its work over and waits; RunPendingComDispatches()
