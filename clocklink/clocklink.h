@@ -7,13 +7,22 @@
 // port, which never waits: QueryClock stops at the expected length L, at a CR
 // or after 5000 ms without news; WaitForReply stops at L, on a lone "I" or
 // after its limit. Extractors turn a collected reply into its payload or
-// pointer text, the empty text meaning "unusable". Nothing is discarded
-// between commands: a late reply is read by the next collector.
+// pointer text, the empty text meaning "unusable". Between the commands of
+// one operation nothing is discarded: a late reply is read by the next
+// collector.
+//
+// Every operation starts with empty queues: the port drops what waits when
+// it opens, and before the first command the line must have been quiet for
+// the time of the longest answer (DrainLine), so the rest of an answer meant
+// for an earlier, interrupted program is never taken for an answer here.
 //
 // Each NAK moves the clock's user read pointer on by one record, whatever
-// becomes of the answer on the line. A reader that could not use an answer
-// puts the pointer back with ResyncUserReadPointer, which also reads and
-// drops whatever stale bytes are still on their way, before asking again.
+// becomes of the answer on the line. The download sets the pointer with
+// ResyncUserReadPointer, before its first record and again after every
+// answer it could not use: the line is drained, "AUR=" goes out, and the
+// pointer counts as set only once the clock has answered every "AUR=" of the
+// run with the last answer an "OK". The clock answers in order, so after
+// that nothing stale is left on its way.
 //
 // The collectors are the only code that waits; their time comes from
 // LinkClock so tests can control it.
@@ -60,6 +69,11 @@ void CloseSharedPort();
 // Closes and destroys the shared port; the variable then holds nothing.
 void ReleaseSharedPort();
 
+// Opens the shared port when it is closed and drains the line (DrainLine),
+// so an operation's first command starts with empty queues. Nothing without
+// a port. Port errors propagate.
+void OpenSharedPort(ClockWindow& window);
+
 // Bit rate of a baud-rate text, compared whole and case-sensitively:
 // "2400", "4800", "9600", "19200", "57600"; anything else 9600.
 TBaudRate BaudRateFromText(std::string_view text);
@@ -84,8 +98,9 @@ std::string BuildBusFrame(std::string_view clockNumberText, std::string_view com
 // 57600 baud a text of two or more bytes goes one byte per write, each
 // followed by a 1 ms pause. No port: nothing.
 void SendRaw(const std::string& bytes);
-// Sends `command` in the wire form of the window's current bus; reads nothing.
-void SendCommand(const ClockWindow& window, const std::string& command);
+// Sends `command` in the wire form of the window's current bus; reads
+// nothing. The first command of an operation opens the port (OpenSharedPort).
+void SendCommand(ClockWindow& window, const std::string& command);
 // Sends `command`, then collects the reply with CollectReply. No port:
 // empty, nothing sent. Port errors propagate.
 std::string QueryClock(ClockWindow& window, const std::string& command, int expectedLength,
@@ -105,6 +120,18 @@ std::string CollectReply(ClockWindow& window, int expectedLength, std::string_vi
 // "I", or `timeLimitMs`; read errors end it quietly, and so does the lack of
 // a port (nothing can come). Processes no window messages.
 std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs);
+// The longest answer a collector takes (a record), in characters.
+inline constexpr int kLongestAnswerLength = 50;
+// How long the line must be silent before the next command can be sure to
+// meet no answer of an earlier one: the time the longest answer takes at
+// `bitRate` (10 bits a character), plus 20 ms for the other side to react.
+std::uint32_t QuietLineMs(std::int32_t bitRate);
+// Reads and drops whatever arrives until the line has been quiet for
+// QuietLineMs at the port's rate; gives up after 5000 ms of a line that
+// never falls quiet (the answers' own checks then take over) and ends early
+// when the window asks to stop. Lets the window process its messages while
+// it waits. Nothing when the port is not open.
+void DrainLine(ClockWindow& window);
 // The payload of a ReplyFrame, checked against its XOR check byte; empty when
 // the reply is not acceptable.
 std::string ExtractReplyPayload(std::string_view reply);
@@ -120,21 +147,26 @@ std::string TerminatedCommand(bool rs232, std::string_view body);
 std::int32_t QueryRecordCounter(ClockWindow& window, int expectedLength);
 // Clock date: QueryClock(ENQ, 20, SOH SOH SOH), then ExtractReplyPayload.
 std::string QueryClockDatePayload(ClockWindow& window);
-// Set user read pointer for the download ("AUR=" + start, L 1 / 10); the
-// reply is not looked at.
-void SetUserReadPointerForDownload(ClockWindow& window, const std::string& start);
 // Set user read pointer for the search ("AUR=" + pointer, L 3 / 7); returns the reply.
 std::string SetUserReadPointer(ClockWindow& window, const std::string& pointer);
 // Next record: QueryClock(NAK, 50, SOH SOH SOH); returns the raw reply.
 std::string QueryNextRecord(ClockWindow& window);
-// Puts the user read pointer back on `position` (taken modulo kRingSize) so
-// the next NAK reads that record: sends "AUR=" + the position padded to five
-// digits, then collects (L 50, no marker) again and again until a collection
-// holds "OK" or one brings nothing within its 5000 ms. Whatever arrives before
-// the "OK" (a late record answer, leftovers of an earlier reply) is read and
-// dropped, so nothing stale is left in the port. Returns whether "OK" came;
-// false also without a port. Port errors propagate.
-bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position);
+// The "AUR=" commands of one run that the clock has not answered yet. Until
+// it has answered all of them, an "OK" may still be on its way; one run keeps
+// one of these for all its resyncs.
+struct PendingPointerAnswers {
+    int count = 0;
+};
+// Puts the user read pointer on `position` (taken modulo kRingSize) so the
+// next NAK reads that record: drains the line, sends "AUR=" + the position
+// padded to five digits, then collects (L 50, no marker) answer by answer
+// (each up to its CR) until every "AUR=" in `pending` is answered or a
+// collection brings nothing within its 5000 ms. Record answers that come
+// late are read and dropped; any other answer answers the oldest "AUR="
+// still pending. Returns true when the last one was answered "OK" (the
+// pointer is set and nothing stale is left on the line); false otherwise,
+// also without a port. Port errors propagate.
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending);
 // "ARI?" / "AWI?" with L 20; return the raw reply.
 std::string QueryReadIndexPointer(ClockWindow& window);
 std::string QueryWriteIndexPointer(ClockWindow& window);
@@ -150,7 +182,8 @@ std::int32_t RecordCounterValue(std::string_view reply);
 bool HasOk(std::string_view reply);
 // "???" anywhere in the reply: the clock flags the record as unreadable.
 bool IsFlaggedRecord(std::string_view reply);
-// The label text of a read/write index pointer reply: after SOH SOH SOH the
-// five characters that follow, as a number or "-1"; otherwise the reply
-// without its last character as a number, or "-1".
+// The label text of a read/write index pointer reply: after SOH SOH SOH
+// every character up to the check byte (the one before the CR; all of the
+// rest when no CR came), as a number or "-1"; otherwise the reply without its
+// last character as a number, or "-1".
 std::string PointerLabelText(std::string_view reply);

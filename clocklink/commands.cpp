@@ -36,12 +36,6 @@ std::string QueryClockDatePayload(ClockWindow& window)
     return ExtractReplyPayload(QueryClock(window, std::string(1, ENQ), 20, kStartMarker));
 }
 
-void SetUserReadPointerForDownload(ClockWindow& window, const std::string& start)
-{
-    const bool rs232 = window.IsRs232();
-    QueryClock(window, TerminatedCommand(rs232, "AUR=" + start), byBus(rs232, 1, 10));
-}
-
 std::string SetUserReadPointer(ClockWindow& window, const std::string& pointer)
 {
     const bool rs232 = window.IsRs232();
@@ -53,24 +47,53 @@ std::string QueryNextRecord(ClockWindow& window)
     return QueryClock(window, std::string(1, NAK), 50, kStartMarker);
 }
 
-bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position)
+namespace {
+
+// An answer that ends in "OK": a bare "OK" CR, or on the bus "OK" as the
+// whole payload of a frame (SOH, "OK", its check byte 0x04, CR).
+bool isOkAnswer(std::string_view answer)
+{
+    return answer.ends_with("OK\r") || answer.ends_with(std::string_view("\x01OK\x04\r", 5));
+}
+
+// An answer that carries a record or the clock's date: a frame with its
+// payload marker, or a flagged record.
+bool isRecordAnswer(std::string_view answer)
+{
+    return answer.find(STX) != std::string_view::npos || IsFlaggedRecord(answer);
+}
+
+}  // namespace
+
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending)
 {
     if (!SharedPort()) return false;
+    // Whatever is still arriving belongs to earlier commands; had it come
+    // after the "AUR=", it would only make the wait for the "OK" longer.
+    DrainLine(window);
     const std::int64_t onRing = (position % kRingSize + kRingSize) % kRingSize;
-    const std::string command =
-        TerminatedCommand(window.IsRs232(), "AUR=" + PadLeft(std::to_string(onRing), 5, '0'));
-    SendCommand(window, command);
-    // Stale bytes come first, in arrival order: the clock answers the
-    // command only after whatever it was still sending. The "OK" is looked
-    // for in everything collected so far, because a collection that stops at
-    // a stale reply's CR may already hold the "O" that arrived in the same
-    // read. A collection that brings nothing means the "OK" is not coming.
+    SendCommand(window,
+                TerminatedCommand(window.IsRs232(), "AUR=" + PadLeft(std::to_string(onRing), 5, '0')));
+    ++pending.count;
+
+    // The clock answers in order: first whatever it still owed (records
+    // that came late, answers to earlier "AUR=" commands), then this one.
+    // Answers are taken whole, up to their CR, whatever the reads that
+    // brought them; a collection may stop in the middle of one.
     std::string collected;
     for (int collection = 0; collection < kMaxResyncCollections; ++collection) {
         const std::string more = CollectReply(window, kResyncReplyLength);
         if (more.empty()) return false;
         collected += more;
-        if (HasOk(collected)) return true;
+        for (std::size_t cr; (cr = collected.find(CR)) != std::string::npos; collected.erase(0, cr + 1)) {
+            const std::string_view answer(collected.data(), cr + 1);
+            const bool ok = isOkAnswer(answer);
+            if (!ok && isRecordAnswer(answer)) continue;
+            if (pending.count > 0) --pending.count;
+            // An "OK" while another "AUR=" is still unanswered may be the
+            // earlier one's: its own is then still on its way.
+            if (pending.count == 0) return ok;
+        }
     }
     return false;
 }
@@ -120,9 +143,14 @@ std::string PointerLabelText(std::string_view reply)
     // A value that does not convert leaves -1 in place.
     std::int32_t value = -1;
     const std::size_t at = reply.find(kStartMarker);
-    if (at != std::string_view::npos)
-        TryStrToInt(reply.substr(at + kStartMarker.size(), 5), value);
-    else if (!reply.empty())
+    if (at != std::string_view::npos) {
+        // The value runs up to the check byte, whatever its number of
+        // digits: the ring has positions above 99999.
+        std::string_view digits = reply.substr(at + kStartMarker.size());
+        if (const std::size_t cr = digits.find(CR); cr != std::string_view::npos)
+            digits = digits.substr(0, cr == 0 ? 0 : cr - 1);
+        TryStrToInt(digits, value);
+    } else if (!reply.empty())
         TryStrToInt(reply.substr(0, reply.size() - 1), value);
     return std::to_string(value);
 }

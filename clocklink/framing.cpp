@@ -140,8 +140,12 @@ std::string wireForm(const ClockWindow& window, const std::string& command)
 
 }  // namespace
 
-void SendCommand(const ClockWindow& window, const std::string& command)
+void SendCommand(ClockWindow& window, const std::string& command)
 {
     if (!SharedPort()) return;
-    SendRaw(wireForm(window, command));
+    // The frame is built first: a clock number that is no number is refused
+    // before the port is touched.
+    const std::string bytes = wireForm(window, command);
+    OpenSharedPort(window);
+    SendRaw(bytes);
 }

@@ -9,6 +9,10 @@ constexpr std::uint32_t kQueryTimeLimitMs = 5000;
 constexpr std::uint32_t kQueryPauseMs = 2;
 constexpr int kEmptyReadsPerMessagePass = 50;
 constexpr std::uint32_t kWaitForReplyPauseMs = 100;
+// The other side's reaction time, added to the line time of an answer.
+constexpr std::uint32_t kQuietMarginMs = 20;
+constexpr std::uint32_t kDrainLimitMs = 5000;
+constexpr int kDrainChunk = 256;
 
 // Elapsed milliseconds on the wrapping 32-bit counter.
 std::uint32_t since(LinkClock& clock, std::uint32_t t0) { return clock.TickCount() - t0; }
@@ -70,6 +74,36 @@ std::string CollectReply(ClockWindow& window, int expectedLength, std::string_vi
         if (timedOut) break;
     }
     return collected;
+}
+
+std::uint32_t QuietLineMs(std::int32_t bitRate)
+{
+    const std::int64_t rate = std::max<std::int32_t>(bitRate, 1);
+    const std::int64_t bitMs = std::int64_t{kLongestAnswerLength} * 10 * 1000;
+    return static_cast<std::uint32_t>((bitMs + rate - 1) / rate) + kQuietMarginMs;
+}
+
+void DrainLine(ClockWindow& window)
+{
+    TComPort* port = SharedPort();
+    if (!port || !port->Connected()) return;
+    LinkClock& clock = CurrentLinkClock();
+    const std::uint32_t quietMs = QuietLineMs(BaudRateValue(port->BaudRate(), port->CustomBaudRate()));
+    const std::uint32_t t0 = clock.TickCount();
+    std::uint32_t lastArrival = t0;
+    while (since(clock, t0) < kDrainLimitMs && !window.StopRequested()) {
+        if (!ReadPortText(kDrainChunk).empty()) {
+            lastArrival = clock.TickCount();
+            continue;
+        }
+        const std::uint32_t quiet = since(clock, lastArrival);
+        if (quiet >= quietMs) return;
+        clock.PauseForInput(*port, quietMs - quiet);
+        ProcessWindowMessages(window);
+        // The window may have let the port go while it processed messages.
+        port = SharedPort();
+        if (!port || !port->Connected()) return;
+    }
 }
 
 std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs)

@@ -45,6 +45,14 @@ void ReleaseSharedPort()
     if (old) closeQuietly(*old);
 }
 
+void OpenSharedPort(ClockWindow& window)
+{
+    TComPort* port = SharedPort();
+    if (!port || port->Connected()) return;
+    port->Open();
+    DrainLine(window);
+}
+
 TBaudRate BaudRateFromText(std::string_view text)
 {
     if (text == "2400") return br2400;

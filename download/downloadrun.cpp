@@ -97,7 +97,6 @@ public:
 
         m_window.SetRecordTotalText(std::to_string(recordTotal));
         m_window.SetStartText(PadLeft(std::to_string(start), 5, '0'));
-        SetUserReadPointerForDownload(m_window, m_window.StartText());
 
         if (ReadRecords(start, count)) Finish();
     }
@@ -145,21 +144,26 @@ private:
     // Reads exactly `count` records, the first at ring position `start`.
     // Returns false when the run already ended with the record error.
     //
+    // The clock's pointer is set before the first record and confirmed like
+    // every later resync, so neither a late answer to the date command nor
+    // any other answer still on its way is taken for a record.
+    //
     // The clock moves its read pointer on with every answer it sends, so an
-    // answer that cannot be used (spoilt, cut off, late, or a leftover such
-    // as the rest of the pointer command's own answer) has already cost the
-    // record it carried. Before asking again the pointer is put back on the
-    // record this pass needs, which also drops whatever is still arriving;
-    // so no record is skipped and none is read twice.
+    // answer that cannot be used (spoilt, cut off, late) has already cost
+    // the record it carried. Before asking again the pointer is put back on
+    // the record this pass needs, which also drops whatever is still
+    // arriving; so no record is skipped and none is read twice.
     bool ReadRecords(std::int32_t start, std::int32_t count)
     {
-        m_window.SetProgressMaximum(count);
-        m_window.SetProgressPosition(0);
-
         // 64-bit, so start + pass, the position a resync goes back to,
         // cannot overflow.
         std::int64_t pass = 0;
         int failureRun = 0;
+        if (!PointAt(start, failureRun)) return false;
+        if (m_window.StopRequested()) return true;
+
+        m_window.SetProgressMaximum(count);
+        m_window.SetProgressPosition(0);
         while (pass < count) {
             const std::string reply = QueryNextRecord(m_window);
             if (IsFlaggedRecord(reply)) {
@@ -170,19 +174,30 @@ private:
                 m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
             } else {
                 // Ask for the same record again; the window shows nothing new.
-                // Until the clock confirms the pointer, its next answer could
-                // be any record: a resync without "OK" counts as one more
-                // failure in the run and is tried again.
-                do {
-                    if (!CountFailure(failureRun)) return false;
-                    if (m_window.StopRequested()) return true;
-                } while (!ResyncUserReadPointer(m_window, start + pass));
+                if (!CountFailure(failureRun)) return false;
+                if (m_window.StopRequested()) return true;
+                if (!PointAt(start + pass, failureRun)) return false;
+                if (m_window.StopRequested()) return true;
                 continue;
             }
             ++pass;
             m_window.SetRecordsReadText(std::to_string(pass));
             m_window.SetProgressPosition(m_window.ProgressPosition() + 1);
             ProcessWindowMessages(m_window);
+            if (m_window.StopRequested()) return true;
+        }
+        return true;
+    }
+
+    // Sets the clock's pointer on `position`. Until the clock confirms it,
+    // its next answer could be any record: each attempt without "OK" counts
+    // as one more failure in the run and is tried again. Returns false when
+    // the run ended with the record error; true once the pointer is set or
+    // the window asks to stop.
+    bool PointAt(std::int64_t position, int& failureRun)
+    {
+        while (!ResyncUserReadPointer(m_window, position, m_pendingPointerAnswers)) {
+            if (!CountFailure(failureRun)) return false;
             if (m_window.StopRequested()) return true;
         }
         return true;
@@ -202,6 +217,7 @@ private:
 
     ClockWindow& m_window;
     DownloadRun m_run;
+    PendingPointerAnswers m_pendingPointerAnswers;
 };
 
 }  // namespace

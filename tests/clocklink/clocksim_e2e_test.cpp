@@ -58,8 +58,8 @@ TEST_F(LinkWithClocksim, EveryCommandOnTheBusAsTheClockSeesIt)
 
     EXPECT_EQ(QueryRecordCounter(window, 15), 40);
     EXPECT_GE(QueryClockDatePayload(window).size(), 8u);
-    SetUserReadPointerForDownload(window, "00100");
-    EXPECT_EQ(ReadPortText(100).size(), 0u);  // the whole "OK" frame fit in L = 10
+    PendingPointerAnswers pending;
+    EXPECT_TRUE(ResyncUserReadPointer(window, 100, pending));
     const std::string reply = QueryNextRecord(window);
     EXPECT_FALSE(IsFlaggedRecord(reply));
     EXPECT_EQ(ExtractReplyPayload(reply), expectedPayload(sim, 0)) << ToHex(reply);
@@ -93,12 +93,8 @@ TEST_F(LinkWithClocksim, PlainCommandsPacedAt57600)
     setUpPort(sim, true, "57600");
 
     EXPECT_EQ(QueryRecordCounter(window, 15), 5);
-    // L = 1: only the first character of the answer is taken; the rest is
-    // what the next collector meets first.
-    // (A NAK sent now could have its answer read together with the "K" CR,
-    // so the leftover is collected before the NAK goes out.)
-    SetUserReadPointerForDownload(window, "00003");
-    EXPECT_EQ(CollectReply(window, 50, kStartMarker), "K\r");
+    PendingPointerAnswers pending;
+    EXPECT_TRUE(ResyncUserReadPointer(window, 3, pending));
     // The record the NAK asks for comes after it and waits in the port.
     SendCommand(window, std::string(1, NAK));
     const std::string late = WaitForReply(200, 500);

@@ -138,7 +138,6 @@ TEST(CommandSetOverPty, WireBytesAndReplyLengthPerBus)
     };
     const auto counter = [](int l) { return [l](FakeWindow& w) { QueryRecordCounter(w, l); }; };
     const auto date = [](FakeWindow& w) { QueryClockDatePayload(w); };
-    const auto setDownload = [](FakeWindow& w) { SetUserReadPointerForDownload(w, "00123"); };
     const auto setSearch = [](FakeWindow& w) { SetUserReadPointer(w, "4567"); };
     const auto next = [](FakeWindow& w) { QueryNextRecord(w); };
     const auto ari = [](FakeWindow& w) { QueryReadIndexPointer(w); };
@@ -150,8 +149,6 @@ TEST(CommandSetOverPty, WireBytesAndReplyLengthPerBus)
         {"SO 25", false, counter(25), "01 41 AE EE", 25},
         {"ENQ", true, date, "05", 20},
         {"ENQ", false, date, "01 41 A5 E5", 20},
-        {"AUR= download", true, setDownload, "41 55 52 3D 30 30 31 32 33 0D", 1},
-        {"AUR= download", false, setDownload, "01 41 A1 B5 B2 9D 90 90 91 92 93 BE D5", 10},
         {"AUR= search", true, setSearch, "41 55 52 3D 34 35 36 37 0D", 3},
         {"AUR= search", false, setSearch, "01 41 A1 B5 B2 9D 94 95 96 97 BE C5", 7},
         {"NAK", true, next, "15", 50},
@@ -333,75 +330,121 @@ TEST_F(LinkOverPty, CollectReplyReadsWithoutSending)
     EXPECT_TRUE(clock.sleeps.empty());
 }
 
+// ---- a quiet line before the first command ------------------------------------------
+
+TEST(QuietLine, LastsTheLongestAnswerAtTheLineRatePlusAMargin)
+{
+    EXPECT_EQ(QuietLineMs(2400), 229u);  // 50 characters of 10 bits: 208.3 ms
+    EXPECT_EQ(QuietLineMs(9600), 73u);
+    EXPECT_EQ(QuietLineMs(57600), 29u);
+}
+
+// The rest of an answer meant for a program that was stopped keeps coming
+// after the port opened: the first command waits until the line is quiet,
+// so its collection holds only its own answer.
+TEST_F(LinkOverPty, FirstCommandWaitsForAQuietLine)
+{
+    SetUpPortFromWindow(window);
+    std::string received;
+    int staleSent = 0;
+    clock.onPause = [&](TComPort& port) {
+        received += peer.Receive(0);
+        if (received.empty() && staleSent < 3) {
+            peer.Send("\x01\x01\x01" + std::string(1, char('0' + staleSent++)));
+            WaitForQueued(port, 4);
+        } else if (received == std::string(1, SO)) {
+            received += "answered";
+            peer.Send("2000\r");
+            WaitForQueued(port, 5);
+        }
+    };
+    const std::uint32_t start = clock.now;
+    EXPECT_EQ(QueryRecordCounter(window, 15), 2000);
+    EXPECT_EQ(staleSent, 3);
+    EXPECT_GE(clock.now - start, QuietLineMs(9600));
+    EXPECT_GE(window.processMessagesCalls, 3);
+}
+
 // ---- putting the user read pointer back ------------------------------------------
 
-TEST_F(LinkOverPty, ResyncDropsStaleBytesUpToTheOk)
+// Plays the clock's side of a resync: sends `answers` once the "AUR=" is on
+// the line (seen at the collection's first pause); `received` gets what the
+// clock received.
+void AnswerPointerCommand(PtyPeer& peer, FakeLinkClock& clock, std::string answers, std::string& received)
 {
-    // What the port holds when the resync starts: the rest of an earlier
-    // answer, a record answer that came late, then the clock's "OK".
-    const std::string late = Hex("01 01 01 02 02 02") + "123" + "0\r";
-    openWithPendingReply("K\r" + late + "OK\r");
-    EXPECT_TRUE(ResyncUserReadPointer(window, 12));
-    EXPECT_EQ(peer.Receive(10), "AUR=00012\r");
-    EXPECT_EQ(SharedPort()->InputCount(), 0);
-
-    // On the bus the command travels framed; the position is taken on the
-    // ring and padded to five digits, or kept at six.
-    window.rs232 = false;
-    answer(Hex("01 01 01 4F 4B 04 0D"));
-    EXPECT_TRUE(ResyncUserReadPointer(window, kRingSize + 7));
-    EXPECT_EQ(ToHex(peer.Receive(13)), "01 41 A1 B5 B2 9D 90 90 90 90 97 BE D2");
-    window.rs232 = true;
-    answer("OK\r");
-    EXPECT_TRUE(ResyncUserReadPointer(window, -1));
-    EXPECT_EQ(peer.Receive(11), "AUR=253578\r");
-    EXPECT_EQ(clock.pauses, 0);  // everything was there: no time spent
-}
-
-// A paced line delivers a stale answer's CR and the "O" of the clock's "OK"
-// in one read and the "K" a moment later: the collection that stops at the CR
-// holds the "O", the next one the "K", and together they are the "OK".
-TEST_F(LinkOverPty, ResyncFindsAnOkSplitAcrossTwoCollections)
-{
-    openWithPendingReply("0\rO");
-    bool kSent = false;
-    clock.onPause = [&](TComPort& port) {
-        if (kSent) return;
-        kSent = true;
-        peer.Send("K\r");
-        WaitForQueued(port, 2);
+    clock.onPause = [&peer, &received, answers](TComPort& port) mutable {
+        received += peer.Receive(0);
+        if (received.empty() || answers.empty()) return;
+        peer.Send(answers);
+        WaitForQueued(port, static_cast<int>(answers.size()));
+        answers.clear();
     };
-    EXPECT_TRUE(ResyncUserReadPointer(window, 4));
-    EXPECT_TRUE(kSent);
-    EXPECT_EQ(SharedPort()->InputCount(), 0);
 }
 
-TEST_F(LinkOverPty, ResyncWithoutOkFailsAfterOneSilentCollection)
+TEST_F(LinkOverPty, ResyncIsConfirmedOnlyByTheAnswerToItsOwnCommand)
 {
-    openWithPendingReply("");
-    const std::uint32_t start = clock.now;
-    EXPECT_FALSE(ResyncUserReadPointer(window, 3));
-    const std::uint32_t waited = clock.now - start;
-    EXPECT_GE(waited, 5000u);
-    EXPECT_LE(waited, 5002u);
-    EXPECT_EQ(peer.Receive(10), "AUR=00003\r");
-
-    // Something else than "OK", then silence: read, and still no.
-    answer("ERR\r");
-    const std::uint32_t again = clock.now;
-    EXPECT_FALSE(ResyncUserReadPointer(window, 3));
-    EXPECT_LE(clock.now - again, 5002u);
-    EXPECT_EQ(SharedPort()->InputCount(), 0);
-
-    // An "OK" cut off by silence does not count either.
-    answer("O");
-    EXPECT_FALSE(ResyncUserReadPointer(window, 3));
+    const std::string lateRecord = Hex("01 01 01 02 02 02") + "123" + "0\r";
+    const std::string busOk = Hex("01 01 01 4F 4B 04 0D");
+    struct Case {
+        const char* name;
+        std::string stale;  // in the port when the resync starts: drained
+        std::string answers;
+        int pendingBefore;
+        bool rs232;
+        std::int64_t position;
+        bool confirmed;
+        int pendingAfter;
+        std::string wire;
+    };
+    const std::vector<Case> cases{
+        {"stale OK drained", "K\r" + lateRecord + "OK\r", "OK\r", 0, true, 12, true, 0, "AUR=00012\r"},
+        {"late record dropped", "", lateRecord + Hex("01 01 01") + "???\r" + "OK\r", 0, true, 5, true, 0,
+         "AUR=00005\r"},
+        {"bus, on the ring", "", busOk, 0, false, kRingSize + 7, true, 0,
+         Hex("01 41 A1 B5 B2 9D 90 90 90 90 97 BE D2")},
+        {"six digits", "", "OK\r", 0, true, -1, true, 0, "AUR=253578\r"},
+        // An earlier "AUR=" is still unanswered: its "OK" comes first and
+        // does not confirm this one...
+        {"earlier OK first", "", "OK\r", 1, true, 3, false, 1, "AUR=00003\r"},
+        // ...but both answers do.
+        {"both answered", "", lateRecord + "OK\r" + busOk, 1, false, 3, true, 0,
+         Hex("01 41 A1 B5 B2 9D 90 90 90 90 93 BE D6")},
+        {"refused", "", "ERR\r", 0, true, 3, false, 0, "AUR=00003\r"},
+        {"cut off", "", "O", 0, true, 3, false, 1, "AUR=00003\r"},
+        {"no answer", "", "", 0, true, 3, false, 1, "AUR=00003\r"},
+        // A record answer with junk before it is split across collections.
+        {"long late answer", "", std::string(40, 'j') + lateRecord + "OK\r", 0, true, 3, true, 0,
+         "AUR=00003\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PtyPeer line;
+        window.portName = line.SlavePath();
+        window.rs232 = c.rs232;
+        TComPort& port = OpenSharedPortOn(line);
+        if (!c.stale.empty()) {
+            line.Send(c.stale);
+            WaitForQueued(port, static_cast<int>(c.stale.size()));
+        }
+        std::string received;
+        AnswerPointerCommand(line, clock, c.answers, received);
+        PendingPointerAnswers pending{c.pendingBefore};
+        EXPECT_EQ(ResyncUserReadPointer(window, c.position, pending), c.confirmed);
+        EXPECT_EQ(pending.count, c.pendingAfter);
+        EXPECT_EQ(ToHex(received + line.Receive(0)), ToHex(c.wire));
+        EXPECT_EQ(port.InputCount(), 0);
+        clock.onPause = nullptr;
+        ReleaseSharedPort();
+    }
 }
 
 TEST_F(LinkOverPty, ResyncGivesUpOnALineThatNeverStopsTalking)
 {
-    openWithPendingReply(std::string(2000, 'j') + "OK\r");
-    EXPECT_FALSE(ResyncUserReadPointer(window, 0));
+    openWithPendingReply("");
+    std::string received;
+    AnswerPointerCommand(peer, clock, std::string(2000, 'j') + "OK\r", received);
+    PendingPointerAnswers pending;
+    EXPECT_FALSE(ResyncUserReadPointer(window, 0, pending));
     // It stopped reading long before the end.
     EXPECT_GT(SharedPort()->InputCount(), 1000);
 }
@@ -410,7 +453,9 @@ TEST(ResyncWithoutPort, SendsNothingAndFails)
 {
     ReleaseSharedPort();
     FakeWindow window;
-    EXPECT_FALSE(ResyncUserReadPointer(window, 0));
+    PendingPointerAnswers pending;
+    EXPECT_FALSE(ResyncUserReadPointer(window, 0, pending));
+    EXPECT_EQ(pending.count, 0);
 }
 
 // ---- WaitForReply --------------------------------------------------------------

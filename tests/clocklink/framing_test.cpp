@@ -121,6 +121,13 @@ TEST(CommandSet, PointerLabelText)
     EXPECT_EQ(PointerLabelText("\x01\x01\x01"
                                "12"),
               "12");
+    // Every character up to the check byte, which may itself be a digit.
+    EXPECT_EQ(PointerLabelText("\x01\x01\x01"
+                               "02500007\r"),
+              "250000");
+    EXPECT_EQ(PointerLabelText("\x01\x01\x01"
+                               "\r"),
+              "-1");
     EXPECT_EQ(PointerLabelText("12x\r"), "-1");
 }
 

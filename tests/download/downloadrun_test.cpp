@@ -45,8 +45,7 @@ enum class Answer {
 struct Script {
     std::string counter = "19500\r";
     std::vector<std::string> dates{Frame("202501101230")};
-    // On RS-232 the reader collects one character of this: "K" CR stays
-    // behind for the first record query.
+    int lateDate = -1;  // the date command (from 0) whose answer comes late
     std::string aur = "OK\r";
     bool takesPointer = true;  // false: answers "AUR=" only the first time
     // Record replies by ring position, the first at `first`.
@@ -55,9 +54,13 @@ struct Script {
     // The fate of the answer to the n-th NAK (from 0); clean past the end.
     std::vector<Answer> line;
     long hangUpAt = -1;  // close the line when a NAK asks for this position
+    // From the first NAK on, every answer comes only with the next one: the
+    // record answers are later than the reader waits, and the clock answers
+    // in order, so everything behind them is late too.
+    bool behindFromFirstRecord = false;
 
     long pointer = 0;
-    int naks = 0, aurs = 0;
+    int naks = 0, aurs = 0, enqs = 0;
     std::string held;  // a late answer, sent before the next one
 
     std::string Reply(const std::string& command)
@@ -65,14 +68,23 @@ struct Script {
         const std::string late = std::exchange(held, "");
         const std::string reply = Answered(command);
         if (reply == ScriptedClock::kHangUp) return reply;
+        if (behindFromFirstRecord && naks > 0) {
+            held = reply;
+            return late;
+        }
         return late + reply;
     }
 
     std::string Answered(const std::string& command)
     {
         if (command == kSO) return counter;
-        if (command == kENQ)
-            return dates[std::min<std::size_t>(std::exchange(dateIndex, dateIndex + 1), dates.size() - 1)];
+        if (command == kENQ) {
+            const int n = enqs++;
+            const std::string date = dates[std::min<std::size_t>(n, dates.size() - 1)];
+            if (n != lateDate) return date;
+            held = date;
+            return "";
+        }
         if (command.starts_with("AUR=")) {
             if (aurs++ > 0 && !takesPointer) return "";
             pointer = std::stol(command.substr(4));
@@ -99,9 +111,6 @@ struct Script {
     {
         return [this](const std::string& command, int) { return Reply(command); };
     }
-
-private:
-    std::size_t dateIndex = 0;
 };
 
 struct Session {
@@ -126,6 +135,12 @@ struct Session {
         RunDownload(window);
     }
     std::vector<std::string> Commands() const { return clock->CommandTexts(); }
+    // Stops the clock's thread, after which the test may read the script.
+    const Script& StoppedScript()
+    {
+        clock.reset();
+        return script;
+    }
     bool PortClosed() const { return !SharedPort() || !SharedPort()->Connected(); }
 };
 
@@ -142,6 +157,7 @@ std::string Line(const std::string& payload, bool solar, const std::string& cloc
 
 TEST(DownloadRun, ReadsExactlyTheCountWithFlaggedRecordsAndFollowsTheWindow)
 {
+    QuickTimeoutClock quickTimeouts;  // the late answer costs a time-out
     Session run;
     run.window.start = "12";
     run.window.count = "3";
@@ -157,8 +173,9 @@ TEST(DownloadRun, ReadsExactlyTheCountWithFlaggedRecordsAndFollowsTheWindow)
     run.Start();
 
     EXPECT_TRUE(run.window.messages.empty());
-    // The first record query meets the "K" CR left of the pointer command's
-    // answer; the pointer is set again once, then one NAK per record.
+    // The pointer command is confirmed by its "OK"; the first record query
+    // gets no answer in time, so the pointer is set again once (the late
+    // answer is dropped), then one NAK per record.
     EXPECT_EQ(run.Commands(),
               (std::vector<std::string>{kSO, kENQ, "AUR=00012\r", kNAK, "AUR=00012\r", kNAK, kNAK, kNAK}));
     EXPECT_EQ(run.window.start, "00012");
@@ -254,8 +271,7 @@ TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled
     run.script.first = 40;
     run.script.records = Records(1, 8);
     run.script.records[3] = kFlagged;
-    // NAK 0 meets the leftover "K" CR; its own answer comes late and is
-    // dropped by the resync.
+    // The answer to NAK 0 comes late and is dropped by the resync.
     run.script.line = {Answer::Late,   Answer::Clean, Answer::Spoilt, Answer::Lost,  Answer::Clean,
                        Answer::CutOff, Answer::Clean, Answer::Late,   Answer::Clean, Answer::Spoilt};
     run.Start();
@@ -267,18 +283,17 @@ TEST(DownloadRun, EveryUnusableAnswerSetsThePointerBackSoNoRecordIsLostOrDoubled
     EXPECT_EQ(run.window.progressPosition, 6);
     // After each unusable answer the pointer goes back to the record the pass needs.
     const std::string A = "AUR=000", N = kNAK;
-    EXPECT_EQ(run.Commands(),
-              (std::vector<std::string>{kSO, kENQ,       A + "40\r", N, A + "40\r",  // leftover
-                                        N,                                           // 1
-                                        N,   A + "41\r",                             // spoilt
-                                        N,   A + "41\r",                             // lost
-                                        N,                                           // 2
-                                        N,   A + "42\r",                             // cut off
-                                        N,                                           // 3
-                                        N,   A + "43\r",  // late, dropped by the resync
-                                        N,                // flagged
-                                        N,   A + "44\r",  // spoilt
-                                        N,   N}));        // 5, 6
+    EXPECT_EQ(run.Commands(), (std::vector<std::string>{kSO, kENQ,       A + "40\r", N, A + "40\r",  // late
+                                                        N,                                           // 1
+                                                        N,   A + "41\r",                             // spoilt
+                                                        N,   A + "41\r",                             // lost
+                                                        N,                                           // 2
+                                                        N,   A + "42\r",  // cut off
+                                                        N,                // 3
+                                                        N,   A + "43\r",  // late, dropped by the resync
+                                                        N,                // flagged
+                                                        N,   A + "44\r",  // spoilt
+                                                        N,   N}));        // 5, 6
 }
 
 TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
@@ -321,8 +336,8 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
         EXPECT_EQ(run.window.badRecordLines.size(), 1u);
         EXPECT_EQ(run.window.recordsRead, "2");
         // Ended at the sixth: the last NAK is the cut-off one, with no resync after it.
-        EXPECT_EQ(run.script.naks, 9);
         EXPECT_EQ(run.Commands().back(), kNAK);
+        EXPECT_EQ(run.StoppedScript().naks, 9);
     }
 }
 
@@ -364,6 +379,52 @@ TEST(DownloadRun, AResyncWithoutOkCountsAsAFailure)
         RunDownload(run.window);
         EXPECT_TRUE(run.window.messages.empty());
         EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2}));
+    }
+}
+
+// Answers later than their time limit are read by the next collector. None
+// of them may become a record or confirm a pointer command: the run gives
+// the exact records or ends honestly.
+TEST(DownloadRun, LateAnswersNeverBecomeRecordsOrConfirmations)
+{
+    QuickTimeoutClock quickTimeouts;
+    const std::string busOk = "\x01\x01\x01OK\x04\r";
+    struct Case {
+        const char* name;
+        bool bus;
+        int lateDate;
+        bool behind;
+        bool complete;
+    };
+    const std::vector<Case> cases{
+        // The first date command's answer comes with the second's.
+        {"late date, RS-232", false, 0, false, true},
+        {"late date, RS-485", true, 0, false, true},
+        // Every record answer comes after the reader gave up, and the
+        // pointer commands' answers queue up behind them.
+        {"records late, RS-485", true, -1, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Session run;
+        run.window.start = "1000";
+        run.window.count = c.complete ? "5" : "3";
+        run.script.first = 1000;
+        run.script.records = Records(1, 20);
+        run.script.lateDate = c.lateDate;
+        run.script.behindFromFirstRecord = c.behind;
+        if (c.bus) run.script.aur = busOk;
+        run.Start(c.bus);
+        if (c.complete) {
+            EXPECT_TRUE(run.window.messages.empty());
+            EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2, 3, 4, 5}));
+            EXPECT_EQ(run.window.recordsRead, "5");
+        } else {
+            ASSERT_EQ(run.window.messages.size(), 1u);
+            EXPECT_EQ(run.window.messages[0].text, "خطا در رکورد");
+            EXPECT_TRUE(run.window.dumpLines.empty());
+        }
+        EXPECT_TRUE(run.window.badRecordLines.empty());
     }
 }
 

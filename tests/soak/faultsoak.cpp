@@ -314,14 +314,13 @@ std::vector<Entry> ExpectedEntries(const SimProcess& sim, const Plan& plan, cons
 }
 
 // The run ended by the record error: the clock's log must show six answers
-// in a row the reader could not use. On RS-232 the very first record query
-// meets the rest of the pointer command's answer and fails too.
-bool RecordErrorExplained(const WireLogTail& log, bool rs232)
+// in a row the reader could not use.
+bool RecordErrorExplained(const WireLogTail& log)
 {
     const std::vector<bool>& naks = log.nakFailed;
     if (naks.size() < 6) return false;
     for (std::size_t i = naks.size() - 6; i < naks.size(); ++i)
-        if (!naks[i] && !(rs232 && i == 0)) return false;
+        if (!naks[i]) return false;
     return true;
 }
 
@@ -418,7 +417,7 @@ std::string RunOne(const Settings& settings, std::uint64_t seed, const Plan& pla
     } else if (messages.size() == 1 && messages[0].kind == ShownMessage::MessageBox &&
                messages[0].text == kRecordError) {
         ending = "record error";
-        explained = RecordErrorExplained(log, plan.rs232);
+        explained = RecordErrorExplained(log);
     } else if (messages.size() == 1 && messages[0].kind == ShownMessage::ErrorReport) {
         ending = "hang-up: " + messages[0].text;
         explained = plan.hangupAfter >= 0 && log.hungUp;
