@@ -16,6 +16,8 @@ int main(int argc, char* argv[])
     // Tahoma 8 pt; the platform substitutes a similar face when it is absent.
     QApplication::setFont(QFont(QStringLiteral("Tahoma"), 8));
     TForm1 form;
+    // A file in use cannot be recreated: the window has said so, and ends.
+    if (form.OutputFilesInUse()) return 1;
     form.show();
     return application.exec();
 }

@@ -109,10 +109,29 @@ void TForm1::FormCreate()
     // cannot be made, creating the files below reports why.
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
-    // Each file is created on its own, so one that cannot be created does
+    // Both files are taken before either is emptied: when another program
+    // holds one of them, the window says so and leaves both as they are,
+    // and the program ends (see OutputFilesInUse).
+    const std::pair<TextFile*, const char*> files[] = {{&m_dumpFile, "/Dump.Txt"},
+                                                       {&m_badRecordsFile, "/BadRecs.Txt"}};
+    for (const auto& [file, name] : files) {
+        guarded([&] {
+            try {
+                file->Open(directory + name);
+            } catch (const EFileInUse&) {
+                m_outputFilesInUse = true;
+                throw;
+            }
+        });
+        if (m_outputFilesInUse) {
+            FormClose();
+            return;
+        }
+    }
+    // Each file is emptied on its own, so one that cannot be created does
     // not leave the other holding the previous run's lines.
-    guarded([&] { m_dumpFile.Create(directory + "/Dump.Txt"); });
-    guarded([&] { m_badRecordsFile.Create(directory + "/BadRecs.Txt"); });
+    for (const auto& [file, name] : files)
+        if (file->IsOpen()) guarded([&] { file->Empty(); });
 }
 
 void TForm1::FormClose()

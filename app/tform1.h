@@ -8,8 +8,10 @@
 // the window stays usable, its operation buttons enabled again and the port
 // closed. Dump.Txt and BadRecs.Txt in the output folder (beside the executable
 // when the user may write there, see utils/outputfolder.h) are created empty
-// when the window is built and closed when it closes; a file that cannot be
-// created is reported, and writing to it later fails with a reported I/O error.
+// when the window is built, held for its whole life and closed when it closes;
+// a file that cannot be created is reported, and writing to it later fails
+// with a reported I/O error. Files another program holds are reported and
+// left alone, and the window then closes.
 //
 // Everything runs on the window's thread. While an operation runs all three
 // operation buttons are disabled; a close request during an operation asks it
@@ -56,6 +58,9 @@ public:
     void btnSearchPointersClick();
 
     bool OperationRunning() const { return m_operationRunning; }
+    // True when another program held Dump.Txt or BadRecs.Txt at FormCreate:
+    // the window has said so, touched neither file, and is not to be shown.
+    bool OutputFilesInUse() const { return m_outputFilesInUse; }
 
     // --- ClockWindow ------------------------------------------------------------
     bool IsRs232() const override;
@@ -118,6 +123,7 @@ private:
     // window is destroyed, closed last.
     TextFile m_dumpFile;
     TextFile m_badRecordsFile;
+    bool m_outputFilesInUse = false;
     bool m_operationRunning = false;
     bool m_stopRequested = false;
     bool m_closePending = false;

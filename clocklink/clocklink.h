@@ -110,16 +110,22 @@ std::string QueryClock(ClockWindow& window, const std::string& command, int expe
 // One read of at most `count` characters that have already arrived; empty
 // when there is no port. A failing read raises EComPort.
 std::string ReadPortText(int count);
+// Characters ReadPortText has delivered since the program started; an
+// operation compares two readings to tell whether the clock said anything
+// in between.
+std::uint64_t CharactersReceived();
 // Collects a reply without sending anything: polls every 2 ms and stops at
-// `expectedLength` characters, at a CR, or once a read brings nothing 5000 ms
-// or more after the start; with a start marker, what precedes its first
+// `expectedLength` characters, at a CR, once a read brings nothing 5000 ms
+// or more after the start, or at an empty read once the window has asked to
+// stop (StopRequested); with a start marker, what precedes its first
 // occurrence is dropped. Lets the window process its messages every 50 empty
 // reads. Returns what arrived, possibly nothing. Port errors propagate.
 std::string CollectReply(ClockWindow& window, int expectedLength, std::string_view startMarker = {});
 // Polls every 100 ms until `expectedLength` characters, a reply that is just
 // "I", or `timeLimitMs`; read errors end it quietly, and so does the lack of
-// a port (nothing can come). Processes no window messages.
-std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs);
+// a port (nothing can come). Processes no window messages, but ends early
+// when `window` is given and asks to stop.
+std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs, const ClockWindow* window = nullptr);
 // The longest answer a collector takes (a record), in characters.
 inline constexpr int kLongestAnswerLength = 50;
 // How long the line must be silent before the next command can be sure to
@@ -143,7 +149,9 @@ std::string StripPointerReply(bool rs232, std::string_view reply);
 std::string TerminatedCommand(bool rs232, std::string_view body);
 
 // Record counter: QueryClock(SO, expectedLength), read digits-only.
-// Returns 0 when the clock did not answer usably.
+// Returns 0 when the clock did not answer usably. When the reply is a count
+// (digits that fit, all zeros included) the window hears of it through
+// RecordCounterAnswered.
 std::int32_t QueryRecordCounter(ClockWindow& window, int expectedLength);
 // Clock date: QueryClock(ENQ, 20, SOH SOH SOH), then ExtractReplyPayload.
 std::string QueryClockDatePayload(ClockWindow& window);

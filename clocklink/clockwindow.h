@@ -80,6 +80,17 @@ public:
     // the executable's name; error icon.
     virtual void ReportError(const std::exception& error) = 0;
 
+    // --- what the clock did, for front ends that tell more than the window ----------
+    // The clock answered its record counter with `total` records (0: it holds
+    // none). It comes before an operation writes anything, so a front end that
+    // keeps the previous run's output files until the clock has answered
+    // empties them here. The window does nothing.
+    virtual void RecordCounterAnswered(std::int32_t total) { (void)total; }
+    // The download is about to end with the record error although nothing at
+    // all has arrived from the clock since the last record it delivered: the
+    // clock stopped answering rather than answering badly.
+    virtual void ClockStoppedAnswering() {}
+
     // --- output files ----------------------------------------------------------------
     // One line (CR LF appended, flushed) to Dump.Txt / BadRecs.Txt; raises
     // EInOutError when the file cannot be written.

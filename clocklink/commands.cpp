@@ -28,7 +28,14 @@ std::string TerminatedCommand(bool rs232, std::string_view body)
 
 std::int32_t QueryRecordCounter(ClockWindow& window, int expectedLength)
 {
-    return RecordCounterValue(QueryClock(window, std::string(1, SO), expectedLength));
+    const std::string reply = QueryClock(window, std::string(1, SO), expectedLength);
+    const std::int32_t total = RecordCounterValue(reply);
+    // A total of 0 is a count only when the reply held digits and all of
+    // them were zeros; otherwise nothing usable came.
+    const bool answered = total > 0 || (reply.find_first_of("0123456789") != std::string::npos &&
+                                        reply.find_first_of("123456789") == std::string::npos);
+    if (answered) window.RecordCounterAnswered(total);
+    return total;
 }
 
 std::string QueryClockDatePayload(ClockWindow& window)
@@ -119,7 +126,7 @@ std::string PositionAtDate(ClockWindow& window, const std::string& date)
 {
     const bool rs232 = window.IsRs232();
     SendCommand(window, TerminatedCommand(rs232, "AURD=" + date));
-    return WaitForReply(byBus(rs232, 3, 7), kPositionAtDateLimitMs);
+    return WaitForReply(byBus(rs232, 3, 7), kPositionAtDateLimitMs, &window);
 }
 
 std::int32_t RecordCounterValue(std::string_view reply)

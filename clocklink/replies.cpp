@@ -24,14 +24,22 @@ int remaining(int expectedLength, const std::string& collected)
 
 }  // namespace
 
+namespace {
+// Only the thread that runs the operations reads the port.
+std::uint64_t g_charactersReceived = 0;
+}  // namespace
+
 std::string ReadPortText(int count)
 {
     std::string text;
     // The port may have been released while the window processed its
     // messages; there is then nothing to read.
     if (TComPort* port = SharedPort()) port->ReadText(text, count);
+    g_charactersReceived += text.size();
     return text;
 }
+
+std::uint64_t CharactersReceived() { return g_charactersReceived; }
 
 std::string QueryClock(ClockWindow& window, const std::string& command, int expectedLength,
                        std::string_view startMarker)
@@ -64,6 +72,8 @@ std::string CollectReply(ClockWindow& window, int expectedLength, std::string_vi
                 ProcessWindowMessages(window);
                 idle = 0;
             }
+            // A stop asked for meanwhile ends the wait with what has come.
+            if (window.StopRequested()) break;
         }
         if (!startMarker.empty()) {
             const std::size_t at = collected.find(startMarker);
@@ -106,7 +116,7 @@ void DrainLine(ClockWindow& window)
     }
 }
 
-std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs)
+std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs, const ClockWindow* window)
 {
     LinkClock& clock = CurrentLinkClock();
     std::string collected;
@@ -128,6 +138,7 @@ std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs)
             timedOut = true;
         if (collected == "I") break;
         if (static_cast<int>(collected.size()) >= expectedLength) break;
+        if (window && window->StopRequested()) break;
         clock.Sleep(kWaitForReplyPauseMs);
     }
     return collected;

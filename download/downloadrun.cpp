@@ -85,12 +85,13 @@ public:
         SetUpPortFromWindow(m_window);
 
         const std::int32_t recordTotal = QueryRecordCounter(m_window, kRecordCounterLength);
+        // A stop cuts the wait for the answer short; that is no failure of the clock.
+        if (Stopped()) return;
         if (recordTotal == 0) {
             EndWithMessage(kCommunicationError);
             return;
         }
         m_window.SetRecordsReadText("");
-        if (Stopped()) return;
 
         ReadClockDate();
         if (Stopped()) return;
@@ -159,6 +160,9 @@ private:
         // cannot overflow.
         std::int64_t pass = 0;
         int failureRun = 0;
+        // Whether the clock said anything since its last record tells a
+        // clock that went silent from one that answers badly.
+        m_heardAtLastRecord = CharactersReceived();
         if (!PointAt(start, failureRun)) return false;
         if (m_window.StopRequested()) return true;
 
@@ -174,12 +178,14 @@ private:
                 m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
             } else {
                 // Ask for the same record again; the window shows nothing new.
-                if (!CountFailure(failureRun)) return false;
+                // A stop, which also cuts a wait short, ends the run instead.
                 if (m_window.StopRequested()) return true;
+                if (!CountFailure(failureRun)) return false;
                 if (!PointAt(start + pass, failureRun)) return false;
                 if (m_window.StopRequested()) return true;
                 continue;
             }
+            m_heardAtLastRecord = CharactersReceived();
             ++pass;
             m_window.SetRecordsReadText(std::to_string(pass));
             m_window.SetProgressPosition(m_window.ProgressPosition() + 1);
@@ -197,8 +203,8 @@ private:
     bool PointAt(std::int64_t position, int& failureRun)
     {
         while (!ResyncUserReadPointer(m_window, position, m_pendingPointerAnswers)) {
-            if (!CountFailure(failureRun)) return false;
             if (m_window.StopRequested()) return true;
+            if (!CountFailure(failureRun)) return false;
         }
         return true;
     }
@@ -208,6 +214,7 @@ private:
     bool CountFailure(int& failureRun)
     {
         if (failureRun == kMaxFailureRun) {
+            if (CharactersReceived() == m_heardAtLastRecord) m_window.ClockStoppedAnswering();
             EndWithMessage(kRecordError);
             return false;
         }
@@ -218,6 +225,7 @@ private:
     ClockWindow& m_window;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
+    std::uint64_t m_heardAtLastRecord = 0;
 };
 
 }  // namespace

@@ -67,13 +67,17 @@ void RunKeepingFirstError(Step&& step, std::exception_ptr& first)
 std::optional<std::int64_t> FindDatePosition(ClockWindow& window, const std::string& date,
                                              const DateSearchLabels& labels)
 {
+    // A stop cuts the waits short: what came then is no answer to judge.
+    if (window.StopRequested()) return std::nullopt;
     std::string reply = PositionAtDate(window, date);
+    if (window.StopRequested()) return std::nullopt;
     if (!HasOk(reply)) {
         window.ShowErrorDialog(labels.positionError + reply);
         return std::nullopt;
     }
 
     reply = QueryUserReadPointer(window);
+    if (window.StopRequested()) return std::nullopt;
     std::int32_t pointer = 0;
     if (!TryStrToInt(reply, pointer)) {
         window.ShowErrorDialog(labels.pointerError + reply);
@@ -83,6 +87,7 @@ std::optional<std::int64_t> FindDatePosition(ClockWindow& window, const std::str
     // Setting the pointer to where the clock already put it makes the reads
     // below start there whatever the clock did after answering "AUR?".
     reply = SetUserReadPointer(window, std::to_string(pointer));
+    if (window.StopRequested()) return std::nullopt;
     if (!HasOk(reply)) {
         window.ShowErrorDialog(kWriteAurError + reply);
         return std::nullopt;
@@ -131,6 +136,12 @@ void RunPointerQuery(ClockWindow& window)
         SetUpPortFromWindow(window);
         const std::int32_t counter = QueryRecordCounter(window, kCounterReplyLength);
         window.SetReadIndexText(kUnknownPointer);
+        // A stop cuts the wait for the counter short: no failure to report.
+        if (window.StopRequested()) {
+            CloseSharedPort();
+            window.SetOperationButtonsEnabled(true);
+            return;
+        }
         if (counter == 0) {
             // No clock, or one without records: asking for pointers would
             // only show two more failures.

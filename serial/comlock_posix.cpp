@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "serial/comport.h"
 
@@ -20,6 +22,11 @@ namespace {
 
 std::mutex g_lockDirectoryMutex;
 std::string g_lockDirectory = "/var/lock";
+
+// The lock files this process wrote and still holds, for a program that
+// must end at once without closing its ports (RemoveHeldComLockFiles).
+std::mutex g_heldLocksMutex;
+std::vector<std::string> g_heldLocks;
 
 // What an entry in the lock directory says about the device.
 enum class LockState { None, Ours, Live, Stale, Unknown, Failed };
@@ -230,6 +237,8 @@ int comLockTake(const std::string& resolvedPath, ComLock& lock) {
         }
         lock.path = path;
         lock.created = true;
+        std::lock_guard held(g_heldLocksMutex);
+        g_heldLocks.push_back(path);
         return 0;
     }
     return EBUSY;
@@ -242,4 +251,19 @@ void comLockRelease(const ComLock& lock) {
     if (lookAt(lock.path).state == LockState::Ours) {
         unlink(lock.path.c_str());
     }
+    std::lock_guard held(g_heldLocksMutex);
+    auto at = std::find(g_heldLocks.begin(), g_heldLocks.end(), lock.path);
+    if (at != g_heldLocks.end()) {
+        g_heldLocks.erase(at);
+    }
+}
+
+void RemoveHeldComLockFiles() {
+    std::lock_guard held(g_heldLocksMutex);
+    for (const std::string& path : g_heldLocks) {
+        if (lookAt(path).state == LockState::Ours) {
+            unlink(path.c_str());
+        }
+    }
+    g_heldLocks.clear();
 }

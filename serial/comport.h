@@ -346,3 +346,8 @@ std::string ComPortDevice(const std::string& portName);
 // file, and flock() still keeps other port objects out.
 void SetComLockDirectory(const std::string& directory);
 std::string ComLockDirectory();
+// Removes every lock file that the open ports of this process hold, leaving
+// the ports themselves open; for a program about to end at once without
+// closing them (a second stop signal). Any thread may call it. Nothing on
+// systems without lock files.
+void RemoveHeldComLockFiles();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "utils/errors.h"
 
@@ -27,17 +28,50 @@ TextFile::~TextFile()
 
 void TextFile::Create(const std::string& path)
 {
+    Open(path);
+    try {
+        Empty();
+    } catch (const EInOutError&) {
+        std::fclose(m_file);
+        m_file = nullptr;
+        throw;
+    }
+}
+
+void TextFile::Open(const std::string& path)
+{
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;
     }
     m_path = path;
-    // Binary mode: the CR LF line ends are written as they are, on every platform.
-    m_file = std::fopen(path.c_str(), "wb");
-    if (m_file == nullptr) {
+    // Append mode creates a missing file and keeps an existing one whole
+    // until the lock is ours; binary mode writes the CR LF line ends as they
+    // are. Without a buffer every line goes to the system in one write.
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr) {
         const int error = errno;
         throw EInOutError("Cannot create file " + path + ": " + osReason(error));
     }
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    if (const int error = textfile_os::LockExclusively(file); error != 0) {
+        std::fclose(file);
+        if (error == EWOULDBLOCK)
+            throw EFileInUse("Cannot create file " + path + ": the file is in use by another program");
+        throw EInOutError("Cannot create file " + path + ": " + osReason(error));
+    }
+    std::error_code noSize;
+    const std::uintmax_t size = std::filesystem::file_size(path, noSize);
+    m_size = noSize ? 0 : size;
+    m_file = file;
+}
+
+void TextFile::Empty()
+{
+    if (m_file == nullptr) throw EInOutError("Cannot empty " + m_path + ": the file is not open");
+    if (const int error = textfile_os::Truncate(m_file, 0); error != 0)
+        throw EInOutError("Cannot empty " + m_path + ": " + osReason(error));
+    m_size = 0;
 }
 
 void TextFile::WriteLine(std::string_view line)
@@ -46,18 +80,22 @@ void TextFile::WriteLine(std::string_view line)
         if (m_path.empty()) throw EInOutError("Cannot write to a file that was never created");
         throw EInOutError("Cannot write to " + m_path + ": the file is not open");
     }
-    static constexpr char kLineEnd[] = "\r\n";
+    std::string whole(line);
+    whole += "\r\n";
     errno = 0;
-    const bool written = std::fwrite(line.data(), 1, line.size(), m_file) == line.size() &&
-                         std::fwrite(kLineEnd, 1, 2, m_file) == 2 && std::fflush(m_file) == 0;
-    if (!written) {
-        const int error = errno;
-        // The stream keeps its error flag; clear it so a later write that
-        // succeeds (say after disk space was freed) is not reported as failed.
-        std::clearerr(m_file);
-        throw EInOutError("Cannot write to " + m_path + ": " +
-                          (error != 0 ? osReason(error) : "write failed"));
+    const std::size_t written = std::fwrite(whole.data(), 1, whole.size(), m_file);
+    if (written == whole.size() && std::fflush(m_file) == 0) {
+        m_size += written;
+        return;
     }
+    const int error = errno;
+    // The stream keeps its error flag; clear it so a later write that
+    // succeeds (say after disk space was freed) is not reported as failed.
+    std::clearerr(m_file);
+    // The part of the line the system took comes off again, so the file
+    // ends with the last whole line.
+    if (written > 0) textfile_os::Truncate(m_file, m_size);
+    throw EInOutError("Cannot write to " + m_path + ": " + (error != 0 ? osReason(error) : "write failed"));
 }
 
 void TextFile::Close()

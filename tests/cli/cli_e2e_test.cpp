@@ -2,6 +2,7 @@
 // process against clocksim on a pseudo-terminal, judged by its exit status,
 // its standard output and error, the files it writes and what reached the
 // clock's wire.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -16,6 +18,9 @@
 
 #include "asnobody.h"
 #include "download/download.h"
+#include "scriptedclock.h"
+#include "serial/comlock.h"
+#include "serial/comport.h"
 #include "fakewindow.h"
 #include "messages.h"
 #include "simprocess.h"
@@ -46,7 +51,8 @@ private:
 };
 
 struct CliRun {
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1;      // exit status, or 128 + signal
+    bool exited = false;  // ended by exit, not killed by a signal
     std::string out, err;
 };
 
@@ -56,6 +62,8 @@ struct Launch {
     std::string program = CLOCKREADER_CLI_PATH;
     std::string home;  // unchanged when empty
     bool asNobody = false;
+    // Started as a script starts a job in the background, with SIGINT ignored.
+    bool ignoreInterrupt = false;
 };
 
 // The program started with `args`, its output captured in files of `dir`.
@@ -77,6 +85,7 @@ public:
             dup2(err, STDERR_FILENO);
             if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
             if (launch.asNobody && !BecomeNobody()) _exit(126);
+            if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
             std::vector<char*> cargv;
             for (std::string& a : argv) cargv.push_back(a.data());
             cargv.push_back(nullptr);
@@ -110,7 +119,8 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         m_pid = -1;
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.exited = WIFEXITED(status);
+        run.status = run.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         run.out = ReadWholeFile(m_outPath);
         run.err = ReadWholeFile(m_errPath);
         return run;
@@ -349,18 +359,38 @@ TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)
     }
 }
 
-TEST(CliExitStatus, EachFailureHasItsOwnStatus)
+TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
 {
     {
+        // An empty clock has nothing to give: no failure, and nothing to read.
         SimProcess sim({"--records", "0"});
         TempDir out;
         CliRun download = RunCli(Link(sim, {"download", "--out", out.path()}));
-        EXPECT_EQ(download.status, 3) << download.err;
-        EXPECT_TRUE(Contains(download.err, cli::kCommunicationErrorText)) << download.err;
-        EXPECT_EQ(download.out, "");
+        EXPECT_EQ(download.status, 0) << download.err;
+        EXPECT_TRUE(Contains(download.err, "the clock holds no records")) << download.err;
+        EXPECT_EQ(download.out, "total 0\nread 0\n");
         CliRun pointers = RunCli(Link(sim, {"pointers"}));
-        EXPECT_EQ(pointers.status, 3) << pointers.err;
+        EXPECT_EQ(pointers.status, 0) << pointers.err;
+        EXPECT_TRUE(Contains(pointers.err, "the clock holds no records")) << pointers.err;
         EXPECT_EQ(pointers.out, "");
+    }
+    {
+        // No answer to the record counter at all.
+        ScriptedClock silent(false, [](const std::string&, int) { return std::string(); });
+        CliRun run = RunCli({"pointers", "--port", silent.PortPath()});
+        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_TRUE(Contains(run.err, cli::kCommunicationErrorText)) << run.err;
+    }
+    {
+        // A pointer that cannot be read is shown as -1, and is a failure.
+        ScriptedClock clock(false, [](const std::string& command, int) -> std::string {
+            if (command == "\x0e") return "19500\r";
+            return command == "ARI?\r" ? "12a45\r" : "00042\r";
+        });
+        CliRun run = RunCli({"pointers", "--port", clock.PortPath()});
+        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_EQ(run.out, "ARI -1\nAWI 42\n");
+        EXPECT_TRUE(Contains(run.err, "read pointer could not be read")) << run.err;
     }
     {
         // Every record reply has a wrong check byte: six in a row end the run.
@@ -371,9 +401,11 @@ TEST(CliExitStatus, EachFailureHasItsOwnStatus)
         EXPECT_TRUE(Contains(run.err, cli::kRecordErrorText)) << run.err;
     }
     {
-        SimProcess sim({"--records", "3000", "--layout", "vireo"});
-        // The clock answers "I" to a date that is not six digits.
-        CliRun refused = RunCli(Link(sim, {"find", "--from", "880101", "--to", "8805"}));
+        // The clock refuses the date search.
+        ScriptedClock clock(false, [](const std::string& command, int) {
+            return std::string(command.starts_with("AURD=") ? "I" : "");
+        });
+        CliRun refused = RunCli({"find", "--port", clock.PortPath()});
         EXPECT_EQ(refused.status, 3) << refused.err;
         EXPECT_TRUE(Contains(refused.err, "AURD1 Error : I")) << refused.err;
     }
@@ -384,10 +416,15 @@ TEST(CliExitStatus, EachFailureHasItsOwnStatus)
         EXPECT_TRUE(Contains(run.err, "Unable to open com port")) << run.err;
     }
     {
+        // An output folder that cannot be made or written.
         SimProcess sim({"--records", "50"});
-        CliRun run = RunCli(Link(sim, {"download", "--out", "/proc/no-such-folder"}));
-        EXPECT_EQ(run.status, 2) << run.err;
-        EXPECT_TRUE(Contains(run.err, "--out")) << run.err;
+        TempDir out;
+        std::ofstream(out / "file") << "not a folder";
+        for (const std::string& folder : {std::string("/proc/no-such-folder"), out / "file/sub"}) {
+            CliRun run = RunCli(Link(sim, {"download", "--out", folder}));
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_TRUE(Contains(run.err, "--out")) << run.err;
+        }
         EXPECT_EQ(sim.ReadWireLog(), "");
     }
 }
@@ -404,8 +441,13 @@ TEST(CliExitStatus, BadInputReachesNoClock)
         {{"download", "--bus", "usb"}, "--bus"},
         {{"download", "--verbose"}, "--verbose"},
         {{"pointers", "--count", "3"}, "--count"},
-        {{"find", "--from", "abc"}, cli::kFromDateInvalidText},
-        {{"find", "--to", "-1"}, cli::kToDateInvalidText},
+        {{"download", "--start", "253579"}, "--start"},
+        {{"download", "--out", "--count", "5"}, "--out: a value is missing"},
+        {{"find", "--from", "abc"}, "--from"},
+        {{"find", "--to", "-1"}, "--to"},
+        {{"find", "--to", "8805"}, "--to"},
+        {{"find", "--from", "881231"}, "--from"},
+        {{"find", "--from", "880301", "--to", "880201"}, "--from"},
     };
     for (const auto& [args, named] : cases) {
         std::vector<std::string> full = Link(sim, args);
@@ -417,6 +459,91 @@ TEST(CliExitStatus, BadInputReachesNoClock)
     }
     EXPECT_EQ(sim.ReadWireLog(), "");
     EXPECT_FALSE(fs::exists(out / "Dump.Txt"));
+}
+
+// Dump.Txt and BadRecs.Txt are held while a run writes them and emptied only
+// once the clock has answered: a run that is refused or reaches no clock
+// leaves the last good files as they were.
+TEST(CliOutputFiles, ARefusedOrFailedRunLeavesTheLastFilesAlone)
+{
+    SimProcess sim({"--records", "100", "--baud", "2400", "--line-rate"});
+    TempDir out, logs, secondLogs;
+    const std::vector<std::string> download =
+        Link(sim, {"download", "--baud", "2400", "--count", "30", "--out", out.path()});
+    CliProcess first(download, logs);
+    for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The same port and folder while the first run writes: refused untouched.
+    CliRun second = CliProcess(download, secondLogs).Wait();
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_TRUE(Contains(second.err, "in use by another program")) << second.err;
+    CliRun run = first.Wait();
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string good = ReadWholeFile(out / "Dump.Txt");
+    EXPECT_EQ(Lines(good), ExpectedDump(SimRecords(sim), 0, 30, DecodeSettings{}));
+
+    TempDir nowhere;
+    ScriptedClock refusing(false, [](const std::string& command, int) {
+        return std::string(command.starts_with("AURD=") ? "I" : "");
+    });
+    const std::vector<std::vector<std::string>> failing = {
+        {"download", "--port", nowhere / "no-such-device", "--out", out.path()},
+        {"find", "--download", "--port", refusing.PortPath(), "--out", out.path()},
+    };
+    for (const std::vector<std::string>& args : failing) {
+        CliRun failed = RunCli(args);
+        EXPECT_NE(failed.status, 0) << failed.err;
+        EXPECT_EQ(ReadWholeFile(out / "Dump.Txt"), good) << args[0];
+    }
+}
+
+// Every command stops within moments of SIGINT, SIGTERM or SIGHUP, even in
+// the middle of a long wait for the clock, with 128 + the signal's number.
+// It ends by itself (its port closed and its lock file gone), and a stopped
+// run leaves the last good Dump.Txt as it was.
+TEST(CliSignals, EveryCommandStopsPromptlyWithTheStatusOfItsSignal)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<int> signals;
+        std::vector<int> statuses;  // the one expected, or either of two
+    };
+    const std::vector<Case> cases = {
+        {{"pointers"}, {SIGINT}, {130}},
+        // The search waits up to 30 s for its first answer.
+        {{"find", "--download"}, {SIGHUP}, {129}},
+        {{"download"}, {SIGTERM}, {143}},
+        // A second signal ends the program at once; whichever way it ends,
+        // no lock file is left behind.
+        {{"download"}, {SIGINT, SIGTERM}, {130, 143}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + std::to_string(c.signals.back()));
+        // A clock that hears everything and never answers.
+        ScriptedClock silent(false, [](const std::string&, int) { return std::string(); });
+        const std::string lockFile =
+            ComLockDirectory() + "/" + comLockName(fs::canonical(silent.PortPath()).string());
+        TempDir out, logs;
+        std::ofstream(out / "Dump.Txt", std::ios::binary) << "last good run\r\n";
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--port", silent.PortPath()});
+        if (c.args[0] != "pointers") args.insert(args.end(), {"--out", out.path()});
+        Launch background;
+        background.ignoreInterrupt = true;
+        CliProcess cli(args, logs, background);
+        for (int i = 0; i < 500 && silent.Commands().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_FALSE(silent.Commands().empty());
+        EXPECT_TRUE(fs::exists(lockFile)) << lockFile;
+        for (int signal : c.signals) cli.Signal(signal);
+        CliRun run = cli.Wait();
+        EXPECT_TRUE(run.exited);
+        EXPECT_THAT(c.statuses, ::testing::Contains(run.status)) << run.err;
+        EXPECT_EQ(silent.Commands().size(), 1u);
+        EXPECT_FALSE(fs::exists(lockFile));
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(ReadWholeFile(out / "Dump.Txt"), "last good run\r\n");
+    }
 }
 
 TEST(CliSignals, StopKeepsEveryLineReadSoFar)

@@ -150,3 +150,33 @@ TEST(CliOutcome, FirstFailureWinsAndRepliesCannotGarbleTheTerminal)
     EXPECT_NE(text.find("Information: line one\nline two\n"), std::string::npos) << text;
     EXPECT_NE(text.find("clockreader-cli: "), std::string::npos) << text;
 }
+
+// What the window's messages cannot tell apart, the clock link reports:
+// an empty clock is no failure, a clock gone silent is a communication error.
+TEST(CliOutcome, AnEmptyClockSucceedsAndASilentClockIsACommunicationError)
+{
+    struct Case {
+        std::int32_t counterAnswered;  // -1: the clock did not answer it
+        bool silent;
+        std::string_view box;
+        int status;
+        const char* said;
+    };
+    const Case cases[] = {
+        {0, false, kCommunicationErrorText, kExitComplete, "the clock holds no records"},
+        {-1, false, kCommunicationErrorText, kExitCommunicationError, ""},
+        {12, true, kRecordErrorText, kExitCommunicationError, "the clock stopped answering"},
+        {12, false, kRecordErrorText, kExitRecordError, ""},
+    };
+    for (const Case& c : cases) {
+        Options options;
+        CapturedStream err;
+        ProgressMeter meter(err.file(), false);
+        TerminalWindow window(options, meter, err.file(), "clockreader-cli", {});
+        if (c.counterAnswered >= 0) window.RecordCounterAnswered(c.counterAnswered);
+        if (c.silent) window.ClockStoppedAnswering();
+        window.ShowMessageBox(std::string(c.box), "caption");
+        EXPECT_EQ(window.Status(), c.status) << c.said;
+        EXPECT_NE(err.text().find(c.said), std::string::npos) << err.text();
+    }
+}

@@ -124,9 +124,10 @@ std::size_t countOf(const std::string& text, const std::string& what)
     return n;
 }
 
+// Runs clocksim to its end (at most 10 s) and returns its exit status.
 int runClocksim(const std::string& args, std::string* output)
 {
-    FILE* p = ::popen((std::string(CLOCKSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
+    FILE* p = ::popen(("timeout 10 " + std::string(CLOCKSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
     char buf[4096];
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
@@ -322,6 +323,20 @@ TEST(ClocksimSession, HangupClosesTheLineAfterTheGivenRecords)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_NE(sim.ReadWireLog().find(" hangup hex="), std::string::npos);
+
+    // A corrupted reply delivers no record: the line stays up until three
+    // usable records have gone out.
+    SimProcess spoiling({"--records", "20", "--faults", "hangup-after=3,corrupt=0.8"});
+    PtyClient reader(spoiling.PtyPath());
+    int usable = 0, spoilt = 0;
+    for (int i = 0; i < 20; ++i) {
+        const std::string reply = reader.query("\x15");
+        if (reply.empty()) break;
+        ++(payloadOf(reply) == "<bad>" ? spoilt : usable);
+    }
+    EXPECT_EQ(usable, 3);
+    EXPECT_GE(spoilt, 1);
+    EXPECT_TRUE(reader.hungUp());
 }
 
 TEST(ClocksimSession, PacedRepliesArriveWholeAndAStopIsClean)
@@ -434,11 +449,33 @@ TEST(ClocksimCommandLine, DocumentsEveryOptionAndRefusesBadOnes)
           "--faults", "--fault-seed", "--wire-log", "--dump-expected", "--help"})
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
 
-    for (const char* bad :
-         {"--bus rs422", "--clocks 0", "--clocks 33", "--bus rs232 --clocks 1,2", "--records x",
-          "--date 14051231", "--faults drop=2", "--frobnicate", "--records-file /nonexistent"}) {
+    for (const auto& [bad, said] : std::vector<std::pair<std::string, std::string>>{
+             {"--bus rs422", "--bus"},
+             {"--clocks 0", "--clocks"},
+             {"--clocks 33", "--clocks"},
+             {"--bus rs232 --clocks 1,2", "RS-232"},
+             {"--records x", "--records"},
+             {"--records", "--records needs a value"},
+             {"--date 14051231", "--date"},
+             {"--faults drop=2", "--faults"},
+             {"--frobnicate", "unknown option \"--frobnicate\""},
+             {"--frobnicate 3", "unknown option \"--frobnicate\""},
+             {"--records-file /nonexistent", "cannot read /nonexistent"}}) {
         std::string out;
         EXPECT_EQ(runClocksim(bad, &out), 2) << bad;
-        EXPECT_NE(out.find("clocksim: "), std::string::npos) << bad;
+        EXPECT_NE(out.find("clocksim: " + said), std::string::npos) << bad << ": " << out;
     }
+}
+
+// A second clocksim never takes over a link that the first still serves.
+TEST(ClocksimCommandLine, ALinkInServiceIsNotTakenOver)
+{
+    SimProcess sim({"--records", "5"});
+    const std::string link = sim.PortDirectory() + "/COM7";
+    std::string out;
+    EXPECT_EQ(runClocksim("--link " + link, &out), 1);
+    EXPECT_NE(out.find("served by another clocksim"), std::string::npos) << out;
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.PtyPath());
+    PtyClient c(sim.PtyPath());
+    EXPECT_EQ(payloadOf(c.query("\x15")), sim.ExpectedRecords().front().payload);
 }

@@ -225,7 +225,10 @@ TEST(DownloadRun, NegativeCountIsRefusedBeforeAnythingIsSent)
 
 TEST(DownloadRun, CounterWithoutRecordsEndsWithCommunicationError)
 {
-    for (const char* counter : {"0000\r", "ERR\r"}) {
+    // Only a count of zero is the clock answering that it holds no records.
+    for (const auto& [counter, answered] : {std::pair<const char*, std::vector<std::int32_t>>{"0000\r", {0}},
+                                            {"ERR\r", {}},
+                                            {"99999999999\r", {}}}) {
         SCOPED_TRACE(counter);
         Session run;
         run.script.counter = counter;
@@ -244,6 +247,7 @@ TEST(DownloadRun, CounterWithoutRecordsEndsWithCommunicationError)
         EXPECT_EQ(run.window.recordsRead, "7");
         EXPECT_EQ(run.window.recordTotal, "");
         EXPECT_EQ(run.window.start, "3");
+        EXPECT_EQ(run.window.countersAnswered, answered);
     }
 }
 
@@ -337,7 +341,23 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
         EXPECT_EQ(run.window.recordsRead, "2");
         // Ended at the sixth: the last NAK is the cut-off one, with no resync after it.
         EXPECT_EQ(run.Commands().back(), kNAK);
-        EXPECT_EQ(run.StoppedScript().naks, 9);
+        EXPECT_FALSE(run.window.clockStoppedAnswering);
+    }
+    // A clock that goes silent after its second record (a cable pulled):
+    // the same end, and the window learns the clock stopped answering.
+    {
+        Session run;
+        run.window.count = "10";
+        run.script.records = Records(1, 10);
+        run.clock = std::make_unique<ScriptedClock>(false, [&](const std::string& command, int) {
+            return run.script.naks >= 3 ? std::string() : run.script.Reply(command);
+        });
+        run.window.portName = run.clock->PortPath();
+        RunDownload(run.window);
+        ASSERT_EQ(run.window.messages.size(), 1u);
+        EXPECT_EQ(run.window.messages[0].text, "خطا در رکورد");
+        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2}));
+        EXPECT_TRUE(run.window.clockStoppedAnswering);
     }
 }
 

@@ -329,6 +329,34 @@ TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
     fs::remove_all(home);
 }
 
+// Files another program holds (a command-line run, another window) are left
+// as they are: the window says so and is not to be shown.
+TEST(OutputFiles, FilesAnotherProgramHoldsAreReportedAndLeftAlone)
+{
+    RecordedWindow first;
+    first.form.WriteDumpLine("first record");
+    {
+        RecordedWindow second;
+        EXPECT_TRUE(second.form.OutputFilesInUse());
+        ASSERT_EQ(second.dialogs.size(), 1u);
+        EXPECT_EQ(second.dialogs[0].kind, ShownDialog::ErrorReport);
+        EXPECT_TRUE(second.dialogs[0].text.contains("in use by another program"))
+            << qPrintable(second.dialogs[0].text);
+    }
+    first.form.WriteDumpLine("second record");
+    EXPECT_EQ(ReadWholeFile(DumpPath()), "first record\r\nsecond record\r\n");
+    first.form.close();
+    EXPECT_FALSE(first.form.OutputFilesInUse());
+
+    // Only BadRecs.Txt held: Dump.Txt is not emptied either.
+    TextFile holder;
+    holder.Open(BadRecsPath());
+    RecordedWindow third;
+    EXPECT_TRUE(third.form.OutputFilesInUse());
+    EXPECT_EQ(third.dialogs.size(), 1u);
+    EXPECT_EQ(ReadWholeFile(DumpPath()), "first record\r\nsecond record\r\n");
+}
+
 TEST(ErrorReport, TextGetsAFullStopUnlessItEndsInOneOrBelow)
 {
     RecordedWindow w;

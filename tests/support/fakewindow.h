@@ -39,6 +39,10 @@ public:
     std::vector<ShownMessage> messages;
     std::vector<std::string> dumpLines, badRecordLines;
     bool failDumpWrites = false;
+    // Totals the clock answered its record counter with, and whether a
+    // download gave up on a clock that had gone silent.
+    std::vector<std::int32_t> countersAnswered;
+    bool clockStoppedAnswering = false;
     // Called on every ProcessMessages(), e.g. to act as the operator mid-run.
     std::function<void(FakeWindow&)> onProcessMessages;
     // Called on every message shown, before it is logged.
@@ -93,6 +97,9 @@ public:
     {
         show({ShownMessage::ErrorReport, ErrorReportText(error.what()), ""});
     }
+
+    void RecordCounterAnswered(std::int32_t total) override { countersAnswered.push_back(total); }
+    void ClockStoppedAnswering() override { clockStoppedAnswering = true; }
 
     void WriteDumpLine(const std::string& line) override
     {

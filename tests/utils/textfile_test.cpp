@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,17 +68,80 @@ TEST_F(TextFileTest, WritesCrLfLinesThatReachTheFileAtOnce)
     file.Close();  // closing twice is harmless
 }
 
-TEST_F(TextFileTest, CreateEmptiesAnExistingFile)
+TEST_F(TextFileTest, OpenKeepsTheFileUntilEmptiedAndCreateEmptiesIt)
 {
     const std::string path = m_dir + "/BadRecs.Txt";
     std::ofstream(path) << "old content of a previous run\n";
     TextFile file;
-    file.Create(path);
-    EXPECT_EQ(read(path), "");
+    file.Open(path);
+    EXPECT_EQ(read(path), "old content of a previous run\n");
     file.WriteLine("x");
+    EXPECT_EQ(read(path), "old content of a previous run\nx\r\n");
+    file.Empty();
+    EXPECT_EQ(read(path), "");
+    file.WriteLine("y");
+    EXPECT_EQ(read(path), "y\r\n");
     // Creating again while open starts over as well.
     file.Create(path);
     EXPECT_EQ(read(path), "");
+}
+
+// A second holder, in this process or another, is refused before it has
+// changed anything; once the first closes, the file is free again.
+TEST_F(TextFileTest, AFileIsHeldUntilClosed)
+{
+    const std::string path = m_dir + "/Dump.Txt";
+    TextFile first;
+    first.Create(path);
+    first.WriteLine("kept");
+    for (auto take : {+[](TextFile&f, const std::string&p) { f.Open(p); },
+                      +[](TextFile&f, const std::string&p) { f.Create(p); }}) {
+        TextFile second;
+        try {
+            take(second, path);
+            FAIL() << "a held file was taken";
+        } catch (const EFileInUse& e) {
+            EXPECT_NE(std::string(e.what()).find(path + ": the file is in use by another program"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_FALSE(second.IsOpen());
+    }
+    first.WriteLine("still writing");
+    EXPECT_EQ(read(path), "kept\r\nstill writing\r\n");
+    first.Close();
+    TextFile third;
+    third.Open(path);
+    EXPECT_EQ(read(path), "kept\r\nstill writing\r\n");
+}
+
+// A write the system takes only part of (a full disk, here a file size
+// limit) is taken back off, so the file ends with its last whole line.
+TEST_F(TextFileTest, AWriteCutShortLeavesNoHalfLine)
+{
+    const std::string path = m_dir + "/Dump.Txt";
+    TextFile file;
+    file.Create(path);
+    file.WriteLine("0123456789");
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string error;
+    try {
+        file.WriteLine("abcdefghij");
+    } catch (const EInOutError& e) {
+        error = e.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(error, "Cannot write to " + path + ": File too large");
+    EXPECT_EQ(read(path), "0123456789\r\n");
+    // Once there is room again, writing goes on after the last whole line.
+    file.WriteLine("abcdefghij");
+    EXPECT_EQ(read(path), "0123456789\r\nabcdefghij\r\n");
 }
 
 TEST_F(TextFileTest, FailuresRaiseAndNameTheFile)

@@ -24,24 +24,28 @@ using namespace cli;
 
 std::atomic<int> g_stopSignal{0};
 
-// SIGINT and SIGTERM are taken by a thread of their own through sigwait(),
-// blocked everywhere else: no system call of the serial port is ever
-// interrupted, and the download sees the request through StopRequested()
-// between records. A second signal ends the program at once; every line
-// already written is on disk by then.
+// SIGINT, SIGTERM and SIGHUP (a closed terminal) are taken by a thread of
+// their own through sigwait(), blocked everywhere else: no system call of the
+// serial port is ever interrupted, and the operations see the request through
+// StopRequested(), which also cuts their waits for the clock short. A second
+// signal ends the program at once; every line already written is on disk by
+// then, and the port's lock file is removed on the way out so the next run is
+// not refused.
 void WatchStopSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::thread([signals] {
         for (;;) {
             int signal = 0;
             if (sigwait(&signals, &signal) != 0) continue;
             int expected = 0;
-            if (!g_stopSignal.compare_exchange_strong(expected, signal)) _exit(128 + signal);
+            if (!g_stopSignal.compare_exchange_strong(expected, signal)) {
+                RemoveHeldComLockFiles();
+                _exit(128 + signal);
+            }
         }
     }).detach();
 }
@@ -59,11 +63,53 @@ void Run(TerminalWindow& window, Operation operation)
     }
 }
 
-void PrintDownloadSummary(const TerminalWindow& window)
+// The download; true when it read every record asked for (or the clock
+// holds none).
+bool Download(TerminalWindow& window, ProgressMeter& progress)
 {
-    if (window.RecordTotalText().empty()) return;
-    std::string read = window.RecordsReadText().empty() ? "0" : window.RecordsReadText();
-    std::printf("total %s\nread %s\n", window.RecordTotalText().c_str(), read.c_str());
+    Run(window, RunDownload);
+    progress.Finish();
+    if (!window.RecordTotalText().empty() || window.ClockHoldsNoRecords()) {
+        const std::string total = window.RecordTotalText().empty() ? "0" : window.RecordTotalText();
+        const std::string read = window.RecordsReadText().empty() ? "0" : window.RecordsReadText();
+        std::printf("total %s\nread %s\n", total.c_str(), read.c_str());
+    }
+    return window.Status() == kExitComplete &&
+           (window.ClockHoldsNoRecords() || window.ProgressPosition() >= window.ProgressMaximum());
+}
+
+// The pointer query; true when both pointers were read. A pointer that
+// could not be read ("-1") is a communication failure.
+bool Pointers(TerminalWindow& window, const std::string& program)
+{
+    Run(window, RunPointerQuery);
+    if (window.Status() != kExitComplete) return false;
+    if (window.ClockHoldsNoRecords()) return true;
+    auto known = [](const std::string& text) { return !text.empty() && text != "-1"; };
+    const bool read = known(window.ReadIndexText()) && known(window.WriteIndexText());
+    // Cut short by a stop: there is nothing true to print.
+    if (!read && window.StopRequested()) return false;
+    std::printf("ARI %s\nAWI %s\n", window.ReadIndexText().c_str(), window.WriteIndexText().c_str());
+    if (!read) {
+        window.Say(program + (window.ReadIndexText() == "-1"
+                                  ? ": the clock's read pointer could not be read"
+                                  : ": the clock's write pointer could not be read"));
+        window.Fail(kExitCommunicationError);
+    }
+    return read;
+}
+
+// The date-range search, and the download of its records when asked for;
+// true when all of it was done.
+bool Find(TerminalWindow& window, ProgressMeter& progress, bool download)
+{
+    Run(window, RunDateRangeSearch);
+    if (window.Status() != kExitComplete || !window.SearchDone()) return false;
+    std::printf("start %s\ncount %s\n", window.StartText().c_str(), window.CountText().c_str());
+    std::fflush(stdout);
+    if (!download) return true;
+    if (window.StopRequested()) return false;
+    return Download(window, progress);
 }
 
 int Main(int argc, char** argv)
@@ -81,50 +127,35 @@ int Main(int argc, char** argv)
         std::fputs(HelpText(program).c_str(), stdout);
         return kExitComplete;
     }
+    if (options.command == Command::Version) {
+        std::fputs(VersionText(program).c_str(), stdout);
+        return kExitComplete;
+    }
 
-    // Only a download has records to save on a stop; any other command is
-    // simply ended by a signal.
-    if (Downloads(options)) WatchStopSignals();
+    WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
     ProgressMeter progress(stderr, isatty(STDERR_FILENO) == 1);
     TerminalWindow window(options, progress, stderr, program, [] { return g_stopSignal.load() != 0; });
 
+    // The files are taken before the port: a run that finds them held by
+    // another program touches neither the files nor the clock.
     if (Downloads(options)) {
         try {
-            window.CreateOutputFiles(options.outDirectory);
+            window.OpenOutputFiles(options.outDirectory);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "%s: --out: %s\n", program.c_str(), error.what());
-            return kExitBadInput;
+            return kExitOtherError;
         }
     }
 
-    bool cutShort = false;
-    auto download = [&] {
-        Run(window, RunDownload);
-        progress.Finish();
-        PrintDownloadSummary(window);
-        cutShort = window.ProgressPosition() < window.ProgressMaximum();
-    };
+    bool done = false;
     switch (options.command) {
-    case Command::Download: download(); break;
-    case Command::Pointers:
-        Run(window, RunPointerQuery);
-        if (window.Status() == kExitComplete)
-            std::printf("ARI %s\nAWI %s\n", window.ReadIndexText().c_str(), window.WriteIndexText().c_str());
-        break;
-    case Command::Find:
-        Run(window, RunDateRangeSearch);
-        if (window.Status() != kExitComplete) break;
-        std::printf("start %s\ncount %s\n", window.StartText().c_str(), window.CountText().c_str());
-        std::fflush(stdout);
-        if (!options.downloadAfterFind) break;
-        if (g_stopSignal.load() != 0)
-            cutShort = true;
-        else
-            download();
-        break;
-    case Command::Help: break;
+    case Command::Download: done = Download(window, progress); break;
+    case Command::Pointers: done = Pointers(window, program); break;
+    case Command::Find: done = Find(window, progress, options.downloadAfterFind); break;
+    case Command::Help:
+    case Command::Version: break;
     }
 
     try {
@@ -141,8 +172,7 @@ int Main(int argc, char** argv)
     }
     std::fflush(stdout);
 
-    if (window.Status() == kExitComplete && cutShort && g_stopSignal.load() != 0)
-        return 128 + g_stopSignal.load();
+    if (const int signal = g_stopSignal.load(); signal != 0 && !done) return 128 + signal;
     return window.Status();
 }
 

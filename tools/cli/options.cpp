@@ -8,6 +8,8 @@
 #include <map>
 #include <optional>
 
+#include "utils/calendar.h"
+
 namespace cli {
 namespace {
 
@@ -30,6 +32,29 @@ std::optional<std::int64_t> DecimalInRange(const std::string& text, std::int64_t
         value = value * 10 + (c - '0');
     }
     if (value < low || value > high) return std::nullopt;
+    return value;
+}
+
+// The clock's ring holds positions 0 to 253578.
+constexpr std::int64_t kLastRingPosition = 253578;
+
+// A date yymmdd of the Solar Hijri calendar. The clock compares the date
+// texts, not the days, so the text is kept as given. The year's century is
+// not written: a date is accepted when it exists in 13yy or in 14yy, which
+// differ only in which years have an Esfand 30.
+std::string CheckedDate(const std::string& option, const std::string& value)
+{
+    const std::optional<std::int64_t> n = value.size() == 6 ? DecimalInRange(value, 0, 999999) : std::nullopt;
+    const int yy = n ? static_cast<int>(*n / 10000) : 0, month = n ? static_cast<int>(*n / 100 % 100) : 0,
+              day = n ? static_cast<int>(*n % 100) : 0;
+    const int monthLength = month <= 6    ? 31
+                            : month <= 11 ? 30
+                            : IsSolarLeapYear(static_cast<std::uint16_t>(1300 + yy)) ||
+                                    IsSolarLeapYear(static_cast<std::uint16_t>(1400 + yy))
+                                ? 30
+                                : 29;
+    if (!n || month < 1 || month > 12 || day < 1 || day > monthLength)
+        throw UsageError(option + ": '" + value + "' is not a Solar Hijri date yymmdd");
     return value;
 }
 
@@ -115,7 +140,7 @@ const std::map<std::string, OptionRule>& Rules()
         {"--start",
          {kDownload, true,
           [](Options& o, const std::string& v) {
-              o.start = CheckedNumber("--start", v, 0, std::numeric_limits<std::int32_t>::max());
+              o.start = CheckedNumber("--start", v, 0, kLastRingPosition);
           }}},
         {"--count",
          {kDownload, true,
@@ -129,8 +154,9 @@ const std::map<std::string, OptionRule>& Rules()
               if (v.empty()) throw UsageError("--out: the folder name is empty");
               o.outDirectory = v;
           }}},
-        {"--from", {kFind, true, [](Options& o, const std::string& v) { o.fromDate = v; }}},
-        {"--to", {kFind, true, [](Options& o, const std::string& v) { o.toDate = v; }}},
+        {"--from",
+         {kFind, true, [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
+        {"--to", {kFind, true, [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
         {"--download", {kFind, false, [](Options& o, const std::string&) { o.downloadAfterFind = true; }}},
     };
     return rules;
@@ -142,7 +168,8 @@ const char* CommandName(Command command)
     case Command::Download: return "download";
     case Command::Pointers: return "pointers";
     case Command::Find: return "find";
-    case Command::Help: break;
+    case Command::Help:
+    case Command::Version: break;
     }
     return "help";
 }
@@ -153,7 +180,8 @@ unsigned CommandScope(const Options& options)
     case Command::Download: return kDownload;
     case Command::Pointers: return kPointers;
     case Command::Find: return options.downloadAfterFind ? kFind | kFindDownload : kFind;
-    case Command::Help: break;
+    case Command::Help:
+    case Command::Version: break;
     }
     return 0;
 }
@@ -167,6 +195,10 @@ Options ParseOptions(const std::vector<std::string>& args)
     if (args[0] == "help") return options;
     for (const std::string& a : args)
         if (a == "--help" || a == "-h") return options;
+    if (std::find(args.begin(), args.end(), "--version") != args.end()) {
+        options.command = Command::Version;
+        return options;
+    }
 
     const std::string& command = args[0];
     if (command == "download")
@@ -192,7 +224,11 @@ Options ParseOptions(const std::vector<std::string>& args)
         auto rule = Rules().find(name);
         if (rule == Rules().end()) throw UsageError("unknown option '" + args[i] + "'");
         if (rule->second.takesValue && !hasValue) {
-            if (i + 1 >= args.size()) throw UsageError(name + ": a value is missing");
+            // An option in the value's place means the value was left out
+            // ("--out --count 5"); a value that starts with "--" can still
+            // be given as --out=--name.
+            if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)
+                throw UsageError(name + ": a value is missing");
             value = args[++i];
         } else if (!rule->second.takesValue && hasValue) {
             throw UsageError(name + " takes no value");
@@ -214,6 +250,9 @@ Options ParseOptions(const std::vector<std::string>& args)
         }
         rule.apply(options, value);
     }
+    // The range ends before --to, and the clock compares the date texts.
+    if (options.command == Command::Find && options.fromDate > options.toDate)
+        throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
     return options;
 }
 
@@ -234,7 +273,10 @@ those of the window.
 Commands:
   download   read the record counter and the clock's date, then COUNT records
              from index START; good records go decoded to Dump.Txt, records
-             the clock flags as unreadable go raw to BadRecs.Txt
+             the clock flags as unreadable go raw to BadRecs.Txt. Prints
+             "total n", the number of records the clock says it holds, and
+             "read n", the records received (lines in Dump.Txt plus lines in
+             BadRecs.Txt)
   pointers   print the clock's read and write pointers, as "ARI n" and "AWI n"
   find       (Vireo clocks) find the records of a Solar Hijri date range and
              print them as "start n" and "count n"; with --download, go on
@@ -256,15 +298,20 @@ Link options (every command):
                     the dump lines carry it on either bus
 
 download options:
-  --start N         first record index (default 0)
+  --start N         first record index, 0 to 253578 (default 0)
   --count N         number of records to read (default 19500)
   --vireo           the clock is a Vireo model (its record layout)
   --out DIR         folder for Dump.Txt and BadRecs.Txt (default: the current
-                    folder; made when missing); both are recreated by every run
+                    folder; made when missing). The files are held while the
+                    program runs, and emptied only once the clock has answered
+                    its record counter: a run that is refused or reaches no
+                    clock leaves the last run's files as they were
 
 find options (find always uses the Vireo layout):
   --from YYMMDD     first day of the range (default 880101)
-  --to YYMMDD       end of the range, itself not included (default 880501)
+  --to YYMMDD       end of the range, itself not included (default 880501);
+                    both are Solar Hijri dates of six digits, --from not after
+                    --to
   --download        download the records found (then --out applies)
 
 Output: results on standard output; progress and every message the window
@@ -274,20 +321,29 @@ and the time left on a terminal, otherwise a line every 5 seconds.
 A port that cannot be used is named with the device tried, as in
 "COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2).".
 
-SIGINT or SIGTERM stops a download after the current record; a second one
-ends the program at once. Every line written is already on disk.
+SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
+download after the current record); a second one ends the program at once.
+Every line written is already on disk.
+
+Other options:
+  --help            show this text
+  --version         show the program's version
 
 Exit status:
-  0    complete
-  1    another error: an output file cannot be written, a record's date does
-       not convert, or an unexpected failure
-  2    bad input: a usage error, a negative count, a date that is not a number
-  3    communication error: the clock does not answer or reports no records
-       (the window's "communication error" box), or it refuses the date search
+  0    complete (also when the clock holds no records: nothing to read)
+  1    another error: an output file cannot be created or written (the --out
+       folder cannot be made or written, or another program holds Dump.Txt or
+       BadRecs.Txt), a record's date does not convert, or an unexpected failure
+  2    bad input: a usage error, a number or date out of its range
+  3    communication error: the clock does not answer, stops answering during
+       the download, gives a pointer that cannot be read, or refuses the date
+       search
   4    record error: six unusable record replies in a row
   5    port error: the serial port cannot be opened, read or written
-  130  stopped by SIGINT, 143 stopped by SIGTERM, before the work was done
+  129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
 )";
 }
+
+std::string VersionText(const std::string& program) { return program + " " + CLOCKREADER_VERSION + "\n"; }
 
 }  // namespace cli

@@ -14,7 +14,7 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Help };
+enum class Command { Download, Pointers, Find, Help, Version };
 
 struct Options {
     Command command = Command::Help;
@@ -47,6 +47,8 @@ Options ParseOptions(const std::vector<std::string>& args);
 
 // The text of --help; `program` is the name the program was started as.
 std::string HelpText(const std::string& program);
+// The line --version prints: the program's name and the project's version.
+std::string VersionText(const std::string& program);
 
 // Whether the command writes Dump.Txt and BadRecs.Txt.
 bool Downloads(const Options& options);
@@ -60,6 +62,7 @@ enum ExitStatus : int {
     kExitRecordError = 4,
     kExitPortError = 5,
 };
-// A stop by a signal exits with 128 + the signal's number (130 SIGINT, 143 SIGTERM).
+// A stop by a signal exits with 128 + the signal's number (129 SIGHUP,
+// 130 SIGINT, 143 SIGTERM).
 
 }  // namespace cli

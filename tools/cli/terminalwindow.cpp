@@ -48,11 +48,27 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
         m_portLabel = name + " -> " + (device.empty() ? "no such device" : device);
 }
 
-void TerminalWindow::CreateOutputFiles(const std::string& directory)
+void TerminalWindow::OpenOutputFiles(const std::string& directory)
 {
     std::filesystem::create_directories(directory);
-    m_dump.Create((std::filesystem::path(directory) / "Dump.Txt").string());
-    m_badRecords.Create((std::filesystem::path(directory) / "BadRecs.Txt").string());
+    m_dump.Open((std::filesystem::path(directory) / "Dump.Txt").string());
+    try {
+        m_badRecords.Open((std::filesystem::path(directory) / "BadRecs.Txt").string());
+    } catch (...) {
+        m_dump.Close();
+        throw;
+    }
+}
+
+void TerminalWindow::RecordCounterAnswered(std::int32_t total)
+{
+    if (total == 0) m_clockHoldsNoRecords = true;
+    // The clock is there and talking: from here on this run's output
+    // replaces the last one's.
+    if (m_outputEmptied || !m_dump.IsOpen()) return;
+    m_outputEmptied = true;
+    m_dump.Empty();
+    m_badRecords.Empty();
 }
 
 void TerminalWindow::CloseOutputFiles()
@@ -86,43 +102,63 @@ void TerminalWindow::SetProgressPosition(std::int32_t position)
 
 void TerminalWindow::SetWaitPanelVisible(bool visible)
 {
-    if (visible) say(std::string(kWaitPanelLabel) + " - " + std::string(kWaitPanelText));
+    if (visible) Say(std::string(kWaitPanelLabel) + " - " + std::string(kWaitPanelText));
 }
 
 void TerminalWindow::ProcessMessages()
 {
-    if (!m_stopNoticed && StopRequested()) {
-        m_stopNoticed = true;
-        say(m_program + ": stopping after the current record");
-    }
+    StopRequested();
     m_progress.Tick();
 }
 
-bool TerminalWindow::StopRequested() const { return m_stopRequested && m_stopRequested(); }
+bool TerminalWindow::StopRequested() const
+{
+    const bool stop = m_stopRequested && m_stopRequested();
+    if (stop && !m_stopNoticed) {
+        m_stopNoticed = true;
+        Say(m_program + (Downloads(m_options) ? ": stopping after the current record" : ": stopping"));
+    }
+    return stop;
+}
 
 void TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption)
 {
-    say(caption + ": " + text);
+    // A clock that holds no records has nothing to give: no failure.
+    if (text == kCommunicationErrorText && m_clockHoldsNoRecords) {
+        Say(m_program + ": the clock holds no records");
+        return;
+    }
+    Say(caption + ": " + text);
+    if (text == kRecordErrorText && m_clockStoppedAnswering) {
+        Say(m_program + ": the clock stopped answering");
+        Fail(kExitCommunicationError);
+        return;
+    }
     Fail(StatusOfMessageBox(text));
 }
 
 void TerminalWindow::ShowErrorDialog(const std::string& text)
 {
-    say("Error: " + text);
+    Say("Error: " + text);
     Fail(StatusOfErrorDialog(text));
 }
 
-void TerminalWindow::ShowInformationDialog(const std::string& text) { say("Information: " + text); }
+void TerminalWindow::ShowInformationDialog(const std::string& text)
+{
+    // The search shows this dialog only when it has found both positions.
+    m_searchDone = true;
+    Say("Information: " + text);
+}
 
 void TerminalWindow::ReportError(const std::exception& error)
 {
     // The port's messages carry no name; the operator needs the device.
     const bool portError = dynamic_cast<const EComPort*>(&error) != nullptr;
-    say(m_program + ": " + (portError ? m_portLabel + ": " : "") + ErrorReportText(error.what()));
+    Say(m_program + ": " + (portError ? m_portLabel + ": " : "") + ErrorReportText(error.what()));
     Fail(StatusOfError(error));
 }
 
-void TerminalWindow::say(const std::string& text)
+void TerminalWindow::Say(const std::string& text) const
 {
     m_progress.Clear();
     // Dialog texts break lines with CR LF; a terminal wants LF alone. Other

@@ -8,7 +8,15 @@
 //
 // From the messages it shows, the window tells how the operation ended: the
 // first failure decides the exit status (see ExitStatus). The clock date
-// warning is only a message, since the download goes on after it.
+// warning is only a message, since the download goes on after it. What the
+// window's messages do not tell apart, the clock link reports besides: a
+// clock that answered it holds no records is no failure, and a clock that
+// stopped answering is a communication error, not a record error.
+//
+// Dump.Txt and BadRecs.Txt are taken (held, not emptied) before the operation
+// starts, and emptied only once the clock has answered its record counter, so
+// a run that is refused or reaches no clock leaves the last run's files as
+// they were.
 #pragma once
 
 #include <cstdio>
@@ -31,9 +39,11 @@ public:
     TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages, std::string program,
                    std::function<bool()> stopRequested);
 
-    // Creates `directory` when missing and Dump.Txt and BadRecs.Txt in it,
-    // empty. Raises EInOutError (or std::filesystem::filesystem_error).
-    void CreateOutputFiles(const std::string& directory);
+    // Creates `directory` when missing and takes Dump.Txt and BadRecs.Txt in
+    // it, keeping what they hold until the clock answers its record counter.
+    // Raises EFileInUse when another program holds either (both are then left
+    // as they were), EInOutError or std::filesystem::filesystem_error.
+    void OpenOutputFiles(const std::string& directory);
     // Closes both files; raises EInOutError when a close fails.
     void CloseOutputFiles();
 
@@ -41,6 +51,13 @@ public:
     int Status() const { return m_status; }
     // Records a failure unless one is already recorded.
     void Fail(int status);
+
+    // The clock answered its record counter with 0.
+    bool ClockHoldsNoRecords() const { return m_clockHoldsNoRecords; }
+    // The date-range search ended with its success message.
+    bool SearchDone() const { return m_searchDone; }
+    // Writes `text` to the message stream, as the window's messages are.
+    void Say(const std::string& text) const;
 
     std::string RecordTotalText() const { return m_recordTotal; }
     std::string RecordsReadText() const { return m_recordsRead; }
@@ -80,20 +97,25 @@ public:
     void ShowInformationDialog(const std::string& text) override;
     void ReportError(const std::exception& error) override;
 
+    void RecordCounterAnswered(std::int32_t total) override;
+    void ClockStoppedAnswering() override { m_clockStoppedAnswering = true; }
+
     void WriteDumpLine(const std::string& line) override { m_dump.WriteLine(line); }
     void WriteBadRecordLine(const std::string& line) override { m_badRecords.WriteLine(line); }
 
 private:
-    void say(const std::string& text);
-
     const Options& m_options;
     ProgressMeter& m_progress;
     std::FILE* m_messages;
     std::string m_program;
     std::function<bool()> m_stopRequested;
     std::string m_portLabel;  // "COM1 -> /dev/ttyS0", or the device path given
-    bool m_stopNoticed = false;
+    mutable bool m_stopNoticed = false;
     int m_status = kExitComplete;
+    bool m_clockHoldsNoRecords = false;
+    bool m_clockStoppedAnswering = false;
+    bool m_searchDone = false;
+    bool m_outputEmptied = false;
 
     std::string m_start, m_count;
     std::string m_recordTotal, m_recordsRead, m_readIndex, m_writeIndex;

@@ -10,7 +10,8 @@
 //   garbage  junk bytes come before the reply; junk never holds CR, SOH,
 //            STX, digits or "?", so it cannot end a reply, pass for part of
 //            a count, or flag a record
-// "hangup-after=N" closes the line once N records have gone out.
+// "hangup-after=N" closes the line once N records have been delivered:
+// replies a reader can use, not the dropped, late or corrupted ones.
 // The line can also vanish, as an unplugged adapter does, at one chosen
 // moment of the session:
 //   vanish-at-open=US        US microseconds after the reader opens the line
@@ -64,6 +65,7 @@ public:
     // bytes alone; the caller handles timing and dropping).
     std::vector<ReplyPiece> shape(Fault fault, const std::string& reply);
 
+    // One record reached the reader in a usable reply.
     void countRecordSent() { ++m_recordsSent; }
     bool hangupDue() const { return m_plan.hangupAfter >= 0 && m_recordsSent >= m_plan.hangupAfter; }
     void countHangup() { m_hungUp = true; }

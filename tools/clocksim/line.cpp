@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -80,6 +82,36 @@ std::string PtyLine::open()
     return {};
 }
 
+std::string PtyLine::claimLink(const std::string& path)
+{
+    const std::filesystem::path link(path);
+    const std::string lockPath =
+        (link.parent_path() / ("." + link.filename().string() + ".clocksim")).string();
+    // The lock file may be removed by its last holder between our open and
+    // our lock; the lock is ours only when the file still stands there.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) return errorText("cannot claim link " + path);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK) return path + " is served by another clocksim; not replacing it";
+            errno = error;
+            return errorText("cannot claim link " + path);
+        }
+        struct stat held {
+        }, standing{};
+        if (::fstat(fd, &held) == 0 && ::stat(lockPath.c_str(), &standing) == 0 &&
+            held.st_dev == standing.st_dev && held.st_ino == standing.st_ino) {
+            m_linkLock = lockPath;
+            m_linkLockFd = fd;
+            return {};
+        }
+        ::close(fd);
+    }
+    return "cannot claim link " + path + ": its lock file keeps changing";
+}
+
 std::string PtyLine::placeLink(const std::string& path)
 {
     namespace fs = std::filesystem;
@@ -89,6 +121,7 @@ std::string PtyLine::placeLink(const std::string& path)
         fs::create_directories(link.parent_path(), ec);
         if (ec) return "cannot create " + link.parent_path().string() + ": " + ec.message();
     }
+    if (std::string err = claimLink(path); !err.empty()) return err;
     const fs::file_status st = fs::symlink_status(link, ec);
     if (fs::is_symlink(st)) {
         fs::remove(link, ec);  // a link left behind by an earlier run
@@ -102,13 +135,23 @@ std::string PtyLine::placeLink(const std::string& path)
 
 void PtyLine::removeLink()
 {
-    if (m_link.empty()) return;
-    // Remove the link only while it still points at our pty; someone may
-    // have placed another one there since.
-    char target[512];
-    const ssize_t n = ::readlink(m_link.c_str(), target, sizeof target - 1);
-    if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == m_slavePath) ::unlink(m_link.c_str());
-    m_link.clear();
+    if (!m_link.empty()) {
+        // Remove the link only while it still points at our pty; someone may
+        // have placed another one there since.
+        char target[512];
+        const ssize_t n = ::readlink(m_link.c_str(), target, sizeof target - 1);
+        if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == m_slavePath)
+            ::unlink(m_link.c_str());
+        m_link.clear();
+    }
+    if (m_linkLockFd >= 0) {
+        // Removed while still held, so no one takes a lock on a file that
+        // is about to go.
+        ::unlink(m_linkLock.c_str());
+        ::close(m_linkLockFd);
+        m_linkLockFd = -1;
+        m_linkLock.clear();
+    }
 }
 
 std::string PtyLine::watchOpen()

@@ -27,7 +27,10 @@ public:
     const std::string& slavePath() const { return m_slavePath; }
 
     // Places a symlink to the slave at path (creating its folder) and
-    // remembers it so close() removes it. Returns an error text.
+    // remembers it so close() removes it. Returns an error text. A link an
+    // earlier clocksim left behind is replaced, but one that another
+    // clocksim still serves is not: each link is claimed by a lock on a
+    // hidden file beside it (".<name>.clocksim"), held while we serve it.
     std::string placeLink(const std::string& path);
     void removeLink();
 
@@ -54,10 +57,15 @@ public:
     bool isOpen() const { return m_master >= 0; }
 
 private:
+    // Takes the lock that claims the link at `path`. Returns an error text.
+    std::string claimLink(const std::string& path);
+
     int m_master = -1;
     int m_openWatch = -1;
     std::string m_slavePath;
     std::string m_link;
+    std::string m_linkLock;  // the file whose lock claims m_link
+    int m_linkLockFd = -1;
 };
 
 // Sleeps for ms milliseconds, in short steps so that a stop request (see

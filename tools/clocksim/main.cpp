@@ -185,7 +185,11 @@ private:
             if (piece.gapMs > 0 && !sleepUnlessStopped(piece.gapMs)) return;
             sent = m_line.write(piece.bytes, m_byteTime) && sent;
         }
-        if (recordRead && sent) {
+        // Only a reply the reader can take counts as a delivered record: a
+        // late one arrives after the reader gave up on it, a corrupted one
+        // is thrown away, and the reader then asks for that record again.
+        const bool delivered = fault != Fault::Late && fault != Fault::Corrupt;
+        if (recordRead && sent && delivered) {
             m_faults.countRecordSent();
             // Closing the master discards what the reader has not read yet,
             // so the line goes dead at the next command, or once the reader

@@ -24,9 +24,10 @@ const char* helpText()
     return R"(Usage: clocksim [OPTION]...
 A time-and-attendance clock on a pseudo-terminal, for trying and testing
 ClockReader without hardware. Prints the pty's path as its first line, then
-answers the clock commands until it is stopped (SIGINT, SIGTERM) or the
-hang-up fault closes the line. Exit status 0 on a clean stop, 2 on bad
-options or files, 1 when the pty cannot be set up.
+answers the clock commands until it is stopped (SIGINT, SIGTERM, SIGHUP) or
+the hang-up fault closes the line. Exit status 0 on a clean stop, 2 on bad
+options or files, 1 when the pty or its link cannot be set up (also when
+another clocksim still serves the --link path).
 
 Line:
   --bus rs232|rs485      wire form of commands and replies (default rs232)
@@ -34,7 +35,9 @@ Line:
                          RS-485 hosts them all on one line, only the
                          addressed clock answers; RS-232 takes one
   --link PATH            place a symlink to the pty at PATH (creating its
-                         folder), e.g. build/bin/ports/COM1; removed on exit
+                         folder), e.g. build/bin/ports/COM1; removed on exit.
+                         A link left by an earlier clocksim is replaced; one
+                         that another clocksim still serves is refused
   --baud B               line speed in bit/s (default 9600); used for pacing
   --line-rate            pace the line at 10 bits per byte at --baud: a
                          command is taken once its last byte is complete,
@@ -75,7 +78,9 @@ Faults (the first five apply to record replies only):
                            corrupt  wrong check byte
                            garbage  junk bytes before the reply
                            hangup-after=N  close the line and exit after
-                                    N records were sent
+                                    N records were delivered (replies a
+                                    reader can use: not dropped, late or
+                                    corrupted)
                            vanish-at-open=US  the line vanishes (closes,
                                     and clocksim exits) US microseconds
                                     after the reader opens it (clocksim
@@ -130,13 +135,21 @@ std::string parseOptions(int argc, char** argv, Options& o)
         };
         unsigned long long n = 0;
         std::string v;
+        static const char* const kValueOptions[] = {
+            "--bus",           "--clocks", "--records",      "--records-file", "--layout",    "--calendar",
+            "--date",          "--seed",   "--flagged-rate", "--ari",          "--link",      "--wire-log",
+            "--dump-expected", "--baud",   "--turnaround",   "--faults",       "--fault-seed"};
+        const bool takesValue =
+            std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
         if (name == "--help" || name == "-h") {
             o.help = true;
         } else if (name == "--line-rate") {
             o.lineRate = true;
-        } else if (!need(v)) {
-            if (name.starts_with("-")) return name + " needs a value";
+        } else if (!takesValue) {
+            if (name.starts_with("-")) return "unknown option \"" + name + "\" (see --help)";
             return "unknown argument \"" + name + "\"";
+        } else if (!need(v)) {
+            return name + " needs a value";
         } else if (name == "--bus") {
             if (v == "rs232")
                 o.bus = Bus::Rs232;
@@ -212,8 +225,6 @@ std::string parseOptions(int argc, char** argv, Options& o)
         } else if (name == "--fault-seed") {
             if (!toNumber(v, ~0ULL, n)) return "--fault-seed takes a number";
             o.faultSeed = n;
-        } else {
-            return "unknown option \"" + name + "\" (see --help)";
         }
     }
     if (!o.dateGiven)

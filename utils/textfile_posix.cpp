@@ -1,0 +1,47 @@
+// TextFile's lock and truncation on POSIX systems: flock() and ftruncate().
+//
+// flock() locks belong to the open file, so a second open of the same file,
+// in this process or another, is refused while the first is open; the lock
+// ends when the file is closed or the process ends, even by SIGKILL.
+#include <cerrno>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "utils/textfile.h"
+
+namespace {
+
+bool isRegular(int fd)
+{
+    struct stat info {};
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+namespace textfile_os {
+
+int LockExclusively(std::FILE* file)
+{
+    const int fd = fileno(file);
+    if (!isRegular(fd)) return 0;
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+int Truncate(std::FILE* file, std::uint64_t size)
+{
+    const int fd = fileno(file);
+    if (!isRegular(fd)) return 0;
+    int rc;
+    do {
+        rc = ftruncate(fd, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+}  // namespace textfile_os
