@@ -58,6 +58,10 @@ TEST(CliOptions, ValuesInBothForms)
     EXPECT_EQ(o.outDirectory, "/tmp/x");
     EXPECT_EQ(Parse({"download", "--baud", "4800"}).baudRate, "4800");
     EXPECT_EQ(Parse({"download", "--count", "2147483647"}).count, "2147483647");
+    EXPECT_EQ(Parse({"download", "--start", "253578"}).start, "253578");
+    EXPECT_EQ(Parse({"download", "--out=--count"}).outDirectory, "--count");
+    // Esfand 30 of 1403 (a leap year), written 031230.
+    EXPECT_EQ(Parse({"find", "--from", "031230", "--to", "040101"}).fromDate, "031230");
 }
 
 TEST(CliOptions, PortNamesAndTheNumberTheDumpCarries)
@@ -115,6 +119,14 @@ TEST(CliOptions, RefusalsNameTheArgument)
         {{"pointers", "--count", "5"}, "--count"},
         {{"pointers", "--from", "880101"}, "--from"},
         {{"download", "--download"}, "--download"},
+        {{"download", "--out", "--count", "5"}, "--out: a value is missing"},
+        {{"download", "--start", "253579"}, "--start"},
+        {{"find", "--from", "8801011"}, "--from"},
+        {{"find", "--from", "881301"}, "--from"},
+        {{"find", "--to", "880732"}, "--to"},
+        {{"find", "--to", "881231"}, "--to"},                        // Esfand has 30 days at most
+        {{"find", "--from", "021230", "--to", "040101"}, "--from"},  // neither 1302 nor 1402 has Esfand 30
+        {{"find", "--from", "880502", "--to", "880501"}, "--from"},
         {{"upload"}, "upload"},
         {{}, "command"},
     };
@@ -127,7 +139,10 @@ TEST(CliOptions, RefusalsNameTheArgument)
 TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
 {
     EXPECT_EQ(Parse({"download", "--clock", "99", "--help"}).command, Command::Help);
+    EXPECT_EQ(Parse({"pointers", "--version"}).command, Command::Version);
+    EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
-    for (const char* status : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "130", "143"})
+    for (const char* status :
+         {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "129", "130", "143", "--version"})
         EXPECT_NE(help.find(status), std::string::npos) << status;
 }
