@@ -343,7 +343,7 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
         EXPECT_EQ(run.Commands().back(), kNAK);
         EXPECT_FALSE(run.window.clockStoppedAnswering);
     }
-    // A clock that goes silent after its second record (a cable pulled):
+    // A clock that goes silent after its third record (a cable pulled):
     // the same end, and the window learns the clock stopped answering.
     {
         Session run;
@@ -356,7 +356,7 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
         RunDownload(run.window);
         ASSERT_EQ(run.window.messages.size(), 1u);
         EXPECT_EQ(run.window.messages[0].text, "خطا در رکورد");
-        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2}));
+        EXPECT_EQ(run.window.dumpLines, Lines(run.window, {1, 2, 3}));
         EXPECT_TRUE(run.window.clockStoppedAnswering);
     }
 }
