@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -66,3 +68,17 @@ std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::strin
 // itself; when it returns, the operation buttons are enabled and the port is
 // closed.
 void RunDownload(ClockWindow& window);
+
+// The records a download reads: `count` records from ring position `start`.
+struct RecordRange {
+    std::int32_t start = 0;
+    std::int32_t count = 0;
+};
+// Picks the records to read once the clock has answered its record counter
+// with `recordTotal` (not 0). The port is open, so it may ask the clock
+// more. Nothing: the run ends there, in order, having read nothing.
+using RecordRangeChooser = std::function<std::optional<RecordRange>(std::int32_t recordTotal)>;
+
+// The download with the records `choose` picks instead of eStart and eCount,
+// for scheduled collection: one port session per clock. Otherwise as above.
+void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose);

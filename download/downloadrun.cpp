@@ -57,29 +57,33 @@ bool IsUsableClockDate(std::string_view payload, bool solar)
 
 class Download {
 public:
-    explicit Download(ClockWindow& window) : m_window(window) {}
+    Download(ClockWindow& window, const RecordRangeChooser& choose) : m_window(window), m_choose(choose) {}
 
     void Run()
     {
         m_window.SetOperationButtonsEnabled(false);
 
-        // A negative count cannot be shown on the progress bar and makes no
-        // sense to the clock: refuse it before anything is sent.
-        const std::int32_t count = StrToIntDef(m_window.CountText(), 0);
-        if (count < 0) {
-            m_window.ShowErrorDialog(kBadCountError);
-            m_window.SetOperationButtonsEnabled(true);
-            return;
-        }
-        // Likewise a negative start index: the clock would get "AUR=000-7",
-        // ignore it and leave its pointer wherever it was, so the records read
-        // would not be the ones asked for. The start is read once, here, so a
-        // value typed while the first queries run cannot slip past this check.
-        const std::int32_t start = StrToIntDef(m_window.StartText(), 0);
-        if (start < 0) {
-            m_window.ShowErrorDialog(kBadStartError);
-            m_window.SetOperationButtonsEnabled(true);
-            return;
+        std::int32_t count = 0, start = 0;
+        if (!m_choose) {
+            // A negative count cannot be shown on the progress bar and makes
+            // no sense to the clock: refuse it before anything is sent.
+            count = StrToIntDef(m_window.CountText(), 0);
+            if (count < 0) {
+                m_window.ShowErrorDialog(kBadCountError);
+                m_window.SetOperationButtonsEnabled(true);
+                return;
+            }
+            // Likewise a negative start index: the clock would get
+            // "AUR=000-7", ignore it and leave its pointer wherever it was, so
+            // the records read would not be the ones asked for. The start is
+            // read once, here, so a value typed while the first queries run
+            // cannot slip past this check.
+            start = StrToIntDef(m_window.StartText(), 0);
+            if (start < 0) {
+                m_window.ShowErrorDialog(kBadStartError);
+                m_window.SetOperationButtonsEnabled(true);
+                return;
+            }
         }
 
         SetUpPortFromWindow(m_window);
@@ -92,6 +96,17 @@ public:
             return;
         }
         m_window.SetRecordsReadText("");
+
+        if (m_choose) {
+            const std::optional<RecordRange> range = m_choose(recordTotal);
+            if (!range) {
+                Finish();
+                return;
+            }
+            if (Stopped()) return;
+            start = range->start;
+            count = range->count;
+        }
 
         ReadClockDate();
         if (Stopped()) return;
@@ -223,6 +238,7 @@ private:
     }
 
     ClockWindow& m_window;
+    const RecordRangeChooser& m_choose;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
@@ -230,10 +246,12 @@ private:
 
 }  // namespace
 
-void RunDownload(ClockWindow& window)
+void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
+
+void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose)
 {
     try {
-        Download(window).Run();
+        Download(window, choose).Run();
     } catch (const std::exception& error) {
         window.ReportError(error);
         window.SetOperationButtonsEnabled(true);

@@ -98,6 +98,22 @@ void TextFile::WriteLine(std::string_view line)
     throw EInOutError("Cannot write to " + m_path + ": " + (error != 0 ? osReason(error) : "write failed"));
 }
 
+void TextFile::CutTo(std::uint64_t size)
+{
+    if (m_file == nullptr) throw EInOutError("Cannot cut " + m_path + ": the file is not open");
+    if (size >= m_size) return;
+    if (const int error = textfile_os::Truncate(m_file, size); error != 0)
+        throw EInOutError("Cannot cut " + m_path + ": " + osReason(error));
+    m_size = size;
+}
+
+void TextFile::Sync()
+{
+    if (m_file == nullptr) throw EInOutError("Cannot flush " + m_path + ": the file is not open");
+    if (const int error = textfile_os::Sync(m_file); error != 0)
+        throw EInOutError("Cannot flush " + m_path + ": " + osReason(error));
+}
+
 void TextFile::Close()
 {
     if (m_file == nullptr) return;

@@ -53,6 +53,16 @@ public:
     // Raises when the close fails.
     void Close();
 
+    // Bytes in the file, all of them whole lines: what its lines written so
+    // far amount to.
+    std::uint64_t Size() const { return m_size; }
+    // Cuts the open file back to `size` bytes when it holds more. Raises
+    // when it is not open or cannot be cut.
+    void CutTo(std::uint64_t size);
+    // Puts what the file holds on the disk, so it outlasts a power cut.
+    // Raises when it is not open or the system cannot.
+    void Sync();
+
     bool IsOpen() const { return m_file != nullptr; }
     const std::string& Path() const { return m_path; }
 
@@ -75,4 +85,6 @@ namespace textfile_os {
 int LockExclusively(std::FILE* file);
 // Cuts an open file to `size` bytes; a device is left alone.
 int Truncate(std::FILE* file, std::uint64_t size);
+// Puts what an open file holds on the disk; a device is left alone.
+int Sync(std::FILE* file);
 }  // namespace textfile_os

@@ -1,4 +1,5 @@
-// TextFile's lock and truncation on POSIX systems: flock() and ftruncate().
+// TextFile's lock, truncation and flush on POSIX systems: flock(),
+// ftruncate() and fsync().
 //
 // flock() locks belong to the open file, so a second open of the same file,
 // in this process or another, is refused while the first is open; the lock
@@ -40,6 +41,17 @@ int Truncate(std::FILE* file, std::uint64_t size)
     int rc;
     do {
         rc = ftruncate(fd, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+int Sync(std::FILE* file)
+{
+    const int fd = fileno(file);
+    if (!isRegular(fd)) return 0;
+    int rc;
+    do {
+        rc = fsync(fd);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : errno;
 }

@@ -566,3 +566,214 @@ TEST(CliSignals, StopKeepsEveryLineReadSoFar)
     EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
     EXPECT_EQ(run.out, "total 2000\nread " + std::to_string(lines.size()) + "\n");
 }
+
+// ---- scheduled collection: download --new and --clocks ----------------------
+
+namespace {
+
+// The dump lines of clock `clock` among `lines`; a line carries its clock
+// number, three digits, after its three STX.
+std::vector<std::string> LinesOfClock(const std::vector<std::string>& lines, int clock)
+{
+    char number[8];
+    std::snprintf(number, sizeof number, "%03d", clock);
+    std::vector<std::string> own;
+    for (const std::string& line : lines)
+        if (line.compare(3, 3, number) == 0) own.push_back(line);
+    return own;
+}
+
+// Every good record clock `clock` of `sim` holds or held, as dump lines.
+std::vector<std::string> AllDumpLines(const SimProcess& sim, int clock)
+{
+    DecodeSettings settings;
+    settings.clock = std::to_string(clock);
+    std::vector<SimRecord> records = sim.ExpectedRecords(clock);
+    return ExpectedDump(records, 0, records.size(), settings);
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+}  // namespace
+
+TEST(CliCollection, NewRecordsOnlyEachOnceWhilePunchesArriveOnBothBuses)
+{
+    struct Case {
+        std::vector<std::string> simArgs, cliArgs;
+        std::vector<int> clocks;
+    };
+    const std::vector<std::string> punches = {"--records",     "40", "--flagged-rate", "0.1",
+                                              "--punch-every", "30", "--punches",      "30"};
+    std::vector<Case> cases = {{punches, {}, {1}},
+                               {punches, {"--bus", "rs485", "--clocks", "1,12"}, {1, 12}}};
+    cases[1].simArgs.insert(cases[1].simArgs.end(), {"--bus", "rs485", "--clocks", "1,12"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.clocks.size());
+        SimProcess sim(c.simArgs);
+        TempDir out;
+        std::vector<std::string> args = Link(sim, {"download", "--new", "--out", out.path()});
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        const auto allPunched = [&] {
+            for (int clock : c.clocks)
+                if (sim.ExpectedRecords(clock).size() < 70) return false;
+            return true;
+        };
+        // Runs while punches arrive, then one after the last punch.
+        for (int run = 0; run < 3 || !allPunched(); ++run) {
+            ASSERT_LT(run, 100);
+            CliRun r = RunCli(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        CliRun last = RunCli(args);
+        ASSERT_EQ(last.status, 0) << last.err;
+        std::size_t flagged = 0;
+        for (int clock : c.clocks) {
+            EXPECT_EQ(LinesOfClock(Lines(ReadWholeFile(out / "Dump.Txt")), clock), AllDumpLines(sim, clock));
+            for (const SimRecord& record : sim.ExpectedRecords(clock)) flagged += record.flagged;
+        }
+        EXPECT_EQ(Lines(ReadWholeFile(out / "BadRecs.Txt")).size(), flagged);
+
+        // Nothing new is a success that says so.
+        CliRun idle = RunCli(args);
+        EXPECT_EQ(idle.status, 0) << idle.err;
+        EXPECT_TRUE(Contains(idle.err, "nothing new since the last run")) << idle.err;
+        if (c.clocks.size() > 1)
+            EXPECT_TRUE(Contains(idle.out, "    1        0        0  nothing new\n")) << idle.out;
+        else
+            EXPECT_EQ(idle.out, "total 70\nread 0\n");
+    }
+}
+
+TEST(CliCollection, ANewRunCutsBackWhatAKilledRunLeftAndStartsOverWhenTheFileWasTaken)
+{
+    SimProcess sim({"--records", "100", "--flagged-rate", "0.1"});
+    TempDir out;
+    // A first run from the origin 0 that is as good as one killed after 60
+    // records: its saved position says 60, its files hold more, half a line
+    // included.
+    ASSERT_EQ(RunCli(Link(sim, {"download", "--count", "60", "--out", out.path()})).status, 0);
+    const std::string dump60 = ReadWholeFile(out / "Dump.Txt"), bad60 = ReadWholeFile(out / "BadRecs.Txt");
+    WriteFile(out / "Positions.Txt", "size Dump.Txt " + std::to_string(dump60.size()) +
+                                         "\nsize BadRecs.Txt " + std::to_string(bad60.size()) +
+                                         "\nCOM7 rs232 1 next=60 ari=0\n");
+    WriteFile(out / "Dump.Txt", dump60 +
+                                    "\x02\x02\x02"
+                                    "001 a line for record 60\r\n\x02\x02\x02"
+                                    "001 half");
+    WriteFile(out / "BadRecs.Txt", bad60 + "a flagged record after 60\r\n");
+
+    CliRun run = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.err, "cut back")) << run.err;
+    EXPECT_EQ(run.out, "total 100\nread 40\n");
+    EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), AllDumpLines(sim, 1));
+    EXPECT_EQ(Lines(ReadWholeFile(out / "BadRecs.Txt")).size(), FlaggedAmong(SimRecords(sim), 0, 100));
+
+    // An importer took the files away: the next records start new ones.
+    fs::remove(out / "Dump.Txt");
+    CliRun again = RunCli(Link(sim, {"download", "--new", "--start", "90", "--out", out.path()}));
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")),
+              ExpectedDump(SimRecords(sim), 90, 10, DecodeSettings{}));
+}
+
+TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost)
+{
+    // The clock held 1000 records from position 0 at the last run, all read;
+    // since then 253629 more came, so its full ring now starts at 1050: the
+    // 50 oldest new records were overwritten unread.
+    SimProcess sim({"--records", "253579", "--ari", "1050", "--baud", "57600", "--line-rate"});
+    TempDir out, logs;
+    WriteFile(out / "Positions.Txt", "COM7 rs232 1 next=1000 ari=0\n");
+    CliProcess cli(Link(sim, {"download", "--new", "--baud", "57600", "--out", out.path()}), logs);
+    for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    cli.Signal(SIGTERM);
+    CliRun run = cli.Wait();
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_TRUE(Contains(run.err, "warning: the ring overwrote 50 records written since the last run"))
+        << run.err;
+    // It reads what the ring still holds, from ARI, and says how far it got.
+    const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+    EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
+    EXPECT_TRUE(Contains(ReadWholeFile(out / "Positions.Txt"),
+                         "COM7 rs232 1 next=" + std::to_string(1050 + lines.size()) + " ari=1050\n"));
+}
+
+TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
+{
+    SimProcess sim({"--bus", "rs485", "--clocks", "1,3", "--records", "30", "--flagged-rate", "0.2"});
+    for (const char* mode : {"--new", "--count=30"}) {
+        TempDir out;
+        CliRun run =
+            RunCli(Link(sim, {"download", "--bus", "rs485", "--clocks", "1-3", mode, "--out", out.path()}));
+        EXPECT_EQ(run.status, 6) << run.err;
+        const auto row = [&](int clock) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%5d  %7d  %7zu  complete\n", clock, 30,
+                          FlaggedAmong(SimRecords(sim, std::to_string(clock)), 0, 30));
+            return std::string(text);
+        };
+        EXPECT_EQ(run.out, "clock  records  flagged  status\n" + row(1) +
+                               "    2        0        0  communication error\n" + row(3));
+        for (int clock : {1, 3})
+            EXPECT_EQ(LinesOfClock(Lines(ReadWholeFile(out / "Dump.Txt")), clock), AllDumpLines(sim, clock));
+    }
+    // The absent clock cost one time-out each time: one command, no more.
+    std::size_t toClock2 = 0;
+    for (std::size_t at = 0; (at = sim.ReadWireLog().find(" clock=2 ", at)) != std::string::npos; ++at)
+        ++toClock2;
+    EXPECT_EQ(toClock2, 2u);
+
+    // Every clock failing is a total failure, with the first failure's status.
+    TempDir nowhere;
+    CliRun none = RunCli({"download", "--bus", "rs485", "--clocks", "1,3", "--port", nowhere / "no-device",
+                          "--out", nowhere.path()});
+    EXPECT_EQ(none.status, 5) << none.err;
+}
+
+TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheFiles)
+{
+    SimProcess sim({"--records", "200", "--baud", "2400", "--line-rate"});
+    TempDir out, other, logs;
+    CliProcess slow(Link(sim, {"download", "--new", "--baud", "2400", "--out", out.path()}), logs);
+    for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    CliRun refused = RunCli(Link(sim, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "is in use by another run")) << refused.err;
+    const auto before = std::chrono::steady_clock::now();
+    CliRun waited = RunCli(Link(sim, {"download", "--new", "--lock-wait", "1", "--out", out.path()}));
+    EXPECT_EQ(waited.status, 1) << waited.err;
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900));
+    CliRun portBusy = RunCli(Link(sim, {"download", "--new", "--out", other.path()}));
+    EXPECT_EQ(portBusy.status, 5) << portBusy.err;
+
+    slow.Signal(SIGTERM);
+    CliRun first = slow.Wait();
+    EXPECT_EQ(first.status, 128 + SIGTERM) << first.err;
+    const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+    EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
+}
+
+TEST(CliCollection, BadPositionFileOrFolderReachesNoClock)
+{
+    SimProcess sim({"--records", "50"});
+    TempDir out;
+    const std::string damaged = "size Dump.Txt 0\nCOM7 rs232 1 next=12x ari=0\n";
+    WriteFile(out / "Positions.Txt", damaged);
+    CliRun run = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(Contains(run.err, out / "Positions.Txt line 2: 'next=12x'")) << run.err;
+    EXPECT_EQ(ReadWholeFile(out / "Positions.Txt"), damaged);
+
+    CliRun unwritable = RunCli(Link(sim, {"download", "--new", "--out", "/proc/no-such-folder"}));
+    EXPECT_EQ(unwritable.status, 2) << unwritable.err;
+    EXPECT_EQ(sim.ReadWireLog(), "");
+}

@@ -128,12 +128,38 @@ TEST(CliOptions, RefusalsNameTheArgument)
         {{"find", "--from", "021230", "--to", "040101"}, "--from"},  // neither 1302 nor 1402 has Esfand 30
         {{"find", "--from", "880502", "--to", "880501"}, "--from"},
         {{"upload"}, "upload"},
+        {{"download", "--bus", "rs485", "--clocks", "0-3"}, "--clocks"},
+        {{"download", "--bus", "rs485", "--clocks", "1,33"}, "--clocks"},
+        {{"download", "--bus", "rs485", "--clocks", "5-2"}, "backwards"},
+        {{"download", "--bus", "rs485", "--clocks", "1,,2"}, "--clocks"},
+        {{"download", "--bus", "rs485", "--clocks", "1-3,2"}, "clock 2 twice"},
+        {{"download", "--bus", "rs485", "--clocks", "1-"}, "--clocks"},
+        {{"download", "--clocks", "1-3"}, "--bus rs485"},
+        {{"download", "--bus", "rs485", "--clocks", "1-3", "--clock", "2"}, "--clock"},
+        {{"download", "--new", "--count", "5"}, "--count"},
+        {{"download", "--count", "5", "--new"}, "--count"},
+        {{"download", "--new", "--start", "253579"}, "--start"},
+        {{"download", "--new", "--port", "/dev/my clock"}, "blanks"},
+        {{"download", "--lock-wait", "5"}, "--lock-wait"},
+        {{"pointers", "--new"}, "--new"},
         {{}, "command"},
     };
     for (const auto& [args, name] : cases) {
         std::string text = Refusal(args);
         EXPECT_NE(text.find(name), std::string::npos) << ::testing::PrintToString(args) << " gave: " << text;
     }
+}
+
+TEST(CliOptions, ScheduledCollection)
+{
+    Options o = Parse({"download", "--bus", "rs485", "--clocks", "1,4,9-12,32", "--new", "--start", "253578",
+                       "--lock-wait", "0"});
+    EXPECT_EQ(o.clockList, (std::vector<int>{1, 4, 9, 10, 11, 12, 32}));
+    EXPECT_TRUE(o.newOnly);
+    EXPECT_TRUE(o.startGiven);
+    EXPECT_EQ(o.lockWaitSeconds, 0);
+    EXPECT_EQ(ParseClockList("1-32").size(), 32u);
+    EXPECT_FALSE(Parse({"download"}).newOnly);
 }
 
 TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
@@ -143,6 +169,6 @@ TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
     EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
     for (const char* status :
-         {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "129", "130", "143", "--version"})
+         {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "129", "130", "143", "--version"})
         EXPECT_NE(help.find(status), std::string::npos) << status;
 }

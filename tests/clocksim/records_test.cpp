@@ -136,6 +136,35 @@ TEST(RecordRing, WrapsAroundTheEndAndAnswersEmptyPositions)
     EXPECT_FALSE(clock.answer("X", Bus::Rs232).has_value());
 }
 
+TEST(RecordRing, PunchesMoveAwiAndAFullRingOverwritesItsOldest)
+{
+    const RecordSettings s = settings(Layout::Standard, Calendar::Solar, Date{1405, 9, 16}, 0);
+    // A ring two short of full whose records run across the end of the ring.
+    std::vector<Record> records(kRingSize - 2, Record{"000000010916080000001", false, "050916"});
+    SimClock clock(1, Calendar::Solar, s.clockDate, RecordRing(records, 10));
+    RecordRing& ring = clock.ring();
+    const Record punch = makePunch(s, 1, 0);
+    EXPECT_EQ(punch.dateKey, "050916");
+    EXPECT_EQ(punch.payload.size(), 21u);
+    EXPECT_NE(makePunch(s, 1, 1).payload, punch.payload);
+    EXPECT_EQ(makePunch(s, 1, 1).payload, makePunch(s, 1, 1).payload);
+
+    EXPECT_EQ(ring.add(punch), 8u);
+    EXPECT_EQ(ring.add(punch), 9u);
+    EXPECT_EQ(ring.count(), kRingSize);
+    EXPECT_EQ(ring.awi(), 10u);
+    EXPECT_EQ(ring.ari(), 10u);
+    // Full: the next punch takes the oldest record's place and ARI moves on.
+    Record newest = makePunch(s, 1, 2);
+    EXPECT_EQ(ring.add(newest), 10u);
+    EXPECT_EQ(ring.ari(), 11u);
+    EXPECT_EQ(ring.awi(), 11u);
+    EXPECT_EQ(*clock.answer("\x0E", Bus::Rs232), std::to_string(kRingSize) + "\r");
+    EXPECT_EQ(*clock.answer("ARI?", Bus::Rs485), pointerReply(Bus::Rs485, 11));
+    clock.answer("AUR=10", Bus::Rs232);
+    EXPECT_EQ(*clock.answer("\x15", Bus::Rs232), replyFrame(newest.payload));
+}
+
 TEST(RecordRing, PositionAtDateHonoursTheContractForEveryDate)
 {
     // For every date from before the first record to after the last, AUR

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "hexbytes.h"
@@ -239,6 +240,27 @@ TEST(ClocksimSession, Rs232RecordsFollowTheExpectedDumpAcrossTheRingEnd)
     EXPECT_NE(log.find(" cmd=HELLO<CR> unanswered hex="), std::string::npos);
 }
 
+TEST(ClocksimSession, PunchesMoveTheWritePointerOnEveryClockWhileItRuns)
+{
+    SimProcess sim({"--bus", "rs485", "--clocks", "3-4", "--records", "5", "--ari", "253577", "--punch-every",
+                    "20", "--punch-batch", "2", "--punches", "7"});
+    PtyClient c(sim.PtyPath());
+    std::string count;
+    for (int i = 0; i < 100 && count != "12\r"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        count = c.query(frame(4, "\x0E"));
+    }
+    EXPECT_EQ(count, "12\r");
+    EXPECT_NE(c.query(frame(3, "AWI?^")).find("00010"), std::string::npos);
+    // Every punch is in the expected dump, after the records held at start.
+    const std::vector<SimRecord> records = sim.ExpectedRecords(3);
+    ASSERT_EQ(records.size(), 12u);
+    EXPECT_EQ(records[5].position, 3);
+    EXPECT_EQ(records[11].position, 9);
+    EXPECT_NE(c.query(frame(3, "AUR=00009^")).find("OK"), std::string::npos);
+    EXPECT_EQ(payloadOf(c.query(frame(3, "\x15"))), records[11].payload);
+}
+
 TEST(ClocksimSession, DateCommandPlacesTheUserPointerWithinItsContract)
 {
     SimProcess sim({"--bus", "rs485", "--clocks", "7", "--layout", "vireo", "--records", "2000"});
@@ -444,9 +466,10 @@ TEST(ClocksimCommandLine, DocumentsEveryOptionAndRefusesBadOnes)
     std::string help;
     ASSERT_EQ(runClocksim("--help", &help), 0);
     for (const char* option :
-         {"--bus", "--clocks", "--link", "--baud", "--line-rate", "--turnaround", "--records",
-          "--records-file", "--layout", "--calendar", "--date", "--seed", "--flagged-rate", "--ari",
-          "--faults", "--fault-seed", "--wire-log", "--dump-expected", "--help"})
+         {"--bus",          "--clocks",       "--link",    "--baud",       "--line-rate", "--turnaround",
+          "--records",      "--records-file", "--layout",  "--calendar",   "--date",      "--seed",
+          "--flagged-rate", "--ari",          "--faults",  "--fault-seed", "--wire-log",  "--dump-expected",
+          "--punch-every",  "--punch-batch",  "--punches", "--help"})
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
 
     for (const auto& [bad, said] : std::vector<std::pair<std::string, std::string>>{
@@ -460,7 +483,12 @@ TEST(ClocksimCommandLine, DocumentsEveryOptionAndRefusesBadOnes)
              {"--faults drop=2", "--faults"},
              {"--frobnicate", "unknown option \"--frobnicate\""},
              {"--frobnicate 3", "unknown option \"--frobnicate\""},
-             {"--records-file /nonexistent", "cannot read /nonexistent"}}) {
+             {"--records-file /nonexistent", "cannot read /nonexistent"},
+             {"--punch-every 0", "--punch-every"},
+             {"--punch-every 5 --punch-batch 0", "--punch-batch"},
+             {"--punches 3", "--punches and --punch-batch need --punch-every"},
+             {"--bus rs485 --clocks 4-2", "--clocks"},
+             {"--bus rs485 --clocks 1-3,3", "clock 3 is listed twice"}}) {
         std::string out;
         EXPECT_EQ(runClocksim(bad, &out), 2) << bad;
         EXPECT_NE(out.find("clocksim: " + said), std::string::npos) << bad << ": " << out;

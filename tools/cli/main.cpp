@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "clocklink/clocklink.h"
+#include "collection.h"
 #include "download/download.h"
 #include "options.h"
 #include "pointers/pointers.h"
@@ -136,6 +137,8 @@ int Main(int argc, char** argv)
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
     ProgressMeter progress(stderr, isatty(STDERR_FILENO) == 1);
+    if (IsCollection(options))
+        return RunCollection(options, progress, program, [] { return g_stopSignal.load(); });
     TerminalWindow window(options, progress, stderr, program, [] { return g_stopSignal.load() != 0; });
 
     // The files are taken before the port: a run that finds them held by

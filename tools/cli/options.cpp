@@ -141,11 +141,24 @@ const std::map<std::string, OptionRule>& Rules()
          {kDownload, true,
           [](Options& o, const std::string& v) {
               o.start = CheckedNumber("--start", v, 0, kLastRingPosition);
+              o.startGiven = true;
           }}},
         {"--count",
          {kDownload, true,
           [](Options& o, const std::string& v) {
+              if (o.newOnly)
+                  throw UsageError(
+                      "--count does not go with --new, which reads every record the clock "
+                      "wrote since the last run");
               o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
+          }}},
+        {"--new", {kDownload, false, [](Options& o, const std::string&) { o.newOnly = true; }}},
+        {"--clocks",
+         {kDownload, true, [](Options& o, const std::string& v) { o.clockList = ParseClockList(v); }}},
+        {"--lock-wait",
+         {kDownload, true,
+          [](Options& o, const std::string& v) {
+              o.lockWaitSeconds = static_cast<double>(std::stoll(CheckedNumber("--lock-wait", v, 0, 86400)));
           }}},
         {"--vireo", {kDownload, false, [](Options& o, const std::string&) { o.vireo = true; }}},
         {"--out",
@@ -186,7 +199,54 @@ unsigned CommandScope(const Options& options)
     return 0;
 }
 
+bool Given(const std::vector<std::pair<std::string, std::string>>& given, const std::string& name)
+{
+    return std::any_of(given.begin(), given.end(), [&](const auto& option) { return option.first == name; });
+}
+
+// The options of scheduled collection that only make sense together.
+void CheckCollection(const Options& options, const std::vector<std::pair<std::string, std::string>>& given)
+{
+    if (!options.clockList.empty()) {
+        if (options.rs232) throw UsageError("--clocks needs --bus rs485: RS-232 connects one clock");
+        if (Given(given, "--clock")) throw UsageError("--clocks and --clock do not go together");
+    }
+    if (Given(given, "--lock-wait") && !options.newOnly)
+        throw UsageError("--lock-wait applies to --new only");
+    // The position file names the port in a blank-separated line.
+    if (options.newOnly && options.portPath.find_first_of(" \t") != std::string::npos)
+        throw UsageError("--port: with --new, a device path cannot hold blanks");
+}
+
 }  // namespace
+
+std::vector<int> ParseClockList(const std::string& text)
+{
+    const auto refuse = [&](const std::string& why) -> UsageError {
+        return UsageError("--clocks: '" + text + "' " + why);
+    };
+    std::vector<int> clocks;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', begin);
+        const std::string item =
+            text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        const std::size_t dash = item.find('-');
+        const std::optional<std::int64_t> first = DecimalInRange(item.substr(0, dash), 1, 32);
+        const std::optional<std::int64_t> last =
+            dash == std::string::npos ? first : DecimalInRange(item.substr(dash + 1), 1, 32);
+        if (!first || !last)
+            throw refuse("is not a list of clock numbers from 1 to 32, such as 1-32 or 1,4,9-12");
+        if (*last < *first) throw refuse("has a range that runs backwards ('" + item + "')");
+        for (std::int64_t clock = *first; clock <= *last; ++clock) {
+            if (std::find(clocks.begin(), clocks.end(), clock) != clocks.end())
+                throw refuse("names clock " + std::to_string(clock) + " twice");
+            clocks.push_back(static_cast<int>(clock));
+        }
+        if (comma == std::string::npos) return clocks;
+        begin = comma + 1;
+    }
+}
 
 Options ParseOptions(const std::vector<std::string>& args)
 {
@@ -234,6 +294,7 @@ Options ParseOptions(const std::vector<std::string>& args)
             throw UsageError(name + " takes no value");
         }
         if (name == "--download") options.downloadAfterFind = true;
+        if (name == "--new") options.newOnly = true;
         given.emplace_back(name, value);
     }
 
@@ -253,6 +314,7 @@ Options ParseOptions(const std::vector<std::string>& args)
     // The range ends before --to, and the clock compares the date texts.
     if (options.command == Command::Find && options.fromDate > options.toDate)
         throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
+    CheckCollection(options, given);
     return options;
 }
 
@@ -305,7 +367,21 @@ download options:
                     folder; made when missing). The files are held while the
                     program runs, and emptied only once the clock has answered
                     its record counter: a run that is refused or reaches no
-                    clock leaves the last run's files as they were
+                    clock leaves the last run's files as they were;
+                    with --new, lines are appended instead
+  --new             only the records the clock wrote since the last --new run
+                    into this folder (the first time: from the clock's read
+                    index ARI), up to its write index AWI; lines are appended
+                    to Dump.Txt and BadRecs.Txt, and Positions.Txt in the
+                    folder keeps where each clock's next run begins. With
+                    --start N, N is the clock's new origin. Each record
+                    reaches Dump.Txt once, even when a run is killed
+  --clocks LIST     (rs485) every listed clock in turn, e.g. 1-32 or 1,4,9-12;
+                    a clock that does not answer costs one time-out and the
+                    run goes on; a table (clock, records, flagged, status)
+                    ends the output
+  --lock-wait SEC   with --new, how long to wait for another run that holds
+                    the folder before giving up (default 60)
 
 find options (find always uses the Vireo layout):
   --from YYMMDD     first day of the range (default 880101)
@@ -333,13 +409,19 @@ Exit status:
   0    complete (also when the clock holds no records: nothing to read)
   1    another error: an output file cannot be created or written (the --out
        folder cannot be made or written, or another program holds Dump.Txt or
-       BadRecs.Txt), a record's date does not convert, or an unexpected failure
-  2    bad input: a usage error, a number or date out of its range
+       BadRecs.Txt), another run holds the output folder (--new), a record's
+       date does not convert, or an unexpected failure
+  2    bad input: a usage error, a number or date out of its range; with
+       --new or --clocks also a damaged Positions.Txt (named with its line;
+       left as it was) and an --out folder that cannot be made or written
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search
   4    record error: six unusable record replies in a row
   5    port error: the serial port cannot be opened, read or written
+  6    some clocks failed: with --clocks, at least one clock was collected
+       and at least one failed (the table says which); when every clock
+       fails, the status is that of the first failure
   129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
 )";
 }

@@ -35,6 +35,13 @@ struct Options {
     bool downloadAfterFind = false;
     // Folder of Dump.Txt and BadRecs.Txt.
     std::string outDirectory = ".";
+    // Scheduled collection: only the records new since the last --new run,
+    // appended to the output files; the clocks of an RS-485 sweep; how long
+    // to wait for another run that holds the output folder.
+    bool newOnly = false;
+    bool startGiven = false;
+    std::vector<int> clockList;
+    double lockWaitSeconds = 60;
 };
 
 class UsageError : public std::runtime_error {
@@ -53,6 +60,10 @@ std::string VersionText(const std::string& program);
 // Whether the command writes Dump.Txt and BadRecs.Txt.
 bool Downloads(const Options& options);
 
+// The clock numbers of a --clocks list such as "1-32" or "1,4,9-12", in the
+// order given. Raises UsageError naming --clocks.
+std::vector<int> ParseClockList(const std::string& text);
+
 // Exit statuses, listed in --help.
 enum ExitStatus : int {
     kExitComplete = 0,
@@ -61,6 +72,7 @@ enum ExitStatus : int {
     kExitCommunicationError = 3,
     kExitRecordError = 4,
     kExitPortError = 5,
+    kExitSomeClocksFailed = 6,
 };
 // A stop by a signal exits with 128 + the signal's number (129 SIGHUP,
 // 130 SIGINT, 143 SIGTERM).

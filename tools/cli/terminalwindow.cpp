@@ -37,6 +37,7 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
       m_messages(messages),
       m_program(std::move(program)),
       m_stopRequested(std::move(stopRequested)),
+      m_clock(options.clock),
       m_start(options.start),
       m_count(options.count)
 {
@@ -48,8 +49,9 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
         m_portLabel = name + " -> " + (device.empty() ? "no such device" : device);
 }
 
-void TerminalWindow::OpenOutputFiles(const std::string& directory)
+void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
 {
+    m_outputEmptied = append;
     std::filesystem::create_directories(directory);
     m_dump.Open((std::filesystem::path(directory) / "Dump.Txt").string());
     try {
@@ -69,6 +71,13 @@ void TerminalWindow::RecordCounterAnswered(std::int32_t total)
     m_outputEmptied = true;
     m_dump.Empty();
     m_badRecords.Empty();
+}
+
+void TerminalWindow::ResetOutcome()
+{
+    m_status = kExitComplete;
+    m_clockHoldsNoRecords = false;
+    m_clockStoppedAnswering = false;
 }
 
 void TerminalWindow::CloseOutputFiles()

@@ -40,10 +40,14 @@ public:
                    std::function<bool()> stopRequested);
 
     // Creates `directory` when missing and takes Dump.Txt and BadRecs.Txt in
-    // it, keeping what they hold until the clock answers its record counter.
-    // Raises EFileInUse when another program holds either (both are then left
-    // as they were), EInOutError or std::filesystem::filesystem_error.
-    void OpenOutputFiles(const std::string& directory);
+    // it, keeping what they hold until the clock answers its record counter;
+    // with `append` for good, new lines going after them. Raises EFileInUse
+    // when another program holds either (both are then left as they were),
+    // EInOutError or std::filesystem::filesystem_error.
+    void OpenOutputFiles(const std::string& directory, bool append = false);
+    // The two files while they are open.
+    TextFile& DumpFile() { return m_dump; }
+    TextFile& BadRecordsFile() { return m_badRecords; }
     // Closes both files; raises EInOutError when a close fails.
     void CloseOutputFiles();
 
@@ -51,6 +55,11 @@ public:
     int Status() const { return m_status; }
     // Records a failure unless one is already recorded.
     void Fail(int status);
+    // Forgets how the last operation ended, so the next one (the next clock
+    // of a sweep) has an outcome of its own.
+    void ResetOutcome();
+    // The clock the next operation talks to, as SelectedClock.
+    void SetSelectedClock(const std::string& clock) { m_clock = clock; }
 
     // The clock answered its record counter with 0.
     bool ClockHoldsNoRecords() const { return m_clockHoldsNoRecords; }
@@ -64,7 +73,7 @@ public:
     std::int32_t ProgressMaximum() const { return m_progressMaximum; }
 
     bool IsRs232() const override { return m_options.rs232; }
-    std::string SelectedClockText() const override { return m_options.clock; }
+    std::string SelectedClockText() const override { return m_clock; }
     std::string ComText() const override { return m_options.comText; }
     std::string BaudRateText() const override { return m_options.baudRate; }
     bool IsVireo() const override { return m_options.vireo; }
@@ -117,7 +126,7 @@ private:
     bool m_searchDone = false;
     bool m_outputEmptied = false;
 
-    std::string m_start, m_count;
+    std::string m_clock, m_start, m_count;
     std::string m_recordTotal, m_recordsRead, m_readIndex, m_writeIndex;
     std::int32_t m_progressMaximum = 100, m_progressPosition = 0;
     TextFile m_dump, m_badRecords;

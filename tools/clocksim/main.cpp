@@ -11,6 +11,7 @@
 #include "tools/clocksim/protocol.h"
 #include "tools/clocksim/records.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -55,28 +56,55 @@ private:
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
 
-bool writeExpected(const std::string& path, const std::vector<std::unique_ptr<SimClock>>& clocks)
-{
-    std::ofstream out(path, std::ios::binary);
-    if (!out) return false;
-    for (const auto& clock : clocks) {
-        const RecordRing& ring = clock->ring();
-        for (std::size_t i = 0; i < ring.records().size(); ++i) {
-            const Record& r = ring.records()[i];
-            out << clock->number() << '\t' << ring.positionOf(i) << '\t' << (r.flagged ? "flagged" : "good")
-                << '\t' << r.payload << '\n';
+// The expected-dump file: every record each clock holds at start, then
+// every punch as it is made, one a line, flushed so a test can read it while
+// the simulator runs.
+class ExpectedDump {
+public:
+    bool open(const std::string& path, const std::vector<std::unique_ptr<SimClock>>& clocks)
+    {
+        if (path.empty()) return true;
+        m_file = std::fopen(path.c_str(), "wb");
+        if (!m_file) return false;
+        for (const auto& clock : clocks) {
+            const RecordRing& ring = clock->ring();
+            for (std::size_t i = 0; i < ring.records().size(); ++i)
+                line(clock->number(), ring.positionOf(i), ring.records()[i]);
         }
+        return std::fflush(m_file) == 0;
     }
-    out.flush();
-    return static_cast<bool>(out);
-}
+    ~ExpectedDump()
+    {
+        if (m_file) std::fclose(m_file);
+    }
+    void line(int clock, std::uint32_t position, const Record& r)
+    {
+        if (m_file)
+            std::fprintf(m_file, "%d\t%u\t%s\t%s\n", clock, position, r.flagged ? "flagged" : "good",
+                         r.payload.c_str());
+    }
+    void flush()
+    {
+        if (m_file) std::fflush(m_file);
+    }
+
+private:
+    std::FILE* m_file = nullptr;
+};
 
 class Simulator {
 public:
-    Simulator(const Options& o, std::vector<std::unique_ptr<SimClock>> clocks, PtyLine& line, WireLog& log)
-        : m_options(o), m_clocks(std::move(clocks)), m_line(line), m_log(log), m_faults(o.faults, o.faultSeed)
+    Simulator(const Options& o, std::vector<std::unique_ptr<SimClock>> clocks, PtyLine& line, WireLog& log,
+              ExpectedDump& expected)
+        : m_options(o),
+          m_clocks(std::move(clocks)),
+          m_line(line),
+          m_log(log),
+          m_expected(expected),
+          m_faults(o.faults, o.faultSeed)
     {
         if (o.lineRate) m_byteTime = std::chrono::nanoseconds(10'000'000'000LL / o.baud);
+        if (o.punchEveryMs > 0) m_nextPunch = std::chrono::steady_clock::now() + punchInterval();
     }
 
     // Runs until stopped or hung up.
@@ -88,6 +116,7 @@ public:
         }
         while (!stopRequested() && !m_hungUp) {
             int waitMs = 100;
+            if (m_nextPunch) waitMs = std::min(waitMs, punchIfDue());
             if (m_hangupAt) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     *m_hangupAt - std::chrono::steady_clock::now());
@@ -116,6 +145,40 @@ public:
     const FaultInjector& faults() const { return m_faults; }
 
 private:
+    std::chrono::milliseconds punchInterval() const
+    {
+        return std::chrono::milliseconds(m_options.punchEveryMs);
+    }
+
+    // Adds the punches that are due to every clock; returns the milliseconds
+    // until the next ones. Punches come between commands, as a clock that
+    // serves one thing at a time would take them.
+    int punchIfDue()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= *m_nextPunch) {
+            std::uint64_t batch = m_options.punchBatch;
+            if (m_options.punchLimit != 0) batch = std::min(batch, m_options.punchLimit - m_punches);
+            for (auto& clock : m_clocks)
+                for (std::uint64_t i = 0; i < batch; ++i) {
+                    Record record = makePunch(m_options.records, clock->number(), m_punches + i);
+                    const std::uint32_t position = clock->ring().add(record);
+                    m_expected.line(clock->number(), position, record);
+                }
+            m_expected.flush();
+            m_punches += batch;
+            if (m_options.punchLimit != 0 && m_punches >= m_options.punchLimit) {
+                m_nextPunch.reset();
+                return 100;
+            }
+            // Punches missed while a long reply went out are not made up for.
+            *m_nextPunch += punchInterval();
+            if (*m_nextPunch <= now) *m_nextPunch = now + punchInterval();
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*m_nextPunch - now);
+        return static_cast<int>(std::clamp<long long>(left.count(), 0, 100));
+    }
+
     SimClock* clockFor(const Received& r)
     {
         if (m_options.bus == Bus::Rs232) return m_clocks.front().get();
@@ -241,6 +304,7 @@ private:
     std::vector<std::unique_ptr<SimClock>> m_clocks;
     PtyLine& m_line;
     WireLog& m_log;
+    ExpectedDump& m_expected;
     FaultInjector m_faults;
     PlainCommandSplitter m_plain;
     BusFrameDecoder m_frames;
@@ -249,6 +313,8 @@ private:
     std::chrono::steady_clock::time_point m_commandReceived{};
     bool m_hungUp = false;
     std::optional<std::chrono::steady_clock::time_point> m_hangupAt;
+    std::optional<std::chrono::steady_clock::time_point> m_nextPunch;
+    std::uint64_t m_punches = 0;  // per clock
 };
 
 int fail(int status, const std::string& message)
@@ -285,8 +351,8 @@ int main(int argc, char** argv)
                                                     options.records.clockDate,
                                                     RecordRing(std::move(records), options.ari)));
     }
-    if (!options.dumpExpected.empty() && !writeExpected(options.dumpExpected, clocks))
-        return fail(2, "cannot write " + options.dumpExpected);
+    ExpectedDump expected;
+    if (!expected.open(options.dumpExpected, clocks)) return fail(2, "cannot write " + options.dumpExpected);
     WireLog log;
     if (!log.open(options.wireLog)) return fail(2, "cannot write " + options.wireLog);
 
@@ -307,7 +373,7 @@ int main(int argc, char** argv)
     std::fputs((line.slavePath() + "\n").c_str(), stdout);
     std::fflush(stdout);
 
-    Simulator sim(options, std::move(clocks), line, log);
+    Simulator sim(options, std::move(clocks), line, log, expected);
     sim.run();
     line.close();
     std::cerr << sim.faults().summary() << '\n';

@@ -31,7 +31,8 @@ another clocksim still serves the --link path).
 
 Line:
   --bus rs232|rs485      wire form of commands and replies (default rs232)
-  --clocks LIST          clock numbers 1..32, comma-separated (default 1);
+  --clocks LIST          clock numbers 1..32, comma-separated, ranges such
+                         as 1-32 or 1,4,9-12 allowed (default 1);
                          RS-485 hosts them all on one line, only the
                          addressed clock answers; RS-232 takes one
   --link PATH            place a symlink to the pty at PATH (creating its
@@ -69,6 +70,12 @@ Records (each clock has its own ring of 253579 positions):
                          records fill ARI..ARI+N-1 around the ring end,
                          AWI = ARI+N, AUR starts at ARI
 
+Punches (new records while it runs; AWI moves on, a full ring overwrites
+its oldest records and ARI moves with AWI):
+  --punch-every MS       every MS milliseconds each clock gets new records
+  --punch-batch K        records each clock gets every time (default 1)
+  --punches N            stop after N new records per clock (default: no end)
+
 Faults (the first five apply to record replies only):
   --faults LIST          comma-separated, e.g. drop=0.01,late=0.01,
                          trickle=0.05,corrupt=0.01,garbage=0.01,hangup-after=500
@@ -103,7 +110,7 @@ Output:
                          hex (raw bytes), and fault= or ignored= when so
   --dump-expected FILE   the records at start, one a line in ring order
                          from ARI: clock TAB position TAB good|flagged TAB
-                         payload
+                         payload; then each punch's record as it is made
   --help                 show this text and exit
 
 Commands answered: SO (record count), ENQ (clock date), NAK (record at AUR,
@@ -162,12 +169,17 @@ std::string parseOptions(int argc, char** argv, Options& o)
             std::string_view rest = v;
             while (true) {
                 const std::size_t comma = rest.find(',');
-                std::string item(rest.substr(0, comma));
-                if (!toNumber(item, 32, n) || n < 1)
-                    return "--clocks takes numbers from 1 to 32, not \"" + item + "\"";
-                if (std::find(o.clocks.begin(), o.clocks.end(), static_cast<int>(n)) != o.clocks.end())
-                    return "clock " + item + " is listed twice";
-                o.clocks.push_back(static_cast<int>(n));
+                const std::string item(rest.substr(0, comma));
+                const std::size_t dash = item.find('-');
+                unsigned long long last = 0;
+                if (!toNumber(item.substr(0, dash), 32, n) || n < 1 ||
+                    !toNumber(dash == std::string::npos ? item : item.substr(dash + 1), 32, last) || last < n)
+                    return "--clocks takes numbers or ranges from 1 to 32, not \"" + item + "\"";
+                for (; n <= last; ++n) {
+                    if (std::find(o.clocks.begin(), o.clocks.end(), static_cast<int>(n)) != o.clocks.end())
+                        return "clock " + std::to_string(n) + " is listed twice";
+                    o.clocks.push_back(static_cast<int>(n));
+                }
                 if (comma == std::string_view::npos) break;
                 rest = rest.substr(comma + 1);
             }
@@ -220,6 +232,17 @@ std::string parseOptions(int argc, char** argv, Options& o)
         } else if (name == "--turnaround") {
             if (!toNumber(v, 60000, n)) return "--turnaround takes milliseconds from 0 to 60000";
             o.turnaroundMs = static_cast<int>(n);
+        } else if (name == "--punch-every") {
+            if (!toNumber(v, 3600000, n) || n == 0)
+                return "--punch-every takes milliseconds from 1 to 3600000";
+            o.punchEveryMs = static_cast<int>(n);
+        } else if (name == "--punch-batch") {
+            if (!toNumber(v, 10 * kRingSize, n) || n == 0)
+                return "--punch-batch takes 1 to " + std::to_string(10 * kRingSize);
+            o.punchBatch = n;
+        } else if (name == "--punches") {
+            if (!toNumber(v, ~0ULL, n) || n == 0) return "--punches takes a positive number";
+            o.punchLimit = n;
         } else if (name == "--faults") {
             if (std::string err = parseFaultPlan(v, o.faults); !err.empty()) return "--faults: " + err;
         } else if (name == "--fault-seed") {
@@ -231,6 +254,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
         o.records.clockDate = o.records.calendar == Calendar::Solar ? Date{1405, 9, 16} : Date{2026, 12, 7};
     if (!isValidDate(o.records.calendar, o.records.clockDate))
         return "--date is not a date of the clock's calendar";
+    if ((o.punchLimit != 0 || o.punchBatch != 1) && o.punchEveryMs == 0)
+        return "--punches and --punch-batch need --punch-every";
     if (o.bus == Bus::Rs232 && o.clocks.size() != 1)
         return "RS-232 connects one clock; give --clocks one number";
     return {};

@@ -23,6 +23,11 @@ struct Options {
     long baud = 9600;
     bool lineRate = false;
     int turnaroundMs = 0;
+    // Punches while running: every punchEveryMs, punchBatch new records on
+    // each clock, until punchLimit records per clock were added (0: no end).
+    int punchEveryMs = 0;
+    std::uint64_t punchBatch = 1;
+    std::uint64_t punchLimit = 0;
     FaultPlan faults;
     std::uint64_t faultSeed = 1;
     bool help = false;

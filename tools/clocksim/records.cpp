@@ -45,6 +45,37 @@ Date earliestDay(const RecordSettings& s)
     return Date{s.clockDate.year, 1, 1};
 }
 
+// The cards that punch at a clock.
+std::vector<std::uint64_t> cardPool(const RecordSettings& s, SplitMix64& rng)
+{
+    std::vector<std::uint64_t> cards;
+    const std::uint64_t cardLimit = s.layout == Layout::Standard ? 100000000ULL : 2000000000ULL;
+    for (int i = 0; i < kCardPool; ++i) cards.push_back(1 + rng.below(cardLimit - 1));
+    return cards;
+}
+
+// One record of a card from `cards` on day `d` at `minute` past midnight.
+Record madeRecord(const RecordSettings& s, const Date& d, int minute, const std::vector<std::uint64_t>& cards,
+                  SplitMix64& rng)
+{
+    const std::uint64_t card = cards[rng.below(cards.size())];
+    std::string payload;
+    if (s.layout == Layout::Standard) {
+        payload = zeroPadded(card, 8) + twoDigits(d.month) + twoDigits(d.day);
+    } else {
+        payload = zeroPadded(card, 10) + dateKey(d);
+    }
+    payload += twoDigits(minute / 60) + twoDigits(minute % 60);
+    payload += "0" + std::to_string(rng.below(4));           // type
+    payload += twoDigits(static_cast<int>(rng.below(100)));  // extra
+    payload += std::to_string(rng.below(10));                // last
+    Record r;
+    r.payload = std::move(payload);
+    r.dateKey = dateKey(d);
+    r.flagged = s.flaggedRate > 0 && rng.unit() < s.flaggedRate;
+    return r;
+}
+
 }  // namespace
 
 bool isLeapYear(Calendar calendar, int year)
@@ -141,10 +172,7 @@ std::vector<Record> makeRecords(const RecordSettings& s, int clock)
     }
     std::reverse(days.begin(), days.end());
 
-    std::vector<std::uint64_t> cards;
-    const std::uint64_t cardLimit = s.layout == Layout::Standard ? 100000000ULL : 2000000000ULL;
-    for (int i = 0; i < kCardPool; ++i) cards.push_back(1 + rng.below(cardLimit - 1));
-
+    const std::vector<std::uint64_t> cards = cardPool(s, rng);
     const std::uint64_t n = s.count;
     const std::uint64_t dayCount = days.size();
     out.reserve(s.count);
@@ -155,27 +183,22 @@ std::vector<Record> makeRecords(const RecordSettings& s, int clock)
         end = std::min(end, n);
         const std::uint64_t onDay = end - index;
         for (std::uint64_t j = 0; j < onDay; ++j, ++index) {
-            const Date& d = days[day];
             const int minute = kFirstMinute + static_cast<int>(j * kMinutesPerDay / onDay);
-            const std::uint64_t card = cards[rng.below(cards.size())];
-            std::string payload;
-            if (s.layout == Layout::Standard) {
-                payload = zeroPadded(card, 8) + twoDigits(d.month) + twoDigits(d.day);
-            } else {
-                payload = zeroPadded(card, 10) + dateKey(d);
-            }
-            payload += twoDigits(minute / 60) + twoDigits(minute % 60);
-            payload += "0" + std::to_string(rng.below(4));           // type
-            payload += twoDigits(static_cast<int>(rng.below(100)));  // extra
-            payload += std::to_string(rng.below(10));                // last
-            Record r;
-            r.payload = std::move(payload);
-            r.dateKey = dateKey(d);
-            r.flagged = s.flaggedRate > 0 && rng.unit() < s.flaggedRate;
-            out.push_back(std::move(r));
+            out.push_back(madeRecord(s, days[day], minute, cards, rng));
         }
     }
     return out;
+}
+
+Record makePunch(const RecordSettings& s, int clock, std::uint64_t serial)
+{
+    // The clock's cards, as its made records have them; then a generator of
+    // this punch's own, so punches do not depend on each other.
+    SplitMix64 poolRng(s.seed * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(clock));
+    const std::vector<std::uint64_t> cards = cardPool(s, poolRng);
+    SplitMix64 rng((s.seed + serial + 1) * 0xD1B54A32D192ED03ULL + static_cast<std::uint64_t>(clock));
+    const int minute = static_cast<int>(serial % (24 * 60));
+    return madeRecord(s, s.clockDate, minute, cards, rng);
 }
 
 std::string dateKeyOf(std::string_view payload, const RecordSettings& s)
@@ -230,8 +253,21 @@ LoadResult parseRecordLines(std::string_view text, const RecordSettings& s)
 }
 
 RecordRing::RecordRing(std::vector<Record> records, std::uint32_t ari)
-    : m_records(std::move(records)), m_ari(ari % kRingSize), m_aur(m_ari)
+    : m_records(std::make_move_iterator(records.begin()), std::make_move_iterator(records.end())),
+      m_ari(ari % kRingSize),
+      m_aur(m_ari)
 {
+}
+
+std::uint32_t RecordRing::add(Record record)
+{
+    const std::uint32_t position = awi();
+    if (m_records.size() >= kRingSize) {
+        m_records.pop_front();
+        m_ari = (m_ari + 1) % kRingSize;
+    }
+    m_records.push_back(std::move(record));
+    return position;
 }
 
 const Record* RecordRing::at(std::uint32_t position) const

@@ -7,6 +7,9 @@
 // (yymmdd in the clock's calendar), and dates rise with position, which is
 // what lets the clock place AUR at a date.
 //
+// New records (punches) are written at AWI. Once the ring is full, each new
+// record overwrites the oldest one and ARI moves on with AWI.
+//
 // Records are made from a seed (deterministic, so a test can compare a
 // download with them) or loaded from a file. Made records use only digits
 // and have an odd length (21 or 25), so the XOR check byte of their reply
@@ -14,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +71,11 @@ struct RecordSettings {
 // December of the year before while the clock is in month 1 or 2.
 std::vector<Record> makeRecords(const RecordSettings& settings, int clock);
 
+// The record of a punch made while the clock runs: dated the clock date, in
+// the layout of made records, its time and card drawn from `serial` (the
+// punch's number on this clock) so a seed always gives the same punches.
+Record makePunch(const RecordSettings& settings, int clock, std::uint64_t serial);
+
 // Records from the lines of a file's text: one payload a line; a line that
 // starts with "!" is a flagged record (its payload follows the "!"). Blank
 // lines are skipped. Returns an error text on the first line whose reply
@@ -92,11 +101,15 @@ public:
     std::uint32_t aur() const { return m_aur; }
     std::uint32_t count() const { return static_cast<std::uint32_t>(m_records.size()); }
 
+    // Writes a record at AWI; a full ring loses its oldest record to it.
+    // Returns the position written.
+    std::uint32_t add(Record record);
+
     void setAur(std::uint32_t position) { m_aur = position % kRingSize; }
     void advanceAur() { m_aur = (m_aur + 1) % kRingSize; }
     // The record at a position, or nothing when the position holds none.
     const Record* at(std::uint32_t position) const;
-    const std::vector<Record>& records() const { return m_records; }
+    const std::deque<Record>& records() const { return m_records; }
     std::uint32_t positionOf(std::size_t index) const
     {
         return static_cast<std::uint32_t>((m_ari + index) % kRingSize);
@@ -109,7 +122,7 @@ public:
     void positionAtDate(std::string_view yymmdd);
 
 private:
-    std::vector<Record> m_records;
+    std::deque<Record> m_records;
     std::uint32_t m_ari;
     std::uint32_t m_aur;
 };

@@ -1,0 +1,162 @@
+// Sweeps of an RS-485 bus with "clockreader-cli download --new --clocks".
+//
+// 1. 32 clocks with 50 new records each, paced at the line rate at 9600 and
+//    at 57600 baud. The line's limit counts every byte on the wire, the
+//    commands and answers of every clock, at 10 bits a byte, plus the 1 ms
+//    after each byte of a command of two or more bytes that the program
+//    keeps at 57600 baud. Which answers went out is worked out by replaying
+//    the commands of clocksim's wire log against the same simulated clocks.
+//    The ratio of that limit to the measured time of the whole run (start of
+//    the program to its exit) says how close a sweep comes to the line.
+// 2. 32 addresses of which 24 are absent, at 57600: the same sweep with
+//    only the 8 present clocks is timed too, and the difference is spread
+//    over the 24 absent ones: the cost of one absent clock.
+//
+// Usage: sweepbench [--quick]. Exits 1 when a goal is missed: a ratio below
+// 0.9, or an absent clock costing more than one 5 s time-out and a second.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "simprocess.h"
+#include "tools/clocksim/clock.h"
+#include "tools/clocksim/protocol.h"
+#include "tools/clocksim/records.h"
+
+#ifndef CLOCKREADER_CLI_PATH
+#define CLOCKREADER_CLI_PATH "clockreader-cli"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs the program to its end; returns its exit status and the seconds it took.
+std::pair<int, double> RunCli(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto began = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> cargv;
+        for (std::string& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), seconds};
+}
+
+std::string FreshFolder()
+{
+    char pattern[] = "/tmp/sweepbench-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+// Seconds the line needs for what the wire log shows: each command the
+// clocks took and the answer each gave, replayed against clocks made as
+// clocksim made them.
+double LineSeconds(const std::string& wireLog, int clocks, int records, int baud)
+{
+    clocksim::RecordSettings settings;
+    settings.count = static_cast<std::uint32_t>(records);
+    settings.clockDate = clocksim::Date{1405, 9, 16};  // clocksim's default
+    std::map<int, std::unique_ptr<clocksim::SimClock>> simulated;
+    for (int n = 1; n <= clocks; ++n)
+        simulated[n] = std::make_unique<clocksim::SimClock>(
+            n, settings.calendar, settings.clockDate, clocksim::RecordRing(makeRecords(settings, n), 0));
+    double seconds = 0;
+    std::istringstream lines(wireLog);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string bytes;
+        std::istringstream hex(line.substr(line.find(" hex=") + 5));
+        for (std::string pair; hex >> pair;) bytes.push_back(static_cast<char>(std::stoi(pair, nullptr, 16)));
+        seconds += bytes.size() * 10.0 / baud;
+        if (baud == 57600 && bytes.size() >= 2) seconds += bytes.size() * 0.001;
+        if (line.find(" ignored=") != std::string::npos || line.find(" unanswered") != std::string::npos)
+            continue;
+        clocksim::BusFrameDecoder decoder;
+        for (const clocksim::Received& r : decoder.feed(bytes)) {
+            const int number = std::stoi(line.substr(line.find(" clock=") + 7));
+            if (auto reply = simulated.at(number)->answer(r.text, clocksim::Bus::Rs485))
+                seconds += reply->size() * 10.0 / baud;
+        }
+    }
+    return seconds;
+}
+
+struct Sweep {
+    int status = -1;
+    double seconds = 0;
+    double lineSeconds = 0;
+};
+
+// One --new sweep of clocks 1..`addressed` on a bus where 1..`present` answer.
+Sweep RunSweep(int present, int addressed, int records, int baud)
+{
+    const std::string out = FreshFolder();
+    SimProcess sim({"--bus", "rs485", "--clocks", "1-" + std::to_string(present), "--records",
+                    std::to_string(records), "--baud", std::to_string(baud), "--line-rate"},
+                   /*quiet=*/true);
+    Sweep sweep;
+    std::tie(sweep.status, sweep.seconds) =
+        RunCli({"download", "--new", "--bus", "rs485", "--clocks", "1-" + std::to_string(addressed), "--baud",
+                std::to_string(baud), "--ports-dir", sim.PortDirectory(), "--port", "COM7", "--out", out});
+    sweep.lineSeconds = LineSeconds(sim.ReadWireLog(), present, records, baud);
+    std::error_code ignored;
+    std::filesystem::remove_all(out, ignored);
+    return sweep;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int clocks = quick ? 8 : 32;
+    bool goalsMet = true;
+
+    std::printf("| sweep | baud | clocks | records each | seconds | line limit s | line-limit ratio |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    for (int baud : {9600, 57600}) {
+        const Sweep s = RunSweep(clocks, clocks, 50, baud);
+        const double ratio = s.lineSeconds / s.seconds;
+        std::printf("| all present | %d | %d | 50 | %.2f | %.2f | %.3f%s |\n", baud, clocks, s.seconds,
+                    s.lineSeconds, ratio,
+                    s.status == 0 ? "" : (" (exit status " + std::to_string(s.status) + ")").c_str());
+        std::fflush(stdout);
+        if (s.status != 0 || ratio < 0.9) goalsMet = false;
+    }
+
+    const int present = clocks / 4, absent = clocks - present;
+    const Sweep some = RunSweep(present, present, 5, 57600);
+    const Sweep all = RunSweep(present, clocks, 5, 57600);
+    const double perAbsent = (all.seconds - some.seconds) / absent;
+    std::printf(
+        "\n%d addresses, %d absent, 5 records on each present clock, 57600 baud: %.2f s against %.2f s "
+        "for the %d present alone; %.2f s per absent clock (exit status %d)\n",
+        clocks, absent, all.seconds, some.seconds, present, perAbsent, all.status);
+    if (some.status != 0 || all.status != 6 || perAbsent > 6.0) goalsMet = false;
+    std::printf("goals (ratio >= 0.9; an absent clock costs one 5 s time-out, under 6 s): %s\n",
+                goalsMet ? "met" : "MISSED");
+    return goalsMet ? 0 : 1;
+}

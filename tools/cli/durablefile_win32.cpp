@@ -1,0 +1,101 @@
+#include <chrono>
+#include <thread>
+#include <windows.h>
+
+#include "durablefile.h"
+#include "utils/errors.h"
+
+namespace cli {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path)
+{
+    throw EInOutError("Cannot " + what + " " + path + " (win error code: " + std::to_string(GetLastError()) +
+                      ")");
+}
+
+// Closes a handle on every way out.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : m_handle(handle) {}
+    ~Handle()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
+// Other programs may read, write, rename or delete the file meanwhile, as an
+// importer taking Dump.Txt away would.
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
+{
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+// The rename is written through to the disk; NTFS keeps the folder's entries
+// in its journal, so there is no separate flush of the folder.
+void ReplaceFileDurably(const std::string& path, std::string_view content)
+{
+    const std::string temporary = path + ".tmp";
+    {
+        Handle file(OpenShared(temporary, GENERIC_WRITE, CREATE_ALWAYS));
+        if (file.get() == INVALID_HANDLE_VALUE) Fail("create", temporary);
+        DWORD written = 0;
+        if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+            written != content.size())
+            Fail("write", temporary);
+        if (!FlushFileBuffers(file.get())) Fail("flush", temporary);
+    }
+    if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        Fail("replace", path);
+}
+
+std::optional<std::string> ReadFileText(const std::string& path)
+{
+    Handle file(OpenShared(path, GENERIC_READ, OPEN_EXISTING));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        Fail("open", path);
+    }
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) Fail("read", path);
+        if (n == 0) return text;
+        text.append(buffer, n);
+    }
+}
+
+FolderLock::~FolderLock()
+{
+    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp)
+{
+    HANDLE file = OpenShared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) Fail("create the lock file", path);
+    m_handle = reinterpret_cast<std::intptr_t>(file);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
+    for (;;) {
+        OVERLAPPED whole{};
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION) Fail("lock", path);
+        if (std::chrono::steady_clock::now() >= deadline || (giveUp && giveUp())) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace cli
