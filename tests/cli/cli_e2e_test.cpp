@@ -776,4 +776,12 @@ TEST(CliCollection, BadPositionFileOrFolderReachesNoClock)
     CliRun unwritable = RunCli(Link(sim, {"download", "--new", "--out", "/proc/no-such-folder"}));
     EXPECT_EQ(unwritable.status, 2) << unwritable.err;
     EXPECT_EQ(sim.ReadWireLog(), "");
+
+    // An empty clock has nothing new, which is no failure.
+    SimProcess empty({"--records", "0"});
+    TempDir fresh;
+    CliRun none = RunCli(Link(empty, {"download", "--new", "--out", fresh.path()}));
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.out, "total 0\nread 0\n");
+    EXPECT_TRUE(Contains(none.err, "the clock holds no records")) << none.err;
 }

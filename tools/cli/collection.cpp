@@ -237,6 +237,7 @@ private:
         result.records = m_window.RecordsReadText().empty() ? 0 : std::stoll(m_window.RecordsReadText());
         result.flagged = m_window.flagged;
         result.status = m_window.Status();
+        if (m_window.ClockHoldsNoRecords() && result.note.empty()) result.note = "no records";
         result.cutShort = Stopped() && m_window.ProgressPosition() < m_window.ProgressMaximum();
         return result;
     }
@@ -334,8 +335,9 @@ private:
     void PrintSummary(const std::vector<ClockResult>& results) const
     {
         if (!Sweep()) {
-            if (m_window.RecordTotalText().empty()) return;
-            std::printf("total %s\nread %s\n", m_window.RecordTotalText().c_str(),
+            if (m_window.RecordTotalText().empty() && !m_window.ClockHoldsNoRecords()) return;
+            const std::string total = m_window.RecordTotalText().empty() ? "0" : m_window.RecordTotalText();
+            std::printf("total %s\nread %s\n", total.c_str(),
                         std::to_string(results.empty() ? 0 : results.front().records).c_str());
             return;
         }

@@ -143,9 +143,10 @@ std::string parseOptions(int argc, char** argv, Options& o)
         unsigned long long n = 0;
         std::string v;
         static const char* const kValueOptions[] = {
-            "--bus",           "--clocks", "--records",      "--records-file", "--layout",    "--calendar",
-            "--date",          "--seed",   "--flagged-rate", "--ari",          "--link",      "--wire-log",
-            "--dump-expected", "--baud",   "--turnaround",   "--faults",       "--fault-seed"};
+            "--bus",      "--clocks",     "--records",       "--records-file", "--layout",
+            "--calendar", "--date",       "--seed",          "--flagged-rate", "--ari",
+            "--link",     "--wire-log",   "--dump-expected", "--baud",         "--turnaround",
+            "--faults",   "--fault-seed", "--punch-every",   "--punch-batch",  "--punches"};
         const bool takesValue =
             std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
         if (name == "--help" || name == "-h") {
