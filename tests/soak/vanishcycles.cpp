@@ -342,11 +342,17 @@ Outcome RunThroughCli(const Plan& plan, const std::string& workDirectory)
         outcome.problem = "a lock file naming the program was left behind";
     } else {
         outcome.ok = true;
-        // The program's message line among the progress lines.
+        // The program's message line among the progress lines, without the
+        // program's name and the port it names ("COM7 -> /tmp/...: "),
+        // which differ from cycle to cycle.
         const std::string prefix = fs::path(CLOCKREADER_CLI_PATH).filename().string() + ": ";
         const std::size_t at = err.find(prefix);
         outcome.report = err.substr(at == std::string::npos ? 0 : at + prefix.size());
         outcome.report = outcome.report.substr(0, outcome.report.find('\n'));
+        if (const std::size_t arrow = outcome.report.find(" -> "); arrow != std::string::npos) {
+            const std::size_t colon = outcome.report.find(": ", arrow);
+            if (colon != std::string::npos) outcome.report.erase(0, colon + 2);
+        }
         outcome.latency = Seconds(endedAt) - vanishedAt;
     }
     if (outcome.problem.empty() && !outcome.ok) outcome.report = "(download ended before the kill)";
