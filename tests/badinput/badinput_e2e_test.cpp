@@ -30,9 +30,6 @@ namespace {
 const std::string kSearchDone =
     "اشاره گرها با موفقيت خوانده شد\r\nهمچنين فيلدهاي شروع و تعداد بصورت صحيح مقدار داده شد";
 
-// The sim's link is COM7: only a field text that trims to "7" names it.
-const std::string kSimCom = std::to_string(SimProcess::kComNumber);
-
 std::string MessagesText(const FakeWindow& window)
 {
     std::string text;
@@ -49,6 +46,8 @@ protected:
         m_wireSeen = 0;
     }
     SimProcess& Sim() { return *m_sim; }
+    // The number of the sim's port: only a field text that trims to it names it.
+    std::string SimCom() const { return std::to_string(m_sim->ComNumber()); }
 
     void TearDown() override
     {
@@ -61,7 +60,7 @@ protected:
     FakeWindow Window() const
     {
         FakeWindow window;
-        window.com = kSimCom;
+        window.com = SimCom();
         return window;
     }
 
@@ -96,9 +95,9 @@ private:
 TEST_F(BadInput, ComFieldNamesThePortOnlyAfterTrimming)
 {
     StartSim({"--bus", "rs232", "--layout", "vireo", "--records", "50"});
-    for (const BadText& bad : BadTexts(kSimCom)) {
+    for (const BadText& bad : BadTexts(SimCom())) {
         SCOPED_TRACE(bad.name + ": \"" + Printable(bad.text) + "\"");
-        const bool namesTheSim = Trim(bad.text) == kSimCom;
+        const bool namesTheSim = Trim(bad.text) == SimCom();
 
         FakeWindow query = Window();
         query.com = bad.text;
@@ -153,6 +152,28 @@ TEST_F(BadInput, ComFieldNamesThePortOnlyAfterTrimming)
     }
 }
 
+#ifdef _WIN32
+// On Windows a port name is a device name: a text that would lead the system
+// from some COM port's name to another device (the sim's port among them)
+// opens nothing, and nothing reaches the clock.
+TEST_F(BadInput, ComFieldPathsOpenNoOtherDevice)
+{
+    StartSim({"--bus", "rs232", "--records", "50"});
+    for (const std::string& text : {"1\\..\\COM" + SimCom(), "1/../COM" + SimCom(), SimCom() + "\\",
+                                    "\\\\.\\COM" + SimCom(), SimCom() + ":"}) {
+        SCOPED_TRACE(text);
+        FakeWindow window = Window();
+        window.com = text;
+        RunPointerQuery(window);
+        window.count = "1";
+        RunDownload(window);
+        ExpectOperationEnded(window);
+        ASSERT_EQ(window.messages.size(), 2u) << MessagesText(window);
+        for (const ShownMessage& message : window.messages) EXPECT_EQ(message.text, kOpenError);
+        EXPECT_EQ(NewWire(), "");
+    }
+}
+#else
 // A port name made from a path must not leave the ports folder. Each trap
 // below is a link to the clock placed where the path would lead if the name
 // were simply joined onto the folder, so an open that escaped would reach the
@@ -170,7 +191,7 @@ TEST_F(BadInput, ComFieldPathsOpenNothingOutsideThePortsFolder)
     fs::create_directories(ports / "COM..");  // ports/COM../../etc/passwd
     fs::create_directories(ports / "etc");
     fs::create_symlink(pty, ports / "etc" / "passwd");
-    fs::create_symlink(pty, ports / ("COM" + kSimCom));
+    fs::create_symlink(pty, ports / ("COM" + SimCom()));
     SetComPortDirectory(ports.string());
 
     // The traps are live: opened by their own paths, they reach the clock.
@@ -197,6 +218,7 @@ TEST_F(BadInput, ComFieldPathsOpenNothingOutsideThePortsFolder)
         EXPECT_EQ(NewWire(), "");
     }
 }
+#endif
 
 // ---- cbBuadRate --------------------------------------------------------------------
 

@@ -67,7 +67,7 @@ public:
 
     bool IsRs232() const override { return m_rs232; }
     std::string SelectedClockText() const override { return "1"; }
-    std::string ComText() const override { return std::to_string(SimProcess::kComNumber); }
+    std::string ComText() const override { return "7"; }  // SimProcess's link on this system
     std::string BaudRateText() const override { return m_baud; }
     bool IsVireo() const override { return false; }
     std::string StartText() const override { return m_start; }

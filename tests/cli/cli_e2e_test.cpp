@@ -155,7 +155,7 @@ std::vector<SimRecord> SimRecords(const SimProcess& sim, const std::string& cloc
 
 struct DecodeSettings {
     std::string clock = "1";
-    std::string com = std::to_string(SimProcess::kComNumber);
+    std::string com = "7";  // SimProcess's link on this system
     bool vireo = false;
     bool solar = true;
     std::string clockDate = "1405/09/16";  // clocksim's default Solar date

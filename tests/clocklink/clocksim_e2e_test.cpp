@@ -42,7 +42,7 @@ protected:
     void setUpPort(const SimProcess& sim, bool rs232, const std::string& baudRate)
     {
         SetComPortDirectory(sim.PortDirectory());
-        window.com = std::to_string(SimProcess::kComNumber);
+        window.com = std::to_string(sim.ComNumber());
         window.rs232 = rs232;
         window.baudRate = baudRate;
         SetUpPortFromWindow(window);

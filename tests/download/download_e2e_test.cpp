@@ -39,7 +39,7 @@ struct SimDownload {
     explicit SimDownload(const std::vector<std::string>& args) : sim(args)
     {
         SetComPortDirectory(sim.PortDirectory());
-        window.com = std::to_string(SimProcess::kComNumber);
+        window.com = std::to_string(sim.ComNumber());
     }
     ~SimDownload() { SetComPortDirectory(""); }
 

@@ -26,7 +26,7 @@ protected:
         sim = std::make_unique<SimProcess>(args);
         SetComPortDirectory(sim->PortDirectory());
         w.form.show();
-        w.ui.eCom->setText(QString::number(SimProcess::kComNumber));
+        w.ui.eCom->setText(QString::number(sim->ComNumber()));
     }
     void TearDown() override { SetComPortDirectory(""); }
 

@@ -74,7 +74,7 @@ protected:
         m_sim = std::make_unique<SimProcess>(args);
         SetComPortDirectory(m_sim->PortDirectory());
         window.rs232 = Rs232();
-        window.com = std::to_string(SimProcess::kComNumber);
+        window.com = std::to_string(m_sim->ComNumber());
         window.vireo = true;
     }
     SimProcess& Sim() { return *m_sim; }
@@ -264,7 +264,7 @@ TEST(DateRangeSearch, SilentClockWaitsTheFullLimitThenShowsAnEmptyReply)
     RecordingWindow window;
     window.rs232 = false;
     window.selectedClock = "9";
-    window.com = std::to_string(SimProcess::kComNumber);
+    window.com = std::to_string(sim.ComNumber());
 
     RunDateRangeSearch(window);
 

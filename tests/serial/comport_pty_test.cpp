@@ -2,10 +2,14 @@
 // plays the device; the port opens the slave.
 #include <gtest/gtest.h>
 
-#include <sys/time.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -38,7 +42,11 @@ std::string AllByteValues()
 
 class PtyPort : public ::testing::Test {
 protected:
-    void SetUp() override { port.SetPort(peer.SlavePath()); }
+    void SetUp() override
+    {
+        port.SetPort(peer.SlavePath());
+        if (getenv("NOEV")) port.SetEvents(0);
+    }
 
     // Records the hooks in the order they ran, with Connected at that moment.
     void traceHooks(TCustomComPort& target)
@@ -78,6 +86,7 @@ TEST_F(PtyPort, OpenAndCloseRunTheirHooksOnceAndOnlyWhenNeeded)
     EXPECT_EQ(trace.size(), 8u);
 }
 
+#ifndef _WIN32
 TEST_F(PtyPort, ComNameMapsToTheEntryInThePortDirectory)
 {
     auto dir = std::filesystem::temp_directory_path() / ("comports-" + std::to_string(getpid()));
@@ -101,17 +110,21 @@ TEST_F(PtyPort, ComNameMapsToTheEntryInThePortDirectory)
     SetComPortDirectory("");
     std::filesystem::remove_all(dir);
 }
+#endif
 
 TEST_F(PtyPort, SecondHolderIsRefusedUntilTheFirstLetsGo)
 {
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine does not refuse a second open of a COM port; the refusal is tested on Linux";
     port.Open();
     TComPort second;
     second.SetPort(peer.SlavePath());
     traceHooks(second);
     EComPort refused = RaisedBy([&] { second.Open(); });
     EXPECT_EQ(refused.ErrorCode(), 1);
-    EXPECT_EQ(refused.WinErrorCode(), 16);
-    EXPECT_STREQ(refused.what(), "Unable to open com port (win error code: 16)");
+    EXPECT_EQ(refused.WinErrorCode(), kDeviceBusyError);
+    EXPECT_EQ(refused.what(),
+              "Unable to open com port (win error code: " + std::to_string(kDeviceBusyError) + ")");
     EXPECT_FALSE(second.Connected());
     EXPECT_EQ(trace, (std::vector<std::string>{"BO-"}));
 
@@ -178,6 +191,7 @@ TEST_F(PtyPort, WaitForInputEndsWhenBytesArrive)
     EXPECT_EQ(port.ReadText(text, 5), 1);
 }
 
+#ifndef _WIN32
 // Signals that keep interrupting a wait do not start it over: it ends when
 // its time is up, however many come.
 TEST_F(PtyPort, WaitForInputEndsOnTimeUnderAStreamOfSignals)
@@ -206,6 +220,7 @@ TEST_F(PtyPort, WaitForInputEndsOnTimeUnderAStreamOfSignals)
     EXPECT_LT(waited, 2s);
 }
 
+// The line settings cannot be seen from under Wine.
 TEST_F(PtyPort, LineSettingsReachTheLineWhenOpenOrAtTheNextOpen)
 {
     port.Open();
@@ -245,35 +260,41 @@ TEST_F(PtyPort, LineSettingsReachTheLineWhenOpenOrAtTheNextOpen)
     EXPECT_EQ(line.c_iflag & IXON, 0u);
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
 }
+#endif
 
 TEST_F(PtyPort, RefusedLineSettingsWhileOpenKeepThePortAndTheLine)
 {
+    // RTS toggling is a handshake neither a terminal nor Wine can do.
     port.Open();
-    port.SetCustomBaudRate(12345);
-    EComPort refused = RaisedBy([&] { port.SetBaudRate(brCustom); });
+    EComPort refused = RaisedBy([&] { port.FlowControl().SetControlRTS(rtsToggle); });
     EXPECT_EQ(refused.ErrorCode(), 7);
     EXPECT_NE(refused.WinErrorCode(), -1);
-    EXPECT_EQ(port.BaudRate(), brCustom);  // stored all the same
+    EXPECT_EQ(port.FlowControl().ControlRTS(), rtsToggle);  // stored all the same
     EXPECT_TRUE(port.Connected());
+#ifndef _WIN32
+    port.SetCustomBaudRate(12345);
+    EXPECT_EQ(RaisedBy([&] { port.SetBaudRate(brCustom); }).ErrorCode(), 7);
     termios line = peer.Line();
     EXPECT_EQ(cfgetospeed(&line), B9600);
+#endif
     EXPECT_EQ(port.WriteText("still"), 5);
     EXPECT_EQ(peer.Receive(5), "still");
 }
 
 TEST_F(PtyPort, RefusedSettingsDuringOpenReleaseTheDevice)
 {
-    port.SetBaudRate(brCustom);
-    port.SetCustomBaudRate(12345);
+    port.FlowControl().SetControlRTS(rtsToggle);
     traceHooks(port);
     EXPECT_EQ(RaisedBy([&] { port.Open(); }).ErrorCode(), 7);
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(trace, (std::vector<std::string>{"BO-"}));
 
-    port.Buffer().SetInputSize(-2);
-    port.SetBaudRate(br9600);
-    EXPECT_EQ(RaisedBy([&] { port.Open(); }).ErrorCode(), 9);
-    EXPECT_FALSE(port.Connected());
+    port.FlowControl().SetControlRTS(rtsDisable);
+    if (!RunningUnderWine()) {  // Wine takes any queue size
+        port.Buffer().SetInputSize(-2);
+        EXPECT_EQ(RaisedBy([&] { port.Open(); }).ErrorCode(), 9);
+        EXPECT_FALSE(port.Connected());
+    }
 
     // Released: another object may take the device.
     TComPort other;
@@ -284,18 +305,24 @@ TEST_F(PtyPort, RefusedSettingsDuringOpenReleaseTheDevice)
 
 TEST_F(PtyPort, ChangingThePortWhileOpenReopensUnderTheNewName)
 {
+#ifdef _WIN32
+    // The two names Windows knows one device by.
+    const std::string name = peer.SlavePath(), otherName = "\\\\.\\" + peer.SlavePath();
+#else
     // Two names of one device that differ only in letter case.
     auto dir = std::filesystem::temp_directory_path() / ("comcase-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::create_symlink(peer.SlavePath(), dir / "line");
     std::filesystem::create_symlink(peer.SlavePath(), dir / "LINE");
-    port.SetPort((dir / "line").string());
+    const std::string name = (dir / "line").string(), otherName = (dir / "LINE").string();
+#endif
+    port.SetPort(name);
     port.Open();
     traceHooks(port);
 
-    port.SetPort((dir / "line").string());
+    port.SetPort(name);
     EXPECT_TRUE(trace.empty());
-    port.SetPort((dir / "LINE").string());
+    port.SetPort(otherName);
     EXPECT_EQ(trace, (std::vector<std::string>{"BC+", "AC-", "BO-", "AO+"}));
     EXPECT_TRUE(port.Connected());
 
@@ -303,7 +330,9 @@ TEST_F(PtyPort, ChangingThePortWhileOpenReopensUnderTheNewName)
     port.SetPort(other.SlavePath());
     EXPECT_EQ(port.WriteText("moved"), 5);
     EXPECT_EQ(other.Receive(5), "moved");
+#ifndef _WIN32
     std::filesystem::remove_all(dir);
+#endif
 }
 
 TEST_F(PtyPort, SyncMethodIsFixedWhileOpen)
@@ -328,8 +357,9 @@ TEST_F(PtyPort, HangUpOfTheOtherSideFailsReadsAndWrites)
     std::string text;
     EComPort readFailure = RaisedBy([&] { port.ReadText(text, 10); });
     EXPECT_EQ(readFailure.ErrorCode(), 3);
-    EXPECT_EQ(readFailure.WinErrorCode(), 5);
-    EXPECT_STREQ(readFailure.what(), "ReadFile function failed (win error code: 5)");
+    EXPECT_EQ(readFailure.WinErrorCode(), kHungUpError);
+    EXPECT_EQ(readFailure.what(),
+              "ReadFile function failed (win error code: " + std::to_string(kHungUpError) + ")");
     EComPort writeFailure = RaisedBy([&] { port.WriteText("x"); });
     EXPECT_EQ(writeFailure.ErrorCode(), 2);
     EXPECT_TRUE(port.Connected());
@@ -415,6 +445,11 @@ protected:
         RunPendingComDispatches();
     }
 
+    // Wine waits for no line event of a terminal when the break or error
+    // events are asked for (ERROR_NOT_SUPPORTED), and reports received bytes
+    // for as long as they wait, so the dispatches cannot be watched there.
+    static bool skipDispatchesUnderWine() { return RunningUnderWine(); }
+
     static bool waitForPending(std::size_t count)
     {
         auto until = std::chrono::steady_clock::now() + 2s;
@@ -428,6 +463,7 @@ protected:
 
 TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait)
 {
+    if (skipDispatchesUnderWine()) GTEST_SKIP() << "Wine reports received bytes for as long as they wait";
     port.SetEvents(ComEventBit(evRxChar));
     port.Open();
     EXPECT_EQ(PendingComDispatchCount(), 0u);
@@ -452,6 +488,8 @@ TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait)
 
 TEST_F(EventThread, CloseRunsADispatchThatIsStillPending)
 {
+    if (skipDispatchesUnderWine())
+        GTEST_SKIP() << "Wine waits for no line event of a terminal with all events asked for";
     port.Open();
     peer.Send("pending");
     ASSERT_TRUE(waitForPending(1));
@@ -475,10 +513,19 @@ TEST_F(EventThread, NoEventsNoThreadAndBytesStayQueued)
 
 double processCpuSeconds()
 {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](FILETIME t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+#endif
 }
 
 TEST_F(EventThread, WaitingUnreadBytesOrAHangUpDoNotKeepTheThreadBusy)

@@ -162,10 +162,10 @@ TEST(ComPortRequests, ClosedPortFailsWithNoDeviceError)
     std::string text = "left over";
     EComPort write = RaisedBy([&] { port.WriteText("x"); });
     EXPECT_EQ(write.ErrorCode(), 2);
-    EXPECT_EQ(write.WinErrorCode(), 9);
+    EXPECT_EQ(write.WinErrorCode(), kNoDeviceError);
     EComPort read = RaisedBy([&] { port.ReadText(text, 1); });
     EXPECT_EQ(read.ErrorCode(), 3);
-    EXPECT_EQ(read.WinErrorCode(), 9);
+    EXPECT_EQ(read.WinErrorCode(), kNoDeviceError);
     EXPECT_EQ(RaisedBy([&] { port.InputCount(); }).ErrorCode(), 10);
     // Nothing to send or room for nothing: no request, no failure.
     EXPECT_EQ(port.WriteText(""), 0);
@@ -179,8 +179,8 @@ TEST(ComPortRequests, ClosedPortFailsWithNoDeviceError)
 TEST(ComPortOpen, NamesWithoutADeviceFailAsAbsent)
 {
     SetComPortDirectory("/nonexistent-port-dir");
-    for (std::string name :
-         {"/dev/no-such-serial-device", "LPT1", "com1", "COM", "COMx", "COM0", "COM-1", ""}) {
+    for (std::string name : {"/dev/no-such-serial-device", "LPT1", "com1", "COM", "COMx", "COM0", "COM-1", "",
+                             "COM1\\..\\COM2", "COM1/", "COM1:", "COM99"}) {
         TComPort port;
         port.SetPort(name);
         int beforeOpen = 0;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -12,11 +16,26 @@
 
 #include "serial/comport.h"
 
+bool RunningUnderWine()
+{
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 ScopedLockDirectory::ScopedLockDirectory() : m_previous(ComLockDirectory())
 {
     static std::atomic<int> serial{0};
+#ifdef _WIN32
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const long process = getpid();
+#endif
     auto path = std::filesystem::temp_directory_path() /
-                ("comlocks-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+                ("comlocks-" + std::to_string(process) + "-" + std::to_string(serial++));
     std::filesystem::remove_all(path);
     std::filesystem::create_directories(path);
     m_path = path.string();

@@ -11,6 +11,21 @@
 
 #include "serial/comport.h"
 
+// The system's error numbers that the port's failures carry in these tests.
+#ifdef _WIN32
+inline constexpr int kNoDeviceError = 6;    // ERROR_INVALID_HANDLE
+inline constexpr int kDeviceBusyError = 5;  // ERROR_ACCESS_DENIED
+inline constexpr int kHungUpError = 21;     // ERROR_NOT_READY, Wine's answer once the far end closed
+#else
+inline constexpr int kNoDeviceError = 9;     // EBADF
+inline constexpr int kDeviceBusyError = 16;  // EBUSY
+inline constexpr int kHungUpError = 5;       // EIO
+#endif
+
+// True when the tests run under Wine, whose serial driver differs from
+// Windows in a few places the tests name.
+bool RunningUnderWine();
+
 // Runs `action` and returns the EComPort it raised; code 0 when it raised none.
 template <class Action>
 EComPort RaisedBy(Action action)

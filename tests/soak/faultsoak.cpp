@@ -343,7 +343,7 @@ std::string RunOne(const Settings& settings, std::uint64_t seed, const Plan& pla
     SetComPortDirectory(sim.PortDirectory());
 
     SoakWindow window;
-    window.com = std::to_string(SimProcess::kComNumber);
+    window.com = std::to_string(sim.ComNumber());
     window.rs232 = plan.rs232;
     window.vireo = plan.vireo;
     window.selectedClock = std::to_string(plan.clock);

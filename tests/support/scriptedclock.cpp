@@ -1,11 +1,7 @@
 #include "scriptedclock.h"
 
-#include <cerrno>
 #include <chrono>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 const std::string ScriptedClock::kHangUp = "\xFF<hang up>";
 
@@ -21,17 +17,13 @@ std::string Frame(const std::string& payload)
 
 ScriptedClock::ScriptedClock(bool bus, Responder responder) : m_bus(bus), m_responder(std::move(responder))
 {
-    m_stopFd = eventfd(0, EFD_CLOEXEC);
-    if (m_stopFd < 0) throw std::runtime_error("no eventfd for the scripted clock");
     m_thread = std::thread([this] { Serve(); });
 }
 
 ScriptedClock::~ScriptedClock()
 {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(m_stopFd, &one, sizeof one);
+    m_stop = true;
     m_thread.join();
-    close(m_stopFd);
 }
 
 std::vector<ReceivedCommand> ScriptedClock::Commands() const
@@ -70,20 +62,15 @@ void ScriptedClock::Handle(const std::string& command, int clockNumber)
 void ScriptedClock::Serve()
 {
     std::string pending;
-    while (true) {
-        pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_line.MasterFd(), POLLIN, 0}};
-        const int count = m_line.MasterFd() >= 0 ? 2 : 1;
-        if (poll(fds, count, -1) < 0 && errno != EINTR) return;
-        if (fds[0].revents) return;
-        if (count < 2 || !(fds[1].revents & POLLIN)) {
+    while (!m_stop) {
+        // Answers as soon as a command is in; the stop is seen within 20 ms.
+        const std::string received = m_line.Receive(1, 20);
+        if (received.empty()) {
             // The port side is not open (yet, or any more): look again shortly.
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        char buffer[256];
-        const ssize_t n = read(m_line.MasterFd(), buffer, sizeof buffer);
-        if (n <= 0) continue;
-        pending.append(buffer, static_cast<std::size_t>(n));
+        pending.append(received);
 
         while (!pending.empty()) {
             if (!m_bus) {

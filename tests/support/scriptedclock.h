@@ -46,7 +46,7 @@ private:
     bool m_bus;
     Responder m_responder;
     PtyPeer m_line;
-    int m_stopFd = -1;
+    std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;
     std::vector<ReceivedCommand> m_commands;
     std::thread m_thread;

@@ -4,6 +4,10 @@
 // temporary port directory, a wire log and an expected-dump file in that
 // directory, and waits until it has printed its pty path. The destructor
 // stops it with SIGTERM and removes the directory.
+//
+// On Windows (under Wine) winebridge runs clocksim natively and links the
+// pty as a free COM port of the Wine prefix instead (COM10 and up), so the
+// port number comes from ComNumber(); the folder holds the two files only.
 #pragma once
 
 #include <csignal>
@@ -19,10 +23,10 @@ struct SimRecord {
     std::string payload;
 };
 
+class WineBridge;
+
 class SimProcess {
 public:
-    static constexpr int kComNumber = 7;
-
     // `quiet` sends clocksim's standard error (its fault summary at exit)
     // to /dev/null, for tools that print tables of their own.
     explicit SimProcess(const std::vector<std::string>& args, bool quiet = false);
@@ -30,9 +34,11 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
+    // The number n of the port "COMn" that reaches the simulated clock.
+    int ComNumber() const { return m_comNumber; }
     // The pty's slave path, the first line clocksim printed.
     const std::string& PtyPath() const { return m_ptyPath; }
-    // Folder holding the link COM7 to the pty; give it to SetComPortDirectory().
+    // Folder holding the link COMn to the pty; give it to SetComPortDirectory().
     const std::string& PortDirectory() const { return m_dir; }
     std::string WireLogPath() const { return m_dir + "/wire.log"; }
     std::string ExpectedDumpPath() const { return m_dir + "/expected.txt"; }
@@ -53,8 +59,10 @@ public:
 private:
     std::string m_dir;
     std::string m_ptyPath;
+    int m_comNumber = 7;
     pid_t m_pid = -1;
     int m_stdout = -1;
+    WineBridge* m_bridge = nullptr;  // Windows: owned, deleted by the destructor
 };
 
 // A file's whole content ("" when it cannot be read).

@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 #include <utility>
 #include <vector>
 
@@ -260,6 +262,8 @@ TEST(RegionalSeparator, ReadFromTheLocaleDateFormat)
     EXPECT_EQ(DateSeparatorOfFormat(""), '/');
 }
 
+#ifndef _WIN32
+// The user's locale comes from the environment on POSIX systems.
 // Runs `probe` in a child process with the given environment variables set
 // and returns what it printed, so the test process keeps its own
 // environment. The child leaves with _exit: the C library keeps the locale
@@ -322,5 +326,6 @@ TEST(RegionalSeparator, FollowsTheUserLocaleAndLeavesTheProgramLocaleAlone)
     ASSERT_EQ(built, 0) << command;
     EXPECT_EQ(out, ". 2010.01.01 1388/10/11");
 }
+#endif
 
 }  // namespace

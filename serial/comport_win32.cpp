@@ -1,0 +1,410 @@
+// The serial port on Windows (Win32 communications functions).
+//
+// Port names: "COMn" opens the system's device \\.\COMn (so COM10 and above
+// open too); a name that already starts with \\.\ opens that device. Anything
+// else fails as an absent device (ERROR_FILE_NOT_FOUND), so no text from the
+// window can lead the open to a file or another kind of device.
+//
+// Exclusive use: the device is opened with no sharing, which is the lock; a
+// second holder is refused by the system (ERROR_ACCESS_DENIED).
+//
+// Every request (each read, each write, the event wait) has its own OVERLAPPED
+// and completion event, so the event thread and the caller may have requests
+// pending on the one handle at once. The error numbers are GetLastError()
+// values, read right after the failing call.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "serial/comdevice.h"
+
+namespace {
+
+// The error number our messages carry, taken right after the failing call.
+int lastError() {
+    DWORD error = GetLastError();
+    return error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
+}
+
+HANDLE handleOf(const ComDevice& device) { return reinterpret_cast<HANDLE>(device.handle); }
+
+// A device without modem lines (a virtual port, Wine's view of a terminal)
+// refuses GetCommModemStatus with these; that means "no lines", not a failure.
+bool noModemLines(int error) { return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION; }
+
+bool isComName(const std::string& name) {
+    return name.size() > 3 && name.size() <= 12 && name.compare(0, 3, "COM") == 0 &&
+           std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The device path for a port name, or "" when the name names no device.
+std::string devicePath(const std::string& portName) {
+    static const std::string kDevicePrefix = "\\\\.\\";
+    if (isComName(portName)) {
+        return kDevicePrefix + portName;
+    }
+    if (portName.size() > kDevicePrefix.size() &&
+        portName.compare(0, kDevicePrefix.size(), kDevicePrefix) == 0 &&
+        portName.find_first_of("\\/", kDevicePrefix.size()) == std::string::npos) {
+        return portName;
+    }
+    return "";
+}
+
+// One device request: its OVERLAPPED and its own manual-reset event,
+// created signalled, closed when the request ends whatever happened.
+class AsyncRequest {
+public:
+    AsyncRequest() { m_overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr); }
+    ~AsyncRequest() {
+        if (m_overlapped.hEvent != nullptr) {
+            CloseHandle(m_overlapped.hEvent);
+        }
+    }
+    AsyncRequest(const AsyncRequest&) = delete;
+    AsyncRequest& operator=(const AsyncRequest&) = delete;
+
+    bool Valid() const { return m_overlapped.hEvent != nullptr; }
+    OVERLAPPED* Overlapped() { return &m_overlapped; }
+
+    // Waits for the request to end; returns 0 and the count it moved, or
+    // the error number of the wait or of the request.
+    int Complete(HANDLE device, DWORD& moved) {
+        moved = 0;
+        if (WaitForSingleObject(m_overlapped.hEvent, INFINITE) != WAIT_OBJECT_0) {
+            return lastError();
+        }
+        if (!GetOverlappedResult(device, &m_overlapped, &moved, FALSE)) {
+            return lastError();
+        }
+        return 0;
+    }
+
+private:
+    OVERLAPPED m_overlapped{};
+};
+
+// Reads and clears the device's error state; `waiting` is its input count.
+int clearCommError(const ComDevice& device, DWORD& waiting) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handleOf(device), &errors, &status)) {
+        return lastError();
+    }
+    waiting = status.cbInQue;
+    return 0;
+}
+
+bool readsReturnAtOnce(const ComDevice& device) {
+    return device.readInterval == MAXDWORD && device.readTotalMultiplier == 0 &&
+           device.readTotalConstant == 0;
+}
+
+}  // namespace
+
+// Port names are the system's; there is no folder of links on Windows.
+void SetComPortDirectory(const std::string&) {}
+
+// Windows has no lock files: the exclusive open keeps other programs out.
+void SetComLockDirectory(const std::string&) {}
+std::string ComLockDirectory() { return ""; }
+
+int comNoDeviceError() { return ERROR_INVALID_HANDLE; }
+
+void comSleep(std::int32_t milliseconds) {
+    if (milliseconds > 0) {
+        Sleep(static_cast<DWORD>(milliseconds));
+    }
+}
+
+int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& device) {
+    std::string path = devicePath(portName);
+    if (path.empty()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return lastError();
+    }
+    // Something that is not a serial device (a file reached through a
+    // device name) answers no comm request; it is no port.
+    DWORD waiting = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &waiting, &status)) {
+        int error = lastError();
+        CloseHandle(handle);
+        return error;
+    }
+    device = std::make_unique<ComDevice>();
+    device->handle = reinterpret_cast<std::intptr_t>(handle);
+    return 0;
+}
+
+void comDeviceClose(ComDevice& device) {
+    if (device.handle == -1) {
+        return;
+    }
+    CloseHandle(handleOf(device));
+    device.handle = -1;
+}
+
+int comDeviceSetBufferSizes(ComDevice& device, std::int32_t inputSize, std::int32_t outputSize) {
+    if (!SetupComm(handleOf(device), static_cast<DWORD>(inputSize), static_cast<DWORD>(outputSize))) {
+        return lastError();
+    }
+    device.inputSize = inputSize;
+    return 0;
+}
+
+int comDeviceSetLine(ComDevice& device, const TCustomComPort& settings) {
+    const TComParity& parity = settings.Parity();
+    const TComFlowControl& flow = settings.FlowControl();
+    // Built from the settings alone; the device's current state is never
+    // read first, so every field not set here is zero.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = static_cast<DWORD>(BaudRateValue(settings.BaudRate(), settings.CustomBaudRate()));
+    dcb.fBinary = 1;
+    dcb.fParity = parity.Check() ? 1 : 0;
+    dcb.fOutxCtsFlow = flow.OutCTSFlow() ? 1 : 0;
+    dcb.fOutxDsrFlow = flow.OutDSRFlow() ? 1 : 0;
+    dcb.fDtrControl = flow.ControlDTR();
+    dcb.fDsrSensitivity = flow.DSRSensitivity() ? 1 : 0;
+    dcb.fTXContinueOnXoff = flow.TxContinueOnXoff() ? 1 : 0;
+    dcb.fOutX = flow.XonXoffOut() ? 1 : 0;
+    dcb.fInX = flow.XonXoffIn() ? 1 : 0;
+    const bool replace = parity.Check() && parity.Replace();
+    dcb.fErrorChar = replace ? 1 : 0;
+    dcb.fNull = settings.DiscardNull() ? 1 : 0;
+    dcb.fRtsControl = flow.ControlRTS();
+    dcb.fAbortOnError = 0;
+    const WORD limit = static_cast<WORD>(settings.Buffer().InputSize() / 4);
+    dcb.XonLim = limit;
+    dcb.XoffLim = limit;
+    dcb.ByteSize = static_cast<BYTE>(5 + settings.DataBits());
+    dcb.Parity = static_cast<BYTE>(parity.Bits());
+    dcb.StopBits = static_cast<BYTE>(settings.StopBits());
+    dcb.XonChar = flow.XonChar();
+    dcb.XoffChar = flow.XoffChar();
+    dcb.ErrorChar = replace ? parity.ReplaceChar() : 0;
+    dcb.EvtChar = settings.EventChar();
+    if (!SetCommState(handleOf(device), &dcb)) {
+        return lastError();
+    }
+    device.bitRate = static_cast<std::int32_t>(dcb.BaudRate);
+    device.discardNull = settings.DiscardNull();
+    return 0;
+}
+
+int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
+    COMMTIMEOUTS values{};
+    values.ReadIntervalTimeout = static_cast<DWORD>(timeouts.ReadInterval());
+    values.ReadTotalTimeoutMultiplier = static_cast<DWORD>(timeouts.ReadTotalMultiplier());
+    values.ReadTotalTimeoutConstant = static_cast<DWORD>(timeouts.ReadTotalConstant());
+    values.WriteTotalTimeoutMultiplier = static_cast<DWORD>(timeouts.WriteTotalMultiplier());
+    values.WriteTotalTimeoutConstant = static_cast<DWORD>(timeouts.WriteTotalConstant());
+    if (!SetCommTimeouts(handleOf(device), &values)) {
+        return lastError();
+    }
+    device.readInterval = values.ReadIntervalTimeout;
+    device.readTotalMultiplier = values.ReadTotalTimeoutMultiplier;
+    device.readTotalConstant = values.ReadTotalTimeoutConstant;
+    device.writeTotalMultiplier = values.WriteTotalTimeoutMultiplier;
+    device.writeTotalConstant = values.WriteTotalTimeoutConstant;
+    return 0;
+}
+
+int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent) {
+    sent = 0;
+    AsyncRequest request;
+    if (!request.Valid()) {
+        return lastError();
+    }
+    HANDLE handle = handleOf(device);
+    if (!WriteFile(handle, data, static_cast<DWORD>(size), nullptr, request.Overlapped()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return lastError();
+    }
+    // A write that runs out of time completes with the bytes that went out;
+    // that is no failure.
+    DWORD moved = 0;
+    int error = request.Complete(handle, moved);
+    sent = static_cast<std::int32_t>(moved);
+    return error;
+}
+
+int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received) {
+    received = 0;
+    HANDLE handle = handleOf(device);
+    DWORD wanted = static_cast<DWORD>(size);
+    // With time-outs that make a read return at once, only what is queued
+    // is asked for: some drivers (Wine's among them) leave a read that finds
+    // the queue empty pending instead of completing it with nothing.
+    if (readsReturnAtOnce(device)) {
+        DWORD waiting = 0;
+        if (int error = clearCommError(device, waiting); error != 0) {
+            return error;
+        }
+        if (waiting == 0) {
+            return 0;
+        }
+        wanted = std::min(wanted, waiting);
+    }
+    AsyncRequest request;
+    if (!request.Valid()) {
+        return lastError();
+    }
+    if (!ReadFile(handle, data, wanted, nullptr, request.Overlapped()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return lastError();
+    }
+    DWORD moved = 0;
+    int error = request.Complete(handle, moved);
+    received = static_cast<std::int32_t>(moved);
+    return error;
+}
+
+int comDeviceInputCount(ComDevice& device, std::int32_t& count) {
+    DWORD waiting = 0;
+    int error = clearCommError(device, waiting);
+    count = static_cast<std::int32_t>(std::min<DWORD>(waiting, 0x7FFFFFFF));
+    return error;
+}
+
+int comDeviceClearErrors(ComDevice& device) {
+    DWORD waiting = 0;
+    return clearCommError(device, waiting);
+}
+
+int comDeviceModemStatus(ComDevice& device, std::uint32_t& status) {
+    status = 0;
+    DWORD lines = 0;
+    if (!GetCommModemStatus(handleOf(device), &lines)) {
+        int error = lastError();
+        return noModemLines(error) ? 0 : error;
+    }
+    status = lines;
+    return 0;
+}
+
+int comDevicePurgeRequests(ComDevice& device) {
+    return PurgeComm(handleOf(device), PURGE_TXABORT | PURGE_RXABORT) ? 0 : lastError();
+}
+
+int comDevicePurgeQueues(ComDevice& device) {
+    return PurgeComm(handleOf(device), PURGE_TXCLEAR | PURGE_RXCLEAR) ? 0 : lastError();
+}
+
+bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
+    // The one wait for line events belongs to the event thread, so input is
+    // looked for every millisecond; a failed look means the next read has
+    // something to report.
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0));
+    for (;;) {
+        DWORD waiting = 0;
+        if (clearCommError(device, waiting) != 0 || waiting > 0) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Event watch: WaitCommEvent on its own OVERLAPPED, interrupted by a stop event.
+
+struct ComEventWatch {
+    HANDLE device = INVALID_HANDLE_VALUE;
+    HANDLE stopEvent = nullptr;  // manual-reset, created unsignalled
+    OVERLAPPED overlapped{};     // its event: manual-reset, created signalled
+    DWORD mask = 0;
+    bool pending = false;  // a WaitCommEvent has not ended yet
+};
+
+namespace {
+
+// Ends a WaitCommEvent that is still pending before its OVERLAPPED goes away:
+// an empty mask completes it, the cancel covers drivers that ignore that.
+void endPendingWait(ComEventWatch& watch) {
+    SetCommMask(watch.device, 0);
+    if (watch.pending) {
+        CancelIoEx(watch.device, &watch.overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(watch.device, &watch.overlapped, &ignored, TRUE);
+        watch.pending = false;
+    }
+}
+
+}  // namespace
+
+void ComEventWatchDeleter::operator()(ComEventWatch* watch) const {
+    endPendingWait(*watch);
+    if (watch->overlapped.hEvent != nullptr) {
+        CloseHandle(watch->overlapped.hEvent);
+    }
+    if (watch->stopEvent != nullptr) {
+        CloseHandle(watch->stopEvent);
+    }
+    delete watch;
+}
+
+int comWatchCreate(ComDevice& device, std::uint32_t mask, ComEventWatchPtr& watch) {
+    ComEventWatchPtr created(new ComEventWatch);
+    created->device = handleOf(device);
+    created->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    created->overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (created->stopEvent == nullptr || created->overlapped.hEvent == nullptr) {
+        return lastError();
+    }
+    if (!SetCommMask(created->device, mask)) {
+        return lastError();
+    }
+    watch = std::move(created);
+    return 0;
+}
+
+ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
+    for (;;) {
+        watch.mask = 0;
+        if (WaitCommEvent(watch.device, &watch.mask, &watch.overlapped)) {
+            // Completed at once; a stop asked for meanwhile still wins.
+            if (WaitForSingleObject(watch.stopEvent, 0) == WAIT_OBJECT_0) {
+                endPendingWait(watch);
+                return ComWaitResult::Stopped;
+            }
+            events = watch.mask;
+            return ComWaitResult::Events;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            // A device that cannot wait for events (Wine's view of a terminal
+            // says ERROR_NOT_SUPPORTED) would fail every later call too: the
+            // watch ends here rather than spin.
+            endPendingWait(watch);
+            return ComWaitResult::Failed;
+        }
+        watch.pending = true;
+        HANDLE waits[2] = {watch.stopEvent, watch.overlapped.hEvent};
+        DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (which != WAIT_OBJECT_0 + 1) {
+            endPendingWait(watch);
+            return which == WAIT_OBJECT_0 ? ComWaitResult::Stopped : ComWaitResult::Failed;
+        }
+        DWORD ignored = 0;
+        bool ok = GetOverlappedResult(watch.device, &watch.overlapped, &ignored, FALSE);
+        watch.pending = false;
+        if (ok && watch.mask != 0) {
+            events = watch.mask;
+            return ComWaitResult::Events;
+        }
+        // A wait that ended without events (the mask was changed) is
+        // simply posted again.
+    }
+}
+
+void comWatchStop(ComEventWatch& watch) {
+    SetEvent(watch.stopEvent);
+    Sleep(0);
+}
