@@ -14,6 +14,7 @@
 #include "ui_tform1.h"
 #include "utils/errors.h"
 #include "utils/outputfolder.h"
+#include "utils/utf8path.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ void TForm1::FormCreate()
     // The user's own folder of an installed copy may not exist yet. When it
     // cannot be made, creating the files below reports why.
     std::error_code ignored;
-    std::filesystem::create_directories(directory, ignored);
+    std::filesystem::create_directories(PathFromUtf8(directory), ignored);
     // Both files are taken before either is emptied: when another program
     // holds one of them, the window says so and leaves both as they are,
     // and the program ends (see OutputFilesInUse).

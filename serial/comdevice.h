@@ -31,6 +31,9 @@ struct ComDevice {
     // Bytes taken from the input queue so far; lets the event thread tell
     // newly received bytes from a queue that was partly read meanwhile.
     std::atomic<std::uint64_t> bytesRead{0};
+    // Bytes written so far; tells the event thread an emptied output queue
+    // that is news from one it has reported.
+    std::atomic<std::uint64_t> bytesWritten{0};
 
     // Line facts the backend uses between requests.
     std::int32_t bitRate = 9600;

@@ -105,9 +105,12 @@ bool readsReturnAtOnce(const ComDevice& device) {
 // Port names are the system's; there is no folder of links on Windows.
 void SetComPortDirectory(const std::string&) {}
 
+std::string ComPortDevice(const std::string& portName) { return devicePath(portName); }
+
 // Windows has no lock files: the exclusive open keeps other programs out.
 void SetComLockDirectory(const std::string&) {}
 std::string ComLockDirectory() { return ""; }
+void RemoveHeldComLockFiles() {}
 
 int comNoDeviceError() { return ERROR_INVALID_HANDLE; }
 
@@ -231,6 +234,7 @@ int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
     DWORD moved = 0;
     int error = request.Complete(handle, moved);
     sent = static_cast<std::int32_t>(moved);
+    device.bytesWritten += moved;
     return error;
 }
 
@@ -262,6 +266,7 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
     DWORD moved = 0;
     int error = request.Complete(handle, moved);
     received = static_cast<std::int32_t>(moved);
+    device.bytesRead += moved;
     return error;
 }
 
@@ -315,13 +320,31 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
 
 // ---------------------------------------------------------------------------
 // Event watch: WaitCommEvent on its own OVERLAPPED, interrupted by a stop event.
+//
+// Received bytes and an empty output queue are reported only when they are
+// news (bytes arrived, bytes written since the last report): a driver that
+// reports them for as long as they last (Wine's does so for waiting bytes)
+// then does not keep the thread busy, which looks again every kLookAgainMs
+// instead. A device that cannot wait for the events asked for at all (Wine's
+// view of a terminal refuses line-state events with ERROR_NOT_SUPPORTED)
+// ends the watch: the port works on without event dispatches.
+
+namespace {
+
+constexpr DWORD kLookAgainMs = 20;
+
+}  // namespace
 
 struct ComEventWatch {
-    HANDLE device = INVALID_HANDLE_VALUE;
+    ComDevice* device = nullptr;
+    HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE stopEvent = nullptr;  // manual-reset, created unsignalled
     OVERLAPPED overlapped{};     // its event: manual-reset, created signalled
-    DWORD mask = 0;
-    bool pending = false;  // a WaitCommEvent has not ended yet
+    DWORD mask = 0;              // the events asked for
+    DWORD reported = 0;          // filled by WaitCommEvent
+    bool pending = false;        // a WaitCommEvent has not ended yet
+    std::uint64_t arrived = 0;   // bytes read plus bytes queued at the last look
+    std::uint64_t written = 0;   // bytes written at the last EV_TXEMPTY
 };
 
 namespace {
@@ -329,13 +352,44 @@ namespace {
 // Ends a WaitCommEvent that is still pending before its OVERLAPPED goes away:
 // an empty mask completes it, the cancel covers drivers that ignore that.
 void endPendingWait(ComEventWatch& watch) {
-    SetCommMask(watch.device, 0);
+    SetCommMask(watch.handle, 0);
     if (watch.pending) {
-        CancelIoEx(watch.device, &watch.overlapped);
+        CancelIoEx(watch.handle, &watch.overlapped);
         DWORD ignored = 0;
-        GetOverlappedResult(watch.device, &watch.overlapped, &ignored, TRUE);
+        GetOverlappedResult(watch.handle, &watch.overlapped, &ignored, FALSE);
+        WaitForSingleObject(watch.overlapped.hEvent, INFINITE);
         watch.pending = false;
     }
+}
+
+std::uint64_t bytesArrived(const ComEventWatch& watch) {
+    // Read first: a read racing with this look can then only make the sum
+    // too small, which delays a report but never repeats one.
+    const std::uint64_t read = watch.device->bytesRead.load();
+    DWORD queued = 0;
+    clearCommError(*watch.device, queued);
+    return read + queued;
+}
+
+// The reported events that are news; updates what the watch has seen.
+DWORD newsIn(ComEventWatch& watch, DWORD events) {
+    if (events & EV_RXCHAR) {
+        const std::uint64_t arrived = bytesArrived(watch);
+        if (arrived > watch.arrived) {
+            watch.arrived = arrived;
+        } else {
+            events &= ~static_cast<DWORD>(EV_RXCHAR);
+        }
+    }
+    if (events & EV_TXEMPTY) {
+        const std::uint64_t written = watch.device->bytesWritten.load();
+        if (written > watch.written) {
+            watch.written = written;
+        } else {
+            events &= ~static_cast<DWORD>(EV_TXEMPTY);
+        }
+    }
+    return events & watch.mask;
 }
 
 }  // namespace
@@ -353,54 +407,58 @@ void ComEventWatchDeleter::operator()(ComEventWatch* watch) const {
 
 int comWatchCreate(ComDevice& device, std::uint32_t mask, ComEventWatchPtr& watch) {
     ComEventWatchPtr created(new ComEventWatch);
-    created->device = handleOf(device);
+    created->device = &device;
+    created->handle = handleOf(device);
+    created->mask = mask;
     created->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     created->overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     if (created->stopEvent == nullptr || created->overlapped.hEvent == nullptr) {
         return lastError();
     }
-    if (!SetCommMask(created->device, mask)) {
+    if (!SetCommMask(created->handle, mask)) {
         return lastError();
     }
+    created->arrived = bytesArrived(*created);
+    created->written = device.bytesWritten.load();
     watch = std::move(created);
     return 0;
 }
 
 ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
     for (;;) {
-        watch.mask = 0;
-        if (WaitCommEvent(watch.device, &watch.mask, &watch.overlapped)) {
-            // Completed at once; a stop asked for meanwhile still wins.
-            if (WaitForSingleObject(watch.stopEvent, 0) == WAIT_OBJECT_0) {
+        watch.reported = 0;
+        bool ended = WaitCommEvent(watch.handle, &watch.reported, &watch.overlapped);
+        if (!ended) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                // A device that cannot wait for events at all would fail
+                // every later call too: the watch ends here rather than spin.
                 endPendingWait(watch);
-                return ComWaitResult::Stopped;
+                return ComWaitResult::Failed;
             }
-            events = watch.mask;
-            return ComWaitResult::Events;
+            watch.pending = true;
+            HANDLE waits[2] = {watch.stopEvent, watch.overlapped.hEvent};
+            DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            if (which != WAIT_OBJECT_0 + 1) {
+                endPendingWait(watch);
+                return which == WAIT_OBJECT_0 ? ComWaitResult::Stopped : ComWaitResult::Failed;
+            }
+            DWORD ignored = 0;
+            ended = GetOverlappedResult(watch.handle, &watch.overlapped, &ignored, FALSE);
+            watch.pending = false;
         }
-        if (GetLastError() != ERROR_IO_PENDING) {
-            // A device that cannot wait for events (Wine's view of a terminal
-            // says ERROR_NOT_SUPPORTED) would fail every later call too: the
-            // watch ends here rather than spin.
+        if (ended) {
+            if (DWORD news = newsIn(watch, watch.reported); news != 0) {
+                events = news;
+                return ComWaitResult::Events;
+            }
+        }
+        // Nothing new, a wait that ended without events (the mask changed) or
+        // one that failed (a device gone, whose every wait fails at once):
+        // look again shortly, unless stopped meanwhile.
+        if (WaitForSingleObject(watch.stopEvent, kLookAgainMs) == WAIT_OBJECT_0) {
             endPendingWait(watch);
-            return ComWaitResult::Failed;
+            return ComWaitResult::Stopped;
         }
-        watch.pending = true;
-        HANDLE waits[2] = {watch.stopEvent, watch.overlapped.hEvent};
-        DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (which != WAIT_OBJECT_0 + 1) {
-            endPendingWait(watch);
-            return which == WAIT_OBJECT_0 ? ComWaitResult::Stopped : ComWaitResult::Failed;
-        }
-        DWORD ignored = 0;
-        bool ok = GetOverlappedResult(watch.device, &watch.overlapped, &ignored, FALSE);
-        watch.pending = false;
-        if (ok && watch.mask != 0) {
-            events = watch.mask;
-            return ComWaitResult::Events;
-        }
-        // A wait that ended without events (the mask was changed) is
-        // simply posted again.
     }
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "utils/textfile.h"
+#include "utils/utf8path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -28,7 +29,7 @@ std::optional<std::string> g_folder;
 bool canCreateFilesIn(const std::string& folder)
 {
     const std::string probe = folder + "\\.clockreader-" + std::to_string(GetCurrentProcessId());
-    HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(PathFromUtf8(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     CloseHandle(file);
@@ -39,16 +40,8 @@ std::string documentsFolder()
 {
     PWSTR wide = nullptr;
     std::string folder;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &wide))) {
-        // The files are opened through the narrow (ANSI) calls, so the path
-        // is given in the ANSI code page too.
-        const int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-        if (size > 1) {
-            folder.resize(static_cast<std::size_t>(size));
-            WideCharToMultiByte(CP_ACP, 0, wide, -1, folder.data(), size, nullptr, nullptr);
-            folder.resize(static_cast<std::size_t>(size - 1));
-        }
-    }
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &wide)))
+        folder = Utf8FromPath(std::filesystem::path(wide));
     CoTaskMemFree(wide);
     return folder;
 }

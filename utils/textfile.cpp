@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "utils/errors.h"
+#include "utils/utf8path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -48,7 +49,7 @@ void TextFile::Open(const std::string& path)
     // Append mode creates a missing file and keeps an existing one whole
     // until the lock is ours; binary mode writes the CR LF line ends as they
     // are. Without a buffer every line goes to the system in one write.
-    std::FILE* file = std::fopen(path.c_str(), "ab");
+    std::FILE* file = textfile_os::OpenForAppending(path);
     if (file == nullptr) {
         const int error = errno;
         throw EInOutError("Cannot create file " + path + ": " + osReason(error));
@@ -61,7 +62,7 @@ void TextFile::Open(const std::string& path)
         throw EInOutError("Cannot create file " + path + ": " + osReason(error));
     }
     std::error_code noSize;
-    const std::uintmax_t size = std::filesystem::file_size(path, noSize);
+    const std::uintmax_t size = std::filesystem::file_size(PathFromUtf8(path), noSize);
     m_size = noSize ? 0 : size;
     m_file = file;
 }
@@ -129,9 +130,16 @@ void TextFile::Close()
 std::string ExecutableDirectory()
 {
 #ifdef _WIN32
-    char buffer[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    std::string path(buffer, length);
+    // Through the wide call: the folder's name may hold letters the system's
+    // code page has not.
+    std::wstring wide(MAX_PATH, L'\0');
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(wide.size()))) ==
+           wide.size())
+        wide.resize(wide.size() * 2);
+    if (length == 0) return ".";
+    wide.resize(length);
+    const std::string path = Utf8FromPath(std::filesystem::path(wide));
     const std::size_t slash = path.find_last_of("\\/");
 #else
     char buffer[PATH_MAX + 1] = {};

@@ -79,6 +79,9 @@ std::string ExecutableDirectory();
 // per platform (textfile_posix.cpp). Each returns 0 or the system's error
 // number.
 namespace textfile_os {
+// Opens `path` (UTF-8) for appending in binary mode, creating it when missing;
+// null with errno set on failure.
+std::FILE* OpenForAppending(const std::string& path);
 // Takes the exclusive lock of an open file without waiting; EWOULDBLOCK when
 // another holder has it. Files that are not regular files (devices) are
 // shared by nature and not locked.

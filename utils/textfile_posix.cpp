@@ -23,6 +23,8 @@ bool isRegular(int fd)
 
 namespace textfile_os {
 
+std::FILE* OpenForAppending(const std::string& path) { return std::fopen(path.c_str(), "ab"); }
+
 int LockExclusively(std::FILE* file)
 {
     const int fd = fileno(file);

@@ -70,6 +70,11 @@ TEST(CliOptions, PortNamesAndTheNumberTheDumpCarries)
     EXPECT_EQ(com.comText, "12");
     EXPECT_EQ(com.portPath, "");
 
+    Options device = Parse({"pointers", "--port", "\\\\.\\CNCA07"});
+    EXPECT_EQ(device.portPath, "\\\\.\\CNCA07");
+    EXPECT_EQ(device.comText, "7");
+
+#ifndef _WIN32  // paths name devices on POSIX systems only
     Options usb = Parse({"pointers", "--port", "/dev/ttyUSB0"});
     EXPECT_EQ(usb.portPath, "/dev/ttyUSB0");
     EXPECT_EQ(usb.comText, "0");
@@ -80,6 +85,7 @@ TEST(CliOptions, PortNamesAndTheNumberTheDumpCarries)
     Options relative = Parse({"pointers", "--port", "ports/COM3"});
     EXPECT_EQ(relative.portPath, (std::filesystem::current_path() / "ports/COM3").string());
     EXPECT_EQ(relative.comText, "3");
+#endif
 }
 
 TEST(CliOptions, FindUsesTheVireoLayoutAndWritesOnlyWithDownload)

@@ -16,25 +16,25 @@ using namespace cli;
 
 namespace {
 
-// A stream whose text the test can read back.
+// A stream whose text the test can read back: a temporary file, which
+// every system has.
 class CapturedStream {
 public:
-    CapturedStream() : m_file(open_memstream(&m_buffer, &m_size)) {}
-    ~CapturedStream()
-    {
-        std::fclose(m_file);
-        std::free(m_buffer);
-    }
+    CapturedStream() : m_file(std::tmpfile()) {}
+    ~CapturedStream() { std::fclose(m_file); }
     std::FILE* file() { return m_file; }
     std::string text()
     {
         std::fflush(m_file);
-        return std::string(m_buffer, m_size);
+        const long end = std::ftell(m_file);
+        std::string text(static_cast<std::size_t>(end), '\0');
+        std::rewind(m_file);
+        text.resize(std::fread(text.data(), 1, text.size(), m_file));
+        std::fseek(m_file, 0, SEEK_END);
+        return text;
     }
 
 private:
-    char* m_buffer = nullptr;
-    std::size_t m_size = 0;
     std::FILE* m_file;
 };
 

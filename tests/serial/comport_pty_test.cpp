@@ -272,6 +272,7 @@ TEST_F(PtyPort, RefusedLineSettingsWhileOpenKeepThePortAndTheLine)
     EXPECT_EQ(port.FlowControl().ControlRTS(), rtsToggle);  // stored all the same
     EXPECT_TRUE(port.Connected());
 #ifndef _WIN32
+    port.FlowControl().SetControlRTS(rtsDisable);
     port.SetCustomBaudRate(12345);
     EXPECT_EQ(RaisedBy([&] { port.SetBaudRate(brCustom); }).ErrorCode(), 7);
     termios line = peer.Line();
@@ -445,10 +446,12 @@ protected:
         RunPendingComDispatches();
     }
 
-    // Wine waits for no line event of a terminal when the break or error
-    // events are asked for (ERROR_NOT_SUPPORTED), and reports received bytes
-    // for as long as they wait, so the dispatches cannot be watched there.
-    static bool skipDispatchesUnderWine() { return RunningUnderWine(); }
+    // Seen with Wine 8 on a terminal: it cannot wait for the default events
+    // (ERROR_NOT_SUPPORTED, so the thread ends at once), it reports waiting
+    // bytes for as long as they wait, and a process whose waits were cut
+    // short and posted again crashed inside Wine.
+    static constexpr char kNoEventsUnderWine[] =
+        "Wine's serial driver cannot be trusted with line-event waits; dispatches are tested on Linux";
 
     static bool waitForPending(std::size_t count)
     {
@@ -463,7 +466,8 @@ protected:
 
 TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait)
 {
-    if (skipDispatchesUnderWine()) GTEST_SKIP() << "Wine reports received bytes for as long as they wait";
+    if (RunningUnderWine()) GTEST_SKIP() << kNoEventsUnderWine;
+
     port.SetEvents(ComEventBit(evRxChar));
     port.Open();
     EXPECT_EQ(PendingComDispatchCount(), 0u);
@@ -488,8 +492,7 @@ TEST_F(EventThread, ReceivedBytesAreReportedOnceNotWhileTheyWait)
 
 TEST_F(EventThread, CloseRunsADispatchThatIsStillPending)
 {
-    if (skipDispatchesUnderWine())
-        GTEST_SKIP() << "Wine waits for no line event of a terminal with all events asked for";
+    if (RunningUnderWine()) GTEST_SKIP() << kNoEventsUnderWine;
     port.Open();
     peer.Send("pending");
     ASSERT_TRUE(waitForPending(1));

@@ -137,9 +137,9 @@ struct Line {
 
     std::vector<std::string> Args(std::vector<std::string> args) const
     {
-        args.insert(args.end(), {"--ports-dir", sim->PortDirectory(), "--port",
-                                 "COM" + std::to_string(SimProcess::kComNumber), "--baud",
-                                 std::to_string(kBaud), "--bus", rs232 ? "rs232" : "rs485"});
+        args.insert(args.end(),
+                    {"--ports-dir", sim->PortDirectory(), "--port", "COM" + std::to_string(sim->ComNumber()),
+                     "--baud", std::to_string(kBaud), "--bus", rs232 ? "rs232" : "rs485"});
         return args;
     }
 };
@@ -159,7 +159,7 @@ void ExpectedFiles(const Line& line, long start, long count, std::vector<std::st
                    std::size_t& flagged)
 {
     FakeWindow window;
-    window.com = std::to_string(SimProcess::kComNumber);
+    window.com = std::to_string(line.sim->ComNumber());
     DownloadRun run;
     run.ClockIsSolar = true;
     run.ClockDateText = "1405/09/16";  // clocksim's default date

@@ -211,7 +211,7 @@ Outcome RunInProcess(const Plan& plan, const std::string& lockDirectory)
     SimProcess sim(plan.simArguments(), /*quiet=*/true);
     SetComPortDirectory(sim.PortDirectory());
     VanishWindow window;
-    window.com = std::to_string(SimProcess::kComNumber);
+    window.com = std::to_string(sim.ComNumber());
     window.rs232 = plan.rs232;
     window.baudRate = plan.baudText();
     window.count = std::to_string(kRecords);
@@ -282,7 +282,7 @@ Outcome RunThroughCli(const Plan& plan, const std::string& workDirectory)
                                   "--ports-dir",
                                   sim.PortDirectory(),
                                   "--port",
-                                  "COM" + std::to_string(SimProcess::kComNumber),
+                                  "COM" + std::to_string(sim.ComNumber()),
                                   "--bus",
                                   plan.rs232 ? "rs232" : "rs485",
                                   "--baud",

@@ -28,10 +28,10 @@ SimProcess::~SimProcess() { delete m_bridge; }
 
 bool SimProcess::Running() { return m_bridge != nullptr && m_bridge->Ask("running") == "yes"; }
 
-int SimProcess::Stop()
+int SimProcess::Stop(int signal)
 {
     if (m_bridge == nullptr) return 0;
-    const std::string answer = m_bridge->Ask("stop");
+    const std::string answer = m_bridge->Ask("stop\t" + std::to_string(signal));
     if (answer.rfind("status ", 0) != 0) throw std::runtime_error("the bridge did not stop clocksim");
     return std::stoi(answer.substr(7));
 }

@@ -16,8 +16,9 @@
 //   sim [--quiet] ARG...
 //       The bridge runs clocksim ARG... on the line, with its wire log and
 //       expected dump in a fresh folder. First line: "COMN FOLDER PTYPATH".
-//       Then it answers "running" with "yes" or "no", and "stop" with
-//       "status S" (S as SimProcess::Stop gives it) after stopping clocksim.
+//       Then it answers "running" with "yes" or "no", and "stop", or "stop"
+//       TAB and a signal number, with "status S" (S as SimProcess::Stop
+//       gives it) after stopping clocksim with SIGTERM or that signal.
 //
 // When the test closes a connection everything it held is stopped and
 // removed. A COM number is held through a locked file next to the prefix,
@@ -152,9 +153,9 @@ void servePty(int sock, const fs::path& link)
     ::close(master);
 }
 
-int stopSim(pid_t pid)
+int stopSim(pid_t pid, int signal = SIGTERM)
 {
-    ::kill(pid, SIGTERM);
+    ::kill(pid, signal);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -209,8 +210,10 @@ void serveSim(int sock, const fs::path& link, bool quiet, const std::vector<std:
                     status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
                 }
                 if (!sendAll(sock, running ? "yes\n" : "no\n")) break;
-            } else if (request == "stop") {
-                if (running) status = stopSim(pid);
+            } else if (request.rfind("stop", 0) == 0) {
+                // "stop" or "stop<TAB>SIGNAL"
+                const int signal = request.size() > 5 ? std::atoi(request.c_str() + 5) : SIGTERM;
+                if (running) status = stopSim(pid, signal);
                 running = false;
                 if (!sendAll(sock, "status " + std::to_string(status) + "\n")) break;
             }

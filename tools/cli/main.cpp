@@ -1,20 +1,14 @@
 // clockreader-cli: the window's three operations from a command line, for
 // unattended downloads. See HelpText() in options.cpp for the interface.
-#include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
-#include <pthread.h>
-#include <thread>
-#include <unistd.h>
 
 #include "clocklink/clocklink.h"
 #include "collection.h"
 #include "download/download.h"
 #include "options.h"
 #include "pointers/pointers.h"
+#include "process.h"
 #include "progress.h"
 #include "serial/comport.h"
 #include "terminalwindow.h"
@@ -22,34 +16,6 @@
 namespace {
 
 using namespace cli;
-
-std::atomic<int> g_stopSignal{0};
-
-// SIGINT, SIGTERM and SIGHUP (a closed terminal) are taken by a thread of
-// their own through sigwait(), blocked everywhere else: no system call of the
-// serial port is ever interrupted, and the operations see the request through
-// StopRequested(), which also cuts their waits for the clock short. A second
-// signal ends the program at once; every line already written is on disk by
-// then, and the port's lock file is removed on the way out so the next run is
-// not refused.
-void WatchStopSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread([signals] {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&signals, &signal) != 0) continue;
-            int expected = 0;
-            if (!g_stopSignal.compare_exchange_strong(expected, signal)) {
-                RemoveHeldComLockFiles();
-                _exit(128 + signal);
-            }
-        }
-    }).detach();
-}
 
 // Runs one operation; an error it lets escape is reported like any other.
 template <typename Operation>
@@ -115,11 +81,11 @@ bool Find(TerminalWindow& window, ProgressMeter& progress, bool download)
 
 int Main(int argc, char** argv)
 {
-    const std::string program =
-        argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "clockreader-cli";
+    std::string program;
+    const std::vector<std::string> arguments = CommandLineArguments(argc, argv, program);
     Options options;
     try {
-        options = ParseOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+        options = ParseOptions(arguments);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), error.what(), program.c_str());
         return kExitBadInput;
@@ -136,10 +102,13 @@ int Main(int argc, char** argv)
     WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
-    ProgressMeter progress(stderr, isatty(STDERR_FILENO) == 1);
-    if (IsCollection(options))
-        return RunCollection(options, progress, program, [] { return g_stopSignal.load(); });
-    TerminalWindow window(options, progress, stderr, program, [] { return g_stopSignal.load() != 0; });
+    ProgressMeter progress(stderr, StandardErrorIsTerminal());
+    if (IsCollection(options)) {
+        const int status = RunCollection(options, progress, program, [] { return StopSignal(); });
+        StopSignalsFinished();
+        return status;
+    }
+    TerminalWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
 
     // The files are taken before the port: a run that finds them held by
     // another program touches neither the files nor the clock.
@@ -174,8 +143,10 @@ int Main(int argc, char** argv)
         }
     }
     std::fflush(stdout);
+    std::fflush(stderr);
+    StopSignalsFinished();
 
-    if (const int signal = g_stopSignal.load(); signal != 0 && !done) return 128 + signal;
+    if (const int signal = StopSignal(); signal != 0 && !done) return 128 + signal;
     return window.Status();
 }
 

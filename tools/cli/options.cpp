@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "utils/calendar.h"
+#include "utils/utf8path.h"
 
 namespace cli {
 namespace {
@@ -89,8 +90,14 @@ void SetPort(Options& options, const std::string& value)
         options.portPath.clear();
         return;
     }
+    // A Windows device name (\\.\COM12, \\.\CNCA0) is taken as it is.
+    if (value.rfind("\\\\.\\", 0) == 0 && value.size() > 4) {
+        options.portPath = value;
+        options.comText = TrailingNumber(value);
+        return;
+    }
     if (value.find('/') != std::string::npos) {
-        options.portPath = std::filesystem::absolute(value).lexically_normal().string();
+        options.portPath = Utf8FromPath(std::filesystem::absolute(PathFromUtf8(value)).lexically_normal());
         options.comText = TrailingNumber(options.portPath);
         return;
     }
@@ -133,9 +140,9 @@ const std::map<std::string, OptionRule>& Rules()
          {kLink, true,
           [](Options& o, const std::string& v) {
               std::error_code error;
-              if (v.empty() || !std::filesystem::is_directory(v, error))
+              if (v.empty() || !std::filesystem::is_directory(PathFromUtf8(v), error))
                   throw UsageError("--ports-dir: '" + v + "' is not a folder");
-              o.portsDirectory = std::filesystem::absolute(v).lexically_normal().string();
+              o.portsDirectory = Utf8FromPath(std::filesystem::absolute(PathFromUtf8(v)).lexically_normal());
           }}},
         {"--start",
          {kDownload, true,

@@ -4,6 +4,7 @@
 
 #include "messages.h"
 #include "serial/comport.h"
+#include "utils/utf8path.h"
 
 namespace cli {
 
@@ -52,10 +53,10 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
 void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
 {
     m_outputEmptied = append;
-    std::filesystem::create_directories(directory);
-    m_dump.Open((std::filesystem::path(directory) / "Dump.Txt").string());
+    std::filesystem::create_directories(PathFromUtf8(directory));
+    m_dump.Open(Utf8FromPath(PathFromUtf8(directory) / "Dump.Txt"));
     try {
-        m_badRecords.Open((std::filesystem::path(directory) / "BadRecs.Txt").string());
+        m_badRecords.Open(Utf8FromPath(PathFromUtf8(directory) / "BadRecs.Txt"));
     } catch (...) {
         m_dump.Close();
         throw;
