@@ -42,4 +42,10 @@ int Truncate(std::FILE* file, std::uint64_t size)
     return _chsize_s(_fileno(file), static_cast<long long>(size));
 }
 
+int Sync(std::FILE* file)
+{
+    if (!isDiskFile(file)) return 0;
+    return FlushFileBuffers(handleOf(file)) ? 0 : EIO;
+}
+
 }  // namespace textfile_os

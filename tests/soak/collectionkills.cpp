@@ -255,7 +255,7 @@ private:
     {
         FakeWindow window;
         window.selectedClock = std::to_string(clock);
-        window.com = std::to_string(SimProcess::kComNumber);
+        window.com = "7";  // SimProcess's link on this system
         DownloadRun run;
         run.ClockIsSolar = true;
         run.ClockDateText = "1405/09/16";  // clocksim's default date

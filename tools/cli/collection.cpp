@@ -13,6 +13,7 @@
 #include "terminalwindow.h"
 #include "utils/errors.h"
 #include "utils/text.h"
+#include "utils/utf8path.h"
 
 namespace cli {
 namespace {
@@ -87,7 +88,7 @@ public:
           m_program(program),
           m_stopSignal(stopSignal),
           m_window(options, progress, stderr, program, [this] { return Stopped(); }),
-          m_positionsPath((fs::path(options.outDirectory) / kPositionFileName).string())
+          m_positionsPath(Utf8FromPath(PathFromUtf8(options.outDirectory) / kPositionFileName))
     {
     }
 
@@ -138,9 +139,9 @@ private:
     int PrepareFolder()
     {
         try {
-            fs::create_directories(m_options.outDirectory);
+            fs::create_directories(PathFromUtf8(m_options.outDirectory));
             if (m_options.newOnly) {
-                const std::string lockPath = (fs::path(m_options.outDirectory) / kLockFileName).string();
+                const std::string lockPath = Utf8FromPath(PathFromUtf8(m_options.outDirectory) / kLockFileName);
                 if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
                     if (Stopped()) return 128 + m_stopSignal();
                     m_window.Say(m_program + ": " + m_options.outDirectory + " is in use by another run (" +

@@ -4,6 +4,7 @@
 
 #include "durablefile.h"
 #include "utils/errors.h"
+#include "utils/utf8path.h"
 
 namespace cli {
 namespace {
@@ -34,7 +35,7 @@ private:
 // importer taking Dump.Txt away would.
 HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
 {
-    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(PathFromUtf8(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -54,7 +55,8 @@ void ReplaceFileDurably(const std::string& path, std::string_view content)
             Fail("write", temporary);
         if (!FlushFileBuffers(file.get())) Fail("flush", temporary);
     }
-    if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!MoveFileExW(PathFromUtf8(temporary).c_str(), PathFromUtf8(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         Fail("replace", path);
 }
 
