@@ -80,5 +80,9 @@ struct RecordRange {
 using RecordRangeChooser = std::function<std::optional<RecordRange>(std::int32_t recordTotal)>;
 
 // The download with the records `choose` picks instead of eStart and eCount,
-// for scheduled collection: one port session per clock. Otherwise as above.
+// for scheduled collection. It uses the shared port when that is open, and
+// leaves it open when it ends in order, so a sweep of a bus talks to all its
+// clocks in one port session; after any failure the port is closed as above
+// and the next download starts on a quiet line. The caller releases the
+// port at the end. Otherwise as above.
 void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose);

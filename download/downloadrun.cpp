@@ -86,7 +86,10 @@ public:
             }
         }
 
-        SetUpPortFromWindow(m_window);
+        // A chosen download goes on in the port session an earlier one of the
+        // same sweep left open in order: nothing of that session is still on
+        // its way, so the line needs no new quiet wait.
+        if (!m_choose || !SharedPort() || !SharedPort()->Connected()) SetUpPortFromWindow(m_window);
 
         const std::int32_t recordTotal = QueryRecordCounter(m_window, kRecordCounterLength);
         // A stop cuts the wait for the answer short; that is no failure of the clock.
@@ -125,10 +128,11 @@ private:
         return true;
     }
 
-    // Orderly end: the port is closed, then the buttons come back.
+    // Orderly end: the port is closed (a chosen download leaves it open for
+    // the next one), then the buttons come back.
     void Finish()
     {
-        CloseSharedPort();
+        if (!m_choose) CloseSharedPort();
         m_window.SetOperationButtonsEnabled(true);
     }
 

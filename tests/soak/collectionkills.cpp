@@ -45,7 +45,7 @@ namespace {
 struct Settings {
     int kills = 200;
     std::uint64_t seed = 1;
-    int maxDelayMs = 1500;
+    int maxDelayMs = 1000;
     int killsPerRound = 25;  // at most; a short loop has two rounds
     // Every this many kills a run is let finish and checked.
     int killsPerCheck = 5;

@@ -9,10 +9,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "durablefile.h"
-#include "messages.h"
 #include "terminalwindow.h"
-#include "utils/errors.h"
-#include "utils/text.h"
 #include "utils/utf8path.h"
 
 namespace cli {
