@@ -2,9 +2,10 @@
 //
 // 1. 32 clocks with 50 new records each, paced at the line rate at 9600 and
 //    at 57600 baud. The line's limit counts every byte on the wire, the
-//    commands and answers of every clock, at 10 bits a byte; a byte of a
-//    command of two or more bytes at 57600 baud counts the 1 ms pause the
-//    program keeps after it instead. Which answers went out is worked out by replaying
+//    commands and answers of every clock, at 10 bits a byte; at 57600 baud a
+//    command of two or more bytes takes the 1 ms pause the program keeps
+//    after each of its bytes but the last, the clock answering during the
+//    last one. Which answers went out is worked out by replaying
 //    the commands of clocksim's wire log against the same simulated clocks.
 //    The ratio of that limit to the measured time of the whole run (start of
 //    the program to its exit) says how close a sweep comes to the line.
@@ -90,10 +91,13 @@ double LineSeconds(const std::string& wireLog, int clocks, int records, int baud
         std::string bytes;
         std::istringstream hex(line.substr(line.find(" hex=") + 5));
         for (std::string pair; hex >> pair;) bytes.push_back(static_cast<char>(std::stoi(pair, nullptr, 16)));
-        // A byte of a longer command at 57600 baud takes the 1 ms pause the
-        // program keeps after it, its line time running meanwhile.
-        const bool paused = baud == 57600 && bytes.size() >= 2;
-        seconds += bytes.size() * (paused ? 0.001 : 10.0 / baud);
+        // At 57600 baud the program pauses 1 ms after each byte of a longer
+        // command, and the line time of all but the last byte falls inside
+        // those pauses; the clock answers during the last one.
+        if (baud == 57600 && bytes.size() >= 2)
+            seconds += (bytes.size() - 1) * 0.001 + 10.0 / baud;
+        else
+            seconds += bytes.size() * 10.0 / baud;
         if (line.find(" ignored=") != std::string::npos || line.find(" unanswered") != std::string::npos)
             continue;
         clocksim::BusFrameDecoder decoder;

@@ -99,6 +99,7 @@ public:
             results.push_back(Collect(clock));
         }
         try {
+            if (m_unsaved) Save();
             ReleaseSharedPort();
             m_window.CloseOutputFiles();
         } catch (const std::exception& error) {
@@ -203,6 +204,7 @@ private:
         m_positions.badRecordsSize = m_sizes.badRecords;
         ReplaceFileDurably(m_positionsPath, FormatPositions(m_positions));
         m_lastSave = std::chrono::steady_clock::now();
+        m_unsaved = false;
     }
 
     ClockResult Collect(int clock)
@@ -261,14 +263,14 @@ private:
             if (plan->count == 0) {
                 m_window.Say(ClockText() + "nothing new since the last run");
                 result.note = "nothing new";
-                SaveClock();
+                NoteClock();
                 return std::nullopt;
             }
             m_window.recordsRead = [this](std::int64_t pass) { RecordRead(pass); };
             return RecordRange{plan->start, static_cast<std::int32_t>(plan->count)};
         });
         m_window.recordsRead = nullptr;
-        if (chosen && (m_pass > 0 || m_options.startGiven)) SaveClock();
+        if (chosen && (m_pass > 0 || m_options.startGiven)) NoteClock();
     }
 
     std::string ClockText() const { return "clock " + m_window.SelectedClockText() + ": "; }
@@ -319,15 +321,20 @@ private:
     {
         m_pass = pass;
         m_sizes = CurrentSizes();
-        const std::chrono::duration<double> sinceSave = std::chrono::steady_clock::now() - m_lastSave;
-        if (sinceSave.count() >= kSaveIntervalSeconds) SaveClock();
+        NoteClock();
     }
 
-    void SaveClock()
+    // Takes the clock's position after the records read into the positions
+    // and saves them when the last save is a second old. Positions and sizes
+    // always move on together, so whatever a save holds is consistent; what
+    // is not saved yet is saved at the end of the run.
+    void NoteClock()
     {
         m_current.next = static_cast<std::int32_t>((m_start + m_pass) % kRingSize);
         m_positions.Set(m_current);
-        Save();
+        m_unsaved = true;
+        const std::chrono::duration<double> sinceSave = std::chrono::steady_clock::now() - m_lastSave;
+        if (sinceSave.count() >= kSaveIntervalSeconds) Save();
     }
 
     void PrintSummary(const std::vector<ClockResult>& results) const
@@ -365,6 +372,7 @@ private:
     Positions m_positions;
     FileSizes m_sizes;
     std::chrono::steady_clock::time_point m_lastSave = std::chrono::steady_clock::now();
+    bool m_unsaved = false;  // positions taken since the last save
     // The clock being read: its saved line, the run's start and records read.
     SavedPosition m_current;
     std::int64_t m_start = 0;

@@ -9,11 +9,11 @@
 // ARI and AWI, plans the read (PlanNewRecords) and runs the same download as
 // the window from that position, appending to the output files.
 //
-// While records arrive the position file is saved again every second and at
-// the end of each clock: both output files are put on the disk first, then
-// the position file is replaced atomically, so it never claims a record whose
-// line is not on the disk, and a kill or power cut at any instant loses
-// nothing and doubles nothing.
+// While records arrive the position file is saved again every second, and
+// once more at the end of the run: both output files are put on the disk
+// first, then the position file is replaced atomically, so it never claims a
+// record whose line is not on the disk, and a kill or power cut at any
+// instant loses nothing and doubles nothing.
 //
 // A sweep (--clocks) runs the listed clocks in turn on one RS-485 line, with
 // or without --new; a clock that fails is reported and the sweep goes on.
