@@ -139,7 +139,8 @@ private:
         try {
             fs::create_directories(PathFromUtf8(m_options.outDirectory));
             if (m_options.newOnly) {
-                const std::string lockPath = Utf8FromPath(PathFromUtf8(m_options.outDirectory) / kLockFileName);
+                const std::string lockPath =
+                    Utf8FromPath(PathFromUtf8(m_options.outDirectory) / kLockFileName);
                 if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
                     if (Stopped()) return 128 + m_stopSignal();
                     m_window.Say(m_program + ": " + m_options.outDirectory + " is in use by another run (" +
