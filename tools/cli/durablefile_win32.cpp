@@ -35,8 +35,9 @@ private:
 // importer taking Dump.Txt away would.
 HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
 {
-    return CreateFileW(PathFromUtf8(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(PathFromUtf8(path).c_str(), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
