@@ -17,7 +17,7 @@ SimProcess::SimProcess(const std::vector<std::string>& args, bool quiet)
     if (m_ptyPath.empty() || com.size() < 4) {
         delete m_bridge;
         m_bridge = nullptr;
-        throw std::runtime_error("clocksim did not start: " + std::string(CLOCKSIM_PATH));
+        throw std::runtime_error("clocksim did not start behind the Wine bridge");
     }
     m_comNumber = std::stoi(com.substr(3));
     m_dir = WindowsPathOf(folder);
