@@ -9,7 +9,7 @@ endif()
 
 set(CLOCKREADER_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build" CACHE PATH
     "A native build of the same sources, for clocksim and the pty bridge the Windows tests use")
-set(native_clocksim "${CLOCKREADER_NATIVE_BUILD}/tools/clocksim/clocksim")
+set(native_clocksim "${CLOCKREADER_NATIVE_BUILD}/bin/clocksim")
 set(native_bridge "${CLOCKREADER_NATIVE_BUILD}/tests/winebridge")
 if(EXISTS "${native_clocksim}" AND EXISTS "${native_bridge}")
   add_executable(clocksim IMPORTED GLOBAL)
