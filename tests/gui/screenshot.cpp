@@ -2,13 +2,16 @@
 //   gui_screenshot OUTPUT_DIR
 // writes window.png (the window as it opens), rs485-vireo.png (bus and date
 // range chosen), wait.png (the wait panel over the date fields) and
-// screen.png (the whole screen with the window centred on it).
+// screen.png (the whole screen with the window centred on it). It also
+// prints where eCom, eCount and Button1 are in the window ("geometry NAME X
+// Y WIDTH HEIGHT"), so a script can click them in the real program.
 #include <QApplication>
 #include <QDir>
 #include <QFont>
 #include <QScreen>
 #include <QThread>
 #include <cstdio>
+#include <initializer_list>
 
 #include "app/tform1.h"
 #include "ui_tform1.h"
@@ -43,6 +46,12 @@ int main(int argc, char* argv[])
     form.show();
     settle();
     bool ok = save(form, out.filePath("window.png"));
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{form.ui().eCom, form.ui().eCount, form.ui().Button1}) {
+        const QRect r(control->mapTo(&form, QPoint(0, 0)), control->size());
+        std::printf("geometry %s %d %d %d %d\n", qPrintable(control->objectName()), r.x(), r.y(), r.width(),
+                    r.height());
+    }
     if (QScreen* screen = form.screen()) {
         const bool saved = screen->grabWindow(0).save(out.filePath("screen.png"));
         std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(out.filePath("screen.png")));
