@@ -37,7 +37,7 @@ for n in $(seq 200 255); do
   flock -n "$lock" && break
   exec {lock}>&-
 done
-"$native/tools/clocksim/clocksim" --records 300 --flagged-rate 0.05 --link "$prefix/dosdevices/com$n" \
+"$native/bin/clocksim" --records 300 --flagged-rate 0.05 --link "$prefix/dosdevices/com$n" \
   >"$work/sim.out" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
