@@ -132,9 +132,9 @@ int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& devic
     }
     // Something that is not a serial device (a file reached through a
     // device name) answers no comm request; it is no port.
-    DWORD waiting = 0;
+    DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(handle, &waiting, &status)) {
+    if (!ClearCommError(handle, &errors, &status)) {
         int error = lastError();
         CloseHandle(handle);
         return error;
