@@ -80,7 +80,12 @@ void ReplaceFileDurably(const std::string& path, std::string_view content)
         errno = error;
         Fail("flush", temporary);
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) Fail("replace", path);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        errno = error;
+        Fail("replace", path);
+    }
     SyncFolder(path);
 }
 

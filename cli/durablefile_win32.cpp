@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <windows.h>
@@ -9,10 +10,26 @@
 namespace cli {
 namespace {
 
-[[noreturn]] void Fail(const std::string& what, const std::string& path)
+[[noreturn]] void Fail(const std::string& what, const std::string& path, DWORD error)
 {
-    throw EInOutError("Cannot " + what + " " + path + " (win error code: " + std::to_string(GetLastError()) +
-                      ")");
+    throw EInOutError("Cannot " + what + " " + path + " (win error code: " + std::to_string(error) + ")");
+}
+
+// The error of the call that just failed, taken before anything else runs.
+[[noreturn]] void Fail(const std::string& what, const std::string& path) { Fail(what, path, GetLastError()); }
+
+// Writes all of `content`. A write that takes fewer bytes without failing
+// is asked again for the rest, so a full disk reports its own error; one
+// that takes none and names no error counts as a full disk.
+void WriteAll(HANDLE file, std::string_view content, const std::string& path)
+{
+    while (!content.empty()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size(), 1u << 30));
+        if (!WriteFile(file, content.data(), chunk, &written, nullptr)) Fail("write", path);
+        if (written == 0) Fail("write", path, ERROR_DISK_FULL);
+        content.remove_prefix(written);
+    }
 }
 
 // Closes a handle on every way out.
@@ -44,21 +61,24 @@ HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
 
 // The rename is written through to the disk; NTFS keeps the folder's entries
 // in its journal, so there is no separate flush of the folder.
+// A replace that fails leaves no temporary file behind.
 void ReplaceFileDurably(const std::string& path, std::string_view content)
 {
     const std::string temporary = path + ".tmp";
-    {
-        Handle file(OpenShared(temporary, GENERIC_WRITE, CREATE_ALWAYS));
-        if (file.get() == INVALID_HANDLE_VALUE) Fail("create", temporary);
-        DWORD written = 0;
-        if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
-            written != content.size())
-            Fail("write", temporary);
-        if (!FlushFileBuffers(file.get())) Fail("flush", temporary);
+    try {
+        {
+            Handle file(OpenShared(temporary, GENERIC_WRITE, CREATE_ALWAYS));
+            if (file.get() == INVALID_HANDLE_VALUE) Fail("create", temporary);
+            WriteAll(file.get(), content, temporary);
+            if (!FlushFileBuffers(file.get())) Fail("flush", temporary);
+        }
+        if (!MoveFileExW(PathFromUtf8(temporary).c_str(), PathFromUtf8(path).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            Fail("replace", path);
+    } catch (...) {
+        DeleteFileW(PathFromUtf8(temporary).c_str());
+        throw;
     }
-    if (!MoveFileExW(PathFromUtf8(temporary).c_str(), PathFromUtf8(path).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        Fail("replace", path);
 }
 
 std::optional<std::string> ReadFileText(const std::string& path)

@@ -12,6 +12,7 @@
 // is on disk by then, and the port's lock file is removed on the way out.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ namespace cli {
 std::vector<std::string> CommandLineArguments(int argc, char** argv, std::string& program);
 
 bool StandardErrorIsTerminal();
+
+// Writes UTF-8 `text` to `stream`. A Windows console is given it as UTF-16
+// (WriteConsoleW), so Persian shows whatever the console's code page; files
+// and pipes get the UTF-8 bytes unchanged, as on POSIX systems.
+void WriteText(std::FILE* stream, const std::string& text);
 
 // Starts watching for stop requests; call once, early.
 void WatchStopSignals();

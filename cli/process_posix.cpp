@@ -48,6 +48,12 @@ void WatchStopSignals()
 
 int StopSignal() { return g_stopSignal.load(); }
 
-void StopSignalsFinished() {}
+void WriteText(std::FILE* stream, const std::string& text) { std::fputs(text.c_str(), stream); }
+
+void StopSignalsFinished()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
 
 }  // namespace cli
