@@ -141,17 +141,19 @@ private:
             const std::string lockPath = Utf8FromPath(folder / kLockFileName);
             if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
                 if (Stopped()) return 128 + m_stopSignal();
-                m_window.Say(m_program + ": " + m_options.outDirectory + " is in use by another run (" + lockPath +
-                             " is locked); nothing was done");
+                m_window.Say(m_program + ": " + m_options.outDirectory + " is in use by another run (" +
+                             lockPath + " is locked); nothing was done");
                 return kExitOtherError;
             }
-            m_store = std::make_unique<PunchStore>(Utf8FromPath(folder / kStoreFileName), PunchStore::Access::Collect);
+            m_store = std::make_unique<PunchStore>(Utf8FromPath(folder / kStoreFileName),
+                                                   PunchStore::Access::Collect);
             m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
             if (const int finished = m_publisher->Recover(); finished > 0)
                 m_window.Say(m_program + ": published the records of " + std::to_string(finished) +
                              " commits an earlier run had not published yet");
-            const std::int64_t runId = m_store->StartRun(m_options.vireo ? "vireo" : "standard",
-                                                         std::string("clockreader-cli ") + CLOCKREADER_VERSION);
+            const std::int64_t runId =
+                m_store->StartRun(m_options.vireo ? "vireo" : "standard",
+                                  std::string("clockreader-cli ") + CLOCKREADER_VERSION);
             m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, runId);
         } catch (const StoreError& error) {
             m_window.Say(m_program + ": " + error.what() + "; nothing was downloaded");
@@ -256,8 +258,10 @@ private:
         std::optional<std::int32_t> origin;
         if (m_options.startGiven) origin = static_cast<std::int32_t>(std::stol(m_options.start));
         const ReadPlan plan = PlanNewRecords(*ring, saved, origin);
-        const std::string holds = " (ARI " + std::to_string(ring->ari) + ", AWI " + std::to_string(ring->awi) + ")";
-        if (origin && ring->held < kRingSize && RingOffset(ring->ari, *origin) > RingOffset(ring->ari, ring->awi)) {
+        const std::string holds =
+            " (ARI " + std::to_string(ring->ari) + ", AWI " + std::to_string(ring->awi) + ")";
+        if (origin && ring->held < kRingSize &&
+            RingOffset(ring->ari, *origin) > RingOffset(ring->ari, ring->awi)) {
             m_window.Say(ClockText() + "--start " + std::to_string(*origin) +
                          " is not among the positions the clock holds" + holds);
             m_window.Fail(kExitBadInput);
@@ -295,8 +299,8 @@ private:
         const auto failed = std::find_if(results.begin(), results.end(),
                                          [](const ClockResult& r) { return r.status != kExitComplete; });
         if (failed == results.end()) return kExitComplete;
-        const bool someCollected = std::any_of(results.begin(), results.end(),
-                                               [](const ClockResult& r) { return r.status == kExitComplete; });
+        const bool someCollected = std::any_of(
+            results.begin(), results.end(), [](const ClockResult& r) { return r.status == kExitComplete; });
         return someCollected ? kExitSomeClocksFailed : failed->status;
     }
 

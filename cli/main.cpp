@@ -98,7 +98,8 @@ int Export(const Options& options, const std::string& program)
         if (!options.exportFile.empty()) {
             out = OpenFileForWriting(options.exportFile);
             if (!out) {
-                std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(), options.exportFile.c_str());
+                std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(),
+                             options.exportFile.c_str());
                 return kExitOtherError;
             }
         } else {

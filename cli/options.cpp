@@ -15,7 +15,14 @@ namespace cli {
 namespace {
 
 // Which commands an option belongs to.
-enum Scope : unsigned { kDownload = 1, kPointers = 2, kFind = 4, kFindDownload = 8, kExport = 16, kLink = 1 | 2 | 4 };
+enum Scope : unsigned {
+    kDownload = 1,
+    kPointers = 2,
+    kFind = 4,
+    kFindDownload = 8,
+    kExport = 16,
+    kLink = 1 | 2 | 4
+};
 
 std::string Lower(std::string s)
 {
@@ -175,13 +182,16 @@ const std::map<std::string, OptionRule>& Rules()
               o.outDirectory = v;
           }}},
         {"--from",
-         {kFind | kExport, true, [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
+         {kFind | kExport, true,
+          [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
         {"--to",
-         {kFind | kExport, true, [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
+         {kFind | kExport, true,
+          [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
         {"--format",
          {kExport, true,
           [](Options& o, const std::string& v) {
-              if (v != "dump" && v != "csv") throw UsageError("--format: '" + v + "' is neither dump nor csv");
+              if (v != "dump" && v != "csv")
+                  throw UsageError("--format: '" + v + "' is neither dump nor csv");
               o.csv = v == "csv";
           }}},
         {"--file",
@@ -340,7 +350,8 @@ Options ParseOptions(const std::vector<std::string>& args)
         options.selectClock = Given(given, "--clock");
         if (Given(given, "--from")) options.exportFrom = options.fromDate;
         if (Given(given, "--to")) options.exportTo = options.toDate;
-        if (!options.exportFrom.empty() && !options.exportTo.empty() && options.exportFrom >= options.exportTo)
+        if (!options.exportFrom.empty() && !options.exportTo.empty() &&
+            options.exportFrom >= options.exportTo)
             throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);
     }
     CheckCollection(options, given);

@@ -78,11 +78,15 @@ std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std:
     const auto inRange = [&](const std::optional<RecordDate>& date) {
         if (request.from.empty() && request.to.empty()) return true;
         if (!date) return false;
-        const std::string yymmdd = date->solar.substr(2, 2) + date->solar.substr(5, 2) + date->solar.substr(8, 2);
-        return (request.from.empty() || yymmdd >= request.from) && (request.to.empty() || yymmdd < request.to);
+        const std::string yymmdd =
+            date->solar.substr(2, 2) + date->solar.substr(5, 2) + date->solar.substr(8, 2);
+        return (request.from.empty() || yymmdd >= request.from) &&
+               (request.to.empty() || yymmdd < request.to);
     };
     if (request.csv)
-        std::fputs("record,port,bus,clock,position,card,solar_date,iso_date,time,type,flagged,collected_at\r\n", out);
+        std::fputs(
+            "record,port,bus,clock,position,card,solar_date,iso_date,time,type,flagged,collected_at\r\n",
+            out);
     std::int64_t written = 0;
     store.ForEachRecord(request.selection, [&](const StoredRecord& record) {
         const std::optional<RecordDate> date = DateOf(record);
@@ -96,11 +100,11 @@ std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std:
         const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
         const std::string time = fields ? fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2) : "";
         const std::string row = std::to_string(record.id) + "," + CsvField(record.port) + "," +
-                                (record.rs232 ? "rs232" : "rs485") + "," + std::to_string(record.clock) + "," +
-                                std::to_string(record.serial % kRingSize) + "," + (fields ? fields->card : "") + "," +
-                                (date ? date->solar : "") + "," + (date ? date->iso : "") + "," + time + "," +
-                                (fields ? fields->type : "") + "," + (record.flagged ? "1" : "0") + "," +
-                                record.collectedAt;
+                                (record.rs232 ? "rs232" : "rs485") + "," + std::to_string(record.clock) +
+                                "," + std::to_string(record.serial % kRingSize) + "," +
+                                (fields ? fields->card : "") + "," + (date ? date->solar : "") + "," +
+                                (date ? date->iso : "") + "," + time + "," + (fields ? fields->type : "") +
+                                "," + (record.flagged ? "1" : "0") + "," + record.collectedAt;
         std::fprintf(out, "%s\r\n", row.c_str());
         ++written;
     });

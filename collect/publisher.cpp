@@ -11,8 +11,8 @@ namespace {
 std::string RangeName(const char* prefix, const Batch& batch)
 {
     char name[64];
-    std::snprintf(name, sizeof name, "%s-%010lld-%010lld.Txt", prefix, static_cast<long long>(batch.firstRecord),
-                  static_cast<long long>(batch.lastRecord));
+    std::snprintf(name, sizeof name, "%s-%010lld-%010lld.Txt", prefix,
+                  static_cast<long long>(batch.firstRecord), static_cast<long long>(batch.lastRecord));
     return name;
 }
 
@@ -64,7 +64,8 @@ void Publisher::Publish(Batch batch)
     }
     if (batch.state == Batch::Written) {
         bool renamed = false;
-        for (const std::string& name : names) renamed |= RenameFile(PathOf(TemporaryName(name)), PathOf(name));
+        for (const std::string& name : names)
+            renamed |= RenameFile(PathOf(TemporaryName(name)), PathOf(name));
         if (renamed) SyncFolder(m_folder);
         m_store.SetBatchState(batch.id, Batch::Published);
     }

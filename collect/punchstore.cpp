@@ -89,9 +89,11 @@ public:
     Statement& Bind(int index, const std::string& text, bool blob = false)
     {
         if (blob)
-            sqlite3_bind_blob(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_blob(m_statement, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
         else
-            sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
         return *this;
     }
     // SQLITE_ROW, SQLITE_DONE or an error code.
@@ -134,11 +136,14 @@ PunchStore::PunchStore(const std::string& path, Access access, int busyMs) : m_p
 {
     std::error_code error;
     if (access == Access::Read && !std::filesystem::exists(PathFromUtf8(path), error))
-        throw StoreError(StoreError::Failed,
-                         path + ": there is no punch store here (no download --new collected into this folder)");
-    const int flags = access == Access::Collect ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+        throw StoreError(
+            StoreError::Failed,
+            path + ": there is no punch store here (no download --new collected into this folder)");
+    const int flags =
+        access == Access::Collect ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        if (!m_db) throw StoreError(StoreError::Failed, path + ": cannot open the punch store (out of memory)");
+        if (!m_db)
+            throw StoreError(StoreError::Failed, path + ": cannot open the punch store (out of memory)");
         Fail("open it");
     }
     sqlite3_extended_result_codes(m_db, 1);
@@ -149,16 +154,18 @@ PunchStore::PunchStore(const std::string& path, Access access, int busyMs) : m_p
     // The header says whose file this is; a damaged one fails right here.
     std::int64_t applicationId = 0, version = 0, objects = 0;
     {
-        Statement query(m_db, "SELECT (SELECT application_id FROM pragma_application_id),"
-                              " (SELECT user_version FROM pragma_user_version),"
-                              " (SELECT count(*) FROM sqlite_schema)");
+        Statement query(m_db,
+                        "SELECT (SELECT application_id FROM pragma_application_id),"
+                        " (SELECT user_version FROM pragma_user_version),"
+                        " (SELECT count(*) FROM sqlite_schema)");
         if (query.Step() != SQLITE_ROW) Fail("read it");
         applicationId = query.Integer(0);
         version = query.Integer(1);
         objects = query.Integer(2);
     }
     if (applicationId == 0 && version == 0 && objects == 0) {
-        if (access == Access::Read) throw StoreError(StoreError::NotAStore, path + ": the punch store is empty");
+        if (access == Access::Read)
+            throw StoreError(StoreError::NotAStore, path + ": the punch store is empty");
         Execute("PRAGMA journal_mode = WAL");
         Execute("BEGIN IMMEDIATE");
         Execute(kSchema);
@@ -185,7 +192,8 @@ void PunchStore::Fail(const std::string& doing)
 {
     const int code = sqlite3_extended_errcode(m_db);
     std::string reason = sqlite3_errmsg(m_db);
-    if ((code & 0xff) == SQLITE_NOTADB || (code & 0xff) == SQLITE_CORRUPT) reason = "not a punch store, or damaged";
+    if ((code & 0xff) == SQLITE_NOTADB || (code & 0xff) == SQLITE_CORRUPT)
+        reason = "not a punch store, or damaged";
     if ((code & 0xff) == SQLITE_FULL) reason = "the disk is full";
     throw StoreError(KindOf(code), m_path + ": cannot " + doing + ": " + reason);
 }
@@ -200,8 +208,9 @@ void PunchStore::Execute(const char* sql)
 
 std::int64_t PunchStore::StartRun(const std::string& layout, const std::string& program)
 {
-    Statement insert(m_db, "INSERT INTO run (started_at, layout, program)"
-                           " VALUES (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?1, ?2)");
+    Statement insert(m_db,
+                     "INSERT INTO run (started_at, layout, program)"
+                     " VALUES (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?1, ?2)");
     if (insert.Bind(1, layout).Bind(2, program).Step() != SQLITE_DONE) Fail("record the run");
     return sqlite3_last_insert_rowid(m_db);
 }
@@ -209,11 +218,14 @@ std::int64_t PunchStore::StartRun(const std::string& layout, const std::string& 
 std::int64_t PunchStore::ClockId(const ClockIdentity& clock)
 {
     const std::string bus = clock.rs232 ? "rs232" : "rs485";
-    Statement insert(m_db, "INSERT INTO clock (port, bus, number) VALUES (?1, ?2, ?3)"
-                           " ON CONFLICT DO NOTHING");
-    if (insert.Bind(1, clock.port).Bind(2, bus).Bind(3, clock.number).Step() != SQLITE_DONE) Fail("add the clock");
+    Statement insert(m_db,
+                     "INSERT INTO clock (port, bus, number) VALUES (?1, ?2, ?3)"
+                     " ON CONFLICT DO NOTHING");
+    if (insert.Bind(1, clock.port).Bind(2, bus).Bind(3, clock.number).Step() != SQLITE_DONE)
+        Fail("add the clock");
     Statement query(m_db, "SELECT id FROM clock WHERE port = ?1 AND bus = ?2 AND number = ?3");
-    if (query.Bind(1, clock.port).Bind(2, bus).Bind(3, clock.number).Step() != SQLITE_ROW) Fail("read the clock");
+    if (query.Bind(1, clock.port).Bind(2, bus).Bind(3, clock.number).Step() != SQLITE_ROW)
+        Fail("read the clock");
     return query.Integer(0);
 }
 
@@ -257,14 +269,18 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
             }
             // One writer at a time, so the ids of one commit follow each other.
             if (batch->lastRecord - batch->firstRecord + 1 != static_cast<std::int64_t>(records.size()))
-                throw StoreError(StoreError::Failed, m_path + ": the record ids of one commit are not consecutive");
-            Statement add(m_db, "INSERT INTO batch (run_id, collected_at, first_record, last_record, flagged, state)"
-                                " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?2, ?3, ?4, 0)");
+                throw StoreError(StoreError::Failed,
+                                 m_path + ": the record ids of one commit are not consecutive");
+            Statement add(
+                m_db,
+                "INSERT INTO batch (run_id, collected_at, first_record, last_record, flagged, state)"
+                " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?2, ?3, ?4, 0)");
             add.Bind(1, runId).Bind(2, batch->firstRecord).Bind(3, batch->lastRecord).Bind(4, batch->flagged);
             if (add.Step() != SQLITE_DONE) Fail("store the batch");
             batch->id = sqlite3_last_insert_rowid(m_db);
-            Statement addSegment(m_db, "INSERT INTO segment (batch_id, clock_id, first_record, last_record,"
-                                       " first_serial) VALUES (?1, ?2, ?3, ?4, ?5)");
+            Statement addSegment(m_db,
+                                 "INSERT INTO segment (batch_id, clock_id, first_record, last_record,"
+                                 " first_serial) VALUES (?1, ?2, ?3, ?4, ?5)");
             for (const Segment& segment : segments) {
                 addSegment.Bind(1, batch->id).Bind(2, segment.clockId).Bind(3, segment.firstRecord);
                 addSegment.Bind(4, segment.lastRecord).Bind(5, segment.firstSerial);
@@ -273,9 +289,11 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
                 addSegment.Reset();
             }
         }
-        Statement update(m_db, "UPDATE clock SET next_serial = ?2, ari = ?3, calendar = coalesce(nullif(?4, ''), calendar),"
-                               " clock_date = coalesce(nullif(?5, ''), clock_date)"
-                               " WHERE id = ?1");
+        Statement update(
+            m_db,
+            "UPDATE clock SET next_serial = ?2, ari = ?3, calendar = coalesce(nullif(?4, ''), calendar),"
+            " clock_date = coalesce(nullif(?5, ''), clock_date)"
+            " WHERE id = ?1");
         for (const ClockUpdate& clock : clocks) {
             update.Bind(1, clock.clockId).Bind(2, clock.position.nextSerial).Bind(3, clock.position.ari);
             update.Bind(4, clock.calendar).Bind(5, clock.clockDate);
@@ -292,8 +310,9 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
 
 std::vector<Batch> PunchStore::UnpublishedBatches()
 {
-    Statement query(m_db, "SELECT id, first_record, last_record, flagged, state FROM batch WHERE state < 2"
-                          " ORDER BY id");
+    Statement query(m_db,
+                    "SELECT id, first_record, last_record, flagged, state FROM batch WHERE state < 2"
+                    " ORDER BY id");
     std::vector<Batch> batches;
     int step;
     while ((step = query.Step()) == SQLITE_ROW)
@@ -318,15 +337,17 @@ void PunchStore::ForEachLine(const Batch& batch, const std::function<void(bool, 
     if (step != SQLITE_DONE) Fail("read a batch's records");
 }
 
-void PunchStore::ForEachRecord(const Selection& selection, const std::function<void(const StoredRecord&)>& take)
+void PunchStore::ForEachRecord(const Selection& selection,
+                               const std::function<void(const StoredRecord&)>& take)
 {
-    Statement query(m_db, "SELECT r.id, c.port, c.bus, c.number, s.first_serial + r.id - s.first_record,"
-                          " r.flagged, r.raw, r.line, b.collected_at, coalesce(c.calendar, ''),"
-                          " coalesce(c.clock_date, '')"
-                          " FROM segment s JOIN record r ON r.id BETWEEN s.first_record AND s.last_record"
-                          " JOIN clock c ON c.id = s.clock_id JOIN batch b ON b.id = s.batch_id"
-                          " WHERE (?1 = '' OR c.port = ?1) AND (?2 = 0 OR c.number = ?2)"
-                          " ORDER BY r.id");
+    Statement query(m_db,
+                    "SELECT r.id, c.port, c.bus, c.number, s.first_serial + r.id - s.first_record,"
+                    " r.flagged, r.raw, r.line, b.collected_at, coalesce(c.calendar, ''),"
+                    " coalesce(c.clock_date, '')"
+                    " FROM segment s JOIN record r ON r.id BETWEEN s.first_record AND s.last_record"
+                    " JOIN clock c ON c.id = s.clock_id JOIN batch b ON b.id = s.batch_id"
+                    " WHERE (?1 = '' OR c.port = ?1) AND (?2 = 0 OR c.number = ?2)"
+                    " ORDER BY r.id");
     query.Bind(1, selection.port).Bind(2, selection.clock);
     int step;
     while ((step = query.Step()) == SQLITE_ROW) {

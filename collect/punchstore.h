@@ -138,7 +138,8 @@ public:
     std::vector<Batch> UnpublishedBatches();
     void SetBatchState(std::int64_t batchId, Batch::State state);
     // The lines of the batch's records in id order, flagged or not.
-    void ForEachLine(const Batch& batch, const std::function<void(bool flagged, const std::string& line)>& take);
+    void ForEachLine(const Batch& batch,
+                     const std::function<void(bool flagged, const std::string& line)>& take);
 
     // Every stored record the selection takes, in id order.
     void ForEachRecord(const Selection& selection, const std::function<void(const StoredRecord&)>& take);

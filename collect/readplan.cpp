@@ -40,7 +40,8 @@ ReadPlan PlanNewRecords(const RingState& ring, const std::optional<ClockPosition
     plan.count = RingOffset(plan.start, ring.awi);
     // On a full ring ARI equals AWI, so a read from ARI covers the whole
     // ring; only a ring that has not moved since the save has nothing new.
-    if (plan.count == 0 && plan.start == ring.ari && ring.held >= kRingSize && !(saved && !origin && unmovedSinceSave))
+    if (plan.count == 0 && plan.start == ring.ari && ring.held >= kRingSize &&
+        !(saved && !origin && unmovedSinceSave))
         plan.count = kRingSize;
     return plan;
 }

@@ -9,7 +9,8 @@ StoreWriter::StoreWriter(PunchStore& store, Publisher& publisher, std::int64_t r
 {
 }
 
-void StoreWriter::BeginClock(std::int64_t clockId, std::int64_t firstSerial, std::int32_t ari, std::string name)
+void StoreWriter::BeginClock(std::int64_t clockId, std::int64_t firstSerial, std::int32_t ari,
+                             std::string name)
 {
     m_current = {clockId, {firstSerial, ari}, {}, {}};
     m_firstSerial = firstSerial;
@@ -30,7 +31,8 @@ void StoreWriter::Undecodable(std::int64_t pass, const std::string& payload, con
 {
     const std::int64_t position = (m_firstSerial + pass) % kRingSize;
     Add(pass, true, payload,
-        m_name + ", position " + std::to_string(position) + ": the date does not decode (" + why + "): " + payload);
+        m_name + ", position " + std::to_string(position) + ": the date does not decode (" + why +
+            "): " + payload);
 }
 
 void StoreWriter::ClockDate(bool solar, const std::string& dateText)
@@ -58,7 +60,8 @@ void StoreWriter::Commit()
     std::vector<PunchStore::ClockUpdate> clocks;
     for (const auto& [id, update] : m_clocks) clocks.push_back(update);
     m_clocks.clear();
-    if (const std::optional<Batch> batch = m_store.Commit(m_runId, records, clocks)) m_publisher.Publish(*batch);
+    if (const std::optional<Batch> batch = m_store.Commit(m_runId, records, clocks))
+        m_publisher.Publish(*batch);
 }
 
 }  // namespace collect

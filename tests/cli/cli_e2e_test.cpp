@@ -655,7 +655,9 @@ TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecod
 {
     // A Gregorian Vireo clock whose third record has a year that is no number.
     TempDir dir;
-    WriteFile(dir / "records", "1234567890260101080001005\n!1234567890260101080001005\n1234567890xx0102090001005\n1234567890260103100001005\n");
+    WriteFile(dir / "records",
+              "1234567890260101080001005\n!"
+              "1234567890260101080001005\n1234567890xx0102090001005\n1234567890260103100001005\n");
     SimProcess sim({"--records-file", dir / "records", "--calendar", "gregorian"});
     TempDir out, imported;
     const std::vector<std::string> collect = Link(sim, {"download", "--new", "--vireo", "--out", out.path()});
@@ -737,8 +739,9 @@ TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
         };
         EXPECT_EQ(run.out, "clock  records  flagged  status\n" + row(1) +
                                "    2        0        0  communication error\n" + row(3));
-        const std::vector<std::string> lines = std::string(mode) == "--new" ? Published(out.path(), "Dump")
-                                                                            : Lines(ReadWholeFile(out / "Dump.Txt"));
+        const std::vector<std::string> lines = std::string(mode) == "--new"
+                                                   ? Published(out.path(), "Dump")
+                                                   : Lines(ReadWholeFile(out / "Dump.Txt"));
         for (int clock : {1, 3}) EXPECT_EQ(LinesOfClock(lines, clock), AllDumpLines(sim, clock));
     }
     // The absent clock cost one time-out each time: one command, no more.
@@ -829,8 +832,14 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
     SimProcess sim({"--records", "400", "--flagged-rate", "0.05", "--baud", "57600", "--line-rate"});
     TempDir out, logs;
-    std::vector<std::string> args = {"-f", "-y", "-qq", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
-                                     "-o", logs / "trace", CLOCKREADER_CLI_PATH};
+    std::vector<std::string> args = {"-f",
+                                     "-y",
+                                     "-qq",
+                                     "-e",
+                                     "trace=fsync,fdatasync,rename,renameat,renameat2",
+                                     "-o",
+                                     logs / "trace",
+                                     CLOCKREADER_CLI_PATH};
     for (const std::string& a : Link(sim, {"download", "--new", "--baud", "57600", "--out", out.path()}))
         args.push_back(a);
     Launch launch;
@@ -847,7 +856,8 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
             calls.push_back("rename " + line.substr(to + 4, line.find('"', to + 4) - to - 4));
         } else if (open != std::string::npos && close > open) {
             const std::string path = line.substr(open + 1, close - open - 1);
-            calls.push_back(path.size() > 4 && path.substr(path.size() - 4) == "-wal" ? "commit" : "fsync " + path);
+            calls.push_back(path.size() > 4 && path.substr(path.size() - 4) == "-wal" ? "commit"
+                                                                                      : "fsync " + path);
         }
     }
     int published = 0;
@@ -865,7 +875,8 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
         const long synced = at("fsync " + part, 0, i);
         SCOPED_TRACE(name);
         ASSERT_GE(synced, 0) << "renamed without being flushed";
-        EXPECT_GE(at("fsync " + out.path(), synced, i), 0) << "the folder was not flushed before the store said so";
+        EXPECT_GE(at("fsync " + out.path(), synced, i), 0)
+            << "the folder was not flushed before the store said so";
         EXPECT_GE(at("commit", synced, i), 0) << "renamed before the store marked it written";
         std::size_t next = i + 1;
         while (next < calls.size() && calls[next].rfind("rename ", 0) == 0) ++next;

@@ -54,12 +54,28 @@ TEST(ReadPlan, FromTheSavedPositionOrAriUpToAwiAndWhatTheRingLost)
         {"new records since", {0, 900, 900}, ClockPosition{600, 0}, {}, 600, 300, 0, false, 600},
         {"nothing new", {0, 600, 600}, ClockPosition{600, 0}, {}, 600, 0, 0, false, 600},
         // Serials go on counting across the ring's end: the next lap.
-        {"across the ring end", {R - 10, 20, 30}, ClockPosition{R - 5, R - 10}, {}, R - 5, 25, 0, false, R - 5},
+        {"across the ring end",
+         {R - 10, 20, 30},
+         ClockPosition{R - 5, R - 10},
+         {},
+         R - 5,
+         25,
+         0,
+         false,
+         R - 5},
         {"on the next lap", {5, 30, 25}, ClockPosition{R + 10, 5}, {}, 10, 20, 0, false, R + 10},
         {"origin", {0, 900, 900}, ClockPosition{600, 0}, 100, 100, 800, 0, false, R + 100},
         {"origin at ARI of a full ring", {40, 40, R}, {}, 40, 40, R, 0, false, 40},
         // The ring filled and overwrote 50 old records already read: none lost.
-        {"full, old records overwritten", {50, 50, R}, ClockPosition{1000, 0}, {}, 1000, R - 950, 0, false, 1000},
+        {"full, old records overwritten",
+         {50, 50, R},
+         ClockPosition{1000, 0},
+         {},
+         1000,
+         R - 950,
+         0,
+         false,
+         1000},
         // Filled exactly up to the saved position: the whole ring is new.
         {"full exactly up to it", {1000, 1000, R}, ClockPosition{1000, 0}, {}, 1000, R, 0, false, 1000},
         // 1050 overwritten, 1000 of them read before: 50 new ones lost.
@@ -117,8 +133,8 @@ TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
     };
     const Case cases[] = {
         {"another program's database",
-         [](const std::string& path) { Sql(path, "CREATE TABLE invoices (id INTEGER)"); }, StoreError::NotAStore,
-         "another program's database"},
+         [](const std::string& path) { Sql(path, "CREATE TABLE invoices (id INTEGER)"); },
+         StoreError::NotAStore, "another program's database"},
         {"a newer punch store",
          [](const std::string& path) {
              PunchStore{path, PunchStore::Access::Collect};
@@ -199,16 +215,18 @@ TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPositi
     EXPECT_EQ(c.store.Position(two)->nextSerial, 41);
     std::vector<std::string> seen;
     c.store.ForEachRecord({}, [&](const StoredRecord& r) {
-        seen.push_back(std::to_string(r.clock) + " " + std::to_string(r.serial) + " " + (r.flagged ? "F " : "") +
-                       r.raw + " | " + r.line + " | " + r.calendar);
+        seen.push_back(std::to_string(r.clock) + " " + std::to_string(r.serial) + " " +
+                       (r.flagged ? "F " : "") + r.raw + " | " + r.line + " | " + r.calendar);
     });
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "1 " + std::to_string(R - 1) + " p1 | line 1 | solar",
-                        "1 " + std::to_string(R) + " F ??? | ??? | solar",
-                        "1 " + std::to_string(R + 1) +
-                            " F p3 | COM1 rs485 clock 1, position 1: the date does not decode (bad date): p3 | solar",
-                        "2 40 p4 | line 4 | ",
-                    }));
+    EXPECT_EQ(
+        seen,
+        (std::vector<std::string>{
+            "1 " + std::to_string(R - 1) + " p1 | line 1 | solar",
+            "1 " + std::to_string(R) + " F ??? | ??? | solar",
+            "1 " + std::to_string(R + 1) +
+                " F p3 | COM1 rs485 clock 1, position 1: the date does not decode (bad date): p3 | solar",
+            "2 40 p4 | line 4 | ",
+        }));
     EXPECT_EQ(c.Published("Dump"), "line 1\r\nline 4\r\n");
     EXPECT_EQ(c.Published("BadRecs"),
               "???\r\nCOM1 rs485 clock 1, position 1: the date does not decode (bad date): p3\r\n");
@@ -218,8 +236,8 @@ TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPositi
     sqlite3* db = nullptr;
     sqlite3_open((c.dir / kStoreFileName).c_str(), &db);
     sqlite3_stmt* query = nullptr;
-    sqlite3_prepare_v2(db, "SELECT clock, lap, position, flagged, layout FROM punches WHERE record_id = 2", -1, &query,
-                       nullptr);
+    sqlite3_prepare_v2(db, "SELECT clock, lap, position, flagged, layout FROM punches WHERE record_id = 2",
+                       -1, &query, nullptr);
     ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(query, 1), 1);
     EXPECT_EQ(sqlite3_column_int(query, 2), 0);
@@ -235,11 +253,11 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
     // every record published once.
     struct Case {
         const char* name;
-        Batch::State state;  // the store's word at the stop
-        bool temporaryFiles;  // written under their temporary names
+        Batch::State state;     // the store's word at the stop
+        bool temporaryFiles;    // written under their temporary names
         bool partialTemporary;  // ... the Dump one cut short
-        bool renamed;  // and renamed to their final names
-        bool importerTook;  // and taken by the importer
+        bool renamed;           // and renamed to their final names
+        bool importerTook;      // and taken by the importer
     };
     const Case cases[] = {
         {"committed, nothing written", Batch::Committed, false, false, false, false},

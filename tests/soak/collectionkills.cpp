@@ -171,8 +171,9 @@ public:
         // Punches go on for about as long as the kills do.
         m_punches = kills * (m_settings.maxDelayMs / 2 + 250) / kPunchEveryMs;
         m_firstRecord = fullRing ? kRingSize - kRecordsAtStart : 0;
-        std::vector<std::string> simArgs{"--records", std::to_string(m_firstRecord + kRecordsAtStart),
-                                         "--flagged-rate", "0.05", "--seed", std::to_string(m_seed)};
+        std::vector<std::string> simArgs{"--records",      std::to_string(m_firstRecord + kRecordsAtStart),
+                                         "--flagged-rate", "0.05",
+                                         "--seed",         std::to_string(m_seed)};
         simArgs.insert(simArgs.end(),
                        {"--baud", "19200", "--line-rate", "--punch-every", std::to_string(kPunchEveryMs),
                         "--punches", std::to_string(m_punches)});
@@ -249,7 +250,8 @@ private:
         std::vector<std::filesystem::path> files;
         for (const std::string& folder : {m_out, m_imported})
             for (const auto& entry : std::filesystem::directory_iterator(folder))
-                if (entry.path().filename().string().rfind(prefix + "-", 0) == 0) files.push_back(entry.path());
+                if (entry.path().filename().string().rfind(prefix + "-", 0) == 0)
+                    files.push_back(entry.path());
         std::sort(files.begin(), files.end(),
                   [](const auto& a, const auto& b) { return a.filename() < b.filename(); });
         std::vector<std::string> lines;
@@ -417,8 +419,11 @@ int main(int argc, char** argv)
         ++tally.rounds;
         done += kills;
         std::printf("round %d (%s, seed %llu): %d runs killed, %s\n", round,
-                    fullRing ? "RS-232, full ring" : rs232 ? "RS-232" : "RS-485 sweep",
-                    static_cast<unsigned long long>(seed), kills, roundOk ? "every record once, in order" : "FAULT");
+                    fullRing ? "RS-232, full ring"
+                    : rs232  ? "RS-232"
+                             : "RS-485 sweep",
+                    static_cast<unsigned long long>(seed), kills,
+                    roundOk ? "every record once, in order" : "FAULT");
         std::fflush(stdout);
         ok = ok && roundOk;
     }
@@ -427,9 +432,10 @@ int main(int argc, char** argv)
         "\n| rounds | runs | killed | records | flagged | lost | duplicated | out of order | partial lines | "
         "failed runs | damaged stores | files imported | runs that finished a publication |\n"
         "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    std::printf("| %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld |\n", tally.rounds,
-                tally.runs, tally.kills, tally.records, tally.flagged, tally.lost, tally.duplicated, tally.reordered,
-                tally.partial, tally.failedRuns, tally.damaged, tally.imported, tally.recoveries);
+    std::printf("| %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld |\n",
+                tally.rounds, tally.runs, tally.kills, tally.records, tally.flagged, tally.lost,
+                tally.duplicated, tally.reordered, tally.partial, tally.failedRuns, tally.damaged,
+                tally.imported, tally.recoveries);
     std::printf("%.0f s; %s\n", seconds, ok ? "every record exactly once" : "FAULTS FOUND");
     return ok ? 0 : 1;
 }
