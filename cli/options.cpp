@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 
+#include "serial/comport.h"
 #include "utils/calendar.h"
 #include "utils/utf8path.h"
 
@@ -90,6 +91,16 @@ void SetPort(Options& options, const std::string& value)
         options.portPath.clear();
         return;
     }
+    // A converter on the network: the address must read here; whether its
+    // host resolves is asked before the run starts. The dump lines carry the
+    // number it ends in, as for a device path.
+    if (value.find("://") != std::string::npos) {
+        if (const std::string problem = NetworkAddressProblem(value, false); !problem.empty())
+            throw UsageError("--port: '" + value + "': " + problem);
+        options.portPath = value;
+        options.comText = TrailingNumber(value.back() == '/' ? value.substr(0, value.size() - 1) : value);
+        return;
+    }
     // A Windows device name (\\.\COM12, \\.\CNCA0) is taken as it is.
     if (value.rfind("\\\\.\\", 0) == 0 && value.size() > 4) {
         options.portPath = value;
@@ -101,7 +112,7 @@ void SetPort(Options& options, const std::string& value)
         options.comText = TrailingNumber(options.portPath);
         return;
     }
-    throw UsageError("--port: '" + value + "' is neither COMn nor a device path");
+    throw UsageError("--port: '" + value + "' is neither COMn, a device path nor a network address");
 }
 
 struct OptionRule {
