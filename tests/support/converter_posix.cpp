@@ -61,7 +61,10 @@ void Converter::Start()
     Kill();
     std::vector<std::string> argv;
     if (m_kind == ConverterKind::Socat) {
-        argv = {SOCAT_PATH, "TCP-LISTEN:" + std::to_string(m_port) + ",bind=127.0.0.1,reuseaddr,fork",
+        // -t 0: a relay whose client has gone ends at once instead of
+        // reading the line for another half second, next to the new one.
+        argv = {SOCAT_PATH, "-t", "0",
+                "TCP-LISTEN:" + std::to_string(m_port) + ",bind=127.0.0.1,reuseaddr,fork",
                 "FILE:" + m_device + ",raw,echo=0,b" + std::to_string(m_baud)};
     } else {
         argv = {SER2NET_PATH, "-n", "-c", m_dir + "/ser2net.yaml", "-P", m_dir + "/ser2net.pid"};
