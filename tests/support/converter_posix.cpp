@@ -24,13 +24,16 @@ Converter::Converter(ConverterKind kind, const std::string& device, int baud)
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
     if (kind != ConverterKind::Socat) {
-        // "local": the pty has no modem lines to watch.
+        // "local": the pty has no modem lines to watch. "chardelay: false":
+        // ser2net otherwise holds what the line brings for a few character
+        // times to fill bigger packets, which a command-and-answer protocol
+        // pays on every answer.
         std::ofstream config(m_dir + "/ser2net.yaml");
         config << "connection: &line\n"
                << "  accepter: " << (kind == ConverterKind::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,")
                << "127.0.0.1," << m_port << "\n"
                << "  connector: serialdev," << device << "," << baud << "n81,local\n"
-               << "  options:\n    kickolduser: true\n";
+               << "  options:\n    kickolduser: true\n    chardelay: false\n";
     }
     Start();
 }
