@@ -363,12 +363,19 @@ Commands:
              to download exactly those records
 
 Link options (every command):
-  --port COMn|PATH  serial port (default COM1). COMn opens the link COMn in
-                    the ports folder when it exists, else /dev/ttyS<n-1>; the
-                    dump lines carry n as the port number. A PATH (anything
-                    with a "/") opens that device; the dump lines then carry
-                    the number the path ends in without leading zeros
-                    (/dev/ttyUSB0 gives 0), or 1 when it ends in none
+  --port COMn|PATH|URL
+                    serial port (default COM1). COMn opens the link COMn in
+                    the ports folder when it exists, else /dev/ttyS<n-1>; a
+                    regular file COMn there names a converter on its first
+                    line (a URL); the dump lines carry n as the port number.
+                    A PATH (anything with a "/") opens that device; the dump
+                    lines then carry the number the path ends in without
+                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
+                    in none. A URL reaches a serial-to-Ethernet converter:
+                    socket://HOST:PORT (raw TCP; the converter's own line
+                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
+                    sets the converter's line to --baud, 8N1); connecting
+                    may take 5 s; the dump lines carry the number it ends in
   --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
                     window's, ports/ beside the program when the user may
                     write to the program's folder, else ~/ClockReader/ports
@@ -413,7 +420,9 @@ would show (Persian as UTF-8) on standard error: a progress bar with records/s
 and the time left on a terminal, otherwise a line every 5 seconds.
 
 A port that cannot be used is named with the device tried, as in
-"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2).".
+"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2)." or
+"COM7 -> rfc2217://10.0.0.5:4001: Unable to open com port (win error code:
+111).". A URL that does not read or whose host does not resolve is bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
@@ -429,7 +438,9 @@ Exit status:
        folder cannot be made or written, or another program holds Dump.Txt or
        BadRecs.Txt), another run holds the output folder (--new), a record's
        date does not convert, or an unexpected failure
-  2    bad input: a usage error, a number or date out of its range; with
+  2    bad input: a usage error, a number or date out of its range, a
+       converter's URL with an unknown scheme, no port number or a host that
+       does not resolve; with
        --new or --clocks also a damaged Positions.Txt (named with its line;
        left as it was) and an --out folder that cannot be made or written
   3    communication error: the clock does not answer, stops answering during
