@@ -236,6 +236,13 @@ void pump(NetDevice& d) {
             d.failure = kConnectionReset;  // the converter closed the connection
             break;
         }
+#ifdef TCP_QUICKACK
+        // Acknowledge at once: a converter that holds small packets until
+        // the last is acknowledged (Nagle) would otherwise wait for the
+        // delayed acknowledgement, some 40 ms, in the middle of an answer.
+        int on = 1;
+        setsockopt(d.socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
         std::string_view bytes(buffer, static_cast<std::size_t>(got));
         if (d.rfc2217) {
             d.session.Receive(bytes, d.input);
