@@ -729,7 +729,8 @@ bool netDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
 namespace {
 
 constexpr int kLookAgainMs = 20;
-constexpr std::uint32_t EV_RXCHAR = 0x0001, EV_TXEMPTY = 0x0004;
+// The Win32 event-mask bits of received bytes and an emptied output queue.
+constexpr std::uint32_t kRxChar = 0x0001, kTxEmpty = 0x0004;
 
 }  // namespace
 
@@ -770,12 +771,12 @@ std::uint32_t lookForEvents(NetEventWatch& watch) {
     // too small, which delays a report but never repeats one.
     const std::uint64_t arrived = d.bytesRead.load() + d.waiting.load() + socketQueued(d.socket);
     if (arrived > watch.arrived) {
-        found |= EV_RXCHAR;
+        found |= kRxChar;
         watch.arrived = arrived;
     }
     const std::uint64_t written = d.bytesWritten.load();
     if (written > watch.written) {
-        found |= EV_TXEMPTY;
+        found |= kTxEmpty;
         watch.written = written;
     }
     return found & watch.mask;
@@ -816,7 +817,7 @@ ComWaitResult netWatchWait(NetEventWatch& watch, std::uint32_t& events) {
         // Something waits unread, or the connection ended (the socket stays
         // readable for ever): only the periodic look and the stop wake us.
         const bool pollSocket = !watch.closed && d.waiting.load() == 0 && socketQueued(d.socket) == 0;
-        const bool lookAgain = !pollSocket || (watch.mask & EV_TXEMPTY) != 0;
+        const bool lookAgain = !pollSocket || (watch.mask & kTxEmpty) != 0;
 #ifdef _WIN32
         WSAEVENT waits[2] = {watch.stopEvent, watch.socketEvent};
         DWORD which = WSAWaitForMultipleEvents(pollSocket ? 2 : 1, waits, FALSE,
