@@ -58,7 +58,7 @@ public:
     CliRun Wait()
     {
         CliRun run;
-        run.status = m_process.Wait(90s);
+        run.status = m_process.Wait(90s).status;
         EXPECT_NE(run.status, -1) << "clockreader-cli did not end";
         run.out = ReadWholeFile(m_logs / "out");
         run.err = ReadWholeFile(m_logs / "err");
@@ -166,8 +166,9 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
         // answer it cut was all that was missing; never a hang.
         EXPECT_TRUE(run.status == 5 || run.status == 3) << run.status << run.err;
         EXPECT_LT(std::chrono::steady_clock::now() - killed, 7s);
-        if (run.status == 5)
+        if (run.status == 5) {
             EXPECT_TRUE(Contains(run.err, converter.Url() + ": ReadFile function failed")) << run.err;
+        }
         const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
         ASSERT_GE(lines.size(), 3u);
         ASSERT_LT(lines.size(), 2000u);
