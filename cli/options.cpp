@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 
+#include "serial/comport.h"
 #include "utils/calendar.h"
 #include "utils/utf8path.h"
 
@@ -15,7 +16,14 @@ namespace cli {
 namespace {
 
 // Which commands an option belongs to.
-enum Scope : unsigned { kDownload = 1, kPointers = 2, kFind = 4, kFindDownload = 8, kLink = 1 | 2 | 4 };
+enum Scope : unsigned {
+    kDownload = 1,
+    kPointers = 2,
+    kFind = 4,
+    kFindDownload = 8,
+    kExport = 16,
+    kLink = 1 | 2 | 4
+};
 
 std::string Lower(std::string s)
 {
@@ -90,6 +98,16 @@ void SetPort(Options& options, const std::string& value)
         options.portPath.clear();
         return;
     }
+    // A converter on the network: the address must read here; whether its
+    // host resolves is asked before the run starts. The dump lines carry the
+    // number it ends in, as for a device path.
+    if (value.find("://") != std::string::npos) {
+        if (const std::string problem = NetworkAddressProblem(value, false); !problem.empty())
+            throw UsageError("--port: '" + value + "': " + problem);
+        options.portPath = value;
+        options.comText = TrailingNumber(value.back() == '/' ? value.substr(0, value.size() - 1) : value);
+        return;
+    }
     // A Windows device name (\\.\COM12, \\.\CNCA0) is taken as it is.
     if (value.rfind("\\\\.\\", 0) == 0 && value.size() > 4) {
         options.portPath = value;
@@ -101,7 +119,7 @@ void SetPort(Options& options, const std::string& value)
         options.comText = TrailingNumber(options.portPath);
         return;
     }
-    throw UsageError("--port: '" + value + "' is neither COMn nor a device path");
+    throw UsageError("--port: '" + value + "' is neither COMn, a device path nor a network address");
 }
 
 struct OptionRule {
@@ -113,7 +131,7 @@ struct OptionRule {
 const std::map<std::string, OptionRule>& Rules()
 {
     static const std::map<std::string, OptionRule> rules = {
-        {"--port", {kLink, true, SetPort}},
+        {"--port", {kLink | kExport, true, SetPort}},
         {"--baud",
          {kLink, true,
           [](Options& o, const std::string& v) {
@@ -134,7 +152,7 @@ const std::map<std::string, OptionRule>& Rules()
                   throw UsageError("--bus: '" + v + "' is neither rs232 nor rs485");
           }}},
         {"--clock",
-         {kLink, true,
+         {kLink | kExport, true,
           [](Options& o, const std::string& v) { o.clock = CheckedNumber("--clock", v, 1, 32); }}},
         {"--ports-dir",
          {kLink, true,
@@ -169,14 +187,30 @@ const std::map<std::string, OptionRule>& Rules()
           }}},
         {"--vireo", {kDownload, false, [](Options& o, const std::string&) { o.vireo = true; }}},
         {"--out",
-         {kDownload | kFindDownload, true,
+         {kDownload | kFindDownload | kExport, true,
           [](Options& o, const std::string& v) {
               if (v.empty()) throw UsageError("--out: the folder name is empty");
               o.outDirectory = v;
           }}},
         {"--from",
-         {kFind, true, [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
-        {"--to", {kFind, true, [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
+         {kFind | kExport, true,
+          [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
+        {"--to",
+         {kFind | kExport, true,
+          [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
+        {"--format",
+         {kExport, true,
+          [](Options& o, const std::string& v) {
+              if (v != "dump" && v != "csv")
+                  throw UsageError("--format: '" + v + "' is neither dump nor csv");
+              o.csv = v == "csv";
+          }}},
+        {"--file",
+         {kExport, true,
+          [](Options& o, const std::string& v) {
+              if (v.empty()) throw UsageError("--file: the file name is empty");
+              o.exportFile = v;
+          }}},
         {"--download", {kFind, false, [](Options& o, const std::string&) { o.downloadAfterFind = true; }}},
     };
     return rules;
@@ -188,6 +222,7 @@ const char* CommandName(Command command)
     case Command::Download: return "download";
     case Command::Pointers: return "pointers";
     case Command::Find: return "find";
+    case Command::Export: return "export";
     case Command::Help:
     case Command::Version: break;
     }
@@ -200,6 +235,7 @@ unsigned CommandScope(const Options& options)
     case Command::Download: return kDownload;
     case Command::Pointers: return kPointers;
     case Command::Find: return options.downloadAfterFind ? kFind | kFindDownload : kFind;
+    case Command::Export: return kExport;
     case Command::Help:
     case Command::Version: break;
     }
@@ -220,9 +256,6 @@ void CheckCollection(const Options& options, const std::vector<std::pair<std::st
     }
     if (Given(given, "--lock-wait") && !options.newOnly)
         throw UsageError("--lock-wait applies to --new only");
-    // The position file names the port in a blank-separated line.
-    if (options.newOnly && options.portPath.find_first_of(" \t") != std::string::npos)
-        throw UsageError("--port: with --new, a device path cannot hold blanks");
 }
 
 }  // namespace
@@ -274,6 +307,8 @@ Options ParseOptions(const std::vector<std::string>& args)
         options.command = Command::Pointers;
     else if (command == "find")
         options.command = Command::Find;
+    else if (command == "export")
+        options.command = Command::Export;
     else
         throw UsageError("unknown command '" + command + "'");
 
@@ -321,6 +356,15 @@ Options ParseOptions(const std::vector<std::string>& args)
     // The range ends before --to, and the clock compares the date texts.
     if (options.command == Command::Find && options.fromDate > options.toDate)
         throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
+    if (options.command == Command::Export) {
+        options.selectPort = Given(given, "--port");
+        options.selectClock = Given(given, "--clock");
+        if (Given(given, "--from")) options.exportFrom = options.fromDate;
+        if (Given(given, "--to")) options.exportTo = options.toDate;
+        if (!options.exportFrom.empty() && !options.exportTo.empty() &&
+            options.exportFrom >= options.exportTo)
+            throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);
+    }
     CheckCollection(options, given);
     return options;
 }
@@ -336,20 +380,27 @@ namespace {
 // the ports folder, and the requests that stop a run.
 #ifdef _WIN32
 constexpr const char* kPortHelp =
-    R"(  --port COMn|NAME  serial port (default COM1). COMn opens the system's port
-                    COMn (COM10 and above too), or the network converter its
-                    entry in the ports folder names; the dump lines carry n
-                    as the port number. A device NAME such as \\.\CNCA0 opens
-                    that device; the dump lines then carry the number the
-                    name ends in without leading zeros, or 1 when it ends in
-                    none
+    R"(  --port COMn|NAME|URL
+                    serial port (default COM1). COMn opens the system's port
+                    COMn (COM10 and above too), or the converter that a file
+                    COMn in the ports folder names on its first line (a
+                    URL); the dump lines carry n as the port number. A
+                    device NAME such as \\.\CNCA0 opens that device; the dump
+                    lines then carry the number the name ends in without
+                    leading zeros, or 1 when it ends in none. A URL reaches
+                    a serial-to-Ethernet converter: socket://HOST:PORT (raw
+                    TCP) or rfc2217://HOST:PORT (RFC 2217, which sets the
+                    converter's line to --baud, 8N1)
   --ports-dir DIR   the ports folder: where a COMn entry holding a network
                     URL is looked for. Default: the window's, ports\ beside
                     the program in a copy you unpacked, else
                     Documents\ClockReader\ports
 )";
 constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
-"COM1 -> \\.\COM1: Unable to open com port (win error code: 2).".
+"COM1 -> \\.\COM1: Unable to open com port (win error code: 2)." or
+"COM7 -> rfc2217://10.0.0.5:4001: Unable to open com port (win error code:
+10061).". A URL that does not read or whose host does not resolve is bad
+input.
 
 Ctrl+C or Ctrl+Break stops any command within a fraction of a second (a
 download after the current record); closing the console window, logging off
@@ -362,19 +413,28 @@ constexpr const char* kStopStatusHelp =
 )";
 #else
 constexpr const char* kPortHelp =
-    R"(  --port COMn|PATH  serial port (default COM1). COMn opens the link COMn in
-                    the ports folder when it exists, else /dev/ttyS<n-1>; the
-                    dump lines carry n as the port number. A PATH (anything
-                    with a "/") opens that device; the dump lines then carry
-                    the number the path ends in without leading zeros
-                    (/dev/ttyUSB0 gives 0), or 1 when it ends in none
+    R"(  --port COMn|PATH|URL
+                    serial port (default COM1). COMn opens the link COMn in
+                    the ports folder when it exists, else /dev/ttyS<n-1>; a
+                    regular file COMn there names a converter on its first
+                    line (a URL); the dump lines carry n as the port number.
+                    A PATH (anything with a "/") opens that device; the dump
+                    lines then carry the number the path ends in without
+                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
+                    in none. A URL reaches a serial-to-Ethernet converter:
+                    socket://HOST:PORT (raw TCP; the converter's own line
+                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
+                    sets the converter's line to --baud, 8N1); connecting
+                    may take 5 s; the dump lines carry the number it ends in
   --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
                     window's, ports/ beside the program when the user may
                     write to the program's folder and it is no installed copy,
                     else ~/ClockReader/ports
 )";
 constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
-"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2).".
+"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2)." or
+"COM7 -> rfc2217://10.0.0.5:4001: Unable to open com port (win error code:
+111).". A URL that does not read or whose host does not resolve is bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
@@ -406,6 +466,9 @@ Commands:
   find       (Vireo clocks) find the records of a Solar Hijri date range and
              print them as "start n" and "count n"; with --download, go on
              to download exactly those records
+  export     write records kept in the punch store of --out again, for an
+             audit or a payroll query; talks to no clock and changes
+             nothing that was published
 
 Link options (every command):
 )" + std::string(kPortHelp) +
@@ -423,14 +486,19 @@ download options:
                     program runs, and emptied only once the clock has answered
                     its record counter: a run that is refused or reaches no
                     clock leaves the last run's files as they were;
-                    with --new, lines are appended instead
+                    with --new, the folder of the punch store instead
   --new             only the records the clock wrote since the last --new run
                     into this folder (the first time: from the clock's read
-                    index ARI), up to its write index AWI; lines are appended
-                    to Dump.Txt and BadRecs.Txt, and Positions.Txt in the
-                    folder keeps where each clock's next run begins. With
-                    --start N, N is the clock's new origin. Each record
-                    reaches Dump.Txt once, even when a run is killed
+                    index ARI), up to its write index AWI. They are kept in
+                    the punch store Punches.db in the folder, with where each
+                    clock's next run begins, and published for an importer as
+                    whole files Dump-<first>-<last>.Txt and, for flagged
+                    records, BadRecs-<first>-<last>.Txt (ids of the store),
+                    each of which appears at once and may be moved away at
+                    any time; Dump.Txt is not touched. With --start N, N is
+                    the clock's new origin. Each record reaches the store and
+                    exactly one published file once, even when a run is
+                    killed
   --clocks LIST     (rs485) every listed clock in turn, e.g. 1-32 or 1,4,9-12;
                     a clock that does not answer costs one time-out and the
                     run goes on; a table (clock, records, flagged, status)
@@ -444,6 +512,19 @@ find options (find always uses the Vireo layout):
                     both are Solar Hijri dates of six digits, --from not after
                     --to
   --download        download the records found (then --out applies)
+
+export options:
+  --out DIR         the folder of Punches.db (default: the current folder)
+  --port COMn|PATH  only the records of this port (as download --new named it)
+  --clock N         only the records of clock N
+  --from YYMMDD     only records dated from this Solar Hijri day on
+  --to YYMMDD       ... and before this one
+  --format FORMAT   dump (default): the dump lines of the good records, as
+                    Dump-*.Txt has them; csv: a header and one row a record,
+                    flagged ones included: record, port, bus, clock, position,
+                    card, solar_date, iso_date, time, type, flagged,
+                    collected_at
+  --file F          write to F instead of standard output
 
 Output: results on standard output; progress and every message the window
 would show (Persian as UTF-8) on standard error: a progress bar with records/s
@@ -459,11 +540,14 @@ Exit status:
   0    complete (also when the clock holds no records: nothing to read)
   1    another error: an output file cannot be created or written (the --out
        folder cannot be made or written, or another program holds Dump.Txt or
-       BadRecs.Txt), another run holds the output folder (--new), a record's
-       date does not convert, or an unexpected failure
-  2    bad input: a usage error, a number or date out of its range; with
-       --new or --clocks also a damaged Positions.Txt (named with its line;
-       left as it was) and an --out folder that cannot be made or written
+       BadRecs.Txt), another run holds the output folder (--new), the punch
+       store is read-only or the disk is full, a record's date does not
+       convert, or an unexpected failure
+  2    bad input: a usage error, a number or date out of its range, a
+       converter's URL with an unknown scheme, no port number or a host that
+       does not resolve; with --new also a Punches.db that is not a punch
+       store (another program's database, a newer version, a damaged file;
+       named, left as it was)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search

@@ -38,4 +38,11 @@ int StopSignal();
 // makes wait for the program's end (a console being closed) may go on.
 void StopSignalsFinished();
 
+// Standard output passes line ends as they are written (CR LF stays CR LF
+// on Windows too).
+void UseBinaryStandardOutput();
+// Creates (or empties) the file at the UTF-8 path for binary writing;
+// nullptr when it cannot.
+std::FILE* OpenFileForWriting(const std::string& path);
+
 }  // namespace cli

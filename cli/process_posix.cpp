@@ -56,4 +56,8 @@ void StopSignalsFinished()
     std::fflush(stderr);
 }
 
+void UseBinaryStandardOutput() {}
+
+std::FILE* OpenFileForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
+
 }  // namespace cli

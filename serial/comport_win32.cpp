@@ -147,10 +147,7 @@ bool readsReturnAtOnce(const ComDevice& device) {
 
 }  // namespace
 
-// Port names are the system's; there is no folder of links on Windows.
-void SetComPortDirectory(const std::string&) {}
-
-std::string ComPortDevice(const std::string& portName) { return devicePath(portName); }
+std::string comDevicePath(const std::string& portName) { return devicePath(portName); }
 
 // Windows has no lock files: the exclusive open keeps other programs out.
 void SetComLockDirectory(const std::string&) {}

@@ -4,8 +4,10 @@
 # Every line of a ```sh block is run by bash, in order, in a scratch folder
 # that holds copies of clockreader-cli and clocksim as build/bin/, so the
 # examples' paths and their ports/ links are the README's own and touch
-# nothing of the real build. A line ending in "&" starts a simulated clock;
-# the next line waits until its --link exists. Fails when an example exits
+# nothing of the real build. A line ending in "&" starts a simulated clock,
+# and the next line waits until its --link exists, or a converter (ser2net,
+# socat), and the next line waits until its TCP port listens (its
+# "tcp,HOST,PORT" or "TCP-LISTEN:PORT"). Fails when an example exits
 # non-zero or when the README has too few examples to mean anything.
 #
 # Then the scheduling examples (the crontab line and the systemd units) run
@@ -41,6 +43,16 @@ for line in "${examples[@]}"; do
   if [[ $line =~ \&[[:space:]]*$ ]]; then
     eval "$line"
     background+=($!)
+    port=$(sed -nE 's/.*(tcp,[^,]*,|TCP-LISTEN:)([0-9]+).*/\2/p' <<<"$line")
+    if [ -n "$port" ] && [[ $line != *--link* ]]; then
+      hex=$(printf ':%04X ' "$port")
+      for _ in $(seq 100); do grep -q "$hex[0-9A-F:]* 0A " /proc/net/tcp /proc/net/tcp6 && break; sleep 0.05; done
+      if ! grep -q "$hex[0-9A-F:]* 0A " /proc/net/tcp /proc/net/tcp6; then
+        echo "readme_examples: nothing listens on port $port after this line" >&2
+        exit 1
+      fi
+      continue
+    fi
     link=$(sed -n 's/.*--link \([^ ]*\).*/\1/p' <<<"$line")
     for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
     if [ -z "$link" ] || [ ! -e "$link" ]; then

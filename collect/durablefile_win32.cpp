@@ -1,0 +1,101 @@
+#include <chrono>
+#include <thread>
+#include <windows.h>
+
+#include "durablefile.h"
+#include "utils/errors.h"
+#include "utils/utf8path.h"
+
+namespace collect {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path)
+{
+    throw EInOutError("Cannot " + what + " " + path + " (win error code: " + std::to_string(GetLastError()) +
+                      ")");
+}
+
+// Closes a handle on every way out.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : m_handle(handle) {}
+    ~Handle()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return m_handle; }
+    void close()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+// Other programs may read, write, rename or delete the file meanwhile, as an
+// importer taking Dump.Txt away would.
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
+{
+    return CreateFileW(PathFromUtf8(path).c_str(), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+void WriteFileDurably(const std::string& path, std::string_view content)
+{
+    Handle file(OpenShared(path, GENERIC_WRITE, CREATE_ALWAYS));
+    if (file.get() == INVALID_HANDLE_VALUE) Fail("create", path);
+    DWORD written = 0;
+    if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        written != content.size() || !FlushFileBuffers(file.get())) {
+        // A short write without an error is a full disk.
+        const DWORD error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_DISK_FULL;
+        file.close();
+        DeleteFileW(PathFromUtf8(path).c_str());
+        SetLastError(error);
+        Fail("write", path);
+    }
+}
+
+// The rename is written through to the disk; NTFS keeps the folder's entries
+// in its journal, so there is no separate flush of the folder.
+bool RenameFile(const std::string& from, const std::string& to)
+{
+    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    Fail("rename " + from + " to", to);
+}
+
+void SyncFolder(const std::string&) {}
+
+FolderLock::~FolderLock()
+{
+    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp)
+{
+    HANDLE file = OpenShared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) Fail("create the lock file", path);
+    m_handle = reinterpret_cast<std::intptr_t>(file);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
+    for (;;) {
+        OVERLAPPED whole{};
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION) Fail("lock", path);
+        if (std::chrono::steady_clock::now() >= deadline || (giveUp && giveUp())) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace collect
