@@ -34,6 +34,12 @@ ShownDialog UnknownErrorReport();
 // The program's title: the executable's file name without its extension.
 QString ApplicationTitle();
 
+// The text as a dialog shows it: line breaks as "\n" alone. The operations
+// break lines with CR LF; Qt's Windows text layout counts the CR into the
+// line's width and then cuts its first letter off a right-to-left line
+// ("شاره" for "اشاره"), where Linux shows the line whole.
+QString DialogDisplayText(const QString& text);
+
 // Shows `dialog` modally over `parent` and returns when the operator has
 // closed it.
 void ExecDialog(QWidget* parent, const ShownDialog& dialog);
