@@ -24,7 +24,7 @@ trap cleanup EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
 
 "$run" cmd /c exit >/dev/null 2>&1  # the prefix exists from here on
-zip=$(BUILD_DIR_WINDOWS=$win "$src/scripts/package-windows" --no-build)
+zip=$(BUILD_DIR_WINDOWS=$win "$src/scripts/package-windows" --no-build | sed -n 1p)
 folder="$work/برنامه ساعت"
 mkdir -p "$folder"
 unzip -q "$zip" -d "$folder"
