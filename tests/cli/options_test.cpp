@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "options.h"
 
@@ -177,7 +178,10 @@ TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
     EXPECT_EQ(Parse({"pointers", "--version"}).command, Command::Version);
     EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
-    for (const char* status :
-         {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ", "  6 ", "129", "130", "143", "--version"})
-        EXPECT_NE(help.find(status), std::string::npos) << status;
+    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ",
+                                         "  5 ", "  6 ", "129",  "130",  "--version"};
+#ifndef _WIN32
+    statuses.push_back("143");  // SIGTERM, which Windows does not send
+#endif
+    for (const std::string& status : statuses) EXPECT_NE(help.find(status), std::string::npos) << status;
 }

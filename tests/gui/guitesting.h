@@ -10,6 +10,7 @@
 #include "app/tform1.h"
 #include "ui_tform1.h"
 #include "utils/outputfolder.h"
+#include "utils/utf8path.h"
 
 struct RecordedWindow {
     std::vector<ShownDialog> dialogs;
@@ -17,5 +18,5 @@ struct RecordedWindow {
     Ui::TForm1& ui = form.ui();
 };
 
-inline std::string DumpPath() { return OutputFolder() + "/Dump.Txt"; }
-inline std::string BadRecsPath() { return OutputFolder() + "/BadRecs.Txt"; }
+inline std::string DumpPath() { return PathInFolder(OutputFolder(), "Dump.Txt"); }
+inline std::string BadRecsPath() { return PathInFolder(OutputFolder(), "BadRecs.Txt"); }
