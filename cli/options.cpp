@@ -7,6 +7,8 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <fstream>
+#include <sstream>
 
 #include "serial/comport.h"
 #include "utils/calendar.h"
@@ -180,6 +182,14 @@ const std::map<std::string, OptionRule>& Rules()
         {"--new", {kDownload, false, [](Options& o, const std::string&) { o.newOnly = true; }}},
         {"--clocks",
          {kDownload, true, [](Options& o, const std::string& v) { o.clockList = ParseClockList(v); }}},
+        {"--site",
+         {kDownload, true,
+          [](Options& o, const std::string& v) {
+              std::ifstream in(PathFromUtf8(v), std::ios::binary);
+              if (v.empty() || !in) throw UsageError("--site: cannot read '" + v + "'");
+              o.site = ParseSiteFile(std::string(std::istreambuf_iterator<char>(in), {}), v);
+              o.siteFile = v;
+          }}},
         {"--lock-wait",
          {kDownload, true,
           [](Options& o, const std::string& v) {
@@ -256,9 +266,55 @@ void CheckCollection(const Options& options, const std::vector<std::pair<std::st
     }
     if (Given(given, "--lock-wait") && !options.newOnly)
         throw UsageError("--lock-wait applies to --new only");
+    if (Given(given, "--site")) {
+        if (!options.newOnly) throw UsageError("--site needs --new");
+        for (const char* own : {"--port", "--bus", "--clock", "--clocks", "--baud", "--vireo", "--start"})
+            if (Given(given, own))
+                throw UsageError(std::string(own) + " does not go with --site, whose lines name it");
+    }
 }
 
 }  // namespace
+
+std::vector<Options> ParseSiteFile(const std::string& text, const std::string& fileName)
+{
+    std::vector<Options> lines;
+    std::map<std::string, int> ports;  // the line each port is on
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::string where = fileName + " line " + std::to_string(number) + ": ";
+        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        if (fields.empty()) continue;
+        if (fields.size() != 5)
+            throw UsageError(where + "'" + line +
+                             "' is not PORT BUS CLOCKS BAUD LAYOUT, such as COM1 rs485 1-32 9600 standard");
+        const std::string bus = Lower(fields[1]), layout = Lower(fields[4]);
+        if (layout != "standard" && layout != "vireo")
+            throw UsageError(where + "the layout '" + fields[4] + "' is neither standard nor vireo");
+        std::vector<std::string> args{"download", "--new", "--port", fields[0], "--bus", fields[1]};
+        const bool rs232 = bus == "rs232" || bus == "rs-232";
+        args.insert(args.end(), {rs232 ? "--clock" : "--clocks", fields[2], "--baud", fields[3]});
+        if (layout == "vireo") args.push_back("--vireo");
+        Options options;
+        try {
+            options = ParseOptions(args);
+        } catch (const UsageError& error) {
+            throw UsageError(where + error.what());
+        }
+        const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (const auto [at, added] = ports.emplace(port, number); !added)
+            throw UsageError(where + "the port " + port + " is listed twice (also on line " +
+                             std::to_string(at->second) + ")");
+        lines.push_back(std::move(options));
+    }
+    if (lines.empty()) throw UsageError(fileName + ": names no line to read");
+    return lines;
+}
 
 std::vector<int> ParseClockList(const std::string& text)
 {
@@ -448,6 +504,13 @@ download options:
                     ends the output
   --lock-wait SEC   with --new, how long to wait for another run that holds
                     the folder before giving up (default 60)
+  --site FILE       with --new, every line of a whole site side by side, each
+                    in a thread of its own with its own port, into one punch
+                    store: FILE has a line per port, "PORT BUS CLOCKS BAUD
+                    LAYOUT" (e.g. "COM1 rs485 1-32 57600 standard" or
+                    "rfc2217://10.0.0.5:4001 rs232 1 9600 vireo"), "#" starts
+                    a comment; a port may be listed once. The table at the end
+                    names port and clock
 
 find options (find always uses the Vireo layout):
   --from YYMMDD     first day of the range (default 880101)

@@ -123,7 +123,7 @@ void ProgressMeter::draw()
 
 void ProgressMeter::writeLine()
 {
-    WriteText(m_out, "records " + StatusText() + "\n");
+    WriteText(m_out, (m_label.empty() ? "" : m_label + ": ") + "records " + StatusText() + "\n");
     std::fflush(m_out);
     m_lastOutput = m_now();
 }

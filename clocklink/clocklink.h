@@ -59,7 +59,9 @@ void SetLinkClock(LinkClock* clock);
 LinkClock& CurrentLinkClock();
 
 // ---- the shared port variable --------------------------------------------------
-// The port of the running operation, or nullptr.
+// The port of the running operation, or nullptr. The variable is the calling
+// thread's own: the window runs all its operations on one thread, and each
+// line a collection reads side by side has a thread of its own.
 TComPort* SharedPort();
 // Puts a new port into the shared variable and returns it; the port it held
 // before is released (closed first if still open, errors of that close ignored).

@@ -886,3 +886,40 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     EXPECT_GT(published, 1);
     EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 400, DecodeSettings{}));
 }
+
+TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
+{
+    SimProcess bus({"--bus", "rs485", "--clocks", "1", "--records", "40", "--flagged-rate", "0.1"});
+    SimProcess office({"--records", "30", "--layout", "vireo"});
+    TempDir out, dir;
+    WriteFile(dir / "site", "# two lines\n" + bus.PtyPath() + " rs485 1,2 9600 standard\n" +
+                                office.PtyPath() + " rs232 1 9600 vireo  # the office\n");
+    CliRun run = RunCli({"download", "--new", "--site", dir / "site", "--out", out.path()});
+    // Clock 2 of the bus is absent: some clocks failed.
+    EXPECT_EQ(run.status, 6) << run.err;
+    EXPECT_TRUE(Contains(run.out, "port  clock  records  flagged  status\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, bus.PtyPath() + "      2        0        0  communication error\n"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, office.PtyPath() + "      1       30        0  complete\n")) << run.out;
+
+    // Each line's records once, in order, whichever line committed first.
+    const auto number = [](const std::string& path) {
+        return path.substr(path.find_last_not_of("0123456789") + 1);
+    };
+    DecodeSettings onBus, inOffice;
+    onBus.com = number(bus.PtyPath());
+    inOffice.com = number(office.PtyPath());
+    inOffice.vireo = true;
+    std::vector<std::string> fromBus, fromOffice;
+    for (const std::string& line : Published(out.path(), "Dump"))
+        (line.find("X", 6) == 14 ? fromBus : fromOffice).push_back(line);
+    EXPECT_EQ(fromBus, ExpectedDump(SimRecords(bus), 0, 40, onBus));
+    EXPECT_EQ(fromOffice, ExpectedDump(SimRecords(office), 0, 30, inOffice));
+
+    // A site file that does not read so is refused before anything is sent.
+    WriteFile(dir / "bad",
+              bus.PtyPath() + " rs485 1 9600 standard\n" + bus.PtyPath() + " rs485 2 9600 standard\n");
+    CliRun refused = RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path()});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 2: the port")) << refused.err;
+}
