@@ -20,6 +20,11 @@ ShownDialog InformationDialog(const QString& text)
     return {ShownDialog::InformationDialog, text, QStringLiteral("Information"), QMessageBox::Information};
 }
 
+ShownDialog WarningDialog(const QString& text)
+{
+    return {ShownDialog::WarningDialog, text, QStringLiteral("Warning"), QMessageBox::Warning};
+}
+
 ShownDialog ErrorReport(const std::exception& error)
 {
     return {ShownDialog::ErrorReport, QString::fromStdString(ErrorReportText(error.what())),

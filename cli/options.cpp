@@ -158,6 +158,7 @@ const std::map<std::string, OptionRule>& Rules()
                       "--count does not go with --new, which reads every record the clock "
                       "wrote since the last run");
               o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
+              o.countGiven = true;
           }}},
         {"--new", {kDownload, false, [](Options& o, const std::string&) { o.newOnly = true; }}},
         {"--clocks",
@@ -313,6 +314,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     for (const auto& [name, value] : given) {
         const OptionRule& rule = Rules().at(name);
         if ((rule.scope & scope) == 0) {
+            if (name == "--out" && options.command == Command::Pointers)
+                throw UsageError(
+                    "--out: 'pointers' writes no files; it prints the pointers on standard output");
             if (name == "--out") throw UsageError("--out: 'find' writes records only with --download");
             throw UsageError(name + " does not apply to '" + CommandName(options.command) + "'");
         }
@@ -321,6 +325,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     // The range ends before --to, and the clock compares the date texts.
     if (options.command == Command::Find && options.fromDate > options.toDate)
         throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
+    if (options.command == Command::Find && options.fromDate == options.toDate)
+        throw UsageError("--from and --to are both " + options.fromDate +
+                         ": the range ends before --to, so it holds no day");
     CheckCollection(options, given);
     return options;
 }

@@ -37,6 +37,9 @@ public:
     // drawn again at the next tick.
     void Clear();
 
+    // Whether the meter draws on a terminal.
+    bool Terminal() const { return m_terminal; }
+
     // "1234/19500 (6%), 215.3 records/s, 1:25 left": the state as one text.
     std::string StatusText() const;
 
@@ -54,6 +57,14 @@ private:
     double m_startTime = 0;
     double m_lastOutput = 0;
 };
+
+// The local time now as ISO 8601 with its offset from UTC,
+// "2026-12-07T19:30:05+03:30", which starts every line of a job's log, so
+// the runs of an hourly job can be told apart.
+std::string LogTimestamp();
+// `text` as a log line: on a terminal as it is, else after LogTimestamp()
+// and a blank.
+std::string LogLine(bool terminal, const std::string& text);
 
 // "m:ss", or "h:mm:ss" from one hour on.
 std::string FormatDuration(double seconds);

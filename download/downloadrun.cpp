@@ -132,6 +132,7 @@ private:
     // the next one), then the buttons come back.
     void Finish()
     {
+        ReportLayoutVerdict();
         if (!m_choose) CloseSharedPort();
         m_window.SetOperationButtonsEnabled(true);
     }
@@ -140,6 +141,7 @@ private:
     // window behind it; the port is closed once the box is dismissed.
     void EndWithMessage(const char* text)
     {
+        ReportLayoutVerdict();
         m_window.SetOperationButtonsEnabled(true);
         m_window.ShowMessageBox(text, kErrorCaption);
         CloseSharedPort();
@@ -194,7 +196,10 @@ private:
                 m_window.WriteBadRecordLine(reply);
             } else if (const std::string payload = ExtractReplyPayload(reply); !payload.empty()) {
                 failureRun = 0;
-                m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
+                const std::string line = DecodeRecord(m_window, m_run, payload);
+                ++m_decoded;
+                if (!IsPlausibleRecord(m_run.Data)) ++m_implausible;
+                m_window.WriteDumpLine(line);
             } else {
                 // Ask for the same record again; the window shows nothing new.
                 // A stop, which also cuts a wait short, ends the run instead.
@@ -241,8 +246,23 @@ private:
         return true;
     }
 
+public:
+    // Tells the window, once, when the records read so far mostly did not
+    // fit the layout chosen. Every end of the run comes here before its
+    // final message, an escaped error included.
+    void ReportLayoutVerdict()
+    {
+        if (m_verdictGiven) return;
+        m_verdictGiven = true;
+        if (LayoutLooksWrong(m_decoded, m_implausible))
+            m_window.RecordLayoutDoubtful(LayoutWarningText(m_window.IsVireo(), m_decoded, m_implausible));
+    }
+
+private:
     ClockWindow& m_window;
     const RecordRangeChooser& m_choose;
+    std::int64_t m_decoded = 0, m_implausible = 0;
+    bool m_verdictGiven = false;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
@@ -254,9 +274,15 @@ void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
 
 void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose)
 {
+    Download download(window, choose);
     try {
-        Download(window, choose).Run();
+        download.Run();
     } catch (const std::exception& error) {
+        try {
+            download.ReportLayoutVerdict();
+        } catch (const std::exception&) {
+            // The error that ended the run is the one to report.
+        }
         window.ReportError(error);
         window.SetOperationButtonsEnabled(true);
         try {

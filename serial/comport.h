@@ -332,6 +332,12 @@ void SetComPortDirectory(const std::string& directory);
 // names no device. For messages that must say which device failed.
 std::string ComPortDevice(const std::string& portName);
 
+// The group whose members may read and write the device `portName` leads to
+// (its link followed), when that group may but the others may not: the group
+// a user must join to use the port ("dialout" on Debian). Empty when there is
+// no such group or the device cannot be looked at, and on Windows.
+std::string ComPortDeviceGroup(const std::string& portName);
+
 // Where POSIX systems keep the UUCP lock files (LCK..<device>) by which
 // serial programs tell each other a device is in use: "/var/lock" by default;
 // an empty text means none are read or written.
