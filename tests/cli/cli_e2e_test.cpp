@@ -5,12 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -197,40 +199,64 @@ bool Contains(const std::string& text, std::string_view part) { return text.find
 
 TEST(CliDownload, EveryRequestedRecordOnBothBuses)
 {
+    // Without --count the download reads what the clock holds from --start
+    // on; a --count beyond that reads the same and says so. Either way the
+    // run is complete.
     struct Case {
         std::vector<std::string> simArgs, cliArgs;
         std::string clock, busInLog;
+        std::size_t read;
+        std::string_view said;
     };
     const std::vector<Case> cases = {
-        {{"--bus", "rs232", "--records", "300", "--flagged-rate", "0.05"}, {}, "1", "bus=rs232"},
+        {{"--bus", "rs232", "--records", "300", "--flagged-rate", "0.05"},
+         {"--count", "120"},
+         "1",
+         "bus=rs232",
+         120,
+         ""},
         {{"--bus", "rs485", "--clocks", "1,12,32", "--records", "300", "--flagged-rate", "0.05"},
-         {"--bus", "rs485", "--clock", "12"},
+         {"--bus", "rs485", "--clock", "12", "--count", "120"},
          "12",
-         "bus=rs485"},
+         "bus=rs485",
+         120,
+         ""},
+        {{"--bus", "rs232", "--records", "300", "--ari", "253500"}, {}, "1", "bus=rs232", 295, ""},
+        {{"--bus", "rs485", "--clocks", "3", "--records", "300"},
+         {"--bus", "rs485", "--clock", "3", "--count", "1000"},
+         "3",
+         "bus=rs485",
+         295,
+         "the clock holds 295 records from position 5 on, not 1000; reading those"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.clock);
+        SCOPED_TRACE(c.clock + " " + std::to_string(c.read));
         SimProcess sim(c.simArgs);
         TempDir out;
-        std::vector<std::string> args =
-            Link(sim, {"download", "--start", "5", "--count", "120", "--out", out.path()});
+        std::vector<SimRecord> records = SimRecords(sim, c.clock);
+        const std::string start = std::to_string((records[0].position + 5) % 253579);
+        std::vector<std::string> args = Link(sim, {"download", "--start", start, "--out", out.path()});
         args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
         CliRun run = RunCli(args);
         ASSERT_EQ(run.status, 0) << run.err;
 
-        std::vector<SimRecord> records = SimRecords(sim, c.clock);
         DecodeSettings settings;
         settings.clock = c.clock;
-        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, 5, 120, settings));
+        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, 5, c.read, settings));
         std::vector<std::string> bad = Lines(ReadWholeFile(out / "BadRecs.Txt"));
-        EXPECT_EQ(bad.size(), FlaggedAmong(records, 5, 120));
+        EXPECT_EQ(bad.size(), FlaggedAmong(records, 5, c.read));
         for (const std::string& line : bad) EXPECT_TRUE(Contains(line, "???")) << line;
 
-        EXPECT_EQ(run.out, "total 300\nread 120\n");
+        const std::string read = std::to_string(c.read);
+        EXPECT_EQ(run.out, "total 300\nread " + read + "\n");
         // Standard error is a file here: plain progress lines, the last one complete.
-        EXPECT_TRUE(Contains(run.err, "records 120/120 (100%)")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "records " + read + "/" + read + " (100%)")) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.said)) << run.err;
+        EXPECT_FALSE(Contains(run.err, "--vireo")) << run.err;
         std::string wire = sim.ReadWireLog();
-        EXPECT_TRUE(Contains(wire, "AUR=00005")) << wire;
+        EXPECT_TRUE(
+            Contains(wire, "AUR=" + std::string(start.size() < 5 ? 5 - start.size() : 0, '0') + start))
+            << wire;
         EXPECT_TRUE(Contains(wire, c.busInLog)) << wire;
     }
 }
@@ -306,7 +332,8 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
         {portable, bareHome, 0, "ARI 100\nAWI 500\n", ""},
         {installed, home, 0, "ARI 100\nAWI 500\n", ""},
         // Nothing in the user's folder: COM7 is the seventh serial device.
-        {installed, bareHome, 5, "", "clockreader-cli: COM7 -> /dev/ttyS6: Unable to open com port"},
+        {installed, bareHome, 5, "",
+         "clockreader-cli: COM7 -> /dev/ttyS6, RS-232, clock 1: Unable to open com port"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program.string() + " with HOME " + c.home.string());
@@ -321,36 +348,58 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
     EXPECT_TRUE(fs::is_empty(bareHome));
 }
 
-TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)
+// The range's positions stay within the records the clock holds: a range
+// that ends after the newest record counts what the clock holds, one before
+// the oldest counts nothing, and one across the end of the ring counts
+// across it.
+TEST(CliFind, DateRangeFoundAndDownloadedWithinTheHeldRecords)
 {
-    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
-        {{"--records", "3000", "--layout", "vireo"}, {}},
-        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"},
-         {"--bus", "rs485", "--clock", "5"}},
+    // A date before every record of the sim, and one after all of them.
+    const std::string beforeAll = "000101", afterAll = "991229";
+    struct Case {
+        std::vector<std::string> simArgs, cliArgs;
+        std::function<std::string(const std::vector<std::string>&dates)> from, to;
     };
-    for (const auto& [simArgs, cliArgs] : cases) {
-        SimProcess sim(simArgs);
-        const std::string clock = cliArgs.empty() ? "1" : cliArgs.back();
+    const auto day = [](std::size_t i) {
+        return [i](const std::vector<std::string>& dates) { return dates[i]; };
+    };
+    const auto fixed = [](std::string date) {
+        return [date](const std::vector<std::string>&) { return date; };
+    };
+    const std::vector<Case> cases = {
+        {{"--records", "3000", "--layout", "vireo"}, {}, day(1000), day(2000)},
+        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"},
+         {"--bus", "rs485", "--clock", "5"},
+         day(1000),
+         day(2000)},
+        {{"--records", "876", "--layout", "vireo"}, {}, day(700), fixed(afterAll)},
+        {{"--records", "3000", "--layout", "vireo", "--ari", "1000"}, {}, fixed(beforeAll), fixed("000102")},
+        {{"--records", "3000", "--layout", "vireo", "--ari", "252000"}, {}, day(1000), fixed(afterAll)},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(c.simArgs);
+        const std::string clock = c.cliArgs.empty() ? "1" : c.cliArgs.back();
         std::vector<SimRecord> records = SimRecords(sim, clock);
-        ASSERT_EQ(records.size(), 3000u);
-        // Vireo payloads hold the date yymmdd at 11..16. The range runs from
-        // the day of record 1000 up to the day before that of record 2000.
-        auto dateOf = [&](std::size_t i) { return records[i].payload.substr(10, 6); };
-        const std::string from = dateOf(1000), to = dateOf(2000);
-        std::size_t start = 0, end = 0;
-        while (dateOf(start) < from) ++start;
-        while (dateOf(end) < to) ++end;
-        ASSERT_LT(start, end);
+        // Vireo payloads hold the date yymmdd at 11..16.
+        std::vector<std::string> dates;
+        for (const SimRecord& record : records) dates.push_back(record.payload.substr(10, 6));
+        const std::string from = c.from(dates), to = c.to(dates);
+        SCOPED_TRACE(from + " to " + to);
+        // The range runs from the first record on or after --from up to the
+        // first one on or after --to.
+        const std::size_t start = std::lower_bound(dates.begin(), dates.end(), from) - dates.begin();
+        const std::size_t end = std::lower_bound(dates.begin(), dates.end(), to) - dates.begin();
 
         TempDir out;
         std::vector<std::string> args =
             Link(sim, {"find", "--from", from, "--to", to, "--download", "--out", out.path()});
-        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
         CliRun run = RunCli(args);
         ASSERT_EQ(run.status, 0) << run.err;
         const std::string count = std::to_string(end - start);
-        EXPECT_EQ(run.out, "start " + std::to_string(start) + "\ncount " + count + "\ntotal 3000\nread " +
-                               count + "\n");
+        const long long position = (records[0].position + static_cast<long long>(start)) % 253579;
+        EXPECT_EQ(run.out, "start " + std::to_string(position) + "\ncount " + count + "\ntotal " +
+                               std::to_string(records.size()) + "\nread " + count + "\n");
         DecodeSettings settings;
         settings.clock = clock;
         settings.vireo = true;
@@ -379,7 +428,8 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
         ScriptedClock silent(false, [](const std::string&, int) { return std::string(); });
         CliRun run = RunCli({"pointers", "--port", silent.PortPath()});
         EXPECT_EQ(run.status, 3) << run.err;
-        EXPECT_TRUE(Contains(run.err, cli::kCommunicationErrorText)) << run.err;
+        EXPECT_TRUE(Contains(run.err, "/dev/pts/")) << run.err;
+        EXPECT_TRUE(Contains(run.err, ", RS-232, clock 1: no answer within 5 s (خطا در ارتباط)")) << run.err;
     }
     {
         // A pointer that cannot be read is shown as -1, and is a failure.
@@ -415,6 +465,33 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
         EXPECT_EQ(run.status, 5) << run.err;
         EXPECT_TRUE(Contains(run.err, "Unable to open com port")) << run.err;
     }
+    if (geteuid() == 0) {
+        // A user outside the device's group is told which group may use it,
+        // and a read-only folder is called read-only. Root may do anything,
+        // so these run as "nobody" (which takes root to set up).
+        TempDir dir;
+        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        const std::string device = dir / "ttyUSB9", readOnly = dir / "readonly";
+        std::ofstream(device).close();
+        fs::create_directory(readOnly);
+        fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+        ASSERT_EQ(chown(device.c_str(), 0, 20), 0);  // group 20, "dialout" on Debian
+        fs::permissions(device, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                    fs::perms::group_write);
+        const Launch nobody{CLOCKREADER_CLI_PATH, "", true};
+        CliRun refused = RunCli({"pointers", "--port", device}, nobody);
+        EXPECT_EQ(refused.status, 5) << refused.err;
+        EXPECT_TRUE(
+            Contains(refused.err, device + ", RS-232, clock 1: Unable to open com port (win error code: 13); "
+                                           "only members of the group "))
+            << refused.err;
+        CliRun out = RunCli({"download", "--port", device, "--out", readOnly + "/records"}, nobody);
+        EXPECT_EQ(out.status, 1) << out.err;
+        EXPECT_TRUE(Contains(out.err, "--out: cannot create Dump.Txt and BadRecs.Txt in " + readOnly +
+                                          "/records: " + readOnly + " is read-only for this user"))
+            << out.err;
+    }
     {
         // An output folder that cannot be made or written.
         SimProcess sim({"--records", "50"});
@@ -424,6 +501,7 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
             CliRun run = RunCli(Link(sim, {"download", "--out", folder}));
             EXPECT_EQ(run.status, 1) << run.err;
             EXPECT_TRUE(Contains(run.err, "--out")) << run.err;
+            EXPECT_FALSE(Contains(run.err, "filesystem error")) << run.err;
         }
         EXPECT_EQ(sim.ReadWireLog(), "");
     }
@@ -448,6 +526,9 @@ TEST(CliExitStatus, BadInputReachesNoClock)
         {{"find", "--to", "8805"}, "--to"},
         {{"find", "--from", "881231"}, "--from"},
         {{"find", "--from", "880301", "--to", "880201"}, "--from"},
+        {{"find", "--from", "880301", "--to", "880301"}, "--from and --to are both 880301"},
+        {{"pointers", "--out", "records"}, "--out: 'pointers' writes no files"},
+        {{"find", "--out", "records"}, "--out: 'find' writes records only with --download"},
     };
     for (const auto& [args, named] : cases) {
         std::vector<std::string> full = Link(sim, args);
