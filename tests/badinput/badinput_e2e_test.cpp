@@ -349,6 +349,49 @@ TEST_F(BadInput, CountFieldIsReadAsANumberOrZeroAndNegativeIsRefused)
     }
 }
 
+// ---- ChboxIsVireo -----------------------------------------------------------------
+
+// A Vireo box that does not fit the clock's records gives lines that are all
+// wrong; the download says so and names the other layout. Flagged records
+// and records the line spoilt never trigger it.
+TEST_F(BadInput, VireoBoxThatDoesNotFitTheRecordsIsWarnedAbout)
+{
+    struct Case {
+        std::vector<std::string> sim;
+        bool vireoBox;
+        std::string warning;  // empty: none
+    };
+    const Case cases[] = {
+        {{"--layout", "vireo"},
+         false,
+         "the standard record layout: the clock most likely uses the Vireo layout"},
+        {{"--layout", "standard"},
+         true,
+         "the Vireo record layout: the clock most likely uses the standard layout"},
+        {{"--layout", "vireo"}, true, ""},
+        {{"--layout", "standard", "--flagged-rate", "0.05"}, false, ""},
+        {{"--layout", "vireo", "--flagged-rate", "0.05", "--faults", "corrupt=0.05,garbage=0.05"}, true, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--bus", "rs232", "--records", "200"};
+        args.insert(args.end(), c.sim.begin(), c.sim.end());
+        StartSim(args);
+        SCOPED_TRACE(c.sim[1] + (c.vireoBox ? " read as Vireo" : " read as standard"));
+        FakeWindow window = Window();
+        window.vireo = c.vireoBox;
+        window.count = "200";
+        RunDownload(window);
+        ExpectOperationEnded(window);
+        EXPECT_TRUE(window.messages.empty()) << MessagesText(window);
+        EXPECT_EQ(window.dumpLines.size() + window.badRecordLines.size(), 200u);
+        if (c.warning.empty())
+            EXPECT_EQ(window.layoutWarning, "");
+        else
+            EXPECT_NE(window.layoutWarning.find(c.warning), std::string::npos) << window.layoutWarning;
+        ReleaseSharedPort();
+    }
+}
+
 // ---- edFromDate, edToDate ----------------------------------------------------------
 
 // A command text as the clock receives it. The bus codes each character in

@@ -266,3 +266,42 @@ TEST(RecordDecoding, IntToFixedWidthPadsAndCuts)
     EXPECT_EQ(IntToFixedWidth(-5, 3), "0-5");
     EXPECT_EQ(IntToFixedWidth(9876543210LL, 12), "009876543210");
 }
+
+// A record is plausible when its month, day, hour and minute are; most
+// records of the other layout are not. The layout looks wrong only when
+// more than half of the records decoded were implausible.
+TEST(RecordDecoding, PlausibleDatesAndTheLayoutVerdict)
+{
+    struct Case {
+        bool vireo;
+        std::string payload;
+        bool plausible;
+    };
+    const Case cases[] = {
+        {false, Standard("00012345", "1220"), true},
+        {false, Standard("00012345", "1231"), true},
+        {false, Standard("00012345", "1301"), false},  // month 13
+        {false, Standard("00012345", "0100"), false},  // day 0
+        {false, "000123451220246101075", false},       // 24:61
+        {false, "000123451220235901075", true},
+        {true, "0000054321030214090513117", true},
+        // A Vireo record read as standard: the card's last digits are the month.
+        {false, "1946452986030214090513117", false},
+        // A standard record read as Vireo: its day, hour and minute are the date.
+        {true, "000123451220143501075", false},
+        {true, "00001", false},  // short payload: no date at all
+    };
+    for (const Case& c : cases) {
+        Decoder decoder(c.vireo, true, "1403/12/20");
+        decoder.Line(c.payload);
+        EXPECT_EQ(IsPlausibleRecord(decoder.run.Data), c.plausible) << c.payload;
+    }
+    EXPECT_FALSE(LayoutLooksWrong(0, 0));
+    EXPECT_FALSE(LayoutLooksWrong(100, 50));
+    EXPECT_TRUE(LayoutLooksWrong(100, 51));
+    EXPECT_TRUE(LayoutLooksWrong(1, 1));
+    EXPECT_EQ(
+        LayoutWarningText(false, 10, 9),
+        "9 of 10 records read have no plausible date and time in the standard record layout: the clock most "
+        "likely uses the Vireo layout");
+}
