@@ -119,8 +119,9 @@ std::string LogTimestamp()
     const std::time_t now = std::time(nullptr);
     std::tm local{}, utc{};
 #ifdef _WIN32
-    localtime_s(&local, &now);
-    gmtime_s(&utc, &now);
+    // The Windows C library keeps these results per thread.
+    local = *std::localtime(&now);
+    utc = *std::gmtime(&now);
 #else
     localtime_r(&now, &local);
     gmtime_r(&now, &utc);
