@@ -12,6 +12,7 @@
 // is on disk by then, and the port's lock file is removed on the way out.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,12 @@ int StopSignal();
 // The program has written and closed all it will; a stop that the system
 // makes wait for the program's end (a console being closed) may go on.
 void StopSignalsFinished();
+
+// Standard output passes line ends as they are written (CR LF stays CR LF
+// on Windows too).
+void UseBinaryStandardOutput();
+// Creates (or empties) the file at the UTF-8 path for binary writing;
+// nullptr when it cannot.
+std::FILE* OpenFileForWriting(const std::string& path);
 
 }  // namespace cli

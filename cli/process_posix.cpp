@@ -50,4 +50,8 @@ int StopSignal() { return g_stopSignal.load(); }
 
 void StopSignalsFinished() {}
 
+void UseBinaryStandardOutput() {}
+
+std::FILE* OpenFileForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
+
 }  // namespace cli

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -82,5 +83,9 @@ void StopSignalsFinished()
 {
     if (g_finished != nullptr) SetEvent(g_finished);
 }
+
+void UseBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
+
+std::FILE* OpenFileForWriting(const std::string& path) { return _wfopen(PathFromUtf8(path).c_str(), L"wb"); }
 
 }  // namespace cli

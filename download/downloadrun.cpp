@@ -55,9 +55,17 @@ bool IsUsableClockDate(std::string_view payload, bool solar)
     }
 }
 
+// A usable record payload. The bus's "OK" frame answers "AUR=" and is never
+// a record: where a record is expected it is the late answer of a pointer
+// command whose own answer was taken as lost.
+bool IsRecordPayload(const std::string& payload) { return !payload.empty() && payload != "OK"; }
+
 class Download {
 public:
-    Download(ClockWindow& window, const RecordRangeChooser& choose) : m_window(window), m_choose(choose) {}
+    Download(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink)
+        : m_window(window), m_choose(choose), m_sink(sink)
+    {
+    }
 
     void Run()
     {
@@ -113,6 +121,7 @@ public:
 
         ReadClockDate();
         if (Stopped()) return;
+        if (m_sink) m_sink->ClockDate(m_run.ClockIsSolar, m_run.ClockDateText);
 
         m_window.SetRecordTotalText(std::to_string(recordTotal));
         m_window.SetStartText(PadLeft(std::to_string(start), 5, '0'));
@@ -193,13 +202,19 @@ private:
             const std::string reply = QueryNextRecord(m_window);
             if (IsFlaggedRecord(reply)) {
                 // Flagged records neither reset nor extend the failure run.
-                m_window.WriteBadRecordLine(reply);
-            } else if (const std::string payload = ExtractReplyPayload(reply); !payload.empty()) {
+                if (m_sink)
+                    m_sink->Flagged(pass, reply);
+                else
+                    m_window.WriteBadRecordLine(reply);
+            } else if (const std::string payload = ExtractReplyPayload(reply); IsRecordPayload(payload)) {
                 failureRun = 0;
-                const std::string line = DecodeRecord(m_window, m_run, payload);
-                ++m_decoded;
-                if (!IsPlausibleRecord(m_run.Data)) ++m_implausible;
-                m_window.WriteDumpLine(line);
+                if (m_sink) {
+                    Keep(pass, payload);
+                } else {
+                    const std::string line = DecodeRecord(m_window, m_run, payload);
+                    CountDecoded(IsPlausibleRecord(m_run.Data));
+                    m_window.WriteDumpLine(line);
+                }
             } else {
                 // Ask for the same record again; the window shows nothing new.
                 // A stop, which also cuts a wait short, ends the run instead.
@@ -217,6 +232,29 @@ private:
             if (m_window.StopRequested()) return true;
         }
         return true;
+    }
+
+    // A collection keeps a record whose date does not decode, flagged, and
+    // goes on: one such record must not stop every later run at it.
+    void Keep(std::int64_t pass, const std::string& payload)
+    {
+        std::string line;
+        try {
+            line = DecodeRecord(m_window, m_run, payload);
+        } catch (const EConvertError& error) {
+            CountDecoded(false);
+            m_sink->Undecodable(pass, payload, error.what());
+            return;
+        }
+        CountDecoded(IsPlausibleRecord(m_run.Data));
+        m_sink->Good(pass, payload, line);
+    }
+
+    // One more record decoded for the layout verdict.
+    void CountDecoded(bool plausible)
+    {
+        ++m_decoded;
+        if (!plausible) ++m_implausible;
     }
 
     // Sets the clock's pointer on `position`. Until the clock confirms it,
@@ -261,6 +299,7 @@ public:
 private:
     ClockWindow& m_window;
     const RecordRangeChooser& m_choose;
+    RecordSink* m_sink;
     std::int64_t m_decoded = 0, m_implausible = 0;
     bool m_verdictGiven = false;
     DownloadRun m_run;
@@ -272,9 +311,9 @@ private:
 
 void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
 
-void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose)
+void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink)
 {
-    Download download(window, choose);
+    Download download(window, choose, sink);
     try {
         download.Run();
     } catch (const std::exception& error) {
