@@ -6,7 +6,8 @@
 # examples' paths and their ports/ links are the README's own and touch
 # nothing of the real build. A line ending in "&" starts a simulated clock;
 # the next line waits until its --link exists. Fails when an example exits
-# non-zero or when the README has too few examples to mean anything.
+# non-zero, warns that its records do not fit the layout it chose, or when
+# the README has too few examples to mean anything.
 set -uo pipefail
 readme=$1
 programs=$2
@@ -40,10 +41,17 @@ for line in "${examples[@]}"; do
       exit 1
     fi
   else
-    eval "$line"
+    eval "$line" 2>"$scratch/stderr"
     status=$?
+    cat "$scratch/stderr" >&2
     if [ "$status" -ne 0 ]; then
       echo "readme_examples: exit status $status" >&2
+      exit 1
+    fi
+    # A layout that does not fit the clock's records gives wrong lines
+    # without failing: the warning is what tells.
+    if grep -q 'try --vireo\|try without --vireo' "$scratch/stderr"; then
+      echo "readme_examples: the records do not fit the layout this example chose" >&2
       exit 1
     fi
   fi
