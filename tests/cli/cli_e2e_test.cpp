@@ -48,6 +48,8 @@ struct Launch {
     bool asNobody = false;
     // Started as a script starts a job in the background, with SIGINT ignored.
     bool ignoreInterrupt = false;
+    // Standard error on a terminal (a pseudo-terminal), as for an operator.
+    bool terminal = false;
 };
 
 // The program started with `args`, its output captured in files of `dir`.
@@ -56,6 +58,13 @@ public:
     CliProcess(const std::vector<std::string>& args, const TempDir& dir, const Launch& launch = {})
         : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
     {
+        std::string terminalPath;
+        if (launch.terminal) {
+            m_terminal = posix_openpt(O_RDWR | O_NOCTTY);
+            if (m_terminal < 0 || grantpt(m_terminal) != 0 || unlockpt(m_terminal) != 0)
+                throw std::runtime_error("no pseudo-terminal");
+            terminalPath = ptsname(m_terminal);
+        }
         std::vector<std::string> argv{launch.program};
         argv.insert(argv.end(), args.begin(), args.end());
         m_pid = fork();
@@ -63,7 +72,8 @@ public:
         if (m_pid == 0) {
             int in = open("/dev/null", O_RDONLY);
             int out = open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = launch.terminal ? open(terminalPath.c_str(), O_RDWR | O_NOCTTY)
+                                      : open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(in, STDIN_FILENO);
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
@@ -106,12 +116,26 @@ public:
         run.exited = WIFEXITED(status);
         run.status = run.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         run.out = ReadWholeFile(m_outPath);
-        run.err = ReadWholeFile(m_errPath);
+        run.err = m_terminal >= 0 ? ReadTerminal() : ReadWholeFile(m_errPath);
         return run;
     }
 
 private:
+    // What the program wrote to its terminal; the terminal turns LF into CR LF.
+    std::string ReadTerminal()
+    {
+        std::string text;
+        fcntl(m_terminal, F_SETFL, O_NONBLOCK);
+        char buffer[4096];
+        for (ssize_t n; (n = read(m_terminal, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+        close(m_terminal);
+        m_terminal = -1;
+        for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+        return text;
+    }
+
     pid_t m_pid = -1;
+    int m_terminal = -1;
     std::string m_outPath, m_errPath;
 };
 
@@ -488,6 +512,47 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
             EXPECT_FALSE(Contains(run.err, "filesystem error")) << run.err;
         }
         EXPECT_EQ(sim.ReadWireLog(), "");
+    }
+}
+
+// An operator at a terminal whose clock does not answer is told when a
+// clock answers on the other bus; a job's log gets no such wait.
+TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
+{
+    struct Case {
+        std::vector<std::string> sim, cli;
+        bool terminal;
+        std::string hint;  // empty: none
+    };
+    const Case cases[] = {
+        {{"--bus", "rs485", "--clocks", "3"},
+         {"--clock", "3"},
+         true,
+         "clock 3 answers on RS-485: try --bus rs485"},
+        {{"--bus", "rs232"},
+         {"--bus", "rs485", "--clock", "4"},
+         true,
+         "a clock answers on RS-232: try --bus rs232"},
+        {{"--bus", "rs485", "--clocks", "3"}, {"--clock", "4"}, true, ""},
+        {{"--bus", "rs485", "--clocks", "3"}, {"--clock", "3"}, false, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> simArgs = c.sim;
+        simArgs.insert(simArgs.end(), {"--records", "50"});
+        SimProcess sim(simArgs);
+        std::vector<std::string> args = Link(sim, {"pointers"});
+        args.insert(args.end(), c.cli.begin(), c.cli.end());
+        Launch launch;
+        launch.terminal = c.terminal;
+        CliRun run = RunCli(args, launch);
+        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_TRUE(Contains(run.err, "no answer within 5 s")) << run.err;
+        if (c.hint.empty())
+            EXPECT_FALSE(Contains(run.err, "try --bus")) << run.err;
+        else
+            EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
+        // The time starts a log's lines only.
+        EXPECT_EQ(run.err.starts_with("clockreader-cli: "), c.terminal) << run.err;
     }
 }
 
