@@ -11,6 +11,7 @@
 #include <QString>
 #include <exception>
 #include <functional>
+#include <memory>
 
 struct ShownDialog {
     enum Kind { PlainMessageBox, ErrorDialog, InformationDialog, ErrorReport, WarningDialog };
@@ -36,6 +37,8 @@ ShownDialog UnknownErrorReport();
 // The program's title: the executable's file name without its extension.
 QString ApplicationTitle();
 
+// The box that shows `dialog` over `parent`, not yet shown.
+std::unique_ptr<QMessageBox> DialogBox(QWidget* parent, const ShownDialog& dialog);
 // Shows `dialog` modally over `parent` and returns when the operator has
 // closed it.
 void ExecDialog(QWidget* parent, const ShownDialog& dialog);

@@ -29,7 +29,8 @@ inline constexpr std::string_view kWaitPanelLabel{"لطفا منتظر باشي�
 // Error dialogs of the date-range search when the clock refuses or garbles an
 // answer; the clock's reply follows the label.
 inline constexpr std::string_view kSearchErrorLabels[] = {
-    "AURD1 Error : ", "AURD2 Error : ", "Read PEnd Error : ", "Read PBeg Error : ", "Write AUR Error : ",
+    "AURD1 Error : ",     "AURD2 Error : ",     "Read PEnd Error : ",
+    "Read PBeg Error : ", "Write AUR Error : ", "Read AWI Error : ",
 };
 // What each of them means, in the command line's words.
 inline constexpr std::string_view kSearchErrorReasons[] = {
@@ -38,5 +39,6 @@ inline constexpr std::string_view kSearchErrorReasons[] = {
     "the clock's pointer at the --to date could not be read",
     "the clock's pointer at the --from date could not be read",
     "the clock did not confirm its pointer",
+    "the clock's write index could not be read",
 };
 }  // namespace cli

@@ -38,6 +38,9 @@ struct DateSearchLabels {
 constexpr DateSearchLabels kToDateLabels{"AURD1 Error : ", "Read PEnd Error : "};
 constexpr DateSearchLabels kFromDateLabels{"AURD2 Error : ", "Read PBeg Error : "};
 constexpr const char* kWriteAurError = "Write AUR Error : ";
+// The clock's write index, which bounds a search that counts held records
+// only, did not read as a number.
+constexpr const char* kReadAwiError = "Read AWI Error : ";
 
 void ReportEscapedError(ClockWindow& window, const std::exception_ptr& error)
 {
@@ -255,14 +258,14 @@ void RunDateRangeSearch(ClockWindow& window, SearchCount counting)
             // nothing, so the positions are measured against what the clock
             // holds: its write index and its record counter.
             std::int32_t awi = -1;
-            const std::string awiText = PointerLabelText(QueryWriteIndexPointer(window));
+            const std::string awiReply = QueryWriteIndexPointer(window);
             const std::int32_t held = QueryRecordCounter(window, kCounterReplyLength);
             if (window.StopRequested()) {
                 cleanup();
                 return;
             }
-            if (!TryStrToInt(awiText, awi) || awi < 0) {
-                window.ShowMessageBox(kCommunicationErrorText, kErrorCaption);
+            if (!TryStrToInt(PointerLabelText(awiReply), awi) || awi < 0) {
+                window.ShowErrorDialog(kReadAwiError + awiReply);
                 cleanup();
                 return;
             }

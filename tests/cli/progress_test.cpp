@@ -160,6 +160,8 @@ TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
         {[](TerminalWindow& w) { w.ShowErrorDialog("Read PBeg Error : x"); },
          "the clock's pointer at the --from date could not be read (Read PBeg Error : x)",
          kExitCommunicationError},
+        {[](TerminalWindow& w) { w.ShowErrorDialog("Read AWI Error : \r"); },
+         "the clock's write index could not be read (Read AWI Error : \\x0D)", kExitCommunicationError},
         {[](TerminalWindow& w) { w.ShowErrorDialog(std::string(kCountInvalidText)); },
          "the record count is negative (تعداد صحيح نمي باشد)", kExitCommunicationError},
     };
