@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -356,38 +357,28 @@ TEST_F(BadInput, CountFieldIsReadAsANumberOrZeroAndNegativeIsRefused)
 // and records the line spoilt never trigger it.
 TEST_F(BadInput, VireoBoxThatDoesNotFitTheRecordsIsWarnedAbout)
 {
-    struct Case {
-        std::vector<std::string> sim;
-        bool vireoBox;
-        std::string warning;  // empty: none
-    };
-    const Case cases[] = {
-        {{"--layout", "vireo"},
-         false,
-         "the standard record layout: the clock most likely uses the Vireo layout"},
-        {{"--layout", "standard"},
-         true,
-         "the Vireo record layout: the clock most likely uses the standard layout"},
+    const std::string wrong = " record layout: the clock most likely uses the ";
+    // {clocksim's layout and faults, the Vireo box, the warning's end or none}
+    const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
+        {{"--layout", "vireo"}, false, "standard" + wrong + "Vireo layout"},
+        {{"--layout", "standard"}, true, "Vireo" + wrong + "standard layout"},
         {{"--layout", "vireo"}, true, ""},
         {{"--layout", "standard", "--flagged-rate", "0.05"}, false, ""},
         {{"--layout", "vireo", "--flagged-rate", "0.05", "--faults", "corrupt=0.05,garbage=0.05"}, true, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& [sim, vireoBox, warning] : cases) {
         std::vector<std::string> args = {"--bus", "rs232", "--records", "200"};
-        args.insert(args.end(), c.sim.begin(), c.sim.end());
+        args.insert(args.end(), sim.begin(), sim.end());
         StartSim(args);
-        SCOPED_TRACE(c.sim[1] + (c.vireoBox ? " read as Vireo" : " read as standard"));
         FakeWindow window = Window();
-        window.vireo = c.vireoBox;
+        window.vireo = vireoBox;
         window.count = "200";
         RunDownload(window);
         ExpectOperationEnded(window);
         EXPECT_TRUE(window.messages.empty()) << MessagesText(window);
         EXPECT_EQ(window.dumpLines.size() + window.badRecordLines.size(), 200u);
-        if (c.warning.empty())
-            EXPECT_EQ(window.layoutWarning, "");
-        else
-            EXPECT_NE(window.layoutWarning.find(c.warning), std::string::npos) << window.layoutWarning;
+        EXPECT_TRUE(window.layoutWarning.ends_with(warning)) << sim[1] << ": " << window.layoutWarning;
+        EXPECT_EQ(window.layoutWarning.empty(), warning.empty()) << sim[1];
         ReleaseSharedPort();
     }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "download/download.h"
 #include "fakewindow.h"
@@ -272,29 +273,24 @@ TEST(RecordDecoding, IntToFixedWidthPadsAndCuts)
 // more than half of the records decoded were implausible.
 TEST(RecordDecoding, PlausibleDatesAndTheLayoutVerdict)
 {
-    struct Case {
-        bool vireo;
-        std::string payload;
-        bool plausible;
-    };
-    const Case cases[] = {
-        {false, Standard("00012345", "1220"), true},
+    // {Vireo layout, payload, plausible}
+    const std::tuple<bool, std::string, bool> cases[] = {
         {false, Standard("00012345", "1231"), true},
         {false, Standard("00012345", "1301"), false},  // month 13
         {false, Standard("00012345", "0100"), false},  // day 0
         {false, "000123451220246101075", false},       // 24:61
         {false, "000123451220235901075", true},
         {true, "0000054321030214090513117", true},
-        // A Vireo record read as standard: the card's last digits are the month.
+        // Read in the other layout: a Vireo card's last digits are the month,
+        // a standard record's hour is.
         {false, "1946452986030214090513117", false},
-        // A standard record read as Vireo: its day, hour and minute are the date.
         {true, "000123451220143501075", false},
-        {true, "00001", false},  // short payload: no date at all
+        {true, "00001", false},  // no date at all
     };
-    for (const Case& c : cases) {
-        Decoder decoder(c.vireo, true, "1403/12/20");
-        decoder.Line(c.payload);
-        EXPECT_EQ(IsPlausibleRecord(decoder.run.Data), c.plausible) << c.payload;
+    for (const auto& [vireo, payload, plausible] : cases) {
+        Decoder decoder(vireo, true, "1403/12/20");
+        decoder.Line(payload);
+        EXPECT_EQ(IsPlausibleRecord(decoder.run.Data), plausible) << payload;
     }
     EXPECT_FALSE(LayoutLooksWrong(0, 0));
     EXPECT_FALSE(LayoutLooksWrong(100, 50));
