@@ -1,6 +1,7 @@
 #include "terminalwindow.h"
 
 #include <filesystem>
+#include <iterator>
 
 #include "messages.h"
 #include "clocklink/clocklink.h"
