@@ -179,6 +179,19 @@ int Main(int argc, char** argv)
     WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
+    // A converter's address that does not read or whose host does not
+    // resolve is bad input, refused before anything is sent.
+    {
+        const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        const std::string address = ComPortNetworkAddress(port);
+        if (const std::string problem = address.empty() ? "" : NetworkAddressProblem(address);
+            !problem.empty()) {
+            const std::string label = address == port ? port : port + " -> " + address;
+            std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), label.c_str(), problem.c_str());
+            return kExitBadInput;
+        }
+    }
+
     ProgressMeter progress(stderr, StandardErrorIsTerminal());
     if (IsCollection(options)) {
         const int status = RunCollection(options, progress, program, [] { return StopSignal(); });

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 
+#include "serial/comport.h"
 #include "utils/calendar.h"
 #include "utils/utf8path.h"
 
@@ -97,6 +98,16 @@ void SetPort(Options& options, const std::string& value)
         options.portPath.clear();
         return;
     }
+    // A converter on the network: the address must read here; whether its
+    // host resolves is asked before the run starts. The dump lines carry the
+    // number it ends in, as for a device path.
+    if (value.find("://") != std::string::npos) {
+        if (const std::string problem = NetworkAddressProblem(value, false); !problem.empty())
+            throw UsageError("--port: '" + value + "': " + problem);
+        options.portPath = value;
+        options.comText = TrailingNumber(value.back() == '/' ? value.substr(0, value.size() - 1) : value);
+        return;
+    }
     // A Windows device name (\\.\COM12, \\.\CNCA0) is taken as it is.
     if (value.rfind("\\\\.\\", 0) == 0 && value.size() > 4) {
         options.portPath = value;
@@ -108,7 +119,7 @@ void SetPort(Options& options, const std::string& value)
         options.comText = TrailingNumber(options.portPath);
         return;
     }
-    throw UsageError("--port: '" + value + "' is neither COMn nor a device path");
+    throw UsageError("--port: '" + value + "' is neither COMn, a device path nor a network address");
 }
 
 struct OptionRule {
@@ -400,12 +411,19 @@ Commands:
              nothing that was published
 
 Link options (every command):
-  --port COMn|PATH  serial port (default COM1). COMn opens the link COMn in
-                    the ports folder when it exists, else /dev/ttyS<n-1>; the
-                    dump lines carry n as the port number. A PATH (anything
-                    with a "/") opens that device; the dump lines then carry
-                    the number the path ends in without leading zeros
-                    (/dev/ttyUSB0 gives 0), or 1 when it ends in none
+  --port COMn|PATH|URL
+                    serial port (default COM1). COMn opens the link COMn in
+                    the ports folder when it exists, else /dev/ttyS<n-1>; a
+                    regular file COMn there names a converter on its first
+                    line (a URL); the dump lines carry n as the port number.
+                    A PATH (anything with a "/") opens that device; the dump
+                    lines then carry the number the path ends in without
+                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
+                    in none. A URL reaches a serial-to-Ethernet converter:
+                    socket://HOST:PORT (raw TCP; the converter's own line
+                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
+                    sets the converter's line to --baud, 8N1); connecting
+                    may take 5 s; the dump lines carry the number it ends in
   --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
                     window's, ports/ beside the program when the user may
                     write to the program's folder, else ~/ClockReader/ports
@@ -482,6 +500,11 @@ local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
 clock that does not answer is asked once more on the other bus, and a
 clock that answers there is pointed out.
 
+A port that cannot be used is named with the device or converter tried, as
+in "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to open com port
+(win error code: 111)". A URL that does not read or whose host does not
+resolve is bad input.
+
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
 Every line written is already on disk.
@@ -499,7 +522,9 @@ Exit status (the same for every command and option):
        (--new), the punch store is read-only or the disk is full, a record's
        date does not convert, or an unexpected failure
   2    bad input: a usage error, a number or date out of its range, an empty
-       date range (--from equal to --to); with --new or export also a
+       date range (--from equal to --to), a converter's URL with an unknown
+       scheme, no port number or a host that does not resolve; with --new or
+       export also a
        Punches.db that is not a punch store (another program's database, a
        newer version, a damaged file; named, and left as it was)
   3    communication error: the clock does not answer, stops answering during

@@ -24,6 +24,11 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv, std::string
 
 bool StandardErrorIsTerminal();
 
+// Writes UTF-8 `text` to `stream`. A Windows console is given it as UTF-16
+// (WriteConsoleW), so Persian shows whatever the console's code page; files
+// and pipes get the UTF-8 bytes unchanged, as on POSIX systems.
+void WriteText(std::FILE* stream, const std::string& text);
+
 // Starts watching for stop requests; call once, early.
 void WatchStopSignals();
 // 0 until a stop was requested, then the POSIX number of the signal it was

@@ -48,7 +48,13 @@ void WatchStopSignals()
 
 int StopSignal() { return g_stopSignal.load(); }
 
-void StopSignalsFinished() {}
+void WriteText(std::FILE* stream, const std::string& text) { std::fputs(text.c_str(), stream); }
+
+void StopSignalsFinished()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
 
 void UseBinaryStandardOutput() {}
 

@@ -5,6 +5,7 @@
 
 #include "messages.h"
 #include "clocklink/clocklink.h"
+#include "process.h"
 #include "serial/comport.h"
 #include "utils/outputfolder.h"
 #include "utils/text.h"
@@ -124,6 +125,7 @@ void TerminalWindow::SetWaitPanelVisible(bool visible)
 void TerminalWindow::ProcessMessages()
 {
     StopRequested();
+    if (const TComPort* port = SharedPort()) m_progress.SetLineErrors(port->LineErrorCount());
     m_progress.Tick();
 }
 
@@ -256,7 +258,7 @@ void TerminalWindow::Say(const std::string& text) const
             line += escape;
         }
     }
-    std::fprintf(m_messages, "%s\n", LogLine(m_progress.Terminal(), line).c_str());
+    WriteText(m_messages, LogLine(m_progress.Terminal(), line) + "\n");
     std::fflush(m_messages);
 }
 

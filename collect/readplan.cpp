@@ -1,14 +1,10 @@
 #include "readplan.h"
 
+#include <algorithm>
+
 #include "clocklink/clocklink.h"
 
 namespace collect {
-namespace {
-
-// Readings of AWI before the pointers count as moving too fast to be read.
-constexpr int kSnapshotReadings = 6;
-
-}  // namespace
 
 std::int64_t RingOffset(std::int64_t from, std::int64_t to)
 {
@@ -73,18 +69,20 @@ std::optional<std::int32_t> PointerReplyValue(std::string_view reply)
 
 std::optional<RingState> ReadRingSnapshot(ClockWindow& window, std::int64_t held)
 {
-    // ARI only moves on, and never a whole ring in the time of a command:
-    // when it reads the same before and after AWI, it was that when AWI
-    // was read.
-    std::optional<std::int32_t> ari = PointerReplyValue(QueryReadIndexPointer(window));
-    for (int reading = 0; ari && reading < kSnapshotReadings && !window.StopRequested(); ++reading) {
-        const std::optional<std::int32_t> awi = PointerReplyValue(QueryWriteIndexPointer(window));
-        if (!awi) return std::nullopt;
-        const std::optional<std::int32_t> ariAfter = PointerReplyValue(QueryReadIndexPointer(window));
-        if (ariAfter == ari) return RingState{*ari, *awi, held};
-        ari = ariAfter;
-    }
-    return std::nullopt;
+    // Until the ring is full only AWI moves: when ARI reads the same before
+    // and after AWI, it was that when AWI was read. ARI moves only once the
+    // ring is full, with every punch overwriting the oldest record; from
+    // then on it equals AWI, so a fresh AWI gives both.
+    const std::optional<std::int32_t> ari = PointerReplyValue(QueryReadIndexPointer(window));
+    if (!ari || window.StopRequested()) return std::nullopt;
+    const std::optional<std::int32_t> awi = PointerReplyValue(QueryWriteIndexPointer(window));
+    if (!awi || window.StopRequested()) return std::nullopt;
+    const std::optional<std::int32_t> ariAfter = PointerReplyValue(QueryReadIndexPointer(window));
+    if (!ariAfter || window.StopRequested()) return std::nullopt;
+    if (*ariAfter == *ari) return RingState{*ari, *awi, held};
+    const std::optional<std::int32_t> awiNow = PointerReplyValue(QueryWriteIndexPointer(window));
+    if (!awiNow) return std::nullopt;
+    return RingState{*awiNow, *awiNow, std::max<std::int64_t>(held, kRingSize)};
 }
 
 }  // namespace collect

@@ -59,10 +59,10 @@ std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t
 // when the reply is not of that form or the value is not a ring position.
 std::optional<std::int32_t> PointerReplyValue(std::string_view reply);
 
-// ARI and AWI as one consistent reading: while punches arrive on a full
-// ring both move, so ARI is asked before and after AWI until the two
-// readings of ARI agree. `held` is the clock's record counter. Nothing when the
-// clock does not tell its pointers, or they keep moving (a few readings).
+// ARI and AWI as one consistent reading while punches arrive: ARI is asked
+// before and after AWI; when it moved, the ring is full and overwriting, and
+// both equal AWI. `held` is the clock's record counter. Nothing when the
+// clock does not tell its pointers.
 std::optional<RingState> ReadRingSnapshot(ClockWindow& window, std::int64_t held);
 
 }  // namespace collect

@@ -19,7 +19,10 @@
 
 // An open device and what the backend needs to know to serve requests.
 struct ComDevice {
+    virtual ~ComDevice() = default;  // the network backend keeps more
     std::intptr_t handle = -1;
+    // Served by the network backend (netDevice* below), not the platform's.
+    bool network = false;
 
     // Time-outs as the port last applied them (32-bit patterns, -1 = MAXDWORD).
     std::uint32_t readInterval = 0xFFFFFFFFu;
@@ -48,7 +51,23 @@ struct ComDevice {
     // are delivered first and the failure is reported by the next read. The
     // queue count may run on the event thread (smNone), hence atomic.
     std::atomic<int> pendingReadError{0};
+
+    // A byte a wait for input took from the driver, delivered by the next
+    // read (-1: none). Backends whose waits only look leave it at -1.
+    std::atomic<int> peekedByte{-1};
+    // Line errors (framing, overrun, parity, overflow) the driver reported
+    // since the open; backends that cannot tell leave it at 0.
+    std::atomic<std::uint32_t> lineErrors{0};
+    // The system's timer period was lowered for this open (Windows without
+    // high-resolution timers); given back at the close.
+    bool timerPeriodLowered = false;
 };
+
+// The folder where "COMn" entries are looked up (SetComPortDirectory).
+std::string comPortDirectory();
+// The platform's device for a port name that is not a network address, as
+// ComPortDevice() describes it.
+std::string comDevicePath(const std::string& portName);
 
 // Opens `portName` for exclusive use. On failure returns the error number and
 // leaves `device` untouched.
@@ -103,3 +122,32 @@ int comWatchCreate(ComDevice& device, std::uint32_t mask, ComEventWatchPtr& watc
 ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events);
 // Asks a waiting (or the next) comWatchWait to return Stopped. Any thread.
 void comWatchStop(ComEventWatch& watch);
+
+// ---------------------------------------------------------------------------
+// Network ports (comport_net.cpp): the same contract on a TCP connection to a
+// serial-to-Ethernet converter, for "socket://HOST:PORT" and
+// "rfc2217://HOST:PORT". Error numbers are the socket layer's (errno,
+// WSAGetLastError()).
+
+int netDeviceOpen(const std::string& url, std::unique_ptr<ComDevice>& device);
+void netDeviceClose(ComDevice& device);
+int netDeviceSetBufferSizes(ComDevice& device, std::int32_t inputSize, std::int32_t outputSize);
+int netDeviceSetLine(ComDevice& device, const TCustomComPort& settings);
+int netDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts);
+int netDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent);
+int netDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received);
+int netDeviceInputCount(ComDevice& device, std::int32_t& count);
+int netDeviceClearErrors(ComDevice& device);
+int netDeviceModemStatus(ComDevice& device, std::uint32_t& status);
+int netDevicePurgeRequests(ComDevice& device);
+int netDevicePurgeQueues(ComDevice& device);
+bool netDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds);
+
+struct NetEventWatch;
+struct NetEventWatchDeleter {
+    void operator()(NetEventWatch* watch) const;
+};
+using NetEventWatchPtr = std::unique_ptr<NetEventWatch, NetEventWatchDeleter>;
+int netWatchCreate(ComDevice& device, std::uint32_t mask, NetEventWatchPtr& watch);
+ComWaitResult netWatchWait(NetEventWatch& watch, std::uint32_t& events);
+void netWatchStop(NetEventWatch& watch);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "serial/comdevice.h"
+#include "utils/outputfolder.h"
 
 // ---------------------------------------------------------------------------
 // Events and messages
@@ -228,6 +229,91 @@ void TComBuffer::Assign(const TComBuffer& other) {
 }
 
 // ---------------------------------------------------------------------------
+// Backends: a network port's requests go to the network backend, all others
+// to the platform's device backend.
+
+namespace {
+
+#define CLOCKREADER_DISPATCH(name, ...) \
+    return device.network ? netDevice##name(device, __VA_ARGS__) : comDevice##name(device, __VA_ARGS__)
+
+void deviceClose(ComDevice& device) { device.network ? netDeviceClose(device) : comDeviceClose(device); }
+int deviceSetBufferSizes(ComDevice& device, std::int32_t inputSize, std::int32_t outputSize) {
+    CLOCKREADER_DISPATCH(SetBufferSizes, inputSize, outputSize);
+}
+int deviceSetLine(ComDevice& device, const TCustomComPort& settings) {
+    CLOCKREADER_DISPATCH(SetLine, settings);
+}
+int deviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
+    CLOCKREADER_DISPATCH(SetTimeouts, timeouts);
+}
+int deviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent) {
+    CLOCKREADER_DISPATCH(Write, data, size, sent);
+}
+int deviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received) {
+    CLOCKREADER_DISPATCH(Read, data, size, received);
+}
+int deviceInputCount(ComDevice& device, std::int32_t& count) { CLOCKREADER_DISPATCH(InputCount, count); }
+int deviceClearErrors(ComDevice& device) {
+    return device.network ? netDeviceClearErrors(device) : comDeviceClearErrors(device);
+}
+int deviceModemStatus(ComDevice& device, std::uint32_t& status) { CLOCKREADER_DISPATCH(ModemStatus, status); }
+int devicePurgeRequests(ComDevice& device) {
+    return device.network ? netDevicePurgeRequests(device) : comDevicePurgeRequests(device);
+}
+int devicePurgeQueues(ComDevice& device) {
+    return device.network ? netDevicePurgeQueues(device) : comDevicePurgeQueues(device);
+}
+bool deviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
+    CLOCKREADER_DISPATCH(WaitForInput, milliseconds);
+}
+
+#undef CLOCKREADER_DISPATCH
+
+// The event thread's watch, on whichever backend serves the device.
+class EventWatch {
+public:
+    int Create(ComDevice& device, std::uint32_t mask) {
+        return device.network ? netWatchCreate(device, mask, m_net) : comWatchCreate(device, mask, m_local);
+    }
+    ComWaitResult Wait(std::uint32_t& events) {
+        return m_net ? netWatchWait(*m_net, events) : comWatchWait(*m_local, events);
+    }
+    void Stop() {
+        if (m_net) netWatchStop(*m_net);
+        if (m_local) comWatchStop(*m_local);
+    }
+    void Reset() {
+        m_net.reset();
+        m_local.reset();
+    }
+
+private:
+    ComEventWatchPtr m_local;
+    NetEventWatchPtr m_net;
+};
+
+std::mutex g_directoryMutex;
+std::string g_portDirectory;
+
+}  // namespace
+
+void SetComPortDirectory(const std::string& directory) {
+    std::lock_guard lock(g_directoryMutex);
+    g_portDirectory = directory;
+}
+
+std::string comPortDirectory() {
+    std::lock_guard lock(g_directoryMutex);
+    return g_portDirectory.empty() ? OutputFolder() + "/ports" : g_portDirectory;
+}
+
+std::string ComPortDevice(const std::string& portName) {
+    std::string address = ComPortNetworkAddress(portName);
+    return address.empty() ? comDevicePath(portName) : address;
+}
+
+// ---------------------------------------------------------------------------
 // Hand-over of event dispatches to the thread that owns the ports.
 //
 // An event thread with smThreadSync queues its dispatch and blocks until some
@@ -261,14 +347,14 @@ public:
 
     // Starts watching the events of `mask`; returns 0 or an error number.
     int Start(ComDevice& device, std::uint32_t mask) {
-        int error = comWatchCreate(device, mask, m_watch);
+        int error = m_watch.Create(device, mask);
         if (error != 0) {
             return error;
         }
         try {
             m_thread = std::thread([this] { Execute(); });
         } catch (const std::system_error& e) {
-            m_watch.reset();
+            m_watch.Reset();
             return e.code().value();
         }
         return 0;
@@ -280,7 +366,7 @@ public:
         if (!m_thread.joinable()) {
             return;
         }
-        comWatchStop(*m_watch);
+        m_watch.Stop();
         std::unique_lock lock(g_dispatchMutex);
         while (!m_finished) {
             if (g_pendingDispatches.empty()) {
@@ -291,7 +377,7 @@ public:
         }
         lock.unlock();
         m_thread.join();
-        m_watch.reset();
+        m_watch.Reset();
     }
 
     // Takes the oldest queued dispatch, runs it with the queue unlocked (a
@@ -315,7 +401,7 @@ private:
     void Execute() {
         try {
             std::uint32_t mask = 0;
-            while (comWatchWait(*m_watch, mask) == ComWaitResult::Events) {
+            while (m_watch.Wait(mask) == ComWaitResult::Events) {
                 dispatch(MaskToEvents(mask));
             }
         } catch (...) {
@@ -348,7 +434,7 @@ private:
     }
 
     TCustomComPort& m_port;
-    ComEventWatchPtr m_watch;
+    EventWatch m_watch;
     std::thread m_thread;
     bool m_finished = false;  // guarded by g_dispatchMutex
 };
@@ -408,7 +494,7 @@ void TCustomComPort::Open() {
     // for a program that was killed) must not pass for answers to this
     // holder's commands. A purge that fails leaves them to the reader's own
     // checks; the line is no less usable for it.
-    comDevicePurgeQueues(*m_device);
+    devicePurgeQueues(*m_device);
     if (m_events != 0) {
         auto thread = std::make_unique<TComThread>(*this);
         int error = thread->Start(*m_device, EventsToMask(m_events));
@@ -423,7 +509,7 @@ void TCustomComPort::Open() {
     // CTS, DSR and RLSD are read once each; a failure leaves the port open.
     for (int line = 0; line < 3; ++line) {
         std::uint32_t status = 0;
-        int error = comDeviceModemStatus(*m_device, status);
+        int error = deviceModemStatus(*m_device, status);
         if (error != 0) {
             throw EComPort(11, error);
         }
@@ -436,7 +522,7 @@ void TCustomComPort::Close() {
     }
     DoBeforeClose();
     if (m_device) {
-        int error = comDevicePurgeRequests(*m_device);
+        int error = devicePurgeRequests(*m_device);
         if (error != 0) {
             throw EComPort(5, error);
         }
@@ -446,7 +532,7 @@ void TCustomComPort::Close() {
         // Received bytes nobody read are dropped with the event thread, so a
         // later holder of the device does not see stale input.
         if (m_device) {
-            comDevicePurgeQueues(*m_device);
+            devicePurgeQueues(*m_device);
         }
     }
     CloseDevice();
@@ -456,7 +542,8 @@ void TCustomComPort::Close() {
 
 void TCustomComPort::OpenDevice() {
     std::unique_ptr<ComDevice> device;
-    int error = comDeviceOpen(m_port, device);
+    const std::string address = ComPortNetworkAddress(m_port);
+    int error = address.empty() ? comDeviceOpen(m_port, device) : netDeviceOpen(address, device);
     if (error != 0) {
         throw EComPort(1, error);
     }
@@ -465,7 +552,7 @@ void TCustomComPort::OpenDevice() {
 
 void TCustomComPort::CloseDevice() {
     if (m_device) {
-        comDeviceClose(*m_device);
+        deviceClose(*m_device);
         m_device.reset();
     }
 }
@@ -480,7 +567,7 @@ void TCustomComPort::ApplyBufferSizes() {
     if (!m_device) {
         return;
     }
-    int error = comDeviceSetBufferSizes(*m_device, m_buffer->InputSize(), m_buffer->OutputSize());
+    int error = deviceSetBufferSizes(*m_device, m_buffer->InputSize(), m_buffer->OutputSize());
     if (error != 0) {
         throw EComPort(9, error);
     }
@@ -490,7 +577,7 @@ void TCustomComPort::ApplyLineSettings() {
     if (!m_device) {
         return;
     }
-    int error = comDeviceSetLine(*m_device, *this);
+    int error = deviceSetLine(*m_device, *this);
     if (error != 0) {
         throw EComPort(7, error);
     }
@@ -500,7 +587,7 @@ void TCustomComPort::ApplyTimeouts() {
     if (!m_device) {
         return;
     }
-    int error = comDeviceSetTimeouts(*m_device, *m_timeouts);
+    int error = deviceSetTimeouts(*m_device, *m_timeouts);
     if (error != 0) {
         throw EComPort(8, error);
     }
@@ -527,7 +614,7 @@ std::int32_t TCustomComPort::WriteText(const std::string& text) {
         throw EComPort(2, comNoDeviceError());
     }
     std::int32_t sent = 0;
-    int error = comDeviceWrite(*m_device, text.data(), static_cast<std::int32_t>(text.size()), sent);
+    int error = deviceWrite(*m_device, text.data(), static_cast<std::int32_t>(text.size()), sent);
     if (error != 0) {
         throw EComPort(2, error);
     }
@@ -544,7 +631,7 @@ std::int32_t TCustomComPort::ReadText(std::string& text, std::int32_t count) {
     }
     std::string buffer(static_cast<std::size_t>(count), '\0');
     std::int32_t received = 0;
-    int error = comDeviceRead(*m_device, buffer.data(), count, received);
+    int error = deviceRead(*m_device, buffer.data(), count, received);
     if (error != 0) {
         throw EComPort(3, error);
     }
@@ -553,7 +640,7 @@ std::int32_t TCustomComPort::ReadText(std::string& text, std::int32_t count) {
     // The queue is looked at after every read, as the device's error state is
     // cleared with it; the bytes already read stay in `text` even if it fails.
     std::int32_t waiting = 0;
-    error = comDeviceInputCount(*m_device, waiting);
+    error = deviceInputCount(*m_device, waiting);
     if (error != 0) {
         throw EComPort(10, error);
     }
@@ -565,7 +652,7 @@ std::int32_t TCustomComPort::InputCount() {
         throw EComPort(10, comNoDeviceError());
     }
     std::int32_t count = 0;
-    int error = comDeviceInputCount(*m_device, count);
+    int error = deviceInputCount(*m_device, count);
     if (error != 0) {
         throw EComPort(10, error);
     }
@@ -577,8 +664,12 @@ bool TCustomComPort::WaitForInput(std::int32_t milliseconds) {
         comSleep(milliseconds);
         return false;
     }
-    return comDeviceWaitForInput(*m_device, milliseconds);
+    return deviceWaitForInput(*m_device, milliseconds);
 }
+
+std::uint32_t TCustomComPort::LineErrorCount() const { return m_device ? m_device->lineErrors.load() : 0; }
+
+void ComSleep(std::int32_t milliseconds) { comSleep(milliseconds); }
 
 void TCustomComPort::SetConnected(bool value) {
     if (value == m_connected) {
@@ -638,15 +729,15 @@ void TCustomComPort::DispatchEvents(TComEvents events) {
     int error = 0;
     std::int32_t count = 0;
     std::uint32_t status = 0;
-    if (has(evError) && (error = comDeviceClearErrors(*m_device)) != 0) {
+    if (has(evError) && (error = deviceClearErrors(*m_device)) != 0) {
         throw EComPort(10, error);
     }
     // The count is only looked at: received bytes stay queued for ReadText.
-    if (has(evRxChar) && (error = comDeviceInputCount(*m_device, count)) != 0) {
+    if (has(evRxChar) && (error = deviceInputCount(*m_device, count)) != 0) {
         throw EComPort(10, error);
     }
     for (TComEvent line : {evCTS, evDSR, evRLSD}) {
-        if (has(line) && (error = comDeviceModemStatus(*m_device, status)) != 0) {
+        if (has(line) && (error = deviceModemStatus(*m_device, status)) != 0) {
             throw EComPort(11, error);
         }
     }

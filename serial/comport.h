@@ -229,6 +229,10 @@ public:
     // Not a failure when closed: then it just waits. Lets pollers react to a
     // reply within microseconds instead of sleeping blindly.
     bool WaitForInput(std::int32_t milliseconds);
+    // Line errors (framing, overrun, parity, input overflow) the device
+    // reported since the port was opened; 0 when closed, and always 0 where
+    // the system does not tell them (a pseudo-terminal).
+    std::uint32_t LineErrorCount() const;
 
     bool Connected() const { return m_connected; }
     void SetConnected(bool value);
@@ -328,8 +332,9 @@ std::size_t PendingComDispatchCount();
 void SetComPortDirectory(const std::string& directory);
 
 // The device an open of `portName` would try now, by the rules above
-// ("COM1" gives <port folder>/COM1 or /dev/ttyS0); empty for a name that
-// names no device. For messages that must say which device failed.
+// ("COM1" gives <port folder>/COM1 or /dev/ttyS0); the network address for a
+// port that is one (below); empty for a name that names no device. For
+// messages that must say which device failed.
 std::string ComPortDevice(const std::string& portName);
 
 // The group whose members may read and write the device `portName` leads to
@@ -337,6 +342,30 @@ std::string ComPortDevice(const std::string& portName);
 // a user must join to use the port ("dialout" on Debian). Empty when there is
 // no such group or the device cannot be looked at, and on Windows.
 std::string ComPortDeviceGroup(const std::string& portName);
+
+// Network ports. A port name "socket://HOST:PORT" opens a raw TCP connection
+// to a serial-to-Ethernet converter (the converter's line settings apply);
+// "rfc2217://HOST:PORT" one that speaks RFC 2217, which carries the port's
+// baud rate, data bits, parity and stop bits to the converter. HOST is a
+// name, an IPv4 address or an IPv6 address in [ ]. On every system, "COMn"
+// opens the network address written on the first line of <port folder>/COMn
+// when that entry is a regular file (a link to a device stays a device).
+// Reads, writes and their time-outs are those of a local port; a connection
+// the converter closes or resets fails the next read (code 3) once the bytes
+// that came before are read. Open fails with code 1 and the socket layer's
+// error number: a refused or timed-out connection, a converter that does not
+// take up RFC 2217, an address that does not read or resolve.
+//
+// The network address `portName` leads to: the name itself when it holds
+// "://", the first line of a ports/COMn file; empty for a device.
+std::string ComPortNetworkAddress(const std::string& portName);
+// Why a network address cannot be used (unknown scheme, no port number, a
+// host that does not resolve when `lookUpHost`), in words for the operator;
+// empty when it can.
+std::string NetworkAddressProblem(const std::string& url, bool lookUpHost = true);
+// How long connecting, and each answer the converter owes while the port
+// opens or changes its line, may take: 5000 ms by default.
+void SetNetworkConnectTimeout(std::int32_t milliseconds);
 
 // Where POSIX systems keep the UUCP lock files (LCK..<device>) by which
 // serial programs tell each other a device is in use: "/var/lock" by default;
@@ -357,3 +386,7 @@ std::string ComLockDirectory();
 // closing them (a second stop signal). Any thread may call it. Nothing on
 // systems without lock files.
 void RemoveHeldComLockFiles();
+
+// Sleeps `milliseconds` on the system's finest timer, not its tick (15.6 ms
+// by default on Windows); for the pauses the clock needs between bytes.
+void ComSleep(std::int32_t milliseconds);

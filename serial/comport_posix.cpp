@@ -35,14 +35,12 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "serial/comdevice.h"
 #include "serial/comlock.h"
-#include "utils/outputfolder.h"
 
 namespace {
 
@@ -63,14 +61,6 @@ int queueCount(int fd, unsigned long request) {
 // answers with these errors mean "no lines", not a failure.
 bool noModemLines(int error) { return error == ENOTTY || error == EINVAL; }
 
-std::mutex g_directoryMutex;
-std::string g_portDirectory;
-
-std::string portDirectory() {
-    std::lock_guard lock(g_directoryMutex);
-    return g_portDirectory.empty() ? OutputFolder() + "/ports" : g_portDirectory;
-}
-
 // The device path for a port name, or nothing when the name names no device.
 std::optional<std::string> devicePath(const std::string& portName) {
     if (!portName.empty() && portName[0] == '/') {
@@ -86,7 +76,7 @@ std::optional<std::string> devicePath(const std::string& portName) {
         }
         number = number * 10 + (portName[i] - '0');
     }
-    std::string entry = portDirectory() + "/" + portName;
+    std::string entry = comPortDirectory() + "/" + portName;
     struct stat info {};
     if (lstat(entry.c_str(), &info) == 0) {
         return entry;
@@ -205,12 +195,7 @@ int readAvailable(ComDevice& device, char* data, std::int32_t size, std::int32_t
 
 }  // namespace
 
-void SetComPortDirectory(const std::string& directory) {
-    std::lock_guard lock(g_directoryMutex);
-    g_portDirectory = directory;
-}
-
-std::string ComPortDevice(const std::string& portName) { return devicePath(portName).value_or(""); }
+std::string comDevicePath(const std::string& portName) { return devicePath(portName).value_or(""); }
 
 int comNoDeviceError() { return EBADF; }
 

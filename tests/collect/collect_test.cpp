@@ -9,11 +9,13 @@
 #include <sqlite3.h>
 
 #include "clocklink/clocklink.h"
+#include "collect/durablefile.h"
 #include "collect/publisher.h"
 #include "collect/punchstore.h"
 #include "collect/readplan.h"
 #include "collect/storewriter.h"
 #include "tempdir.h"
+#include "utils/errors.h"
 
 namespace {
 
@@ -121,6 +123,19 @@ TEST(PointerReply, EveryDigitOnBothBuses)
         {"", std::nullopt},
     };
     for (const auto& [reply, value] : cases) EXPECT_EQ(PointerReplyValue(reply), value) << reply;
+}
+
+TEST(DurableFile, AFailedWriteLeavesNothingAndAMissingRenameChangesNothing)
+{
+    TempDir dir;
+    fs::create_directories(PathFromUtf8(dir / "Blocked.Txt") / "inside");
+    EXPECT_THROW(WriteFileDurably(dir / "Blocked.Txt", "text\r\n"), EInOutError);
+    EXPECT_TRUE(fs::is_directory(PathFromUtf8(dir / "Blocked.Txt") / "inside"));
+    EXPECT_FALSE(RenameFile(dir / "absent", dir / "Dump-1-1.Txt"));
+    EXPECT_FALSE(fs::exists(PathFromUtf8(dir / "Dump-1-1.Txt")));
+    WriteFileDurably(dir / "a", "text");
+    EXPECT_TRUE(RenameFile(dir / "a", dir / "b"));
+    EXPECT_EQ(ReadWhole(dir / "b"), "text");
 }
 
 TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)

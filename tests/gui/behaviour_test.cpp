@@ -333,6 +333,13 @@ TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
         SCOPED_TRACE(folder.string());
         SetOutputFolder(folder.string());
         const bool usable = folder.string().rfind("/proc", 0) != 0;
+        // A folder a scheduled collection also uses: its store and its
+        // published files are none of the window's business.
+        const std::vector<std::string> collected = {"Punches.db", "Dump-0000000001-0000000002.Txt"};
+        if (usable) {
+            fs::create_directories(folder);
+            for (const std::string& name : collected) std::ofstream(folder / name) << name;
+        }
         RecordedWindow w;
         w.form.show();
         EXPECT_TRUE(w.form.isVisible());
@@ -341,6 +348,7 @@ TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
             w.form.WriteDumpLine("record");
             EXPECT_EQ(ReadWholeFile((folder / "Dump.Txt").string()), "record\r\n");
             EXPECT_TRUE(fs::exists(folder / "BadRecs.Txt"));
+            for (const std::string& name : collected) EXPECT_EQ(ReadWholeFile((folder / name).string()), name);
         } else {
             // One message says which folder is at fault and why; the window
             // stays usable.

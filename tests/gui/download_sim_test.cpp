@@ -7,6 +7,12 @@
 #include "guitesting.h"
 #include "clocklink/clocklink.h"
 #include "simprocess.h"
+#ifndef _WIN32
+#include <filesystem>
+#include <fstream>
+
+#include "converter.h"
+#endif
 
 namespace {
 
@@ -70,6 +76,28 @@ TEST_F(DownloadInWindow, AWrongLayoutEndsWithAWarningThatNamesTheVireoBox)
         << w.dialogs[0].text.toStdString();
     EXPECT_EQ(w.form.focusWidget(), w.ui.Button1);
 }
+
+#ifndef _WIN32
+TEST_F(DownloadInWindow, Button1ReachesAConverterThatAPortsFileNames)
+{
+    StartSim({"--bus", "rs232", "--records", "50"});
+    Converter converter(ConverterKind::Rfc2217, sim->PtyPath());
+    // COM9 beside the simulator's own link: a file naming the converter.
+    std::ofstream(std::filesystem::path(sim->PortDirectory()) / "COM9") << converter.Url() << "\n";
+    w.ui.eCom->setText("9");
+    w.ui.eCount->setText("20");
+
+    QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
+
+    EXPECT_TRUE(w.dialogs.empty()) << w.dialogs.front().text.toStdString();
+    EXPECT_EQ(w.ui.LCount->text(), "20");
+    const std::vector<std::string> lines = Lines(ReadWholeFile(DumpPath()));
+    ASSERT_EQ(lines.size(), 20u);
+    // The port number the lines carry, just before the last comma, is the Com field's.
+    for (const std::string& line : lines) EXPECT_EQ(line[line.rfind(',') - 1], '9') << line;
+    EXPECT_FALSE(SharedPort() && SharedPort()->Connected());
+}
+#endif
 
 TEST_F(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
 {

@@ -24,10 +24,17 @@
 // error status (5) and leave no lock file naming it. The "between" moment
 // is replaced there by a kill at a drawn time, which lands anywhere.
 //
+// Last, network ports: clocksim behind a converter (ser2net with RFC 2217,
+// or socat with raw TCP, in turn), which is killed at a drawn instant of a
+// download in this process, so its connection is closed or reset wherever
+// the port is: connecting, negotiating, writing, waiting. The download must
+// fail (a port or a communication error) unless it was already done, and the
+// process must hold no more sockets or threads than before.
+//
 // Cycle i of a run started with --seed S has the seed S + i and depends on
 // nothing else, so a failed cycle is replayed with --seed and --cycles 1.
 //
-// Usage: vanishcycles [--cycles N] [--cli-cycles M] [--seed S] [--verbose]
+// Usage: vanishcycles [--cycles N] [--cli-cycles M] [--net-cycles K] [--seed S] [--verbose]
 // Exits 1 when a vanish went unreported or was reported as something else,
 // or when a descriptor, a thread or a lock file was left behind.
 #include <algorithm>
@@ -48,6 +55,7 @@
 #include <vector>
 
 #include "clocklink/clocklink.h"
+#include "converter.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "serial/comport.h"
@@ -203,7 +211,87 @@ public:
         if (reportedAt == Clock::time_point{}) reportedAt = Clock::now();
         FakeWindow::ReportError(error);
     }
+    void ShowMessageBox(const std::string& text, const std::string& caption) override
+    {
+        if (reportedAt == Clock::time_point{}) reportedAt = Clock::now();
+        FakeWindow::ShowMessageBox(text, caption);
+    }
 };
+
+// A network cycle: which converter, which bus, and when it is killed.
+struct NetPlan {
+    std::uint64_t seed = 0;
+    ConverterKind kind = ConverterKind::Rfc2217;
+    bool rs232 = true;
+    int killMs = 0;
+
+    std::string describe() const
+    {
+        char text[120];
+        std::snprintf(
+            text, sizeof text, "seed %-5llu net %-7s %s  kill %d ms", static_cast<unsigned long long>(seed),
+            kind == ConverterKind::Rfc2217 ? "rfc2217" : "socat", rs232 ? "rs232" : "rs485", killMs);
+        return text;
+    }
+};
+
+NetPlan MakeNetPlan(std::uint64_t seed)
+{
+    std::mt19937_64 rng(seed);
+    NetPlan p;
+    p.seed = seed;
+    p.kind = seed % 2 == 0 ? ConverterKind::Rfc2217 : ConverterKind::Socat;
+    p.rs232 = seed / 2 % 2 == 0;
+    // A paced download of these records at 57600 takes about a second after
+    // the connection is made; the kill lands anywhere from the connect on.
+    p.killMs = std::uniform_int_distribution<int>(0, 1200)(rng);
+    return p;
+}
+
+// Returns ok when the download failed with an error report or a
+// communication error, or `skipped` when it had ended before the kill.
+Outcome RunThroughNetwork(const NetPlan& plan, bool& skipped)
+{
+    Outcome outcome;
+    skipped = false;
+    SimProcess sim({"--bus", plan.rs232 ? "rs232" : "rs485", "--records", std::to_string(kRecords + 10),
+                    "--baud", "57600", "--line-rate"},
+                   /*quiet=*/true);
+    Converter converter(plan.kind, sim.PtyPath(), 57600);
+    VanishWindow window;
+    window.portName = converter.Url();
+    window.rs232 = plan.rs232;
+    window.baudRate = "57600";
+    window.count = std::to_string(kRecords);
+    Clock::time_point killedAt{};
+    std::thread killer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(plan.killMs));
+        killedAt = Clock::now();
+        converter.Kill();
+    });
+    RunDownload(window);
+    killer.join();
+    sim.Stop();
+    const auto& messages = window.messages;
+    if (messages.empty()) {
+        if (window.reportedAt == Clock::time_point{} && window.progressPosition >= window.progressMaximum &&
+            window.dumpLines.size() + window.badRecordLines.size() == static_cast<std::size_t>(kRecords)) {
+            skipped = true;  // every record was read before the kill
+        } else {
+            outcome.problem = "no error reported";
+        }
+    } else if (!window.buttonsEnabled) {
+        outcome.problem = "the buttons stayed disabled";
+    } else if (SharedPort() && SharedPort()->Connected()) {
+        outcome.problem = "the port stayed open";
+    } else {
+        outcome.ok = true;
+        outcome.report = messages[0].text;
+        outcome.latency = std::chrono::duration<double>(window.reportedAt - killedAt).count();
+    }
+    ReleaseSharedPort();
+    return outcome;
+}
 
 Outcome RunInProcess(const Plan& plan, const std::string& lockDirectory)
 {
@@ -408,7 +496,8 @@ void PrintTallies(const char* title, const std::map<std::string, Tally>& tallies
 
 int Usage()
 {
-    std::fputs("usage: vanishcycles [--cycles N] [--cli-cycles M] [--seed S] [--verbose]\n", stderr);
+    std::fputs("usage: vanishcycles [--cycles N] [--cli-cycles M] [--net-cycles K] [--seed S] [--verbose]\n",
+               stderr);
     return 2;
 }
 
@@ -416,7 +505,7 @@ int Usage()
 
 int main(int argc, char** argv)
 {
-    long cycles = 40, cliCycles = 12;
+    long cycles = 40, cliCycles = 12, netCycles = 0;
     std::uint64_t seed = 1;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -426,6 +515,8 @@ int main(int argc, char** argv)
             cycles = std::atol(argv[++i]);
         else if (arg == "--cli-cycles" && hasValue)
             cliCycles = std::atol(argv[++i]);
+        else if (arg == "--net-cycles" && hasValue)
+            netCycles = std::atol(argv[++i]);
         else if (arg == "--seed" && hasValue)
             seed = std::strtoull(argv[++i], nullptr, 10);
         else if (arg == "--verbose")
@@ -433,7 +524,7 @@ int main(int argc, char** argv)
         else
             return Usage();
     }
-    if (cycles < 0 || cliCycles < 0) return Usage();
+    if (cycles < 0 || cliCycles < 0 || netCycles < 0) return Usage();
 
     char pattern[] = "/tmp/vanishcycles-XXXXXX";
     if (!mkdtemp(pattern)) return 2;
@@ -442,8 +533,10 @@ int main(int argc, char** argv)
     fs::create_directories(lockDirectory);
     const Clock::time_point started = Clock::now();
     std::printf(
-        "vanishing devices: %ld cycles in this process and %ld through clockreader-cli, seeds from %llu\n",
-        cycles, cliCycles, static_cast<unsigned long long>(seed));
+        "vanishing devices: %ld cycles in this process, %ld through clockreader-cli and %ld of network "
+        "ports, "
+        "seeds from %llu\n",
+        cycles, cliCycles, netCycles, static_cast<unsigned long long>(seed));
 
     // The port keeps no state between operations: what the process holds
     // before the first cycle is what it must hold after each.
@@ -524,8 +617,49 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
 
+    std::map<std::string, Tally> throughNetwork;
+    for (long i = 0; i < netCycles; ++i) {
+        const NetPlan plan = MakeNetPlan(seed + static_cast<std::uint64_t>(i));
+        Outcome outcome;
+        bool skipped = false;
+        try {
+            outcome = RunThroughNetwork(plan, skipped);
+        } catch (const std::exception& error) {
+            outcome.problem = std::string("could not be run: ") + error.what();
+        }
+        if ((outcome.ok || skipped) && OpenDescriptors() != descriptors) {
+            outcome.ok = skipped = false;
+            outcome.problem = "descriptors (sockets) were left open";
+        }
+        if ((outcome.ok || skipped) && ThreadCount() != threads) {
+            outcome.ok = skipped = false;
+            outcome.problem = "threads were left running";
+        }
+        Tally& tally = throughNetwork[plan.kind == ConverterKind::Rfc2217 ? "rfc2217" : "socket"];
+        if (outcome.ok) {
+            tally.latencies.push_back(outcome.latency);
+            ++tally.reports[outcome.report];
+        } else if (skipped) {
+            ++tally.skipped;
+        } else {
+            ++tally.failed;
+            failures.push_back(plan.describe() + "  " + outcome.problem);
+            std::printf("FAILED %s  %s\n", plan.describe().c_str(), outcome.problem.c_str());
+        }
+        if (verbose)
+            std::printf("%s  %.2f ms  %s\n", plan.describe().c_str(), outcome.latency * 1000,
+                        skipped ? "(done before the kill)" : outcome.report.c_str());
+        if ((i + 1) % 100 == 0) std::printf("  %ld network cycles\n", i + 1);
+        std::fflush(stdout);
+    }
+
     if (cycles) PrintTallies("in this process (error reported)", inProcess);
     if (cliCycles) PrintTallies("through clockreader-cli (program ended, status 5)", throughCli);
+    if (netCycles) {
+        PrintTallies("network ports, converter killed (error reported)", throughNetwork);
+        for (const auto& [kind, tally] : throughNetwork)
+            std::printf("  %-11s %5ld cycles done before the kill\n", kind.c_str(), tally.skipped);
+    }
     std::printf("descriptors before %zu, after %zu; threads before %zu, after %zu; lock files left: %s\n",
                 descriptors.size(), OpenDescriptors().size(), threads, ThreadCount(),
                 fs::is_empty(lockDirectory) ? "none" : "some");
