@@ -178,6 +178,7 @@ const std::map<std::string, OptionRule>& Rules()
                       "--count does not go with --new, which reads every record the clock "
                       "wrote since the last run");
               o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
+              o.countGiven = true;
           }}},
         {"--new", {kDownload, false, [](Options& o, const std::string&) { o.newOnly = true; }}},
         {"--clocks",
@@ -404,6 +405,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     for (const auto& [name, value] : given) {
         const OptionRule& rule = Rules().at(name);
         if ((rule.scope & scope) == 0) {
+            if (name == "--out" && options.command == Command::Pointers)
+                throw UsageError(
+                    "--out: 'pointers' writes no files; it prints the pointers on standard output");
             if (name == "--out") throw UsageError("--out: 'find' writes records only with --download");
             throw UsageError(name + " does not apply to '" + CommandName(options.command) + "'");
         }
@@ -412,6 +416,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     // The range ends before --to, and the clock compares the date texts.
     if (options.command == Command::Find && options.fromDate > options.toDate)
         throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
+    if (options.command == Command::Find && options.fromDate == options.toDate)
+        throw UsageError("--from and --to are both " + options.fromDate +
+                         ": the range ends before --to, so it holds no day");
     if (options.command == Command::Export) {
         options.selectPort = Given(given, "--port");
         options.selectClock = Given(given, "--clock");
@@ -440,16 +447,21 @@ without a window, for scheduled jobs. The settings and their defaults are
 those of the window.
 
 Commands:
-  download   read the record counter and the clock's date, then COUNT records
-             from index START; good records go decoded to Dump.Txt, records
-             the clock flags as unreadable go raw to BadRecs.Txt. Prints
+  download   read the record counter and the clock's date, then the records
+             from index START on: COUNT of them, or without --count all the
+             clock holds from START on (up to its write index AWI); a COUNT
+             beyond that reads what the clock holds and says so. Good
+             records go decoded to Dump.Txt, records the clock flags as
+             unreadable go raw to BadRecs.Txt. Prints
              "total n", the number of records the clock says it holds, and
              "read n", the records received (lines in Dump.Txt plus lines in
              BadRecs.Txt)
   pointers   print the clock's read and write pointers, as "ARI n" and "AWI n"
   find       (Vireo clocks) find the records of a Solar Hijri date range and
-             print them as "start n" and "count n"; with --download, go on
-             to download exactly those records
+             print them as "start n" and "count n", counting only records
+             the clock holds (a range past the newest record ends there, one
+             before the oldest holds none); with --download, go on to
+             download exactly those records
   export     write records kept in the punch store of --out again, for an
              audit or a payroll query; talks to no clock and changes
              nothing that was published
@@ -478,8 +490,15 @@ Link options (every command):
 
 download options:
   --start N         first record index, 0 to 253578 (default 0)
-  --count N         number of records to read (default 19500)
-  --vireo           the clock is a Vireo model (its record layout)
+  --count N         number of records to read (default: all the clock holds
+                    from --start on)
+  --vireo           the clock's records use the Vireo layout: a card of 10
+                    digits, the date yymmdd and the time hhmm (characters
+                    1-10, 11-16, 17-20). Without it, the standard layout: a
+                    card of 8 digits, the date mmdd and the time hhmm (1-8,
+                    9-12, 13-16). When most records read have no plausible
+                    date and time in the layout chosen, the download ends
+                    with a warning that names the other one (status 0)
   --out DIR         folder for Dump.Txt and BadRecs.Txt (default: the current
                     folder; made when missing). The files are held while the
                     program runs, and emptied only once the clock has answered
@@ -515,7 +534,7 @@ download options:
 find options (find always uses the Vireo layout):
   --from YYMMDD     first day of the range (default 880101)
   --to YYMMDD       end of the range, itself not included (default 880501);
-                    both are Solar Hijri dates of six digits, --from not after
+                    both are Solar Hijri dates of six digits, --from before
                     --to
   --download        download the records found (then --out applies)
 
@@ -532,14 +551,22 @@ export options:
                     collected_at
   --file F          write to F instead of standard output
 
-Output: results on standard output; progress and every message the window
-would show (Persian as UTF-8) on standard error: a progress bar with records/s
-and the time left on a terminal, otherwise a line every 5 seconds.
+Output: results on standard output; progress and messages on standard
+error: a progress bar with records/s and the time left on a terminal,
+otherwise a line every 5 seconds. Every message names the port with the
+device behind it, the bus and the clock, then the reason in English and the
+window's Persian text (UTF-8) where the window has one:
+  COM1 -> /dev/ttyS0, RS-232, clock 1: no answer within 5 s (خطا در ارتباط)
+A port refused for permission names the group that may use it. When
+standard error is not a terminal (a job's log), every line starts with the
+local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
+clock that does not answer is asked once more on the other bus, and a
+clock that answers there is pointed out.
 
-A port that cannot be used is named with the device tried, as in
-"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2)." or
-"COM7 -> rfc2217://10.0.0.5:4001: Unable to open com port (win error code:
-111).". A URL that does not read or whose host does not resolve is bad input.
+A port that cannot be used is named with the device or converter tried, as
+in: COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to open com port
+(win error code: 111). A URL that does not read or whose host does not
+resolve is bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
@@ -549,18 +576,20 @@ Other options:
   --help            show this text
   --version         show the program's version
 
-Exit status:
-  0    complete (also when the clock holds no records: nothing to read)
+Exit status (the same for every command and option):
+  0    complete (also when the clock holds no records: nothing to read; a
+       --count beyond the records held; a warning about the record layout)
   1    another error: an output file cannot be created or written (the --out
-       folder cannot be made or written, or another program holds Dump.Txt or
-       BadRecs.Txt), another run holds the output folder (--new), the punch
-       store is read-only or the disk is full, a record's date does not
-       convert, or an unexpected failure
-  2    bad input: a usage error, a number or date out of its range, a
-       converter's URL with an unknown scheme, no port number or a host that
-       does not resolve; with --new also a Punches.db that is not a punch
-       store (another program's database, a newer version, a damaged file;
-       named, left as it was)
+       folder cannot be made or written, is read-only, or another program
+       holds Dump.Txt or BadRecs.Txt), another run holds the output folder
+       (--new), the punch store is read-only or the disk is full, a record's
+       date does not convert, or an unexpected failure
+  2    bad input: a usage error, a number or date out of its range, an empty
+       date range (--from equal to --to), a converter's URL with an unknown
+       scheme, no port number or a host that does not resolve; with --new or
+       export also a
+       Punches.db that is not a punch store (another program's database, a
+       newer version, a damaged file; named, and left as it was)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search

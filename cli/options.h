@@ -28,6 +28,7 @@ struct Options {
     // Records, as eStart, eCount and ChboxIsVireo.
     std::string start = "0";
     std::string count = "19500";
+    bool countGiven = false;  // without --count, what the clock holds from start on
     bool vireo = false;
     // Date range, as edFromDate and edToDate; find only.
     std::string fromDate = "880101";

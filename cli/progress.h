@@ -39,6 +39,9 @@ public:
     // drawn again at the next tick.
     void Clear();
 
+    // Whether the meter draws on a terminal.
+    bool Terminal() const { return m_terminal; }
+
     // Line errors the port has counted so far (framing, overrun, parity);
     // shown once there are any.
     void SetLineErrors(std::uint32_t count) { m_lineErrors = count; }
@@ -76,6 +79,14 @@ private:
 #endif
     std::size_t m_drawnLength = 0;  // characters of the bar on the line now
 };
+
+// The local time now as ISO 8601 with its offset from UTC,
+// "2026-12-07T19:30:05+03:30", which starts every line of a job's log, so
+// the runs of an hourly job can be told apart.
+std::string LogTimestamp();
+// `text` as a log line: on a terminal as it is, else after LogTimestamp()
+// and a blank.
+std::string LogLine(bool terminal, const std::string& text);
 
 // "m:ss", or "h:mm:ss" from one hour on.
 std::string FormatDuration(double seconds);

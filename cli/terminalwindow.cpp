@@ -1,11 +1,14 @@
 #include "terminalwindow.h"
 
 #include <filesystem>
+#include <iterator>
 
-#include "clocklink/clocklink.h"
 #include "messages.h"
+#include "clocklink/clocklink.h"
 #include "process.h"
 #include "serial/comport.h"
+#include "utils/outputfolder.h"
+#include "utils/text.h"
 #include "utils/utf8path.h"
 
 namespace cli {
@@ -44,18 +47,15 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
       m_start(options.start),
       m_count(options.count)
 {
-    const std::string name = PortName();
-    const std::string device = ComPortDevice(name);
-    if (device == name)
-        m_portLabel = name;
-    else
-        m_portLabel = name + " -> " + (device.empty() ? "no such device" : device);
+    m_portLabel = PortLabel(PortName());
+    m_heardAtStart = CharactersReceived();
 }
 
 void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
 {
     m_outputEmptied = append;
-    std::filesystem::create_directories(PathFromUtf8(directory));
+    if (const std::string problem = PrepareOutputFolder(directory); !problem.empty())
+        throw EInOutError("cannot create Dump.Txt and BadRecs.Txt in " + directory + ": " + problem);
     m_dump.Open(Utf8FromPath(PathFromUtf8(directory) / "Dump.Txt"));
     try {
         m_badRecords.Open(Utf8FromPath(PathFromUtf8(directory) / "BadRecs.Txt"));
@@ -67,6 +67,9 @@ void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
 
 void TerminalWindow::RecordCounterAnswered(std::int32_t total)
 {
+    // The other bus's counter only tells whether a clock is there, and the
+    // date search's says how far the records go: neither starts the output.
+    if (m_tryingOtherBus || m_searching) return;
     if (total == 0) m_clockHoldsNoRecords = true;
     // The clock is there and talking: from here on this run's output
     // replaces the last one's.
@@ -78,6 +81,7 @@ void TerminalWindow::RecordCounterAnswered(std::int32_t total)
 
 void TerminalWindow::ResetOutcome()
 {
+    m_heardAtStart = CharactersReceived();
     m_status = kExitComplete;
     m_clockHoldsNoRecords = false;
     m_clockStoppedAnswering = false;
@@ -114,6 +118,7 @@ void TerminalWindow::SetProgressPosition(std::int32_t position)
 
 void TerminalWindow::SetWaitPanelVisible(bool visible)
 {
+    m_searching = visible;
     if (visible) Say(std::string(kWaitPanelLabel) + " - " + std::string(kWaitPanelText));
 }
 
@@ -138,37 +143,101 @@ void TerminalWindow::ShowMessageBox(const std::string& text, const std::string& 
 {
     // A clock that holds no records has nothing to give: no failure.
     if (text == kCommunicationErrorText && m_clockHoldsNoRecords) {
-        Say(m_program + ": the clock holds no records");
+        Say(m_program + ": " + Where() + ": the clock holds no records");
         return;
     }
-    Say(caption + ": " + text);
-    if (text == kRecordErrorText && m_clockStoppedAnswering) {
-        Say(m_program + ": the clock stopped answering");
+    if (text == kCommunicationErrorText) {
+        SayError(CharactersReceived() == m_heardAtStart ? "no answer within 5 s"
+                                                        : "no usable answer to the record counter within 5 s",
+                 text);
+        SuggestOtherBus();
+    } else if (text == kRecordErrorText && m_clockStoppedAnswering) {
+        SayError("the clock stopped answering", text);
         Fail(kExitCommunicationError);
         return;
+    } else if (text == kRecordErrorText) {
+        SayError("six unusable record answers in a row", text);
+    } else {
+        SayError(caption + ": " + text);
     }
     Fail(StatusOfMessageBox(text));
 }
 
+void TerminalWindow::SuggestOtherBus()
+{
+    TComPort* port = SharedPort();
+    if (!m_suggestOtherBus || port == nullptr || !port->Connected() || StopRequested()) return;
+    m_tryingOtherBus = true;
+    std::int32_t total = 0;
+    try {
+        DrainLine(*this);
+        total = QueryRecordCounter(*this, 15);
+    } catch (const std::exception&) {
+        // Only a hint was at stake; the failure itself has been reported.
+    }
+    m_tryingOtherBus = false;
+    if (total <= 0) return;
+    Say(m_program + (m_options.rs232 ? ": clock " + m_clock + " answers on RS-485: try --bus rs485"
+                                     : ": a clock answers on RS-232: try --bus rs232"));
+}
+
 void TerminalWindow::ShowErrorDialog(const std::string& text)
 {
-    Say("Error: " + text);
+    if (text == kClockDateErrorText) {
+        SayError("warning: the clock's date could not be read", text);
+    } else if (text == kCountInvalidText) {
+        SayError("the record count is negative", text);
+    } else if (text == kStartInvalidText) {
+        SayError("the start index is negative", text);
+    } else if (text == kFromDateInvalidText) {
+        SayError("the --from date is not a number", text);
+    } else if (text == kToDateInvalidText) {
+        SayError("the --to date is not a number", text);
+    } else {
+        std::string reason = "Error: " + text;
+        for (std::size_t i = 0; i < std::size(kSearchErrorLabels); ++i)
+            if (text.compare(0, kSearchErrorLabels[i].size(), kSearchErrorLabels[i]) == 0)
+                reason = std::string(kSearchErrorReasons[i]) + " (" + text + ")";
+        SayError(reason);
+    }
     Fail(StatusOfErrorDialog(text));
 }
 
 void TerminalWindow::ShowInformationDialog(const std::string& text)
 {
     // The search shows this dialog only when it has found both positions.
+    // Its second line speaks of the window's fields; the command line prints
+    // its own results.
     m_searchDone = true;
-    Say("Information: " + text);
+    if (text.compare(0, kSearchDoneText.size(), kSearchDoneText) == 0)
+        Say(m_program + ": " + Where() + ": the date range was found (" + std::string(kSearchDoneText) + ")");
+    else
+        Say("Information: " + text);
 }
 
 void TerminalWindow::ReportError(const std::exception& error)
 {
-    // The port's messages carry no name; the operator needs the device.
-    const bool portError = dynamic_cast<const EComPort*>(&error) != nullptr;
-    Say(m_program + ": " + (portError ? m_portLabel + ": " : "") + ErrorReportText(error.what()));
+    std::string reason = error.what();
+    if (const std::string hint = PortErrorHint(PortName(), error); !hint.empty()) reason += "; " + hint;
+    SayError(ErrorReportText(reason));
     Fail(StatusOfError(error));
+}
+
+void TerminalWindow::RecordLayoutDoubtful(const std::string& warning)
+{
+    SayError("warning: " + warning + (m_options.vireo ? "; try without --vireo" : "; try --vireo"));
+}
+
+std::string TerminalWindow::Where() const
+{
+    return m_portLabel + (m_options.rs232 ? ", RS-232" : ", RS-485") + ", clock " + m_clock;
+}
+
+void TerminalWindow::SayError(const std::string& reason, std::string_view windowText) const
+{
+    std::string line = m_program + ": " + Where() + ": " + reason;
+    if (!windowText.empty()) line += " (" + Trim(windowText) + ")";
+    Say(line);
 }
 
 void TerminalWindow::Say(const std::string& text) const
@@ -189,7 +258,7 @@ void TerminalWindow::Say(const std::string& text) const
             line += escape;
         }
     }
-    WriteText(m_messages, line + "\n");
+    WriteText(m_messages, LogLine(m_progress.Terminal(), line) + "\n");
     std::fflush(m_messages);
 }
 

@@ -146,6 +146,7 @@ private:
     // the next one), then the buttons come back.
     void Finish()
     {
+        ReportLayoutVerdict();
         if (!m_choose) CloseSharedPort();
         m_window.SetOperationButtonsEnabled(true);
     }
@@ -154,6 +155,7 @@ private:
     // window behind it; the port is closed once the box is dismissed.
     void EndWithMessage(const char* text)
     {
+        ReportLayoutVerdict();
         m_window.SetOperationButtonsEnabled(true);
         m_window.ShowMessageBox(text, kErrorCaption);
         CloseSharedPort();
@@ -213,10 +215,13 @@ private:
                     m_window.WriteBadRecordLine(reply);
             } else if (const std::string payload = ExtractReplyPayload(reply); IsRecordPayload(payload)) {
                 failureRun = 0;
-                if (m_sink)
+                if (m_sink) {
                     Keep(pass, payload);
-                else
-                    m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
+                } else {
+                    const std::string line = DecodeRecord(m_window, m_run, payload);
+                    CountDecoded(IsPlausibleRecord(m_run.Data));
+                    m_window.WriteDumpLine(line);
+                }
             } else {
                 // Ask for the same record again; the window shows nothing new.
                 // A stop, which also cuts a wait short, ends the run instead.
@@ -244,10 +249,19 @@ private:
         try {
             line = DecodeRecord(m_window, m_run, payload);
         } catch (const EConvertError& error) {
+            CountDecoded(false);
             m_sink->Undecodable(pass, payload, error.what());
             return;
         }
+        CountDecoded(IsPlausibleRecord(m_run.Data));
         m_sink->Good(pass, payload, line);
+    }
+
+    // One more record decoded for the layout verdict.
+    void CountDecoded(bool plausible)
+    {
+        ++m_decoded;
+        if (!plausible) ++m_implausible;
     }
 
     // Sets the clock's pointer on `position`. Until the clock confirms it,
@@ -278,9 +292,24 @@ private:
         return true;
     }
 
+public:
+    // Tells the window, once, when the records read so far mostly did not
+    // fit the layout chosen. Every end of the run comes here before its
+    // final message, an escaped error included.
+    void ReportLayoutVerdict()
+    {
+        if (m_verdictGiven) return;
+        m_verdictGiven = true;
+        if (LayoutLooksWrong(m_decoded, m_implausible))
+            m_window.RecordLayoutDoubtful(LayoutWarningText(m_window.IsVireo(), m_decoded, m_implausible));
+    }
+
+private:
     ClockWindow& m_window;
     const RecordRangeChooser& m_choose;
     RecordSink* m_sink;
+    std::int64_t m_decoded = 0, m_implausible = 0;
+    bool m_verdictGiven = false;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
@@ -293,9 +322,15 @@ void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
 
 void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink)
 {
+    Download download(window, choose, sink);
     try {
-        Download(window, choose, sink).Run();
+        download.Run();
     } catch (const std::exception& error) {
+        try {
+            download.ReportLayoutVerdict();
+        } catch (const std::exception&) {
+            // The error that ended the run is the one to report.
+        }
         window.ReportError(error);
         window.SetOperationButtonsEnabled(true);
         try {

@@ -337,6 +337,12 @@ void SetComPortDirectory(const std::string& directory);
 // messages that must say which device failed.
 std::string ComPortDevice(const std::string& portName);
 
+// The group whose members may read and write the device `portName` leads to
+// (its link followed), when that group may but the others may not: the group
+// a user must join to use the port ("dialout" on Debian). Empty when there is
+// no such group or the device cannot be looked at, and on Windows.
+std::string ComPortDeviceGroup(const std::string& portName);
+
 // Network ports. A port name "socket://HOST:PORT" opens a raw TCP connection
 // to a serial-to-Ethernet converter (the converter's line settings apply);
 // "rfc2217://HOST:PORT" one that speaks RFC 2217, which carries the port's
