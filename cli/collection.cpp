@@ -1,14 +1,19 @@
 #include "collection.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "clocklink/clocklink.h"
+#include "collect/durablefile.h"
+#include "collect/publisher.h"
+#include "collect/punchstore.h"
+#include "collect/readplan.h"
+#include "collect/storewriter.h"
 #include "download/download.h"
-#include "durablefile.h"
 #include "terminalwindow.h"
 #include "utils/utf8path.h"
 
@@ -16,32 +21,18 @@ namespace cli {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace collect;
 
-// How often the position file is saved while records arrive. A kill costs at
-// most this much reading again; each save puts three files on the disk.
-constexpr double kSaveIntervalSeconds = 1.0;
-constexpr const char* kLockFileName = "Positions.lock";
+constexpr const char* kLockFileName = "Punches.lock";
 
-// Records from ring position `from` up to, not including, `to`.
-std::int64_t RingOffset(std::int64_t from, std::int64_t to)
-{
-    return ((to - from) % kRingSize + kRingSize) % kRingSize;
-}
-
-// The terminal window of a collection: it counts the flagged records of the
-// clock being read and tells the collection after every record.
-class CollectionWindow : public TerminalWindow {
+// The terminal window of a sweep into Dump.Txt: it counts the flagged
+// records of the clock being read.
+class SweepWindow : public TerminalWindow {
 public:
     using TerminalWindow::TerminalWindow;
 
-    std::function<void(std::int64_t)> recordsRead;
     std::int64_t flagged = 0;
 
-    void SetRecordsReadText(const std::string& text) override
-    {
-        TerminalWindow::SetRecordsReadText(text);
-        if (!text.empty() && recordsRead) recordsRead(std::stoll(text));
-    }
     void WriteBadRecordLine(const std::string& line) override
     {
         TerminalWindow::WriteBadRecordLine(line);
@@ -71,10 +62,10 @@ std::string StatusWord(const ClockResult& result)
     }
 }
 
-struct FileSizes {
-    std::uint64_t dump = 0;
-    std::uint64_t badRecords = 0;
-};
+int StatusOfStoreError(const StoreError& error)
+{
+    return error.kind() == StoreError::NotAStore ? kExitBadInput : kExitOtherError;
+}
 
 class Collection {
 public:
@@ -84,8 +75,7 @@ public:
           m_progress(progress),
           m_program(program),
           m_stopSignal(stopSignal),
-          m_window(options, progress, stderr, program, [this] { return Stopped(); }),
-          m_positionsPath(Utf8FromPath(PathFromUtf8(options.outDirectory) / kPositionFileName))
+          m_window(options, progress, stderr, program, [this] { return Stopped(); })
     {
     }
 
@@ -99,9 +89,14 @@ public:
             results.push_back(Collect(clock));
         }
         try {
-            if (m_unsaved) Save();
+            if (m_writer) m_writer->Commit();
+        } catch (const std::exception& error) {
+            m_window.ReportError(error);
+            if (!results.empty()) results.back().status = m_window.Status();
+        }
+        try {
             ReleaseSharedPort();
-            m_window.CloseOutputFiles();
+            if (!m_options.newOnly) m_window.CloseOutputFiles();
         } catch (const std::exception& error) {
             m_window.ReportError(error);
             if (!results.empty()) results.back().status = m_window.Status();
@@ -130,82 +125,47 @@ private:
         return m_options.portPath.empty() ? "COM" + m_options.comText : m_options.portPath;
     }
 
-    // Makes the folder and takes the output files; with --new, first takes
-    // the folder's lock and reads the position file, and then repairs what a
-    // killed run left. Returns the exit status of a refusal, or
-    // kExitComplete. Nothing reaches a clock before this has succeeded.
+    // Makes the folder; with --new takes its lock, opens the punch store and
+    // finishes what an earlier run left unpublished, else takes Dump.Txt and
+    // BadRecs.Txt. Returns the exit status of a refusal, or kExitComplete.
+    // Nothing reaches a clock before this has succeeded.
     int PrepareFolder()
     {
         try {
             fs::create_directories(PathFromUtf8(m_options.outDirectory));
-            if (m_options.newOnly) {
-                const std::string lockPath =
-                    Utf8FromPath(PathFromUtf8(m_options.outDirectory) / kLockFileName);
-                if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
-                    if (Stopped()) return 128 + m_stopSignal();
-                    m_window.Say(m_program + ": " + m_options.outDirectory + " is in use by another run (" +
-                                 lockPath + " is locked); nothing was done");
-                    return kExitOtherError;
-                }
-                if (const std::optional<std::string> text = ReadFileText(m_positionsPath))
-                    m_positions = ParsePositions(*text, m_positionsPath);
+            if (!m_options.newOnly) {
+                m_window.OpenOutputFiles(m_options.outDirectory);
+                return kExitComplete;
             }
-            m_window.OpenOutputFiles(m_options.outDirectory, m_options.newOnly);
-        } catch (const PositionFileError& error) {
+            const fs::path folder = PathFromUtf8(m_options.outDirectory);
+            const std::string lockPath = Utf8FromPath(folder / kLockFileName);
+            if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
+                if (Stopped()) return 128 + m_stopSignal();
+                m_window.Say(m_program + ": " + m_options.outDirectory + " is in use by another run (" +
+                             lockPath + " is locked); nothing was done");
+                return kExitOtherError;
+            }
+            m_store = std::make_unique<PunchStore>(Utf8FromPath(folder / kStoreFileName),
+                                                   PunchStore::Access::Collect);
+            m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
+            if (const int finished = m_publisher->Recover(); finished > 0)
+                m_window.Say(m_program + ": published the records of " + std::to_string(finished) +
+                             " commits an earlier run had not published yet");
+            const std::int64_t runId =
+                m_store->StartRun(m_options.vireo ? "vireo" : "standard",
+                                  std::string("clockreader-cli ") + CLOCKREADER_VERSION);
+            m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, runId);
+        } catch (const StoreError& error) {
             m_window.Say(m_program + ": " + error.what() + "; nothing was downloaded");
-            return kExitBadInput;
+            return StatusOfStoreError(error);
         } catch (const EFileInUse& error) {
             m_window.Say(m_program + ": --out: " + error.what());
             return kExitOtherError;
         } catch (const std::exception& error) {
-            m_window.Say(m_program + ": --out: " + error.what());
-            return kExitBadInput;
-        }
-        if (!m_options.newOnly) return kExitComplete;
-        try {
-            CutBack(m_window.DumpFile(), m_positions.dumpSize);
-            CutBack(m_window.BadRecordsFile(), m_positions.badRecordsSize);
-            m_sizes = CurrentSizes();
-            if (m_positions.dumpSize != m_sizes.dump || m_positions.badRecordsSize != m_sizes.badRecords)
-                Save();
-        } catch (const std::exception& error) {
-            m_window.ReportError(error);
-            return m_window.Status();
+            m_window.Say(m_program + ": --out: " + error.what() + "; nothing was downloaded");
+            return kExitOtherError;
         }
         return kExitComplete;
-    }
-
-    // Lines past the saved size were written after the last save by a run
-    // that was stopped before it could save again; their records are read
-    // again, so they go. A file shorter than saved was taken away or
-    // replaced: new lines go after what it holds.
-    void CutBack(TextFile& file, std::optional<std::uint64_t> savedSize)
-    {
-        if (!savedSize || file.Size() == *savedSize) return;
-        if (file.Size() > *savedSize) {
-            file.CutTo(*savedSize);
-            m_window.Say(file.Path() + ": cut back to the " + std::to_string(*savedSize) +
-                         " bytes the positions were saved with; the records after them are read again");
-        } else {
-            m_window.Say(file.Path() +
-                         " is shorter than when the positions were saved (taken away?); new lines go after "
-                         "what it holds");
-        }
-    }
-
-    FileSizes CurrentSizes() { return {m_window.DumpFile().Size(), m_window.BadRecordsFile().Size()}; }
-
-    // Puts the output files on the disk, then the position file that claims
-    // their lines.
-    void Save()
-    {
-        m_window.DumpFile().Sync();
-        m_window.BadRecordsFile().Sync();
-        m_positions.dumpSize = m_sizes.dump;
-        m_positions.badRecordsSize = m_sizes.badRecords;
-        ReplaceFileDurably(m_positionsPath, FormatPositions(m_positions));
-        m_lastSave = std::chrono::steady_clock::now();
-        m_unsaved = false;
     }
 
     ClockResult Collect(int clock)
@@ -219,10 +179,13 @@ private:
         ClockResult result;
         result.clock = clock;
         try {
-            if (m_options.newOnly)
+            if (m_options.newOnly) {
                 CollectNew(result);
-            else
-                Download(m_options.start, m_options.count);
+            } else {
+                m_window.SetStartText(m_options.start);
+                m_window.SetCountText(m_options.count);
+                RunDownload(m_window);
+            }
         } catch (const std::exception& error) {
             m_window.ReportError(error);
             try {
@@ -231,111 +194,89 @@ private:
                 // The port failed already and that failure has been reported.
             }
         }
-        m_window.recordsRead = nullptr;
         m_progress.Finish();
         if (m_window.RecordsReadText().empty() && !m_window.RecordTotalText().empty())
             m_window.SetRecordsReadText("0");
-        result.records = m_window.RecordsReadText().empty() ? 0 : std::stoll(m_window.RecordsReadText());
-        result.flagged = m_window.flagged;
+        if (m_writer) {
+            result.records = m_writer->Records();
+            result.flagged = m_writer->FlaggedRecords();
+        } else {
+            result.records = m_window.RecordsReadText().empty() ? 0 : std::stoll(m_window.RecordsReadText());
+            result.flagged = m_window.flagged;
+        }
         result.status = m_window.Status();
         if (m_window.ClockHoldsNoRecords() && result.note.empty()) result.note = "no records";
         result.cutShort = Stopped() && m_window.ProgressPosition() < m_window.ProgressMaximum();
         return result;
     }
 
-    void Download(const std::string& start, const std::string& count)
-    {
-        m_window.SetStartText(start);
-        m_window.SetCountText(count);
-        RunDownload(m_window);
-    }
-
     // One download whose records are chosen once the clock has answered its
-    // record counter: ARI and AWI are asked on the same port, then the plan
+    // record counter: its pointers are read on the same port, then the plan
     // decides. A clock with nothing new ends there.
     void CollectNew(ClockResult& result)
     {
-        m_pass = 0;
-        bool chosen = false;
-        RunChosenDownload(m_window, [&](std::int32_t total) -> std::optional<RecordRange> {
-            const std::optional<ReadPlan> plan = Plan(total);
-            if (!plan) return std::nullopt;
-            chosen = true;
-            if (plan->count == 0) {
-                m_window.Say(ClockText() + "nothing new since the last run");
-                result.note = "nothing new";
-                NoteClock();
-                return std::nullopt;
-            }
-            m_window.recordsRead = [this](std::int64_t pass) { RecordRead(pass); };
-            return RecordRange{plan->start, static_cast<std::int32_t>(plan->count)};
-        });
-        m_window.recordsRead = nullptr;
-        if (chosen && (m_pass > 0 || m_options.startGiven)) NoteClock();
+        const ClockIdentity identity{PortKey(), m_options.rs232, std::stoi(m_window.SelectedClockText())};
+        const std::int64_t clockId = m_store->ClockId(identity);
+        const std::optional<ClockPosition> saved = m_store->Position(clockId);
+        const std::string name = identity.port + " " + (identity.rs232 ? "rs232" : "rs485") + " clock " +
+                                 std::to_string(identity.number);
+        m_writer->BeginClock(clockId, saved ? saved->nextSerial : 0, saved ? saved->ari : 0, name);
+        RunChosenDownload(
+            m_window,
+            [&](std::int32_t total) -> std::optional<RecordRange> {
+                const std::optional<ReadPlan> plan = Plan(total, saved);
+                if (!plan) return std::nullopt;
+                m_writer->BeginClock(clockId, FirstSerial(saved, plan->start), m_ring.ari, name);
+                if (plan->count == 0) {
+                    m_window.Say(ClockText() + "nothing new since the last run");
+                    result.note = "nothing new";
+                    m_writer->SavePosition();
+                    return std::nullopt;
+                }
+                // A new origin holds even when no record is read.
+                if (m_options.startGiven) m_writer->SavePosition();
+                return RecordRange{plan->start, static_cast<std::int32_t>(plan->count)};
+            },
+            m_writer.get());
     }
 
     std::string ClockText() const { return "clock " + m_window.SelectedClockText() + ": "; }
 
-    // Asks ARI and AWI and plans the read from them, telling what the plan
-    // found; nothing, with the failure reported, when the clock does not
-    // tell its pointers or --start is not among its positions.
-    std::optional<ReadPlan> Plan(std::int32_t total)
+    // Reads the pointers and plans the read from them, telling what the
+    // plan found; nothing, with the failure reported, when the clock does
+    // not tell its pointers or --start is not among its positions.
+    std::optional<ReadPlan> Plan(std::int32_t total, const std::optional<ClockPosition>& saved)
     {
-        const std::optional<std::int32_t> ari = PointerReplyValue(QueryReadIndexPointer(m_window));
-        const std::optional<std::int32_t> awi = PointerReplyValue(QueryWriteIndexPointer(m_window));
-        if (!ari || !awi) {
+        const std::optional<RingState> ring = ReadRingSnapshot(m_window, total);
+        if (!ring) {
+            if (m_window.StopRequested()) return std::nullopt;
             m_window.Say(ClockText() + "the clock does not tell its read and write pointers (ARI, AWI)");
             m_window.Fail(kExitCommunicationError);
             return std::nullopt;
         }
-        const RingState ring{*ari, *awi, total};
+        m_ring = *ring;
         std::optional<std::int32_t> origin;
         if (m_options.startGiven) origin = static_cast<std::int32_t>(std::stol(m_options.start));
-        const ClockKey key{PortKey(), m_options.rs232, std::stoi(m_window.SelectedClockText())};
-        const ReadPlan plan = PlanNewRecords(ring, m_positions.Find(key), origin);
+        const ReadPlan plan = PlanNewRecords(*ring, saved, origin);
         const std::string holds =
-            " (ARI " + std::to_string(ring.ari) + ", AWI " + std::to_string(ring.awi) + ")";
-        if (origin && ring.held < kRingSize &&
-            RingOffset(ring.ari, *origin) > RingOffset(ring.ari, ring.awi)) {
+            " (ARI " + std::to_string(ring->ari) + ", AWI " + std::to_string(ring->awi) + ")";
+        if (origin && ring->held < kRingSize &&
+            RingOffset(ring->ari, *origin) > RingOffset(ring->ari, ring->awi)) {
             m_window.Say(ClockText() + "--start " + std::to_string(*origin) +
                          " is not among the positions the clock holds" + holds);
             m_window.Fail(kExitBadInput);
             return std::nullopt;
         }
         if (plan.savedPositionGone)
-            m_window.Say(ClockText() + "the saved position " + std::to_string(m_positions.Find(key)->next) +
+            m_window.Say(ClockText() + "the saved position " + std::to_string(saved->nextSerial % kRingSize) +
                          " is not among the positions the clock holds" + holds +
                          "; was it cleared? Reading every record it holds");
         if (plan.overwritten > 0)
             m_window.Say(ClockText() + "warning: the ring overwrote " + std::to_string(plan.overwritten) +
                          " records written since the last run before they could be read; reading the " +
                          std::to_string(plan.count) + " records it still holds");
-        m_current = SavedPosition{key, plan.start, ring.ari};
-        m_start = plan.start;
         m_window.SetRecordTotalText(std::to_string(total));
         return plan;
-    }
-
-    // After every record: the lines of `pass` records are written, so the
-    // sizes now are those a position after them may claim.
-    void RecordRead(std::int64_t pass)
-    {
-        m_pass = pass;
-        m_sizes = CurrentSizes();
-        NoteClock();
-    }
-
-    // Takes the clock's position after the records read into the positions
-    // and saves them when the last save is a second old. Positions and sizes
-    // always move on together, so whatever a save holds is consistent; what
-    // is not saved yet is saved at the end of the run.
-    void NoteClock()
-    {
-        m_current.next = static_cast<std::int32_t>((m_start + m_pass) % kRingSize);
-        m_positions.Set(m_current);
-        m_unsaved = true;
-        const std::chrono::duration<double> sinceSave = std::chrono::steady_clock::now() - m_lastSave;
-        if (sinceSave.count() >= kSaveIntervalSeconds) Save();
     }
 
     void PrintSummary(const std::vector<ClockResult>& results) const
@@ -367,68 +308,15 @@ private:
     ProgressMeter& m_progress;
     std::string m_program;
     std::function<int()> m_stopSignal;
-    CollectionWindow m_window;
-    const std::string m_positionsPath;
+    SweepWindow m_window;
     FolderLock m_lock;
-    Positions m_positions;
-    FileSizes m_sizes;
-    std::chrono::steady_clock::time_point m_lastSave = std::chrono::steady_clock::now();
-    bool m_unsaved = false;  // positions taken since the last save
-    // The clock being read: its saved line, the run's start and records read.
-    SavedPosition m_current;
-    std::int64_t m_start = 0;
-    std::int64_t m_pass = 0;
+    std::unique_ptr<PunchStore> m_store;
+    std::unique_ptr<Publisher> m_publisher;
+    std::unique_ptr<StoreWriter> m_writer;
+    RingState m_ring;  // the pointers of the clock being read
 };
 
 }  // namespace
-
-ReadPlan PlanNewRecords(const RingState& ring, const SavedPosition* saved, std::optional<std::int32_t> origin)
-{
-    ReadPlan plan;
-    plan.start = ring.ari;
-    const std::int64_t heldSpan = ring.held >= kRingSize ? kRingSize : RingOffset(ring.ari, ring.awi);
-    bool unmovedSinceSave = false;
-    if (origin) {
-        plan.start = *origin;
-    } else if (saved) {
-        const std::int64_t moved = RingOffset(saved->ari, ring.ari);
-        std::int64_t readBefore = RingOffset(saved->ari, saved->next);
-        if (readBefore == 0) readBefore = kRingSize;
-        if (moved > readBefore)
-            plan.overwritten = moved - readBefore;
-        else if (RingOffset(ring.ari, saved->next) > heldSpan)
-            plan.savedPositionGone = true;
-        else
-            plan.start = saved->next;
-        unmovedSinceSave = moved == 0;
-    }
-    plan.count = RingOffset(plan.start, ring.awi);
-    // On a full ring ARI equals AWI, so a read from ARI covers the whole
-    // ring; only a ring that has not moved since the save has nothing new.
-    if (plan.count == 0 && plan.start == ring.ari && ring.held >= kRingSize &&
-        !(saved && !origin && unmovedSinceSave))
-        plan.count = kRingSize;
-    return plan;
-}
-
-std::optional<std::int32_t> PointerReplyValue(std::string_view reply)
-{
-    if (reply.empty() || reply.back() != CR) return std::nullopt;
-    reply.remove_suffix(1);
-    if (const std::size_t at = reply.find(kStartMarker); at != std::string_view::npos) {
-        reply.remove_prefix(at + kStartMarker.size());
-        if (reply.empty()) return std::nullopt;
-        reply.remove_suffix(1);  // the check byte
-    }
-    if (reply.empty() || reply.size() > 9) return std::nullopt;
-    std::int64_t value = 0;
-    for (char c : reply) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value >= kRingSize) return std::nullopt;
-    return static_cast<std::int32_t>(value);
-}
 
 bool IsCollection(const Options& options)
 {

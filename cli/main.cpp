@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "clocklink/clocklink.h"
+#include "collect/export.h"
 #include "collection.h"
 #include "download/download.h"
 #include "options.h"
@@ -12,6 +13,7 @@
 #include "progress.h"
 #include "serial/comport.h"
 #include "terminalwindow.h"
+#include "utils/utf8path.h"
 
 namespace {
 
@@ -79,6 +81,45 @@ bool Find(TerminalWindow& window, ProgressMeter& progress, bool download)
     return Download(window, progress);
 }
 
+// Writes stored records again; returns the exit status.
+int Export(const Options& options, const std::string& program)
+{
+    const std::string store = Utf8FromPath(PathFromUtf8(options.outDirectory) / collect::kStoreFileName);
+    try {
+        collect::PunchStore punches(store, collect::PunchStore::Access::Read);
+        collect::ExportRequest request;
+        if (options.selectPort)
+            request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (options.selectClock) request.selection.clock = std::stoi(options.clock);
+        request.from = options.exportFrom;
+        request.to = options.exportTo;
+        request.csv = options.csv;
+        std::FILE* out = stdout;
+        if (!options.exportFile.empty()) {
+            out = OpenFileForWriting(options.exportFile);
+            if (!out) {
+                std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(),
+                             options.exportFile.c_str());
+                return kExitOtherError;
+            }
+        } else {
+            UseBinaryStandardOutput();
+        }
+        const std::int64_t written = collect::ExportRecords(punches, request, out);
+        const bool closed = out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
+        if (!closed) {
+            std::fprintf(stderr, "%s: cannot write %s\n", program.c_str(),
+                         options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
+            return kExitOtherError;
+        }
+        std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(), static_cast<long long>(written));
+        return kExitComplete;
+    } catch (const collect::StoreError& error) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
+        return error.kind() == collect::StoreError::NotAStore ? kExitBadInput : kExitOtherError;
+    }
+}
+
 int Main(int argc, char** argv)
 {
     std::string program;
@@ -98,6 +139,8 @@ int Main(int argc, char** argv)
         std::fputs(VersionText(program).c_str(), stdout);
         return kExitComplete;
     }
+
+    if (options.command == Command::Export) return Export(options, program);
 
     WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
@@ -139,6 +182,7 @@ int Main(int argc, char** argv)
     case Command::Download: done = Download(window, progress); break;
     case Command::Pointers: done = Pointers(window, program); break;
     case Command::Find: done = Find(window, progress, options.downloadAfterFind); break;
+    case Command::Export:
     case Command::Help:
     case Command::Version: break;
     }

@@ -16,7 +16,14 @@ namespace cli {
 namespace {
 
 // Which commands an option belongs to.
-enum Scope : unsigned { kDownload = 1, kPointers = 2, kFind = 4, kFindDownload = 8, kLink = 1 | 2 | 4 };
+enum Scope : unsigned {
+    kDownload = 1,
+    kPointers = 2,
+    kFind = 4,
+    kFindDownload = 8,
+    kExport = 16,
+    kLink = 1 | 2 | 4
+};
 
 std::string Lower(std::string s)
 {
@@ -124,7 +131,7 @@ struct OptionRule {
 const std::map<std::string, OptionRule>& Rules()
 {
     static const std::map<std::string, OptionRule> rules = {
-        {"--port", {kLink, true, SetPort}},
+        {"--port", {kLink | kExport, true, SetPort}},
         {"--baud",
          {kLink, true,
           [](Options& o, const std::string& v) {
@@ -145,7 +152,7 @@ const std::map<std::string, OptionRule>& Rules()
                   throw UsageError("--bus: '" + v + "' is neither rs232 nor rs485");
           }}},
         {"--clock",
-         {kLink, true,
+         {kLink | kExport, true,
           [](Options& o, const std::string& v) { o.clock = CheckedNumber("--clock", v, 1, 32); }}},
         {"--ports-dir",
          {kLink, true,
@@ -180,14 +187,30 @@ const std::map<std::string, OptionRule>& Rules()
           }}},
         {"--vireo", {kDownload, false, [](Options& o, const std::string&) { o.vireo = true; }}},
         {"--out",
-         {kDownload | kFindDownload, true,
+         {kDownload | kFindDownload | kExport, true,
           [](Options& o, const std::string& v) {
               if (v.empty()) throw UsageError("--out: the folder name is empty");
               o.outDirectory = v;
           }}},
         {"--from",
-         {kFind, true, [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
-        {"--to", {kFind, true, [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
+         {kFind | kExport, true,
+          [](Options& o, const std::string& v) { o.fromDate = CheckedDate("--from", v); }}},
+        {"--to",
+         {kFind | kExport, true,
+          [](Options& o, const std::string& v) { o.toDate = CheckedDate("--to", v); }}},
+        {"--format",
+         {kExport, true,
+          [](Options& o, const std::string& v) {
+              if (v != "dump" && v != "csv")
+                  throw UsageError("--format: '" + v + "' is neither dump nor csv");
+              o.csv = v == "csv";
+          }}},
+        {"--file",
+         {kExport, true,
+          [](Options& o, const std::string& v) {
+              if (v.empty()) throw UsageError("--file: the file name is empty");
+              o.exportFile = v;
+          }}},
         {"--download", {kFind, false, [](Options& o, const std::string&) { o.downloadAfterFind = true; }}},
     };
     return rules;
@@ -199,6 +222,7 @@ const char* CommandName(Command command)
     case Command::Download: return "download";
     case Command::Pointers: return "pointers";
     case Command::Find: return "find";
+    case Command::Export: return "export";
     case Command::Help:
     case Command::Version: break;
     }
@@ -211,6 +235,7 @@ unsigned CommandScope(const Options& options)
     case Command::Download: return kDownload;
     case Command::Pointers: return kPointers;
     case Command::Find: return options.downloadAfterFind ? kFind | kFindDownload : kFind;
+    case Command::Export: return kExport;
     case Command::Help:
     case Command::Version: break;
     }
@@ -231,9 +256,6 @@ void CheckCollection(const Options& options, const std::vector<std::pair<std::st
     }
     if (Given(given, "--lock-wait") && !options.newOnly)
         throw UsageError("--lock-wait applies to --new only");
-    // The position file names the port in a blank-separated line.
-    if (options.newOnly && options.portPath.find_first_of(" \t") != std::string::npos)
-        throw UsageError("--port: with --new, a device path cannot hold blanks");
 }
 
 }  // namespace
@@ -285,6 +307,8 @@ Options ParseOptions(const std::vector<std::string>& args)
         options.command = Command::Pointers;
     else if (command == "find")
         options.command = Command::Find;
+    else if (command == "export")
+        options.command = Command::Export;
     else
         throw UsageError("unknown command '" + command + "'");
 
@@ -332,6 +356,15 @@ Options ParseOptions(const std::vector<std::string>& args)
     // The range ends before --to, and the clock compares the date texts.
     if (options.command == Command::Find && options.fromDate > options.toDate)
         throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
+    if (options.command == Command::Export) {
+        options.selectPort = Given(given, "--port");
+        options.selectClock = Given(given, "--clock");
+        if (Given(given, "--from")) options.exportFrom = options.fromDate;
+        if (Given(given, "--to")) options.exportTo = options.toDate;
+        if (!options.exportFrom.empty() && !options.exportTo.empty() &&
+            options.exportFrom >= options.exportTo)
+            throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);
+    }
     CheckCollection(options, given);
     return options;
 }
@@ -361,6 +394,9 @@ Commands:
   find       (Vireo clocks) find the records of a Solar Hijri date range and
              print them as "start n" and "count n"; with --download, go on
              to download exactly those records
+  export     write records kept in the punch store of --out again, for an
+             audit or a payroll query; talks to no clock and changes
+             nothing that was published
 
 Link options (every command):
   --port COMn|PATH|URL
@@ -393,14 +429,19 @@ download options:
                     program runs, and emptied only once the clock has answered
                     its record counter: a run that is refused or reaches no
                     clock leaves the last run's files as they were;
-                    with --new, lines are appended instead
+                    with --new, the folder of the punch store instead
   --new             only the records the clock wrote since the last --new run
                     into this folder (the first time: from the clock's read
-                    index ARI), up to its write index AWI; lines are appended
-                    to Dump.Txt and BadRecs.Txt, and Positions.Txt in the
-                    folder keeps where each clock's next run begins. With
-                    --start N, N is the clock's new origin. Each record
-                    reaches Dump.Txt once, even when a run is killed
+                    index ARI), up to its write index AWI. They are kept in
+                    the punch store Punches.db in the folder, with where each
+                    clock's next run begins, and published for an importer as
+                    whole files Dump-<first>-<last>.Txt and, for flagged
+                    records, BadRecs-<first>-<last>.Txt (ids of the store),
+                    each of which appears at once and may be moved away at
+                    any time; Dump.Txt is not touched. With --start N, N is
+                    the clock's new origin. Each record reaches the store and
+                    exactly one published file once, even when a run is
+                    killed
   --clocks LIST     (rs485) every listed clock in turn, e.g. 1-32 or 1,4,9-12;
                     a clock that does not answer costs one time-out and the
                     run goes on; a table (clock, records, flagged, status)
@@ -414,6 +455,19 @@ find options (find always uses the Vireo layout):
                     both are Solar Hijri dates of six digits, --from not after
                     --to
   --download        download the records found (then --out applies)
+
+export options:
+  --out DIR         the folder of Punches.db (default: the current folder)
+  --port COMn|PATH  only the records of this port (as download --new named it)
+  --clock N         only the records of clock N
+  --from YYMMDD     only records dated from this Solar Hijri day on
+  --to YYMMDD       ... and before this one
+  --format FORMAT   dump (default): the dump lines of the good records, as
+                    Dump-*.Txt has them; csv: a header and one row a record,
+                    flagged ones included: record, port, bus, clock, position,
+                    card, solar_date, iso_date, time, type, flagged,
+                    collected_at
+  --file F          write to F instead of standard output
 
 Output: results on standard output; progress and every message the window
 would show (Persian as UTF-8) on standard error: a progress bar with records/s
@@ -436,13 +490,14 @@ Exit status:
   0    complete (also when the clock holds no records: nothing to read)
   1    another error: an output file cannot be created or written (the --out
        folder cannot be made or written, or another program holds Dump.Txt or
-       BadRecs.Txt), another run holds the output folder (--new), a record's
-       date does not convert, or an unexpected failure
+       BadRecs.Txt), another run holds the output folder (--new), the punch
+       store is read-only or the disk is full, a record's date does not
+       convert, or an unexpected failure
   2    bad input: a usage error, a number or date out of its range, a
        converter's URL with an unknown scheme, no port number or a host that
-       does not resolve; with
-       --new or --clocks also a damaged Positions.Txt (named with its line;
-       left as it was) and an --out folder that cannot be made or written
+       does not resolve; with --new also a Punches.db that is not a punch
+       store (another program's database, a newer version, a damaged file;
+       named, left as it was)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search

@@ -14,7 +14,7 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Help, Version };
+enum class Command { Download, Pointers, Find, Export, Help, Version };
 
 struct Options {
     Command command = Command::Help;
@@ -42,6 +42,12 @@ struct Options {
     bool startGiven = false;
     std::vector<int> clockList;
     double lockWaitSeconds = 60;
+    // Export: which stored records (a port or clock only when given, a date
+    // range only when given), as CSV or dump lines, to a file or stdout.
+    bool selectPort = false, selectClock = false;
+    std::string exportFrom, exportTo;
+    bool csv = false;
+    std::string exportFile;
 };
 
 class UsageError : public std::runtime_error {

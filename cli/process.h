@@ -12,6 +12,7 @@
 // is on disk by then, and the port's lock file is removed on the way out.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv, std::string
 
 bool StandardErrorIsTerminal();
 
+// Writes UTF-8 `text` to `stream`. A Windows console is given it as UTF-16
+// (WriteConsoleW), so Persian shows whatever the console's code page; files
+// and pipes get the UTF-8 bytes unchanged, as on POSIX systems.
+void WriteText(std::FILE* stream, const std::string& text);
+
 // Starts watching for stop requests; call once, early.
 void WatchStopSignals();
 // 0 until a stop was requested, then the POSIX number of the signal it was
@@ -31,5 +37,12 @@ int StopSignal();
 // The program has written and closed all it will; a stop that the system
 // makes wait for the program's end (a console being closed) may go on.
 void StopSignalsFinished();
+
+// Standard output passes line ends as they are written (CR LF stays CR LF
+// on Windows too).
+void UseBinaryStandardOutput();
+// Creates (or empties) the file at the UTF-8 path for binary writing;
+// nullptr when it cannot.
+std::FILE* OpenFileForWriting(const std::string& path);
 
 }  // namespace cli

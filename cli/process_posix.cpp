@@ -48,6 +48,16 @@ void WatchStopSignals()
 
 int StopSignal() { return g_stopSignal.load(); }
 
-void StopSignalsFinished() {}
+void WriteText(std::FILE* stream, const std::string& text) { std::fputs(text.c_str(), stream); }
+
+void StopSignalsFinished()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+void UseBinaryStandardOutput() {}
+
+std::FILE* OpenFileForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
 
 }  // namespace cli

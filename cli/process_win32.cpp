@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -5,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "process.h"
 #include "serial/comport.h"
@@ -78,9 +80,35 @@ void WatchStopSignals()
 
 int StopSignal() { return g_stopSignal.load(); }
 
+void WriteText(std::FILE* stream, const std::string& text)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (text.empty() || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        std::fputs(text.c_str(), stream);
+        return;
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    // What the stream buffered before goes out first, in order.
+    std::fflush(stream);
+    DWORD written = 0;
+    if (!WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr))
+        std::fputs(text.c_str(), stream);
+}
+
 void StopSignalsFinished()
 {
+    // The system may end the process as soon as the console handler hears
+    // of this: whatever the run printed must be out before.
+    std::fflush(stdout);
+    std::fflush(stderr);
     if (g_finished != nullptr) SetEvent(g_finished);
 }
+
+void UseBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
+
+std::FILE* OpenFileForWriting(const std::string& path) { return _wfopen(PathFromUtf8(path).c_str(), L"wb"); }
 
 }  // namespace cli

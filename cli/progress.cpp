@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "process.h"
+
 namespace cli {
 namespace {
 
@@ -72,7 +74,10 @@ void ProgressMeter::Finish()
 void ProgressMeter::Clear()
 {
     if (!m_barShown) return;
-    std::fputs("\r\x1b[K", m_out);
+    if (m_escapes)
+        std::fputs("\r\x1b[K", m_out);
+    else
+        std::fputs(("\r" + std::string(m_drawnLength, ' ') + "\r").c_str(), m_out);
     m_barShown = false;
 }
 
@@ -90,6 +95,8 @@ std::string ProgressMeter::StatusText() const
         text += std::string(", ") + rateText + " records/s";
         if (m_position < m_maximum) text += ", " + FormatDuration((m_maximum - m_position) / rate) + " left";
     }
+    if (m_lineErrors > 0)
+        text += ", " + std::to_string(m_lineErrors) + (m_lineErrors == 1 ? " line error" : " line errors");
     return text;
 }
 
@@ -100,7 +107,15 @@ void ProgressMeter::draw()
                                : kBarWidth;
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(kBarWidth, '.');
-    std::fprintf(m_out, "\r[%s] %s\x1b[K", bar.c_str(), StatusText().c_str());
+    const std::string line = "[" + bar + "] " + StatusText();
+    if (m_escapes) {
+        WriteText(m_out, "\r" + line + "\x1b[K");
+    } else {
+        // Blanks cover what a longer bar before left on the line.
+        const std::size_t blanks = m_drawnLength > line.size() ? m_drawnLength - line.size() : 0;
+        WriteText(m_out, "\r" + line + std::string(blanks, ' '));
+    }
+    m_drawnLength = line.size();
     std::fflush(m_out);
     m_barShown = true;
     m_lastOutput = m_now();
@@ -108,7 +123,7 @@ void ProgressMeter::draw()
 
 void ProgressMeter::writeLine()
 {
-    std::fprintf(m_out, "records %s\n", StatusText().c_str());
+    WriteText(m_out, "records " + StatusText() + "\n");
     std::fflush(m_out);
     m_lastOutput = m_now();
 }

@@ -6,6 +6,8 @@
 // is written every few seconds instead, and one at the end. The meter is
 // driven by the window calls of the download (progress maximum and position)
 // and by its message processing, so it costs nothing between records.
+// Text goes out through WriteText (process.h): Persian in a Windows console
+// is written as such, not in the console's code page.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,16 @@ public:
     // drawn again at the next tick.
     void Clear();
 
-    // "1234/19500 (6%), 215.3 records/s, 1:25 left": the state as one text.
+    // Line errors the port has counted so far (framing, overrun, parity);
+    // shown once there are any.
+    void SetLineErrors(std::uint32_t count) { m_lineErrors = count; }
+    // Whether the bar is cleared with the terminal's erase escape (true by
+    // default on POSIX systems) or by writing blanks over it (Windows
+    // consoles, which show escapes literally unless told otherwise).
+    void SetEscapes(bool escapes) { m_escapes = escapes; }
+
+    // "1234/19500 (6%), 215.3 records/s, 1:25 left, 2 line errors": the
+    // state as one text.
     std::string StatusText() const;
 
 private:
@@ -53,6 +64,13 @@ private:
     std::int32_t m_position = 0;
     double m_startTime = 0;
     double m_lastOutput = 0;
+    std::uint32_t m_lineErrors = 0;
+#ifdef _WIN32
+    bool m_escapes = false;
+#else
+    bool m_escapes = true;
+#endif
+    std::size_t m_drawnLength = 0;  // characters of the bar on the line now
 };
 
 // "m:ss", or "h:mm:ss" from one hour on.

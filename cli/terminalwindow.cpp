@@ -2,7 +2,9 @@
 
 #include <filesystem>
 
+#include "clocklink/clocklink.h"
 #include "messages.h"
+#include "process.h"
 #include "serial/comport.h"
 #include "utils/utf8path.h"
 
@@ -118,6 +120,7 @@ void TerminalWindow::SetWaitPanelVisible(bool visible)
 void TerminalWindow::ProcessMessages()
 {
     StopRequested();
+    if (const TComPort* port = SharedPort()) m_progress.SetLineErrors(port->LineErrorCount());
     m_progress.Tick();
 }
 
@@ -186,7 +189,7 @@ void TerminalWindow::Say(const std::string& text) const
             line += escape;
         }
     }
-    std::fprintf(m_messages, "%s\n", line.c_str());
+    WriteText(m_messages, line + "\n");
     std::fflush(m_messages);
 }
 

@@ -136,8 +136,9 @@ std::uint32_t QuietLineMs(std::int32_t bitRate);
 // QuietLineMs at the port's rate; gives up after 5000 ms of a line that
 // never falls quiet (the answers' own checks then take over) and ends early
 // when the window asks to stop. Lets the window process its messages while
-// it waits. Nothing when the port is not open.
-void DrainLine(ClockWindow& window);
+// it waits. Returns true when the line fell quiet; false when it did not, or
+// the port is not open.
+bool DrainLine(ClockWindow& window);
 // The payload of a ReplyFrame, checked against its XOR check byte; empty when
 // the reply is not acceptable.
 std::string ExtractReplyPayload(std::string_view reply);
@@ -173,7 +174,9 @@ struct PendingPointerAnswers {
 // late are read and dropped; any other answer answers the oldest "AUR="
 // still pending. Returns true when the last one was answered "OK" (the
 // pointer is set and nothing stale is left on the line); false otherwise,
-// also without a port. Port errors propagate.
+// also without a port. An answer that never came is forgotten once the line
+// has been quiet before the command: it is lost, not late, so one lost "OK"
+// costs one more resync and no more. Port errors propagate.
 bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending);
 // "ARI?" / "AWI?" with L 20; return the raw reply.
 std::string QueryReadIndexPointer(ClockWindow& window);

@@ -24,6 +24,11 @@ std::uint32_t LinkClock::TickCount()
 
 void LinkClock::Sleep(std::uint32_t milliseconds)
 {
+#ifdef _WIN32
+    // Sleeping through the standard library would last a whole timer tick,
+    // 15.6 ms by default, where the clock wants 1 ms.
+    ComSleep(static_cast<std::int32_t>(milliseconds));
+#else
 #ifdef __linux__
     // Linux may stretch every sleep by the thread's timer slack, 50 us by
     // default: with the 1 ms pause after each command byte at 57600 baud
@@ -33,6 +38,7 @@ void LinkClock::Sleep(std::uint32_t milliseconds)
     static_cast<void>(tightened);
 #endif
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+#endif
 }
 
 void LinkClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)

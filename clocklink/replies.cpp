@@ -93,10 +93,10 @@ std::uint32_t QuietLineMs(std::int32_t bitRate)
     return static_cast<std::uint32_t>((bitMs + rate - 1) / rate) + kQuietMarginMs;
 }
 
-void DrainLine(ClockWindow& window)
+bool DrainLine(ClockWindow& window)
 {
     TComPort* port = SharedPort();
-    if (!port || !port->Connected()) return;
+    if (!port || !port->Connected()) return false;
     LinkClock& clock = CurrentLinkClock();
     const std::uint32_t quietMs = QuietLineMs(BaudRateValue(port->BaudRate(), port->CustomBaudRate()));
     const std::uint32_t t0 = clock.TickCount();
@@ -107,13 +107,14 @@ void DrainLine(ClockWindow& window)
             continue;
         }
         const std::uint32_t quiet = since(clock, lastArrival);
-        if (quiet >= quietMs) return;
+        if (quiet >= quietMs) return true;
         clock.PauseForInput(*port, quietMs - quiet);
         ProcessWindowMessages(window);
         // The window may have let the port go while it processed messages.
         port = SharedPort();
-        if (!port || !port->Connected()) return;
+        if (!port || !port->Connected()) return false;
     }
+    return false;
 }
 
 std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs, const ClockWindow* window)

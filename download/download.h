@@ -79,10 +79,27 @@ struct RecordRange {
 // more. Nothing: the run ends there, in order, having read nothing.
 using RecordRangeChooser = std::function<std::optional<RecordRange>(std::int32_t recordTotal)>;
 
+// Where the records of a collection go instead of the window's output files,
+// each with its place in the range read (`pass`: 0 for the range's first
+// record). Raising an error ends the download like a failing file write.
+class RecordSink {
+public:
+    virtual ~RecordSink() = default;
+    // A good record: its payload and its dump line.
+    virtual void Good(std::int64_t pass, const std::string& payload, const std::string& line) = 0;
+    // A record the clock flags as unreadable: its whole answer.
+    virtual void Flagged(std::int64_t pass, const std::string& reply) = 0;
+    // A record whose date does not decode (`why`); the download goes on.
+    virtual void Undecodable(std::int64_t pass, const std::string& payload, const std::string& why) = 0;
+    // The clock's calendar and date (yyyy/mm/dd), read before the first record.
+    virtual void ClockDate(bool solar, const std::string& dateText) = 0;
+};
+
 // The download with the records `choose` picks instead of eStart and eCount,
 // for scheduled collection. It uses the shared port when that is open, and
 // leaves it open when it ends in order, so a sweep of a bus talks to all its
 // clocks in one port session; after any failure the port is closed as above
 // and the next download starts on a quiet line. The caller releases the
-// port at the end. Otherwise as above.
-void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose);
+// port at the end. With a `sink` the records go there, not to the window's
+// files. Otherwise as above.
+void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink = nullptr);

@@ -55,9 +55,17 @@ bool IsUsableClockDate(std::string_view payload, bool solar)
     }
 }
 
+// A usable record payload. The bus's "OK" frame answers "AUR=" and is never
+// a record: where a record is expected it is the late answer of a pointer
+// command whose own answer was taken as lost.
+bool IsRecordPayload(const std::string& payload) { return !payload.empty() && payload != "OK"; }
+
 class Download {
 public:
-    Download(ClockWindow& window, const RecordRangeChooser& choose) : m_window(window), m_choose(choose) {}
+    Download(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink)
+        : m_window(window), m_choose(choose), m_sink(sink)
+    {
+    }
 
     void Run()
     {
@@ -113,6 +121,7 @@ public:
 
         ReadClockDate();
         if (Stopped()) return;
+        if (m_sink) m_sink->ClockDate(m_run.ClockIsSolar, m_run.ClockDateText);
 
         m_window.SetRecordTotalText(std::to_string(recordTotal));
         m_window.SetStartText(PadLeft(std::to_string(start), 5, '0'));
@@ -191,10 +200,16 @@ private:
             const std::string reply = QueryNextRecord(m_window);
             if (IsFlaggedRecord(reply)) {
                 // Flagged records neither reset nor extend the failure run.
-                m_window.WriteBadRecordLine(reply);
-            } else if (const std::string payload = ExtractReplyPayload(reply); !payload.empty()) {
+                if (m_sink)
+                    m_sink->Flagged(pass, reply);
+                else
+                    m_window.WriteBadRecordLine(reply);
+            } else if (const std::string payload = ExtractReplyPayload(reply); IsRecordPayload(payload)) {
                 failureRun = 0;
-                m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
+                if (m_sink)
+                    Keep(pass, payload);
+                else
+                    m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
             } else {
                 // Ask for the same record again; the window shows nothing new.
                 // A stop, which also cuts a wait short, ends the run instead.
@@ -212,6 +227,20 @@ private:
             if (m_window.StopRequested()) return true;
         }
         return true;
+    }
+
+    // A collection keeps a record whose date does not decode, flagged, and
+    // goes on: one such record must not stop every later run at it.
+    void Keep(std::int64_t pass, const std::string& payload)
+    {
+        std::string line;
+        try {
+            line = DecodeRecord(m_window, m_run, payload);
+        } catch (const EConvertError& error) {
+            m_sink->Undecodable(pass, payload, error.what());
+            return;
+        }
+        m_sink->Good(pass, payload, line);
     }
 
     // Sets the clock's pointer on `position`. Until the clock confirms it,
@@ -243,6 +272,7 @@ private:
 
     ClockWindow& m_window;
     const RecordRangeChooser& m_choose;
+    RecordSink* m_sink;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
@@ -252,10 +282,10 @@ private:
 
 void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
 
-void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose)
+void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink)
 {
     try {
-        Download(window, choose).Run();
+        Download(window, choose, sink).Run();
     } catch (const std::exception& error) {
         window.ReportError(error);
         window.SetOperationButtonsEnabled(true);

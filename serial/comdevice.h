@@ -51,6 +51,16 @@ struct ComDevice {
     // are delivered first and the failure is reported by the next read. The
     // queue count may run on the event thread (smNone), hence atomic.
     std::atomic<int> pendingReadError{0};
+
+    // A byte a wait for input took from the driver, delivered by the next
+    // read (-1: none). Backends whose waits only look leave it at -1.
+    std::atomic<int> peekedByte{-1};
+    // Line errors (framing, overrun, parity, overflow) the driver reported
+    // since the open; backends that cannot tell leave it at 0.
+    std::atomic<std::uint32_t> lineErrors{0};
+    // The system's timer period was lowered for this open (Windows without
+    // high-resolution timers); given back at the close.
+    bool timerPeriodLowered = false;
 };
 
 // The folder where "COMn" entries are looked up (SetComPortDirectory).

@@ -667,6 +667,10 @@ bool TCustomComPort::WaitForInput(std::int32_t milliseconds) {
     return deviceWaitForInput(*m_device, milliseconds);
 }
 
+std::uint32_t TCustomComPort::LineErrorCount() const { return m_device ? m_device->lineErrors.load() : 0; }
+
+void ComSleep(std::int32_t milliseconds) { comSleep(milliseconds); }
+
 void TCustomComPort::SetConnected(bool value) {
     if (value == m_connected) {
         return;

@@ -229,6 +229,10 @@ public:
     // Not a failure when closed: then it just waits. Lets pollers react to a
     // reply within microseconds instead of sleeping blindly.
     bool WaitForInput(std::int32_t milliseconds);
+    // Line errors (framing, overrun, parity, input overflow) the device
+    // reported since the port was opened; 0 when closed, and always 0 where
+    // the system does not tell them (a pseudo-terminal).
+    std::uint32_t LineErrorCount() const;
 
     bool Connected() const { return m_connected; }
     void SetConnected(bool value);
@@ -376,3 +380,7 @@ std::string ComLockDirectory();
 // closing them (a second stop signal). Any thread may call it. Nothing on
 // systems without lock files.
 void RemoveHeldComLockFiles();
+
+// Sleeps `milliseconds` on the system's finest timer, not its tick (15.6 ms
+// by default on Windows); for the pauses the clock needs between bytes.
+void ComSleep(std::int32_t milliseconds);

@@ -12,11 +12,23 @@
 // and completion event, so the event thread and the caller may have requests
 // pending on the one handle at once. The error numbers are GetLastError()
 // values, read right after the failing call.
+//
+// No wait depends on the system's timer tick (15.6 ms by default): a wait for
+// input is a read the driver ends when the first byte arrives, pauses run on
+// a high-resolution waitable timer (or, on systems without one, on a timer
+// period of 1 ms asked for while a port is open), and every wait has a
+// deadline, so a driver that ignores its time-outs cannot hang the program.
 #include <windows.h>
+#include <timeapi.h>
 
 #include <algorithm>
 
 #include "serial/comdevice.h"
+
+// Windows 10 1803 and later; older headers do not name it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 namespace {
 
@@ -51,6 +63,21 @@ std::string devicePath(const std::string& portName) {
     return "";
 }
 
+// How long past its own time-outs a request may run before it is given up,
+// and how long a cancelled one is waited for.
+constexpr DWORD kDeadlineSlackMs = 2000;
+constexpr DWORD kCancelWaitMs = 1000;
+
+// The longest a request may take by the time-outs: total constant plus
+// multiplier per byte (MAXDWORD parts, "no limit" in the driver's terms,
+// count as none), plus the slack.
+DWORD requestDeadline(std::uint32_t multiplier, std::uint32_t constant, DWORD bytes) {
+    const std::uint64_t perByte = multiplier == MAXDWORD ? 0 : multiplier;
+    const std::uint64_t fixed = constant == MAXDWORD ? 0 : constant;
+    const std::uint64_t total = fixed + perByte * bytes + kDeadlineSlackMs;
+    return static_cast<DWORD>(std::min<std::uint64_t>(total, MAXDWORD - 1));
+}
+
 // One device request: its OVERLAPPED and its own manual-reset event,
 // created signalled, closed when the request ends whatever happened.
 class AsyncRequest {
@@ -67,11 +94,21 @@ public:
     bool Valid() const { return m_overlapped.hEvent != nullptr; }
     OVERLAPPED* Overlapped() { return &m_overlapped; }
 
-    // Waits for the request to end; returns 0 and the count it moved, or
-    // the error number of the wait or of the request.
-    int Complete(HANDLE device, DWORD& moved) {
+    // Waits up to `deadlineMs` for the request to end; returns 0 and the
+    // count it moved, or the error number of the wait or of the request. A
+    // request the driver lets run past its deadline is cancelled and fails
+    // with ERROR_SEM_TIMEOUT, with what it had moved by then.
+    int Complete(HANDLE device, DWORD& moved, DWORD deadlineMs) {
         moved = 0;
-        if (WaitForSingleObject(m_overlapped.hEvent, INFINITE) != WAIT_OBJECT_0) {
+        const DWORD waited = WaitForSingleObject(m_overlapped.hEvent, deadlineMs);
+        if (waited == WAIT_TIMEOUT) {
+            CancelIoEx(device, &m_overlapped);
+            // A cancelled request ends promptly; its OVERLAPPED must outlive it.
+            WaitForSingleObject(m_overlapped.hEvent, kCancelWaitMs);
+            GetOverlappedResult(device, &m_overlapped, &moved, FALSE);
+            return ERROR_SEM_TIMEOUT;
+        }
+        if (waited != WAIT_OBJECT_0) {
             return lastError();
         }
         if (!GetOverlappedResult(device, &m_overlapped, &moved, FALSE)) {
@@ -84,14 +121,22 @@ private:
     OVERLAPPED m_overlapped{};
 };
 
-// Reads and clears the device's error state; `waiting` is its input count.
-int clearCommError(const ComDevice& device, DWORD& waiting) {
+// Reads and clears the device's error state; `waiting` is its input count
+// (with a byte a wait for input has taken). Each line error reported
+// (framing, overrun, parity, input queue overflow) is counted, since the
+// clearing would otherwise hide it.
+int clearCommError(ComDevice& device, DWORD& waiting) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(handleOf(device), &errors, &status)) {
         return lastError();
     }
-    waiting = status.cbInQue;
+    for (DWORD kind : {CE_FRAME, CE_OVERRUN, CE_RXPARITY, CE_RXOVER}) {
+        if (errors & kind) {
+            device.lineErrors.fetch_add(1);
+        }
+    }
+    waiting = status.cbInQue + (device.peekedByte.load() >= 0 ? 1 : 0);
     return 0;
 }
 
@@ -111,10 +156,64 @@ void RemoveHeldComLockFiles() {}
 
 int comNoDeviceError() { return ERROR_INVALID_HANDLE; }
 
-void comSleep(std::int32_t milliseconds) {
-    if (milliseconds > 0) {
-        Sleep(static_cast<DWORD>(milliseconds));
+namespace {
+
+// A high-resolution waitable timer of the calling thread, or null on systems
+// that have none (before Windows 10 1803); closed with the thread.
+class PauseTimer {
+public:
+    PauseTimer()
+        : m_timer(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                         TIMER_ALL_ACCESS)) {}
+    ~PauseTimer() {
+        if (m_timer != nullptr) {
+            CloseHandle(m_timer);
+        }
     }
+    PauseTimer(const PauseTimer&) = delete;
+    PauseTimer& operator=(const PauseTimer&) = delete;
+    HANDLE Get() const { return m_timer; }
+
+private:
+    HANDLE m_timer;
+};
+
+HANDLE pauseTimer() {
+    static thread_local PauseTimer timer;
+    return timer.Get();
+}
+
+bool hasHighResolutionTimer() {
+    static const bool available = [] {
+        HANDLE timer =
+            CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+        if (timer == nullptr) {
+            return false;
+        }
+        CloseHandle(timer);
+        return true;
+    }();
+    return available;
+}
+
+}  // namespace
+
+void comSleep(std::int32_t milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    if (HANDLE timer = pauseTimer(); timer != nullptr) {
+        LARGE_INTEGER due{};
+        due.QuadPart = -10000LL * milliseconds;  // relative, in 100 ns units
+        if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            // The timer ends the wait; the wait's own limit is only a guard.
+            WaitForSingleObject(timer, static_cast<DWORD>(milliseconds) + kDeadlineSlackMs);
+            return;
+        }
+    }
+    // Without that timer Sleep keeps to the timer period, which an open port
+    // has lowered to 1 ms.
+    Sleep(static_cast<DWORD>(milliseconds));
 }
 
 int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& device) {
@@ -138,6 +237,12 @@ int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& devic
     }
     device = std::make_unique<ComDevice>();
     device->handle = reinterpret_cast<std::intptr_t>(handle);
+    // Without a high-resolution timer the pauses after command bytes rely on
+    // the system's timer period, asked down to 1 ms for as long as the port
+    // is open (an operation's length) and given back when it closes.
+    if (!hasHighResolutionTimer() && timeBeginPeriod(1) == TIMERR_NOERROR) {
+        device->timerPeriodLowered = true;
+    }
     return 0;
 }
 
@@ -147,6 +252,11 @@ void comDeviceClose(ComDevice& device) {
     }
     CloseHandle(handleOf(device));
     device.handle = -1;
+    device.peekedByte = -1;
+    if (device.timerPeriodLowered) {
+        timeEndPeriod(1);
+        device.timerPeriodLowered = false;
+    }
 }
 
 int comDeviceSetBufferSizes(ComDevice& device, std::int32_t inputSize, std::int32_t outputSize) {
@@ -229,14 +339,36 @@ int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
     // A write that runs out of time completes with the bytes that went out;
     // that is no failure.
     DWORD moved = 0;
-    int error = request.Complete(handle, moved);
+    int error = request.Complete(
+        handle, moved, requestDeadline(device.writeTotalMultiplier, device.writeTotalConstant, size));
     sent = static_cast<std::int32_t>(moved);
     device.bytesWritten += moved;
+    // The write time-out ending a write early is no failure, but a driver
+    // that gave up past the deadline is.
     return error;
 }
 
 int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received) {
     received = 0;
+    if (size <= 0) {
+        return 0;
+    }
+    // A byte a wait for input took from the driver comes first; it was
+    // counted as read when it was taken.
+    if (const int peeked = device.peekedByte.exchange(-1); peeked >= 0) {
+        data[0] = static_cast<char>(peeked);
+        received = 1;
+        std::int32_t more = 0;
+        int error = comDeviceRead(device, data + 1, size - 1, more);
+        received += more;
+        if (error != 0) {
+            device.pendingReadError = error;
+        }
+        return 0;
+    }
+    if (const int pending = device.pendingReadError.exchange(0); pending != 0) {
+        return pending;
+    }
     HANDLE handle = handleOf(device);
     DWORD wanted = static_cast<DWORD>(size);
     // With time-outs that make a read return at once, only what is queued
@@ -261,7 +393,10 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
         return lastError();
     }
     DWORD moved = 0;
-    int error = request.Complete(handle, moved);
+    int error =
+        request.Complete(handle, moved,
+                         requestDeadline(device.readTotalMultiplier, device.readTotalConstant, wanted) +
+                             (device.readInterval == MAXDWORD ? 0 : device.readInterval * wanted));
     received = static_cast<std::int32_t>(moved);
     device.bytesRead += moved;
     return error;
@@ -295,24 +430,64 @@ int comDevicePurgeRequests(ComDevice& device) {
 }
 
 int comDevicePurgeQueues(ComDevice& device) {
+    device.peekedByte = -1;
     return PurgeComm(handleOf(device), PURGE_TXCLEAR | PURGE_RXCLEAR) ? 0 : lastError();
 }
 
 bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
-    // The one wait for line events belongs to the event thread, so input is
-    // looked for every millisecond; a failed look means the next read has
-    // something to report.
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0));
-    for (;;) {
-        DWORD waiting = 0;
-        if (clearCommError(device, waiting) != 0 || waiting > 0) {
-            return true;
-        }
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(1);
+    // The one WaitCommEvent of a handle belongs to the event thread, so the
+    // wait is a read of one byte that the driver ends as soon as a byte
+    // arrives (read time-outs MAXDWORD, MAXDWORD, the wait's length: "return
+    // at once with what is there, else with the first byte, else after the
+    // constant"). The byte is kept for the next read. A failed look means the
+    // next read has something to report.
+    if (device.peekedByte.load() >= 0 || device.pendingReadError.load() != 0) {
+        return true;
     }
+    DWORD waiting = 0;
+    if (clearCommError(device, waiting) != 0 || waiting > 0) {
+        return true;
+    }
+    if (milliseconds <= 0) {
+        return false;
+    }
+    HANDLE handle = handleOf(device);
+    COMMTIMEOUTS waitForFirst{};
+    waitForFirst.ReadIntervalTimeout = MAXDWORD;
+    waitForFirst.ReadTotalTimeoutMultiplier = MAXDWORD;
+    waitForFirst.ReadTotalTimeoutConstant = static_cast<DWORD>(milliseconds);
+    waitForFirst.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
+    waitForFirst.WriteTotalTimeoutConstant = device.writeTotalConstant;
+    COMMTIMEOUTS own{};
+    own.ReadIntervalTimeout = device.readInterval;
+    own.ReadTotalTimeoutMultiplier = device.readTotalMultiplier;
+    own.ReadTotalTimeoutConstant = device.readTotalConstant;
+    own.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
+    own.WriteTotalTimeoutConstant = device.writeTotalConstant;
+    AsyncRequest request;
+    if (!request.Valid() || !SetCommTimeouts(handle, &waitForFirst)) {
+        comSleep(milliseconds);
+        return clearCommError(device, waiting) != 0 || waiting > 0;
+    }
+    char byte = 0;
+    DWORD moved = 0;
+    int error = 0;
+    if (!ReadFile(handle, &byte, 1, nullptr, request.Overlapped()) && GetLastError() != ERROR_IO_PENDING) {
+        error = lastError();
+    } else {
+        error = request.Complete(handle, moved, static_cast<DWORD>(milliseconds) + kDeadlineSlackMs);
+    }
+    SetCommTimeouts(handle, &own);
+    if (moved == 1) {
+        device.bytesRead += 1;
+        device.peekedByte = static_cast<unsigned char>(byte);
+        return true;
+    }
+    if (error != 0 && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) {
+        device.pendingReadError = error;
+        return true;
+    }
+    return clearCommError(device, waiting) != 0 || waiting > 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -329,6 +504,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
 namespace {
 
 constexpr DWORD kLookAgainMs = 20;
+constexpr DWORD kWatchWaitMs = 5000;
 
 }  // namespace
 
@@ -354,7 +530,7 @@ void endPendingWait(ComEventWatch& watch) {
         CancelIoEx(watch.handle, &watch.overlapped);
         DWORD ignored = 0;
         GetOverlappedResult(watch.handle, &watch.overlapped, &ignored, FALSE);
-        WaitForSingleObject(watch.overlapped.hEvent, INFINITE);
+        WaitForSingleObject(watch.overlapped.hEvent, kCancelWaitMs);
         watch.pending = false;
     }
 }
@@ -433,8 +609,12 @@ ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
                 return ComWaitResult::Failed;
             }
             watch.pending = true;
+            // Looked at again every few seconds, so no wait of this thread
+            // is without end even when the driver never ends the request.
             HANDLE waits[2] = {watch.stopEvent, watch.overlapped.hEvent};
-            DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            DWORD which = WAIT_TIMEOUT;
+            while ((which = WaitForMultipleObjects(2, waits, FALSE, kWatchWaitMs)) == WAIT_TIMEOUT) {
+            }
             if (which != WAIT_OBJECT_0 + 1) {
                 endPendingWait(watch);
                 return which == WAIT_OBJECT_0 ? ComWaitResult::Stopped : ComWaitResult::Failed;

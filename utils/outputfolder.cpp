@@ -1,7 +1,9 @@
 #include "utils/outputfolder.h"
 
+#include <filesystem>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "utils/textfile.h"
 #include "utils/utf8path.h"
@@ -36,19 +38,48 @@ bool canCreateFilesIn(const std::string& folder)
     return true;
 }
 
-std::string documentsFolder()
+std::filesystem::path knownFolder(REFKNOWNFOLDERID id)
 {
     PWSTR wide = nullptr;
-    std::string folder;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &wide)))
-        folder = Utf8FromPath(std::filesystem::path(wide));
+    std::filesystem::path folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &wide))) folder = wide;
     CoTaskMemFree(wide);
     return folder;
+}
+
+std::string documentsFolder() { return Utf8FromPath(knownFolder(FOLDERID_Documents)); }
+
+// Whether `folder` lies in one of the Program Files folders (compared without
+// regard to case, as the file system does).
+bool inSystemFolder(const std::string& folder)
+{
+    auto lower = [](std::wstring text) {
+        if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+        return text;
+    };
+    const std::wstring path = lower(PathFromUtf8(folder).lexically_normal().wstring()) + L"\\";
+    for (REFKNOWNFOLDERID id : {FOLDERID_ProgramFiles, FOLDERID_ProgramFilesX86, FOLDERID_ProgramFilesX64}) {
+        const std::filesystem::path root = knownFolder(id);
+        if (root.empty()) continue;
+        const std::wstring prefix = lower(root.lexically_normal().wstring()) + L"\\";
+        if (path.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
 }
 
 #else
 
 bool canCreateFilesIn(const std::string& folder) { return access(folder.c_str(), W_OK | X_OK) == 0; }
+
+// The package manager's folders: /usr (but not the source trees a user may
+// build in there), /bin, /sbin and /opt.
+bool inSystemFolder(const std::string& folder)
+{
+    const std::string path = std::filesystem::path(folder).lexically_normal().string() + "/";
+    auto under = [&path](std::string_view root) { return path.compare(0, root.size(), root) == 0; };
+    if (under("/usr/src/") || under("/usr/local/src/")) return false;
+    return under("/usr/") || under("/bin/") || under("/sbin/") || under("/opt/");
+}
 
 std::string homeFolder()
 {
@@ -67,10 +98,18 @@ std::string homeFolder()
 
 }  // namespace
 
+bool IsInstalledCopy(const std::string& programFolder)
+{
+    std::error_code error;
+    if (std::filesystem::exists(PathFromUtf8(programFolder) / kInstalledMarkerName, error)) return true;
+    return inSystemFolder(programFolder);
+}
+
 std::string ChooseOutputFolder(const std::string& programFolder, const std::string& userFolder)
 {
-    if (userFolder.empty() || canCreateFilesIn(programFolder)) return programFolder;
-    return userFolder;
+    if (userFolder.empty()) return programFolder;
+    if (IsInstalledCopy(programFolder) || !canCreateFilesIn(programFolder)) return userFolder;
+    return programFolder;
 }
 
 std::string UserOutputFolder()

@@ -5,18 +5,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "asnobody.h"
+#include "collect/punchstore.h"
 #include "download/download.h"
 #include "scriptedclock.h"
 #include "serial/comlock.h"
@@ -24,31 +27,11 @@
 #include "fakewindow.h"
 #include "messages.h"
 #include "simprocess.h"
+#include "tempdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder, removed with everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/clockreader-cli-test-XXXXXX";
-        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 struct CliRun {
     int status = -1;      // exit status, or 128 + signal
@@ -315,7 +298,9 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
         if (run.status == 126) GTEST_SKIP() << "cannot become uid 65534";
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_EQ(run.out, c.out);
-        if (!c.err.empty()) EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+        if (!c.err.empty()) {
+            EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+        }
     }
     // The program only looked: it made no folder in a home without one.
     EXPECT_TRUE(fs::is_empty(bareHome));
@@ -598,6 +583,22 @@ void WriteFile(const std::string& path, const std::string& text)
     out << text;
 }
 
+// The lines of the files a collection published in `dir` whose names start
+// with `prefix` ("Dump" or "BadRecs"), in the order of their names.
+std::vector<std::string> Published(const std::string& dir, const std::string& prefix)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix + "-", 0) == 0 && entry.path().extension() == ".Txt") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> lines;
+    for (const std::string& name : names)
+        for (std::string& line : Lines(ReadWholeFile(dir + "/" + name))) lines.push_back(std::move(line));
+    return lines;
+}
+
 }  // namespace
 
 TEST(CliCollection, NewRecordsOnlyEachOnceWhilePunchesArriveOnBothBuses)
@@ -633,10 +634,11 @@ TEST(CliCollection, NewRecordsOnlyEachOnceWhilePunchesArriveOnBothBuses)
         ASSERT_EQ(last.status, 0) << last.err;
         std::size_t flagged = 0;
         for (int clock : c.clocks) {
-            EXPECT_EQ(LinesOfClock(Lines(ReadWholeFile(out / "Dump.Txt")), clock), AllDumpLines(sim, clock));
+            EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), clock), AllDumpLines(sim, clock));
             for (const SimRecord& record : sim.ExpectedRecords(clock)) flagged += record.flagged;
         }
-        EXPECT_EQ(Lines(ReadWholeFile(out / "BadRecs.Txt")).size(), flagged);
+        EXPECT_EQ(Published(out.path(), "BadRecs").size(), flagged);
+        EXPECT_FALSE(fs::exists(out / "Dump.Txt"));
 
         // Nothing new is a success that says so.
         CliRun idle = RunCli(args);
@@ -649,37 +651,46 @@ TEST(CliCollection, NewRecordsOnlyEachOnceWhilePunchesArriveOnBothBuses)
     }
 }
 
-TEST(CliCollection, ANewRunCutsBackWhatAKilledRunLeftAndStartsOverWhenTheFileWasTaken)
+TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecodableRecord)
 {
-    SimProcess sim({"--records", "100", "--flagged-rate", "0.1"});
-    TempDir out;
-    // A first run from the origin 0 that is as good as one killed after 60
-    // records: its saved position says 60, its files hold more, half a line
-    // included.
-    ASSERT_EQ(RunCli(Link(sim, {"download", "--count", "60", "--out", out.path()})).status, 0);
-    const std::string dump60 = ReadWholeFile(out / "Dump.Txt"), bad60 = ReadWholeFile(out / "BadRecs.Txt");
-    WriteFile(out / "Positions.Txt", "size Dump.Txt " + std::to_string(dump60.size()) +
-                                         "\nsize BadRecs.Txt " + std::to_string(bad60.size()) +
-                                         "\nCOM7 rs232 1 next=60 ari=0\n");
-    WriteFile(out / "Dump.Txt", dump60 +
-                                    "\x02\x02\x02"
-                                    "001 a line for record 60\r\n\x02\x02\x02"
-                                    "001 half");
-    WriteFile(out / "BadRecs.Txt", bad60 + "a flagged record after 60\r\n");
-
-    CliRun run = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    // A Gregorian Vireo clock whose third record has a year that is no number.
+    TempDir dir;
+    WriteFile(dir / "records",
+              "1234567890260101080001005\n!"
+              "1234567890260101080001005\n1234567890xx0102090001005\n1234567890260103100001005\n");
+    SimProcess sim({"--records-file", dir / "records", "--calendar", "gregorian"});
+    TempDir out, imported;
+    const std::vector<std::string> collect = Link(sim, {"download", "--new", "--vireo", "--out", out.path()});
+    CliRun run = RunCli(collect);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Contains(run.err, "cut back")) << run.err;
-    EXPECT_EQ(run.out, "total 100\nread 40\n");
-    EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), AllDumpLines(sim, 1));
-    EXPECT_EQ(Lines(ReadWholeFile(out / "BadRecs.Txt")).size(), FlaggedAmong(SimRecords(sim), 0, 100));
+    EXPECT_EQ(run.out, "total 4\nread 4\n");
+    DecodeSettings vireo;
+    vireo.vireo = true;
+    vireo.solar = false;
+    vireo.clockDate = "2026/12/07";
+    const std::vector<std::string> good = {ExpectedDump(SimRecords(sim), 0, 1, vireo)[0],
+                                           ExpectedDump(SimRecords(sim), 3, 1, vireo)[0]};
+    EXPECT_EQ(Published(out.path(), "Dump"), good);
+    const std::vector<std::string> bad = Published(out.path(), "BadRecs");
+    ASSERT_EQ(bad.size(), 2u);
+    EXPECT_TRUE(Contains(bad[1], "COM7 rs232 clock 1, position 2: the date does not decode")) << bad[1];
 
-    // An importer took the files away: the next records start new ones.
-    fs::remove(out / "Dump.Txt");
-    CliRun again = RunCli(Link(sim, {"download", "--new", "--start", "90", "--out", out.path()}));
-    ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")),
-              ExpectedDump(SimRecords(sim), 90, 10, DecodeSettings{}));
+    // A plain download into the folder writes Dump.Txt and leaves the rest.
+    ASSERT_EQ(RunCli(Link(sim, {"download", "--count", "2", "--vireo", "--out", out.path()})).status, 0);
+    EXPECT_EQ(Published(out.path(), "Dump"), good);
+    // The importer takes everything; the next run goes on past the record
+    // that did not decode, and a new origin reads the last record again.
+    for (const auto& entry : fs::directory_iterator(out.path()))
+        if (entry.path().filename().string().find('-') != std::string::npos)
+            fs::rename(entry.path(), imported / entry.path().filename().string());
+    CliRun idle = RunCli(collect);
+    EXPECT_EQ(idle.status, 0) << idle.err;
+    EXPECT_TRUE(Contains(idle.err, "nothing new since the last run")) << idle.err;
+    std::vector<std::string> again = collect;
+    again.insert(again.end(), {"--start", "3"});
+    ASSERT_EQ(RunCli(again).status, 0);
+    EXPECT_EQ(Published(out.path(), "Dump"), std::vector<std::string>{good[1]});
+    EXPECT_EQ(Published(imported.path(), "Dump"), good);
 }
 
 TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost)
@@ -689,20 +700,27 @@ TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost
     // 50 oldest new records were overwritten unread.
     SimProcess sim({"--records", "253579", "--ari", "1050", "--baud", "57600", "--line-rate"});
     TempDir out, logs;
-    WriteFile(out / "Positions.Txt", "COM7 rs232 1 next=1000 ari=0\n");
+    {
+        collect::PunchStore store(out / collect::kStoreFileName, collect::PunchStore::Access::Collect);
+        const std::int64_t clock = store.ClockId({"COM7", true, 1});
+        store.Commit(store.StartRun("standard", "test"), {}, {{clock, {1000, 0}, "solar", "1405/09/16"}});
+    }
     CliProcess cli(Link(sim, {"download", "--new", "--baud", "57600", "--out", out.path()}), logs);
-    for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 5; ++i)
+    for (int i = 0; i < 3000 && Published(out.path(), "Dump").size() < 5; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     cli.Signal(SIGTERM);
     CliRun run = cli.Wait();
     EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
     EXPECT_TRUE(Contains(run.err, "warning: the ring overwrote 50 records written since the last run"))
         << run.err;
-    // It reads what the ring still holds, from ARI, and says how far it got.
-    const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+    // It reads what the ring still holds, from ARI, and saves how far it got.
+    const std::vector<std::string> lines = Published(out.path(), "Dump");
     EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
-    EXPECT_TRUE(Contains(ReadWholeFile(out / "Positions.Txt"),
-                         "COM7 rs232 1 next=" + std::to_string(1050 + lines.size()) + " ari=1050\n"));
+    collect::PunchStore store(out / collect::kStoreFileName, collect::PunchStore::Access::Collect);
+    const std::optional<collect::ClockPosition> saved = store.Position(store.ClockId({"COM7", true, 1}));
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->nextSerial, 1050 + static_cast<std::int64_t>(lines.size()));
+    EXPECT_EQ(saved->ari, 1050);
 }
 
 TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
@@ -721,8 +739,10 @@ TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
         };
         EXPECT_EQ(run.out, "clock  records  flagged  status\n" + row(1) +
                                "    2        0        0  communication error\n" + row(3));
-        for (int clock : {1, 3})
-            EXPECT_EQ(LinesOfClock(Lines(ReadWholeFile(out / "Dump.Txt")), clock), AllDumpLines(sim, clock));
+        const std::vector<std::string> lines = std::string(mode) == "--new"
+                                                   ? Published(out.path(), "Dump")
+                                                   : Lines(ReadWholeFile(out / "Dump.Txt"));
+        for (int clock : {1, 3}) EXPECT_EQ(LinesOfClock(lines, clock), AllDumpLines(sim, clock));
     }
     // The absent clock cost one time-out each time: one command, no more.
     std::size_t toClock2 = 0;
@@ -737,12 +757,12 @@ TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
     EXPECT_EQ(none.status, 5) << none.err;
 }
 
-TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheFiles)
+TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheStore)
 {
     SimProcess sim({"--records", "200", "--baud", "2400", "--line-rate"});
     TempDir out, other, logs;
     CliProcess slow(Link(sim, {"download", "--new", "--baud", "2400", "--out", out.path()}), logs);
-    for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 2; ++i)
+    for (int i = 0; i < 3000 && Published(out.path(), "Dump").size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     CliRun refused = RunCli(Link(sim, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
@@ -758,23 +778,23 @@ TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheFiles)
     slow.Signal(SIGTERM);
     CliRun first = slow.Wait();
     EXPECT_EQ(first.status, 128 + SIGTERM) << first.err;
-    const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+    const std::vector<std::string> lines = Published(out.path(), "Dump");
     EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
 }
 
-TEST(CliCollection, BadPositionFileOrFolderReachesNoClock)
+TEST(CliCollection, ABadStoreOrFolderReachesNoClock)
 {
     SimProcess sim({"--records", "50"});
     TempDir out;
-    const std::string damaged = "size Dump.Txt 0\nCOM7 rs232 1 next=12x ari=0\n";
-    WriteFile(out / "Positions.Txt", damaged);
+    const std::string damaged(8192, 'x');
+    WriteFile(out / "Punches.db", damaged);
     CliRun run = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
     EXPECT_EQ(run.status, 2) << run.err;
-    EXPECT_TRUE(Contains(run.err, out / "Positions.Txt line 2: 'next=12x'")) << run.err;
-    EXPECT_EQ(ReadWholeFile(out / "Positions.Txt"), damaged);
+    EXPECT_TRUE(Contains(run.err, out / "Punches.db")) << run.err;
+    EXPECT_EQ(ReadWholeFile(out / "Punches.db"), damaged);
 
     CliRun unwritable = RunCli(Link(sim, {"download", "--new", "--out", "/proc/no-such-folder"}));
-    EXPECT_EQ(unwritable.status, 2) << unwritable.err;
+    EXPECT_EQ(unwritable.status, 1) << unwritable.err;
     EXPECT_EQ(sim.ReadWireLog(), "");
 
     // An empty clock has nothing new, which is no failure.
@@ -784,4 +804,85 @@ TEST(CliCollection, BadPositionFileOrFolderReachesNoClock)
     EXPECT_EQ(none.status, 0) << none.err;
     EXPECT_EQ(none.out, "total 0\nread 0\n");
     EXPECT_TRUE(Contains(none.err, "the clock holds no records")) << none.err;
+}
+
+TEST(CliCollection, AFullDiskStopsTheRunWithTheStoreIntactAndTheNextRunGoesOn)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    SimProcess sim({"--records", "12000", "--flagged-rate", "0.05"});
+    TempDir out;
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=256k tmpfs " + out.path()).c_str()), 0);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { std::system(("umount " + path).c_str()); }
+    } unmount{out.path()};
+    CliRun full = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    EXPECT_EQ(full.status, 1) << full.err;
+    EXPECT_TRUE(Contains(full.err, "disk is full") || Contains(full.err, "No space left")) << full.err;
+
+    ASSERT_EQ(std::system(("mount -o remount,size=8m " + out.path()).c_str()), 0);
+    CliRun next = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 12000, DecodeSettings{}));
+    EXPECT_EQ(Published(out.path(), "BadRecs").size(), FlaggedAmong(SimRecords(sim), 0, 12000));
+}
+
+TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStoreSaysSo)
+{
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
+    SimProcess sim({"--records", "400", "--flagged-rate", "0.05", "--baud", "57600", "--line-rate"});
+    TempDir out, logs;
+    std::vector<std::string> args = {"-f",
+                                     "-y",
+                                     "-qq",
+                                     "-e",
+                                     "trace=fsync,fdatasync,rename,renameat,renameat2",
+                                     "-o",
+                                     logs / "trace",
+                                     CLOCKREADER_CLI_PATH};
+    for (const std::string& a : Link(sim, {"download", "--new", "--baud", "57600", "--out", out.path()}))
+        args.push_back(a);
+    Launch launch;
+    launch.program = "/usr/bin/strace";
+    ASSERT_EQ(RunCli(args, launch).status, 0);
+
+    // Each call as "fsync <path>", "commit" (the store's journal) or "rename <to>".
+    std::vector<std::string> calls;
+    std::istringstream trace(ReadWholeFile(logs / "trace"));
+    for (std::string line; std::getline(trace, line);) {
+        const std::size_t open = line.find('<'), close = line.find('>');
+        if (line.find("rename") != std::string::npos) {
+            const std::size_t to = line.rfind("\", \"");
+            calls.push_back("rename " + line.substr(to + 4, line.find('"', to + 4) - to - 4));
+        } else if (open != std::string::npos && close > open) {
+            const std::string path = line.substr(open + 1, close - open - 1);
+            calls.push_back(path.size() > 4 && path.substr(path.size() - 4) == "-wal" ? "commit"
+                                                                                      : "fsync " + path);
+        }
+    }
+    int published = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].rfind("rename ", 0) != 0) continue;
+        ++published;
+        const std::string final = calls[i].substr(7);
+        const std::string name = final.substr(final.rfind('/') + 1);
+        const std::string part = out / ("." + name + ".part");
+        const auto at = [&](const std::string& call, std::size_t from, std::size_t to) {
+            for (std::size_t j = from; j < to; ++j)
+                if (calls[j] == call) return static_cast<long>(j);
+            return -1L;
+        };
+        const long synced = at("fsync " + part, 0, i);
+        SCOPED_TRACE(name);
+        ASSERT_GE(synced, 0) << "renamed without being flushed";
+        EXPECT_GE(at("fsync " + out.path(), synced, i), 0)
+            << "the folder was not flushed before the store said so";
+        EXPECT_GE(at("commit", synced, i), 0) << "renamed before the store marked it written";
+        std::size_t next = i + 1;
+        while (next < calls.size() && calls[next].rfind("rename ", 0) == 0) ++next;
+        ASSERT_LT(next, calls.size());
+        EXPECT_EQ(calls[next], "fsync " + out.path()) << "the store was told before the rename was flushed";
+    }
+    EXPECT_GT(published, 1);
+    EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 400, DecodeSettings{}));
 }

@@ -58,8 +58,9 @@ public:
     CliRun Wait()
     {
         CliRun run;
-        run.status = m_process.Wait(90s);
-        EXPECT_NE(run.status, -1) << "clockreader-cli did not end";
+        const ChildResult result = m_process.Wait(90s);
+        run.status = result.status;
+        EXPECT_FALSE(result.hung) << "clockreader-cli did not end";
         run.out = ReadWholeFile(m_logs / "out");
         run.err = ReadWholeFile(m_logs / "err");
         return run;

@@ -60,6 +60,11 @@ TEST(CliProgress, RateAndTimeLeft)
     now += 90;
     meter.Update(1000);
     EXPECT_EQ(meter.StatusText(), "1000/1000 (100%), 10.0 records/s");
+    // Line errors the port counted are shown once there are any.
+    meter.SetLineErrors(1);
+    EXPECT_EQ(meter.StatusText(), "1000/1000 (100%), 10.0 records/s, 1 line error");
+    meter.SetLineErrors(3);
+    EXPECT_EQ(meter.StatusText(), "1000/1000 (100%), 10.0 records/s, 3 line errors");
 
     EXPECT_EQ(FormatDuration(0), "0:00");
     EXPECT_EQ(FormatDuration(59.6), "1:00");
@@ -92,6 +97,7 @@ TEST(CliProgress, TerminalBarIsRedrawnInPlaceAndClearedForMessages)
     double now = 0;
     CapturedStream out;
     ProgressMeter meter(out.file(), true, [&] { return now; });
+    meter.SetEscapes(true);
     meter.Start(10);
     meter.Update(5);
     meter.Tick();  // too soon after the first drawing
@@ -107,6 +113,26 @@ TEST(CliProgress, TerminalBarIsRedrawnInPlaceAndClearedForMessages)
     EXPECT_EQ(out.text().size(), size);
     meter.Finish();
     EXPECT_EQ(out.text().back(), '\n');
+
+    // Without escapes (a Windows console) blanks cover the bar: a shorter
+    // bar after a longer one, and the clearing for a message.
+    CapturedStream plain;
+    ProgressMeter blank(plain.file(), true, [&] { return now; });
+    blank.SetEscapes(false);
+    blank.Start(1000);
+    now += 10;
+    blank.Update(500);
+    blank.Tick();
+    const std::size_t longest = plain.text().size() - plain.text().rfind('\r') - 1;
+    blank.Update(1000);
+    now += 1;
+    blank.Tick();
+    EXPECT_EQ(plain.text().size() - plain.text().rfind('\r') - 1, longest) << plain.text();
+    const std::string drawn = plain.text();
+    const std::size_t shorter = drawn.substr(drawn.rfind('\r') + 1).find("  ");
+    blank.Clear();
+    EXPECT_EQ(plain.text().substr(drawn.size()), "\r" + std::string(shorter, ' ') + "\r");
+    EXPECT_EQ(plain.text().find('\x1b'), std::string::npos) << plain.text();
 }
 
 TEST(CliOutcome, MessagesDecideTheExitStatus)

@@ -403,10 +403,11 @@ TEST_F(LinkOverPty, ResyncIsConfirmedOnlyByTheAnswerToItsOwnCommand)
         {"bus, on the ring", "", busOk, 0, false, kRingSize + 7, true, 0,
          Hex("01 41 A1 B5 B2 9D 90 90 90 90 97 BE D2")},
         {"six digits", "", "OK\r", 0, true, -1, true, 0, "AUR=253578\r"},
-        // An earlier "AUR=" is still unanswered: its "OK" comes first and
-        // does not confirm this one...
-        {"earlier OK first", "", "OK\r", 1, true, 3, false, 1, "AUR=00003\r"},
-        // ...but both answers do.
+        // An earlier "AUR=" was never answered, and the line fell quiet
+        // before this one: that answer is lost, not late, and this one's
+        // "OK" confirms...
+        {"earlier answer lost", "", "OK\r", 1, true, 3, true, 0, "AUR=00003\r"},
+        // ...as it does when both answers come.
         {"both answered", "", lateRecord + "OK\r" + busOk, 1, false, 3, true, 0,
          Hex("01 41 A1 B5 B2 9D 90 90 90 90 93 BE D6")},
         {"refused", "", "ERR\r", 0, true, 3, false, 0, "AUR=00003\r"},

@@ -1,22 +1,28 @@
 // Kill loop: "clockreader-cli download --new" killed with SIGKILL at random
-// instants while punches arrive, checked for every record exactly once.
+// instants while punches arrive and an importer takes the published files,
+// checked for every record exactly once.
 //
-// Each round starts clocksim (RS-232, or an RS-485 bus of two clocks swept
-// with --clocks), paced at the line rate, with flagged records and a punch
-// every few milliseconds, and one output folder. A round then starts the
-// program again and again and kills each run after a random delay: before it
-// takes the folder's lock, while it repairs, asks the pointers, reads a
-// record or saves its position. Every few kills one run is let finish; the
-// records in Dump.Txt must then be exactly the first records the clocks
-// wrote, each once, in order, and BadRecs.Txt must hold one line per flagged
-// one among them. At the end of a round, once the punches stop, a last run
-// must leave every record written. A failing round prints its seed.
+// Each round starts clocksim (RS-232, an RS-485 bus of two clocks swept with
+// --clocks, or a full ring whose every punch overwrites its oldest record),
+// paced at the line rate, with flagged records and a punch every few
+// milliseconds, and one output folder. A round then starts the program again
+// and again and kills each run after a random delay: before it takes the
+// folder's lock, while it finishes an earlier run's publications, asks the
+// pointers, reads a record, commits or publishes. Meanwhile an importer
+// moves the published Dump-*.Txt and BadRecs-*.Txt files away at random
+// instants. Every few kills one run is let finish; the records in the
+// published files (taken or not) must then be exactly the first records the
+// clocks wrote, each once, in order, with one BadRecs line per flagged one.
+// At the end of a round, once the punches stop, a last run must leave every
+// record published, and the store must pass SQLite's integrity check. A
+// failing round prints its seed.
 //
 // Usage: collectionkills [--kills N] [--seed S] [--max-delay MS] [--verbose].
 // Prints a line per round and a table (rounds, runs, kills, records, lost,
-// duplicated, out of order, partial lines, failed runs, and the runs that
-// found and cut back lines a killed run left); exits 1 when any
-// record was lost, doubled, out of order or cut, or a finished run failed.
+// duplicated, out of order, partial lines, failed runs, files the importer
+// took, and the runs that finished an earlier run's publications); exits 1
+// when any record was lost, doubled, out of order or cut, a finished run
+// failed or the store is damaged.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -24,14 +30,19 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <random>
+#include <sqlite3.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
@@ -55,8 +66,9 @@ struct Settings {
 struct Tally {
     long rounds = 0, runs = 0, kills = 0, records = 0, flagged = 0;
     long lost = 0, duplicated = 0, reordered = 0, partial = 0, failedRuns = 0;
-    long cutBacks = 0;  // runs that found lines a killed run wrote after its last save
-    bool clean() const { return lost + duplicated + reordered + partial + failedRuns == 0; }
+    long recoveries = 0;  // runs that finished publications a killed run left
+    long imported = 0;    // files the importer took
+    long damaged = 0;     // stores that failed the integrity check
 };
 
 // Starts the program with `args`; its output goes to `log`.
@@ -138,21 +150,28 @@ public:
     {
         char pattern[] = "/tmp/collectionkills-XXXXXX";
         if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        m_out = pattern;
+        m_logs = pattern;
+        m_out = std::string(pattern) + "/out";
+        m_imported = std::string(pattern) + "/imported";
+        std::filesystem::create_directories(m_out);
+        std::filesystem::create_directories(m_imported);
         m_clocks = rs232 ? std::vector<int>{1} : std::vector<int>{1, 2};
     }
     ~Round()
     {
         std::error_code ignored;
-        std::filesystem::remove_all(m_out, ignored);
+        std::filesystem::remove_all(std::filesystem::path(m_out).parent_path(), ignored);
     }
 
-    // Returns false when the round found a fault.
-    bool Run(int kills)
+    // Returns false when the round found a fault. `fullRing`: the clock's
+    // ring is full from the start, and the first run begins 60 records before
+    // its write index.
+    bool Run(int kills, bool fullRing)
     {
         // Punches go on for about as long as the kills do.
         m_punches = kills * (m_settings.maxDelayMs / 2 + 250) / kPunchEveryMs;
-        std::vector<std::string> simArgs{"--records",      std::to_string(kRecordsAtStart),
+        m_firstRecord = fullRing ? kRingSize - kRecordsAtStart : 0;
+        std::vector<std::string> simArgs{"--records",      std::to_string(m_firstRecord + kRecordsAtStart),
                                          "--flagged-rate", "0.05",
                                          "--seed",         std::to_string(m_seed)};
         simArgs.insert(simArgs.end(),
@@ -164,14 +183,32 @@ public:
                   "--port",   "COM7",  "--out",  m_out,   "--lock-wait", "30"};
         if (!m_rs232) m_args.insert(m_args.end(), {"--bus", "rs485", "--clocks", "1,2"});
 
+        if (fullRing) {
+            std::vector<std::string> first = m_args;
+            first.insert(first.end(), {"--start", std::to_string(m_firstRecord)});
+            WaitFor(Start(first, m_logs + "/first.log"));
+        }
+
+        // The importer moves what was published away at random instants,
+        // while runs go on and while they are killed.
+        std::atomic<bool> done{false};
+        std::thread importer([&] {
+            std::mt19937_64 rng(m_seed ^ 0x5eed);
+            std::uniform_int_distribution<int> pause(0, 400);
+            while (!done) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(pause(rng)));
+                Import();
+            }
+        });
+
         std::uniform_int_distribution<int> delay(0, m_settings.maxDelayMs * 1000);
         bool ok = true;
         for (int k = 1; k <= kills; ++k) {
-            const pid_t pid = Start(m_args, m_out + "/killed.log");
+            const pid_t pid = Start(m_args, m_logs + "/killed.log");
             std::this_thread::sleep_for(std::chrono::microseconds(delay(m_rng)));
             kill(pid, SIGKILL);
             WaitFor(pid);
-            CountCutBack(m_out + "/killed.log");
+            CountRecovery(m_logs + "/killed.log");
             ++m_tally.kills;
             ++m_tally.runs;
             if (k % m_settings.killsPerCheck == 0) ok = FinishAndCheck(sim, false) && ok;
@@ -180,13 +217,69 @@ public:
         for (int i = 0; i < 3000 && !AllPunched(sim); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ok = FinishAndCheck(sim, true) && ok;
-        return ok;
+        done = true;
+        importer.join();
+        return IntegrityChecked() && ok;
     }
 
 private:
-    void CountCutBack(const std::string& log)
+    void CountRecovery(const std::string& log)
     {
-        if (ReadWholeFile(log).find(": cut back to the ") != std::string::npos) ++m_tally.cutBacks;
+        if (ReadWholeFile(log).find("an earlier run had not published yet") != std::string::npos)
+            ++m_tally.recoveries;
+    }
+
+    // Moves every published file into the importer's folder.
+    void Import()
+    {
+        std::lock_guard<std::mutex> hold(m_importing);
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(m_out, error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("Dump-", 0) != 0 && name.rfind("BadRecs-", 0) != 0) continue;
+            std::filesystem::rename(entry.path(), m_imported + "/" + name, error);
+            if (!error) ++m_tally.imported;
+        }
+    }
+
+    // The lines of every published file of `prefix`, taken or not, in the
+    // order of their names; `partial` counts files that end in half a line.
+    std::vector<std::string> PublishedLines(const std::string& prefix, long& partial)
+    {
+        std::lock_guard<std::mutex> hold(m_importing);
+        std::vector<std::filesystem::path> files;
+        for (const std::string& folder : {m_out, m_imported})
+            for (const auto& entry : std::filesystem::directory_iterator(folder))
+                if (entry.path().filename().string().rfind(prefix + "-", 0) == 0)
+                    files.push_back(entry.path());
+        std::sort(files.begin(), files.end(),
+                  [](const auto& a, const auto& b) { return a.filename() < b.filename(); });
+        std::vector<std::string> lines;
+        for (const auto& file : files) {
+            bool cut = false;
+            for (std::string& line : WholeLines(ReadWholeFile(file.string()), cut)) lines.push_back(line);
+            partial += cut;
+        }
+        return lines;
+    }
+
+    bool IntegrityChecked()
+    {
+        sqlite3* db = nullptr;
+        std::string verdict;
+        if (sqlite3_open_v2((m_out + "/Punches.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+            sqlite3_exec(
+                db, "PRAGMA integrity_check",
+                [](void* out, int, char** values, char**) {
+                    *static_cast<std::string*>(out) += values[0] ? values[0] : "";
+                    return 0;
+                },
+                &verdict, nullptr);
+        sqlite3_close(db);
+        if (verdict == "ok") return true;
+        ++m_tally.damaged;
+        std::printf("  integrity check of the store: %s\n", verdict.c_str());
+        return false;
     }
 
     static constexpr int kRecordsAtStart = 60;
@@ -195,15 +288,15 @@ private:
     bool AllPunched(const SimProcess& sim) const
     {
         return sim.ExpectedRecords().size() ==
-               m_clocks.size() * static_cast<std::size_t>(kRecordsAtStart + m_punches);
+               m_clocks.size() * static_cast<std::size_t>(m_firstRecord + kRecordsAtStart + m_punches);
     }
 
     // A run that is let finish, then the files against the clocks' records.
     bool FinishAndCheck(const SimProcess& sim, bool whole)
     {
-        const std::string log = m_out + "/finished.log";
+        const std::string log = m_logs + "/finished.log";
         const int status = WaitFor(Start(m_args, log));
-        CountCutBack(log);
+        CountRecovery(log);
         ++m_tally.runs;
         bool ok = true;
         if (status != 0) {
@@ -211,15 +304,15 @@ private:
             std::printf("  a run that was let finish exited %d:\n%s\n", status, ReadWholeFile(log).c_str());
             ok = false;
         }
-        bool partialDump = false, partialBad = false;
-        const std::vector<std::string> dump = WholeLines(ReadWholeFile(m_out + "/Dump.Txt"), partialDump);
-        const std::vector<std::string> bad = WholeLines(ReadWholeFile(m_out + "/BadRecs.Txt"), partialBad);
-        const long partial = partialDump + partialBad;
+        long partial = 0;
+        const std::vector<std::string> dump = PublishedLines("Dump", partial);
+        const std::vector<std::string> bad = PublishedLines("BadRecs", partial);
 
         Comparison all;
         long records = 0, flagged = 0;
         for (int clock : m_clocks) {
-            const std::vector<SimRecord> held = sim.ExpectedRecords(clock);
+            std::vector<SimRecord> held = sim.ExpectedRecords(clock);
+            held.erase(held.begin(), held.begin() + m_firstRecord);
             const Comparison c = Compare(GoodLines(held, clock), LinesOfClock(dump, clock), whole);
             all.found += c.found;
             all.lost += c.lost;
@@ -281,8 +374,11 @@ private:
     bool m_rs232;
     Tally& m_tally;
     std::mt19937_64 m_rng;
-    std::string m_out;
+    std::string m_out, m_imported;
+    std::string m_logs;
+    std::mutex m_importing;
     std::vector<int> m_clocks;
+    int m_firstRecord = 0;
     std::vector<std::string> m_args;
     int m_punches = 0;
 };
@@ -313,16 +409,20 @@ int main(int argc, char** argv)
     bool ok = true;
     const auto began = std::chrono::steady_clock::now();
     for (int done = 0, round = 0; done < settings.kills; ++round) {
-        const int perRound = std::max(1, std::min(settings.killsPerRound, (settings.kills + 1) / 2));
+        const int perRound = std::max(1, std::min(settings.killsPerRound, (settings.kills + 2) / 3));
         const int kills = std::min(perRound, settings.kills - done);
         const std::uint64_t seed = settings.seed * 1000 + static_cast<std::uint64_t>(round);
-        const bool rs232 = round % 2 == 0;
+        // RS-232, an RS-485 sweep, a full ring on RS-232, in turn.
+        const bool rs232 = round % 3 != 1, fullRing = round % 3 == 2;
         Round r(settings, seed, rs232, tally);
-        const bool roundOk = r.Run(kills);
+        const bool roundOk = r.Run(kills, fullRing);
         ++tally.rounds;
         done += kills;
         std::printf("round %d (%s, seed %llu): %d runs killed, %s\n", round,
-                    rs232 ? "RS-232" : "RS-485 sweep", static_cast<unsigned long long>(seed), kills,
+                    fullRing ? "RS-232, full ring"
+                    : rs232  ? "RS-232"
+                             : "RS-485 sweep",
+                    static_cast<unsigned long long>(seed), kills,
                     roundOk ? "every record once, in order" : "FAULT");
         std::fflush(stdout);
         ok = ok && roundOk;
@@ -330,10 +430,12 @@ int main(int argc, char** argv)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf(
         "\n| rounds | runs | killed | records | flagged | lost | duplicated | out of order | partial lines | "
-        "failed runs | cut back |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
-    std::printf("| %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld |\n", tally.rounds,
-                tally.runs, tally.kills, tally.records, tally.flagged, tally.lost, tally.duplicated,
-                tally.reordered, tally.partial, tally.failedRuns, tally.cutBacks);
+        "failed runs | damaged stores | files imported | runs that finished a publication |\n"
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %ld |\n",
+                tally.rounds, tally.runs, tally.kills, tally.records, tally.flagged, tally.lost,
+                tally.duplicated, tally.reordered, tally.partial, tally.failedRuns, tally.damaged,
+                tally.imported, tally.recoveries);
     std::printf("%.0f s; %s\n", seconds, ok ? "every record exactly once" : "FAULTS FOUND");
     return ok ? 0 : 1;
 }

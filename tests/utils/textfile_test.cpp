@@ -240,6 +240,28 @@ TEST_F(TextFileTest, TheOutputFolderIsBesideTheProgramWhenWritableElseTheUsersOw
     if (report.rfind("skip:", 0) == 0) GTEST_SKIP() << report;
     EXPECT_EQ(report, portable + "\n" + user + "\n" + installed);
 
+    // An installed copy uses the user's folder even for root, who may write
+    // the program's folder: the marker beside it, or where it lies, decides.
+    const std::string marked = m_dir + "/marked";
+    fs::create_directories(marked);
+    ASSERT_EQ(chmod(marked.c_str(), 0777), 0);
+    std::ofstream(marked + "/" + kInstalledMarkerName) << "installed\n";
+    EXPECT_EQ(ChooseOutputFolder(marked, user), user);
+    EXPECT_EQ(ChooseOutputFolder(marked, ""), marked);
+    for (const auto& [folder, installedCopy] : {std::pair<std::string, bool>{"/usr/bin", true},
+                                                {"/usr/local/bin/", true},
+                                                {"/opt/clockreader/bin", true},
+                                                {"/bin", true},
+                                                {"/usr/src/clockreader/build/bin", false},
+                                                {"/usr/local/src/clockreader/build/bin", false},
+                                                {"/usrx/bin", false},
+                                                {"/home/op/clockreader/build/bin", false}}) {
+        EXPECT_EQ(IsInstalledCopy(folder), installedCopy) << folder;
+        if (installedCopy) {
+            EXPECT_EQ(ChooseOutputFolder(folder, user), user) << folder;
+        }
+    }
+
     const char* saved = std::getenv("HOME");
     const std::string savedHome = saved ? saved : "";
     for (const auto& [home, expected] :

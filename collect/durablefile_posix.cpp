@@ -9,7 +9,7 @@
 #include "durablefile.h"
 #include "utils/errors.h"
 
-namespace cli {
+namespace collect {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path)
@@ -41,65 +41,44 @@ private:
     int m_fd;
 };
 
-std::string FolderOf(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void SyncFolder(const std::string& path)
-{
-    const std::string folder = FolderOf(path);
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) Fail("open the folder", folder);
-    if (::fsync(fd.get()) != 0) Fail("flush the folder", folder);
-}
-
 }  // namespace
 
-void ReplaceFileDurably(const std::string& path, std::string_view content)
+void WriteFileDurably(const std::string& path, std::string_view content)
 {
-    const std::string temporary = path + ".tmp";
-    Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) Fail("create", temporary);
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) Fail("create", path);
+    const auto giveUp = [&](const char* what) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        errno = error;
+        Fail(what, path);
+    };
     for (std::size_t done = 0; done < content.size();) {
         const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = errno;
-            ::unlink(temporary.c_str());
-            errno = error;
-            Fail("write", temporary);
+        if (n < 0) giveUp("write");
+        // A write that takes nothing without an error: the disk is full.
+        if (n == 0) {
+            errno = ENOSPC;
+            giveUp("write");
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd.get()) != 0 || fd.close() != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        errno = error;
-        Fail("flush", temporary);
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) Fail("replace", path);
-    SyncFolder(path);
+    if (::fsync(fd.get()) != 0 || fd.close() != 0) giveUp("flush");
 }
 
-std::optional<std::string> ReadFileText(const std::string& path)
+bool RenameFile(const std::string& from, const std::string& to)
 {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno == ENOENT) return std::nullopt;
-        Fail("open", path);
-    }
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) Fail("read", path);
-        if (n == 0) return text;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno == ENOENT) return false;
+    Fail("rename " + from + " to", to);
+}
+
+void SyncFolder(const std::string& folder)
+{
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) Fail("open the folder", folder);
+    if (::fsync(fd.get()) != 0) Fail("flush the folder", folder);
 }
 
 FolderLock::~FolderLock()
@@ -122,4 +101,4 @@ bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std:
     }
 }
 
-}  // namespace cli
+}  // namespace collect

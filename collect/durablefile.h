@@ -1,27 +1,30 @@
 // Files that must survive a kill or a power cut, and the lock of a folder.
 //
-// A file that must never be seen half-written is written beside its final
-// name, flushed to the disk, renamed over the final name, and then the
+// A file that must never be seen half-written is written under another
+// name, flushed to the disk, then renamed to its final name, and then the
 // folder itself is flushed so the rename is on the disk too. One file per
 // platform implements these (durablefile_posix.cpp, durablefile_win32.cpp).
-// Every failure raises EInOutError naming the file.
+// Every failure raises EInOutError naming the file and the system's reason.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace collect {
 
-// Replaces `path` so that it always holds either its old or its new content,
-// whole: writes `path` + ".tmp", flushes it, renames it over `path`, flushes
-// the folder.
-void ReplaceFileDurably(const std::string& path, std::string_view content);
+// Writes `content` to `path` (created, or emptied first) and flushes it to
+// the disk. A file that could not be written whole is removed again.
+void WriteFileDurably(const std::string& path, std::string_view content);
 
-// The whole content of a file, or nothing when there is no such file.
-std::optional<std::string> ReadFileText(const std::string& path);
+// Renames `from` to `to`, replacing `to`. Returns false, changing nothing,
+// when there is no `from`.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// Flushes the entries of `folder` (files created or renamed in it) to the
+// disk. On Windows the renames are written through, and this does nothing.
+void SyncFolder(const std::string& folder);
 
 // An exclusive lock on a lock file, held until the object goes. The system
 // drops it with the process, so a run that is killed leaves nothing locked;
@@ -42,4 +45,4 @@ private:
     std::intptr_t m_handle = -1;
 };
 
-}  // namespace cli
+}  // namespace collect

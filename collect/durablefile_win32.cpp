@@ -6,7 +6,7 @@
 #include "utils/errors.h"
 #include "utils/utf8path.h"
 
-namespace cli {
+namespace collect {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path)
@@ -26,6 +26,11 @@ public:
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     HANDLE get() const { return m_handle; }
+    void close()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
 
 private:
     HANDLE m_handle;
@@ -42,42 +47,34 @@ HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
 
 }  // namespace
 
-// The rename is written through to the disk; NTFS keeps the folder's entries
-// in its journal, so there is no separate flush of the folder.
-void ReplaceFileDurably(const std::string& path, std::string_view content)
+void WriteFileDurably(const std::string& path, std::string_view content)
 {
-    const std::string temporary = path + ".tmp";
-    {
-        Handle file(OpenShared(temporary, GENERIC_WRITE, CREATE_ALWAYS));
-        if (file.get() == INVALID_HANDLE_VALUE) Fail("create", temporary);
-        DWORD written = 0;
-        if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
-            written != content.size())
-            Fail("write", temporary);
-        if (!FlushFileBuffers(file.get())) Fail("flush", temporary);
+    Handle file(OpenShared(path, GENERIC_WRITE, CREATE_ALWAYS));
+    if (file.get() == INVALID_HANDLE_VALUE) Fail("create", path);
+    DWORD written = 0;
+    if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        written != content.size() || !FlushFileBuffers(file.get())) {
+        // A short write without an error is a full disk.
+        const DWORD error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_DISK_FULL;
+        file.close();
+        DeleteFileW(PathFromUtf8(path).c_str());
+        SetLastError(error);
+        Fail("write", path);
     }
-    if (!MoveFileExW(PathFromUtf8(temporary).c_str(), PathFromUtf8(path).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        Fail("replace", path);
 }
 
-std::optional<std::string> ReadFileText(const std::string& path)
+// The rename is written through to the disk; NTFS keeps the folder's entries
+// in its journal, so there is no separate flush of the folder.
+bool RenameFile(const std::string& from, const std::string& to)
 {
-    Handle file(OpenShared(path, GENERIC_READ, OPEN_EXISTING));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-        Fail("open", path);
-    }
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        DWORD n = 0;
-        if (!ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) Fail("read", path);
-        if (n == 0) return text;
-        text.append(buffer, n);
-    }
+    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    Fail("rename " + from + " to", to);
 }
+
+void SyncFolder(const std::string&) {}
 
 FolderLock::~FolderLock()
 {
@@ -101,4 +98,4 @@ bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std:
     }
 }
 
-}  // namespace cli
+}  // namespace collect

@@ -1,0 +1,114 @@
+#include "export.h"
+
+#include "clocklink/clocklink.h"
+#include "utils/calendar.h"
+
+namespace collect {
+namespace {
+
+bool AllDigits(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A CSV field, quoted when it holds a separator, a quote or a line break.
+std::string CsvField(const std::string& text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::optional<DumpFields> ParseDumpLine(const std::string& line)
+{
+    // STX STX STX, clock (3), card (8 or 10), "X", time (4), month, day,
+    // letter, year (2), the record's last character, the port, ",", type.
+    const std::size_t x = line.find('X', 6);
+    const std::size_t comma = line.find(',', x == std::string::npos ? 0 : x);
+    if (line.compare(0, 3, "\x02\x02\x02") != 0 || x == std::string::npos || comma == std::string::npos ||
+        comma < x + 14)
+        return std::nullopt;
+    DumpFields fields;
+    fields.card = line.substr(6, x - 6);
+    fields.time = line.substr(x + 1, 4);
+    fields.month = line.substr(x + 5, 2);
+    fields.day = line.substr(x + 7, 2);
+    fields.year2 = line.substr(x + 10, 2);
+    fields.type = line.substr(comma + 1, 2);
+    return fields;
+}
+
+std::optional<RecordDate> DateOf(const StoredRecord& record)
+{
+    const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
+    if (!fields || !AllDigits(fields->year2 + fields->month + fields->day) || record.clockDate.size() < 4 ||
+        !AllDigits(record.clockDate.substr(0, 4)))
+        return std::nullopt;
+    const int clockYear = std::stoi(record.clockDate.substr(0, 4));
+    int year = clockYear / 100 * 100 + std::stoi(fields->year2);
+    if (year > clockYear) year -= 100;
+    const int month = std::stoi(fields->month), day = std::stoi(fields->day);
+    if (month < 1 || month > 12 || day < 1 || day > 31) return std::nullopt;
+    try {
+        const auto y = static_cast<std::uint16_t>(year), m = static_cast<std::uint16_t>(month),
+                   d = static_cast<std::uint16_t>(day);
+        if (record.calendar == "gregorian") {
+            if (!IsValidGregorianDate(year, month, day)) return std::nullopt;
+            char iso[16];
+            std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", year, month, day);
+            return RecordDate{GregorianToSolarText(y, m, d), iso};
+        }
+        char solar[16];
+        std::snprintf(solar, sizeof solar, "%04d/%02d/%02d", year, month, day);
+        return RecordDate{solar, SolarToGregorianText(y, m, d, '-')};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std::FILE* out)
+{
+    // yymmdd against the record's Solar date without its century.
+    const auto inRange = [&](const std::optional<RecordDate>& date) {
+        if (request.from.empty() && request.to.empty()) return true;
+        if (!date) return false;
+        const std::string yymmdd =
+            date->solar.substr(2, 2) + date->solar.substr(5, 2) + date->solar.substr(8, 2);
+        return (request.from.empty() || yymmdd >= request.from) &&
+               (request.to.empty() || yymmdd < request.to);
+    };
+    if (request.csv)
+        std::fputs(
+            "record,port,bus,clock,position,card,solar_date,iso_date,time,type,flagged,collected_at\r\n",
+            out);
+    std::int64_t written = 0;
+    store.ForEachRecord(request.selection, [&](const StoredRecord& record) {
+        const std::optional<RecordDate> date = DateOf(record);
+        if (!inRange(date)) return;
+        if (!request.csv) {
+            if (record.flagged) return;
+            std::fprintf(out, "%s\r\n", record.line.c_str());
+            ++written;
+            return;
+        }
+        const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
+        const std::string time = fields ? fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2) : "";
+        const std::string row = std::to_string(record.id) + "," + CsvField(record.port) + "," +
+                                (record.rs232 ? "rs232" : "rs485") + "," + std::to_string(record.clock) +
+                                "," + std::to_string(record.serial % kRingSize) + "," +
+                                (fields ? fields->card : "") + "," + (date ? date->solar : "") + "," +
+                                (date ? date->iso : "") + "," + time + "," + (fields ? fields->type : "") +
+                                "," + (record.flagged ? "1" : "0") + "," + record.collectedAt;
+        std::fprintf(out, "%s\r\n", row.c_str());
+        ++written;
+    });
+    return written;
+}
+
+}  // namespace collect

@@ -1,0 +1,68 @@
+// Which records a "download --new" run reads from a clock.
+//
+// A run reads from where the last one stopped (the clock's saved position in
+// the punch store), or from the clock's read index ARI the first time, up to
+// its write index AWI. The ring tells positions only modulo its size, so how
+// far it moved since the last run is measured by ARI, which moves only when
+// records are overwritten (or the clock is cleared).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "clocklink/clockwindow.h"
+#include "punchstore.h"
+
+namespace collect {
+
+// What a clock's answers say about its ring now.
+struct RingState {
+    std::int32_t ari = 0;
+    std::int32_t awi = 0;
+    std::int64_t held = 0;  // the record counter
+};
+
+// Where a run reads, and what it has to tell first.
+struct ReadPlan {
+    std::int32_t start = 0;
+    std::int64_t count = 0;
+    // Records written since the last run that the ring overwrote before they
+    // were read; the run reads everything the ring still holds.
+    std::int64_t overwritten = 0;
+    // The saved position lies outside what the clock holds (a clock cleared
+    // or replaced); the run reads everything the ring holds.
+    bool savedPositionGone = false;
+};
+
+// Records from ring position `from` up to, not including, `to`.
+std::int64_t RingOffset(std::int64_t from, std::int64_t to);
+
+// The records to read: from `origin` when given (--start), else from the
+// saved position, else from ARI; up to AWI.
+//
+// When ARI has moved on past the saved position since the position was
+// saved, the records in between are gone. A saved position equal to the ARI
+// saved with it counts as "the whole ring was read". More than a whole ring
+// of new records between two runs cannot be told apart from fewer.
+ReadPlan PlanNewRecords(const RingState& ring, const std::optional<ClockPosition>& saved,
+                        std::optional<std::int32_t> origin);
+
+// The serial of the plan's first record: the saved serial moved on to the
+// plan's start, so serials only grow and a ring position read again after
+// the ring wrapped gets a new one; the start itself the first time.
+std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t start);
+
+// The value of a read or write index pointer reply: on RS-232 the digits
+// followed by CR, on RS-485 SOH SOH SOH, the digits, a check byte and CR.
+// Every digit is read, since the ring has positions above 99999. Nothing
+// when the reply is not of that form or the value is not a ring position.
+std::optional<std::int32_t> PointerReplyValue(std::string_view reply);
+
+// ARI and AWI as one consistent reading while punches arrive: ARI is asked
+// before and after AWI; when it moved, the ring is full and overwriting, and
+// both equal AWI. `held` is the clock's record counter. Nothing when the
+// clock does not tell its pointers.
+std::optional<RingState> ReadRingSnapshot(ClockWindow& window, std::int64_t held);
+
+}  // namespace collect

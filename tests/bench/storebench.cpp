@@ -1,0 +1,93 @@
+// The punch store against a plain download: the whole ring (253579 records,
+// clocksim without pacing) read once by "download" into Dump.Txt and once
+// by "download --new" into the store and its published files, each through
+// the program itself in a process of its own.
+//
+// Reports, with their goals: the time of the collection over that of the
+// plain download (at most 1.25), the collection's peak memory (under 64 MiB)
+// and the store's size over that of the same records' lines in Dump.Txt
+// (at most 2). Both runs must hold the same lines.
+//
+// Usage: storebench [--quick] (20000 records instead). Exits 1 when a goal
+// is missed.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "childprocess.h"
+#include "clocklink/clocklink.h"
+#include "simprocess.h"
+#include "tempdir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadWhole(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The lines of every Dump-*.Txt in `dir`, in the order of their names.
+std::string PublishedDump(const fs::path& dir)
+{
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().rfind("Dump-", 0) == 0) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (const fs::path& file : files) text += ReadWhole(file);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const long records = quick ? 20000 : kRingSize;
+    // A ring that is full reads whole with --new; a shorter one from ARI.
+    SimProcess sim({"--records", std::to_string(records)}, /*quiet=*/true);
+    TempDir plain, store, logs;
+    const std::vector<std::string> link = {"--ports-dir", sim.PortDirectory(), "--port", "COM7"};
+    std::vector<std::string> download = {CLOCKREADER_CLI_PATH,    "download", "--count",
+                                         std::to_string(records), "--out",    plain.path()};
+    std::vector<std::string> collect = {CLOCKREADER_CLI_PATH, "download", "--new", "--out", store.path()};
+    download.insert(download.end(), link.begin(), link.end());
+    collect.insert(collect.end(), link.begin(), link.end());
+
+    const ChildResult first =
+        RunChild(download, logs / "plain.out", logs / "plain.err", std::chrono::minutes(10));
+    const ChildResult second =
+        RunChild(collect, logs / "store.out", logs / "store.err", std::chrono::minutes(10));
+    if (first.status != 0 || second.status != 0) {
+        std::printf("a run failed: download %d, download --new %d\n%s", first.status, second.status,
+                    ReadWhole(logs / "store.err").c_str());
+        return 1;
+    }
+    const std::string dump = ReadWhole(plain / "Dump.Txt");
+    const bool same = PublishedDump(store.path()) == dump;
+    const double timeRatio = second.seconds / first.seconds;
+    const double peakMiB = static_cast<double>(second.peakKiB) / 1024;
+    const double sizeRatio =
+        static_cast<double>(fs::file_size(store / "Punches.db")) / static_cast<double>(dump.size());
+
+    std::printf(
+        "| records | download s | download --new s | time ratio (goal <= 1.25) | peak memory MiB (goal < 64) "
+        "| store bytes / Dump.Txt bytes (goal <= 2) |\n|---|---|---|---|---|---|\n");
+    std::printf("| %ld | %.2f | %.2f | %.3f | %.1f | %.3f |\n", records, first.seconds, second.seconds,
+                timeRatio, peakMiB, sizeRatio);
+    bool ok = true;
+    const auto goal = [&](bool met, const char* what) {
+        if (!met) std::printf("  missed: %s\n", what);
+        ok = ok && met;
+    };
+    goal(same, "the published files hold the lines of the plain download");
+    goal(timeRatio <= 1.25, "collecting into the store takes at most 1.25 times the plain download");
+    goal(peakMiB < 64, "peak memory under 64 MiB");
+    goal(sizeRatio <= 2, "the store at most twice the bytes of Dump.Txt");
+    return ok ? 0 : 1;
+}
