@@ -438,6 +438,78 @@ bool Downloads(const Options& options)
            (options.command == Command::Find && options.downloadAfterFind);
 }
 
+namespace {
+// The paragraphs of the help that differ between the systems: port names,
+// the ports folder, and the requests that stop a run.
+#ifdef _WIN32
+constexpr const char* kPortHelp =
+    R"(  --port COMn|NAME|URL
+                    serial port (default COM1). COMn opens the system's port
+                    COMn (COM10 and above too), or the converter that a file
+                    COMn in the ports folder names on its first line (a
+                    URL); the dump lines carry n as the port number. A
+                    device NAME such as \\.\CNCA0 opens that device; the dump
+                    lines then carry the number the name ends in without
+                    leading zeros, or 1 when it ends in none. A URL reaches
+                    a serial-to-Ethernet converter: socket://HOST:PORT (raw
+                    TCP) or rfc2217://HOST:PORT (RFC 2217, which sets the
+                    converter's line to --baud, 8N1)
+  --ports-dir DIR   the ports folder: where a COMn entry holding a network
+                    URL is looked for. Default: the window's, ports\ beside
+                    the program in a copy you unpacked, else
+                    Documents\ClockReader\ports
+)";
+constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
+"COM1 -> \\.\COM1, RS-232, clock 1: Unable to open com port (win error
+code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
+open com port (win error code: 10061).". A URL that does not read or whose host does not resolve is bad
+input.
+
+Ctrl+C or Ctrl+Break stops any command within a fraction of a second (a
+download after the current record); closing the console window, logging off
+or shutting down stop it the same way; a second request ends the program at
+once. Every line written is already on disk.
+)";
+constexpr const char* kStopStatusHelp =
+    R"(  129, 130  stopped by closing the console (or a log-off or shut-down), or by
+            Ctrl+C or Ctrl+Break, before the work was done
+)";
+#else
+constexpr const char* kPortHelp =
+    R"(  --port COMn|PATH|URL
+                    serial port (default COM1). COMn opens the link COMn in
+                    the ports folder when it exists, else /dev/ttyS<n-1>; a
+                    regular file COMn there names a converter on its first
+                    line (a URL); the dump lines carry n as the port number.
+                    A PATH (anything with a "/") opens that device; the dump
+                    lines then carry the number the path ends in without
+                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
+                    in none. A URL reaches a serial-to-Ethernet converter:
+                    socket://HOST:PORT (raw TCP; the converter's own line
+                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
+                    sets the converter's line to --baud, 8N1); connecting
+                    may take 5 s; the dump lines carry the number it ends in
+  --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
+                    window's, ports/ beside the program when the user may
+                    write to the program's folder and it is no installed copy,
+                    else ~/ClockReader/ports
+)";
+constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
+"COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open com port (win error
+code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
+open com port (win error code: 111).". A URL that does not read or whose host does not resolve is bad input.
+
+SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
+download after the current record); a second one ends the program at once.
+Every line written is already on disk.
+)";
+constexpr const char* kStopStatusHelp =
+    R"(  129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
+)";
+#endif
+
+}  // namespace
+
 std::string HelpText(const std::string& program)
 {
     return "Usage: " + program + R"( COMMAND [OPTION...]
@@ -467,23 +539,8 @@ Commands:
              nothing that was published
 
 Link options (every command):
-  --port COMn|PATH|URL
-                    serial port (default COM1). COMn opens the link COMn in
-                    the ports folder when it exists, else /dev/ttyS<n-1>; a
-                    regular file COMn there names a converter on its first
-                    line (a URL); the dump lines carry n as the port number.
-                    A PATH (anything with a "/") opens that device; the dump
-                    lines then carry the number the path ends in without
-                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
-                    in none. A URL reaches a serial-to-Ethernet converter:
-                    socket://HOST:PORT (raw TCP; the converter's own line
-                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
-                    sets the converter's line to --baud, 8N1); connecting
-                    may take 5 s; the dump lines carry the number it ends in
-  --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
-                    window's, ports/ beside the program when the user may
-                    write to the program's folder, else ~/ClockReader/ports
-  --baud RATE       2400, 4800, 9600, 19200 or 57600 (default 9600)
+)" + std::string(kPortHelp) +
+           R"(  --baud RATE       2400, 4800, 9600, 19200 or 57600 (default 9600)
   --bus BUS         rs232 (one clock, default) or rs485 (a bus of clocks)
   --clock N         the clock's number on the rs485 bus, 1 to 32 (default 1);
                     the dump lines carry it on either bus
@@ -563,15 +620,8 @@ local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
 clock that does not answer is asked once more on the other bus, and a
 clock that answers there is pointed out.
 
-A port that cannot be used is named with the device or converter tried, as
-in: COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to open com port
-(win error code: 111). A URL that does not read or whose host does not
-resolve is bad input.
-
-SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
-download after the current record); a second one ends the program at once.
-Every line written is already on disk.
-
+)" + std::string(kStopHelp) +
+           R"(
 Other options:
   --help            show this text
   --version         show the program's version
@@ -598,8 +648,8 @@ Exit status (the same for every command and option):
   6    some clocks failed: with --clocks, at least one clock was collected
        and at least one failed (the table says which); when every clock
        fails, the status is that of the first failure
-  129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
-)";
+)" + std::string(kStopStatusHelp) +
+           R"()";
 }
 
 std::string VersionText(const std::string& program) { return program + " " + CLOCKREADER_VERSION + "\n"; }
