@@ -14,6 +14,7 @@
 #include "ui_tform1.h"
 #include "utils/errors.h"
 #include "utils/outputfolder.h"
+#include "utils/utf8path.h"
 
 namespace {
 
