@@ -25,7 +25,7 @@
 // that nothing stale is left on its way.
 //
 // The collectors are the only code that waits; their time comes from
-// LinkClock so tests can control it.
+// TickSource so tests can control it.
 #pragma once
 
 #include <cstdint>
@@ -45,9 +45,9 @@ inline constexpr std::int32_t kRingSize = 253579;
 
 // ---- time ----------------------------------------------------------------
 // The tick counter and pauses of the clock link. Replaceable for tests.
-class LinkClock {
+class TickSource {
 public:
-    virtual ~LinkClock() = default;
+    virtual ~TickSource() = default;
     // Milliseconds, unsigned 32-bit, wrapping.
     virtual std::uint32_t TickCount();
     virtual void Sleep(std::uint32_t milliseconds);
@@ -56,8 +56,8 @@ public:
     virtual void PauseForInput(TComPort& port, std::uint32_t milliseconds);
 };
 // Installs `clock` (not owned); nullptr restores the system clock.
-void SetLinkClock(LinkClock* clock);
-LinkClock& CurrentLinkClock();
+void SetTickSource(TickSource* clock);
+TickSource& CurrentTickSource();
 
 // ---- the shared port variable --------------------------------------------------
 // The port of the running operation, or nullptr. The variable is the calling
