@@ -37,7 +37,7 @@ int StatusOfError(const std::exception& error)
 }
 
 CommandLineWindow::CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
-                               std::string program, std::function<bool()> stopRequested)
+                                     std::string program, std::function<bool()> stopRequested)
     : m_options(options),
       m_progress(progress),
       m_messages(messages),

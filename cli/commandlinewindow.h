@@ -37,8 +37,8 @@ public:
     // to stop; `program` names the program in error reports. The port's
     // device is looked up here, so a port error names the device the run
     // tried even when a link to it is gone by then.
-    CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages, std::string program,
-                   std::function<bool()> stopRequested);
+    CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
+                      std::string program, std::function<bool()> stopRequested);
 
     // Creates `directory` when missing and takes Dump.Txt and BadRecs.Txt in
     // it, keeping what they hold until the clock answers its record counter;

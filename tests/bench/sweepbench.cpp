@@ -172,8 +172,9 @@ int main(int argc, char** argv)
     std::string site, oneBus;
     for (int bus = 0; bus < buses; ++bus) {
         sims.push_back(std::make_unique<SimProcess>(
-            std::vector<std::string>{"--bus", "rs485", "--clocks", "1-" + std::to_string(clocks), "--records", "50",
-                                     "--baud", "57600", "--line-rate", "--seed", std::to_string(bus + 1)},
+            std::vector<std::string>{"--bus", "rs485", "--clocks", "1-" + std::to_string(clocks), "--records",
+                                     "50", "--baud", "57600", "--line-rate", "--seed",
+                                     std::to_string(bus + 1)},
             /*quiet=*/true));
         site += sims.back()->PtyPath() + " rs485 1-" + std::to_string(clocks) + " 57600 standard\n";
         if (bus == 0) oneBus = site;
@@ -190,12 +191,14 @@ int main(int argc, char** argv)
     // Each run has a fresh store, so the first bus is read whole again.
     const auto [siteStatus, whole] = runSite(site);
     const double siteRatio = whole / alone;
-    std::printf("\nsite of %d buses x %d clocks x 50 records, 57600 baud: %.2f s; one bus alone %.2f s; "
-                "ratio %.3f (goal <= 1.2; exit statuses %d, %d)\n",
-                buses, clocks, whole, alone, siteRatio, siteStatus, aloneStatus);
+    std::printf(
+        "\nsite of %d buses x %d clocks x 50 records, 57600 baud: %.2f s; one bus alone %.2f s; "
+        "ratio %.3f (goal <= 1.2; exit statuses %d, %d)\n",
+        buses, clocks, whole, alone, siteRatio, siteStatus, aloneStatus);
     if (siteStatus != 0 || aloneStatus != 0 || siteRatio > 1.2) goalsMet = false;
-    std::printf("goals (ratio >= 0.9; an absent clock costs one 5 s time-out, under 6 s; a site within 1.2 of "
-                "its slowest bus): %s\n",
-                goalsMet ? "met" : "MISSED");
+    std::printf(
+        "goals (ratio >= 0.9; an absent clock costs one 5 s time-out, under 6 s; a site within 1.2 of "
+        "its slowest bus): %s\n",
+        goalsMet ? "met" : "MISSED");
     return goalsMet ? 0 : 1;
 }

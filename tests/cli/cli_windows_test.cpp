@@ -262,7 +262,8 @@ TEST(CliOnWindows, CollectsIntoThePunchStoreAndExportsIt)
 
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(PathFromUtf8(out)))
-        if (Utf8FromPath(entry.path().filename()).rfind("Dump-", 0) == 0) names.push_back(Utf8FromPath(entry.path()));
+        if (Utf8FromPath(entry.path().filename()).rfind("Dump-", 0) == 0)
+            names.push_back(Utf8FromPath(entry.path()));
     std::sort(names.begin(), names.end());
     std::vector<std::string> published;
     for (const std::string& name : names)
