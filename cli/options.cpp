@@ -500,10 +500,10 @@ local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
 clock that does not answer is asked once more on the other bus, and a
 clock that answers there is pointed out.
 
-A port that cannot be used is named with the device or converter tried, as
-in "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to open com port
-(win error code: 111)". A URL that does not read or whose host does not
-resolve is bad input.
+A port that cannot be used is named with the device or converter tried:
+  COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to open com port
+  (win error code: 111)
+A URL that does not read or whose host does not resolve is bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
