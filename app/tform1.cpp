@@ -14,6 +14,7 @@
 #include "ui_tform1.h"
 #include "utils/errors.h"
 #include "utils/outputfolder.h"
+#include "utils/utf8path.h"
 
 namespace {
 
@@ -117,12 +118,12 @@ void TForm1::FormCreate()
     // Both files are taken before either is emptied: when another program
     // holds one of them, the window says so and leaves both as they are,
     // and the program ends (see OutputFilesInUse).
-    const std::pair<TextFile*, const char*> files[] = {{&m_dumpFile, "/Dump.Txt"},
-                                                       {&m_badRecordsFile, "/BadRecs.Txt"}};
+    const std::pair<TextFile*, const char*> files[] = {{&m_dumpFile, "Dump.Txt"},
+                                                       {&m_badRecordsFile, "BadRecs.Txt"}};
     for (const auto& [file, name] : files) {
         guarded([&] {
             try {
-                file->Open(directory + name);
+                file->Open(PathInFolder(directory, name));
             } catch (const EFileInUse&) {
                 m_outputFilesInUse = true;
                 throw;

@@ -7,6 +7,8 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <fstream>
+#include <sstream>
 
 #include "serial/comport.h"
 #include "utils/calendar.h"
@@ -181,6 +183,14 @@ const std::map<std::string, OptionRule>& Rules()
         {"--new", {kDownload, false, [](Options& o, const std::string&) { o.newOnly = true; }}},
         {"--clocks",
          {kDownload, true, [](Options& o, const std::string& v) { o.clockList = ParseClockList(v); }}},
+        {"--site",
+         {kDownload, true,
+          [](Options& o, const std::string& v) {
+              std::ifstream in(PathFromUtf8(v), std::ios::binary);
+              if (v.empty() || !in) throw UsageError("--site: cannot read '" + v + "'");
+              o.site = ParseSiteFile(std::string(std::istreambuf_iterator<char>(in), {}), v);
+              o.siteFile = v;
+          }}},
         {"--lock-wait",
          {kDownload, true,
           [](Options& o, const std::string& v) {
@@ -257,9 +267,55 @@ void CheckCollection(const Options& options, const std::vector<std::pair<std::st
     }
     if (Given(given, "--lock-wait") && !options.newOnly)
         throw UsageError("--lock-wait applies to --new only");
+    if (Given(given, "--site")) {
+        if (!options.newOnly) throw UsageError("--site needs --new");
+        for (const char* own : {"--port", "--bus", "--clock", "--clocks", "--baud", "--vireo", "--start"})
+            if (Given(given, own))
+                throw UsageError(std::string(own) + " does not go with --site, whose lines name it");
+    }
 }
 
 }  // namespace
+
+std::vector<Options> ParseSiteFile(const std::string& text, const std::string& fileName)
+{
+    std::vector<Options> lines;
+    std::map<std::string, int> ports;  // the line each port is on
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::string where = fileName + " line " + std::to_string(number) + ": ";
+        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        if (fields.empty()) continue;
+        if (fields.size() != 5)
+            throw UsageError(where + "'" + line +
+                             "' is not PORT BUS CLOCKS BAUD LAYOUT, such as COM1 rs485 1-32 9600 standard");
+        const std::string bus = Lower(fields[1]), layout = Lower(fields[4]);
+        if (layout != "standard" && layout != "vireo")
+            throw UsageError(where + "the layout '" + fields[4] + "' is neither standard nor vireo");
+        std::vector<std::string> args{"download", "--new", "--port", fields[0], "--bus", fields[1]};
+        const bool rs232 = bus == "rs232" || bus == "rs-232";
+        args.insert(args.end(), {rs232 ? "--clock" : "--clocks", fields[2], "--baud", fields[3]});
+        if (layout == "vireo") args.push_back("--vireo");
+        Options options;
+        try {
+            options = ParseOptions(args);
+        } catch (const UsageError& error) {
+            throw UsageError(where + error.what());
+        }
+        const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (const auto [at, added] = ports.emplace(port, number); !added)
+            throw UsageError(where + "the port " + port + " is listed twice (also on line " +
+                             std::to_string(at->second) + ")");
+        lines.push_back(std::move(options));
+    }
+    if (lines.empty()) throw UsageError(fileName + ": names no line to read");
+    return lines;
+}
 
 std::vector<int> ParseClockList(const std::string& text)
 {
@@ -382,6 +438,78 @@ bool Downloads(const Options& options)
            (options.command == Command::Find && options.downloadAfterFind);
 }
 
+namespace {
+// The paragraphs of the help that differ between the systems: port names,
+// the ports folder, and the requests that stop a run.
+#ifdef _WIN32
+constexpr const char* kPortHelp =
+    R"(  --port COMn|NAME|URL
+                    serial port (default COM1). COMn opens the system's port
+                    COMn (COM10 and above too), or the converter that a file
+                    COMn in the ports folder names on its first line (a
+                    URL); the dump lines carry n as the port number. A
+                    device NAME such as \\.\CNCA0 opens that device; the dump
+                    lines then carry the number the name ends in without
+                    leading zeros, or 1 when it ends in none. A URL reaches
+                    a serial-to-Ethernet converter: socket://HOST:PORT (raw
+                    TCP) or rfc2217://HOST:PORT (RFC 2217, which sets the
+                    converter's line to --baud, 8N1)
+  --ports-dir DIR   the ports folder: where a COMn entry holding a network
+                    URL is looked for. Default: the window's, ports\ beside
+                    the program in a copy you unpacked, else
+                    Documents\ClockReader\ports
+)";
+constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
+"COM1 -> \\.\COM1, RS-232, clock 1: Unable to open com port (win error
+code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
+open com port (win error code: 10061).". A URL that does not read or whose host does not resolve is bad
+input.
+
+Ctrl+C or Ctrl+Break stops any command within a fraction of a second (a
+download after the current record); closing the console window, logging off
+or shutting down stop it the same way; a second request ends the program at
+once. Every line written is already on disk.
+)";
+constexpr const char* kStopStatusHelp =
+    R"(  129, 130  stopped by closing the console (or a log-off or shut-down), or by
+            Ctrl+C or Ctrl+Break, before the work was done
+)";
+#else
+constexpr const char* kPortHelp =
+    R"(  --port COMn|PATH|URL
+                    serial port (default COM1). COMn opens the link COMn in
+                    the ports folder when it exists, else /dev/ttyS<n-1>; a
+                    regular file COMn there names a converter on its first
+                    line (a URL); the dump lines carry n as the port number.
+                    A PATH (anything with a "/") opens that device; the dump
+                    lines then carry the number the path ends in without
+                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
+                    in none. A URL reaches a serial-to-Ethernet converter:
+                    socket://HOST:PORT (raw TCP; the converter's own line
+                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
+                    sets the converter's line to --baud, 8N1); connecting
+                    may take 5 s; the dump lines carry the number it ends in
+  --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
+                    window's, ports/ beside the program when the user may
+                    write to the program's folder and it is no installed copy,
+                    else ~/ClockReader/ports
+)";
+constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
+"COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open com port (win error
+code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
+open com port (win error code: 111).". A URL that does not read or whose host does not resolve is bad input.
+
+SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
+download after the current record); a second one ends the program at once.
+Every line written is already on disk.
+)";
+constexpr const char* kStopStatusHelp =
+    R"(  129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
+)";
+#endif
+
+}  // namespace
+
 std::string HelpText(const std::string& program)
 {
     return "Usage: " + program + R"( COMMAND [OPTION...]
@@ -411,23 +539,8 @@ Commands:
              nothing that was published
 
 Link options (every command):
-  --port COMn|PATH|URL
-                    serial port (default COM1). COMn opens the link COMn in
-                    the ports folder when it exists, else /dev/ttyS<n-1>; a
-                    regular file COMn there names a converter on its first
-                    line (a URL); the dump lines carry n as the port number.
-                    A PATH (anything with a "/") opens that device; the dump
-                    lines then carry the number the path ends in without
-                    leading zeros (/dev/ttyUSB0 gives 0), or 1 when it ends
-                    in none. A URL reaches a serial-to-Ethernet converter:
-                    socket://HOST:PORT (raw TCP; the converter's own line
-                    settings apply) or rfc2217://HOST:PORT (RFC 2217, which
-                    sets the converter's line to --baud, 8N1); connecting
-                    may take 5 s; the dump lines carry the number it ends in
-  --ports-dir DIR   the ports folder: where COMn is looked for. Default: the
-                    window's, ports/ beside the program when the user may
-                    write to the program's folder, else ~/ClockReader/ports
-  --baud RATE       2400, 4800, 9600, 19200 or 57600 (default 9600)
+)" + std::string(kPortHelp) +
+           R"(  --baud RATE       2400, 4800, 9600, 19200 or 57600 (default 9600)
   --bus BUS         rs232 (one clock, default) or rs485 (a bus of clocks)
   --clock N         the clock's number on the rs485 bus, 1 to 32 (default 1);
                     the dump lines carry it on either bus
@@ -467,6 +580,13 @@ download options:
                     ends the output
   --lock-wait SEC   with --new, how long to wait for another run that holds
                     the folder before giving up (default 60)
+  --site FILE       with --new, every line of a whole site side by side, each
+                    in a thread of its own with its own port, into one punch
+                    store: FILE has a line per port, "PORT BUS CLOCKS BAUD
+                    LAYOUT" (e.g. "COM1 rs485 1-32 57600 standard" or
+                    "rfc2217://10.0.0.5:4001 rs232 1 9600 vireo"), "#" starts
+                    a comment; a port may be listed once. The table at the end
+                    names port and clock
 
 find options (find always uses the Vireo layout):
   --from YYMMDD     first day of the range (default 880101)
@@ -500,15 +620,8 @@ local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
 clock that does not answer is asked once more on the other bus, and a
 clock that answers there is pointed out.
 
-A port that cannot be used is named with the device or converter tried:
-  COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to open com port
-  (win error code: 111)
-A URL that does not read or whose host does not resolve is bad input.
-
-SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
-download after the current record); a second one ends the program at once.
-Every line written is already on disk.
-
+)" + std::string(kStopHelp) +
+           R"(
 Other options:
   --help            show this text
   --version         show the program's version
@@ -524,9 +637,8 @@ Exit status (the same for every command and option):
   2    bad input: a usage error, a number or date out of its range, an empty
        date range (--from equal to --to), a converter's URL with an unknown
        scheme, no port number or a host that does not resolve; with --new or
-       export also a
-       Punches.db that is not a punch store (another program's database, a
-       newer version, a damaged file; named, and left as it was)
+       export also a Punches.db that is not a punch store (another program's
+       database, a newer version, a damaged file; named, and left as it was)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search
@@ -535,8 +647,8 @@ Exit status (the same for every command and option):
   6    some clocks failed: with --clocks, at least one clock was collected
        and at least one failed (the table says which); when every clock
        fails, the status is that of the first failure
-  129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
-)";
+)" + std::string(kStopStatusHelp) +
+           R"()";
 }
 
 std::string VersionText(const std::string& program) { return program + " " + CLOCKREADER_VERSION + "\n"; }

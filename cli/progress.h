@@ -53,12 +53,16 @@ public:
     // "1234/19500 (6%), 215.3 records/s, 1:25 left, 2 line errors": the
     // state as one text.
     std::string StatusText() const;
+    // Names the line a plain progress line belongs to ("COM1: records ..."),
+    // when several lines are read side by side.
+    void SetLabel(const std::string& label) { m_label = label; }
 
 private:
     void draw();
     void writeLine();
 
     std::FILE* m_out;
+    std::string m_label;
     bool m_terminal;
     TimeSource m_now;
     bool m_started = false;

@@ -56,9 +56,9 @@ void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
     m_outputEmptied = append;
     if (const std::string problem = PrepareOutputFolder(directory); !problem.empty())
         throw EInOutError("cannot create Dump.Txt and BadRecs.Txt in " + directory + ": " + problem);
-    m_dump.Open(Utf8FromPath(PathFromUtf8(directory) / "Dump.Txt"));
+    m_dump.Open(PathInFolder(directory, "Dump.Txt"));
     try {
-        m_badRecords.Open(Utf8FromPath(PathFromUtf8(directory) / "BadRecs.Txt"));
+        m_badRecords.Open(PathInFolder(directory, "BadRecs.Txt"));
     } catch (...) {
         m_dump.Close();
         throw;

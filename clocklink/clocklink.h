@@ -59,7 +59,9 @@ void SetLinkClock(LinkClock* clock);
 LinkClock& CurrentLinkClock();
 
 // ---- the shared port variable --------------------------------------------------
-// The port of the running operation, or nullptr.
+// The port of the running operation, or nullptr. The variable is the calling
+// thread's own: the window runs all its operations on one thread, and each
+// line a collection reads side by side has a thread of its own.
 TComPort* SharedPort();
 // Puts a new port into the shared variable and returns it; the port it held
 // before is released (closed first if still open, errors of that close ignored).
@@ -177,7 +179,10 @@ struct PendingPointerAnswers {
 // also without a port. An answer that never came is forgotten once the line
 // has been quiet before the command: it is lost, not late, so one lost "OK"
 // costs one more resync and no more. Port errors propagate.
-bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending);
+// `lineKnownQuiet`: the caller knows nothing is on its way (every earlier
+// command was answered in full), and the drain is left out.
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending,
+                           bool lineKnownQuiet = false);
 // "ARI?" / "AWI?" with L 20; return the raw reply.
 std::string QueryReadIndexPointer(ClockWindow& window);
 std::string QueryWriteIndexPointer(ClockWindow& window);

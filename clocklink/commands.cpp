@@ -72,13 +72,14 @@ bool isRecordAnswer(std::string_view answer)
 
 }  // namespace
 
-bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending)
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending,
+                           bool lineKnownQuiet)
 {
     if (!SharedPort()) return false;
     // Whatever is still arriving belongs to earlier commands; had it come
     // after the "AUR=", it would only make the wait for the "OK" longer.
     // A quiet line owes nothing: what was not answered by now never will be.
-    if (DrainLine(window)) pending.count = 0;
+    if (lineKnownQuiet || DrainLine(window)) pending.count = 0;
     const std::int64_t onRing = (position % kRingSize + kRingSize) % kRingSize;
     SendCommand(window,
                 TerminatedCommand(window.IsRs232(), "AUR=" + PadLeft(std::to_string(onRing), 5, '0')));

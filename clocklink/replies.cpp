@@ -25,8 +25,8 @@ int remaining(int expectedLength, const std::string& collected)
 }  // namespace
 
 namespace {
-// Only the thread that runs the operations reads the port.
-std::uint64_t g_charactersReceived = 0;
+// Each thread that runs operations reads its own port (see SharedPort()).
+thread_local std::uint64_t g_charactersReceived = 0;
 }  // namespace
 
 std::string ReadPortText(int count)

@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "clocklink/clocklink.h"
 #include "utils/calendar.h"
@@ -97,7 +98,8 @@ public:
         // A chosen download goes on in the port session an earlier one of the
         // same sweep left open in order: nothing of that session is still on
         // its way, so the line needs no new quiet wait.
-        if (!m_choose || !SharedPort() || !SharedPort()->Connected()) SetUpPortFromWindow(m_window);
+        const bool sessionGoesOn = m_choose && SharedPort() && SharedPort()->Connected();
+        if (!sessionGoesOn) SetUpPortFromWindow(m_window);
 
         const std::int32_t recordTotal = QueryRecordCounter(m_window, kRecordCounterLength);
         // A stop cuts the wait for the answer short; that is no failure of the clock.
@@ -119,7 +121,10 @@ public:
             count = range->count;
         }
 
-        ReadClockDate();
+        // In a sweep's port session, a date answered whole at the first
+        // attempt leaves nothing on its way: the pointer command needs no
+        // quiet wait before it.
+        m_lineKnownQuiet = ReadClockDate() && sessionGoesOn;
         if (Stopped()) return;
         if (m_sink) m_sink->ClockDate(m_run.ClockIsSolar, m_run.ClockDateText);
 
@@ -159,17 +164,19 @@ private:
     // The clock's calendar and date decide how four-digit record dates get
     // their year. Whatever the last attempt read is kept even when no attempt
     // gave a usable date: Vireo records carry their own year.
-    void ReadClockDate()
+    // Returns true when the first attempt gave a usable date.
+    bool ReadClockDate()
     {
         for (int attempt = 0; attempt < kClockDateAttempts; ++attempt) {
             const std::string payload = QueryClockDatePayload(m_window);
             m_run.ClockIsSolar = SubText(payload, 1, 2) <= std::string("19");
             m_run.ClockDateText =
                 SubText(payload, 1, 4) + "/" + SubText(payload, 5, 6) + "/" + SubText(payload, 7, 8);
-            if (IsUsableClockDate(payload, m_run.ClockIsSolar)) return;
-            if (m_window.StopRequested()) return;
+            if (IsUsableClockDate(payload, m_run.ClockIsSolar)) return attempt == 0;
+            if (m_window.StopRequested()) return false;
         }
         m_window.ShowErrorDialog(kClockDateError);
+        return false;
     }
 
     // Reads exactly `count` records, the first at ring position `start`.
@@ -264,7 +271,8 @@ private:
     // the window asks to stop.
     bool PointAt(std::int64_t position, int& failureRun)
     {
-        while (!ResyncUserReadPointer(m_window, position, m_pendingPointerAnswers)) {
+        while (!ResyncUserReadPointer(m_window, position, m_pendingPointerAnswers,
+                                      std::exchange(m_lineKnownQuiet, false))) {
             if (m_window.StopRequested()) return true;
             if (!CountFailure(failureRun)) return false;
         }
@@ -305,6 +313,7 @@ private:
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
+    bool m_lineKnownQuiet = false;  // the next resync needs no quiet wait
 };
 
 }  // namespace

@@ -61,6 +61,9 @@ struct ComDevice {
     // The system's timer period was lowered for this open (Windows without
     // high-resolution timers); given back at the close.
     bool timerPeriodLowered = false;
+    // The wait length whose read time-outs a wait for input left set on the
+    // device (Windows), or -1 while the port's own are set.
+    std::int64_t waitTimeoutApplied = -1;
 };
 
 // The folder where "COMn" entries are looked up (SetComPortDirectory).

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "serial/comdevice.h"
+#include "utils/utf8path.h"
 #include "utils/outputfolder.h"
 
 // ---------------------------------------------------------------------------
@@ -305,7 +306,7 @@ void SetComPortDirectory(const std::string& directory) {
 
 std::string comPortDirectory() {
     std::lock_guard lock(g_directoryMutex);
-    return g_portDirectory.empty() ? OutputFolder() + "/ports" : g_portDirectory;
+    return g_portDirectory.empty() ? PathInFolder(OutputFolder(), "ports") : g_portDirectory;
 }
 
 std::string ComPortDevice(const std::string& portName) {

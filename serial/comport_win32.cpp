@@ -317,6 +317,7 @@ int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
     if (!SetCommTimeouts(handleOf(device), &values)) {
         return lastError();
     }
+    device.waitTimeoutApplied = -1;
     device.readInterval = values.ReadIntervalTimeout;
     device.readTotalMultiplier = values.ReadTotalTimeoutMultiplier;
     device.readTotalConstant = values.ReadTotalTimeoutConstant;
@@ -371,6 +372,20 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
     }
     HANDLE handle = handleOf(device);
     DWORD wanted = static_cast<DWORD>(size);
+    // A read that waits by the port's own time-outs needs them back after a
+    // wait for input left its own in place.
+    if (device.waitTimeoutApplied >= 0 && !readsReturnAtOnce(device)) {
+        COMMTIMEOUTS own{};
+        own.ReadIntervalTimeout = device.readInterval;
+        own.ReadTotalTimeoutMultiplier = device.readTotalMultiplier;
+        own.ReadTotalTimeoutConstant = device.readTotalConstant;
+        own.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
+        own.WriteTotalTimeoutConstant = device.writeTotalConstant;
+        if (!SetCommTimeouts(handle, &own)) {
+            return lastError();
+        }
+        device.waitTimeoutApplied = -1;
+    }
     // With time-outs that make a read return at once, only what is queued
     // is asked for: some drivers (Wine's among them) leave a read that finds
     // the queue empty pending instead of completing it with nothing.
@@ -465,10 +480,18 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     own.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
     own.WriteTotalTimeoutConstant = device.writeTotalConstant;
     AsyncRequest request;
-    if (!request.Valid() || !SetCommTimeouts(handle, &waitForFirst)) {
+    // While reads return at once they only ever ask for what is queued, which
+    // the waiting time-outs return at once as well: those then stay set until
+    // another wait length or a read that needs the port's own, so a run of
+    // waits costs no driver call for them.
+    const bool keepWaiting = readsReturnAtOnce(device);
+    const bool applied = device.waitTimeoutApplied == milliseconds;
+    if (!request.Valid() || (!applied && !SetCommTimeouts(handle, &waitForFirst))) {
+        device.waitTimeoutApplied = -1;
         comSleep(milliseconds);
         return clearCommError(device, waiting) != 0 || waiting > 0;
     }
+    device.waitTimeoutApplied = milliseconds;
     char byte = 0;
     DWORD moved = 0;
     int error = 0;
@@ -477,7 +500,10 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     } else {
         error = request.Complete(handle, moved, static_cast<DWORD>(milliseconds) + kDeadlineSlackMs);
     }
-    SetCommTimeouts(handle, &own);
+    if (!keepWaiting) {
+        SetCommTimeouts(handle, &own);
+        device.waitTimeoutApplied = -1;
+    }
     if (moved == 1) {
         device.bytesRead += 1;
         device.peekedByte = static_cast<unsigned char>(byte);

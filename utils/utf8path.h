@@ -17,3 +17,11 @@ inline std::string Utf8FromPath(const std::filesystem::path& path)
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
 }
+
+// `name` in `folder`, written with the system's own separators throughout
+// ("C:\\Users\\op\\Documents\\ClockReader\\Dump.Txt", never a mix of \\ and /),
+// for paths that messages show.
+inline std::string PathInFolder(const std::string& folder, const std::string& name)
+{
+    return Utf8FromPath((PathFromUtf8(folder) / PathFromUtf8(name)).make_preferred());
+}

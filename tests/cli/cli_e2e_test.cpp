@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "asnobody.h"
+#include "converter.h"
 #include "collect/punchstore.h"
 #include "download/download.h"
 #include "scriptedclock.h"
@@ -1018,4 +1019,138 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     }
     EXPECT_GT(published, 1);
     EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 400, DecodeSettings{}));
+}
+
+TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
+{
+    SimProcess bus({"--bus", "rs485", "--clocks", "1", "--records", "40", "--flagged-rate", "0.1"});
+    SimProcess office({"--records", "30", "--layout", "vireo"});
+    TempDir out, dir;
+    WriteFile(dir / "site", "# two lines\n" + bus.PtyPath() + " rs485 1,2 9600 standard\n" +
+                                office.PtyPath() + " rs232 1 9600 vireo  # the office\n");
+    CliRun run = RunCli({"download", "--new", "--site", dir / "site", "--out", out.path()});
+    // Clock 2 of the bus is absent: some clocks failed.
+    EXPECT_EQ(run.status, 6) << run.err;
+    EXPECT_TRUE(Contains(run.out, "port  clock  records  flagged  status\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, bus.PtyPath() + "      2        0        0  communication error\n"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, office.PtyPath() + "      1       30        0  complete\n")) << run.out;
+
+    // Each line's records once, in order, whichever line committed first.
+    const auto number = [](const std::string& path) {
+        return path.substr(path.find_last_not_of("0123456789") + 1);
+    };
+    DecodeSettings onBus, inOffice;
+    onBus.com = number(bus.PtyPath());
+    inOffice.com = number(office.PtyPath());
+    inOffice.vireo = true;
+    std::vector<std::string> fromBus, fromOffice;
+    for (const std::string& line : Published(out.path(), "Dump"))
+        (line.find("X", 6) == 14 ? fromBus : fromOffice).push_back(line);
+    EXPECT_EQ(fromBus, ExpectedDump(SimRecords(bus), 0, 40, onBus));
+    EXPECT_EQ(fromOffice, ExpectedDump(SimRecords(office), 0, 30, inOffice));
+
+    // A site file that does not read so is refused before anything is sent.
+    WriteFile(dir / "bad",
+              bus.PtyPath() + " rs485 1 9600 standard\n" + bus.PtyPath() + " rs485 2 9600 standard\n");
+    CliRun refused = RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path()});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 2: the port")) << refused.err;
+}
+
+// ---- converters on the network: ser2net (RFC 2217) and socat (raw TCP) -------
+
+TEST(CliNetwork, RecordsArriveWholeThroughEachConverterAndAPortsFile)
+{
+    for (ConverterKind kind : {ConverterKind::Rfc2217, ConverterKind::Socat}) {
+        SimProcess sim({"--bus", "rs485", "--clocks", "12", "--records", "120", "--flagged-rate", "0.05"});
+        Converter converter(kind, sim.PtyPath());
+        SCOPED_TRACE(converter.Url());
+        TempDir out;
+        DecodeSettings settings;
+        settings.clock = "12";
+        // A URL carries the number it ends in, as a device path does; a
+        // ports file COM7 naming the converter carries 7.
+        for (const bool portsFile : {false, true}) {
+            std::vector<std::string> args{"download", "--bus",   "rs485",        "--clock",
+                                          "12",       "--count", "100",          "--out",
+                                          out.path(), "--port",  converter.Url()};
+            if (portsFile) {
+                std::ofstream(sim.PortDirectory() + "/COM7", std::ios::trunc) << converter.Url() << "\n";
+                args = Link(sim, std::vector<std::string>(args.begin(), args.end() - 2));
+            }
+            settings.com = portsFile ? "7" : std::to_string(converter.Port());
+            CliRun run = RunCli(args);
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.out, "total 120\nread 100\n");
+            EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")),
+                      ExpectedDump(SimRecords(sim, "12"), 0, 100, settings));
+        }
+    }
+}
+
+TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRunConnectsAgain)
+{
+    for (ConverterKind kind : {ConverterKind::Rfc2217, ConverterKind::Socat}) {
+        // Paced at 2400 baud a record takes a tenth of a second, so the kill
+        // comes in the middle of the run.
+        SimProcess sim({"--records", "2000", "--baud", "2400", "--line-rate"});
+        Converter converter(kind, sim.PtyPath(), 2400);
+        SCOPED_TRACE(converter.Url());
+        TempDir out, logs;
+        CliProcess cli(
+            {"download", "--port", converter.Url(), "--baud", "2400", "--count", "2000", "--out", out.path()},
+            logs);
+        for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 3; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        converter.Kill();
+        const auto killed = std::chrono::steady_clock::now();
+        CliRun run = cli.Wait();
+        // A port error when the end is seen, a communication error when the
+        // answer it cut was all that was missing; never a hang.
+        EXPECT_TRUE(run.status == 5 || run.status == 3) << run.status << run.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(7));
+        if (run.status == 5) {
+            EXPECT_TRUE(Contains(run.err, converter.Url() + ": ReadFile function failed")) << run.err;
+        }
+        const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+        ASSERT_GE(lines.size(), 3u);
+        DecodeSettings settings;
+        settings.com = std::to_string(converter.Port());
+        EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), settings));
+
+        converter.Start();
+        CliRun next = RunCli({"pointers", "--port", converter.Url(), "--baud", "2400"});
+        EXPECT_EQ(next.status, 0) << next.err;
+        EXPECT_EQ(next.out, "ARI 0\nAWI 2000\n");
+    }
+}
+
+TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
+{
+    TempDir ports;
+    std::ofstream(ports / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"--port", "ftp://10.0.0.5:21"}, 2, "--port: 'ftp://10.0.0.5:21': unknown scheme 'ftp://'"},
+        {{"--port", "socket://no-such-host.invalid:4001"},
+         2,
+         "no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+        {{"--ports-dir", ports.path(), "--port", "COM3"},
+         2,
+         "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
+        {{"--port", "socket://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
+         5,
+         ": Unable to open com port (win error code: 111)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"pointers"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CliRun run = RunCli(args);
+        EXPECT_EQ(run.status, c.status) << c.args.back() << ": " << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    }
 }

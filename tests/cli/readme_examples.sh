@@ -106,7 +106,7 @@ echo "\$ (cron, as root) $cron"
 if [ "$(id -u)" -eq 0 ]; then
   start_bus "$scratch/root"
   HOME=$scratch/root bash -c "$(relocated "$cron")" || fail "the crontab line failed"
-  records=$(cat "$scratch"/srv/clock/Dump.Txt | wc -l)
+  records=$(cat "$scratch"/srv/clock/Dump-*.Txt | wc -l)
   [ "$records" -eq 640 ] || fail "the crontab line collected $records records, not 640"
   grep -q . "$scratch/srv/clock/collect.log" || fail "the crontab line logged nothing"
   [ -z "$(ls "$scratch/usr/bin" | grep -v '^clockreader')" ] || fail "something was written beside the installed program"
@@ -138,7 +138,7 @@ if [ "$(id -u)" -eq 0 ]; then
   chown 65534:65534 "$home"
   start_bus "$home"
   HOME=$home setpriv --reuid=65534 --regid=65534 --clear-groups $exec_start || fail "the service failed"
-  records=$(cat "$home"/records/Dump.Txt | wc -l)
+  records=$(cat "$home"/records/Dump-*.Txt | wc -l)
   [ "$records" -eq 640 ] || fail "the service collected $records records, not 640"
 else
   echo "readme_examples: not root, the service is not run"

@@ -72,7 +72,7 @@ TEST(EnablingRules, TheClockNumberStaysBetween1And32)
         {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_End); }, "32"},
         {[&] {
              // Persian digits, as a Persian keyboard types them.
-             for (const QString digit : {QString::fromUtf8("۱"), QString::fromUtf8("۲")}) {
+             for (const QString& digit : {QString::fromUtf8("۱"), QString::fromUtf8("۲")}) {
                  QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, digit);
                  QApplication::sendEvent(w.ui.SelectedClock, &press);
              }

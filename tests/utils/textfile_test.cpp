@@ -186,6 +186,16 @@ TEST_F(TextFileTest, FailuresRaiseAndNameTheFile)
     EXPECT_THROW(never.WriteLine("x"), EInOutError);
 }
 
+TEST(PathInFolder, UsesTheSystemsOwnSeparators)
+{
+#ifdef _WIN32
+    EXPECT_EQ(PathInFolder("C:/Users/op\\Documents/ClockReader", "Dump.Txt"),
+              "C:\\Users\\op\\Documents\\ClockReader\\Dump.Txt");
+#else
+    EXPECT_EQ(PathInFolder("/home/op/ClockReader", "Dump.Txt"), "/home/op/ClockReader/Dump.Txt");
+#endif
+}
+
 #ifdef _WIN32
 TEST(ExecutableDirectory, IsTheDirectoryOfTheTestProgramAndItsOutputFolder)
 {
@@ -196,6 +206,20 @@ TEST(ExecutableDirectory, IsTheDirectoryOfTheTestProgramAndItsOutputFolder)
     const fs::path user = PathFromUtf8(UserOutputFolder());
     EXPECT_EQ(user.filename(), "ClockReader");
     EXPECT_TRUE(fs::is_directory(user.parent_path())) << Utf8FromPath(user);
+    // A copy in Program Files, or with the installer's marker, is installed
+    // whoever may write its folder (an administrator, Wine's user).
+    const fs::path marked = fs::temp_directory_path() / "clockreader-marked";
+    fs::create_directories(marked);
+    {
+        std::ofstream(marked / kInstalledMarkerName) << "installed\n";
+    }
+    EXPECT_EQ(ChooseOutputFolder(Utf8FromPath(marked), Utf8FromPath(user)), Utf8FromPath(user));
+    fs::remove_all(marked);
+    EXPECT_FALSE(IsInstalledCopy(dir));
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
+    EXPECT_TRUE(IsInstalledCopy(Utf8FromPath(fs::path(programFiles) / "ClockReader")));
+    EXPECT_FALSE(IsInstalledCopy(Utf8FromPath(fs::path(programFiles).parent_path() / "ClockReader")));
 }
 #else
 TEST_F(TextFileTest, AFullDeviceIsAWriteFailureNotASuccess)

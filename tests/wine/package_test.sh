@@ -59,60 +59,18 @@ cmp "$work/cli-windows/Dump.Txt" "$work/cli-linux/Dump.Txt" || fail "clockreader
 cmp "$work/cli-windows/BadRecs.Txt" "$work/cli-linux/BadRecs.Txt" || fail "clockreader-cli.exe wrote another BadRecs.Txt"
 
 # The window: where its controls are, from gui_screenshot of the same build.
-geometry() {  # FILE NAME -> centre "X Y"
-  awk -v name="$2" '$1 == "geometry" && $2 == name { print $3 + int($5 / 2), $4 + int($6 / 2) }' "$1"
-}
-# Fills in Com and the count, presses Button1 and waits for the dump.
-# window_download GEOMETRY_FILE DUMP_FILE COMMAND...
-window_download() {
-  local geometry_file=$1 dump=$2
-  shift 2
-  # A session of its own: the window and all Wine started for it end together.
-  setsid "$@" >/dev/null 2>&1 &
-  pids+=($!)
-  # The program's main window: other windows of it carry its name too, but
-  # are one pixel wide.
-  local id= candidate WIDTH
-  for _ in $(seq 300); do
-    for candidate in $(xdotool search --name '^clockreader$' 2>/dev/null; xdotool search --class '^clockreader$' 2>/dev/null); do
-      eval "$(xdotool getwindowgeometry --shell "$candidate")"
-      [ "$WIDTH" -gt 100 ] && id=$candidate
-    done
-    [ -n "$id" ] && break
-    sleep 0.2
-  done
-  [ -n "$id" ] || fail "no window: $*"
-  sleep 1
-  # No window manager runs on the virtual display: the keyboard goes where
-  # it is sent.
-  xdotool windowfocus --sync "$id" 2>/dev/null || true
-  for field in eCom eCount; do
-    local value=$n
-    [ $field = eCount ] && value=$count
-    xdotool mousemove --window "$id" $(geometry "$geometry_file" $field) click 1
-    xdotool key ctrl+a
-    xdotool type "$value"
-  done
-  xdotool mousemove --window "$id" $(geometry "$geometry_file" Button1) click 1
-  for _ in $(seq 600); do
-    [ -f "$dump" ] && [ "$(wc -l <"$dump")" -eq "$(wc -l <"$work/cli-linux/Dump.Txt")" ] && break
-    sleep 0.1
-  done
-  sleep 0.5
-  kill -- "-${pids[-1]}" 2>/dev/null || true
-  wait "${pids[-1]}" 2>/dev/null || true
-  while xdotool getwindowgeometry "$id" >/dev/null 2>&1; do sleep 0.2; done
-}
+source "$src/tests/wine/window.sh"
+expected=$(wc -l <"$work/cli-linux/Dump.Txt")
 
 "$run" "$win/tests/gui/gui_screenshot.exe" "$(windows_path "$work/shots-windows")" >"$work/geometry-windows" 2>/dev/null
 "$native/tests/gui/gui_screenshot" "$work/shots-linux" >"$work/geometry-linux" 2>/dev/null
 [ -n "$(geometry "$work/geometry-windows" Button1)" ] || fail "no geometry from gui_screenshot.exe"
 
-window_download "$work/geometry-windows" "$app/Dump.Txt" "$run" "$app/clockreader.exe"
+window_download "$work/geometry-windows" "$app/Dump.Txt" "$expected" "$n" $count "$run" "$app/clockreader.exe"
 mkdir -p "$work/linux-window"
 cp "$native/bin/clockreader" "$work/linux-window/"
 mv "$work/ports" "$work/linux-window/ports"
-window_download "$work/geometry-linux" "$work/linux-window/Dump.Txt" env QT_QPA_PLATFORM=xcb "$work/linux-window/clockreader"
+window_download "$work/geometry-linux" "$work/linux-window/Dump.Txt" "$expected" "$n" $count env QT_QPA_PLATFORM=xcb "$work/linux-window/clockreader"
 
 cmp "$app/Dump.Txt" "$work/linux-window/Dump.Txt" || fail "the Windows window wrote another Dump.Txt than the Linux one"
 cmp "$app/Dump.Txt" "$work/cli-linux/Dump.Txt" || fail "the window's Dump.Txt differs from clockreader-cli's"
