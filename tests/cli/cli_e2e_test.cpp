@@ -1111,7 +1111,8 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
         EXPECT_TRUE(run.status == 5 || run.status == 3) << run.status << run.err;
         EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(7));
         if (run.status == 5) {
-            EXPECT_TRUE(Contains(run.err, converter.Url() + ": ReadFile function failed")) << run.err;
+            EXPECT_TRUE(Contains(run.err, converter.Url() + ", RS-232, clock 1: ReadFile function failed"))
+                << run.err;
         }
         const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
         ASSERT_GE(lines.size(), 3u);
