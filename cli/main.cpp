@@ -45,9 +45,10 @@ std::optional<RecordRange> ChooseRecords(TerminalWindow& window, const Options& 
 {
     const std::int32_t start = StrToIntDef(window.StartText(), 0);
     std::int64_t available = std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
-    if (const std::string awi = PointerLabelText(QueryWriteIndexPointer(window)); awi != "-1") {
+    if (const std::optional<std::int32_t> awi =
+            PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition)) {
         const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
-        const std::int64_t oldest = ((StrToIntDef(awi, 0) - heldInRing) % kRingSize + kRingSize) % kRingSize;
+        const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
         const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
         available = offset < heldInRing ? heldInRing - offset : 0;
     }
