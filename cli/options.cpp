@@ -637,9 +637,8 @@ Exit status (the same for every command and option):
   2    bad input: a usage error, a number or date out of its range, an empty
        date range (--from equal to --to), a converter's URL with an unknown
        scheme, no port number or a host that does not resolve; with --new or
-       export also a
-       Punches.db that is not a punch store (another program's database, a
-       newer version, a damaged file; named, and left as it was)
+       export also a Punches.db that is not a punch store (another program's
+       database, a newer version, a damaged file; named, and left as it was)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search
