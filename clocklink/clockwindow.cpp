@@ -32,7 +32,7 @@ std::string PortLabel(const std::string& portName)
     return portName + " -> " + (device.empty() ? "no such device" : device);
 }
 
-std::string PortErrorHint(const std::string& portName, const std::exception& error)
+std::string PortErrorHint([[maybe_unused]] const std::string& portName, const std::exception& error)
 {
     const auto* portError = dynamic_cast<const EComPort*>(&error);
     if (portError == nullptr) return {};

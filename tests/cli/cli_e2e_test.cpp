@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "asnobody.h"
+#include "childprocess.h"
 #include "converter.h"
 #include "collect/punchstore.h"
 #include "download/download.h"
@@ -53,75 +54,54 @@ struct Launch {
     bool terminal = false;
 };
 
-// The program started with `args`, its output captured in files of `dir`.
+// The program started with `args`, its output captured in files of `dir`
+// (standard error on a pseudo-terminal of its own when asked).
 class CliProcess {
 public:
     CliProcess(const std::vector<std::string>& args, const TempDir& dir, const Launch& launch = {})
-        : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
+        : m_outPath(dir / "stdout"),
+          m_errPath(dir / "stderr"),
+          m_terminal(OpenTerminal(launch.terminal)),
+          m_child(Argv(launch.program, args), m_outPath, m_errPath, [launch, this] {
+              if (m_terminal >= 0) dup2(open(ptsname(m_terminal), O_RDWR | O_NOCTTY), STDERR_FILENO);
+              if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
+              if (launch.asNobody && !BecomeNobody()) _exit(126);
+              if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+          })
     {
-        std::string terminalPath;
-        if (launch.terminal) {
-            m_terminal = posix_openpt(O_RDWR | O_NOCTTY);
-            if (m_terminal < 0 || grantpt(m_terminal) != 0 || unlockpt(m_terminal) != 0)
-                throw std::runtime_error("no pseudo-terminal");
-            terminalPath = ptsname(m_terminal);
-        }
-        std::vector<std::string> argv{launch.program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        m_pid = fork();
-        if (m_pid < 0) throw std::runtime_error("fork failed");
-        if (m_pid == 0) {
-            int in = open("/dev/null", O_RDONLY);
-            int out = open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = launch.terminal ? open(terminalPath.c_str(), O_RDWR | O_NOCTTY)
-                                      : open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
-            if (launch.asNobody && !BecomeNobody()) _exit(126);
-            if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
-            std::vector<char*> cargv;
-            for (std::string& a : argv) cargv.push_back(a.data());
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-    }
-    ~CliProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
     }
 
-    void Signal(int signal) { kill(m_pid, signal); }
+    void Signal(int signal) { m_child.Signal(signal); }
 
     // Waits for the end; a program that hangs is killed and fails the test.
     CliRun Wait()
     {
+        const ChildResult result = m_child.Wait(std::chrono::seconds(90));
+        if (result.hung) ADD_FAILURE() << "clockreader-cli did not end";
         CliRun run;
-        int status = 0;
-        auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-        while (waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > giveUp) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, &status, 0);
-                ADD_FAILURE() << "clockreader-cli did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        m_pid = -1;
-        run.exited = WIFEXITED(status);
-        run.status = run.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.exited = result.exited;
+        run.status = result.status;
         run.out = ReadWholeFile(m_outPath);
         run.err = m_terminal >= 0 ? ReadTerminal() : ReadWholeFile(m_errPath);
         return run;
     }
 
 private:
+    static std::vector<std::string> Argv(const std::string& program, const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    static int OpenTerminal(bool wanted)
+    {
+        if (!wanted) return -1;
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        return terminal;
+    }
+
     // What the program wrote to its terminal; the terminal turns LF into CR LF.
     std::string ReadTerminal()
     {
@@ -135,9 +115,9 @@ private:
         return text;
     }
 
-    pid_t m_pid = -1;
-    int m_terminal = -1;
     std::string m_outPath, m_errPath;
+    int m_terminal = -1;
+    ChildProcess m_child;
 };
 
 CliRun RunCli(const std::vector<std::string>& args, const Launch& launch = {})
