@@ -44,10 +44,18 @@ QString ApplicationTitle()
     return QFileInfo(path).completeBaseName();
 }
 
+QString DialogDisplayText(const QString& text)
+{
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
 std::unique_ptr<QMessageBox> DialogBox(QWidget* parent, const ShownDialog& dialog)
 {
-    auto box = std::make_unique<QMessageBox>(dialog.icon, dialog.caption, dialog.text, QMessageBox::NoButton,
-                                             parent);
+    auto box = std::make_unique<QMessageBox>(dialog.icon, dialog.caption, DialogDisplayText(dialog.text),
+                                             QMessageBox::NoButton, parent);
     // The caption is exactly "OK" whatever translation the toolkit has loaded.
     box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box->setTextFormat(Qt::PlainText);

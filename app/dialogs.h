@@ -39,6 +39,13 @@ QString ApplicationTitle();
 
 // The box that shows `dialog` over `parent`, not yet shown.
 std::unique_ptr<QMessageBox> DialogBox(QWidget* parent, const ShownDialog& dialog);
+
+// The text as a dialog shows it: line breaks as "\n" alone. The operations
+// break lines with CR LF; Qt's Windows text layout counts the CR into the
+// line's width and then cuts its first letter off a right-to-left line
+// ("شاره" for "اشاره"), where Linux shows the line whole.
+QString DialogDisplayText(const QString& text);
+
 // Shows `dialog` modally over `parent` and returns when the operator has
 // closed it.
 void ExecDialog(QWidget* parent, const ShownDialog& dialog);

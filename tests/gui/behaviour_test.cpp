@@ -429,6 +429,10 @@ TEST(ErrorReport, TheMessageKindsCarryTheirCaptionsAndIcons)
     EXPECT_EQ(w.dialogs[1].icon, QMessageBox::Critical);
     EXPECT_EQ(w.dialogs[2].caption, "Information");
     EXPECT_EQ(w.dialogs[2].icon, QMessageBox::Information);
+    // The operations' CR LF line breaks are shown as LF: a CR cuts the first
+    // letter off a right-to-left line on Windows.
+    EXPECT_EQ(DialogDisplayText(QString::fromUtf8("اشاره گرها\r\nهمچنين\rو")),
+              QString::fromUtf8("اشاره گرها\nهمچنين\nو"));
 }
 
 TEST(ErrorReport, AFailedOperationIsReportedAndLeavesTheWindowUsable)

@@ -14,6 +14,11 @@ win=$(cd "$2" && pwd)
 native=$(cd "$3" && pwd)
 count=120
 
+fail() { echo "msi test: $*" >&2; exit 1; }
+# Made before HOME moves: the package takes Qt from the user's cache.
+msi=$(BUILD_DIR_WINDOWS=$win "$src/scripts/package-windows" --no-build 2>/dev/null | tail -n 1)
+[[ $msi == *.msi ]] && [ -f "$msi" ] || fail "no installer from package-windows"
+
 work=$(mktemp -d /tmp/clockreader-msi-XXXXXX)
 pids=()
 export WINEPREFIX=$work/prefix HOME=$work/home WINEDEBUG=-all
@@ -25,7 +30,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "msi test: $*" >&2; exit 1; }
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 # Everything on drive C but the system's own folder.
 listing() { (cd "$WINEPREFIX/drive_c" && find . -path ./windows -prune -o -print | LC_ALL=C sort); }
@@ -39,8 +43,6 @@ for font in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI" "Arial" "Microso
 done
 wineserver -w
 
-msi=$(BUILD_DIR_WINDOWS=$win "$src/scripts/package-windows" --no-build 2>/dev/null | tail -n 1)
-[[ $msi == *.msi ]] && [ -f "$msi" ] || fail "no installer from package-windows"
 
 listing >"$work/before"
 wine msiexec /i "$(windows_path "$msi")" /qn || fail "msiexec /i failed"
