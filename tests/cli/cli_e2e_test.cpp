@@ -1146,7 +1146,7 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
          "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
         {{"--port", "socket://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
          5,
-         ": Unable to open com port (win error code: 111)"},
+         ": Unable to open com port (win error code: 111); the converter refused the connection"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"pointers"};
