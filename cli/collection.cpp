@@ -15,7 +15,7 @@
 #include "collect/readplan.h"
 #include "collect/storewriter.h"
 #include "download/download.h"
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
 #include "utils/utf8path.h"
 
 namespace cli {
@@ -28,15 +28,15 @@ constexpr const char* kLockFileName = "Punches.lock";
 
 // The terminal window of a sweep into Dump.Txt: it counts the flagged
 // records of the clock being read.
-class SweepWindow : public TerminalWindow {
+class SweepWindow : public CommandLineWindow {
 public:
-    using TerminalWindow::TerminalWindow;
+    using CommandLineWindow::CommandLineWindow;
 
     std::int64_t flagged = 0;
 
     void WriteBadRecordLine(const std::string& line) override
     {
-        TerminalWindow::WriteBadRecordLine(line);
+        CommandLineWindow::WriteBadRecordLine(line);
         ++flagged;
     }
 };

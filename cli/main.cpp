@@ -14,7 +14,7 @@
 #include "process.h"
 #include "progress.h"
 #include "serial/comport.h"
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
 #include "utils/text.h"
 #include "utils/utf8path.h"
 
@@ -24,7 +24,7 @@ using namespace cli;
 
 // Runs one operation; an error it lets escape is reported like any other.
 template <typename Operation>
-void Run(TerminalWindow& window, Operation operation)
+void Run(CommandLineWindow& window, Operation operation)
 {
     try {
         operation(window);
@@ -41,13 +41,14 @@ void Run(TerminalWindow& window, Operation operation)
 // count all the clock holds from there. The write index tells where the
 // newest record ends; a clock that does not tell it is taken to hold its
 // records from position 0 on.
-std::optional<RecordRange> ChooseRecords(TerminalWindow& window, const Options& options, std::int32_t held)
+std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Options& options, std::int32_t held)
 {
     const std::int32_t start = StrToIntDef(window.StartText(), 0);
     std::int64_t available = std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
-    if (const std::string awi = PointerLabelText(QueryWriteIndexPointer(window)); awi != "-1") {
+    if (const std::optional<std::int32_t> awi =
+            PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition)) {
         const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
-        const std::int64_t oldest = ((StrToIntDef(awi, 0) - heldInRing) % kRingSize + kRingSize) % kRingSize;
+        const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
         const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
         available = offset < heldInRing ? heldInRing - offset : 0;
     }
@@ -67,7 +68,7 @@ std::optional<RecordRange> ChooseRecords(TerminalWindow& window, const Options& 
 
 // The download; true when it read every record asked for (or the clock
 // holds none).
-bool Download(TerminalWindow& window, ProgressMeter& progress, const Options& options)
+bool Download(CommandLineWindow& window, ProgressMeter& progress, const Options& options)
 {
     RunChosenDownload(window, [&](std::int32_t held) { return ChooseRecords(window, options, held); });
     progress.Finish();
@@ -82,7 +83,7 @@ bool Download(TerminalWindow& window, ProgressMeter& progress, const Options& op
 
 // The pointer query; true when both pointers were read. A pointer that
 // could not be read ("-1") is a communication failure.
-bool Pointers(TerminalWindow& window)
+bool Pointers(CommandLineWindow& window)
 {
     Run(window, RunPointerQuery);
     if (window.Status() != kExitComplete) return false;
@@ -102,7 +103,7 @@ bool Pointers(TerminalWindow& window)
 
 // The date-range search, and the download of its records when asked for;
 // true when all of it was done.
-bool Find(TerminalWindow& window, ProgressMeter& progress, const Options& options)
+bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& options)
 {
     Run(window, [](ClockWindow& w) { RunDateRangeSearch(w, SearchCount::HeldRecords); });
     if (window.Status() != kExitComplete || !window.SearchDone()) return false;
@@ -198,7 +199,7 @@ int Main(int argc, char** argv)
         StopSignalsFinished();
         return status;
     }
-    TerminalWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
+    CommandLineWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
     window.SetSuggestOtherBus(StandardErrorIsTerminal());
 
     // The files are taken before the port: a run that finds them held by

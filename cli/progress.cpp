@@ -124,7 +124,8 @@ void ProgressMeter::draw()
 
 void ProgressMeter::writeLine()
 {
-    WriteText(m_out, LogLine(false, (m_label.empty() ? "" : m_label + ": ") + "records " + StatusText()) + "\n");
+    WriteText(m_out,
+              LogLine(false, (m_label.empty() ? "" : m_label + ": ") + "records " + StatusText()) + "\n");
     std::fflush(m_out);
     m_lastOutput = m_now();
 }

@@ -257,18 +257,20 @@ void RunDateRangeSearch(ClockWindow& window, SearchCount counting)
             // The walk past the newest record reads positions that hold
             // nothing, so the positions are measured against what the clock
             // holds: its write index and its record counter.
-            std::int32_t awi = -1;
             const std::string awiReply = QueryWriteIndexPointer(window);
             const std::int32_t held = QueryRecordCounter(window, kCounterReplyLength);
             if (window.StopRequested()) {
                 cleanup();
                 return;
             }
-            if (!TryStrToInt(PointerLabelText(awiReply), awi) || awi < 0) {
+            const std::optional<std::int32_t> awiValue =
+                PointerReplyValue(awiReply, PointerRule::RingPosition);
+            if (!awiValue) {
                 window.ShowErrorDialog(kReadAwiError + awiReply);
                 cleanup();
                 return;
             }
+            const std::int32_t awi = *awiValue;
             const std::int64_t first = HeldRecordOffset(awi, held, begin->pointer, begin->passes);
             const std::int64_t last = HeldRecordOffset(awi, held, end->pointer, end->passes);
             window.SetStartText(

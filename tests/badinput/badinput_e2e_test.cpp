@@ -18,7 +18,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "pointers/pointers.h"
 #include "serial/comport.h"
 #include "simprocess.h"
@@ -53,7 +53,7 @@ protected:
     void TearDown() override
     {
         ReleaseSharedPort();
-        SetLinkClock(nullptr);
+        SetTickSource(nullptr);
         SetComPortDirectory("");
     }
 

@@ -1112,8 +1112,8 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
         EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(7));
         // The failure names the converter's address.
         if (run.status == 5) {
-            EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + converter.Url() + ",")) << run.err;
-            EXPECT_TRUE(Contains(run.err, ": ReadFile function failed")) << run.err;
+            EXPECT_TRUE(Contains(run.err, converter.Url() + ", RS-232, clock 1: ReadFile function failed"))
+                << run.err;
         }
         const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
         ASSERT_GE(lines.size(), 3u);

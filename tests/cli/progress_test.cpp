@@ -10,7 +10,7 @@
 #include "options.h"
 #include "progress.h"
 #include "serial/comport.h"
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
 #include "utils/errors.h"
 
 using namespace cli;
@@ -165,30 +165,30 @@ TEST(CliOutcome, MessagesDecideTheExitStatus)
 TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
 {
     struct Case {
-        std::function<void(TerminalWindow&)> show;
+        std::function<void(CommandLineWindow&)> show;
         const char* line;  // after the time and "clockreader-cli: COM1 -> /dev/ttyS0, RS-485, clock 7: "
         int status;        // the status after it, failures before it included
     };
     const Case cases[] = {
-        {[](TerminalWindow& w) { w.ShowErrorDialog(std::string(kClockDateErrorText)); },
+        {[](CommandLineWindow& w) { w.ShowErrorDialog(std::string(kClockDateErrorText)); },
          "warning: the clock's date could not be read (خطا در خواندن ساعت و تاريخ)", kExitComplete},
-        {[](TerminalWindow& w) { w.RecordLayoutDoubtful("9 of 10 records read have no plausible date"); },
+        {[](CommandLineWindow& w) { w.RecordLayoutDoubtful("9 of 10 records read have no plausible date"); },
          "warning: 9 of 10 records read have no plausible date; try --vireo", kExitComplete},
-        {[](TerminalWindow& w) { w.ShowMessageBox(std::string(kCommunicationErrorText), "خطا"); },
+        {[](CommandLineWindow& w) { w.ShowMessageBox(std::string(kCommunicationErrorText), "خطا"); },
          "no answer within 5 s (خطا در ارتباط)", kExitCommunicationError},
-        {[](TerminalWindow& w) { w.ShowMessageBox(std::string(kRecordErrorText), "خطا"); },
+        {[](CommandLineWindow& w) { w.ShowMessageBox(std::string(kRecordErrorText), "خطا"); },
          "six unusable record answers in a row (خطا در رکورد)", kExitCommunicationError},
-        {[](TerminalWindow& w) { w.ReportError(EComPort(3, 5)); },
+        {[](CommandLineWindow& w) { w.ReportError(EComPort(3, 5)); },
          "ReadFile function failed (win error code: 5)", kExitCommunicationError},
-        {[](TerminalWindow& w) { w.ShowErrorDialog("AURD1 Error : \x1b[2J\x01OK\r"); },
+        {[](CommandLineWindow& w) { w.ShowErrorDialog("AURD1 Error : \x1b[2J\x01OK\r"); },
          "the clock did not place its pointer at the --to date (AURD1 Error : \\x1B[2J\\x01OK\\x0D)",
          kExitCommunicationError},
-        {[](TerminalWindow& w) { w.ShowErrorDialog("Read PBeg Error : x"); },
+        {[](CommandLineWindow& w) { w.ShowErrorDialog("Read PBeg Error : x"); },
          "the clock's pointer at the --from date could not be read (Read PBeg Error : x)",
          kExitCommunicationError},
-        {[](TerminalWindow& w) { w.ShowErrorDialog("Read AWI Error : \r"); },
+        {[](CommandLineWindow& w) { w.ShowErrorDialog("Read AWI Error : \r"); },
          "the clock's write index could not be read (Read AWI Error : \\x0D)", kExitCommunicationError},
-        {[](TerminalWindow& w) { w.ShowErrorDialog(std::string(kCountInvalidText)); },
+        {[](CommandLineWindow& w) { w.ShowErrorDialog(std::string(kCountInvalidText)); },
          "the record count is negative (تعداد صحيح نمي باشد)", kExitCommunicationError},
     };
     Options options;
@@ -196,7 +196,7 @@ TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
     options.clock = "7";
     CapturedStream err;
     ProgressMeter meter(err.file(), false);
-    TerminalWindow window(options, meter, err.file(), "clockreader-cli", {});
+    CommandLineWindow window(options, meter, err.file(), "clockreader-cli", {});
     const std::string where = "clockreader-cli: COM1 -> /dev/ttyS0, RS-485, clock 7: ";
     std::size_t seen = 0;
     for (const Case& c : cases) {
@@ -222,7 +222,7 @@ TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
     // On a terminal the lines carry no time.
     CapturedStream terminal;
     ProgressMeter bar(terminal.file(), true);
-    TerminalWindow interactive(options, bar, terminal.file(), "clockreader-cli", {});
+    CommandLineWindow interactive(options, bar, terminal.file(), "clockreader-cli", {});
     interactive.ShowMessageBox(std::string(kRecordErrorText), "خطا");
     EXPECT_EQ(terminal.text(), where + "six unusable record answers in a row (خطا در رکورد)\n");
 }
@@ -248,7 +248,7 @@ TEST(CliOutcome, AnEmptyClockSucceedsAndASilentClockIsACommunicationError)
         Options options;
         CapturedStream err;
         ProgressMeter meter(err.file(), false);
-        TerminalWindow window(options, meter, err.file(), "clockreader-cli", {});
+        CommandLineWindow window(options, meter, err.file(), "clockreader-cli", {});
         if (c.counterAnswered >= 0) window.RecordCounterAnswered(c.counterAnswered);
         if (c.silent) window.ClockStoppedAnswering();
         window.ShowMessageBox(std::string(c.box), "caption");

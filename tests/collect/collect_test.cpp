@@ -122,7 +122,8 @@ TEST(PointerReply, EveryDigitOnBothBuses)
         {"\x01\x01\x01\r", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto& [reply, value] : cases) EXPECT_EQ(PointerReplyValue(reply), value) << reply;
+    for (const auto& [reply, value] : cases)
+        EXPECT_EQ(PointerReplyValue(reply, PointerRule::RingPosition), value) << reply;
 }
 
 TEST(DurableFile, AFailedWriteLeavesNothingAndAMissingRenameChangesNothing)

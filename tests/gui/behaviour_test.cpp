@@ -348,7 +348,8 @@ TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
             w.form.WriteDumpLine("record");
             EXPECT_EQ(ReadWholeFile((folder / "Dump.Txt").string()), "record\r\n");
             EXPECT_TRUE(fs::exists(folder / "BadRecs.Txt"));
-            for (const std::string& name : collected) EXPECT_EQ(ReadWholeFile((folder / name).string()), name);
+            for (const std::string& name : collected)
+                EXPECT_EQ(ReadWholeFile((folder / name).string()), name);
         } else {
             // One message says which folder is at fault and why; the window
             // stays usable.

@@ -15,7 +15,7 @@
 #include "converter.h"
 #include "download/download.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "ptypeer.h"
 #include "serial/comport.h"
 #include "serialtesting.h"

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -24,6 +25,11 @@ public:
     explicit ChildProcess(const std::vector<std::string>& argv, const std::string& outPath = "/dev/null",
                           const std::string& errPath = "/dev/null",
                           const std::function<void()>& inChild = {});
+    // Runs `body` in a forked copy of this process, which exits with what
+    // `body` returns; standard input and output stay this process's.
+    // `ownGroup`: the copy leads a process group of its own, and Signal and
+    // the kill at the end reach the whole group (the programs it started).
+    explicit ChildProcess(const std::function<int()>& body, bool ownGroup = false);
     // Kills the program if it still runs.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -34,9 +40,15 @@ public:
     // Waits for the end; a program still running after `limit` is killed
     // with SIGKILL and reported as hung.
     ChildResult Wait(std::chrono::milliseconds limit = std::chrono::minutes(5));
+    // The end, when the program has ended; nothing while it runs.
+    std::optional<ChildResult> Poll();
 
 private:
+    pid_t Target() const { return m_ownGroup ? -m_pid : m_pid; }
+    std::optional<ChildResult> Reap(int options);
+
     pid_t m_pid = -1;
+    bool m_ownGroup = false;
     std::chrono::steady_clock::time_point m_started;
 };
 

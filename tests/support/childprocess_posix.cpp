@@ -1,6 +1,7 @@
 #include "childprocess.h"
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -31,35 +32,66 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     }
 }
 
+ChildProcess::ChildProcess(const std::function<int()>& body, bool ownGroup)
+    : m_ownGroup(ownGroup), m_started(std::chrono::steady_clock::now())
+{
+    std::fflush(nullptr);  // what is buffered is printed once, not once more by the copy
+    m_pid = fork();
+    if (m_pid < 0) throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        if (ownGroup) setpgid(0, 0);
+        _exit(body());
+    }
+    // Also here, so that a signal cannot come before the child's own call.
+    if (ownGroup) setpgid(m_pid, m_pid);
+}
+
 ChildProcess::~ChildProcess()
 {
     if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
+        kill(Target(), SIGKILL);
         waitpid(m_pid, nullptr, 0);
     }
 }
 
 void ChildProcess::Signal(int signal) const
 {
-    if (m_pid > 0) kill(m_pid, signal);
+    if (m_pid > 0) kill(Target(), signal);
 }
 
 ChildResult ChildProcess::Wait(std::chrono::milliseconds limit)
 {
+    if (m_pid <= 0) return {};
+    const auto giveUp = m_started + limit;
+    while (std::chrono::steady_clock::now() < giveUp)
+        if (std::optional<ChildResult> ended = Poll())
+            return *ended;
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+    kill(Target(), SIGKILL);
+    ChildResult result = Reap(0).value_or(ChildResult{});
+    result.hung = true;
+    return result;
+}
+
+std::optional<ChildResult> ChildProcess::Poll()
+{
+    if (m_pid <= 0) return std::nullopt;
+    return Reap(WNOHANG);
+}
+
+// Collects the end of the program; nothing when `options` has WNOHANG and
+// it still runs. A program that cannot be waited for counts as ended, with
+// status -1.
+std::optional<ChildResult> ChildProcess::Reap(int options)
+{
     ChildResult result;
     int status = 0;
     rusage usage{};
-    const auto giveUp = m_started + limit;
-    while (wait4(m_pid, &status, WNOHANG, &usage) == 0) {
-        if (std::chrono::steady_clock::now() >= giveUp) {
-            kill(m_pid, SIGKILL);
-            wait4(m_pid, &status, 0, &usage);
-            result.hung = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const pid_t reaped = wait4(m_pid, &status, options, &usage);
+    if (reaped == 0) return std::nullopt;
     m_pid = -1;
+    if (reaped < 0) return result;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
     result.exited = WIFEXITED(status);
     result.status = result.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

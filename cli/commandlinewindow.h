@@ -31,14 +31,14 @@
 
 namespace cli {
 
-class TerminalWindow : public ClockWindow {
+class CommandLineWindow : public ClockWindow {
 public:
     // `stopRequested` is asked whenever an operation wants to know whether
     // to stop; `program` names the program in error reports. The port's
     // device is looked up here, so a port error names the device the run
     // tried even when a link to it is gone by then.
-    TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages, std::string program,
-                   std::function<bool()> stopRequested);
+    CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
+                      std::string program, std::function<bool()> stopRequested);
 
     // Creates `directory` when missing and takes Dump.Txt and BadRecs.Txt in
     // it, keeping what they hold until the clock answers its record counter;

@@ -1,4 +1,4 @@
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
 
 #include <filesystem>
 #include <iterator>
@@ -36,8 +36,8 @@ int StatusOfError(const std::exception& error)
     return dynamic_cast<const EComPort*>(&error) ? kExitPortError : kExitOtherError;
 }
 
-TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
-                               std::string program, std::function<bool()> stopRequested)
+CommandLineWindow::CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
+                                     std::string program, std::function<bool()> stopRequested)
     : m_options(options),
       m_progress(progress),
       m_messages(messages),
@@ -51,7 +51,7 @@ TerminalWindow::TerminalWindow(const Options& options, ProgressMeter& progress, 
     m_heardAtStart = CharactersReceived();
 }
 
-void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
+void CommandLineWindow::OpenOutputFiles(const std::string& directory, bool append)
 {
     m_outputEmptied = append;
     if (const std::string problem = PrepareOutputFolder(directory); !problem.empty())
@@ -65,7 +65,7 @@ void TerminalWindow::OpenOutputFiles(const std::string& directory, bool append)
     }
 }
 
-void TerminalWindow::RecordCounterAnswered(std::int32_t total)
+void CommandLineWindow::RecordCounterAnswered(std::int32_t total)
 {
     // The other bus's counter only tells whether a clock is there, and the
     // date search's says how far the records go: neither starts the output.
@@ -79,7 +79,7 @@ void TerminalWindow::RecordCounterAnswered(std::int32_t total)
     m_badRecords.Empty();
 }
 
-void TerminalWindow::ResetOutcome()
+void CommandLineWindow::ResetOutcome()
 {
     m_heardAtStart = CharactersReceived();
     m_status = kExitComplete;
@@ -87,49 +87,49 @@ void TerminalWindow::ResetOutcome()
     m_clockStoppedAnswering = false;
 }
 
-void TerminalWindow::CloseOutputFiles()
+void CommandLineWindow::CloseOutputFiles()
 {
     m_badRecords.Close();
     m_dump.Close();
 }
 
-void TerminalWindow::Fail(int status)
+void CommandLineWindow::Fail(int status)
 {
     if (m_status == kExitComplete) m_status = status;
 }
 
-std::string TerminalWindow::PortName() const
+std::string CommandLineWindow::PortName() const
 {
     return m_options.portPath.empty() ? ClockWindow::PortName() : m_options.portPath;
 }
 
-void TerminalWindow::SetProgressMaximum(std::int32_t maximum)
+void CommandLineWindow::SetProgressMaximum(std::int32_t maximum)
 {
     m_progressMaximum = maximum;
     m_progressPosition = 0;
     m_progress.Start(maximum);
 }
 
-void TerminalWindow::SetProgressPosition(std::int32_t position)
+void CommandLineWindow::SetProgressPosition(std::int32_t position)
 {
     m_progressPosition = position;
     m_progress.Update(position);
 }
 
-void TerminalWindow::SetWaitPanelVisible(bool visible)
+void CommandLineWindow::SetWaitPanelVisible(bool visible)
 {
     m_searching = visible;
     if (visible) Say(std::string(kWaitPanelLabel) + " - " + std::string(kWaitPanelText));
 }
 
-void TerminalWindow::ProcessMessages()
+void CommandLineWindow::ProcessMessages()
 {
     StopRequested();
     if (const TComPort* port = SharedPort()) m_progress.SetLineErrors(port->LineErrorCount());
     m_progress.Tick();
 }
 
-bool TerminalWindow::StopRequested() const
+bool CommandLineWindow::StopRequested() const
 {
     const bool stop = m_stopRequested && m_stopRequested();
     if (stop && !m_stopNoticed) {
@@ -139,7 +139,7 @@ bool TerminalWindow::StopRequested() const
     return stop;
 }
 
-void TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption)
+void CommandLineWindow::ShowMessageBox(const std::string& text, const std::string& caption)
 {
     // A clock that holds no records has nothing to give: no failure.
     if (text == kCommunicationErrorText && m_clockHoldsNoRecords) {
@@ -163,7 +163,7 @@ void TerminalWindow::ShowMessageBox(const std::string& text, const std::string& 
     Fail(StatusOfMessageBox(text));
 }
 
-void TerminalWindow::SuggestOtherBus()
+void CommandLineWindow::SuggestOtherBus()
 {
     TComPort* port = SharedPort();
     if (!m_suggestOtherBus || port == nullptr || !port->Connected() || StopRequested()) return;
@@ -181,7 +181,7 @@ void TerminalWindow::SuggestOtherBus()
                                      : ": a clock answers on RS-232: try --bus rs232"));
 }
 
-void TerminalWindow::ShowErrorDialog(const std::string& text)
+void CommandLineWindow::ShowErrorDialog(const std::string& text)
 {
     if (text == kClockDateErrorText) {
         SayError("warning: the clock's date could not be read", text);
@@ -203,7 +203,7 @@ void TerminalWindow::ShowErrorDialog(const std::string& text)
     Fail(StatusOfErrorDialog(text));
 }
 
-void TerminalWindow::ShowInformationDialog(const std::string& text)
+void CommandLineWindow::ShowInformationDialog(const std::string& text)
 {
     // The search shows this dialog only when it has found both positions.
     // Its second line speaks of the window's fields; the command line prints
@@ -215,7 +215,7 @@ void TerminalWindow::ShowInformationDialog(const std::string& text)
         Say("Information: " + text);
 }
 
-void TerminalWindow::ReportError(const std::exception& error)
+void CommandLineWindow::ReportError(const std::exception& error)
 {
     std::string reason = error.what();
     if (const std::string hint = PortErrorHint(PortName(), error); !hint.empty()) reason += "; " + hint;
@@ -223,24 +223,24 @@ void TerminalWindow::ReportError(const std::exception& error)
     Fail(StatusOfError(error));
 }
 
-void TerminalWindow::RecordLayoutDoubtful(const std::string& warning)
+void CommandLineWindow::RecordLayoutDoubtful(const std::string& warning)
 {
     SayError("warning: " + warning + (m_options.vireo ? "; try without --vireo" : "; try --vireo"));
 }
 
-std::string TerminalWindow::Where() const
+std::string CommandLineWindow::Where() const
 {
     return m_portLabel + (m_options.rs232 ? ", RS-232" : ", RS-485") + ", clock " + m_clock;
 }
 
-void TerminalWindow::SayError(const std::string& reason, std::string_view windowText) const
+void CommandLineWindow::SayError(const std::string& reason, std::string_view windowText) const
 {
     std::string line = m_program + ": " + Where() + ": " + reason;
     if (!windowText.empty()) line += " (" + Trim(windowText) + ")";
     Say(line);
 }
 
-void TerminalWindow::Say(const std::string& text) const
+void CommandLineWindow::Say(const std::string& text) const
 {
     m_progress.Clear();
     // Dialog texts break lines with CR LF; a terminal wants LF alone. Other
