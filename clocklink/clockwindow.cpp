@@ -36,6 +36,12 @@ std::string PortErrorHint([[maybe_unused]] const std::string& portName, const st
 {
     const auto* portError = dynamic_cast<const EComPort*>(&error);
     if (portError == nullptr) return {};
+    // A converter on the network: what its address lacks, else what the
+    // socket layer's number means there.
+    if (const std::string address = ComPortNetworkAddress(portName); !address.empty()) {
+        const std::string problem = NetworkAddressProblem(address, false);
+        return problem.empty() ? NetworkFailureText(portError->WinErrorCode()) : problem;
+    }
 #ifndef _WIN32
     if (portError->WinErrorCode() == EACCES) {
         const std::string group = ComPortDeviceGroup(portName);

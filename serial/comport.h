@@ -402,6 +402,10 @@ std::string ComPortNetworkAddress(const std::string& portName);
 // host that does not resolve when `lookUpHost`), in words for the operator;
 // empty when it can.
 std::string NetworkAddressProblem(const std::string& url, bool lookUpHost = true);
+// What a network port's failure with error number `error` means, in words
+// for the operator ("the converter refused the connection", ...); empty for
+// a number that says nothing particular about a network port.
+std::string NetworkFailureText(int error);
 // How long connecting, and each answer the converter owes while the port
 // opens or changes its line, may take: 5000 ms by default.
 void SetNetworkConnectTimeout(std::int32_t milliseconds);

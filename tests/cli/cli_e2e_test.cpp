@@ -1090,6 +1090,7 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
         // answer it cut was all that was missing; never a hang.
         EXPECT_TRUE(run.status == 5 || run.status == 3) << run.status << run.err;
         EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(7));
+        // The failure names the converter's address.
         if (run.status == 5) {
             EXPECT_TRUE(Contains(run.err, converter.Url() + ", RS-232, clock 1: ReadFile function failed"))
                 << run.err;
@@ -1125,7 +1126,7 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
          "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
         {{"--port", "socket://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
          5,
-         ": Unable to open com port (win error code: 111)"},
+         ": Unable to open com port (win error code: 111); the converter refused the connection"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"pointers"};
