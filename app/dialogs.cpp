@@ -20,6 +20,11 @@ ShownDialog InformationDialog(const QString& text)
     return {ShownDialog::InformationDialog, text, QStringLiteral("Information"), QMessageBox::Information};
 }
 
+ShownDialog WarningDialog(const QString& text)
+{
+    return {ShownDialog::WarningDialog, text, QStringLiteral("Warning"), QMessageBox::Warning};
+}
+
 ShownDialog ErrorReport(const std::exception& error)
 {
     return {ShownDialog::ErrorReport, QString::fromStdString(ErrorReportText(error.what())),
@@ -47,12 +52,14 @@ QString DialogDisplayText(const QString& text)
     return shown;
 }
 
-void ExecDialog(QWidget* parent, const ShownDialog& dialog)
+std::unique_ptr<QMessageBox> DialogBox(QWidget* parent, const ShownDialog& dialog)
 {
-    QMessageBox box(dialog.icon, dialog.caption, DialogDisplayText(dialog.text), QMessageBox::NoButton,
-                    parent);
+    auto box = std::make_unique<QMessageBox>(dialog.icon, dialog.caption, DialogDisplayText(dialog.text),
+                                             QMessageBox::NoButton, parent);
     // The caption is exactly "OK" whatever translation the toolkit has loaded.
-    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box->setTextFormat(Qt::PlainText);
+    return box;
 }
+
+void ExecDialog(QWidget* parent, const ShownDialog& dialog) { DialogBox(parent, dialog)->exec(); }

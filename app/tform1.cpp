@@ -6,11 +6,11 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <algorithm>
-#include <filesystem>
 
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "pointers/pointers.h"
+#include "serial/comport.h"
 #include "ui_tform1.h"
 #include "utils/errors.h"
 #include "utils/outputfolder.h"
@@ -106,10 +106,15 @@ void TForm1::setUpStatusPanel()
 void TForm1::FormCreate()
 {
     const std::string directory = OutputFolder();
-    // The user's own folder of an installed copy may not exist yet. When it
-    // cannot be made, creating the files below reports why.
-    std::error_code ignored;
-    std::filesystem::create_directories(PathFromUtf8(directory), ignored);
+    // The user's own folder of an installed copy may not exist yet. A folder
+    // that cannot be made or written is reported once, with the reason (a
+    // read-only folder says so), and neither file is tried.
+    if (const std::string problem = PrepareOutputFolder(directory); !problem.empty()) {
+        guarded([&] {
+            throw EInOutError("Cannot create Dump.Txt and BadRecs.Txt in " + directory + ": " + problem);
+        });
+        return;
+    }
     // Both files are taken before either is emptied: when another program
     // holds one of them, the window says so and leaves both as they are,
     // and the program ends (see OutputFilesInUse).
@@ -196,14 +201,56 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
             guarded([&] { discard = cbBuadRateKeyPress(key); });
             if (discard) return true;
         } else if (watched == m_ui->SelectedClock && m_ui->UpDown->isEnabled()) {
-            // The arrow keys in the clock number step it like the spinner.
-            if (key.key() == Qt::Key_Up || key.key() == Qt::Key_Down) {
-                m_ui->UpDown->stepBy(key.key() == Qt::Key_Up ? 1 : -1);
-                return true;
-            }
+            if (selectedClockKey(key)) return true;
         }
+    } else if (event->type() == QEvent::FocusIn && watched == m_ui->SelectedClock) {
+        m_typedClock.clear();
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool TForm1::selectedClockKey(const QKeyEvent& key)
+{
+    UpDownSpinner* spinner = m_ui->UpDown;
+    switch (key.key()) {
+    case Qt::Key_Up: spinner->stepBy(1); break;
+    case Qt::Key_Down: spinner->stepBy(-1); break;
+    case Qt::Key_PageUp: spinner->stepBy(10); break;
+    case Qt::Key_PageDown: spinner->stepBy(-10); break;
+    case Qt::Key_Home: spinner->setPosition(spinner->minimum()); break;
+    case Qt::Key_End: spinner->setPosition(spinner->maximum()); break;
+    case Qt::Key_Backspace:
+        // Takes back the last digit typed.
+        m_typedClock.chop(1);
+        if (!m_typedClock.isEmpty()) spinner->setPosition(m_typedClock.toInt());
+        return true;
+    default: {
+        // Digits add up to a number as in any spin box: "3" then "2" is 32.
+        // A digit that would leave the range starts a new number, so an
+        // operator who mistyped simply types again. Persian and Arabic-Indic
+        // digits count too.
+        const QString text = key.text();
+        if (text.size() != 1 || !text[0].isDigit()) {
+            m_typedClock.clear();
+            return false;
+        }
+        const QString digit = QString::number(text[0].digitValue());
+        const auto inRange = [&](const QString& number) {
+            const int value = number.toInt();
+            return value >= spinner->minimum() && value <= spinner->maximum();
+        };
+        if (inRange(m_typedClock + digit))
+            m_typedClock += digit;
+        else if (inRange(digit))
+            m_typedClock = digit;
+        else
+            return true;
+        spinner->setPosition(m_typedClock.toInt());
+        return true;
+    }
+    }
+    m_typedClock.clear();
+    return true;
 }
 
 // ---- date range -----------------------------------------------------------------
@@ -230,13 +277,16 @@ void TForm1::chboxVireoFromToDateClick()
 
 // ---- operations ---------------------------------------------------------------------
 
-void TForm1::Button1Click() { runOperation(RunDownload); }
+void TForm1::Button1Click() { runOperation(RunDownload, m_ui->Button1); }
 
-void TForm1::Button2Click() { runOperation(RunPointerQuery); }
+void TForm1::Button2Click() { runOperation(RunPointerQuery, m_ui->Button2); }
 
-void TForm1::btnSearchPointersClick() { runOperation(RunDateRangeSearch); }
+void TForm1::btnSearchPointersClick()
+{
+    runOperation([](ClockWindow& window) { RunDateRangeSearch(window); }, m_ui->btnSearchPointers);
+}
 
-void TForm1::runOperation(const std::function<void(ClockWindow&)>& operation)
+void TForm1::runOperation(const std::function<void(ClockWindow&)>& operation, QWidget* starter)
 {
     // The buttons are disabled while an operation runs; this also covers a
     // click that was queued before they were.
@@ -250,6 +300,11 @@ void TForm1::runOperation(const std::function<void(ClockWindow&)>& operation)
     m_operationRunning = false;
     SetWaitPanelVisible(false);
     SetOperationButtonsEnabled(true);
+    // A run that ended without a message still owes its layout warning.
+    if (!m_layoutWarning.empty()) showDialog(WarningDialog(toQt(m_layoutWarning)));
+    // Disabling the button sent the focus elsewhere; the keyboard user
+    // carries on from the button they pressed.
+    if (starter->isEnabled()) starter->setFocus(Qt::OtherFocusReason);
     if (m_closePending) {
         m_closePending = false;
         close();
@@ -365,10 +420,23 @@ void TForm1::ProcessMessages() { QCoreApplication::processEvents(); }
 
 void TForm1::showDialog(const ShownDialog& dialog)
 {
+    // The layout warning goes with the operation's final message.
+    ShownDialog shown = dialog;
+    if (!m_layoutWarning.empty()) {
+        if (shown.kind != ShownDialog::WarningDialog)
+            shown.text += QStringLiteral("\n\n") + toQt(m_layoutWarning);
+        m_layoutWarning.clear();
+    }
     if (m_dialogHook)
-        m_dialogHook(dialog);
+        m_dialogHook(shown);
     else
-        ExecDialog(this, dialog);
+        ExecDialog(this, shown);
+}
+
+void TForm1::RecordLayoutDoubtful(const std::string& warning)
+{
+    m_layoutWarning = warning + (IsVireo() ? ". Uncheck the Vireo box and read again."
+                                           : ". Check the Vireo box and read again.");
 }
 
 void TForm1::ShowMessageBox(const std::string& text, const std::string& caption)
@@ -380,7 +448,17 @@ void TForm1::ShowErrorDialog(const std::string& text) { showDialog(ErrorDialog(t
 
 void TForm1::ShowInformationDialog(const std::string& text) { showDialog(InformationDialog(toQt(text))); }
 
-void TForm1::ReportError(const std::exception& error) { showDialog(ErrorReport(error)); }
+void TForm1::ReportError(const std::exception& error)
+{
+    ShownDialog report = ErrorReport(error);
+    // A port error names the device tried and, when there is one, what the
+    // operator can do about it.
+    if (dynamic_cast<const EComPort*>(&error) != nullptr) {
+        const std::string hint = PortErrorHint(PortName(), error);
+        report.text += toQt("\n" + PortLabel(PortName()) + (hint.empty() ? "" : ": " + hint));
+    }
+    showDialog(report);
+}
 
 // ---- ClockWindow: output files -----------------------------------------------------
 

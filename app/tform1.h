@@ -98,6 +98,8 @@ public:
     void ShowInformationDialog(const std::string& text) override;
     void ReportError(const std::exception& error) override;
 
+    void RecordLayoutDoubtful(const std::string& warning) override;
+
     void WriteDumpLine(const std::string& line) override;
     void WriteBadRecordLine(const std::string& line) override;
 
@@ -112,7 +114,12 @@ private:
     // Runs one operation with all operation buttons disabled; afterwards the
     // buttons are enabled, the wait panel hidden and the port closed whatever
     // happened, and a close asked for meanwhile is carried out.
-    void runOperation(const std::function<void(ClockWindow&)>& operation);
+    // The focus goes back to `starter`, the button that started it.
+    void runOperation(const std::function<void(ClockWindow&)>& operation, QWidget* starter);
+    // A key in SelectedClock while the bus is RS-485: typed digits, Home,
+    // End, PageUp, PageDown and the arrows set the clock number. True when
+    // the key was taken.
+    bool selectedClockKey(const QKeyEvent& key);
     void showDialog(const ShownDialog& dialog);
     void placeWaitPanel();
     void setUpStatusPanel();
@@ -128,6 +135,10 @@ private:
     bool m_stopRequested = false;
     bool m_closePending = false;
     bool m_placed = false;
+    // The layout warning of the download that runs, until a message carries it.
+    std::string m_layoutWarning;
+    // Digits typed into SelectedClock since it last took the focus.
+    QString m_typedClock;
     // The maximum the operation asked for; the bar itself never shows 0..0.
     std::int32_t m_progressMaximum = 100;
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <vector>
 
@@ -14,7 +15,7 @@
 #include "collect/readplan.h"
 #include "collect/storewriter.h"
 #include "download/download.h"
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
 #include "utils/utf8path.h"
 
 namespace cli {
@@ -27,15 +28,15 @@ constexpr const char* kLockFileName = "Punches.lock";
 
 // The terminal window of a sweep into Dump.Txt: it counts the flagged
 // records of the clock being read.
-class SweepWindow : public TerminalWindow {
+class SweepWindow : public CommandLineWindow {
 public:
-    using TerminalWindow::TerminalWindow;
+    using CommandLineWindow::CommandLineWindow;
 
     std::int64_t flagged = 0;
 
     void WriteBadRecordLine(const std::string& line) override
     {
-        TerminalWindow::WriteBadRecordLine(line);
+        CommandLineWindow::WriteBadRecordLine(line);
         ++flagged;
     }
 };
@@ -62,6 +63,11 @@ std::string StatusWord(const ClockResult& result)
     }
 }
 
+// What the lines of a site share: the run that all of them record.
+struct SiteShare {
+    std::int64_t runId = 0;
+};
+
 int StatusOfStoreError(const StoreError& error)
 {
     return error.kind() == StoreError::NotAStore ? kExitBadInput : kExitOtherError;
@@ -69,14 +75,26 @@ int StatusOfStoreError(const StoreError& error)
 
 class Collection {
 public:
+    // `site`: one line of a site, collecting into the folder the site's
+    // run has prepared, without a summary of its own.
     Collection(const Options& options, ProgressMeter& progress, const std::string& program,
-               const std::function<int()>& stopSignal)
+               const std::function<int()>& stopSignal, const SiteShare* site = nullptr)
         : m_options(options),
           m_progress(progress),
           m_program(program),
           m_stopSignal(stopSignal),
+          m_site(site),
           m_window(options, progress, stderr, program, [this] { return Stopped(); })
     {
+    }
+
+    const std::vector<ClockResult>& Results() const { return m_results; }
+    // Prepares the folder (see PrepareFolder) without collecting.
+    int Prepare() { return PrepareFolder(); }
+    std::int64_t RunId() const { return m_runId; }
+    std::string PortKey() const
+    {
+        return m_options.portPath.empty() ? "COM" + m_options.comText : m_options.portPath;
     }
 
     int Run()
@@ -101,7 +119,8 @@ public:
             m_window.ReportError(error);
             if (!results.empty()) results.back().status = m_window.Status();
         }
-        PrintSummary(results);
+        if (!m_site) PrintSummary(results);
+        m_results = results;
         const bool cutShort = results.size() < clocks.size() ||
                               std::any_of(results.begin(), results.end(), [](const ClockResult& r) {
                                   return r.cutShort || r.status != kExitComplete;
@@ -120,11 +139,6 @@ private:
         return {std::stoi(m_options.clock)};
     }
 
-    std::string PortKey() const
-    {
-        return m_options.portPath.empty() ? "COM" + m_options.comText : m_options.portPath;
-    }
-
     // Makes the folder; with --new takes its lock, opens the punch store and
     // finishes what an earlier run left unpublished, else takes Dump.Txt and
     // BadRecs.Txt. Returns the exit status of a refusal, or kExitComplete.
@@ -138,6 +152,15 @@ private:
                 return kExitComplete;
             }
             const fs::path folder = PathFromUtf8(m_options.outDirectory);
+            if (m_site) {
+                // The site's run holds the folder; each line commits on a
+                // connection of its own and waits its turn to write.
+                m_store = std::make_unique<PunchStore>(Utf8FromPath(folder / kStoreFileName),
+                                                       PunchStore::Access::Collect, 60000);
+                m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
+                m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_site->runId);
+                return kExitComplete;
+            }
             const std::string lockPath = Utf8FromPath(folder / kLockFileName);
             if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
                 if (Stopped()) return 128 + m_stopSignal();
@@ -151,10 +174,9 @@ private:
             if (const int finished = m_publisher->Recover(); finished > 0)
                 m_window.Say(m_program + ": published the records of " + std::to_string(finished) +
                              " commits an earlier run had not published yet");
-            const std::int64_t runId =
-                m_store->StartRun(m_options.vireo ? "vireo" : "standard",
-                                  std::string("clockreader-cli ") + CLOCKREADER_VERSION);
-            m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, runId);
+            m_runId = m_store->StartRun(m_options.vireo ? "vireo" : "standard",
+                                        std::string("clockreader-cli ") + CLOCKREADER_VERSION);
+            m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_runId);
         } catch (const StoreError& error) {
             m_window.Say(m_program + ": " + error.what() + "; nothing was downloaded");
             return StatusOfStoreError(error);
@@ -175,7 +197,7 @@ private:
         m_window.SetRecordTotalText("");
         m_window.SetRecordsReadText("");
         m_window.flagged = 0;
-        if (Sweep()) m_window.Say("clock " + std::to_string(clock));
+        if (Sweep()) m_window.Say((m_site ? PortKey() + " " : "") + "clock " + std::to_string(clock));
         ClockResult result;
         result.clock = clock;
         try {
@@ -240,7 +262,10 @@ private:
             m_writer.get());
     }
 
-    std::string ClockText() const { return "clock " + m_window.SelectedClockText() + ": "; }
+    std::string ClockText() const
+    {
+        return (m_site ? PortKey() + " " : "") + "clock " + m_window.SelectedClockText() + ": ";
+    }
 
     // Reads the pointers and plans the read from them, telling what the
     // plan found; nothing, with the failure reported, when the clock does
@@ -308,12 +333,15 @@ private:
     ProgressMeter& m_progress;
     std::string m_program;
     std::function<int()> m_stopSignal;
+    const SiteShare* m_site;
     SweepWindow m_window;
     FolderLock m_lock;
     std::unique_ptr<PunchStore> m_store;
     std::unique_ptr<Publisher> m_publisher;
     std::unique_ptr<StoreWriter> m_writer;
     RingState m_ring;  // the pointers of the clock being read
+    std::int64_t m_runId = 0;
+    std::vector<ClockResult> m_results;
 };
 
 }  // namespace
@@ -326,7 +354,60 @@ bool IsCollection(const Options& options)
 int RunCollection(const Options& options, ProgressMeter& progress, const std::string& program,
                   const std::function<int()>& stopSignal)
 {
-    return Collection(options, progress, program, stopSignal).Run();
+    if (options.site.empty()) return Collection(options, progress, program, stopSignal).Run();
+
+    // A site: the folder is prepared once, then each line is read by a
+    // thread of its own with its own port, progress and store connection.
+    std::vector<Options> lines = options.site;
+    for (Options& line : lines) {
+        line.outDirectory = options.outDirectory;
+        line.lockWaitSeconds = options.lockWaitSeconds;
+    }
+    // Takes the lock, opens the store and finishes earlier publications,
+    // and holds them while the lines are read; its run is the site's.
+    ProgressMeter quiet(stderr, false);
+    Collection preparation(options, quiet, program, stopSignal);
+    if (const int status = preparation.Prepare(); status != kExitComplete) return status;
+    SiteShare share;
+    share.runId = preparation.RunId();
+    struct LineOutcome {
+        int status = kExitComplete;
+        std::vector<ClockResult> results;
+        std::string port;
+    };
+    std::vector<LineOutcome> outcomes(lines.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        threads.emplace_back([&, i] {
+            ProgressMeter meter(stderr, false);
+            Collection line(lines[i], meter, program, stopSignal, &share);
+            meter.SetLabel(line.PortKey());
+            outcomes[i].port = line.PortKey();
+            outcomes[i].status = line.Run();
+            outcomes[i].results = line.Results();
+        });
+    for (std::thread& thread : threads) thread.join();
+
+    std::printf("port  clock  records  flagged  status\n");
+    bool someComplete = false, someFailed = false;
+    int firstFailure = kExitComplete;
+    for (const LineOutcome& outcome : outcomes) {
+        for (const ClockResult& r : outcome.results) {
+            std::printf("%s  %5d  %7lld  %7lld  %s\n", outcome.port.c_str(), r.clock,
+                        static_cast<long long>(r.records), static_cast<long long>(r.flagged),
+                        StatusWord(r).c_str());
+            (r.status == kExitComplete ? someComplete : someFailed) = true;
+            if (r.status != kExitComplete && firstFailure == kExitComplete) firstFailure = r.status;
+        }
+        if (outcome.results.empty() && outcome.status != kExitComplete) {
+            someFailed = true;
+            if (firstFailure == kExitComplete) firstFailure = outcome.status;
+        }
+    }
+    std::fflush(stdout);
+    if (const int signal = stopSignal(); signal != 0) return 128 + signal;
+    if (!someFailed) return kExitComplete;
+    return someComplete ? kExitSomeClocksFailed : firstFailure;
 }
 
 }  // namespace cli

@@ -1,7 +1,9 @@
 // clockreader-cli: the window's three operations from a command line, for
 // unattended downloads. See HelpText() in options.cpp for the interface.
 #include <cstdio>
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "clocklink/clocklink.h"
 #include "collect/export.h"
@@ -12,7 +14,8 @@
 #include "process.h"
 #include "progress.h"
 #include "serial/comport.h"
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
+#include "utils/text.h"
 #include "utils/utf8path.h"
 
 namespace {
@@ -21,7 +24,7 @@ using namespace cli;
 
 // Runs one operation; an error it lets escape is reported like any other.
 template <typename Operation>
-void Run(TerminalWindow& window, Operation operation)
+void Run(CommandLineWindow& window, Operation operation)
 {
     try {
         operation(window);
@@ -32,11 +35,42 @@ void Run(TerminalWindow& window, Operation operation)
     }
 }
 
+// The records the download reads, once the clock has answered that it holds
+// `held`: from the start index on, as many as asked for (--count, or the
+// count a search found) but never past the newest record, and without a
+// count all the clock holds from there. The write index tells where the
+// newest record ends; a clock that does not tell it is taken to hold its
+// records from position 0 on.
+std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Options& options, std::int32_t held)
+{
+    const std::int32_t start = StrToIntDef(window.StartText(), 0);
+    std::int64_t available = std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
+    if (const std::optional<std::int32_t> awi =
+            PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition)) {
+        const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
+        const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
+        const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
+        available = offset < heldInRing ? heldInRing - offset : 0;
+    }
+    const bool countAsked = options.countGiven || options.command == Command::Find;
+    std::int64_t count = available;
+    if (countAsked) {
+        const std::int64_t asked = StrToIntDef(window.CountText(), 0);
+        count = std::min(asked, available);
+        if (asked > available)
+            window.Say(window.ProgramName() + ": " + window.Where() + ": the clock holds " +
+                       std::to_string(available) + " records from position " + std::to_string(start) +
+                       " on, not " + std::to_string(asked) + "; reading those");
+    }
+    window.SetCountText(std::to_string(count));
+    return RecordRange{start, static_cast<std::int32_t>(count)};
+}
+
 // The download; true when it read every record asked for (or the clock
 // holds none).
-bool Download(TerminalWindow& window, ProgressMeter& progress)
+bool Download(CommandLineWindow& window, ProgressMeter& progress, const Options& options)
 {
-    Run(window, RunDownload);
+    RunChosenDownload(window, [&](std::int32_t held) { return ChooseRecords(window, options, held); });
     progress.Finish();
     if (!window.RecordTotalText().empty() || window.ClockHoldsNoRecords()) {
         const std::string total = window.RecordTotalText().empty() ? "0" : window.RecordTotalText();
@@ -49,7 +83,7 @@ bool Download(TerminalWindow& window, ProgressMeter& progress)
 
 // The pointer query; true when both pointers were read. A pointer that
 // could not be read ("-1") is a communication failure.
-bool Pointers(TerminalWindow& window, const std::string& program)
+bool Pointers(CommandLineWindow& window)
 {
     Run(window, RunPointerQuery);
     if (window.Status() != kExitComplete) return false;
@@ -60,9 +94,8 @@ bool Pointers(TerminalWindow& window, const std::string& program)
     if (!read && window.StopRequested()) return false;
     std::printf("ARI %s\nAWI %s\n", window.ReadIndexText().c_str(), window.WriteIndexText().c_str());
     if (!read) {
-        window.Say(program + (window.ReadIndexText() == "-1"
-                                  ? ": the clock's read pointer could not be read"
-                                  : ": the clock's write pointer could not be read"));
+        window.SayError(window.ReadIndexText() == "-1" ? "the clock's read pointer could not be read"
+                                                       : "the clock's write pointer could not be read");
         window.Fail(kExitCommunicationError);
     }
     return read;
@@ -70,15 +103,15 @@ bool Pointers(TerminalWindow& window, const std::string& program)
 
 // The date-range search, and the download of its records when asked for;
 // true when all of it was done.
-bool Find(TerminalWindow& window, ProgressMeter& progress, bool download)
+bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& options)
 {
-    Run(window, RunDateRangeSearch);
+    Run(window, [](ClockWindow& w) { RunDateRangeSearch(w, SearchCount::HeldRecords); });
     if (window.Status() != kExitComplete || !window.SearchDone()) return false;
     std::printf("start %s\ncount %s\n", window.StartText().c_str(), window.CountText().c_str());
     std::fflush(stdout);
-    if (!download) return true;
+    if (!options.downloadAfterFind) return true;
     if (window.StopRequested()) return false;
-    return Download(window, progress);
+    return Download(window, progress, options);
 }
 
 // Writes stored records again; returns the exit status.
@@ -128,7 +161,9 @@ int Main(int argc, char** argv)
     try {
         options = ParseOptions(arguments);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), error.what(), program.c_str());
+        const bool terminal = StandardErrorIsTerminal();
+        std::fprintf(stderr, "%s\n%s\n", LogLine(terminal, program + ": " + error.what()).c_str(),
+                     LogLine(terminal, "Try '" + program + " --help'.").c_str());
         return kExitBadInput;
     }
     if (options.command == Command::Help) {
@@ -164,7 +199,8 @@ int Main(int argc, char** argv)
         StopSignalsFinished();
         return status;
     }
-    TerminalWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
+    CommandLineWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
+    window.SetSuggestOtherBus(StandardErrorIsTerminal());
 
     // The files are taken before the port: a run that finds them held by
     // another program touches neither the files nor the clock.
@@ -172,16 +208,16 @@ int Main(int argc, char** argv)
         try {
             window.OpenOutputFiles(options.outDirectory);
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "%s: --out: %s\n", program.c_str(), error.what());
+            window.Say(program + ": --out: " + error.what());
             return kExitOtherError;
         }
     }
 
     bool done = false;
     switch (options.command) {
-    case Command::Download: done = Download(window, progress); break;
-    case Command::Pointers: done = Pointers(window, program); break;
-    case Command::Find: done = Find(window, progress, options.downloadAfterFind); break;
+    case Command::Download: done = Download(window, progress, options); break;
+    case Command::Pointers: done = Pointers(window); break;
+    case Command::Find: done = Find(window, progress, options); break;
     case Command::Export:
     case Command::Help:
     case Command::Version: break;

@@ -7,6 +7,8 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <fstream>
+#include <sstream>
 
 #include "serial/comport.h"
 #include "utils/calendar.h"
@@ -176,10 +178,19 @@ const std::map<std::string, OptionRule>& Rules()
                       "--count does not go with --new, which reads every record the clock "
                       "wrote since the last run");
               o.count = CheckedNumber("--count", v, 0, std::numeric_limits<std::int32_t>::max());
+              o.countGiven = true;
           }}},
         {"--new", {kDownload, false, [](Options& o, const std::string&) { o.newOnly = true; }}},
         {"--clocks",
          {kDownload, true, [](Options& o, const std::string& v) { o.clockList = ParseClockList(v); }}},
+        {"--site",
+         {kDownload, true,
+          [](Options& o, const std::string& v) {
+              std::ifstream in(PathFromUtf8(v), std::ios::binary);
+              if (v.empty() || !in) throw UsageError("--site: cannot read '" + v + "'");
+              o.site = ParseSiteFile(std::string(std::istreambuf_iterator<char>(in), {}), v);
+              o.siteFile = v;
+          }}},
         {"--lock-wait",
          {kDownload, true,
           [](Options& o, const std::string& v) {
@@ -256,9 +267,55 @@ void CheckCollection(const Options& options, const std::vector<std::pair<std::st
     }
     if (Given(given, "--lock-wait") && !options.newOnly)
         throw UsageError("--lock-wait applies to --new only");
+    if (Given(given, "--site")) {
+        if (!options.newOnly) throw UsageError("--site needs --new");
+        for (const char* own : {"--port", "--bus", "--clock", "--clocks", "--baud", "--vireo", "--start"})
+            if (Given(given, own))
+                throw UsageError(std::string(own) + " does not go with --site, whose lines name it");
+    }
 }
 
 }  // namespace
+
+std::vector<Options> ParseSiteFile(const std::string& text, const std::string& fileName)
+{
+    std::vector<Options> lines;
+    std::map<std::string, int> ports;  // the line each port is on
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::string where = fileName + " line " + std::to_string(number) + ": ";
+        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        if (fields.empty()) continue;
+        if (fields.size() != 5)
+            throw UsageError(where + "'" + line +
+                             "' is not PORT BUS CLOCKS BAUD LAYOUT, such as COM1 rs485 1-32 9600 standard");
+        const std::string bus = Lower(fields[1]), layout = Lower(fields[4]);
+        if (layout != "standard" && layout != "vireo")
+            throw UsageError(where + "the layout '" + fields[4] + "' is neither standard nor vireo");
+        std::vector<std::string> args{"download", "--new", "--port", fields[0], "--bus", fields[1]};
+        const bool rs232 = bus == "rs232" || bus == "rs-232";
+        args.insert(args.end(), {rs232 ? "--clock" : "--clocks", fields[2], "--baud", fields[3]});
+        if (layout == "vireo") args.push_back("--vireo");
+        Options options;
+        try {
+            options = ParseOptions(args);
+        } catch (const UsageError& error) {
+            throw UsageError(where + error.what());
+        }
+        const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (const auto [at, added] = ports.emplace(port, number); !added)
+            throw UsageError(where + "the port " + port + " is listed twice (also on line " +
+                             std::to_string(at->second) + ")");
+        lines.push_back(std::move(options));
+    }
+    if (lines.empty()) throw UsageError(fileName + ": names no line to read");
+    return lines;
+}
 
 std::vector<int> ParseClockList(const std::string& text)
 {
@@ -348,6 +405,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     for (const auto& [name, value] : given) {
         const OptionRule& rule = Rules().at(name);
         if ((rule.scope & scope) == 0) {
+            if (name == "--out" && options.command == Command::Pointers)
+                throw UsageError(
+                    "--out: 'pointers' writes no files; it prints the pointers on standard output");
             if (name == "--out") throw UsageError("--out: 'find' writes records only with --download");
             throw UsageError(name + " does not apply to '" + CommandName(options.command) + "'");
         }
@@ -356,6 +416,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     // The range ends before --to, and the clock compares the date texts.
     if (options.command == Command::Find && options.fromDate > options.toDate)
         throw UsageError("--from: " + options.fromDate + " comes after --to " + options.toDate);
+    if (options.command == Command::Find && options.fromDate == options.toDate)
+        throw UsageError("--from and --to are both " + options.fromDate +
+                         ": the range ends before --to, so it holds no day");
     if (options.command == Command::Export) {
         options.selectPort = Given(given, "--port");
         options.selectClock = Given(given, "--clock");
@@ -397,9 +460,9 @@ constexpr const char* kPortHelp =
                     Documents\ClockReader\ports
 )";
 constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
-"COM1 -> \\.\COM1: Unable to open com port (win error code: 2)." or
-"COM7 -> rfc2217://10.0.0.5:4001: Unable to open com port (win error code:
-10061).". A URL that does not read or whose host does not resolve is bad
+"COM1 -> \\.\COM1, RS-232, clock 1: Unable to open com port (win error
+code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
+open com port (win error code: 10061).". A URL that does not read or whose host does not resolve is bad
 input.
 
 Ctrl+C or Ctrl+Break stops any command within a fraction of a second (a
@@ -432,9 +495,10 @@ constexpr const char* kPortHelp =
                     else ~/ClockReader/ports
 )";
 constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
-"COM1 -> /dev/ttyS0: Unable to open com port (win error code: 2)." or
-"COM7 -> rfc2217://10.0.0.5:4001: Unable to open com port (win error code:
-111).". A URL that does not read or whose host does not resolve is bad input.
+"COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open com port (win error
+code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
+open com port (win error code: 111); the converter refused the connection".
+A URL that does not read or whose host does not resolve is bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
@@ -456,16 +520,21 @@ without a window, for scheduled jobs. The settings and their defaults are
 those of the window.
 
 Commands:
-  download   read the record counter and the clock's date, then COUNT records
-             from index START; good records go decoded to Dump.Txt, records
-             the clock flags as unreadable go raw to BadRecs.Txt. Prints
+  download   read the record counter and the clock's date, then the records
+             from index START on: COUNT of them, or without --count all the
+             clock holds from START on (up to its write index AWI); a COUNT
+             beyond that reads what the clock holds and says so. Good
+             records go decoded to Dump.Txt, records the clock flags as
+             unreadable go raw to BadRecs.Txt. Prints
              "total n", the number of records the clock says it holds, and
              "read n", the records received (lines in Dump.Txt plus lines in
              BadRecs.Txt)
   pointers   print the clock's read and write pointers, as "ARI n" and "AWI n"
   find       (Vireo clocks) find the records of a Solar Hijri date range and
-             print them as "start n" and "count n"; with --download, go on
-             to download exactly those records
+             print them as "start n" and "count n", counting only records
+             the clock holds (a range past the newest record ends there, one
+             before the oldest holds none); with --download, go on to
+             download exactly those records
   export     write records kept in the punch store of --out again, for an
              audit or a payroll query; talks to no clock and changes
              nothing that was published
@@ -479,8 +548,15 @@ Link options (every command):
 
 download options:
   --start N         first record index, 0 to 253578 (default 0)
-  --count N         number of records to read (default 19500)
-  --vireo           the clock is a Vireo model (its record layout)
+  --count N         number of records to read (default: all the clock holds
+                    from --start on)
+  --vireo           the clock's records use the Vireo layout: a card of 10
+                    digits, the date yymmdd and the time hhmm (characters
+                    1-10, 11-16, 17-20). Without it, the standard layout: a
+                    card of 8 digits, the date mmdd and the time hhmm (1-8,
+                    9-12, 13-16). When most records read have no plausible
+                    date and time in the layout chosen, the download ends
+                    with a warning that names the other one (status 0)
   --out DIR         folder for Dump.Txt and BadRecs.Txt (default: the current
                     folder; made when missing). The files are held while the
                     program runs, and emptied only once the clock has answered
@@ -505,11 +581,18 @@ download options:
                     ends the output
   --lock-wait SEC   with --new, how long to wait for another run that holds
                     the folder before giving up (default 60)
+  --site FILE       with --new, every line of a whole site side by side, each
+                    in a thread of its own with its own port, into one punch
+                    store: FILE has a line per port, "PORT BUS CLOCKS BAUD
+                    LAYOUT" (e.g. "COM1 rs485 1-32 57600 standard" or
+                    "rfc2217://10.0.0.5:4001 rs232 1 9600 vireo"), "#" starts
+                    a comment; a port may be listed once. The table at the end
+                    names port and clock
 
 find options (find always uses the Vireo layout):
   --from YYMMDD     first day of the range (default 880101)
   --to YYMMDD       end of the range, itself not included (default 880501);
-                    both are Solar Hijri dates of six digits, --from not after
+                    both are Solar Hijri dates of six digits, --from before
                     --to
   --download        download the records found (then --out applies)
 
@@ -526,9 +609,17 @@ export options:
                     collected_at
   --file F          write to F instead of standard output
 
-Output: results on standard output; progress and every message the window
-would show (Persian as UTF-8) on standard error: a progress bar with records/s
-and the time left on a terminal, otherwise a line every 5 seconds.
+Output: results on standard output; progress and messages on standard
+error: a progress bar with records/s and the time left on a terminal,
+otherwise a line every 5 seconds. Every message names the port with the
+device behind it, the bus and the clock, then the reason in English and the
+window's Persian text (UTF-8) where the window has one:
+  COM1 -> /dev/ttyS0, RS-232, clock 1: no answer within 5 s (خطا در ارتباط)
+A port refused for permission names the group that may use it. When
+standard error is not a terminal (a job's log), every line starts with the
+local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
+clock that does not answer is asked once more on the other bus, and a
+clock that answers there is pointed out.
 
 )" + std::string(kStopHelp) +
            R"(
@@ -536,18 +627,19 @@ Other options:
   --help            show this text
   --version         show the program's version
 
-Exit status:
-  0    complete (also when the clock holds no records: nothing to read)
+Exit status (the same for every command and option):
+  0    complete (also when the clock holds no records: nothing to read; a
+       --count beyond the records held; a warning about the record layout)
   1    another error: an output file cannot be created or written (the --out
-       folder cannot be made or written, or another program holds Dump.Txt or
-       BadRecs.Txt), another run holds the output folder (--new), the punch
-       store is read-only or the disk is full, a record's date does not
-       convert, or an unexpected failure
-  2    bad input: a usage error, a number or date out of its range, a
-       converter's URL with an unknown scheme, no port number or a host that
-       does not resolve; with --new also a Punches.db that is not a punch
-       store (another program's database, a newer version, a damaged file;
-       named, left as it was)
+       folder cannot be made or written, is read-only, or another program
+       holds Dump.Txt or BadRecs.Txt), another run holds the output folder
+       (--new), the punch store is read-only or the disk is full, a record's
+       date does not convert, or an unexpected failure
+  2    bad input: a usage error, a number or date out of its range, an empty
+       date range (--from equal to --to), a converter's URL with an unknown
+       scheme, no port number or a host that does not resolve; with --new or
+       export also a Punches.db that is not a punch store (another program's
+       database, a newer version, a damaged file; named, and left as it was)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search

@@ -28,6 +28,7 @@ struct Options {
     // Records, as eStart, eCount and ChboxIsVireo.
     std::string start = "0";
     std::string count = "19500";
+    bool countGiven = false;  // without --count, what the clock holds from start on
     bool vireo = false;
     // Date range, as edFromDate and edToDate; find only.
     std::string fromDate = "880101";
@@ -48,6 +49,9 @@ struct Options {
     std::string exportFrom, exportTo;
     bool csv = false;
     std::string exportFile;
+    // A whole site (--site FILE): one line's settings each, read side by side.
+    std::string siteFile;
+    std::vector<Options> site;
 };
 
 class UsageError : public std::runtime_error {
@@ -65,6 +69,12 @@ std::string VersionText(const std::string& program);
 
 // Whether the command writes Dump.Txt and BadRecs.Txt.
 bool Downloads(const Options& options);
+
+// The lines of a site file: each line "PORT BUS CLOCKS BAUD LAYOUT", read
+// into the settings of a "download --new" of that line; blank lines and
+// "#" comments are left out. `fileName` names the file in the UsageError
+// that refuses a line that does not read so, or a port listed twice.
+std::vector<Options> ParseSiteFile(const std::string& text, const std::string& fileName);
 
 // The clock numbers of a --clocks list such as "1-32" or "1,4,9-12", in the
 // order given. Raises UsageError naming --clocks.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 
 #include "process.h"
 
@@ -123,9 +124,41 @@ void ProgressMeter::draw()
 
 void ProgressMeter::writeLine()
 {
-    WriteText(m_out, "records " + StatusText() + "\n");
+    WriteText(m_out,
+              LogLine(false, (m_label.empty() ? "" : m_label + ": ") + "records " + StatusText()) + "\n");
     std::fflush(m_out);
     m_lastOutput = m_now();
+}
+
+std::string LogTimestamp()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{}, utc{};
+#ifdef _WIN32
+    // The Windows C library keeps these results per thread.
+    local = *std::localtime(&now);
+    utc = *std::gmtime(&now);
+#else
+    localtime_r(&now, &local);
+    gmtime_r(&now, &utc);
+#endif
+    // The offset from UTC in minutes, from the two broken-down times (the
+    // C library's %z is not an offset on every system). They lie at most a
+    // day apart.
+    int dayShift = local.tm_yday - utc.tm_yday;
+    if (local.tm_year != utc.tm_year) dayShift = local.tm_year > utc.tm_year ? 1 : -1;
+    const int offset = dayShift * 24 * 60 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
+    char text[48];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    const int magnitude = offset < 0 ? -offset : offset;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    return std::string(text) + zone;
+}
+
+std::string LogLine(bool terminal, const std::string& text)
+{
+    return terminal ? text : LogTimestamp() + " " + text;
 }
 
 }  // namespace cli

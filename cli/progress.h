@@ -39,6 +39,9 @@ public:
     // drawn again at the next tick.
     void Clear();
 
+    // Whether the meter draws on a terminal.
+    bool Terminal() const { return m_terminal; }
+
     // Line errors the port has counted so far (framing, overrun, parity);
     // shown once there are any.
     void SetLineErrors(std::uint32_t count) { m_lineErrors = count; }
@@ -50,12 +53,16 @@ public:
     // "1234/19500 (6%), 215.3 records/s, 1:25 left, 2 line errors": the
     // state as one text.
     std::string StatusText() const;
+    // Names the line a plain progress line belongs to ("COM1: records ..."),
+    // when several lines are read side by side.
+    void SetLabel(const std::string& label) { m_label = label; }
 
 private:
     void draw();
     void writeLine();
 
     std::FILE* m_out;
+    std::string m_label;
     bool m_terminal;
     TimeSource m_now;
     bool m_started = false;
@@ -72,6 +79,14 @@ private:
 #endif
     std::size_t m_drawnLength = 0;  // characters of the bar on the line now
 };
+
+// The local time now as ISO 8601 with its offset from UTC,
+// "2026-12-07T19:30:05+03:30", which starts every line of a job's log, so
+// the runs of an hourly job can be told apart.
+std::string LogTimestamp();
+// `text` as a log line: on a terminal as it is, else after LogTimestamp()
+// and a blank.
+std::string LogLine(bool terminal, const std::string& text);
 
 // "m:ss", or "h:mm:ss" from one hour on.
 std::string FormatDuration(double seconds);

@@ -25,10 +25,11 @@
 // that nothing stale is left on its way.
 //
 // The collectors are the only code that waits; their time comes from
-// LinkClock so tests can control it.
+// TickSource so tests can control it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,9 +45,9 @@ inline constexpr std::int32_t kRingSize = 253579;
 
 // ---- time ----------------------------------------------------------------
 // The tick counter and pauses of the clock link. Replaceable for tests.
-class LinkClock {
+class TickSource {
 public:
-    virtual ~LinkClock() = default;
+    virtual ~TickSource() = default;
     // Milliseconds, unsigned 32-bit, wrapping.
     virtual std::uint32_t TickCount();
     virtual void Sleep(std::uint32_t milliseconds);
@@ -55,11 +56,13 @@ public:
     virtual void PauseForInput(TComPort& port, std::uint32_t milliseconds);
 };
 // Installs `clock` (not owned); nullptr restores the system clock.
-void SetLinkClock(LinkClock* clock);
-LinkClock& CurrentLinkClock();
+void SetTickSource(TickSource* clock);
+TickSource& CurrentTickSource();
 
 // ---- the shared port variable --------------------------------------------------
-// The port of the running operation, or nullptr.
+// The port of the running operation, or nullptr. The variable is the calling
+// thread's own: the window runs all its operations on one thread, and each
+// line a collection reads side by side has a thread of its own.
 TComPort* SharedPort();
 // Puts a new port into the shared variable and returns it; the port it held
 // before is released (closed first if still open, errors of that close ignored).
@@ -177,7 +180,10 @@ struct PendingPointerAnswers {
 // also without a port. An answer that never came is forgotten once the line
 // has been quiet before the command: it is lost, not late, so one lost "OK"
 // costs one more resync and no more. Port errors propagate.
-bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending);
+// `lineKnownQuiet`: the caller knows nothing is on its way (every earlier
+// command was answered in full), and the drain is left out.
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending,
+                           bool lineKnownQuiet = false);
 // "ARI?" / "AWI?" with L 20; return the raw reply.
 std::string QueryReadIndexPointer(ClockWindow& window);
 std::string QueryWriteIndexPointer(ClockWindow& window);
@@ -193,8 +199,21 @@ std::int32_t RecordCounterValue(std::string_view reply);
 bool HasOk(std::string_view reply);
 // "???" anywhere in the reply: the clock flags the record as unreadable.
 bool IsFlaggedRecord(std::string_view reply);
-// The label text of a read/write index pointer reply: after SOH SOH SOH
-// every character up to the check byte (the one before the CR; all of the
-// rest when no CR came), as a number or "-1"; otherwise the reply without its
-// last character as a number, or "-1".
+// How a read or write index pointer reply ("ARI?", "AWI?") is read. The
+// value is every character after SOH SOH SOH up to the check byte (the one
+// before the CR; all of the rest when no CR came), or, without SOH SOH SOH,
+// the reply without its last character; every digit counts, since the ring
+// has positions above 99999.
+enum class PointerRule {
+    // The window's labels: the value converted the strict way of every
+    // number the window reads (blanks, a sign, hexadecimal).
+    WindowLabel,
+    // Scheduled collection and the command line: decimal digits only, the
+    // reply ended by its CR, and a position of the ring.
+    RingPosition,
+};
+// The value of a pointer reply under `rule`; nothing when it is not one.
+std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRule rule);
+// The label text of a pointer reply: its value under the window's rule, or
+// "-1".
 std::string PointerLabelText(std::string_view reply);

@@ -1,6 +1,12 @@
 #include "clocklink/clockwindow.h"
 
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "serial/comport.h"
 #include "utils/text.h"
+#include "utils/utf8path.h"
 
 std::string ClockWindow::PortName() const { return "COM" + Trim(ComText()); }
 
@@ -10,4 +16,42 @@ std::string ErrorReportText(const std::string& message)
     // after "." and get the full stop; blanks and most signs do not.
     if (!message.empty() && static_cast<unsigned char>(message.back()) <= '.') return message;
     return message + ".";
+}
+
+std::string PortLabel(const std::string& portName)
+{
+    std::string device = ComPortDevice(portName);
+    // A link in the ports folder is named by the device it leads to.
+    std::error_code error;
+    const std::filesystem::path path = PathFromUtf8(device);
+    if (!device.empty() && std::filesystem::is_symlink(path, error)) {
+        const std::filesystem::path target = std::filesystem::canonical(path, error);
+        if (!error) device = Utf8FromPath(target);
+    }
+    if (device == portName) return portName;
+    return portName + " -> " + (device.empty() ? "no such device" : device);
+}
+
+std::string PortErrorHint([[maybe_unused]] const std::string& portName, const std::exception& error)
+{
+    const auto* portError = dynamic_cast<const EComPort*>(&error);
+    if (portError == nullptr) return {};
+    // A converter on the network: what its address lacks, else what the
+    // socket layer's number means there.
+    if (const std::string address = ComPortNetworkAddress(portName); !address.empty()) {
+        const std::string problem = NetworkAddressProblem(address, false);
+        return problem.empty() ? NetworkFailureText(portError->WinErrorCode()) : problem;
+    }
+#ifndef _WIN32
+    if (portError->WinErrorCode() == EACCES) {
+        const std::string group = ComPortDeviceGroup(portName);
+        const std::string device = ComPortDevice(portName);
+        if (group.empty()) return "this user may not read and write " + device;
+        return "only members of the group " + group + " may use " + device +
+               ": add this user to it (adduser USER " + group + ") and log in again";
+    }
+    if (portError->WinErrorCode() == EBUSY) return "another program is using the port";
+    if (portError->WinErrorCode() == ENOENT && portError->ErrorCode() == 1) return "there is no such device";
+#endif
+    return {};
 }

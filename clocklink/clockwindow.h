@@ -90,6 +90,12 @@ public:
     // all has arrived from the clock since the last record it delivered: the
     // clock stopped answering rather than answering badly.
     virtual void ClockStoppedAnswering() {}
+    // Most records of the download just ended did not read as a date and a
+    // time in the layout chosen (IsVireo): the other layout is the likely
+    // one. `warning` names it in the operator's words. Comes once, before the
+    // run's final message (if any). The download counts as done all the
+    // same; the window adds the warning to its final message.
+    virtual void RecordLayoutDoubtful(const std::string& warning) { (void)warning; }
 
     // --- output files ----------------------------------------------------------------
     // One line (CR LF appended, flushed) to Dump.Txt / BadRecs.Txt; raises
@@ -101,3 +107,12 @@ public:
 // The error report's text: `message` with "." appended unless its last
 // character is "." or sorts before it.
 std::string ErrorReportText(const std::string& message);
+
+// The port `portName` with the device an open of it tries, as messages name
+// it: "COM1 -> /dev/ttyS0", "COM3 -> no such device", or the name alone when
+// it is the device itself (a path, a network address).
+std::string PortLabel(const std::string& portName);
+// What the operator can do about a port error raised while opening
+// `portName`, in a few words; empty when there is nothing to add. A device
+// refused for permission names the group whose members may use it.
+std::string PortErrorHint(const std::string& portName, const std::exception& error);

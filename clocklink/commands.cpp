@@ -72,13 +72,14 @@ bool isRecordAnswer(std::string_view answer)
 
 }  // namespace
 
-bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending)
+bool ResyncUserReadPointer(ClockWindow& window, std::int64_t position, PendingPointerAnswers& pending,
+                           bool lineKnownQuiet)
 {
     if (!SharedPort()) return false;
     // Whatever is still arriving belongs to earlier commands; had it come
     // after the "AUR=", it would only make the wait for the "OK" longer.
     // A quiet line owes nothing: what was not answered by now never will be.
-    if (DrainLine(window)) pending.count = 0;
+    if (lineKnownQuiet || DrainLine(window)) pending.count = 0;
     const std::int64_t onRing = (position % kRingSize + kRingSize) % kRingSize;
     SendCommand(window,
                 TerminatedCommand(window.IsRs232(), "AUR=" + PadLeft(std::to_string(onRing), 5, '0')));
@@ -146,19 +147,33 @@ bool HasOk(std::string_view reply) { return reply.find("OK") != std::string_view
 
 bool IsFlaggedRecord(std::string_view reply) { return reply.find("???") != std::string_view::npos; }
 
+std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRule rule)
+{
+    const bool ended = !reply.empty() && reply.back() == CR;
+    std::string_view value;
+    if (const std::size_t at = reply.find(kStartMarker); at != std::string_view::npos) {
+        value = reply.substr(at + kStartMarker.size());
+        // Up to the check byte, the one before the CR.
+        if (const std::size_t cr = value.find(CR); cr != std::string_view::npos)
+            value = value.substr(0, cr == 0 ? 0 : cr - 1);
+    } else if (!reply.empty()) {
+        value = reply.substr(0, reply.size() - 1);
+    }
+    if (rule == PointerRule::WindowLabel) {
+        std::int32_t number = 0;
+        if (!TryStrToInt(value, number)) return std::nullopt;
+        return number;
+    }
+    if (!ended || value.empty() || value.size() > 9 ||
+        value.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    std::int64_t number = 0;
+    for (char c : value) number = number * 10 + (c - '0');
+    if (number >= kRingSize) return std::nullopt;
+    return static_cast<std::int32_t>(number);
+}
+
 std::string PointerLabelText(std::string_view reply)
 {
-    // A value that does not convert leaves -1 in place.
-    std::int32_t value = -1;
-    const std::size_t at = reply.find(kStartMarker);
-    if (at != std::string_view::npos) {
-        // The value runs up to the check byte, whatever its number of
-        // digits: the ring has positions above 99999.
-        std::string_view digits = reply.substr(at + kStartMarker.size());
-        if (const std::size_t cr = digits.find(CR); cr != std::string_view::npos)
-            digits = digits.substr(0, cr == 0 ? 0 : cr - 1);
-        TryStrToInt(digits, value);
-    } else if (!reply.empty())
-        TryStrToInt(reply.substr(0, reply.size() - 1), value);
-    return std::to_string(value);
+    return std::to_string(PointerReplyValue(reply, PointerRule::WindowLabel).value_or(-1));
 }

@@ -13,7 +13,7 @@
 
 // ---- time ---------------------------------------------------------------------
 
-std::uint32_t LinkClock::TickCount()
+std::uint32_t TickSource::TickCount()
 {
     using namespace std::chrono;
     // Truncation to 32 bits is the point: the counter wraps like the
@@ -22,7 +22,7 @@ std::uint32_t LinkClock::TickCount()
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-void LinkClock::Sleep(std::uint32_t milliseconds)
+void TickSource::Sleep(std::uint32_t milliseconds)
 {
 #ifdef _WIN32
     // Sleeping through the standard library would last a whole timer tick,
@@ -41,30 +41,30 @@ void LinkClock::Sleep(std::uint32_t milliseconds)
 #endif
 }
 
-void LinkClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
+void TickSource::PauseForInput(TComPort& port, std::uint32_t milliseconds)
 {
     port.WaitForInput(static_cast<std::int32_t>(milliseconds));
 }
 
 namespace {
 
-LinkClock& systemClock()
+TickSource& systemClock()
 {
-    static LinkClock clock;
+    static TickSource clock;
     return clock;
 }
 
-LinkClock* g_linkClock = nullptr;
+TickSource* g_linkClock = nullptr;
 
 }  // namespace
 
-void SetLinkClock(LinkClock* clock) { g_linkClock = clock; }
+void SetTickSource(TickSource* clock) { g_linkClock = clock; }
 
-LinkClock& CurrentLinkClock() { return g_linkClock ? *g_linkClock : systemClock(); }
+TickSource& CurrentTickSource() { return g_linkClock ? *g_linkClock : systemClock(); }
 
 void WaitMilliseconds(std::uint16_t milliseconds)
 {
-    LinkClock& clock = CurrentLinkClock();
+    TickSource& clock = CurrentTickSource();
     const std::uint32_t t0 = clock.TickCount();
     if (static_cast<std::uint32_t>(clock.TickCount() - t0) >= milliseconds) return;
     const std::uint32_t passed = clock.TickCount() - t0;

@@ -15,7 +15,7 @@ constexpr std::uint32_t kDrainLimitMs = 5000;
 constexpr int kDrainChunk = 256;
 
 // Elapsed milliseconds on the wrapping 32-bit counter.
-std::uint32_t since(LinkClock& clock, std::uint32_t t0) { return clock.TickCount() - t0; }
+std::uint32_t since(TickSource& clock, std::uint32_t t0) { return clock.TickCount() - t0; }
 
 int remaining(int expectedLength, const std::string& collected)
 {
@@ -25,8 +25,8 @@ int remaining(int expectedLength, const std::string& collected)
 }  // namespace
 
 namespace {
-// Only the thread that runs the operations reads the port.
-std::uint64_t g_charactersReceived = 0;
+// Each thread that runs operations reads its own port (see SharedPort()).
+thread_local std::uint64_t g_charactersReceived = 0;
 }  // namespace
 
 std::string ReadPortText(int count)
@@ -52,7 +52,7 @@ std::string CollectReply(ClockWindow& window, int expectedLength, std::string_vi
 {
     std::string collected;
     if (!SharedPort()) return collected;  // nothing can come
-    LinkClock& clock = CurrentLinkClock();
+    TickSource& clock = CurrentTickSource();
     int idle = 0;
     bool timedOut = false;
     const std::uint32_t t0 = clock.TickCount();
@@ -97,7 +97,7 @@ bool DrainLine(ClockWindow& window)
 {
     TComPort* port = SharedPort();
     if (!port || !port->Connected()) return false;
-    LinkClock& clock = CurrentLinkClock();
+    TickSource& clock = CurrentTickSource();
     const std::uint32_t quietMs = QuietLineMs(BaudRateValue(port->BaudRate(), port->CustomBaudRate()));
     const std::uint32_t t0 = clock.TickCount();
     std::uint32_t lastArrival = t0;
@@ -119,7 +119,7 @@ bool DrainLine(ClockWindow& window)
 
 std::string WaitForReply(int expectedLength, std::uint32_t timeLimitMs, const ClockWindow* window)
 {
-    LinkClock& clock = CurrentLinkClock();
+    TickSource& clock = CurrentTickSource();
     std::string collected;
     bool timedOut = false;
     const std::uint32_t t0 = clock.TickCount();

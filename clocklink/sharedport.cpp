@@ -5,9 +5,12 @@
 
 namespace {
 
+// One per thread: the window runs its operations on one thread, and a
+// collection that reads several lines side by side gives each line a thread
+// and so a port of its own.
 std::unique_ptr<TComPort>& portSlot()
 {
-    static std::unique_ptr<TComPort> port;
+    thread_local std::unique_ptr<TComPort> port;
     return port;
 }
 

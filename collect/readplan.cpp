@@ -48,39 +48,24 @@ std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t
     return saved->nextSerial + RingOffset(saved->nextSerial % kRingSize, start);
 }
 
-std::optional<std::int32_t> PointerReplyValue(std::string_view reply)
-{
-    if (reply.empty() || reply.back() != CR) return std::nullopt;
-    reply.remove_suffix(1);
-    if (const std::size_t at = reply.find(kStartMarker); at != std::string_view::npos) {
-        reply.remove_prefix(at + kStartMarker.size());
-        if (reply.empty()) return std::nullopt;
-        reply.remove_suffix(1);  // the check byte
-    }
-    if (reply.empty() || reply.size() > 9) return std::nullopt;
-    std::int64_t value = 0;
-    for (char c : reply) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value >= kRingSize) return std::nullopt;
-    return static_cast<std::int32_t>(value);
-}
-
 std::optional<RingState> ReadRingSnapshot(ClockWindow& window, std::int64_t held)
 {
     // Until the ring is full only AWI moves: when ARI reads the same before
     // and after AWI, it was that when AWI was read. ARI moves only once the
     // ring is full, with every punch overwriting the oldest record; from
     // then on it equals AWI, so a fresh AWI gives both.
-    const std::optional<std::int32_t> ari = PointerReplyValue(QueryReadIndexPointer(window));
+    const std::optional<std::int32_t> ari =
+        PointerReplyValue(QueryReadIndexPointer(window), PointerRule::RingPosition);
     if (!ari || window.StopRequested()) return std::nullopt;
-    const std::optional<std::int32_t> awi = PointerReplyValue(QueryWriteIndexPointer(window));
+    const std::optional<std::int32_t> awi =
+        PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition);
     if (!awi || window.StopRequested()) return std::nullopt;
-    const std::optional<std::int32_t> ariAfter = PointerReplyValue(QueryReadIndexPointer(window));
+    const std::optional<std::int32_t> ariAfter =
+        PointerReplyValue(QueryReadIndexPointer(window), PointerRule::RingPosition);
     if (!ariAfter || window.StopRequested()) return std::nullopt;
     if (*ariAfter == *ari) return RingState{*ari, *awi, held};
-    const std::optional<std::int32_t> awiNow = PointerReplyValue(QueryWriteIndexPointer(window));
+    const std::optional<std::int32_t> awiNow =
+        PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition);
     if (!awiNow) return std::nullopt;
     return RingState{*awiNow, *awiNow, std::max<std::int64_t>(held, kRingSize)};
 }

@@ -53,12 +53,6 @@ ReadPlan PlanNewRecords(const RingState& ring, const std::optional<ClockPosition
 // the ring wrapped gets a new one; the start itself the first time.
 std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t start);
 
-// The value of a read or write index pointer reply: on RS-232 the digits
-// followed by CR, on RS-485 SOH SOH SOH, the digits, a check byte and CR.
-// Every digit is read, since the ring has positions above 99999. Nothing
-// when the reply is not of that form or the value is not a ring position.
-std::optional<std::int32_t> PointerReplyValue(std::string_view reply);
-
 // ARI and AWI as one consistent reading while punches arrive: ARI is asked
 // before and after AWI; when it moved, the ring is full and overwriting, and
 // both equal AWI. `held` is the clock's record counter. Nothing when the

@@ -64,6 +64,20 @@ std::string FormatRecordDate(const DownloadRun& run, std::string_view rawDate);
 // (IsVireo), SelectedClock and eCom from the window at this moment.
 std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::string_view payload);
 
+// Whether a decoded record reads as a date and a time in the layout it was
+// decoded with: month 1-12, day 1-31, hour 0-23, minute 0-59. Records of the
+// other layout mostly do not: a Vireo card's last digits land in the month,
+// a standard record's time in the date.
+bool IsPlausibleRecord(const TData& data);
+// Whether a download that decoded `decoded` records, `implausible` of them
+// not plausible, most likely used the wrong layout: more than half of them
+// were implausible. Flagged records are never decoded and do not count, so
+// they alone never make a download doubtful, and neither do a few records
+// the line garbled past their check byte.
+bool LayoutLooksWrong(std::int64_t decoded, std::int64_t implausible);
+// The warning for a doubtful download, naming the layout to try instead.
+std::string LayoutWarningText(bool vireoChosen, std::int64_t decoded, std::int64_t implausible);
+
 // The whole download behind Button1. Reports every failure to the operator
 // itself; when it returns, the operation buttons are enabled and the port is
 // closed.

@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "clocklink/clocklink.h"
 #include "utils/calendar.h"
@@ -97,7 +98,8 @@ public:
         // A chosen download goes on in the port session an earlier one of the
         // same sweep left open in order: nothing of that session is still on
         // its way, so the line needs no new quiet wait.
-        if (!m_choose || !SharedPort() || !SharedPort()->Connected()) SetUpPortFromWindow(m_window);
+        const bool sessionGoesOn = m_choose && SharedPort() && SharedPort()->Connected();
+        if (!sessionGoesOn) SetUpPortFromWindow(m_window);
 
         const std::int32_t recordTotal = QueryRecordCounter(m_window, kRecordCounterLength);
         // A stop cuts the wait for the answer short; that is no failure of the clock.
@@ -119,7 +121,10 @@ public:
             count = range->count;
         }
 
-        ReadClockDate();
+        // In a sweep's port session, a date answered whole at the first
+        // attempt leaves nothing on its way: the pointer command needs no
+        // quiet wait before it.
+        m_lineKnownQuiet = ReadClockDate() && sessionGoesOn;
         if (Stopped()) return;
         if (m_sink) m_sink->ClockDate(m_run.ClockIsSolar, m_run.ClockDateText);
 
@@ -141,6 +146,7 @@ private:
     // the next one), then the buttons come back.
     void Finish()
     {
+        ReportLayoutVerdict();
         if (!m_choose) CloseSharedPort();
         m_window.SetOperationButtonsEnabled(true);
     }
@@ -149,6 +155,7 @@ private:
     // window behind it; the port is closed once the box is dismissed.
     void EndWithMessage(const char* text)
     {
+        ReportLayoutVerdict();
         m_window.SetOperationButtonsEnabled(true);
         m_window.ShowMessageBox(text, kErrorCaption);
         CloseSharedPort();
@@ -157,17 +164,19 @@ private:
     // The clock's calendar and date decide how four-digit record dates get
     // their year. Whatever the last attempt read is kept even when no attempt
     // gave a usable date: Vireo records carry their own year.
-    void ReadClockDate()
+    // Returns true when the first attempt gave a usable date.
+    bool ReadClockDate()
     {
         for (int attempt = 0; attempt < kClockDateAttempts; ++attempt) {
             const std::string payload = QueryClockDatePayload(m_window);
             m_run.ClockIsSolar = SubText(payload, 1, 2) <= std::string("19");
             m_run.ClockDateText =
                 SubText(payload, 1, 4) + "/" + SubText(payload, 5, 6) + "/" + SubText(payload, 7, 8);
-            if (IsUsableClockDate(payload, m_run.ClockIsSolar)) return;
-            if (m_window.StopRequested()) return;
+            if (IsUsableClockDate(payload, m_run.ClockIsSolar)) return attempt == 0;
+            if (m_window.StopRequested()) return false;
         }
         m_window.ShowErrorDialog(kClockDateError);
+        return false;
     }
 
     // Reads exactly `count` records, the first at ring position `start`.
@@ -206,10 +215,13 @@ private:
                     m_window.WriteBadRecordLine(reply);
             } else if (const std::string payload = ExtractReplyPayload(reply); IsRecordPayload(payload)) {
                 failureRun = 0;
-                if (m_sink)
+                if (m_sink) {
                     Keep(pass, payload);
-                else
-                    m_window.WriteDumpLine(DecodeRecord(m_window, m_run, payload));
+                } else {
+                    const std::string line = DecodeRecord(m_window, m_run, payload);
+                    CountDecoded(IsPlausibleRecord(m_run.Data));
+                    m_window.WriteDumpLine(line);
+                }
             } else {
                 // Ask for the same record again; the window shows nothing new.
                 // A stop, which also cuts a wait short, ends the run instead.
@@ -237,10 +249,19 @@ private:
         try {
             line = DecodeRecord(m_window, m_run, payload);
         } catch (const EConvertError& error) {
+            CountDecoded(false);
             m_sink->Undecodable(pass, payload, error.what());
             return;
         }
+        CountDecoded(IsPlausibleRecord(m_run.Data));
         m_sink->Good(pass, payload, line);
+    }
+
+    // One more record decoded for the layout verdict.
+    void CountDecoded(bool plausible)
+    {
+        ++m_decoded;
+        if (!plausible) ++m_implausible;
     }
 
     // Sets the clock's pointer on `position`. Until the clock confirms it,
@@ -250,7 +271,8 @@ private:
     // the window asks to stop.
     bool PointAt(std::int64_t position, int& failureRun)
     {
-        while (!ResyncUserReadPointer(m_window, position, m_pendingPointerAnswers)) {
+        while (!ResyncUserReadPointer(m_window, position, m_pendingPointerAnswers,
+                                      std::exchange(m_lineKnownQuiet, false))) {
             if (m_window.StopRequested()) return true;
             if (!CountFailure(failureRun)) return false;
         }
@@ -270,12 +292,28 @@ private:
         return true;
     }
 
+public:
+    // Tells the window, once, when the records read so far mostly did not
+    // fit the layout chosen. Every end of the run comes here before its
+    // final message, an escaped error included.
+    void ReportLayoutVerdict()
+    {
+        if (m_verdictGiven) return;
+        m_verdictGiven = true;
+        if (LayoutLooksWrong(m_decoded, m_implausible))
+            m_window.RecordLayoutDoubtful(LayoutWarningText(m_window.IsVireo(), m_decoded, m_implausible));
+    }
+
+private:
     ClockWindow& m_window;
     const RecordRangeChooser& m_choose;
     RecordSink* m_sink;
+    std::int64_t m_decoded = 0, m_implausible = 0;
+    bool m_verdictGiven = false;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
+    bool m_lineKnownQuiet = false;  // the next resync needs no quiet wait
 };
 
 }  // namespace
@@ -284,9 +322,15 @@ void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
 
 void RunChosenDownload(ClockWindow& window, const RecordRangeChooser& choose, RecordSink* sink)
 {
+    Download download(window, choose, sink);
     try {
-        Download(window, choose, sink).Run();
+        download.Run();
     } catch (const std::exception& error) {
+        try {
+            download.ReportLayoutVerdict();
+        } catch (const std::exception&) {
+            // The error that ended the run is the one to report.
+        }
         window.ReportError(error);
         window.SetOperationButtonsEnabled(true);
         try {

@@ -53,6 +53,39 @@ std::string ApplyYearBackRule(const std::string& clockDateText, const std::strin
 
 }  // namespace
 
+bool IsPlausibleRecord(const TData& data)
+{
+    // A six-digit date is yymmdd, a four-digit one mmdd.
+    const std::string& date = data.RawDate.str();
+    const int monthAt = date.size() == 6 ? 3 : 1;
+    const auto inRange = [](std::string_view digits, std::int32_t low, std::int32_t high) {
+        std::int32_t value = 0;
+        if (digits.size() != 2 || digits[0] < '0' || digits[0] > '9' || digits[1] < '0' || digits[1] > '9')
+            return false;
+        value = (digits[0] - '0') * 10 + (digits[1] - '0');
+        return value >= low && value <= high;
+    };
+    if (date.size() != 6 && date.size() != 4) return false;
+    const std::string& time = data.RawTime.str();
+    return inRange(SubText(date, monthAt, monthAt + 1), 1, 12) &&
+           inRange(SubText(date, monthAt + 2, monthAt + 3), 1, 31) && inRange(SubText(time, 1, 2), 0, 23) &&
+           inRange(SubText(time, 3, 4), 0, 59);
+}
+
+bool LayoutLooksWrong(std::int64_t decoded, std::int64_t implausible)
+{
+    return decoded > 0 && implausible * 2 > decoded;
+}
+
+std::string LayoutWarningText(bool vireoChosen, std::int64_t decoded, std::int64_t implausible)
+{
+    const char* chosen = vireoChosen ? "Vireo" : "standard";
+    const char* other = vireoChosen ? "standard" : "Vireo";
+    return std::to_string(implausible) + " of " + std::to_string(decoded) +
+           " records read have no plausible date and time in the " + chosen +
+           " record layout: the clock most likely uses the " + other + " layout";
+}
+
 std::string IntToFixedWidth(std::int64_t value, int width)
 {
     std::string text = std::to_string(value);

@@ -1,5 +1,6 @@
 #include "pointers/pointers.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ struct DateSearchLabels {
 constexpr DateSearchLabels kToDateLabels{"AURD1 Error : ", "Read PEnd Error : "};
 constexpr DateSearchLabels kFromDateLabels{"AURD2 Error : ", "Read PBeg Error : "};
 constexpr const char* kWriteAurError = "Write AUR Error : ";
+// The clock's write index, which bounds a search that counts held records
+// only, did not read as a number.
+constexpr const char* kReadAwiError = "Read AWI Error : ";
 
 void ReportEscapedError(ClockWindow& window, const std::exception_ptr& error)
 {
@@ -61,10 +65,21 @@ void RunKeepingFirstError(Step&& step, std::exception_ptr& first)
     }
 }
 
+// Where one date search ended: the position the clock placed its pointer
+// at, and the records read on from there before one of the date or later.
+struct DatePosition {
+    std::int32_t pointer = 0;
+    int passes = 0;
+    std::int64_t Position() const { return static_cast<std::int64_t>(pointer) + passes; }
+};
+
+// Modulo the ring, always from 0 up.
+std::int64_t RingModulo(std::int64_t position) { return ((position % kRingSize) + kRingSize) % kRingSize; }
+
 // The ring position of the first record on or after `date`, or nothing when
 // the search ended early: the clock refused a step (the operator has been
 // told) or the window is closing.
-std::optional<std::int64_t> FindDatePosition(ClockWindow& window, const std::string& date,
+std::optional<DatePosition> FindDatePosition(ClockWindow& window, const std::string& date,
                                              const DateSearchLabels& labels)
 {
     // A stop cuts the waits short: what came then is no answer to judge.
@@ -106,7 +121,7 @@ std::optional<std::int64_t> FindDatePosition(ClockWindow& window, const std::str
         }
         ++passes;
     }
-    return static_cast<std::int64_t>(pointer) + passes;
+    return DatePosition{pointer, passes};
 }
 
 }  // namespace
@@ -127,6 +142,21 @@ bool IsOnOrAfterDate(std::string_view recordDate, std::string_view date)
 std::int64_t RecordsBetween(std::int64_t begin, std::int64_t end)
 {
     return end > begin ? end - begin : kRingSize - begin + end;
+}
+
+std::int64_t HeldRecordOffset(std::int64_t awi, std::int64_t held, std::int64_t pointer, std::int64_t passes)
+{
+    held = std::clamp<std::int64_t>(held, 0, kRingSize);
+    const std::int64_t oldest = RingModulo(awi - held);
+    const std::int64_t fromPointerToAwi = RingModulo(awi - RingModulo(pointer));
+    // Reaching the write index after reading records means the walk ran past
+    // the newest record. Standing on it without reading anything is only
+    // possible in a full ring, where it is also the oldest record, and that
+    // record was already on or after the date.
+    if (passes > fromPointerToAwi || (passes == fromPointerToAwi && (passes > 0 || held < kRingSize)))
+        return held;
+    const std::int64_t offset = RingModulo(pointer + passes - oldest);
+    return offset > held ? 0 : offset;
 }
 
 void RunPointerQuery(ClockWindow& window)
@@ -170,7 +200,7 @@ void RunPointerQuery(ClockWindow& window)
     }
 }
 
-void RunDateRangeSearch(ClockWindow& window)
+void RunDateRangeSearch(ClockWindow& window, SearchCount counting)
 {
     // The dates are checked before anything else so that a typing mistake
     // costs no port and no wait.
@@ -209,19 +239,44 @@ void RunDateRangeSearch(ClockWindow& window)
         window.SetWaitPanelVisible(true);
         ProcessWindowMessages(window);
 
-        const std::optional<std::int64_t> end = FindDatePosition(window, toDate, kToDateLabels);
+        const std::optional<DatePosition> end = FindDatePosition(window, toDate, kToDateLabels);
         if (!end) {
             cleanup();
             return;
         }
-        const std::optional<std::int64_t> begin = FindDatePosition(window, fromDate, kFromDateLabels);
+        const std::optional<DatePosition> begin = FindDatePosition(window, fromDate, kFromDateLabels);
         if (!begin) {
             cleanup();
             return;
         }
 
-        window.SetStartText(std::to_string(*begin));
-        window.SetCountText(std::to_string(RecordsBetween(*begin, *end)));
+        if (counting == SearchCount::RingArithmetic) {
+            window.SetStartText(std::to_string(begin->Position()));
+            window.SetCountText(std::to_string(RecordsBetween(begin->Position(), end->Position())));
+        } else {
+            // The walk past the newest record reads positions that hold
+            // nothing, so the positions are measured against what the clock
+            // holds: its write index and its record counter.
+            const std::string awiReply = QueryWriteIndexPointer(window);
+            const std::int32_t held = QueryRecordCounter(window, kCounterReplyLength);
+            if (window.StopRequested()) {
+                cleanup();
+                return;
+            }
+            const std::optional<std::int32_t> awiValue =
+                PointerReplyValue(awiReply, PointerRule::RingPosition);
+            if (!awiValue) {
+                window.ShowErrorDialog(kReadAwiError + awiReply);
+                cleanup();
+                return;
+            }
+            const std::int32_t awi = *awiValue;
+            const std::int64_t first = HeldRecordOffset(awi, held, begin->pointer, begin->passes);
+            const std::int64_t last = HeldRecordOffset(awi, held, end->pointer, end->passes);
+            window.SetStartText(
+                std::to_string(RingModulo(awi - std::clamp<std::int64_t>(held, 0, kRingSize) + first)));
+            window.SetCountText(std::to_string(std::max<std::int64_t>(0, last - first)));
+        }
         cleanup();
         window.ShowInformationDialog(std::string(kSearchDoneLine1) + "\r\n" + kSearchDoneLine2);
     } catch (...) {

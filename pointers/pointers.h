@@ -27,9 +27,22 @@ inline constexpr int kMaxSearchPasses = 100;
 // Shows ARI and AWI in lARI and lAWI.
 void RunPointerQuery(ClockWindow& window);
 
+// How the search turns the two positions it found into eStart and eCount.
+enum class SearchCount {
+    // The window's arithmetic, which its operator sees and may edit: from
+    // the begin position up to the end position, across the end of the ring
+    // when the end is not above the begin (equal positions: the whole ring).
+    RingArithmetic,
+    // Both positions kept within the records the clock holds, which the
+    // search then asks for (record counter and AWI): the count is what the
+    // clock holds in the range, never more, and 0 for a range that holds
+    // none. For the command line, whose count is read without a look.
+    HeldRecords,
+};
+
 // Finds the ring positions of the from-date and the to-date and fills eStart
 // and eCount with the start and the number of records between them.
-void RunDateRangeSearch(ClockWindow& window);
+void RunDateRangeSearch(ClockWindow& window, SearchCount counting = SearchCount::RingArithmetic);
 
 // --- pieces of the search, on values only -----------------------------------
 
@@ -46,3 +59,11 @@ bool IsOnOrAfterDate(std::string_view recordDate, std::string_view date);
 // `end` is not above `begin` the range runs across the end of the ring (equal
 // positions mean the whole ring).
 std::int64_t RecordsBetween(std::int64_t begin, std::int64_t end);
+
+// Where a date search ended, counted from the oldest record the clock holds:
+// 0 for the oldest, `held` for the end of the newest. The clock placed its
+// pointer at `pointer` and the search read `passes` records on from there;
+// the clock's write index is `awi` and it holds `held` records. A walk that
+// reached or passed the write index ends at `held`, and a position in the
+// part of the ring that holds no records at 0.
+std::int64_t HeldRecordOffset(std::int64_t awi, std::int64_t held, std::int64_t pointer, std::int64_t passes);

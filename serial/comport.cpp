@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
 #include "serial/comdevice.h"
 #include "utils/utf8path.h"
@@ -110,123 +111,56 @@ EComPort::EComPort(int errorCode)
     : Exception(messageText(errorCode)), m_errorCode(errorCode), m_winErrorCode(-1) {}
 
 // ---------------------------------------------------------------------------
-// Settings objects: a changed value is stored and, while the port is open,
-// its group is applied at once (the Apply functions do nothing while closed).
+// Settings objects: each setter stores a changed value and applies its group
+// (see StoreChangedSetting); Assign takes all the group's values and applies
+// the group once when any of them changed.
 
 namespace {
 
-template <class T>
-bool storeChanged(T& field, T value) {
-    if (field == value) {
+template <class... Fields>
+bool storeChangedFields(std::tuple<Fields&...> mine, std::tuple<const Fields&...> theirs) {
+    if (mine == theirs) {
         return false;
     }
-    field = value;
+    mine = theirs;
     return true;
 }
 
-// A positive odd queue size is lowered to the even size below it.
-std::int32_t evenQueueSize(std::int32_t value) { return (value > 0 && value % 2 != 0) ? value - 1 : value; }
-
 }  // namespace
 
-void TComParity::SetBits(TParityBits value) {
-    if (storeChanged(m_bits, value)) m_port.ApplyLineSettings();
-}
-void TComParity::SetCheck(bool value) {
-    if (storeChanged(m_check, value)) m_port.ApplyLineSettings();
-}
-void TComParity::SetReplace(bool value) {
-    if (storeChanged(m_replace, value)) m_port.ApplyLineSettings();
-}
-void TComParity::SetReplaceChar(char value) {
-    if (storeChanged(m_replaceChar, value)) m_port.ApplyLineSettings();
-}
+void TComParity::Apply() { m_port.ApplyLineSettings(); }
 void TComParity::Assign(const TComParity& other) {
-    bool changed = storeChanged(m_bits, other.m_bits);
-    changed = storeChanged(m_check, other.m_check) || changed;
-    changed = storeChanged(m_replace, other.m_replace) || changed;
-    changed = storeChanged(m_replaceChar, other.m_replaceChar) || changed;
-    if (changed) m_port.ApplyLineSettings();
+    if (storeChangedFields(std::tie(m_bits, m_check, m_replace, m_replaceChar),
+                           std::tie(other.m_bits, other.m_check, other.m_replace, other.m_replaceChar)))
+        Apply();
 }
 
-void TComTimeouts::SetReadInterval(std::int32_t value) {
-    if (storeChanged(m_readInterval, value)) m_port.ApplyTimeouts();
-}
-void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) {
-    if (storeChanged(m_readTotalMultiplier, value)) m_port.ApplyTimeouts();
-}
-void TComTimeouts::SetReadTotalConstant(std::int32_t value) {
-    if (storeChanged(m_readTotalConstant, value)) m_port.ApplyTimeouts();
-}
-void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
-    if (storeChanged(m_writeTotalMultiplier, value)) m_port.ApplyTimeouts();
-}
-void TComTimeouts::SetWriteTotalConstant(std::int32_t value) {
-    if (storeChanged(m_writeTotalConstant, value)) m_port.ApplyTimeouts();
-}
+void TComTimeouts::Apply() { m_port.ApplyTimeouts(); }
 void TComTimeouts::Assign(const TComTimeouts& other) {
-    bool changed = storeChanged(m_readInterval, other.m_readInterval);
-    changed = storeChanged(m_readTotalMultiplier, other.m_readTotalMultiplier) || changed;
-    changed = storeChanged(m_readTotalConstant, other.m_readTotalConstant) || changed;
-    changed = storeChanged(m_writeTotalMultiplier, other.m_writeTotalMultiplier) || changed;
-    changed = storeChanged(m_writeTotalConstant, other.m_writeTotalConstant) || changed;
-    if (changed) m_port.ApplyTimeouts();
+    if (storeChangedFields(
+            std::tie(m_readInterval, m_readTotalMultiplier, m_readTotalConstant, m_writeTotalMultiplier,
+                     m_writeTotalConstant),
+            std::tie(other.m_readInterval, other.m_readTotalMultiplier, other.m_readTotalConstant,
+                     other.m_writeTotalMultiplier, other.m_writeTotalConstant)))
+        Apply();
 }
 
-void TComFlowControl::SetOutCTSFlow(bool value) {
-    if (storeChanged(m_outCTSFlow, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetOutDSRFlow(bool value) {
-    if (storeChanged(m_outDSRFlow, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetControlDTR(TDTRFlowControl value) {
-    if (storeChanged(m_controlDTR, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetControlRTS(TRTSFlowControl value) {
-    if (storeChanged(m_controlRTS, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetXonXoffOut(bool value) {
-    if (storeChanged(m_xonXoffOut, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetXonXoffIn(bool value) {
-    if (storeChanged(m_xonXoffIn, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetDSRSensitivity(bool value) {
-    if (storeChanged(m_dsrSensitivity, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetTxContinueOnXoff(bool value) {
-    if (storeChanged(m_txContinueOnXoff, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetXonChar(char value) {
-    if (storeChanged(m_xonChar, value)) m_port.ApplyLineSettings();
-}
-void TComFlowControl::SetXoffChar(char value) {
-    if (storeChanged(m_xoffChar, value)) m_port.ApplyLineSettings();
-}
+void TComFlowControl::Apply() { m_port.ApplyLineSettings(); }
 void TComFlowControl::Assign(const TComFlowControl& other) {
-    bool changed = storeChanged(m_outCTSFlow, other.m_outCTSFlow);
-    changed = storeChanged(m_outDSRFlow, other.m_outDSRFlow) || changed;
-    changed = storeChanged(m_controlDTR, other.m_controlDTR) || changed;
-    changed = storeChanged(m_controlRTS, other.m_controlRTS) || changed;
-    changed = storeChanged(m_xonXoffOut, other.m_xonXoffOut) || changed;
-    changed = storeChanged(m_xonXoffIn, other.m_xonXoffIn) || changed;
-    changed = storeChanged(m_dsrSensitivity, other.m_dsrSensitivity) || changed;
-    changed = storeChanged(m_txContinueOnXoff, other.m_txContinueOnXoff) || changed;
-    changed = storeChanged(m_xonChar, other.m_xonChar) || changed;
-    changed = storeChanged(m_xoffChar, other.m_xoffChar) || changed;
-    if (changed) m_port.ApplyLineSettings();
+    if (storeChangedFields(
+            std::tie(m_outCTSFlow, m_outDSRFlow, m_controlDTR, m_controlRTS, m_xonXoffOut, m_xonXoffIn,
+                     m_dsrSensitivity, m_txContinueOnXoff, m_xonChar, m_xoffChar),
+            std::tie(other.m_outCTSFlow, other.m_outDSRFlow, other.m_controlDTR, other.m_controlRTS,
+                     other.m_xonXoffOut, other.m_xonXoffIn, other.m_dsrSensitivity, other.m_txContinueOnXoff,
+                     other.m_xonChar, other.m_xoffChar)))
+        Apply();
 }
 
-void TComBuffer::SetInputSize(std::int32_t value) {
-    if (storeChanged(m_inputSize, evenQueueSize(value))) m_port.ApplyBufferSizes();
-}
-void TComBuffer::SetOutputSize(std::int32_t value) {
-    if (storeChanged(m_outputSize, evenQueueSize(value))) m_port.ApplyBufferSizes();
-}
+void TComBuffer::Apply() { m_port.ApplyBufferSizes(); }
 void TComBuffer::Assign(const TComBuffer& other) {
-    bool changed = storeChanged(m_inputSize, other.m_inputSize);
-    changed = storeChanged(m_outputSize, other.m_outputSize) || changed;
-    if (changed) m_port.ApplyBufferSizes();
+    if (storeChangedFields(std::tie(m_inputSize, m_outputSize),
+                           std::tie(other.m_inputSize, other.m_outputSize)))
+        Apply();
 }
 
 // ---------------------------------------------------------------------------
@@ -683,13 +617,6 @@ void TCustomComPort::SetConnected(bool value) {
     }
 }
 
-void TCustomComPort::SetBaudRate(TBaudRate value) {
-    if (storeChanged(m_baudRate, value)) ApplyLineSettings();
-}
-void TCustomComPort::SetCustomBaudRate(std::int32_t value) {
-    if (storeChanged(m_customBaudRate, value)) ApplyLineSettings();
-}
-
 void TCustomComPort::SetPort(const std::string& value) {
     if (value == m_port) {
         return;
@@ -699,19 +626,6 @@ void TCustomComPort::SetPort(const std::string& value) {
         Close();
         Open();
     }
-}
-
-void TCustomComPort::SetStopBits(TStopBits value) {
-    if (storeChanged(m_stopBits, value)) ApplyLineSettings();
-}
-void TCustomComPort::SetDataBits(TDataBits value) {
-    if (storeChanged(m_dataBits, value)) ApplyLineSettings();
-}
-void TCustomComPort::SetDiscardNull(bool value) {
-    if (storeChanged(m_discardNull, value)) ApplyLineSettings();
-}
-void TCustomComPort::SetEventChar(char value) {
-    if (storeChanged(m_eventChar, value)) ApplyLineSettings();
 }
 
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {

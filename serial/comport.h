@@ -89,21 +89,46 @@ private:
 
 class TCustomComPort;
 
+// The one setter of the port's settings: stores `value` and says whether it
+// changed, so that the setting's group is applied only then (at once while
+// the port is open; the Apply functions do nothing while closed).
+template <class T>
+bool StoreChangedSetting(T& field, const T& value) {
+    if (field == value) {
+        return false;
+    }
+    field = value;
+    return true;
+}
+
+// A group of settings owned by the port and applied together: Set stores a
+// changed value and applies the group (Group::Apply).
+template <class Group>
+class TComSettingGroup {
+protected:
+    template <class T>
+    void Set(T& field, const T& value) {
+        if (StoreChangedSetting(field, value)) static_cast<Group&>(*this).Apply();
+    }
+};
+
 // Parity settings, owned by the port.
-class TComParity {
+class TComParity : public TComSettingGroup<TComParity> {
 public:
     explicit TComParity(TCustomComPort& port) : m_port(port) {}
     TParityBits Bits() const { return m_bits; }
     bool Check() const { return m_check; }
     bool Replace() const { return m_replace; }
     char ReplaceChar() const { return m_replaceChar; }
-    void SetBits(TParityBits value);
-    void SetCheck(bool value);
-    void SetReplace(bool value);
-    void SetReplaceChar(char value);
+    void SetBits(TParityBits value) { Set(m_bits, value); }
+    void SetCheck(bool value) { Set(m_check, value); }
+    void SetReplace(bool value) { Set(m_replace, value); }
+    void SetReplaceChar(char value) { Set(m_replaceChar, value); }
     void Assign(const TComParity& other);
 
 private:
+    friend class TComSettingGroup<TComParity>;
+    void Apply();  // the group, while the port is open
     TCustomComPort& m_port;
     TParityBits m_bits = prNone;
     bool m_check = false;
@@ -114,7 +139,7 @@ private:
 // Request time-outs in milliseconds, owned by the port; -1 stands for MAXDWORD.
 // With the defaults a read returns at once with what has arrived, and a write
 // of n bytes is allowed 100 * n + 1000 ms.
-class TComTimeouts {
+class TComTimeouts : public TComSettingGroup<TComTimeouts> {
 public:
     explicit TComTimeouts(TCustomComPort& port) : m_port(port) {}
     std::int32_t ReadInterval() const { return m_readInterval; }
@@ -122,14 +147,16 @@ public:
     std::int32_t ReadTotalConstant() const { return m_readTotalConstant; }
     std::int32_t WriteTotalMultiplier() const { return m_writeTotalMultiplier; }
     std::int32_t WriteTotalConstant() const { return m_writeTotalConstant; }
-    void SetReadInterval(std::int32_t value);
-    void SetReadTotalMultiplier(std::int32_t value);
-    void SetReadTotalConstant(std::int32_t value);
-    void SetWriteTotalMultiplier(std::int32_t value);
-    void SetWriteTotalConstant(std::int32_t value);
+    void SetReadInterval(std::int32_t value) { Set(m_readInterval, value); }
+    void SetReadTotalMultiplier(std::int32_t value) { Set(m_readTotalMultiplier, value); }
+    void SetReadTotalConstant(std::int32_t value) { Set(m_readTotalConstant, value); }
+    void SetWriteTotalMultiplier(std::int32_t value) { Set(m_writeTotalMultiplier, value); }
+    void SetWriteTotalConstant(std::int32_t value) { Set(m_writeTotalConstant, value); }
     void Assign(const TComTimeouts& other);
 
 private:
+    friend class TComSettingGroup<TComTimeouts>;
+    void Apply();  // the group, while the port is open
     TCustomComPort& m_port;
     std::int32_t m_readInterval = -1;
     std::int32_t m_readTotalMultiplier = 0;
@@ -140,7 +167,7 @@ private:
 
 // Handshake settings, owned by the port. The defaults use no handshake and
 // hold DTR and RTS off while open.
-class TComFlowControl {
+class TComFlowControl : public TComSettingGroup<TComFlowControl> {
 public:
     explicit TComFlowControl(TCustomComPort& port) : m_port(port) {}
     bool OutCTSFlow() const { return m_outCTSFlow; }
@@ -153,19 +180,21 @@ public:
     bool TxContinueOnXoff() const { return m_txContinueOnXoff; }
     char XonChar() const { return m_xonChar; }
     char XoffChar() const { return m_xoffChar; }
-    void SetOutCTSFlow(bool value);
-    void SetOutDSRFlow(bool value);
-    void SetControlDTR(TDTRFlowControl value);
-    void SetControlRTS(TRTSFlowControl value);
-    void SetXonXoffOut(bool value);
-    void SetXonXoffIn(bool value);
-    void SetDSRSensitivity(bool value);
-    void SetTxContinueOnXoff(bool value);
-    void SetXonChar(char value);
-    void SetXoffChar(char value);
+    void SetOutCTSFlow(bool value) { Set(m_outCTSFlow, value); }
+    void SetOutDSRFlow(bool value) { Set(m_outDSRFlow, value); }
+    void SetControlDTR(TDTRFlowControl value) { Set(m_controlDTR, value); }
+    void SetControlRTS(TRTSFlowControl value) { Set(m_controlRTS, value); }
+    void SetXonXoffOut(bool value) { Set(m_xonXoffOut, value); }
+    void SetXonXoffIn(bool value) { Set(m_xonXoffIn, value); }
+    void SetDSRSensitivity(bool value) { Set(m_dsrSensitivity, value); }
+    void SetTxContinueOnXoff(bool value) { Set(m_txContinueOnXoff, value); }
+    void SetXonChar(char value) { Set(m_xonChar, value); }
+    void SetXoffChar(char value) { Set(m_xoffChar, value); }
     void Assign(const TComFlowControl& other);
 
 private:
+    friend class TComSettingGroup<TComFlowControl>;
+    void Apply();  // the group, while the port is open
     TCustomComPort& m_port;
     bool m_outCTSFlow = false;
     bool m_outDSRFlow = false;
@@ -181,16 +210,21 @@ private:
 
 // Driver queue sizes in bytes, owned by the port. A positive odd size is
 // lowered by one when set.
-class TComBuffer {
+class TComBuffer : public TComSettingGroup<TComBuffer> {
 public:
     explicit TComBuffer(TCustomComPort& port) : m_port(port) {}
     std::int32_t InputSize() const { return m_inputSize; }
     std::int32_t OutputSize() const { return m_outputSize; }
-    void SetInputSize(std::int32_t value);
-    void SetOutputSize(std::int32_t value);
+    void SetInputSize(std::int32_t value) { Set(m_inputSize, EvenQueueSize(value)); }
+    void SetOutputSize(std::int32_t value) { Set(m_outputSize, EvenQueueSize(value)); }
     void Assign(const TComBuffer& other);
 
 private:
+    static std::int32_t EvenQueueSize(std::int32_t value) {
+        return (value > 0 && value % 2 != 0) ? value - 1 : value;
+    }
+    friend class TComSettingGroup<TComBuffer>;
+    void Apply();  // the group, while the port is open
     TCustomComPort& m_port;
     std::int32_t m_inputSize = 1024;
     std::int32_t m_outputSize = 1024;
@@ -237,19 +271,19 @@ public:
     bool Connected() const { return m_connected; }
     void SetConnected(bool value);
     TBaudRate BaudRate() const { return m_baudRate; }
-    void SetBaudRate(TBaudRate value);
+    void SetBaudRate(TBaudRate value) { SetLine(m_baudRate, value); }
     std::int32_t CustomBaudRate() const { return m_customBaudRate; }
-    void SetCustomBaudRate(std::int32_t value);
+    void SetCustomBaudRate(std::int32_t value) { SetLine(m_customBaudRate, value); }
     const std::string& Port() const { return m_port; }
     void SetPort(const std::string& value);
     TStopBits StopBits() const { return m_stopBits; }
-    void SetStopBits(TStopBits value);
+    void SetStopBits(TStopBits value) { SetLine(m_stopBits, value); }
     TDataBits DataBits() const { return m_dataBits; }
-    void SetDataBits(TDataBits value);
+    void SetDataBits(TDataBits value) { SetLine(m_dataBits, value); }
     bool DiscardNull() const { return m_discardNull; }
-    void SetDiscardNull(bool value);
+    void SetDiscardNull(bool value) { SetLine(m_discardNull, value); }
     char EventChar() const { return m_eventChar; }
-    void SetEventChar(char value);
+    void SetEventChar(char value) { SetLine(m_eventChar, value); }
     TComEvents Events() const { return m_events; }
     void SetEvents(TComEvents value) { m_events = value; }
     TSyncMethod SyncMethod() const { return m_syncMethod; }
@@ -282,6 +316,11 @@ protected:
     virtual void DoAfterClose();
 
 private:
+    // Stores a changed line setting and applies the line settings.
+    template <class T>
+    void SetLine(T& field, const T& value) {
+        if (StoreChangedSetting(field, value)) ApplyLineSettings();
+    }
     friend class TComThread;
     void DispatchEvents(TComEvents events);
 
@@ -337,6 +376,12 @@ void SetComPortDirectory(const std::string& directory);
 // messages that must say which device failed.
 std::string ComPortDevice(const std::string& portName);
 
+// The group whose members may read and write the device `portName` leads to
+// (its link followed), when that group may but the others may not: the group
+// a user must join to use the port ("dialout" on Debian). Empty when there is
+// no such group or the device cannot be looked at, and on Windows.
+std::string ComPortDeviceGroup(const std::string& portName);
+
 // Network ports. A port name "socket://HOST:PORT" opens a raw TCP connection
 // to a serial-to-Ethernet converter (the converter's line settings apply);
 // "rfc2217://HOST:PORT" one that speaks RFC 2217, which carries the port's
@@ -357,6 +402,10 @@ std::string ComPortNetworkAddress(const std::string& portName);
 // host that does not resolve when `lookUpHost`), in words for the operator;
 // empty when it can.
 std::string NetworkAddressProblem(const std::string& url, bool lookUpHost = true);
+// What a network port's failure with error number `error` means, in words
+// for the operator ("the converter refused the connection", ...); empty for
+// a number that says nothing particular about a network port.
+std::string NetworkFailureText(int error);
 // How long connecting, and each answer the converter owes while the port
 // opens or changes its line, may take: 5000 ms by default.
 void SetNetworkConnectTimeout(std::int32_t milliseconds);

@@ -463,6 +463,26 @@ std::string NetworkAddressProblem(const std::string& url, bool lookUpHost) {
     return problem;
 }
 
+std::string NetworkFailureText(int error) {
+    switch (error) {
+#ifdef _WIN32
+    case WSAECONNREFUSED:
+#else
+    case ECONNREFUSED:
+#endif
+        return "the converter refused the connection (is the address's port number right?)";
+    case kTimedOut: return "the converter did not answer in time";
+#ifndef _WIN32
+    case EPIPE:
+#endif
+    case kConnectionReset: return "the converter closed the connection";
+    case kHostNotFound: return "the converter's host cannot be found or reached";
+    case kNotSupported: return "the converter does not speak RFC 2217 (a raw one takes socket://)";
+    case kInvalid: return "the converter did not take the line settings";
+    default: return "";
+    }
+}
+
 int netDeviceOpen(const std::string& url, std::unique_ptr<ComDevice>& device) {
     Address address = parseAddress(url);
     if (!address.problem.empty()) return kInvalid;

@@ -19,6 +19,7 @@
 // non-blocking and all waiting is done with poll(). A read that finds the
 // other side hung up (read() gives 0 or EIO) is a failure, never "no data".
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -36,6 +37,7 @@
 #include <cstdlib>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "serial/comdevice.h"
 #include "serial/comlock.h"
@@ -687,4 +689,23 @@ void comWatchStop(ComEventWatch& watch) {
     // The counter cannot overflow from one write; a failure leaves the flag,
     // which the thread sees at its next look.
     [[maybe_unused]] ssize_t written = write(watch.stopFd, &one, sizeof one);
+}
+
+std::string ComPortDeviceGroup(const std::string& portName) {
+    const std::optional<std::string> path = devicePath(portName);
+    struct stat info {};
+    if (!path || stat(path->c_str(), &info) != 0) {
+        return {};
+    }
+    const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
+    if ((info.st_mode & groupReadWrite) != groupReadWrite) {
+        return {};
+    }
+    std::vector<char> buffer(16384);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::to_string(info.st_gid);
+    }
+    return found->gr_name;
 }

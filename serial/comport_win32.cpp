@@ -672,3 +672,9 @@ void comWatchStop(ComEventWatch& watch) {
     SetEvent(watch.stopEvent);
     Sleep(0);
 }
+
+std::string ComPortDeviceGroup(const std::string&) {
+    // Windows grants serial ports to whoever opens them first; there is no
+    // group to join.
+    return {};
+}

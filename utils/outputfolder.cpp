@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "utils/textfile.h"
 #include "utils/utf8path.h"
@@ -15,6 +16,7 @@
 #else
 #include <cstdlib>
 #include <pwd.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 #endif
@@ -37,6 +39,9 @@ bool canCreateFilesIn(const std::string& folder)
     CloseHandle(file);
     return true;
 }
+
+// Windows tells a read-only medium only by the failure of a write.
+bool onReadOnlyFileSystem(const std::string&) { return false; }
 
 std::filesystem::path knownFolder(REFKNOWNFOLDERID id)
 {
@@ -70,6 +75,12 @@ bool inSystemFolder(const std::string& folder)
 #else
 
 bool canCreateFilesIn(const std::string& folder) { return access(folder.c_str(), W_OK | X_OK) == 0; }
+
+bool onReadOnlyFileSystem(const std::string& folder)
+{
+    struct statvfs info {};
+    return statvfs(folder.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY) != 0;
+}
 
 // The package manager's folders: /usr (but not the source trees a user may
 // build in there), /bin, /sbin and /opt.
@@ -139,4 +150,37 @@ void SetOutputFolder(const std::string& folder)
         g_folder.reset();
     else
         g_folder = folder;
+}
+
+std::string PrepareOutputFolder(const std::string& folder)
+{
+    namespace fs = std::filesystem;
+    std::error_code error, ignored;
+    fs::path path = fs::absolute(PathFromUtf8(folder), ignored).lexically_normal();
+    fs::create_directories(path, error);
+    if (!error && fs::is_directory(path, ignored) && canCreateFilesIn(Utf8FromPath(path))) return {};
+
+    // The reason lies with the nearest folder that exists: the folder itself
+    // or the one where making it stopped.
+    fs::path existing = path;
+    while (!fs::exists(existing, ignored)) {
+        const fs::path parent = existing.parent_path();
+        if (parent == existing || parent.empty()) {
+            if (path.has_root_name())
+                return "the drive " + Utf8FromPath(path.root_name()) + " does not exist";
+            return Utf8FromPath(path) + " cannot be reached";
+        }
+        existing = parent;
+    }
+    const std::string shown = Utf8FromPath(existing);
+    if (!fs::is_directory(existing, ignored)) return shown + " is a file, not a folder";
+    if (onReadOnlyFileSystem(shown)) return shown + " is on a file system mounted read-only";
+    if (!canCreateFilesIn(shown)) {
+        // An unmounted drive leaves its mount point behind as an empty folder
+        // of the system's.
+        if (existing != path && fs::is_empty(existing, ignored))
+            return shown + " is read-only for this user, and empty: is a drive to be mounted there?";
+        return shown + " is read-only for this user";
+    }
+    return Utf8FromPath(path) + ": " + (error ? error.message() : "files cannot be created there");
 }

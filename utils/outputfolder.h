@@ -43,3 +43,11 @@ std::string ChooseOutputFolder(const std::string& programFolder, const std::stri
 // ClockReader in the user's home (Linux: $HOME, else the password entry) or
 // in the user's Documents folder (Windows); empty when neither is known.
 std::string UserOutputFolder();
+
+// Makes `folder` (UTF-8) and the folders above it when missing, and tells
+// why files cannot be created in it: empty when they can, otherwise a reason
+// that names the folder at fault, such as "/home/ana is read-only for this
+// user", "/mnt is on a file system mounted read-only", "/media/usb is
+// read-only for this user, and empty: is a drive to be mounted there?" or
+// "the drive Z: does not exist".
+std::string PrepareOutputFolder(const std::string& folder);

@@ -49,13 +49,13 @@ void TextFile::Open(const std::string& path)
     // Append mode creates a missing file and keeps an existing one whole
     // until the lock is ours; binary mode writes the CR LF line ends as they
     // are. Without a buffer every line goes to the system in one write.
-    std::FILE* file = textfile_os::OpenForAppending(path);
+    std::FILE* file = textfile_platform::OpenForAppending(path);
     if (file == nullptr) {
         const int error = errno;
         throw EInOutError("Cannot create file " + path + ": " + osReason(error));
     }
     std::setvbuf(file, nullptr, _IONBF, 0);
-    if (const int error = textfile_os::LockExclusively(file); error != 0) {
+    if (const int error = textfile_platform::LockExclusively(file); error != 0) {
         std::fclose(file);
         if (error == EWOULDBLOCK)
             throw EFileInUse("Cannot create file " + path + ": the file is in use by another program");
@@ -70,7 +70,7 @@ void TextFile::Open(const std::string& path)
 void TextFile::Empty()
 {
     if (m_file == nullptr) throw EInOutError("Cannot empty " + m_path + ": the file is not open");
-    if (const int error = textfile_os::Truncate(m_file, 0); error != 0)
+    if (const int error = textfile_platform::Truncate(m_file, 0); error != 0)
         throw EInOutError("Cannot empty " + m_path + ": " + osReason(error));
     m_size = 0;
 }
@@ -95,7 +95,7 @@ void TextFile::WriteLine(std::string_view line)
     std::clearerr(m_file);
     // The part of the line the system took comes off again, so the file
     // ends with the last whole line.
-    if (written > 0) textfile_os::Truncate(m_file, m_size);
+    if (written > 0) textfile_platform::Truncate(m_file, m_size);
     throw EInOutError("Cannot write to " + m_path + ": " + (error != 0 ? osReason(error) : "write failed"));
 }
 
@@ -103,7 +103,7 @@ void TextFile::CutTo(std::uint64_t size)
 {
     if (m_file == nullptr) throw EInOutError("Cannot cut " + m_path + ": the file is not open");
     if (size >= m_size) return;
-    if (const int error = textfile_os::Truncate(m_file, size); error != 0)
+    if (const int error = textfile_platform::Truncate(m_file, size); error != 0)
         throw EInOutError("Cannot cut " + m_path + ": " + osReason(error));
     m_size = size;
 }
@@ -111,7 +111,7 @@ void TextFile::CutTo(std::uint64_t size)
 void TextFile::Sync()
 {
     if (m_file == nullptr) throw EInOutError("Cannot flush " + m_path + ": the file is not open");
-    if (const int error = textfile_os::Sync(m_file); error != 0)
+    if (const int error = textfile_platform::Sync(m_file); error != 0)
         throw EInOutError("Cannot flush " + m_path + ": " + osReason(error));
 }
 

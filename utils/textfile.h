@@ -78,7 +78,7 @@ std::string ExecutableDirectory();
 // What TextFile needs of the operating system beyond the C library; one file
 // per platform (textfile_posix.cpp). Each returns 0 or the system's error
 // number.
-namespace textfile_os {
+namespace textfile_platform {
 // Opens `path` (UTF-8) for appending in binary mode, creating it when missing;
 // null with errno set on failure.
 std::FILE* OpenForAppending(const std::string& path);
@@ -90,4 +90,4 @@ int LockExclusively(std::FILE* file);
 int Truncate(std::FILE* file, std::uint64_t size);
 // Puts what an open file holds on the disk; a device is left alone.
 int Sync(std::FILE* file);
-}  // namespace textfile_os
+}  // namespace textfile_platform

@@ -21,7 +21,7 @@ bool isRegular(int fd)
 
 }  // namespace
 
-namespace textfile_os {
+namespace textfile_platform {
 
 std::FILE* OpenForAppending(const std::string& path) { return std::fopen(path.c_str(), "ab"); }
 
@@ -58,4 +58,4 @@ int Sync(std::FILE* file)
     return rc == 0 ? 0 : errno;
 }
 
-}  // namespace textfile_os
+}  // namespace textfile_platform

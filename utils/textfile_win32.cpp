@@ -21,7 +21,7 @@ bool isDiskFile(std::FILE* file) { return GetFileType(handleOf(file)) == FILE_TY
 
 }  // namespace
 
-namespace textfile_os {
+namespace textfile_platform {
 
 std::FILE* OpenForAppending(const std::string& path) { return _wfopen(PathFromUtf8(path).c_str(), L"ab"); }
 
@@ -48,4 +48,4 @@ int Sync(std::FILE* file)
     return FlushFileBuffers(handleOf(file)) ? 0 : EIO;
 }
 
-}  // namespace textfile_os
+}  // namespace textfile_platform

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -17,7 +18,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "pointers/pointers.h"
 #include "serial/comport.h"
 #include "simprocess.h"
@@ -52,7 +53,7 @@ protected:
     void TearDown() override
     {
         ReleaseSharedPort();
-        SetLinkClock(nullptr);
+        SetTickSource(nullptr);
         SetComPortDirectory("");
     }
 
@@ -346,6 +347,39 @@ TEST_F(BadInput, CountFieldIsReadAsANumberOrZeroAndNegativeIsRefused)
         EXPECT_EQ(window.recordsRead, count == 0 ? "" : std::to_string(count));
         EXPECT_EQ(window.progressMaximum, count);
         NewWire();
+    }
+}
+
+// ---- ChboxIsVireo -----------------------------------------------------------------
+
+// A Vireo box that does not fit the clock's records gives lines that are all
+// wrong; the download says so and names the other layout. Flagged records
+// and records the line spoilt never trigger it.
+TEST_F(BadInput, VireoBoxThatDoesNotFitTheRecordsIsWarnedAbout)
+{
+    const std::string wrong = " record layout: the clock most likely uses the ";
+    // {clocksim's layout and faults, the Vireo box, the warning's end or none}
+    const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
+        {{"--layout", "vireo"}, false, "standard" + wrong + "Vireo layout"},
+        {{"--layout", "standard"}, true, "Vireo" + wrong + "standard layout"},
+        {{"--layout", "vireo"}, true, ""},
+        {{"--layout", "standard", "--flagged-rate", "0.05"}, false, ""},
+        {{"--layout", "vireo", "--flagged-rate", "0.05", "--faults", "corrupt=0.05,garbage=0.05"}, true, ""},
+    };
+    for (const auto& [sim, vireoBox, warning] : cases) {
+        std::vector<std::string> args = {"--bus", "rs232", "--records", "200"};
+        args.insert(args.end(), sim.begin(), sim.end());
+        StartSim(args);
+        FakeWindow window = Window();
+        window.vireo = vireoBox;
+        window.count = "200";
+        RunDownload(window);
+        ExpectOperationEnded(window);
+        EXPECT_TRUE(window.messages.empty()) << MessagesText(window);
+        EXPECT_EQ(window.dumpLines.size() + window.badRecordLines.size(), 200u);
+        EXPECT_TRUE(window.layoutWarning.ends_with(warning)) << sim[1] << ": " << window.layoutWarning;
+        EXPECT_EQ(window.layoutWarning.empty(), warning.empty()) << sim[1];
+        ReleaseSharedPort();
     }
 }
 

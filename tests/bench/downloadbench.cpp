@@ -40,21 +40,21 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "childprocess.h"
 #include "clocklink/clocklink.h"
 #include "converter.h"
 #include "download/download.h"
 #include "serial/comport.h"
 #include "simprocess.h"
+#include "tempdir.h"
+#include "toolargs.h"
 #include "utils/textfile.h"
 
 namespace {
@@ -273,9 +273,7 @@ Result RunCaseAlone(const Case& c, const std::string& directory)
         Fail(result, "no pipe");
         return result;
     }
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
+    ChildProcess child([&] {
         close(fds[0]);
         Result own;
         try {
@@ -283,14 +281,13 @@ Result RunCaseAlone(const Case& c, const std::string& directory)
         } catch (const std::exception& error) {
             Fail(own, error.what());
         }
-        const bool sent = write(fds[1], &own, sizeof own) == static_cast<ssize_t>(sizeof own);
-        _exit(sent ? 0 : 1);
-    }
+        return write(fds[1], &own, sizeof own) == static_cast<ssize_t>(sizeof own) ? 0 : 1;
+    });
     close(fds[1]);
-    if (pid < 0 || read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
+    if (read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
         Fail(result, "the case process ended without a result");
     close(fds[0]);
-    if (pid > 0) waitpid(pid, nullptr, 0);
+    child.Wait(std::chrono::hours(1));
     return result;
 }
 
@@ -298,7 +295,8 @@ Result RunCaseAlone(const Case& c, const std::string& directory)
 
 int main(int argc, char** argv)
 {
-    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    bool quick = false;
+    if (!ToolArgs("downloadbench").Switch("--quick", quick).Parse(argc, argv)) return 2;
     const long long slow = quick ? 40 : 200, fast = quick ? 200 : 500, unpaced = quick ? 2000 : 20000;
     const long long ring = quick ? 20000 : kRingSize;
     const std::vector<Case> cases{
@@ -318,9 +316,8 @@ int main(int argc, char** argv)
     // network figure beside.
     std::vector<std::pair<const Case*, double>> local, network;
 
-    char pattern[] = "/tmp/downloadbench-XXXXXX";
-    if (!mkdtemp(pattern)) return 2;
-    const std::string directory = pattern;
+    const TempDir folder("downloadbench");
+    const std::string& directory = folder.path();
 
     bool goalsMet = true;
     double referenceMiB = 0;
@@ -379,8 +376,5 @@ int main(int argc, char** argv)
         "10000 records/s; every record of the ring once, in order, within 1 MiB of the 1,000-record peak): "
         "%s\n",
         goalsMet ? "met" : "MISSED");
-
-    std::error_code ignored;
-    std::filesystem::remove_all(directory, ignored);
     return goalsMet ? 0 : 1;
 }

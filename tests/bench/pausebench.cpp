@@ -18,13 +18,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "clocklink/clocklink.h"
 #include "ptypeer.h"
 #include "serial/comport.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ double percentile(std::vector<double> values, double share)
 
 int main(int argc, char** argv)
 {
-    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    bool quick = false;
+    if (!ToolArgs("pausebench").Switch("--quick", quick).Parse(argc, argv)) return 2;
     const int pauses = quick ? 200 : 1000;
     const int frames = quick ? 10 : 40;
 

@@ -11,7 +11,6 @@
 // Usage: storebench [--quick] (20000 records instead). Exits 1 when a goal
 // is missed.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,6 +19,7 @@
 #include "clocklink/clocklink.h"
 #include "simprocess.h"
 #include "tempdir.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ std::string PublishedDump(const fs::path& dir)
 
 int main(int argc, char** argv)
 {
-    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    bool quick = false;
+    if (!ToolArgs("storebench").Switch("--quick", quick).Parse(argc, argv)) return 2;
     const long records = quick ? 20000 : kRingSize;
     // A ring that is full reads whole with --new; a shorter one from ARI.
     SimProcess sim({"--records", std::to_string(records)}, /*quiet=*/true);

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 #include "asnobody.h"
+#include "childprocess.h"
+#include "converter.h"
 #include "collect/punchstore.h"
 #include "download/download.h"
 #include "scriptedclock.h"
@@ -47,71 +50,74 @@ struct Launch {
     bool asNobody = false;
     // Started as a script starts a job in the background, with SIGINT ignored.
     bool ignoreInterrupt = false;
+    // Standard error on a terminal (a pseudo-terminal), as for an operator.
+    bool terminal = false;
 };
 
-// The program started with `args`, its output captured in files of `dir`.
+// The program started with `args`, its output captured in files of `dir`
+// (standard error on a pseudo-terminal of its own when asked).
 class CliProcess {
 public:
     CliProcess(const std::vector<std::string>& args, const TempDir& dir, const Launch& launch = {})
-        : m_outPath(dir / "stdout"), m_errPath(dir / "stderr")
+        : m_outPath(dir / "stdout"),
+          m_errPath(dir / "stderr"),
+          m_terminal(OpenTerminal(launch.terminal)),
+          m_child(Argv(launch.program, args), m_outPath, m_errPath, [launch, this] {
+              if (m_terminal >= 0) dup2(open(ptsname(m_terminal), O_RDWR | O_NOCTTY), STDERR_FILENO);
+              if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
+              if (launch.asNobody && !BecomeNobody()) _exit(126);
+              if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+          })
     {
-        std::vector<std::string> argv{launch.program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        m_pid = fork();
-        if (m_pid < 0) throw std::runtime_error("fork failed");
-        if (m_pid == 0) {
-            int in = open("/dev/null", O_RDONLY);
-            int out = open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
-            if (launch.asNobody && !BecomeNobody()) _exit(126);
-            if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
-            std::vector<char*> cargv;
-            for (std::string& a : argv) cargv.push_back(a.data());
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-    }
-    ~CliProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
     }
 
-    void Signal(int signal) { kill(m_pid, signal); }
+    void Signal(int signal) { m_child.Signal(signal); }
 
     // Waits for the end; a program that hangs is killed and fails the test.
     CliRun Wait()
     {
+        const ChildResult result = m_child.Wait(std::chrono::seconds(90));
+        if (result.hung) ADD_FAILURE() << "clockreader-cli did not end";
         CliRun run;
-        int status = 0;
-        auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-        while (waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > giveUp) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, &status, 0);
-                ADD_FAILURE() << "clockreader-cli did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        m_pid = -1;
-        run.exited = WIFEXITED(status);
-        run.status = run.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.exited = result.exited;
+        run.status = result.status;
         run.out = ReadWholeFile(m_outPath);
-        run.err = ReadWholeFile(m_errPath);
+        run.err = m_terminal >= 0 ? ReadTerminal() : ReadWholeFile(m_errPath);
         return run;
     }
 
 private:
-    pid_t m_pid = -1;
+    static std::vector<std::string> Argv(const std::string& program, const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    static int OpenTerminal(bool wanted)
+    {
+        if (!wanted) return -1;
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        return terminal;
+    }
+
+    // What the program wrote to its terminal; the terminal turns LF into CR LF.
+    std::string ReadTerminal()
+    {
+        std::string text;
+        fcntl(m_terminal, F_SETFL, O_NONBLOCK);
+        char buffer[4096];
+        for (ssize_t n; (n = read(m_terminal, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+        close(m_terminal);
+        m_terminal = -1;
+        for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+        return text;
+    }
+
     std::string m_outPath, m_errPath;
+    int m_terminal = -1;
+    ChildProcess m_child;
 };
 
 CliRun RunCli(const std::vector<std::string>& args, const Launch& launch = {})
@@ -180,41 +186,54 @@ bool Contains(const std::string& text, std::string_view part) { return text.find
 
 TEST(CliDownload, EveryRequestedRecordOnBothBuses)
 {
+    // Without --count the download reads what the clock holds from --start
+    // on; a --count beyond that reads the same and says so. Either way the
+    // run is complete.
     struct Case {
-        std::vector<std::string> simArgs, cliArgs;
-        std::string clock, busInLog;
+        std::string bus, clock, count, ari;  // no count: none given
+        std::size_t read;
+        std::string_view said;
     };
-    const std::vector<Case> cases = {
-        {{"--bus", "rs232", "--records", "300", "--flagged-rate", "0.05"}, {}, "1", "bus=rs232"},
-        {{"--bus", "rs485", "--clocks", "1,12,32", "--records", "300", "--flagged-rate", "0.05"},
-         {"--bus", "rs485", "--clock", "12"},
-         "12",
-         "bus=rs485"},
+    const Case cases[] = {
+        {"rs232", "1", "120", "0", 120, ""},
+        {"rs485", "12", "120", "0", 120, ""},
+        {"rs232", "1", "", "253500", 295, ""},
+        {"rs485", "3", "1000", "0", 295,
+         "the clock holds 295 records from position 5 on, not 1000; reading those"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.clock);
-        SimProcess sim(c.simArgs);
+        SCOPED_TRACE(c.clock + " " + std::to_string(c.read));
+        SimProcess sim({"--bus", c.bus, "--clocks", c.bus == "rs232" ? "1" : "1,3,12,32", "--records", "300",
+                        "--flagged-rate", "0.05", "--ari", c.ari});
+        std::vector<std::string> cliArgs = {"--bus", c.bus, "--clock", c.clock};
+        if (!c.count.empty()) cliArgs.insert(cliArgs.end(), {"--count", c.count});
+        const std::string busInLog = "bus=" + c.bus;
         TempDir out;
-        std::vector<std::string> args =
-            Link(sim, {"download", "--start", "5", "--count", "120", "--out", out.path()});
-        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        std::vector<SimRecord> records = SimRecords(sim, c.clock);
+        const std::string start = std::to_string((records[0].position + 5) % 253579);
+        std::vector<std::string> args = Link(sim, {"download", "--start", start, "--out", out.path()});
+        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
         CliRun run = RunCli(args);
         ASSERT_EQ(run.status, 0) << run.err;
 
-        std::vector<SimRecord> records = SimRecords(sim, c.clock);
         DecodeSettings settings;
         settings.clock = c.clock;
-        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, 5, 120, settings));
+        EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")), ExpectedDump(records, 5, c.read, settings));
         std::vector<std::string> bad = Lines(ReadWholeFile(out / "BadRecs.Txt"));
-        EXPECT_EQ(bad.size(), FlaggedAmong(records, 5, 120));
+        EXPECT_EQ(bad.size(), FlaggedAmong(records, 5, c.read));
         for (const std::string& line : bad) EXPECT_TRUE(Contains(line, "???")) << line;
 
-        EXPECT_EQ(run.out, "total 300\nread 120\n");
+        const std::string read = std::to_string(c.read);
+        EXPECT_EQ(run.out, "total 300\nread " + read + "\n");
         // Standard error is a file here: plain progress lines, the last one complete.
-        EXPECT_TRUE(Contains(run.err, "records 120/120 (100%)")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "records " + read + "/" + read + " (100%)")) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.said)) << run.err;
+        EXPECT_FALSE(Contains(run.err, "--vireo")) << run.err;
         std::string wire = sim.ReadWireLog();
-        EXPECT_TRUE(Contains(wire, "AUR=00005")) << wire;
-        EXPECT_TRUE(Contains(wire, c.busInLog)) << wire;
+        EXPECT_TRUE(
+            Contains(wire, "AUR=" + std::string(start.size() < 5 ? 5 - start.size() : 0, '0') + start))
+            << wire;
+        EXPECT_TRUE(Contains(wire, busInLog)) << wire;
     }
 }
 
@@ -289,7 +308,8 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
         {portable, bareHome, 0, "ARI 100\nAWI 500\n", ""},
         {installed, home, 0, "ARI 100\nAWI 500\n", ""},
         // Nothing in the user's folder: COM7 is the seventh serial device.
-        {installed, bareHome, 5, "", "clockreader-cli: COM7 -> /dev/ttyS6: Unable to open com port"},
+        {installed, bareHome, 5, "",
+         "clockreader-cli: COM7 -> /dev/ttyS6, RS-232, clock 1: Unable to open com port"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program.string() + " with HOME " + c.home.string());
@@ -306,36 +326,58 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
     EXPECT_TRUE(fs::is_empty(bareHome));
 }
 
-TEST(CliFind, DateRangeFoundAndDownloadedOnBothBuses)
+// The range's positions stay within the records the clock holds: a range
+// that ends after the newest record counts what the clock holds, one before
+// the oldest counts nothing, and one across the end of the ring counts
+// across it.
+TEST(CliFind, DateRangeFoundAndDownloadedWithinTheHeldRecords)
 {
-    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
-        {{"--records", "3000", "--layout", "vireo"}, {}},
-        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"},
-         {"--bus", "rs485", "--clock", "5"}},
+    // A date before every record of the sim, and one after all of them.
+    const std::string beforeAll = "000101", afterAll = "991229";
+    struct Case {
+        std::vector<std::string> simArgs, cliArgs;
+        std::function<std::string(const std::vector<std::string>&dates)> from, to;
     };
-    for (const auto& [simArgs, cliArgs] : cases) {
-        SimProcess sim(simArgs);
-        const std::string clock = cliArgs.empty() ? "1" : cliArgs.back();
+    const auto day = [](std::size_t i) {
+        return [i](const std::vector<std::string>& dates) { return dates[i]; };
+    };
+    const auto fixed = [](std::string date) {
+        return [date](const std::vector<std::string>&) { return date; };
+    };
+    const std::vector<Case> cases = {
+        {{"--records", "3000", "--layout", "vireo"}, {}, day(1000), day(2000)},
+        {{"--bus", "rs485", "--clocks", "5", "--records", "3000", "--layout", "vireo"},
+         {"--bus", "rs485", "--clock", "5"},
+         day(1000),
+         day(2000)},
+        {{"--records", "876", "--layout", "vireo"}, {}, day(700), fixed(afterAll)},
+        {{"--records", "3000", "--layout", "vireo", "--ari", "1000"}, {}, fixed(beforeAll), fixed("000102")},
+        {{"--records", "3000", "--layout", "vireo", "--ari", "252000"}, {}, day(1000), fixed(afterAll)},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(c.simArgs);
+        const std::string clock = c.cliArgs.empty() ? "1" : c.cliArgs.back();
         std::vector<SimRecord> records = SimRecords(sim, clock);
-        ASSERT_EQ(records.size(), 3000u);
-        // Vireo payloads hold the date yymmdd at 11..16. The range runs from
-        // the day of record 1000 up to the day before that of record 2000.
-        auto dateOf = [&](std::size_t i) { return records[i].payload.substr(10, 6); };
-        const std::string from = dateOf(1000), to = dateOf(2000);
-        std::size_t start = 0, end = 0;
-        while (dateOf(start) < from) ++start;
-        while (dateOf(end) < to) ++end;
-        ASSERT_LT(start, end);
+        // Vireo payloads hold the date yymmdd at 11..16.
+        std::vector<std::string> dates;
+        for (const SimRecord& record : records) dates.push_back(record.payload.substr(10, 6));
+        const std::string from = c.from(dates), to = c.to(dates);
+        SCOPED_TRACE(from + " to " + to);
+        // The range runs from the first record on or after --from up to the
+        // first one on or after --to.
+        const std::size_t start = std::lower_bound(dates.begin(), dates.end(), from) - dates.begin();
+        const std::size_t end = std::lower_bound(dates.begin(), dates.end(), to) - dates.begin();
 
         TempDir out;
         std::vector<std::string> args =
             Link(sim, {"find", "--from", from, "--to", to, "--download", "--out", out.path()});
-        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
         CliRun run = RunCli(args);
         ASSERT_EQ(run.status, 0) << run.err;
         const std::string count = std::to_string(end - start);
-        EXPECT_EQ(run.out, "start " + std::to_string(start) + "\ncount " + count + "\ntotal 3000\nread " +
-                               count + "\n");
+        const long long position = (records[0].position + static_cast<long long>(start)) % 253579;
+        EXPECT_EQ(run.out, "start " + std::to_string(position) + "\ncount " + count + "\ntotal " +
+                               std::to_string(records.size()) + "\nread " + count + "\n");
         DecodeSettings settings;
         settings.clock = clock;
         settings.vireo = true;
@@ -364,7 +406,8 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
         ScriptedClock silent(false, [](const std::string&, int) { return std::string(); });
         CliRun run = RunCli({"pointers", "--port", silent.PortPath()});
         EXPECT_EQ(run.status, 3) << run.err;
-        EXPECT_TRUE(Contains(run.err, cli::kCommunicationErrorText)) << run.err;
+        EXPECT_TRUE(Contains(run.err, "/dev/pts/")) << run.err;
+        EXPECT_TRUE(Contains(run.err, ", RS-232, clock 1: no answer within 5 s (خطا در ارتباط)")) << run.err;
     }
     {
         // A pointer that cannot be read is shown as -1, and is a failure.
@@ -400,6 +443,33 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
         EXPECT_EQ(run.status, 5) << run.err;
         EXPECT_TRUE(Contains(run.err, "Unable to open com port")) << run.err;
     }
+    if (geteuid() == 0) {
+        // A user outside the device's group is told which group may use it,
+        // and a read-only folder is called read-only. Root may do anything,
+        // so these run as "nobody" (which takes root to set up).
+        TempDir dir;
+        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        const std::string device = dir / "ttyUSB9", readOnly = dir / "readonly";
+        std::ofstream(device).close();
+        fs::create_directory(readOnly);
+        fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+        ASSERT_EQ(chown(device.c_str(), 0, 20), 0);  // group 20, "dialout" on Debian
+        fs::permissions(device, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                    fs::perms::group_write);
+        const Launch nobody{CLOCKREADER_CLI_PATH, "", true};
+        CliRun refused = RunCli({"pointers", "--port", device}, nobody);
+        EXPECT_EQ(refused.status, 5) << refused.err;
+        EXPECT_TRUE(
+            Contains(refused.err, device + ", RS-232, clock 1: Unable to open com port (win error code: 13); "
+                                           "only members of the group "))
+            << refused.err;
+        CliRun out = RunCli({"download", "--port", device, "--out", readOnly + "/records"}, nobody);
+        EXPECT_EQ(out.status, 1) << out.err;
+        EXPECT_TRUE(Contains(out.err, "--out: cannot create Dump.Txt and BadRecs.Txt in " + readOnly +
+                                          "/records: " + readOnly + " is read-only for this user"))
+            << out.err;
+    }
     {
         // An output folder that cannot be made or written.
         SimProcess sim({"--records", "50"});
@@ -409,8 +479,49 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
             CliRun run = RunCli(Link(sim, {"download", "--out", folder}));
             EXPECT_EQ(run.status, 1) << run.err;
             EXPECT_TRUE(Contains(run.err, "--out")) << run.err;
+            EXPECT_FALSE(Contains(run.err, "filesystem error")) << run.err;
         }
         EXPECT_EQ(sim.ReadWireLog(), "");
+    }
+}
+
+// An operator at a terminal whose clock does not answer is told when a
+// clock answers on the other bus; a job's log gets no such wait.
+TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
+{
+    struct Case {
+        std::vector<std::string> sim, cli;
+        bool terminal;
+        std::string hint;  // empty: none
+    };
+    const Case cases[] = {
+        {{"--bus", "rs485", "--clocks", "3"},
+         {"--clock", "3"},
+         true,
+         "clock 3 answers on RS-485: try --bus rs485"},
+        {{"--bus", "rs232"},
+         {"--bus", "rs485", "--clock", "4"},
+         true,
+         "a clock answers on RS-232: try --bus rs232"},
+        {{"--bus", "rs485", "--clocks", "3"}, {"--clock", "3"}, false, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> simArgs = c.sim;
+        simArgs.insert(simArgs.end(), {"--records", "50"});
+        SimProcess sim(simArgs);
+        std::vector<std::string> args = Link(sim, {"pointers"});
+        args.insert(args.end(), c.cli.begin(), c.cli.end());
+        Launch launch;
+        launch.terminal = c.terminal;
+        CliRun run = RunCli(args, launch);
+        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_TRUE(Contains(run.err, "no answer within 5 s")) << run.err;
+        if (c.hint.empty())
+            EXPECT_FALSE(Contains(run.err, "try --bus")) << run.err;
+        else
+            EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
+        // The time starts a log's lines only.
+        EXPECT_EQ(run.err.starts_with("clockreader-cli: "), c.terminal) << run.err;
     }
 }
 
@@ -433,6 +544,9 @@ TEST(CliExitStatus, BadInputReachesNoClock)
         {{"find", "--to", "8805"}, "--to"},
         {{"find", "--from", "881231"}, "--from"},
         {{"find", "--from", "880301", "--to", "880201"}, "--from"},
+        {{"find", "--from", "880301", "--to", "880301"}, "--from and --to are both 880301"},
+        {{"pointers", "--out", "records"}, "--out: 'pointers' writes no files"},
+        {{"find", "--out", "records"}, "--out: 'find' writes records only with --download"},
     };
     for (const auto& [args, named] : cases) {
         std::vector<std::string> full = Link(sim, args);
@@ -885,4 +999,140 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     }
     EXPECT_GT(published, 1);
     EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 400, DecodeSettings{}));
+}
+
+TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
+{
+    SimProcess bus({"--bus", "rs485", "--clocks", "1", "--records", "40", "--flagged-rate", "0.1"});
+    SimProcess office({"--records", "30", "--layout", "vireo"});
+    TempDir out, dir;
+    WriteFile(dir / "site", "# two lines\n" + bus.PtyPath() + " rs485 1,2 9600 standard\n" +
+                                office.PtyPath() + " rs232 1 9600 vireo  # the office\n");
+    CliRun run = RunCli({"download", "--new", "--site", dir / "site", "--out", out.path()});
+    // Clock 2 of the bus is absent: some clocks failed.
+    EXPECT_EQ(run.status, 6) << run.err;
+    EXPECT_TRUE(Contains(run.out, "port  clock  records  flagged  status\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, bus.PtyPath() + "      2        0        0  communication error\n"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, office.PtyPath() + "      1       30        0  complete\n")) << run.out;
+
+    // Each line's records once, in order, whichever line committed first.
+    const auto number = [](const std::string& path) {
+        return path.substr(path.find_last_not_of("0123456789") + 1);
+    };
+    DecodeSettings onBus, inOffice;
+    onBus.com = number(bus.PtyPath());
+    inOffice.com = number(office.PtyPath());
+    inOffice.vireo = true;
+    std::vector<std::string> fromBus, fromOffice;
+    for (const std::string& line : Published(out.path(), "Dump"))
+        (line.find("X", 6) == 14 ? fromBus : fromOffice).push_back(line);
+    EXPECT_EQ(fromBus, ExpectedDump(SimRecords(bus), 0, 40, onBus));
+    EXPECT_EQ(fromOffice, ExpectedDump(SimRecords(office), 0, 30, inOffice));
+
+    // A site file that does not read so is refused before anything is sent.
+    WriteFile(dir / "bad",
+              bus.PtyPath() + " rs485 1 9600 standard\n" + bus.PtyPath() + " rs485 2 9600 standard\n");
+    CliRun refused = RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path()});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 2: the port")) << refused.err;
+}
+
+// ---- converters on the network: ser2net (RFC 2217) and socat (raw TCP) -------
+
+TEST(CliNetwork, RecordsArriveWholeThroughEachConverterAndAPortsFile)
+{
+    for (ConverterKind kind : {ConverterKind::Rfc2217, ConverterKind::Socat}) {
+        SimProcess sim({"--bus", "rs485", "--clocks", "12", "--records", "120", "--flagged-rate", "0.05"});
+        Converter converter(kind, sim.PtyPath());
+        SCOPED_TRACE(converter.Url());
+        TempDir out;
+        DecodeSettings settings;
+        settings.clock = "12";
+        // A URL carries the number it ends in, as a device path does; a
+        // ports file COM7 naming the converter carries 7.
+        for (const bool portsFile : {false, true}) {
+            std::vector<std::string> args{"download", "--bus",   "rs485",        "--clock",
+                                          "12",       "--count", "100",          "--out",
+                                          out.path(), "--port",  converter.Url()};
+            if (portsFile) {
+                std::ofstream(sim.PortDirectory() + "/COM7", std::ios::trunc) << converter.Url() << "\n";
+                args = Link(sim, std::vector<std::string>(args.begin(), args.end() - 2));
+            }
+            settings.com = portsFile ? "7" : std::to_string(converter.Port());
+            CliRun run = RunCli(args);
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.out, "total 120\nread 100\n");
+            EXPECT_EQ(Lines(ReadWholeFile(out / "Dump.Txt")),
+                      ExpectedDump(SimRecords(sim, "12"), 0, 100, settings));
+        }
+    }
+}
+
+TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRunConnectsAgain)
+{
+    for (ConverterKind kind : {ConverterKind::Rfc2217, ConverterKind::Socat}) {
+        // Paced at 2400 baud a record takes a tenth of a second, so the kill
+        // comes in the middle of the run.
+        SimProcess sim({"--records", "2000", "--baud", "2400", "--line-rate"});
+        Converter converter(kind, sim.PtyPath(), 2400);
+        SCOPED_TRACE(converter.Url());
+        TempDir out, logs;
+        CliProcess cli(
+            {"download", "--port", converter.Url(), "--baud", "2400", "--count", "2000", "--out", out.path()},
+            logs);
+        for (int i = 0; i < 3000 && Lines(ReadWholeFile(out / "Dump.Txt")).size() < 3; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        converter.Kill();
+        const auto killed = std::chrono::steady_clock::now();
+        CliRun run = cli.Wait();
+        // A port error when the end is seen, a communication error when the
+        // answer it cut was all that was missing; never a hang.
+        EXPECT_TRUE(run.status == 5 || run.status == 3) << run.status << run.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(7));
+        // The failure names the converter's address.
+        if (run.status == 5) {
+            EXPECT_TRUE(Contains(run.err, converter.Url() + ", RS-232, clock 1: ReadFile function failed"))
+                << run.err;
+        }
+        const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+        ASSERT_GE(lines.size(), 3u);
+        DecodeSettings settings;
+        settings.com = std::to_string(converter.Port());
+        EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), settings));
+
+        converter.Start();
+        CliRun next = RunCli({"pointers", "--port", converter.Url(), "--baud", "2400"});
+        EXPECT_EQ(next.status, 0) << next.err;
+        EXPECT_EQ(next.out, "ARI 0\nAWI 2000\n");
+    }
+}
+
+TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
+{
+    TempDir ports;
+    std::ofstream(ports / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"--port", "ftp://10.0.0.5:21"}, 2, "--port: 'ftp://10.0.0.5:21': unknown scheme 'ftp://'"},
+        {{"--port", "socket://no-such-host.invalid:4001"},
+         2,
+         "no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+        {{"--ports-dir", ports.path(), "--port", "COM3"},
+         2,
+         "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
+        {{"--port", "socket://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
+         5,
+         ": Unable to open com port (win error code: 111); the converter refused the connection"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"pointers"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CliRun run = RunCli(args);
+        EXPECT_EQ(run.status, c.status) << c.args.back() << ": " << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    }
 }

@@ -2,6 +2,7 @@
 // with a console of its own, its standard output and error in files, against
 // clocksim on a COM port; judged by exit status, output, the files it writes
 // and what reached the clock's wire.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -244,4 +245,38 @@ TEST(CliOnWindows, CtrlCStopsAfterTheCurrentRecord)
     ASSERT_LT(lines.size(), 2000u);
     EXPECT_EQ(lines, ExpectedDump(sim, 0, lines.size()));
     EXPECT_EQ(run.out, "total 2000\nread " + std::to_string(lines.size()) + "\n");
+}
+
+// Scheduled collection into a folder with a Persian name: the punch store,
+// the published files and the store read again.
+TEST(CliOnWindows, CollectsIntoThePunchStoreAndExportsIt)
+{
+    SimProcess sim({"--records", "200", "--flagged-rate", "0.05"});
+    TempDir work;
+    const std::string out = work / "\u062e\u0631\u0648\u062c\u06cc";
+    CliRun first = RunCli({"download", "--new", "--port", Port(sim), "--out", out});
+    ASSERT_EQ(first.status, 0u) << first.err;
+    CliRun again = RunCli({"download", "--new", "--port", Port(sim), "--out", out});
+    EXPECT_EQ(again.status, 0u) << again.err;
+    EXPECT_TRUE(Contains(again.err, "nothing new since the last run")) << again.err;
+
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(PathFromUtf8(out)))
+        if (Utf8FromPath(entry.path().filename()).rfind("Dump-", 0) == 0)
+            names.push_back(Utf8FromPath(entry.path()));
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> published;
+    for (const std::string& name : names)
+        for (const std::string& line : Lines(ReadFile(name))) published.push_back(line);
+    EXPECT_EQ(published, ExpectedDump(sim, 0, 200));
+
+    const std::string csv = work / "records.csv";
+    CliRun exported = RunCli({"export", "--out", out, "--format", "csv", "--file", csv});
+    ASSERT_EQ(exported.status, 0u) << exported.err;
+    EXPECT_EQ(Lines(ReadFile(csv)).size(), 201u);
+    CliRun dump = RunCli({"export", "--out", out});
+    ASSERT_EQ(dump.status, 0u) << dump.err;
+    std::string expected;
+    for (const std::string& line : ExpectedDump(sim, 0, 200)) expected += line + "\n";
+    EXPECT_EQ(dump.out, expected);
 }

@@ -170,6 +170,32 @@ TEST(CliOptions, ScheduledCollection)
     EXPECT_EQ(o.lockWaitSeconds, 0);
     EXPECT_EQ(ParseClockList("1-32").size(), 32u);
     EXPECT_FALSE(Parse({"download"}).newOnly);
+
+    // A site file: a line per port, comments and blank lines left out.
+    const std::vector<Options> site = ParseSiteFile(
+        "# the site\r\nCOM1 rs485 1-32 57600 standard\n\n  /dev/ttyUSB0 RS232 1 9600 vireo # office\n", "S");
+    ASSERT_EQ(site.size(), 2u);
+    EXPECT_EQ(site[0].clockList.size(), 32u);
+    EXPECT_EQ(site[0].baudRate, "57600");
+    EXPECT_TRUE(site[1].rs232 && site[1].vireo);
+    EXPECT_EQ(site[1].portPath, "/dev/ttyUSB0");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"COM1 rs485 1-32 57600\n", "S line 1: 'COM1 rs485 1-32 57600' is not PORT BUS CLOCKS BAUD LAYOUT"},
+        {"# x\nCOM1 rs485 1-32 57600 fancy\n", "S line 2: the layout 'fancy'"},
+        {"COM1 rs485 1-40 57600 standard\n", "S line 1: --clocks"},
+        {"COM1 rs232 1-2 9600 standard\n", "S line 1: --clock"},
+        {"COM1 rs485 1 9600 standard\nCOM1 rs232 1 9600 standard\n",
+         "S line 2: the port COM1 is listed twice"},
+        {"# nothing\n", "S: names no line"},
+    };
+    for (const auto& [text, says] : refused) {
+        try {
+            ParseSiteFile(text, "S");
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const UsageError& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(says, 0), 0u) << error.what();
+        }
+    }
 }
 
 TEST(CliOptions, HelpWinsAndListsTheExitStatuses)

@@ -4,12 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "messages.h"
 #include "options.h"
 #include "progress.h"
 #include "serial/comport.h"
-#include "terminalwindow.h"
+#include "commandlinewindow.h"
 #include "utils/errors.h"
 
 using namespace cli;
@@ -157,24 +158,73 @@ TEST(CliOutcome, MessagesDecideTheExitStatus)
     EXPECT_EQ(StatusOfError(EConvertError("'x' is not a valid integer value")), kExitOtherError);
 }
 
-TEST(CliOutcome, FirstFailureWinsAndRepliesCannotGarbleTheTerminal)
+// Every message line names port (with its device), bus and clock, gives the
+// reason in English with the window's Persian text after it, and, in a log,
+// starts with the local time. The first failure decides the exit status, and
+// a clock's raw reply cannot garble the terminal.
+TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
 {
+    struct Case {
+        std::function<void(CommandLineWindow&)> show;
+        const char* line;  // after the time and "clockreader-cli: COM1 -> /dev/ttyS0, RS-485, clock 7: "
+        int status;        // the status after it, failures before it included
+    };
+    const Case cases[] = {
+        {[](CommandLineWindow& w) { w.ShowErrorDialog(std::string(kClockDateErrorText)); },
+         "warning: the clock's date could not be read (خطا در خواندن ساعت و تاريخ)", kExitComplete},
+        {[](CommandLineWindow& w) { w.RecordLayoutDoubtful("9 of 10 records read have no plausible date"); },
+         "warning: 9 of 10 records read have no plausible date; try --vireo", kExitComplete},
+        {[](CommandLineWindow& w) { w.ShowMessageBox(std::string(kCommunicationErrorText), "خطا"); },
+         "no answer within 5 s (خطا در ارتباط)", kExitCommunicationError},
+        {[](CommandLineWindow& w) { w.ShowMessageBox(std::string(kRecordErrorText), "خطا"); },
+         "six unusable record answers in a row (خطا در رکورد)", kExitCommunicationError},
+        {[](CommandLineWindow& w) { w.ReportError(EComPort(3, 5)); },
+         "ReadFile function failed (win error code: 5)", kExitCommunicationError},
+        {[](CommandLineWindow& w) { w.ShowErrorDialog("AURD1 Error : \x1b[2J\x01OK\r"); },
+         "the clock did not place its pointer at the --to date (AURD1 Error : \\x1B[2J\\x01OK\\x0D)",
+         kExitCommunicationError},
+        {[](CommandLineWindow& w) { w.ShowErrorDialog("Read PBeg Error : x"); },
+         "the clock's pointer at the --from date could not be read (Read PBeg Error : x)",
+         kExitCommunicationError},
+        {[](CommandLineWindow& w) { w.ShowErrorDialog("Read AWI Error : \r"); },
+         "the clock's write index could not be read (Read AWI Error : \\x0D)", kExitCommunicationError},
+        {[](CommandLineWindow& w) { w.ShowErrorDialog(std::string(kCountInvalidText)); },
+         "the record count is negative (تعداد صحيح نمي باشد)", kExitCommunicationError},
+    };
     Options options;
+    options.rs232 = false;
+    options.clock = "7";
     CapturedStream err;
     ProgressMeter meter(err.file(), false);
-    TerminalWindow window(options, meter, err.file(), "clockreader-cli", {});
-    window.ShowErrorDialog(std::string(kClockDateErrorText));
-    EXPECT_EQ(window.Status(), kExitComplete);
-    window.ShowMessageBox(std::string(kRecordErrorText), "caption");
-    window.ReportError(EComPort(3, 5));
-    EXPECT_EQ(window.Status(), kExitRecordError);
+    CommandLineWindow window(options, meter, err.file(), "clockreader-cli", {});
+    const std::string where = "clockreader-cli: COM1 -> /dev/ttyS0, RS-485, clock 7: ";
+    std::size_t seen = 0;
+    for (const Case& c : cases) {
+        c.show(window);
+        const std::string text = err.text();
+        const std::string line = text.substr(seen);
+        seen = text.size();
+        // "2026-12-07T19:30:05+03:30 " and the rest.
+        ASSERT_GT(line.size(), 26u) << line;
+        EXPECT_TRUE(line[4] == '-' && line[10] == 'T' && line[13] == ':' && line[19] != ' ' &&
+                    line[22] == ':' && line[25] == ' ')
+            << line;
+        EXPECT_EQ(line.substr(26), where + c.line + "\n");
+        EXPECT_EQ(window.Status(), c.status) << c.line;
+    }
 
-    window.ShowErrorDialog("AURD1 Error : \x1b[2J\x01OK\r");
-    window.ShowInformationDialog("line one\r\nline two");
-    std::string text = err.text();
-    EXPECT_NE(text.find("Error: AURD1 Error : \\x1B[2J\\x01OK\\x0D\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Information: line one\nline two\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("clockreader-cli: "), std::string::npos) << text;
+    // The search's own success line speaks of the command line's results.
+    window.ShowInformationDialog(std::string(kSearchDoneText) + "\r\nهمچنين فيلدهاي شروع و تعداد");
+    EXPECT_EQ(err.text().substr(seen + 26),
+              where + "the date range was found (" + std::string(kSearchDoneText) + ")\n");
+    EXPECT_TRUE(window.SearchDone());
+
+    // On a terminal the lines carry no time.
+    CapturedStream terminal;
+    ProgressMeter bar(terminal.file(), true);
+    CommandLineWindow interactive(options, bar, terminal.file(), "clockreader-cli", {});
+    interactive.ShowMessageBox(std::string(kRecordErrorText), "خطا");
+    EXPECT_EQ(terminal.text(), where + "six unusable record answers in a row (خطا در رکورد)\n");
 }
 
 // What the window's messages cannot tell apart, the clock link reports:
@@ -198,7 +248,7 @@ TEST(CliOutcome, AnEmptyClockSucceedsAndASilentClockIsACommunicationError)
         Options options;
         CapturedStream err;
         ProgressMeter meter(err.file(), false);
-        TerminalWindow window(options, meter, err.file(), "clockreader-cli", {});
+        CommandLineWindow window(options, meter, err.file(), "clockreader-cli", {});
         if (c.counterAnswered >= 0) window.RecordCounterAnswered(c.counterAnswered);
         if (c.silent) window.ClockStoppedAnswering();
         window.ShowMessageBox(std::string(c.box), "caption");

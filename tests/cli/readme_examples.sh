@@ -8,7 +8,8 @@
 # and the next line waits until its --link exists, or a converter (ser2net,
 # socat), and the next line waits until its TCP port listens (its
 # "tcp,HOST,PORT" or "TCP-LISTEN:PORT"). Fails when an example exits
-# non-zero or when the README has too few examples to mean anything.
+# non-zero, warns that its records do not fit the layout it chose, or when
+# the README has too few examples to mean anything.
 #
 # Then the scheduling examples (the crontab line and the systemd units) run
 # as far as this machine allows: as an installed copy (clockreader-cli with
@@ -60,10 +61,17 @@ for line in "${examples[@]}"; do
       exit 1
     fi
   else
-    eval "$line"
+    eval "$line" 2>"$scratch/stderr"
     status=$?
+    cat "$scratch/stderr" >&2
     if [ "$status" -ne 0 ]; then
       echo "readme_examples: exit status $status" >&2
+      exit 1
+    fi
+    # A layout that does not fit the clock's records gives wrong lines
+    # without failing: the warning is what tells.
+    if grep -q 'try --vireo\|try without --vireo' "$scratch/stderr"; then
+      echo "readme_examples: the records do not fit the layout this example chose" >&2
       exit 1
     fi
   fi
@@ -98,7 +106,7 @@ echo "\$ (cron, as root) $cron"
 if [ "$(id -u)" -eq 0 ]; then
   start_bus "$scratch/root"
   HOME=$scratch/root bash -c "$(relocated "$cron")" || fail "the crontab line failed"
-  records=$(cat "$scratch"/srv/clock/Dump*.Txt | wc -l)
+  records=$(cat "$scratch"/srv/clock/Dump-*.Txt | wc -l)
   [ "$records" -eq 640 ] || fail "the crontab line collected $records records, not 640"
   grep -q . "$scratch/srv/clock/collect.log" || fail "the crontab line logged nothing"
   [ -z "$(ls "$scratch/usr/bin" | grep -v '^clockreader')" ] || fail "something was written beside the installed program"
@@ -130,7 +138,7 @@ if [ "$(id -u)" -eq 0 ]; then
   chown 65534:65534 "$home"
   start_bus "$home"
   HOME=$home setpriv --reuid=65534 --regid=65534 --clear-groups $exec_start || fail "the service failed"
-  records=$(cat "$home"/records/Dump*.Txt | wc -l)
+  records=$(cat "$home"/records/Dump-*.Txt | wc -l)
   [ "$records" -eq 640 ] || fail "the service collected $records records, not 640"
 else
   echo "readme_examples: not root, the service is not run"

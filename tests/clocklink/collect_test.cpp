@@ -9,7 +9,7 @@
 #include "clocklink/clocklink.h"
 #include "fakewindow.h"
 #include "hexbytes.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "ptypeer.h"
 
 namespace {
@@ -55,7 +55,7 @@ protected:
 
     PtyPeer peer;
     FakeWindow window;
-    FakeLinkClock clock{kNearWrap};
+    FakeTickSource clock{kNearWrap};
 };
 
 // ---- sending ----------------------------------------------------------------
@@ -128,7 +128,7 @@ TEST_F(LinkOverPty, BusAndClockNumberAreReadAtEverySend)
 // collects (seen from what stays behind of a long reply without CR).
 TEST(CommandSetOverPty, WireBytesAndReplyLengthPerBus)
 {
-    FakeLinkClock clock(kNearWrap);
+    FakeTickSource clock(kNearWrap);
     struct Case {
         const char* name;
         bool rs232;
@@ -370,7 +370,7 @@ TEST_F(LinkOverPty, FirstCommandWaitsForAQuietLine)
 // Plays the clock's side of a resync: sends `answers` once the "AUR=" is on
 // the line (seen at the collection's first pause); `received` gets what the
 // clock received.
-void AnswerPointerCommand(PtyPeer& peer, FakeLinkClock& clock, std::string answers, std::string& received)
+void AnswerPointerCommand(PtyPeer& peer, FakeTickSource& clock, std::string answers, std::string& received)
 {
     clock.onPause = [&peer, &received, answers](TComPort& port) mutable {
         received += peer.Receive(0);

@@ -5,7 +5,7 @@
 #include "clocklink/clocklink.h"
 #include "fakewindow.h"
 #include "hexbytes.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "utils/errors.h"
 
 namespace {
@@ -176,7 +176,7 @@ TEST(PortSetup, NewPortFromTheWindowReplacesTheOldOne)
 TEST(PortSetup, NoPortMeansNothingIsSentAndNothingRaised)
 {
     ReleaseSharedPort();
-    FakeLinkClock clock;
+    FakeTickSource clock;
     FakeWindow window;
     window.rs232 = false;
     window.selectedClock = "not a number";

@@ -9,7 +9,7 @@
 
 #include "download/download.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "serial/comport.h"
 #include "simprocess.h"
 

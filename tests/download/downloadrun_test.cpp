@@ -10,7 +10,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "scriptedclock.h"
 
 namespace {

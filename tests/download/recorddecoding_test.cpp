@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "download/download.h"
 #include "fakewindow.h"
@@ -265,4 +266,38 @@ TEST(RecordDecoding, IntToFixedWidthPadsAndCuts)
     EXPECT_EQ(IntToFixedWidth(0, 0), "");
     EXPECT_EQ(IntToFixedWidth(-5, 3), "0-5");
     EXPECT_EQ(IntToFixedWidth(9876543210LL, 12), "009876543210");
+}
+
+// A record is plausible when its month, day, hour and minute are; most
+// records of the other layout are not. The layout looks wrong only when
+// more than half of the records decoded were implausible.
+TEST(RecordDecoding, PlausibleDatesAndTheLayoutVerdict)
+{
+    // {Vireo layout, payload, plausible}
+    const std::tuple<bool, std::string, bool> cases[] = {
+        {false, Standard("00012345", "1231"), true},
+        {false, Standard("00012345", "1301"), false},  // month 13
+        {false, Standard("00012345", "0100"), false},  // day 0
+        {false, "000123451220246101075", false},       // 24:61
+        {false, "000123451220235901075", true},
+        {true, "0000054321030214090513117", true},
+        // Read in the other layout: a Vireo card's last digits are the month,
+        // a standard record's hour is.
+        {false, "1946452986030214090513117", false},
+        {true, "000123451220143501075", false},
+        {true, "00001", false},  // no date at all
+    };
+    for (const auto& [vireo, payload, plausible] : cases) {
+        Decoder decoder(vireo, true, "1403/12/20");
+        decoder.Line(payload);
+        EXPECT_EQ(IsPlausibleRecord(decoder.run.Data), plausible) << payload;
+    }
+    EXPECT_FALSE(LayoutLooksWrong(0, 0));
+    EXPECT_FALSE(LayoutLooksWrong(100, 50));
+    EXPECT_TRUE(LayoutLooksWrong(100, 51));
+    EXPECT_TRUE(LayoutLooksWrong(1, 1));
+    EXPECT_EQ(
+        LayoutWarningText(false, 10, 9),
+        "9 of 10 records read have no plausible date and time in the standard record layout: the clock most "
+        "likely uses the Vireo layout");
 }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <unistd.h>
 
 #include "clocklink/clocklink.h"
@@ -51,12 +53,42 @@ TEST(EnablingRules, TheClockNumberStaysBetween1And32)
     for (int i = 0; i < 40; ++i) w.ui.UpDown->upButton()->click();
     EXPECT_EQ(w.form.SelectedClockText(), "32");
 
-    // The edit itself takes no typing; its arrow keys step the number.
+    // The keyboard sets the number too: typed digits (a digit that would
+    // leave the range starts a new number), the arrows, PageUp and PageDown
+    // by ten, Home and End. Letters change nothing.
     w.form.show();
-    QTest::keyClicks(w.ui.SelectedClock, "7");
-    EXPECT_EQ(w.form.SelectedClockText(), "32");
-    QTest::keyClick(w.ui.SelectedClock, Qt::Key_Down);
-    EXPECT_EQ(w.form.SelectedClockText(), "31");
+    const std::vector<std::pair<std::function<void()>, QString>> keys = {
+        {[&] { QTest::keyClicks(w.ui.SelectedClock, "7"); }, "7"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_Down); }, "6"},
+        {[&] { QTest::keyClicks(w.ui.SelectedClock, "32"); }, "32"},
+        {[&] { QTest::keyClicks(w.ui.SelectedClock, "45"); }, "5"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_Backspace); }, "5"},
+        {[&] { QTest::keyClicks(w.ui.SelectedClock, "0x"); }, "5"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_PageUp); }, "15"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_PageUp); }, "25"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_PageUp); }, "32"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_Home); }, "1"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_PageDown); }, "1"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_End); }, "32"},
+        {[&] {
+             // Persian digits, as a Persian keyboard types them.
+             for (const QString& digit : {QString::fromUtf8("۱"), QString::fromUtf8("۲")}) {
+                 QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, digit);
+                 QApplication::sendEvent(w.ui.SelectedClock, &press);
+             }
+         },
+         "12"},
+        {[&] { QTest::keyClick(w.ui.SelectedClock, Qt::Key_Up); }, "13"},
+    };
+    for (const auto& [press, expected] : keys) {
+        press();
+        EXPECT_EQ(w.ui.SelectedClock->text(), expected);
+    }
+    EXPECT_EQ(w.ui.UpDown->position(), 13);
+    // On RS-232 the number is not the operator's to change.
+    w.ui.RadioButton1->click();
+    QTest::keyClicks(w.ui.SelectedClock, "2");
+    EXPECT_EQ(w.form.SelectedClockText(), "13");
 }
 
 TEST(EnablingRules, VireoAndDateRangeBoxesGateTheSearchFields)
@@ -301,6 +333,13 @@ TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
         SCOPED_TRACE(folder.string());
         SetOutputFolder(folder.string());
         const bool usable = folder.string().rfind("/proc", 0) != 0;
+        // A folder a scheduled collection also uses: its store and its
+        // published files are none of the window's business.
+        const std::vector<std::string> collected = {"Punches.db", "Dump-0000000001-0000000002.Txt"};
+        if (usable) {
+            fs::create_directories(folder);
+            for (const std::string& name : collected) std::ofstream(folder / name) << name;
+        }
         RecordedWindow w;
         w.form.show();
         EXPECT_TRUE(w.form.isVisible());
@@ -309,14 +348,15 @@ TEST(OutputFiles, AMissingUserFolderIsMadeAndOneThatCannotBeIsReported)
             w.form.WriteDumpLine("record");
             EXPECT_EQ(ReadWholeFile((folder / "Dump.Txt").string()), "record\r\n");
             EXPECT_TRUE(fs::exists(folder / "BadRecs.Txt"));
+            for (const std::string& name : collected)
+                EXPECT_EQ(ReadWholeFile((folder / name).string()), name);
         } else {
-            // Each file reports that it cannot be created, as it would beside
-            // the program, and the window stays usable.
-            ASSERT_EQ(w.dialogs.size(), 2u);
-            EXPECT_TRUE(
-                w.dialogs[0].text.startsWith("Cannot create file " + QString::fromStdString(DumpPath())));
-            EXPECT_TRUE(
-                w.dialogs[1].text.startsWith("Cannot create file " + QString::fromStdString(BadRecsPath())));
+            // One message says which folder is at fault and why; the window
+            // stays usable.
+            ASSERT_EQ(w.dialogs.size(), 1u);
+            EXPECT_TRUE(w.dialogs[0].text.startsWith("Cannot create Dump.Txt and BadRecs.Txt in " +
+                                                     QString::fromStdString(folder.string()) + ": /proc"))
+                << w.dialogs[0].text.toStdString();
             EXPECT_THROW(w.form.WriteDumpLine("record"), EInOutError);
             w.ui.RadioButton2->click();
             w.ui.UpDown->upButton()->click();
@@ -403,8 +443,15 @@ TEST(ErrorReport, AFailedOperationIsReportedAndLeavesTheWindowUsable)
     SetComPortDirectory(ports.string());
     RecordedWindow w;
     w.ui.eCom->setText("99");
-    w.ui.Button2->click();
-    EXPECT_FALSE(w.dialogs.empty());
+    w.form.show();
+    w.ui.Button2->setFocus();
+    QTest::keyClick(w.ui.Button2, Qt::Key_Space);
+    // The report names the device the port leads to.
+    ASSERT_EQ(w.dialogs.size(), 1u);
+    EXPECT_EQ(w.dialogs[0].text.toStdString(),
+              "Unable to open com port (win error code: 2)\nCOM99 -> /dev/ttyS98: there is no such device");
+    // The keyboard user carries on from the button they pressed.
+    EXPECT_EQ(w.form.focusWidget(), w.ui.Button2);
     EXPECT_TRUE(w.ui.Button1->isEnabled());
     EXPECT_TRUE(w.ui.Button2->isEnabled());
     EXPECT_FALSE(w.form.OperationRunning());

@@ -59,6 +59,24 @@ TEST_F(DownloadInWindow, Button1ReadsTheRequestedRecordsIntoDumpTxt)
     EXPECT_FALSE(SharedPort() && SharedPort()->Connected());
 }
 
+// Records that do not fit the Vireo box: the download ends with a warning
+// that names the box; the focus goes back to the button.
+TEST_F(DownloadInWindow, AWrongLayoutEndsWithAWarningThatNamesTheVireoBox)
+{
+    StartSim({"--bus", "rs232", "--records", "50", "--layout", "vireo"});
+    w.ui.eCount->setText("20");
+    w.ui.Button1->setFocus();
+    QTest::keyClick(w.ui.Button1, Qt::Key_Space);
+    ASSERT_EQ(w.dialogs.size(), 1u);
+    EXPECT_EQ(w.dialogs[0].kind, ShownDialog::WarningDialog);
+    EXPECT_TRUE(
+        w.dialogs[0].text.endsWith("records read have no plausible date and time in the standard record "
+                                   "layout: the clock most likely uses "
+                                   "the Vireo layout. Check the Vireo box and read again."))
+        << w.dialogs[0].text.toStdString();
+    EXPECT_EQ(w.form.focusWidget(), w.ui.Button1);
+}
+
 #ifndef _WIN32
 TEST_F(DownloadInWindow, Button1ReachesAConverterThatAPortsFileNames)
 {

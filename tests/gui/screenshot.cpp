@@ -1,18 +1,26 @@
 // Shows the main window on the current display and saves pictures of it:
 //   gui_screenshot OUTPUT_DIR
-// writes window.png (the window as it opens), rs485-vireo.png (bus and date
-// range chosen), wait.png (the wait panel over the date fields) and
-// screen.png (the whole screen with the window centred on it). It also
+// writes window.png (the window as it opens), rs485-vireo.png (bus, clock 32
+// typed and date range chosen), wait.png (the wait panel over the date
+// fields), screen.png (the whole screen with the window centred on it), and
+// two messages: layout-warning.png (a download whose records did not fit the
+// layout chosen) and port-error.png (a port refused for permission). It also
 // prints where eCom, eCount and Button1 are in the window ("geometry NAME X
 // Y WIDTH HEIGHT"), so a script can click them in the real program.
 #include <QApplication>
 #include <QDir>
 #include <QFont>
+#include <QKeyEvent>
+#include <QMessageBox>
 #include <QScreen>
 #include <QThread>
 #include <cstdio>
 #include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <utility>
 
+#include "app/dialogs.h"
 #include "app/tform1.h"
 #include "ui_tform1.h"
 
@@ -59,7 +67,11 @@ int main(int argc, char* argv[])
 
     Ui::TForm1& ui = form.ui();
     ui.RadioButton2->click();
-    ui.UpDown->stepBy(4);
+    for (const char* digit : {"3", "2"}) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_3 + (digit[0] - '3'), Qt::NoModifier,
+                        QString::fromLatin1(digit));
+        QApplication::sendEvent(ui.SelectedClock, &press);
+    }
     ui.ChboxIsVireo->click();
     ui.chboxVireoFromToDate->click();
     form.SetRecordTotalText("12345");
@@ -75,6 +87,24 @@ int main(int argc, char* argv[])
     settle();
     ok = save(form, out.filePath("wait.png")) && ok;
     form.SetWaitPanelVisible(false);
+
+    const std::pair<const char*, ShownDialog> messages[] = {
+        {"layout-warning.png", WarningDialog(QStringLiteral(
+                                   "433 of 500 records read have no plausible date and time in the standard "
+                                   "record layout: the clock most likely uses the Vireo layout. Check the "
+                                   "Vireo box and read again."))},
+        {"port-error.png", ErrorReport(std::runtime_error(
+                               "Unable to open com port (win error code: 13)\nCOM1 -> /dev/ttyUSB0: only "
+                               "members of the group dialout may use /dev/ttyUSB0: add this user to it "
+                               "(adduser USER dialout) and log in again"))},
+    };
+    for (const auto& [name, message] : messages) {
+        std::unique_ptr<QMessageBox> box = DialogBox(&form, message);
+        box->show();
+        settle();
+        ok = save(*box, out.filePath(name)) && ok;
+        box->close();
+    }
     form.close();
     return ok ? 0 : 1;
 }

@@ -9,7 +9,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "pointers/pointers.h"
 #include "serial/comport.h"
 #include "simprocess.h"
@@ -82,7 +82,7 @@ protected:
     void TearDown() override
     {
         ReleaseSharedPort();
-        SetLinkClock(nullptr);
+        SetTickSource(nullptr);
         SetComPortDirectory("");
     }
 
@@ -260,7 +260,7 @@ TEST(DateRangeSearch, SilentClockWaitsTheFullLimitThenShowsAnEmptyReply)
 {
     SimProcess sim({"--bus", "rs485", "--clocks", "1"});
     SetComPortDirectory(sim.PortDirectory());
-    FakeLinkClock clock;  // nobody answers: every wait passes at once
+    FakeTickSource clock;  // nobody answers: every wait passes at once
     RecordingWindow window;
     window.rs232 = false;
     window.selectedClock = "9";

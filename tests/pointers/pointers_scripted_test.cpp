@@ -9,7 +9,7 @@
 
 #include "clocklink/clocklink.h"
 #include "fakewindow.h"
-#include "linkclocks.h"
+#include "ticksources.h"
 #include "pointers/pointers.h"
 #include "scriptedclock.h"
 

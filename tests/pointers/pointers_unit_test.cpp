@@ -15,6 +15,32 @@ TEST(RecordsBetween, CountsForwardOrAcrossTheEndOfTheRing)
     EXPECT_EQ(RecordsBetween(253570, 253600), 30);
 }
 
+// Offsets from the oldest held record: 0 is the oldest, `held` the end of
+// the newest. Cases: {AWI, held, pointer, passes, offset}.
+TEST(HeldRecordOffset, StaysWithinTheRecordsTheClockHolds)
+{
+    struct Case {
+        std::int64_t awi, held, pointer, passes, offset;
+    };
+    const Case cases[] = {
+        {876, 876, 320, 12, 332},        // inside
+        {876, 876, 832, 100, 876},       // walked past the newest record
+        {876, 876, 876, 100, 876},       // placed at AWI: nothing on or after the date
+        {876, 876, 832, 44, 876},        // stopped exactly at AWI
+        {1500, 500, 1000, 0, 0},         // the oldest record already on or after the date
+        {1500, 500, 900, 30, 0},         // placed where the ring holds nothing, before the oldest
+        {1421, 3000, 252000, 100, 100},  // across the end of the ring
+        {1421, 3000, 1400, 50, 3000},    // walked past the newest, across the end
+        {7, 253579, 7, 0, 0},            // full ring: placed on the oldest, which fits
+        {7, 253579, 7, 100, 253579},     // full ring: placed at AWI, nothing fits
+        {7, 253579, 253570, 5, 253568},  // full ring, inside
+        {0, 0, 0, 100, 0},               // holds nothing
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HeldRecordOffset(c.awi, c.held, c.pointer, c.passes), c.offset)
+            << c.awi << " " << c.held << " " << c.pointer << " " << c.passes;
+}
+
 TEST(IsOnOrAfterDate, ComparesBytesAsUnsignedCharacters)
 {
     EXPECT_TRUE(IsOnOrAfterDate("880101", "880101"));

@@ -13,6 +13,9 @@
 #include <thread>
 
 #include "converter.h"
+#include "download/download.h"
+#include "fakewindow.h"
+#include "ticksources.h"
 #include "ptypeer.h"
 #include "serial/comport.h"
 #include "serialtesting.h"
@@ -173,23 +176,20 @@ TEST(NetPort, OpenFailsWithTheReasonAndWithinTheConnectTimeout)
     SetNetworkConnectTimeout(5000);
 }
 
-TEST(NetPort, AConverterThatNeverForwardsGivesReadsThatBringNothing)
+TEST(NetPort, AConverterThatNeverForwardsCostsTheDownloadItsTimeOutThenAnHonestFailure)
 {
     DeafConverter deaf;
-    TComPort port;
-    port.SetPort(deaf.Url("socket"));
-    port.Open();
-    EXPECT_EQ(port.WriteText("\x0e"), 1);
-    EXPECT_FALSE(port.WaitForInput(200));
-    std::string text = "x";
-    EXPECT_EQ(port.ReadText(text, 10), 0);
-    EXPECT_EQ(text, "");
-    // With a total read time-out the read waits for it, then brings nothing.
-    port.Timeouts().SetReadTotalConstant(150);
-    port.Timeouts().SetReadInterval(0);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadText(text, 10), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 140ms);
+    FakeWindow window;
+    window.portName = deaf.Url("socket");
+    window.count = "10";
+    QuickTimeoutClock quick;  // the 5 s without an answer pass in a fraction
+    RunDownload(window);
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].kind, ShownMessage::MessageBox);  // the communication error
+    EXPECT_TRUE(window.dumpLines.empty());
+    EXPECT_TRUE(window.buttonsEnabled);
+    EXPECT_FALSE(SharedPort() && SharedPort()->Connected());
+    ReleaseSharedPort();
 }
 
 TEST(NetPort, PortsFileNamesTheConverterAndALinkStaysADevice)

@@ -26,9 +26,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <algorithm>
 #include <atomic>
@@ -37,15 +34,16 @@
 #include <random>
 #include <sqlite3.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
+#include "childprocess.h"
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
+#include "tempdir.h"
+#include "toolargs.h"
 
 #ifndef CLOCKREADER_CLI_PATH
 #define CLOCKREADER_CLI_PATH "clockreader-cli"
@@ -71,32 +69,18 @@ struct Tally {
     long damaged = 0;     // stores that failed the integrity check
 };
 
-// Starts the program with `args`; its output goes to `log`.
-pid_t Start(const std::vector<std::string>& args, const std::string& log)
+// The program's command line with `args`.
+std::vector<std::string> Cli(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    return pid;
+    return argv;
 }
 
-int WaitFor(pid_t pid)
+// Runs the program with `args` to its end; its output goes to `log`.
+int RunCli(const std::vector<std::string>& args, const std::string& log)
 {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return RunChild(Cli(args), log, log, std::chrono::hours(1)).status;
 }
 
 // The lines of a file that end in CR LF, and whether anything follows the last.
@@ -146,21 +130,18 @@ Comparison Compare(const std::vector<std::string>& expected, const std::vector<s
 class Round {
 public:
     Round(const Settings& settings, std::uint64_t seed, bool rs232, Tally& tally)
-        : m_settings(settings), m_seed(seed), m_rs232(rs232), m_tally(tally), m_rng(seed)
+        : m_settings(settings),
+          m_seed(seed),
+          m_rs232(rs232),
+          m_tally(tally),
+          m_rng(seed),
+          m_logs(m_folder.path()),
+          m_out(m_folder / "out"),
+          m_imported(m_folder / "imported")
     {
-        char pattern[] = "/tmp/collectionkills-XXXXXX";
-        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        m_logs = pattern;
-        m_out = std::string(pattern) + "/out";
-        m_imported = std::string(pattern) + "/imported";
         std::filesystem::create_directories(m_out);
         std::filesystem::create_directories(m_imported);
         m_clocks = rs232 ? std::vector<int>{1} : std::vector<int>{1, 2};
-    }
-    ~Round()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::filesystem::path(m_out).parent_path(), ignored);
     }
 
     // Returns false when the round found a fault. `fullRing`: the clock's
@@ -186,7 +167,7 @@ public:
         if (fullRing) {
             std::vector<std::string> first = m_args;
             first.insert(first.end(), {"--start", std::to_string(m_firstRecord)});
-            WaitFor(Start(first, m_logs + "/first.log"));
+            RunCli(first, m_logs + "/first.log");
         }
 
         // The importer moves what was published away at random instants,
@@ -204,10 +185,10 @@ public:
         std::uniform_int_distribution<int> delay(0, m_settings.maxDelayMs * 1000);
         bool ok = true;
         for (int k = 1; k <= kills; ++k) {
-            const pid_t pid = Start(m_args, m_logs + "/killed.log");
+            ChildProcess killed(Cli(m_args), m_logs + "/killed.log", m_logs + "/killed.log");
             std::this_thread::sleep_for(std::chrono::microseconds(delay(m_rng)));
-            kill(pid, SIGKILL);
-            WaitFor(pid);
+            killed.Signal(SIGKILL);
+            killed.Wait();
             CountRecovery(m_logs + "/killed.log");
             ++m_tally.kills;
             ++m_tally.runs;
@@ -295,7 +276,7 @@ private:
     bool FinishAndCheck(const SimProcess& sim, bool whole)
     {
         const std::string log = m_logs + "/finished.log";
-        const int status = WaitFor(Start(m_args, log));
+        const int status = RunCli(m_args, log);
         CountRecovery(log);
         ++m_tally.runs;
         bool ok = true;
@@ -374,8 +355,8 @@ private:
     bool m_rs232;
     Tally& m_tally;
     std::mt19937_64 m_rng;
-    std::string m_out, m_imported;
-    std::string m_logs;
+    TempDir m_folder{"collectionkills"};
+    std::string m_logs, m_out, m_imported;
     std::mutex m_importing;
     std::vector<int> m_clocks;
     int m_firstRecord = 0;
@@ -388,22 +369,12 @@ private:
 int main(int argc, char** argv)
 {
     Settings settings;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--kills" && i + 1 < argc)
-            settings.kills = std::atoi(argv[++i]);
-        else if (arg == "--seed" && i + 1 < argc)
-            settings.seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (arg == "--max-delay" && i + 1 < argc)
-            settings.maxDelayMs = std::atoi(argv[++i]);
-        else if (arg == "--verbose")
-            settings.verbose = true;
-        else {
-            std::fprintf(stderr,
-                         "usage: collectionkills [--kills N] [--seed S] [--max-delay MS] [--verbose]\n");
-            return 2;
-        }
-    }
+    ToolArgs args("collectionkills");
+    args.Value("--kills", settings.kills, "N")
+        .Value("--seed", settings.seed, "S")
+        .Value("--max-delay", settings.maxDelayMs, "MS")
+        .Switch("--verbose", settings.verbose);
+    if (!args.Parse(argc, argv)) return 2;
     std::signal(SIGPIPE, SIG_IGN);
     Tally tally;
     bool ok = true;

@@ -27,20 +27,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
+#include <list>
+#include <memory>
+#include <optional>
 #include <mutex>
 #include <random>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "childprocess.h"
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "serial/comport.h"
 #include "simprocess.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -499,75 +502,65 @@ void PrintTable(const Totals& t)
                 rule.c_str(), values.c_str());
 }
 
-int Usage()
-{
-    std::fputs(
-        "usage: faultsoak [--runs N] [--jobs J] [--seed S] [--max-records N] [--drop-rate R] [--late-rate R] "
-        "[--verbose]\n",
-        stderr);
-    return 2;
-}
-
 // What a session process sends back: its totals, then its report lines.
 struct SessionOutcome {
     Totals totals;
     char report[1024] = "";
 };
 
-// A session running in a child process.
+// A session running in a child process, which sends its outcome back
+// through a pipe. The child leads a process group of its own, so that it can
+// be stopped together with its clocksim.
 struct Session {
     std::uint64_t seed = 0;
     int pipe = -1;
     Clock::time_point deadline;
+    std::unique_ptr<ChildProcess> process;
 };
 
-// Runs the session of `seed` in a new process whose output comes through a
-// pipe. The child leads a process group of its own, so that it can be
-// stopped together with its clocksim.
-Session StartSession(const Settings& settings, std::uint64_t seed, pid_t& pid)
+Session StartSession(const Settings& settings, std::uint64_t seed)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    std::fflush(stdout);
-    pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        setpgid(0, 0);
-        close(fds[0]);
-        SessionOutcome outcome;
-        std::string report;
-        try {
-            report = RunOne(settings, seed, MakePlan(settings, seed), outcome.totals);
-        } catch (const std::exception& error) {
-            report = "seed " + std::to_string(seed) + "  could not be run: " + error.what() + "\n";
-            outcome.totals = Totals{};
-            ++outcome.totals.sessions;
-            ++outcome.totals.unexplained;
-        }
-        std::snprintf(outcome.report, sizeof outcome.report, "%s", report.c_str());
-        const bool sent = write(fds[1], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
-        _exit(sent ? 0 : 1);
-    }
-    setpgid(pid, pid);  // also here, so a kill cannot come before the child's own call
+    Session session;
+    session.seed = seed;
+    session.pipe = fds[0];
+    session.deadline = Clock::now() + std::chrono::milliseconds(HardLimitMs(MakePlan(settings, seed)));
+    session.process = std::make_unique<ChildProcess>(
+        [&] {
+            close(fds[0]);
+            SessionOutcome outcome;
+            std::string report;
+            try {
+                report = RunOne(settings, seed, MakePlan(settings, seed), outcome.totals);
+            } catch (const std::exception& error) {
+                report = "seed " + std::to_string(seed) + "  could not be run: " + error.what() + "\n";
+                outcome.totals = Totals{};
+                ++outcome.totals.sessions;
+                ++outcome.totals.unexplained;
+            }
+            std::snprintf(outcome.report, sizeof outcome.report, "%s", report.c_str());
+            return write(fds[1], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome) ? 0 : 1;
+        },
+        /*ownGroup=*/true);
     close(fds[1]);
-    return Session{seed, fds[0],
-                   Clock::now() + std::chrono::milliseconds(HardLimitMs(MakePlan(settings, seed)))};
+    return session;
 }
 
 // Collects a finished session's outcome; a session that sent none (it
 // crashed or was stopped) counts as not run, or as hung when stopped.
-SessionOutcome FinishSession(const Session& session, int status, bool stopped)
+SessionOutcome FinishSession(const Session& session, const ChildResult& ended)
 {
     SessionOutcome outcome;
     const bool got = read(session.pipe, &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
     close(session.pipe);
-    if (got && WIFEXITED(status) && WEXITSTATUS(status) == 0) return outcome;
+    if (got && ended.exited && ended.status == 0) return outcome;
     outcome = SessionOutcome{};
     ++outcome.totals.sessions;
-    std::string why = stopped               ? "hung: stopped after its time limit"
-                      : WIFSIGNALED(status) ? "crashed with signal " + std::to_string(WTERMSIG(status))
-                                            : "ended without a result";
-    if (stopped)
+    std::string why = ended.hung      ? "hung: stopped after its time limit"
+                      : !ended.exited ? "crashed with signal " + std::to_string(ended.status - 128)
+                                      : "ended without a result";
+    if (ended.hung)
         ++outcome.totals.hung;
     else
         ++outcome.totals.unexplained;
@@ -586,27 +579,17 @@ bool Failed(const Totals& t)
 int main(int argc, char** argv)
 {
     Settings settings;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--verbose")
-            settings.verbose = true;
-        else if (arg == "--runs" && hasValue)
-            settings.runs = std::atoi(argv[++i]);
-        else if (arg == "--jobs" && hasValue)
-            settings.jobs = std::atoi(argv[++i]);
-        else if (arg == "--seed" && hasValue)
-            settings.seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (arg == "--max-records" && hasValue)
-            settings.maxRecords = std::atoi(argv[++i]);
-        else if (arg == "--drop-rate" && hasValue)
-            settings.dropRate = std::atof(argv[++i]);
-        else if (arg == "--late-rate" && hasValue)
-            settings.lateRate = std::atof(argv[++i]);
-        else
-            return Usage();
-    }
-    if (settings.runs < 1 || settings.jobs < 1 || settings.maxRecords < 50) return Usage();
+    ToolArgs args("faultsoak");
+    args.Value("--runs", settings.runs, "N")
+        .Value("--jobs", settings.jobs, "J")
+        .Value("--seed", settings.seed, "S")
+        .Value("--max-records", settings.maxRecords, "N")
+        .Value("--drop-rate", settings.dropRate, "R")
+        .Value("--late-rate", settings.lateRate, "R")
+        .Switch("--verbose", settings.verbose);
+    if (!args.Parse(argc, argv) ||
+        ((settings.runs < 1 || settings.jobs < 1 || settings.maxRecords < 50) && !args.Usage()))
+        return 2;
 
     char sizes[160];
     std::snprintf(sizes, sizeof sizes, "--max-records %d --drop-rate %g --late-rate %g", settings.maxRecords,
@@ -620,39 +603,28 @@ int main(int argc, char** argv)
 
     Totals totals;
     std::vector<std::uint64_t> failedSeeds;
-    std::map<pid_t, Session> running;
+    std::list<Session> running;
     int next = 0;
     while (next < settings.runs || !running.empty()) {
-        while (next < settings.runs && static_cast<int>(running.size()) < settings.jobs) {
-            pid_t pid = -1;
-            const std::uint64_t seed = settings.seed + static_cast<std::uint64_t>(next++);
-            Session session = StartSession(settings, seed, pid);
-            running[pid] = session;
+        while (next < settings.runs && static_cast<int>(running.size()) < settings.jobs)
+            running.push_back(StartSession(settings, settings.seed + static_cast<std::uint64_t>(next++)));
+        // A session that ended, or one past its hard limit, which is stopped;
+        // otherwise look again shortly.
+        std::optional<ChildResult> ended;
+        auto it = running.begin();
+        for (; it != running.end(); ++it) {
+            ended = it->process->Poll();
+            if (!ended && Clock::now() > it->deadline)
+                ended = it->process->Wait(std::chrono::milliseconds(0));
+            if (ended) break;
         }
-        int status = 0;
-        pid_t done = waitpid(-1, &status, WNOHANG);
-        bool stopped = false;
-        if (done == 0) {
-            // Nothing ended: stop a session past its hard limit, or look again shortly.
-            for (const auto& [pid, session] : running)
-                if (Clock::now() > session.deadline) {
-                    kill(-pid, SIGKILL);
-                    waitpid(pid, &status, 0);
-                    done = pid;
-                    stopped = true;
-                    break;
-                }
-            if (done == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                continue;
-            }
+        if (!ended) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
         }
-        if (done < 0) break;
-        const auto it = running.find(done);
-        if (it == running.end()) continue;
-        const SessionOutcome outcome = FinishSession(it->second, status, stopped);
+        const SessionOutcome outcome = FinishSession(*it, *ended);
         totals.Add(outcome.totals);
-        if (Failed(outcome.totals)) failedSeeds.push_back(it->second.seed);
+        if (Failed(outcome.totals)) failedSeeds.push_back(it->seed);
         running.erase(it);
         std::fputs(outcome.report, stdout);
         std::fflush(stdout);

@@ -14,26 +14,24 @@
 //
 // Prints a line per kill with --verbose, then one table; exits 1 when any run
 // after a kill was not exactly right.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "childprocess.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
+#include "tempdir.h"
+#include "toolargs.h"
 
 namespace {
 
@@ -50,27 +48,6 @@ struct Settings {
     bool verbose = false;
 };
 
-// A fresh folder, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/clockreader-kill-XXXXXX";
-        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 struct Outcome {
     int status = -1;  // exit status, or 128 + signal
     std::string out, err;
@@ -85,36 +62,10 @@ Outcome RunCli(const std::vector<std::string>& args, const TempDir& dir,
     const std::string outPath = dir / "stdout", errPath = dir / "stderr";
     std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    int status = 0;
-    const auto giveUp = Clock::now() + (killAfter ? *killAfter : std::chrono::seconds(kGiveUpSeconds));
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() >= giveUp) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    Outcome outcome;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = ReadWholeFile(outPath);
-    outcome.err = ReadWholeFile(errPath);
-    return outcome;
+    const ChildResult ended = ChildProcess(argv, outPath, errPath)
+                                  .Wait(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      killAfter ? *killAfter : std::chrono::seconds(kGiveUpSeconds)));
+    return Outcome{ended.status, ReadWholeFile(outPath), ReadWholeFile(errPath)};
 }
 
 // One clock on its own pty, paced at the line rate, for one bus.
@@ -215,30 +166,16 @@ struct Totals {
     int exact = 0, wrong = 0;
 };
 
-int Usage()
-{
-    std::fprintf(stderr, "usage: killloop [--kills N] [--seed S] [--verbose]\n");
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Settings settings;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--verbose")
-            settings.verbose = true;
-        else if (arg == "--kills" && hasValue)
-            settings.kills = std::atoi(argv[++i]);
-        else if (arg == "--seed" && hasValue)
-            settings.seed = std::strtoull(argv[++i], nullptr, 10);
-        else
-            return Usage();
-    }
-    if (settings.kills < 1) return Usage();
+    ToolArgs args("killloop");
+    args.Value("--kills", settings.kills, "N")
+        .Value("--seed", settings.seed, "S")
+        .Switch("--verbose", settings.verbose);
+    if (!args.Parse(argc, argv) || (settings.kills < 1 && !args.Usage())) return 2;
 
     std::printf("kill loop: %d kills from seed %llu, clocks paced at %d baud\n", settings.kills,
                 static_cast<unsigned long long>(settings.seed), kBaud);
@@ -247,7 +184,7 @@ int main(int argc, char** argv)
     auto between = [&](long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng); };
 
     Line lines[2] = {Line(false), Line(true)};
-    TempDir dir;
+    TempDir dir("clockreader-kill");
     Totals totals;
     const auto started = Clock::now();
     int kills = 0;

@@ -42,24 +42,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
-#include <sys/wait.h>
 #include <utility>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "childprocess.h"
 #include "clocklink/clocklink.h"
 #include "converter.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "serial/comport.h"
 #include "simprocess.h"
+#include "tempdir.h"
+#include "toolargs.h"
 
 #ifndef CLOCKREADER_CLI_PATH
 #define CLOCKREADER_CLI_PATH "clockreader-cli"
@@ -379,47 +381,28 @@ Outcome RunThroughCli(const Plan& plan, const std::string& workDirectory)
                                   std::to_string(kRecords),
                                   "--out",
                                   workDirectory};
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
+    ChildProcess cli(argv, "/dev/null", errPath);
+    const pid_t pid = cli.Pid();
     const Clock::time_point started = Clock::now();
     double killedAt = 0;
-    int status = 0;
-    Clock::time_point endedAt{};
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
+    std::optional<ChildResult> ended;
+    while (!(ended = cli.Poll())) {
         const Clock::time_point now = Clock::now();
-        if (done == pid) {
-            endedAt = now;
-            break;
-        }
         if (plan.killMs && killedAt == 0 && now - started >= std::chrono::milliseconds(plan.killMs)) {
             killedAt = Seconds(Clock::now());
             sim.Stop(SIGKILL);
         }
         if (now - started > std::chrono::seconds(60)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
             outcome.problem = "clockreader-cli did not end";
             return outcome;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
+    const Clock::time_point endedAt = Clock::now();
     sim.Stop();
     const double vanishedAt = plan.killMs ? killedAt : VanishTimeFromLog(sim.ReadWireLog());
     const std::string err = ReadWholeFile(errPath);
-    const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const int exitStatus = ended->status;
     if (vanishedAt == 0) {
         outcome.problem = "the line did not vanish";
         // A kill drawn after the end of the download comes too late to count.
@@ -494,13 +477,6 @@ void PrintTallies(const char* title, const std::map<std::string, Tally>& tallies
             std::printf("  %-11s %5ld  %s\n", moment.c_str(), count, report.c_str());
 }
 
-int Usage()
-{
-    std::fputs("usage: vanishcycles [--cycles N] [--cli-cycles M] [--net-cycles K] [--seed S] [--verbose]\n",
-               stderr);
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -508,28 +484,18 @@ int main(int argc, char** argv)
     long cycles = 40, cliCycles = 12, netCycles = 0;
     std::uint64_t seed = 1;
     bool verbose = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--cycles" && hasValue)
-            cycles = std::atol(argv[++i]);
-        else if (arg == "--cli-cycles" && hasValue)
-            cliCycles = std::atol(argv[++i]);
-        else if (arg == "--net-cycles" && hasValue)
-            netCycles = std::atol(argv[++i]);
-        else if (arg == "--seed" && hasValue)
-            seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (arg == "--verbose")
-            verbose = true;
-        else
-            return Usage();
-    }
-    if (cycles < 0 || cliCycles < 0 || netCycles < 0) return Usage();
+    ToolArgs args("vanishcycles");
+    args.Value("--cycles", cycles, "N")
+        .Value("--cli-cycles", cliCycles, "M")
+        .Value("--net-cycles", netCycles, "K")
+        .Value("--seed", seed, "S")
+        .Switch("--verbose", verbose);
+    if (!args.Parse(argc, argv) || ((cycles < 0 || cliCycles < 0 || netCycles < 0) && !args.Usage()))
+        return 2;
 
-    char pattern[] = "/tmp/vanishcycles-XXXXXX";
-    if (!mkdtemp(pattern)) return 2;
-    const std::string work = pattern;
-    const std::string lockDirectory = work + "/locks";
+    const TempDir folder("vanishcycles");
+    const std::string work = folder.path();
+    const std::string lockDirectory = folder / "locks";
     fs::create_directories(lockDirectory);
     const Clock::time_point started = Clock::now();
     std::printf(
@@ -664,8 +630,6 @@ int main(int argc, char** argv)
                 descriptors.size(), OpenDescriptors().size(), threads, ThreadCount(),
                 fs::is_empty(lockDirectory) ? "none" : "some");
     std::printf("wall time %.1f min\n", std::chrono::duration<double>(Clock::now() - started).count() / 60);
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
     if (failures.empty()) {
         std::printf("every vanish was reported as an error; nothing was left behind\n");
         return 0;

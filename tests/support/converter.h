@@ -12,6 +12,7 @@
 // the same TCP port.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -31,7 +32,6 @@ public:
     // rfc2217://127.0.0.1:PORT or socket://127.0.0.1:PORT
     std::string Url() const;
     int Port() const { return m_port; }
-    bool Running() { return m_process && m_process->Running(); }
     void Kill();
     void Start();
 
@@ -43,6 +43,12 @@ private:
     std::string m_dir;
     std::unique_ptr<ChildProcess> m_process;
 };
+
+// Waits up to `limit` until something listens on TCP port `port` of the
+// loopback address (read from /proc/net/tcp, without connecting).
+bool WaitForListener(int port, std::chrono::milliseconds limit);
+// A TCP port of the loopback address that nothing uses at the moment.
+int FreeLoopbackPort();
 
 // A TCP listener on the loopback address that accepts connections and never
 // forwards a byte either way: a converter whose serial side is dead.

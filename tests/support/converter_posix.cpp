@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #ifndef SER2NET_PATH
@@ -54,7 +56,9 @@ std::string Converter::Url() const
 void Converter::Kill()
 {
     if (!m_process) return;
-    m_process->Signal(SIGKILL);
+    // The converter and every relay it forked (socat's), as a crash of the
+    // box would end them all.
+    kill(-m_process->Pid(), SIGKILL);
     m_process->Wait(std::chrono::seconds(5));
     m_process.reset();
 }
@@ -72,9 +76,45 @@ void Converter::Start()
     } else {
         argv = {SER2NET_PATH, "-n", "-c", m_dir + "/ser2net.yaml", "-P", m_dir + "/ser2net.pid"};
     }
-    m_process = std::make_unique<ChildProcess>(argv, "", m_dir + "/stderr");
+    // A process group of its own, so that Kill() reaches socat's relays.
+    m_process = std::make_unique<ChildProcess>(argv, "/dev/null", m_dir + "/stderr", [] { setpgid(0, 0); });
     if (!WaitForListener(m_port, std::chrono::seconds(10)))
         throw std::runtime_error("the converter does not listen: " + argv[0]);
+}
+
+bool WaitForListener(int port, std::chrono::milliseconds limit)
+{
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    const auto giveUp = std::chrono::steady_clock::now() + limit;
+    do {
+        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            std::ifstream file(table);
+            std::string line, sl, local, remote, state;
+            std::getline(file, line);  // the heading
+            while (file >> sl >> local >> remote >> state) {
+                std::getline(file, line);
+                if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0)
+                    return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < giveUp);
+    return false;
+}
+
+int FreeLoopbackPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (s >= 0) close(s);
+    if (!bound) throw std::runtime_error("no free loopback port");
+    return ntohs(address.sin_port);
 }
 
 DeafConverter::DeafConverter()

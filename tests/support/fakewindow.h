@@ -43,6 +43,8 @@ public:
     // download gave up on a clock that had gone silent.
     std::vector<std::int32_t> countersAnswered;
     bool clockStoppedAnswering = false;
+    // The warning of a download whose records did not fit the layout chosen.
+    std::string layoutWarning;
     // Called on every ProcessMessages(), e.g. to act as the operator mid-run.
     std::function<void(FakeWindow&)> onProcessMessages;
     // Called on every message shown, before it is logged.
@@ -100,6 +102,7 @@ public:
 
     void RecordCounterAnswered(std::int32_t total) override { countersAnswered.push_back(total); }
     void ClockStoppedAnswering() override { clockStoppedAnswering = true; }
+    void RecordLayoutDoubtful(const std::string& warning) override { layoutWarning = warning; }
 
     void WriteDumpLine(const std::string& line) override
     {

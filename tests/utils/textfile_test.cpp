@@ -250,19 +250,32 @@ TEST_F(TextFileTest, TheOutputFolderIsBesideTheProgramWhenWritableElseTheUsersOw
 {
     const std::string portable = m_dir + "/portable", installed = m_dir + "/installed",
                       user = m_dir + "/home/ClockReader";
+    const std::string mountPoint = m_dir + "/media";
     fs::create_directories(portable);
-    fs::create_directories(installed);
+    fs::create_directories(installed + "/bin");
+    fs::create_directories(mountPoint);
+    std::ofstream(portable + "/file").close();
     ASSERT_EQ(chmod(m_dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(portable.c_str(), 0777), 0);
     ASSERT_EQ(chmod(installed.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(mountPoint.c_str(), 0555), 0);
     // Root may write anywhere, so the choice is made as an ordinary user.
+    // A folder that cannot be used says why, naming the folder at fault.
     auto choices = [&] {
         return ChooseOutputFolder(portable, user) + "\n" + ChooseOutputFolder(installed, user) + "\n" +
-               ChooseOutputFolder(installed, "");
+               ChooseOutputFolder(installed, "") + "\n" + PrepareOutputFolder(portable + "/new/sub") + "\n" +
+               PrepareOutputFolder(installed + "/ClockReader") + "\n" + PrepareOutputFolder(installed) +
+               "\n" + PrepareOutputFolder(mountPoint + "/records") + "\n" +
+               PrepareOutputFolder(portable + "/file/sub");
     };
     const std::string report = geteuid() == 0 ? RunAsNobody(choices) : choices();
     if (report.rfind("skip:", 0) == 0) GTEST_SKIP() << report;
-    EXPECT_EQ(report, portable + "\n" + user + "\n" + installed);
+    EXPECT_EQ(report, portable + "\n" + user + "\n" + installed + "\n\n" + installed +
+                          " is read-only for this user\n" + installed + " is read-only for this user\n" +
+                          mountPoint +
+                          " is read-only for this user, and empty: is a drive to be mounted there?\n" +
+                          portable + "/file is a file, not a folder");
+    EXPECT_TRUE(fs::is_directory(portable + "/new/sub"));
 
     // An installed copy uses the user's folder even for root, who may write
     // the program's folder: the marker beside it, or where it lies, decides.

@@ -1,29 +1,29 @@
-#include "linkclocks.h"
+#include "ticksources.h"
 
 #include <stdexcept>
 
-FakeLinkClock::FakeLinkClock(std::uint32_t start, std::uint64_t limitMs) : now(start), m_limitMs(limitMs)
+FakeTickSource::FakeTickSource(std::uint32_t start, std::uint64_t limitMs) : now(start), m_limitMs(limitMs)
 {
-    SetLinkClock(this);
+    SetTickSource(this);
 }
 
-FakeLinkClock::~FakeLinkClock() { SetLinkClock(nullptr); }
+FakeTickSource::~FakeTickSource() { SetTickSource(nullptr); }
 
-void FakeLinkClock::advance(std::uint32_t milliseconds)
+void FakeTickSource::advance(std::uint32_t milliseconds)
 {
     now += milliseconds;
     advanced += milliseconds;
     if (advanced > m_limitMs) throw std::runtime_error("fake clock ran past its limit");
 }
 
-void FakeLinkClock::Sleep(std::uint32_t milliseconds)
+void FakeTickSource::Sleep(std::uint32_t milliseconds)
 {
     sleeps.push_back(milliseconds);
     advance(milliseconds);
     if (onSleep) onSleep();
 }
 
-void FakeLinkClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
+void FakeTickSource::PauseForInput(TComPort& port, std::uint32_t milliseconds)
 {
     ++pauses;
     advance(milliseconds);
@@ -32,14 +32,14 @@ void FakeLinkClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
 
 QuickTimeoutClock::QuickTimeoutClock(std::uint32_t realWaitMs) : m_realWaitMs(realWaitMs)
 {
-    SetLinkClock(this);
+    SetTickSource(this);
 }
 
-QuickTimeoutClock::~QuickTimeoutClock() { SetLinkClock(nullptr); }
+QuickTimeoutClock::~QuickTimeoutClock() { SetTickSource(nullptr); }
 
 void QuickTimeoutClock::Sleep(std::uint32_t milliseconds)
 {
-    LinkClock::Sleep(milliseconds);
+    TickSource::Sleep(milliseconds);
     m_now += milliseconds;
 }
 

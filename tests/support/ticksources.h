@@ -1,7 +1,7 @@
 // Time sources for the clock link in tests. Each installs itself as the link's
 // clock for its lifetime and puts the system clock back when it goes.
 //
-// FakeLinkClock: nothing really waits. Time moves only when the code under
+// FakeTickSource: nothing really waits. Time moves only when the code under
 // test sleeps or pauses, so limits of 5 s and 30 s pass at once; for a peer
 // that has already answered (or never will).
 //
@@ -17,15 +17,15 @@
 
 #include "clocklink/clocklink.h"
 
-class FakeLinkClock : public LinkClock {
+class FakeTickSource : public TickSource {
 public:
     // Starts at tick `start`. Gives up with an exception once more than
     // `limitMs` fake milliseconds have passed, so a wait that never ends
     // fails instead of hanging.
-    explicit FakeLinkClock(std::uint32_t start = 0, std::uint64_t limitMs = 10'000'000);
-    ~FakeLinkClock() override;
-    FakeLinkClock(const FakeLinkClock&) = delete;
-    FakeLinkClock& operator=(const FakeLinkClock&) = delete;
+    explicit FakeTickSource(std::uint32_t start = 0, std::uint64_t limitMs = 10'000'000);
+    ~FakeTickSource() override;
+    FakeTickSource(const FakeTickSource&) = delete;
+    FakeTickSource& operator=(const FakeTickSource&) = delete;
 
     std::uint32_t TickCount() override { return now; }
     void Sleep(std::uint32_t milliseconds) override;
@@ -44,7 +44,7 @@ private:
     std::uint64_t m_limitMs;
 };
 
-class QuickTimeoutClock : public LinkClock {
+class QuickTimeoutClock : public TickSource {
 public:
     // A pause without input really waits up to `realWaitMs`: long enough for
     // the peer's slowest ordinary reply to start arriving.

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "clocklink/clockwindow.h"
 #include "options.h"
@@ -30,20 +31,21 @@
 
 namespace cli {
 
-class TerminalWindow : public ClockWindow {
+class CommandLineWindow : public ClockWindow {
 public:
     // `stopRequested` is asked whenever an operation wants to know whether
     // to stop; `program` names the program in error reports. The port's
     // device is looked up here, so a port error names the device the run
     // tried even when a link to it is gone by then.
-    TerminalWindow(const Options& options, ProgressMeter& progress, std::FILE* messages, std::string program,
-                   std::function<bool()> stopRequested);
+    CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,
+                      std::string program, std::function<bool()> stopRequested);
 
     // Creates `directory` when missing and takes Dump.Txt and BadRecs.Txt in
     // it, keeping what they hold until the clock answers its record counter;
     // with `append` for good, new lines going after them. Raises EFileInUse
     // when another program holds either (both are then left as they were),
-    // EInOutError or std::filesystem::filesystem_error.
+    // and EInOutError, which says why (a read-only folder says so), when the
+    // folder cannot be made or written.
     void OpenOutputFiles(const std::string& directory, bool append = false);
     // The two files while they are open.
     TextFile& DumpFile() { return m_dump; }
@@ -65,14 +67,27 @@ public:
     bool ClockHoldsNoRecords() const { return m_clockHoldsNoRecords; }
     // The date-range search ended with its success message.
     bool SearchDone() const { return m_searchDone; }
-    // Writes `text` to the message stream, as the window's messages are.
+    // Writes `text` to the message stream, as the window's messages are:
+    // one log line, which starts with the time when the stream is no
+    // terminal.
     void Say(const std::string& text) const;
+    const std::string& ProgramName() const { return m_program; }
+    // Port (with its device), bus and clock of the run: "COM1 -> /dev/ttyS0,
+    // RS-232, clock 1".
+    std::string Where() const;
+    // One error line: the program, Where(), the reason in English and, when
+    // the window has one, its Persian text in brackets.
+    void SayError(const std::string& reason, std::string_view windowText = {}) const;
+    // After a clock that does not answer, try the record counter once more in
+    // the other bus's form and suggest that bus when a clock answers it. It
+    // costs one more time-out, so it is for an operator at a terminal.
+    void SetSuggestOtherBus(bool suggest) { m_suggestOtherBus = suggest; }
 
     std::string RecordTotalText() const { return m_recordTotal; }
     std::string RecordsReadText() const { return m_recordsRead; }
     std::int32_t ProgressMaximum() const { return m_progressMaximum; }
 
-    bool IsRs232() const override { return m_options.rs232; }
+    bool IsRs232() const override { return m_options.rs232 != m_tryingOtherBus; }
     std::string SelectedClockText() const override { return m_clock; }
     std::string ComText() const override { return m_options.comText; }
     std::string BaudRateText() const override { return m_options.baudRate; }
@@ -108,17 +123,26 @@ public:
 
     void RecordCounterAnswered(std::int32_t total) override;
     void ClockStoppedAnswering() override { m_clockStoppedAnswering = true; }
+    void RecordLayoutDoubtful(const std::string& warning) override;
 
     void WriteDumpLine(const std::string& line) override { m_dump.WriteLine(line); }
     void WriteBadRecordLine(const std::string& line) override { m_badRecords.WriteLine(line); }
 
 private:
+    void SuggestOtherBus();
+
     const Options& m_options;
     ProgressMeter& m_progress;
     std::FILE* m_messages;
     std::string m_program;
     std::function<bool()> m_stopRequested;
     std::string m_portLabel;  // "COM1 -> /dev/ttyS0", or the device path given
+    bool m_suggestOtherBus = false;
+    bool m_tryingOtherBus = false;
+    bool m_searching = false;  // the date search's wait panel is up
+    // Characters the clock link had received when the operation began: a
+    // clock that sent nothing since did not answer at all.
+    std::uint64_t m_heardAtStart = 0;
     mutable bool m_stopNoticed = false;
     int m_status = kExitComplete;
     bool m_clockHoldsNoRecords = false;
