@@ -134,6 +134,19 @@ StoreError::Kind KindOf(int code)
 
 PunchStore::PunchStore(const std::string& path, Access access, int busyMs) : m_path(path)
 {
+    // A refused store is closed again: its destructor does not run.
+    try {
+        Open(access, busyMs);
+    } catch (...) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        throw;
+    }
+}
+
+void PunchStore::Open(Access access, int busyMs)
+{
+    const std::string& path = m_path;
     std::error_code error;
     if (access == Access::Read && !std::filesystem::exists(PathFromUtf8(path), error))
         throw StoreError(

@@ -145,6 +145,7 @@ public:
     void ForEachRecord(const Selection& selection, const std::function<void(const StoredRecord&)>& take);
 
 private:
+    void Open(Access access, int busyMs);
     void Execute(const char* sql);
     [[noreturn]] void Fail(const std::string& doing);
 
