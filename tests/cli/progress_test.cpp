@@ -197,7 +197,11 @@ TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
     CapturedStream err;
     ProgressMeter meter(err.file(), false);
     CommandLineWindow window(options, meter, err.file(), "clockreader-cli", {});
+#ifdef _WIN32
+    const std::string where = "clockreader-cli: COM1 -> \\\\.\\COM1, RS-485, clock 7: ";
+#else
     const std::string where = "clockreader-cli: COM1 -> /dev/ttyS0, RS-485, clock 7: ";
+#endif
     std::size_t seen = 0;
     for (const Case& c : cases) {
         c.show(window);
