@@ -173,12 +173,12 @@ TEST(CliOptions, ScheduledCollection)
 
     // A site file: a line per port, comments and blank lines left out.
     const std::vector<Options> site = ParseSiteFile(
-        "# the site\r\nCOM1 rs485 1-32 57600 standard\n\n  /dev/ttyUSB0 RS232 1 9600 vireo # office\n", "S");
+        "# the site\r\nCOM1 rs485 1-32 57600 standard\n\n  com12 RS232 1 9600 vireo # office\n", "S");
     ASSERT_EQ(site.size(), 2u);
     EXPECT_EQ(site[0].clockList.size(), 32u);
     EXPECT_EQ(site[0].baudRate, "57600");
     EXPECT_TRUE(site[1].rs232 && site[1].vireo);
-    EXPECT_EQ(site[1].portPath, "/dev/ttyUSB0");
+    EXPECT_EQ(site[1].comText, "12");
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"COM1 rs485 1-32 57600\n", "S line 1: 'COM1 rs485 1-32 57600' is not PORT BUS CLOCKS BAUD LAYOUT"},
         {"# x\nCOM1 rs485 1-32 57600 fancy\n", "S line 2: the layout 'fancy'"},
