@@ -13,7 +13,10 @@
 // A sweep (--clocks) runs the listed clocks in turn on one RS-485 line, with
 // or without --new; without it the records go to Dump.Txt and BadRecs.Txt as
 // in a plain download. A clock that fails is reported and the sweep goes on.
-// The run ends with a summary: a table of the clocks for a sweep.
+// A site (--site FILE) runs each of its lines so, side by side, each in a
+// thread of its own with its own port and store connection, after one
+// preparation of the folder. The run ends with a summary: a table of the
+// clocks for a sweep, of ports and clocks for a site.
 #pragma once
 
 #include <functional>
