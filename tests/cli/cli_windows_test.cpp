@@ -280,3 +280,24 @@ TEST(CliOnWindows, CollectsIntoThePunchStoreAndExportsIt)
     for (const std::string& line : ExpectedDump(sim, 0, 200)) expected += line + "\n";
     EXPECT_EQ(dump.out, expected);
 }
+
+// A clock behind a raw TCP converter (socat on this machine's loopback),
+// reached through Winsock.
+TEST(CliOnWindows, ReachesAClockBehindAConverter)
+{
+    SimProcess sim({"--records", "60"});
+    WineBridge converter({"converter", sim.PtyPath()});
+    const std::string url = "socket://127.0.0.1:" + converter.FirstLine();
+    TempDir out;
+    CliRun run = RunCli({"download", "--port", url, "--count", "60", "--out", out.path()});
+    ASSERT_EQ(run.status, 0u) << run.err;
+    const std::vector<std::string> lines = Lines(ReadFile(out / "Dump.Txt"));
+    ASSERT_EQ(lines.size(), 60u);
+    // The dump lines carry the number the address ends in, the TCP port.
+    FakeWindow window;
+    window.com = converter.FirstLine();
+    DownloadRun decode;
+    decode.ClockIsSolar = true;
+    decode.ClockDateText = "1405/09/16";
+    EXPECT_EQ(lines.front(), DecodeRecord(window, decode, sim.ExpectedRecords(1).front().payload));
+}

@@ -225,6 +225,52 @@ void serveSim(int sock, const fs::path& link, bool quiet, const std::vector<std:
     fs::remove_all(dir, ignored);
 }
 
+// A raw TCP converter (socat) on a free loopback port in front of the
+// device `device` (a clocksim's pty), for as long as the connection stays
+// open: answers "PORT" once it listens.
+void serveConverter(int sock, const std::string& device)
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (probe < 0 || ::bind(probe, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return;
+    ::close(probe);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // A group of its own: its relays end with it.
+        ::setpgid(0, 0);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        const std::string listen = "TCP-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,fork";
+        const std::string file = "FILE:" + device + ",raw,echo=0";
+        ::execlp("socat", "socat", "-t", "0", listen.c_str(), file.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Listening once a connection is taken; that relay ends with the probe.
+    for (int i = 0; i < 250; ++i) {
+        const int connection = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool up = ::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(connection);
+        if (up) break;
+        ::usleep(20000);
+    }
+    ::usleep(200000);
+    if (sendAll(sock, port + "\n")) {
+        char byte;
+        while (::read(sock, &byte, 1) > 0) {
+        }
+    }
+    ::kill(-pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
 // Serves one connection: its request line, then the line or the simulator.
 void serveConnection(int sock, const fs::path& prefix)
 {
@@ -242,6 +288,8 @@ void serveConnection(int sock, const fs::path& prefix)
     const fs::path link = prefix / "dosdevices" / ("com" + std::to_string(number));
     if (fields[0] == "pty") {
         servePty(sock, link);
+    } else if (fields[0] == "converter" && fields.size() == 2) {
+        serveConverter(sock, fields[1]);
     } else if (fields[0] == "sim") {
         std::vector<std::string> args(fields.begin() + 1, fields.end());
         const bool quiet = !args.empty() && args[0] == "--quiet";
