@@ -30,6 +30,14 @@ struct ComDevice {
     std::uint32_t readTotalConstant = 0;
     std::uint32_t writeTotalMultiplier = 100;
     std::uint32_t writeTotalConstant = 1000;
+    // Keeps `timeouts` as the ones the port applied.
+    void KeepTimeouts(const TComTimeouts& timeouts) {
+        readInterval = static_cast<std::uint32_t>(timeouts.ReadInterval());
+        readTotalMultiplier = static_cast<std::uint32_t>(timeouts.ReadTotalMultiplier());
+        readTotalConstant = static_cast<std::uint32_t>(timeouts.ReadTotalConstant());
+        writeTotalMultiplier = static_cast<std::uint32_t>(timeouts.WriteTotalMultiplier());
+        writeTotalConstant = static_cast<std::uint32_t>(timeouts.WriteTotalConstant());
+    }
 
     // Bytes taken from the input queue so far; lets the event thread tell
     // newly received bytes from a queue that was partly read meanwhile.

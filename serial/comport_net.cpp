@@ -583,11 +583,7 @@ int netDeviceSetLine(ComDevice& device, const TCustomComPort& settings) {
 }
 
 int netDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
-    device.readInterval = static_cast<std::uint32_t>(timeouts.ReadInterval());
-    device.readTotalMultiplier = static_cast<std::uint32_t>(timeouts.ReadTotalMultiplier());
-    device.readTotalConstant = static_cast<std::uint32_t>(timeouts.ReadTotalConstant());
-    device.writeTotalMultiplier = static_cast<std::uint32_t>(timeouts.WriteTotalMultiplier());
-    device.writeTotalConstant = static_cast<std::uint32_t>(timeouts.WriteTotalConstant());
+    device.KeepTimeouts(timeouts);
     return 0;
 }
 

@@ -351,11 +351,7 @@ int comDeviceSetLine(ComDevice& device, const TCustomComPort& settings) {
 }
 
 int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
-    device.readInterval = static_cast<std::uint32_t>(timeouts.ReadInterval());
-    device.readTotalMultiplier = static_cast<std::uint32_t>(timeouts.ReadTotalMultiplier());
-    device.readTotalConstant = static_cast<std::uint32_t>(timeouts.ReadTotalConstant());
-    device.writeTotalMultiplier = static_cast<std::uint32_t>(timeouts.WriteTotalMultiplier());
-    device.writeTotalConstant = static_cast<std::uint32_t>(timeouts.WriteTotalConstant());
+    device.KeepTimeouts(timeouts);
     return 0;
 }
 

@@ -318,11 +318,7 @@ int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
         return lastError();
     }
     device.waitTimeoutApplied = -1;
-    device.readInterval = values.ReadIntervalTimeout;
-    device.readTotalMultiplier = values.ReadTotalTimeoutMultiplier;
-    device.readTotalConstant = values.ReadTotalTimeoutConstant;
-    device.writeTotalMultiplier = values.WriteTotalTimeoutMultiplier;
-    device.writeTotalConstant = values.WriteTotalTimeoutConstant;
+    device.KeepTimeouts(timeouts);
     return 0;
 }
 
