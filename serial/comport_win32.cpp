@@ -78,20 +78,50 @@ DWORD requestDeadline(std::uint32_t multiplier, std::uint32_t constant, DWORD by
     return static_cast<DWORD>(std::min<std::uint64_t>(total, MAXDWORD - 1));
 }
 
-// One device request: its OVERLAPPED and its own manual-reset event,
-// created signalled, closed when the request ends whatever happened.
+// The completion event of the calling thread's device requests, made once:
+// a thread has one request pending at a time (the event thread's wait has
+// its own), and the system resets the event as each request begins, so the
+// event need not be made and closed for every byte that comes.
+class RequestEvent {
+public:
+    ~RequestEvent() { Drop(); }
+    HANDLE Get() {
+        if (m_event == nullptr) {
+            m_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        }
+        return m_event;
+    }
+    // A request that outlived its cancel may still signal the event; the
+    // next request gets a fresh one.
+    void Drop() {
+        if (m_event != nullptr) {
+            CloseHandle(m_event);
+            m_event = nullptr;
+        }
+    }
+
+private:
+    HANDLE m_event = nullptr;
+};
+
+RequestEvent& requestEvent() {
+    static thread_local RequestEvent event;
+    return event;
+}
+
+// One device request: its OVERLAPPED, signalled through the thread's event.
 class AsyncRequest {
 public:
-    AsyncRequest() { m_overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr); }
-    ~AsyncRequest() {
-        if (m_overlapped.hEvent != nullptr) {
-            CloseHandle(m_overlapped.hEvent);
-        }
+    // The event's low bit set keeps the request's end from being queued to a
+    // completion port: there is none, and Wine asks its server for that
+    // queueing on every request otherwise.
+    AsyncRequest() : m_event(requestEvent().Get()) {
+        m_overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(m_event) | 1);
     }
     AsyncRequest(const AsyncRequest&) = delete;
     AsyncRequest& operator=(const AsyncRequest&) = delete;
 
-    bool Valid() const { return m_overlapped.hEvent != nullptr; }
+    bool Valid() const { return m_event != nullptr; }
     OVERLAPPED* Overlapped() { return &m_overlapped; }
 
     // Waits up to `deadlineMs` for the request to end; returns 0 and the
@@ -100,11 +130,18 @@ public:
     // with ERROR_SEM_TIMEOUT, with what it had moved by then.
     int Complete(HANDLE device, DWORD& moved, DWORD deadlineMs) {
         moved = 0;
-        const DWORD waited = WaitForSingleObject(m_overlapped.hEvent, deadlineMs);
+        // A request the driver ended at once has its result in place: no
+        // wait for the event it has set.
+        if (HasOverlappedIoCompleted(&m_overlapped)) {
+            return GetOverlappedResult(device, &m_overlapped, &moved, FALSE) ? 0 : lastError();
+        }
+        const DWORD waited = WaitForSingleObject(m_event, deadlineMs);
         if (waited == WAIT_TIMEOUT) {
             CancelIoEx(device, &m_overlapped);
             // A cancelled request ends promptly; its OVERLAPPED must outlive it.
-            WaitForSingleObject(m_overlapped.hEvent, kCancelWaitMs);
+            if (WaitForSingleObject(m_event, kCancelWaitMs) != WAIT_OBJECT_0) {
+                requestEvent().Drop();
+            }
             GetOverlappedResult(device, &m_overlapped, &moved, FALSE);
             return ERROR_SEM_TIMEOUT;
         }
@@ -118,6 +155,7 @@ public:
     }
 
 private:
+    HANDLE m_event;
     OVERLAPPED m_overlapped{};
 };
 

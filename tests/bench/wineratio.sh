@@ -46,7 +46,11 @@ rate() {
   else
     "$win/wine/run" "$win/bin/clockreader-cli.exe" "${options[@]}" --out "Z:$(tr / '\\' <<<"$work/wine")"
   fi 2>"$work/err" >/dev/null || { cat "$work/err" >&2; exit 1; }
-  sed -n 's/^records .*(100%), \([0-9.]*\) records\/s.*/\1/p' "$work/err" | tail -n 1
+  # The last progress line, with or without its time stamp.
+  local r
+  r=$(tr '\r' '\n' <"$work/err" | sed -n 's/.*records [0-9]*\/[0-9]* (100%), \([0-9.]*\) records\/s.*/\1/p' | tail -n 1)
+  [ -n "$r" ] || { echo "wineratio: no rate in the $1 run's progress:" >&2; cat "$work/err" >&2; exit 1; }
+  echo "$r"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 linux=()
