@@ -6,17 +6,19 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <poll.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
+#include "childprocess.h"
 #include "hexbytes.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -125,15 +127,18 @@ std::size_t countOf(const std::string& text, const std::string& what)
     return n;
 }
 
-// Runs clocksim to its end (at most 10 s) and returns its exit status.
+// Runs clocksim with the space-separated `args` to its end (at most 10 s)
+// and returns its exit status.
 int runClocksim(const std::string& args, std::string* output)
 {
-    FILE* p = ::popen(("timeout 10 " + std::string(CLOCKSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
-    const int status = ::pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> argv{CLOCKSIM_PATH};
+    std::istringstream words(args);
+    for (std::string word; words >> word;) argv.push_back(word);
+    TempDir logs;
+    const ChildResult end = RunChild(argv, logs / "out", logs / "out", std::chrono::seconds(10));
+    std::ifstream in(logs / "out");
+    output->assign(std::istreambuf_iterator<char>(in), {});
+    return end.exited ? end.status : -1;
 }
 
 }  // namespace

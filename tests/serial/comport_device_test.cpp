@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "asnobody.h"
+#include "childprocess.h"
 #include "ptypeer.h"
 #include "serialtesting.h"
 #include "serial/comlock.h"
@@ -52,12 +52,10 @@ std::string hdbLock(long pid)
 // The PID of a process that has ended and been reaped.
 pid_t deadPid()
 {
-    pid_t child = fork();
-    if (child == 0) {
-        _exit(0);
-    }
-    waitpid(child, nullptr, 0);
-    return child;
+    ChildProcess child([] { return 0; });
+    const pid_t pid = child.Pid();
+    child.Wait();
+    return pid;
 }
 
 // ---------------------------------------------------------------------------

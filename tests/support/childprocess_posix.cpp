@@ -99,8 +99,22 @@ std::optional<ChildResult> ChildProcess::Reap(int options)
     return result;
 }
 
-ChildResult RunChild(const std::vector<std::string>& argv, const std::string& outPath,
-                     const std::string& errPath, std::chrono::milliseconds limit)
+std::optional<std::string> TextFromChild(const std::function<std::string()>& body)
 {
-    return ChildProcess(argv, outPath, errPath).Wait(limit);
+    int ends[2];
+    if (pipe(ends) != 0) return std::nullopt;
+    ChildProcess child([&] {
+        close(ends[0]);
+        const std::string text = body();
+        return write(ends[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1;
+    });
+    close(ends[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(ends[0]);
+    const ChildResult end = child.Wait();
+    if (!end.exited || end.status != 0) return std::nullopt;
+    return text;
 }

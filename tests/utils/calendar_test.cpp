@@ -5,13 +5,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include "childprocess.h"
+#endif
 #include "utils/calendar.h"
 #include "utils/errors.h"
 
@@ -266,30 +265,16 @@ TEST(RegionalSeparator, ReadFromTheLocaleDateFormat)
 // The user's locale comes from the environment on POSIX systems.
 // Runs `probe` in a child process with the given environment variables set
 // and returns what it printed, so the test process keeps its own
-// environment. The child leaves with _exit: the C library keeps the locale
-// path of LOCPATH for good, which a leak checker would otherwise report.
+// environment. The child leaves with _exit (the C library keeps the locale
+// path of LOCPATH for good, which a leak checker would otherwise report).
 std::string runWithEnvironment(const std::vector<std::pair<std::string, std::string>>& env,
                                std::string (*probe)())
 {
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-        const std::string out = probe();
-        const ssize_t written = write(fds[1], out.data(), out.size());
-        _exit(written == static_cast<ssize_t>(out.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string out;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return out;
+    return TextFromChild([&] {
+               for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+               return probe();
+           })
+        .value_or("child failed");
 }
 
 std::string probeSeparator()
