@@ -25,17 +25,13 @@
 #include <string>
 #include <vector>
 
-#include "childprocess.h"
+#include "clirun.h"
 #include "simprocess.h"
 #include "tempdir.h"
 #include "toolargs.h"
 #include "tools/clocksim/clock.h"
 #include "tools/clocksim/protocol.h"
 #include "tools/clocksim/records.h"
-
-#ifndef CLOCKREADER_CLI_PATH
-#define CLOCKREADER_CLI_PATH "clockreader-cli"
-#endif
 
 namespace {
 
@@ -44,9 +40,7 @@ using Clock = std::chrono::steady_clock;
 // Runs the program to its end; returns its exit status and the seconds it took.
 std::pair<int, double> RunCli(const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const ChildResult ended = RunChild(argv, "/dev/null", "/dev/null", std::chrono::hours(1));
+    const ChildResult ended = RunChild(CliArgv(kCliPath, args), kNoOutput, kNoOutput, std::chrono::hours(1));
     return {ended.status, ended.seconds};
 }
 

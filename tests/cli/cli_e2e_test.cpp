@@ -30,22 +30,17 @@
 #include "fakewindow.h"
 #include "messages.h"
 #include "simprocess.h"
+#include "clirun.h"
 #include "tempdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-    int status = -1;      // exit status, or 128 + signal
-    bool exited = false;  // ended by exit, not killed by a signal
-    std::string out, err;
-};
-
 // How the program is started: which copy of it, with which HOME, and as
 // the unprivileged user "nobody" or not.
 struct Launch {
-    std::string program = CLOCKREADER_CLI_PATH;
+    std::string program = kCliPath;
     std::string home;  // unchanged when empty
     bool asNobody = false;
     // Started as a script starts a job in the background, with SIGINT ignored.
@@ -59,10 +54,9 @@ struct Launch {
 class CliProcess {
 public:
     CliProcess(const std::vector<std::string>& args, const TempDir& dir, const Launch& launch = {})
-        : m_outPath(dir / "stdout"),
-          m_errPath(dir / "stderr"),
+        : m_dir(dir),
           m_terminal(OpenTerminal(launch.terminal)),
-          m_child(Argv(launch.program, args), m_outPath, m_errPath, [launch, this] {
+          m_child(CliArgv(launch.program, args), CliOutPath(dir), CliErrPath(dir), [launch, this] {
               if (m_terminal >= 0) dup2(open(ptsname(m_terminal), O_RDWR | O_NOCTTY), STDERR_FILENO);
               if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
               if (launch.asNobody && !BecomeNobody()) _exit(126);
@@ -78,21 +72,12 @@ public:
     {
         const ChildResult result = m_child.Wait(std::chrono::seconds(90));
         if (result.hung) ADD_FAILURE() << "clockreader-cli did not end";
-        CliRun run;
-        run.exited = result.exited;
-        run.status = result.status;
-        run.out = ReadWholeFile(m_outPath);
-        run.err = m_terminal >= 0 ? ReadTerminal() : ReadWholeFile(m_errPath);
+        CliRun run = CliRunOf(result, m_dir);
+        if (m_terminal >= 0) run.err = ReadTerminal();
         return run;
     }
 
 private:
-    static std::vector<std::string> Argv(const std::string& program, const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
     static int OpenTerminal(bool wanted)
     {
         if (!wanted) return -1;
@@ -115,7 +100,7 @@ private:
         return text;
     }
 
-    std::string m_outPath, m_errPath;
+    const TempDir& m_dir;
     int m_terminal = -1;
     ChildProcess m_child;
 };
@@ -288,7 +273,7 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
                    bareHome = root / "bare";
     for (const fs::path& folder : {portable, installed}) {
         fs::create_directories(folder);
-        fs::copy_file(CLOCKREADER_CLI_PATH, folder / "clockreader-cli");
+        fs::copy_file(kCliPath, folder / "clockreader-cli");
     }
     for (const fs::path& ports : {portable / "ports", home / "ClockReader" / "ports"}) {
         fs::create_directories(ports);
@@ -457,7 +442,7 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
         ASSERT_EQ(chown(device.c_str(), 0, 20), 0);  // group 20, "dialout" on Debian
         fs::permissions(device, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                     fs::perms::group_write);
-        const Launch nobody{CLOCKREADER_CLI_PATH, "", true};
+        const Launch nobody{kCliPath, "", true};
         CliRun refused = RunCli({"pointers", "--port", device}, nobody);
         EXPECT_EQ(refused.status, 5) << refused.err;
         EXPECT_TRUE(
@@ -956,7 +941,7 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
                                      "trace=fsync,fdatasync,rename,renameat,renameat2",
                                      "-o",
                                      logs / "trace",
-                                     CLOCKREADER_CLI_PATH};
+                                     kCliPath};
     for (const std::string& a : Link(sim, {"download", "--new", "--baud", "57600", "--out", out.path()}))
         args.push_back(a);
     Launch launch;

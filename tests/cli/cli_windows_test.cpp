@@ -12,7 +12,7 @@
 #include <fstream>
 #include <thread>
 
-#include "childprocess.h"
+#include "clirun.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
@@ -27,39 +27,24 @@ namespace fs = std::filesystem;
 // Every folder of these tests has a name in Persian letters.
 const std::string kFolderPrefix = "\u062f\u0627\u062f\u0647";
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(PathFromUtf8(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string ReadFile(const std::string& path) { return ReadWholeFile(path); }
 
-const std::string kCli = WindowsPathOf(CLOCKREADER_CLI_PATH);
-
-struct CliRun {
-    int status = 0;
-    std::string out, err;
-};
+const std::string kCli = WindowsPathOf(kCliPath);
 
 // The program started with `args` in `workDir`, its output in `logs`.
 ChildProcess StartCli(const std::vector<std::string>& args, const TempDir& logs,
                       const std::string& program = kCli, const std::string& workDir = "")
 {
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return ChildProcess(argv, logs / "stdout", logs / "stderr", workDir);
+    return ChildProcess(CliArgv(program, args), CliOutPath(logs), CliErrPath(logs), workDir);
 }
 
 CliRun Finish(ChildProcess& cli, const TempDir& logs)
 {
-    CliRun run;
-    const ChildResult result = cli.Wait(std::chrono::seconds(90));
-    EXPECT_FALSE(result.hung) << "clockreader-cli did not end";
-    run.status = result.status;
+    CliRun run = CliRunOf(cli.Wait(std::chrono::seconds(90)), logs);
+    EXPECT_FALSE(run.hung) << "clockreader-cli did not end";
     // Standard output is in text mode, as on Windows it should be: its
     // lines end in CR LF there.
-    run.out = ReadFile(logs / "stdout");
     for (std::size_t at; (at = run.out.find("\r\n")) != std::string::npos;) run.out.erase(at, 1);
-    run.err = ReadFile(logs / "stderr");
     return run;
 }
 

@@ -37,17 +37,13 @@
 #include <thread>
 #include <vector>
 
-#include "childprocess.h"
+#include "clirun.h"
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
 #include "tempdir.h"
 #include "toolargs.h"
-
-#ifndef CLOCKREADER_CLI_PATH
-#define CLOCKREADER_CLI_PATH "clockreader-cli"
-#endif
 
 namespace {
 
@@ -70,12 +66,7 @@ struct Tally {
 };
 
 // The program's command line with `args`.
-std::vector<std::string> Cli(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
+std::vector<std::string> Cli(const std::vector<std::string>& args) { return CliArgv(kCliPath, args); }
 
 // Runs the program with `args` to its end; its output goes to `log`.
 int RunCli(const std::vector<std::string>& args, const std::string& log)

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "childprocess.h"
+#include "clirun.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
@@ -48,24 +48,15 @@ struct Settings {
     bool verbose = false;
 };
 
-struct Outcome {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out, err;
-};
-
 // clockreader-cli started with `args`; standard output and error go to files
 // in `dir`. Killed after `killAfter` when that is given; waited for, and
 // killed as hung after kGiveUpSeconds, otherwise.
-Outcome RunCli(const std::vector<std::string>& args, const TempDir& dir,
-               std::optional<std::chrono::microseconds> killAfter = std::nullopt)
+CliRun RunCli(const std::vector<std::string>& args, const TempDir& dir,
+              std::optional<std::chrono::microseconds> killAfter = std::nullopt)
 {
-    const std::string outPath = dir / "stdout", errPath = dir / "stderr";
-    std::vector<std::string> argv{CLOCKREADER_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const ChildResult ended = ChildProcess(argv, outPath, errPath)
-                                  .Wait(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      killAfter ? *killAfter : std::chrono::seconds(kGiveUpSeconds)));
-    return Outcome{ended.status, ReadWholeFile(outPath), ReadWholeFile(errPath)};
+    return RunCliIn(dir, kCliPath, args,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        killAfter ? *killAfter : std::chrono::seconds(kGiveUpSeconds)));
 }
 
 // One clock on its own pty, paced at the line rate, for one bus.
@@ -128,7 +119,7 @@ void ExpectedFiles(const Line& line, long start, long count, std::vector<std::st
 std::string CheckWholeRun(const Line& line, bool download, long start, long count, const TempDir& dir)
 {
     if (!download) {
-        const Outcome o = RunCli(line.Args({"pointers"}), dir);
+        const CliRun o = RunCli(line.Args({"pointers"}), dir);
         const std::string expected = "ARI 0\nAWI " + std::to_string(kRecords) + "\n";
         if (o.status != 0 || o.out != expected)
             return "pointers: status " + std::to_string(o.status) + ", output '" + o.out + "', " + o.err;
@@ -136,9 +127,9 @@ std::string CheckWholeRun(const Line& line, bool download, long start, long coun
     }
     const std::string out = dir / "out";
     fs::create_directories(out);
-    const Outcome o = RunCli(line.Args({"download", "--start", std::to_string(start), "--count",
-                                        std::to_string(count), "--out", out}),
-                             dir);
+    const CliRun o = RunCli(line.Args({"download", "--start", std::to_string(start), "--count",
+                                       std::to_string(count), "--out", out}),
+                            dir);
     if (o.status != 0) return "download: status " + std::to_string(o.status) + ": " + o.err;
     std::vector<std::string> dump;
     std::size_t flagged = 0;
@@ -197,7 +188,7 @@ int main(int argc, char** argv)
         const auto killAfter = std::chrono::microseconds(between(0, killDownload ? 1'500'000 : 160'000));
         const std::string out = dir / "killed";
         fs::create_directories(out);
-        const Outcome killed =
+        const CliRun killed =
             RunCli(line.Args(killDownload
                                  ? std::vector<std::string>{"download", "--start", std::to_string(killStart),
                                                             "--count", "150", "--out", out}

@@ -3,10 +3,11 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include "utils/utf8path.h"
 
 std::string ReadWholeFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
