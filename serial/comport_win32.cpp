@@ -178,6 +178,17 @@ int clearCommError(ComDevice& device, DWORD& waiting) {
     return 0;
 }
 
+// The port's own time-outs, as last applied.
+COMMTIMEOUTS ownTimeouts(const ComDevice& device) {
+    COMMTIMEOUTS own{};
+    own.ReadIntervalTimeout = device.readInterval;
+    own.ReadTotalTimeoutMultiplier = device.readTotalMultiplier;
+    own.ReadTotalTimeoutConstant = device.readTotalConstant;
+    own.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
+    own.WriteTotalTimeoutConstant = device.writeTotalConstant;
+    return own;
+}
+
 bool readsReturnAtOnce(const ComDevice& device) {
     return device.readInterval == MAXDWORD && device.readTotalMultiplier == 0 &&
            device.readTotalConstant == 0;
@@ -409,12 +420,7 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
     // A read that waits by the port's own time-outs needs them back after a
     // wait for input left its own in place.
     if (device.waitTimeoutApplied >= 0 && !readsReturnAtOnce(device)) {
-        COMMTIMEOUTS own{};
-        own.ReadIntervalTimeout = device.readInterval;
-        own.ReadTotalTimeoutMultiplier = device.readTotalMultiplier;
-        own.ReadTotalTimeoutConstant = device.readTotalConstant;
-        own.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
-        own.WriteTotalTimeoutConstant = device.writeTotalConstant;
+        COMMTIMEOUTS own = ownTimeouts(device);
         if (!SetCommTimeouts(handle, &own)) {
             return lastError();
         }
@@ -507,12 +513,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     waitForFirst.ReadTotalTimeoutConstant = static_cast<DWORD>(milliseconds);
     waitForFirst.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
     waitForFirst.WriteTotalTimeoutConstant = device.writeTotalConstant;
-    COMMTIMEOUTS own{};
-    own.ReadIntervalTimeout = device.readInterval;
-    own.ReadTotalTimeoutMultiplier = device.readTotalMultiplier;
-    own.ReadTotalTimeoutConstant = device.readTotalConstant;
-    own.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
-    own.WriteTotalTimeoutConstant = device.writeTotalConstant;
+    COMMTIMEOUTS own = ownTimeouts(device);
     AsyncRequest request;
     // While reads return at once they only ever ask for what is queued, which
     // the waiting time-outs return at once as well: those then stay set until

@@ -31,6 +31,7 @@
 #include "messages.h"
 #include "simprocess.h"
 #include "clirun.h"
+#include "dumplines.h"
 #include "tempdir.h"
 
 namespace {
@@ -113,11 +114,9 @@ CliRun RunCli(const std::vector<std::string>& args, const Launch& launch = {})
 
 std::vector<std::string> Lines(const std::string& text)
 {
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    for (std::size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2)
-        lines.push_back(text.substr(begin, end - begin));
-    EXPECT_EQ(begin, text.size()) << "a line without its CR LF";
+    std::string rest;
+    std::vector<std::string> lines = CrLfLines(text, &rest);
+    EXPECT_EQ(rest, "") << "a line without its CR LF";
     return lines;
 }
 
@@ -654,18 +653,6 @@ TEST(CliSignals, StopKeepsEveryLineReadSoFar)
 // ---- scheduled collection: download --new and --clocks ----------------------
 
 namespace {
-
-// The dump lines of clock `clock` among `lines`; a line carries its clock
-// number, three digits, after its three STX.
-std::vector<std::string> LinesOfClock(const std::vector<std::string>& lines, int clock)
-{
-    char number[8];
-    std::snprintf(number, sizeof number, "%03d", clock);
-    std::vector<std::string> own;
-    for (const std::string& line : lines)
-        if (line.compare(3, 3, number) == 0) own.push_back(line);
-    return own;
-}
 
 // Every good record clock `clock` of `sim` holds or held, as dump lines.
 std::vector<std::string> AllDumpLines(const SimProcess& sim, int clock)

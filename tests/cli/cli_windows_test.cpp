@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "clirun.h"
+#include "dumplines.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
@@ -58,11 +59,9 @@ CliRun RunCli(const std::vector<std::string>& args, const std::string& program =
 
 std::vector<std::string> Lines(const std::string& text)
 {
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    for (std::size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2)
-        lines.push_back(text.substr(begin, end - begin));
-    EXPECT_EQ(begin, text.size()) << "a line without its CR LF";
+    std::string rest;
+    std::vector<std::string> lines = CrLfLines(text, &rest);
+    EXPECT_EQ(rest, "") << "a line without its CR LF";
     return lines;
 }
 

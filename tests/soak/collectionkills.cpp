@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "clirun.h"
+#include "dumplines.h"
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "fakewindow.h"
@@ -77,11 +78,9 @@ int RunCli(const std::vector<std::string>& args, const std::string& log)
 // The lines of a file that end in CR LF, and whether anything follows the last.
 std::vector<std::string> WholeLines(const std::string& text, bool& partial)
 {
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    for (std::size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2)
-        lines.push_back(text.substr(begin, end - begin));
-    partial = begin != text.size();
+    std::string rest;
+    std::vector<std::string> lines = CrLfLines(text, &rest);
+    partial = !rest.empty();
     return lines;
 }
 
@@ -328,17 +327,6 @@ private:
         for (const SimRecord& record : held)
             if (!record.flagged) lines.push_back(DecodeRecord(window, run, record.payload));
         return lines;
-    }
-
-    // The lines of clock `clock`: its number, three digits, after three STX.
-    static std::vector<std::string> LinesOfClock(const std::vector<std::string>& lines, int clock)
-    {
-        char number[8];
-        std::snprintf(number, sizeof number, "%03d", clock);
-        std::vector<std::string> own;
-        for (const std::string& line : lines)
-            if (line.compare(3, 3, number) == 0) own.push_back(line);
-        return own;
     }
 
     const Settings& m_settings;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "clirun.h"
+#include "dumplines.h"
 #include "download/download.h"
 #include "fakewindow.h"
 #include "simprocess.h"
@@ -88,11 +89,9 @@ struct Line {
 
 std::vector<std::string> SplitCrLf(const std::string& text)
 {
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    for (std::size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2)
-        lines.push_back(text.substr(begin, end - begin));
-    if (begin != text.size()) lines.push_back("<no line end>" + text.substr(begin));
+    std::string rest;
+    std::vector<std::string> lines = CrLfLines(text, &rest);
+    if (!rest.empty()) lines.push_back("<no line end>" + rest);
     return lines;
 }
 
