@@ -113,33 +113,17 @@ TEST(RecordDecoding, TypeCodeAndLetter)
     // Vireo layout: the letter comes from position 18, inside the time field,
     // independent of the type code.
     Decoder vireo(true, false, "2025/03/10");
-    std::string body = vireo.Body(
-        "0000000001"
-        "250310"
-        "0825"
-        "10"
-        "00"
-        "7");  // time 0825: pos 18 is '8'
-    EXPECT_EQ(body[22], ' ');
-    EXPECT_EQ(body.substr(body.size() - 4), "0000");
-    body = vireo.Body(
-        "0000000001"
-        "250310"
-        "0955"
-        "12"
-        "00"
-        "7");  // pos 18 is '9'
-    EXPECT_EQ(body[22], 'B');
-    EXPECT_EQ(body.substr(body.size() - 4), "0200");
-    body = vireo.Body(
-        "0000000001"
-        "250310"
-        "0620"
-        "11"
-        "00"
-        "7");  // pos 18 is '6'
-    EXPECT_EQ(body[22], 'C');
-    EXPECT_EQ(body.substr(body.size() - 4), "0100");
+    const struct {
+        std::string time, type;
+        char letter;
+        std::string code;
+    } vireoCases[] = {{"0825", "10", ' ', "0000"}, {"0955", "12", 'B', "0200"}, {"0620", "11", 'C', "0100"}};
+    for (const auto& c : vireoCases) {
+        SCOPED_TRACE(c.time);
+        const std::string body = vireo.Body("0000000001250310" + c.time + c.type + "007");
+        EXPECT_EQ(body[22], c.letter);
+        EXPECT_EQ(body.substr(body.size() - 4), c.code);
+    }
 }
 
 TEST(RecordDecoding, GregorianSixDigitDatesGetACentury)
