@@ -250,6 +250,22 @@ NetPlan MakeNetPlan(std::uint64_t seed)
     return p;
 }
 
+// Whether the window came back once its download ended with a report: its
+// buttons enabled again and its port closed. Sets `outcome`'s verdict and,
+// when it did, the report shown.
+bool Recovered(const VanishWindow& window, Outcome& outcome)
+{
+    if (!window.buttonsEnabled) {
+        outcome.problem = "the buttons stayed disabled";
+    } else if (SharedPort() && SharedPort()->Connected()) {
+        outcome.problem = "the port stayed open";
+    } else {
+        outcome.ok = true;
+        outcome.report = window.messages.front().text;
+    }
+    return outcome.ok;
+}
+
 // Returns ok when the download failed with an error report or a
 // communication error, or `skipped` when it had ended before the kill.
 Outcome RunThroughNetwork(const NetPlan& plan, bool& skipped)
@@ -282,13 +298,7 @@ Outcome RunThroughNetwork(const NetPlan& plan, bool& skipped)
         } else {
             outcome.problem = "no error reported";
         }
-    } else if (!window.buttonsEnabled) {
-        outcome.problem = "the buttons stayed disabled";
-    } else if (SharedPort() && SharedPort()->Connected()) {
-        outcome.problem = "the port stayed open";
-    } else {
-        outcome.ok = true;
-        outcome.report = messages[0].text;
+    } else if (Recovered(window, outcome)) {
         outcome.latency = std::chrono::duration<double>(window.reportedAt - killedAt).count();
     }
     ReleaseSharedPort();
@@ -331,13 +341,7 @@ Outcome RunInProcess(const Plan& plan, const std::string& lockDirectory)
         outcome.problem = "the line did not vanish";
     } else if (messages.size() != 1 || messages[0].kind != ShownMessage::ErrorReport) {
         outcome.problem = messages.empty() ? "no error reported" : "reported as \"" + messages[0].text + "\"";
-    } else if (!window.buttonsEnabled) {
-        outcome.problem = "the buttons stayed disabled";
-    } else if (SharedPort() && SharedPort()->Connected()) {
-        outcome.problem = "the port stayed open";
-    } else {
-        outcome.ok = true;
-        outcome.report = messages[0].text;
+    } else if (Recovered(window, outcome)) {
         outcome.latency = Seconds(window.reportedAt) - vanishedAt;
     }
     ReleaseSharedPort();
