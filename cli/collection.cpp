@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <optional>
@@ -106,19 +107,23 @@ public:
             if (Stopped()) break;
             results.push_back(Collect(clock));
         }
-        try {
+        // The last commit, then the port and the files: a failure of either
+        // is reported and is the last clock's outcome.
+        const auto finish = [&](const std::function<void()>& step) {
+            try {
+                step();
+            } catch (const std::exception& error) {
+                m_window.ReportError(error);
+                if (!results.empty()) results.back().status = m_window.Status();
+            }
+        };
+        finish([&] {
             if (m_writer) m_writer->Commit();
-        } catch (const std::exception& error) {
-            m_window.ReportError(error);
-            if (!results.empty()) results.back().status = m_window.Status();
-        }
-        try {
+        });
+        finish([&] {
             ReleaseSharedPort();
             if (!m_options.newOnly) m_window.CloseOutputFiles();
-        } catch (const std::exception& error) {
-            m_window.ReportError(error);
-            if (!results.empty()) results.back().status = m_window.Status();
-        }
+        });
         if (!m_site) PrintSummary(results);
         m_results = results;
         const bool cutShort = results.size() < clocks.size() ||
