@@ -36,8 +36,18 @@ TEST(FaultInjector, DrawsEachFaultAtItsRateForAFixedSeed)
     FaultPlan plan;
     ASSERT_EQ(parseFaultPlan("drop=0.01,late=0.02,trickle=0.05,corrupt=0.1,garbage=0.2", plan), "");
     const int draws = 100000;
-    FaultInjector a(plan, 42), b(plan, 42);
-    for (int i = 0; i < draws; ++i) ASSERT_EQ(a.draw(), b.draw());
+    // Pointer noise, which does not count towards the record faults' sum,
+    // leaves a seed's record faults where they were.
+    FaultPlan noisy = plan;
+    ASSERT_EQ(parseFaultPlan("pointer-noise=0.9", noisy), "");
+    FaultInjector a(plan, 42), b(noisy, 42);
+    for (int i = 0; i < draws; ++i) {
+        b.drawPointerNoise();
+        ASSERT_EQ(a.draw(), b.draw());
+    }
+    EXPECT_NEAR(static_cast<double>(b.pointerNoiseCount()) / draws, 0.9, 0.01);
+    EXPECT_NE(b.summary().find(" pointer-noise=" + std::to_string(b.pointerNoiseCount()) + " "),
+              std::string::npos);
     const double expected[] = {0.01, 0.02, 0.05, 0.1, 0.2};
     for (int k = 0; k < kFaultKinds; ++k) {
         const double seen = static_cast<double>(a.count(static_cast<Fault>(k + 1))) / draws;

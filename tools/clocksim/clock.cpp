@@ -30,6 +30,12 @@ bool SimClock::isRecordRead(std::string_view command) const
     return command == std::string_view(&kNAK, 1) && m_ring.at(m_ring.aur()) != nullptr;
 }
 
+bool SimClock::isPointerRead(std::string_view command)
+{
+    return command == std::string_view(&kSO, 1) || command == "ARI?" || command == "AWI?" ||
+           command == "AUR?";
+}
+
 std::optional<std::string> SimClock::answer(std::string_view command, Bus bus)
 {
     if (command.size() == 1) {

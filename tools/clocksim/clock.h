@@ -31,6 +31,9 @@ public:
     // True when the command is "next record" and AUR points at a record;
     // only such replies are subject to injected faults.
     bool isRecordRead(std::string_view command) const;
+    // True for the pointer queries and the record counter, whose answers
+    // are subject to pointer noise.
+    static bool isPointerRead(std::string_view command);
 
     // ENQ reply payload: yyyymmdd of the clock date and the weekday digit.
     std::string datePayload() const;

@@ -1,5 +1,7 @@
 #include "tools/clocksim/faults.h"
 
+#include "tools/clocksim/protocol.h"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -48,13 +50,20 @@ std::string parseFaultPlan(std::string_view text, FaultPlan& plan)
                                          : plan.vanishAfterCommand) = n;
             continue;
         }
+        const bool noise = key == "pointer-noise";
         int kind = 0;
         for (int k = 1; k <= kFaultKinds; ++k)
             if (key == kNames[k]) kind = k;
-        if (kind == 0) return "unknown fault \"" + key + "\"";
+        if (kind == 0 && !noise) return "unknown fault \"" + key + "\"";
         const double rate = std::strtod(value.c_str(), &end);
         if (value.empty() || *end || errno || !(rate >= 0 && rate <= 1))
             return "the rate of " + key + " must be a number from 0 to 1, not \"" + value + "\"";
+        // Pointer noise strikes other answers than the record faults do, so
+        // its rate is not a share of theirs.
+        if (noise) {
+            plan.pointerNoise = rate;
+            continue;
+        }
         total += rate - plan.rates[kind - 1];
         plan.rates[kind - 1] = rate;
     }
@@ -62,7 +71,34 @@ std::string parseFaultPlan(std::string_view text, FaultPlan& plan)
     return {};
 }
 
-FaultInjector::FaultInjector(FaultPlan plan, std::uint64_t seed) : m_plan(plan), m_rng(seed) {}
+FaultInjector::FaultInjector(FaultPlan plan, std::uint64_t seed)
+    : m_plan(plan), m_rng(seed), m_noiseRng(seed * 0xD1B54A32D192ED03ULL + 0x5EED)
+{
+}
+
+bool FaultInjector::drawPointerNoise()
+{
+    if (m_plan.pointerNoise <= 0 || m_noiseRng.unit() >= m_plan.pointerNoise) return false;
+    ++m_pointerNoise;
+    return true;
+}
+
+std::string FaultInjector::spoilDigit(const std::string& reply)
+{
+    // Digits lie after the SOH marks (RS-485 pointers only) and before the
+    // CR; a marked answer has its check byte between them and the CR.
+    std::size_t first = 0;
+    while (first < reply.size() && reply[first] == kSOH) ++first;
+    std::size_t end = reply.size();
+    if (end > first && reply[end - 1] == kCR) --end;
+    if (first > 0 && end > first) --end;
+    std::string spoilt = reply;
+    if (end <= first) return spoilt;
+    char& digit = spoilt[first + m_noiseRng.below(end - first)];
+    if (digit >= '0' && digit <= '9')
+        digit = static_cast<char>('0' + (digit - '0' + 1 + m_noiseRng.below(9)) % 10);
+    return spoilt;
+}
 
 Fault FaultInjector::draw()
 {
@@ -120,6 +156,7 @@ std::string FaultInjector::summary() const
     std::string s = "faults:";
     for (int k = 1; k <= kFaultKinds; ++k)
         s += std::string(" ") + kNames[k] + "=" + std::to_string(m_counts[k]);
+    s += " pointer-noise=" + std::to_string(m_pointerNoise);
     s += " hangup=" + std::to_string(m_hungUp ? 1 : 0);
     s += " records=" + std::to_string(m_recordsSent);
     return s;

@@ -20,6 +20,13 @@
 //                            100 ms after it came)
 //   vanish-in-answer=N       part-way through the answer to the N-th
 //                            command (after a drawn share of its bytes)
+// Pointer and counter answers ("ARI?", "AWI?", "AUR?", SO) meet noise of
+// their own: with the "pointer-noise" rate one of their digits comes out as
+// another digit, while an RS-485 check byte stays the one of the true
+// digits, so a reader that checks it sees the damage and one that does not
+// (RS-232 has no check byte there) only sees it by asking again. That draw
+// uses a generator of its own, so a seed's record faults stay where they
+// were whatever the noise rate.
 #pragma once
 
 #include "tools/clocksim/random.h"
@@ -44,6 +51,7 @@ struct FaultPlan {
     long long vanishAtOpenUs = -1;
     long long vanishAfterCommand = -1;  // 1-based; -1: never
     long long vanishInAnswer = -1;      // 1-based; -1: never
+    double pointerNoise = 0;            // share of pointer and counter answers
 };
 
 // Parses "drop=0.01,late=0.01,...,hangup-after=500". Returns an error text,
@@ -81,15 +89,27 @@ public:
     // at least one, never all.
     std::size_t drawCut(std::size_t size) { return size < 2 ? 0 : 1 + m_rng.below(size - 1); }
     long long count(Fault fault) const { return m_counts[static_cast<int>(fault)]; }
-    // "faults: drop=.. late=.. trickle=.. corrupt=.. garbage=.. hangup=.. records=.."
+
+    // Whether this pointer or counter answer gets noise; draws nothing while
+    // the rate is 0.
+    bool drawPointerNoise();
+    // The answer with one of its digits replaced by another digit; the SOH
+    // marks, the check byte of a marked (RS-485) answer and the CR stay.
+    std::string spoilDigit(const std::string& reply);
+    long long pointerNoiseCount() const { return m_pointerNoise; }
+
+    // "faults: drop=.. late=.. trickle=.. corrupt=.. garbage=.. pointer-noise=..
+    // hangup=.. records=.."
     std::string summary() const;
 
 private:
     FaultPlan m_plan;
     SplitMix64 m_rng;
+    SplitMix64 m_noiseRng;
     std::array<long long, kFaultKinds + 1> m_counts{};
     long long m_recordsSent = 0;
     long long m_commands = 0;
+    long long m_pointerNoise = 0;
     bool m_hungUp = false;
 };
 

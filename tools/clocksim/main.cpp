@@ -229,8 +229,12 @@ private:
             m_log.line(clockText, bus, r.shown, tags, r.raw);
             return;
         }
-        const std::optional<std::string> reply = clock->answer(r.text, bus);
+        std::optional<std::string> reply = clock->answer(r.text, bus);
         if (!reply) tags += " unanswered";
+        if (reply && SimClock::isPointerRead(r.text) && m_faults.drawPointerNoise()) {
+            reply = m_faults.spoilDigit(*reply);
+            tags += " fault=pointer-noise";
+        }
         m_log.line(clockText, bus, r.shown, tags, r.raw);
         if (!reply) return;
 

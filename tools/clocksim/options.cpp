@@ -78,7 +78,8 @@ its oldest records and ARI moves with AWI):
 
 Faults (the first five apply to record replies only):
   --faults LIST          comma-separated, e.g. drop=0.01,late=0.01,
-                         trickle=0.05,corrupt=0.01,garbage=0.01,hangup-after=500
+                         trickle=0.05,corrupt=0.01,garbage=0.01,hangup-after=500,
+                         pointer-noise=0.02
                            drop     no reply (the command is lost; AUR stays)
                            late     reply after 5.5 s
                            trickle  reply in pieces with gaps
@@ -113,6 +114,12 @@ Output:
                          payload; then each punch's record as it is made
   --help                 show this text and exit
 
+                           pointer-noise=RATE  share of ARI?, AWI?, AUR?
+                                    and SO answers with one digit
+                                    replaced by another; an RS-485
+                                    pointer's check byte stays the one of
+                                    the true digits (its own draw, apart
+                                    from the rates above)
 Commands answered: SO (record count), ENQ (clock date), NAK (record at AUR,
 then AUR moves on), ARI?, AWI?, AUR?, AUR=n, AURD=yymmdd ("I" when the date
 is not six digits). Anything else gets no answer.
