@@ -1,5 +1,6 @@
 #include "tools/clocksim/line.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -20,6 +21,15 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
 void onStopSignal(int) { g_stop = 1; }
+
+// Lock-free, so the handler may set it and the main loop take it in one step.
+std::atomic<int> g_change{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void onChangeSignal(int signal)
+{
+    g_change = static_cast<int>(signal == SIGUSR1 ? ChangeRequest::Replace : ChangeRequest::Clear);
+}
 
 // How long to wait before looking again while no slave is open.
 constexpr int kNoReaderPollMs = 3;
@@ -42,6 +52,20 @@ void installStopHandlers()
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+ChangeRequest takeChangeRequest() { return static_cast<ChangeRequest>(g_change.exchange(0)); }
+
+void installChangeHandlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onChangeSignal;
+    sigemptyset(&sa.sa_mask);
+    // Restarted calls keep a reply going out whole; the main loop's poll
+    // returns at once all the same, as poll is never restarted.
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGUSR2, &sa, nullptr);
 }
 
 bool sleepUnlessStopped(int ms)

@@ -75,4 +75,11 @@ bool sleepUnlessStopped(int ms);
 bool stopRequested();
 void installStopHandlers();
 
+// SIGUSR1 asks that the clocks become other clocks, SIGUSR2 that they be
+// emptied. The handlers only note the request; the simulator takes it
+// between commands. Of requests that come before it looks, the last wins.
+enum class ChangeRequest { None, Replace, Clear };
+ChangeRequest takeChangeRequest();
+void installChangeHandlers();
+
 }  // namespace clocksim

@@ -58,7 +58,9 @@ private:
 
 // The expected-dump file: every record each clock holds at start, then
 // every punch as it is made, one a line, flushed so a test can read it while
-// the simulator runs.
+// the simulator runs. When the clocks become others or are emptied, a line
+// "#replaced" or "#cleared", a TAB and the count of record lines that follow
+// it, then what every clock holds from then on.
 class ExpectedDump {
 public:
     bool open(const std::string& path, const std::vector<std::unique_ptr<SimClock>>& clocks)
@@ -66,11 +68,7 @@ public:
         if (path.empty()) return true;
         m_file = std::fopen(path.c_str(), "wb");
         if (!m_file) return false;
-        for (const auto& clock : clocks) {
-            const RecordRing& ring = clock->ring();
-            for (std::size_t i = 0; i < ring.records().size(); ++i)
-                line(clock->number(), ring.positionOf(i), ring.records()[i]);
-        }
+        holdings(clocks);
         return std::fflush(m_file) == 0;
     }
     ~ExpectedDump()
@@ -83,12 +81,32 @@ public:
             std::fprintf(m_file, "%d\t%u\t%s\t%s\n", clock, position, r.flagged ? "flagged" : "good",
                          r.payload.c_str());
     }
+    // The count lets a reader tell a whole change from one still being
+    // written.
+    void change(const char* what, const std::vector<std::unique_ptr<SimClock>>& clocks)
+    {
+        if (!m_file) return;
+        std::size_t count = 0;
+        for (const auto& clock : clocks) count += clock->ring().records().size();
+        std::fprintf(m_file, "#%s\t%zu\n", what, count);
+        holdings(clocks);
+        flush();
+    }
     void flush()
     {
         if (m_file) std::fflush(m_file);
     }
 
 private:
+    void holdings(const std::vector<std::unique_ptr<SimClock>>& clocks)
+    {
+        for (const auto& clock : clocks) {
+            const RecordRing& ring = clock->ring();
+            for (std::size_t i = 0; i < ring.records().size(); ++i)
+                line(clock->number(), ring.positionOf(i), ring.records()[i]);
+        }
+    }
+
     std::FILE* m_file = nullptr;
 };
 
@@ -101,7 +119,8 @@ public:
           m_line(line),
           m_log(log),
           m_expected(expected),
-          m_faults(o.faults, o.faultSeed)
+          m_faults(o.faults, o.faultSeed),
+          m_punchSettings(o.records)
     {
         if (o.lineRate) m_byteTime = std::chrono::nanoseconds(10'000'000'000LL / o.baud);
         if (o.punchEveryMs > 0) m_nextPunch = std::chrono::steady_clock::now() + punchInterval();
@@ -115,6 +134,8 @@ public:
             return;
         }
         while (!stopRequested() && !m_hungUp) {
+            if (const ChangeRequest change = takeChangeRequest(); change != ChangeRequest::None)
+                changeClocks(change);
             int waitMs = 100;
             if (m_nextPunch) waitMs = std::min(waitMs, punchIfDue());
             if (m_hangupAt) {
@@ -161,7 +182,7 @@ private:
             if (m_options.punchLimit != 0) batch = std::min(batch, m_options.punchLimit - m_punches);
             for (auto& clock : m_clocks)
                 for (std::uint64_t i = 0; i < batch; ++i) {
-                    Record record = makePunch(m_options.records, clock->number(), m_punches + i);
+                    Record record = makePunch(m_punchSettings, clock->number(), m_punches + i);
                     const std::uint32_t position = clock->ring().add(record);
                     m_expected.line(clock->number(), position, record);
                 }
@@ -177,6 +198,31 @@ private:
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*m_nextPunch - now);
         return static_cast<int>(std::clamp<long long>(left.count(), 0, 100));
+    }
+
+    // Every clock becomes another one or is emptied, between two commands.
+    // A replaced clock's punches are those of the new clock's cards.
+    void changeClocks(ChangeRequest change)
+    {
+        const bool replace = change == ChangeRequest::Replace;
+        RecordSettings settings = m_options.records;
+        if (replace) {
+            settings.count = *m_options.replaceRecords;
+            settings.seed = m_options.replaceSeed.value_or(m_options.records.seed + 1000) + m_replacements++;
+            m_punchSettings = settings;
+        }
+        for (auto& clock : m_clocks) {
+            if (replace) {
+                std::vector<Record> records = makeRecords(settings, clock->number());
+                setApartFrom(records, m_options.replaceAri, clock->ring());
+                clock->ring() = RecordRing(std::move(records), m_options.replaceAri);
+            } else {
+                clock->ring() = RecordRing({}, 0);
+            }
+        }
+        const char* what = replace ? "replaced" : "cleared";
+        m_expected.change(what, m_clocks);
+        m_log.line("-", m_options.bus, "-", std::string(" ") + what, "");
     }
 
     SimClock* clockFor(const Received& r)
@@ -319,6 +365,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_hangupAt;
     std::optional<std::chrono::steady_clock::time_point> m_nextPunch;
     std::uint64_t m_punches = 0;  // per clock
+    RecordSettings m_punchSettings;
+    std::uint64_t m_replacements = 0;
 };
 
 int fail(int status, const std::string& message)
@@ -355,12 +403,14 @@ int main(int argc, char** argv)
                                                     options.records.clockDate,
                                                     RecordRing(std::move(records), options.ari)));
     }
+    if (!options.replaceRecords) options.replaceRecords = clocks.front()->ring().count();
     ExpectedDump expected;
     if (!expected.open(options.dumpExpected, clocks)) return fail(2, "cannot write " + options.dumpExpected);
     WireLog log;
     if (!log.open(options.wireLog)) return fail(2, "cannot write " + options.wireLog);
 
     installStopHandlers();
+    installChangeHandlers();
     // Paced bytes are handed over on time to a few microseconds instead of
     // the 50 the kernel may add to every sleep by default, so the reader's
     // rate is measured against the line, not against the simulator's naps.

@@ -25,9 +25,10 @@ const char* helpText()
 A time-and-attendance clock on a pseudo-terminal, for trying and testing
 ClockReader without hardware. Prints the pty's path as its first line, then
 answers the clock commands until it is stopped (SIGINT, SIGTERM, SIGHUP) or
-the hang-up fault closes the line. Exit status 0 on a clean stop, 2 on bad
-options or files, 1 when the pty or its link cannot be set up (also when
-another clocksim still serves the --link path).
+the hang-up fault closes the line. SIGUSR1 and SIGUSR2 make the clocks other
+clocks on the same line while it runs (see Signals). Exit status 0 on a
+clean stop, 2 on bad options or files, 1 when the pty or its link cannot be
+set up (also when another clocksim still serves the --link path).
 
 Line:
   --bus rs232|rs485      wire form of commands and replies (default rs232)
@@ -76,6 +77,20 @@ its oldest records and ARI moves with AWI):
   --punch-batch K        records each clock gets every time (default 1)
   --punches N            stop after N new records per clock (default: no end)
 
+Signals (acted on between commands; the clocks keep their line, numbers
+and date):
+  SIGUSR1                replaced: every clock's records give way to others,
+                         made as from another seed; no record answers as
+                         the old one at its position did
+  --replace-records N    records per clock after SIGUSR1 (default: as many
+                         as each clock held at start)
+  --replace-seed S       seed of those records (default --seed + 1000); each
+                         later SIGUSR1 adds 1, so each gives another clock
+  --replace-ari N        ring position of the first of them (default 0);
+                         AUR starts there, AWI = ARI+N
+  SIGUSR2                cleared: every clock's ring is emptied; ARI, AWI
+                         and AUR are 0, and later punches go from 0
+
 Faults (the first five apply to record replies only):
   --faults LIST          comma-separated, e.g. drop=0.01,late=0.01,
                          trickle=0.05,corrupt=0.01,garbage=0.01,hangup-after=500,
@@ -99,6 +114,12 @@ Faults (the first five apply to record replies only):
                                     instead of answering it
                            vanish-in-answer=N  ... part-way through the
                                     answer to the N-th command
+                           pointer-noise=RATE  share of ARI?, AWI?, AUR?
+                                    and SO answers with one digit
+                                    replaced by another; an RS-485
+                                    pointer's check byte stays the one of
+                                    the true digits (its own draw, apart
+                                    from the rates above)
                          the wire log gives the moment of a vanish as
                          "vanish=WHEN monotonic=SECONDS" (CLOCK_MONOTONIC)
                          rates are shares of one draw per reply; sum <= 1;
@@ -108,18 +129,17 @@ Faults (the first five apply to record replies only):
 Output:
   --wire-log FILE        one line per received command or ignored frame:
                          seconds since start, clock, bus, cmd (decoded),
-                         hex (raw bytes), and fault= or ignored= when so
+                         hex (raw bytes), and fault= or ignored= when so;
+                         a SIGUSR1 or SIGUSR2 adds a line "replaced" or
+                         "cleared" with cmd=-
   --dump-expected FILE   the records at start, one a line in ring order
                          from ARI: clock TAB position TAB good|flagged TAB
-                         payload; then each punch's record as it is made
+                         payload; then each punch's record as it is made.
+                         SIGUSR1 adds "#replaced" TAB N, SIGUSR2 "#cleared"
+                         TAB 0, then the N records all clocks hold now
+                         (clock by clock, in ring order), then new punches
   --help                 show this text and exit
 
-                           pointer-noise=RATE  share of ARI?, AWI?, AUR?
-                                    and SO answers with one digit
-                                    replaced by another; an RS-485
-                                    pointer's check byte stays the one of
-                                    the true digits (its own draw, apart
-                                    from the rates above)
 Commands answered: SO (record count), ENQ (clock date), NAK (record at AUR,
 then AUR moves on), ARI?, AWI?, AUR?, AUR=n, AURD=yymmdd ("I" when the date
 is not six digits). Anything else gets no answer.
@@ -149,11 +169,14 @@ std::string parseOptions(int argc, char** argv, Options& o)
         };
         unsigned long long n = 0;
         std::string v;
-        static const char* const kValueOptions[] = {
-            "--bus",      "--clocks",     "--records",       "--records-file", "--layout",
-            "--calendar", "--date",       "--seed",          "--flagged-rate", "--ari",
-            "--link",     "--wire-log",   "--dump-expected", "--baud",         "--turnaround",
-            "--faults",   "--fault-seed", "--punch-every",   "--punch-batch",  "--punches"};
+        static const char* const kValueOptions[] = {"--bus",           "--clocks",     "--records",
+                                                    "--records-file",  "--layout",     "--calendar",
+                                                    "--date",          "--seed",       "--flagged-rate",
+                                                    "--ari",           "--link",       "--wire-log",
+                                                    "--dump-expected", "--baud",       "--turnaround",
+                                                    "--faults",        "--fault-seed", "--punch-every",
+                                                    "--punch-batch",   "--punches",    "--replace-records",
+                                                    "--replace-seed",  "--replace-ari"};
         const bool takesValue =
             std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
         if (name == "--help" || name == "-h") {
@@ -251,6 +274,17 @@ std::string parseOptions(int argc, char** argv, Options& o)
         } else if (name == "--punches") {
             if (!toNumber(v, ~0ULL, n) || n == 0) return "--punches takes a positive number";
             o.punchLimit = n;
+        } else if (name == "--replace-records") {
+            if (!toNumber(v, kRingSize, n))
+                return "--replace-records takes 0 to " + std::to_string(kRingSize);
+            o.replaceRecords = static_cast<std::uint32_t>(n);
+        } else if (name == "--replace-seed") {
+            if (!toNumber(v, ~0ULL, n)) return "--replace-seed takes a number";
+            o.replaceSeed = n;
+        } else if (name == "--replace-ari") {
+            if (!toNumber(v, kRingSize - 1, n))
+                return "--replace-ari takes a position from 0 to " + std::to_string(kRingSize - 1);
+            o.replaceAri = static_cast<std::uint32_t>(n);
         } else if (name == "--faults") {
             if (std::string err = parseFaultPlan(v, o.faults); !err.empty()) return "--faults: " + err;
         } else if (name == "--fault-seed") {

@@ -5,6 +5,7 @@
 #include "tools/clocksim/protocol.h"
 #include "tools/clocksim/records.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,13 @@ struct Options {
     int punchEveryMs = 0;
     std::uint64_t punchBatch = 1;
     std::uint64_t punchLimit = 0;
+    // SIGUSR1 gives every clock other records: replaceRecords of them
+    // (default: as many as it held at start), made from replaceSeed (default
+    // the record seed + 1000; each later replacement adds 1), from
+    // replaceAri on.
+    std::optional<std::uint32_t> replaceRecords;
+    std::optional<std::uint64_t> replaceSeed;
+    std::uint32_t replaceAri = 0;
     FaultPlan faults;
     std::uint64_t faultSeed = 1;
     bool help = false;

@@ -127,4 +127,11 @@ private:
     std::uint32_t m_aur;
 };
 
+// Makes made records that are to fill a ring from `ari` answer otherwise
+// than the records `old` holds at the same positions, so a reader that reads
+// one record back tells the two rings apart: a payload equal to the old one
+// gets another last digit (made payloads are digits only), and a record
+// that both would answer with "???" is not flagged.
+void setApartFrom(std::vector<Record>& records, std::uint32_t ari, const RecordRing& old);
+
 }  // namespace clocksim
