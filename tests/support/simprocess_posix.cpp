@@ -1,6 +1,7 @@
 #include "simprocess.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #ifndef CLOCKSIM_PATH
@@ -88,3 +90,27 @@ int SimProcess::Stop(int signal)
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
+
+namespace {
+
+// Sends `signal` and waits until the expected dump holds one more life,
+// begun as `began`: clocksim writes it whole before it reads another command.
+void ChangeClocks(SimProcess& sim, int signal, const std::string& began)
+{
+    const std::size_t before = sim.ExpectedLives().size();
+    if (!sim.Running() || kill(sim.Pid(), signal) != 0)
+        throw std::runtime_error("clocksim is not running: cannot make its clocks " + began);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::vector<SimLife> lives = sim.ExpectedLives();
+        if (lives.size() > before && lives.back().began == began) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    throw std::runtime_error("clocksim did not make its clocks " + began + " within 10 s");
+}
+
+}  // namespace
+
+void SimProcess::Replace() { ChangeClocks(*this, SIGUSR1, "replaced"); }
+
+void SimProcess::Clear() { ChangeClocks(*this, SIGUSR2, "cleared"); }

@@ -35,3 +35,8 @@ int SimProcess::Stop(int signal)
     if (answer.rfind("status ", 0) != 0) throw std::runtime_error("the bridge did not stop clocksim");
     return std::stoi(answer.substr(7));
 }
+
+// The bridge has no way to signal clocksim, and Windows has no SIGUSR1.
+void SimProcess::Replace() { throw std::runtime_error("SimProcess::Replace needs POSIX signals"); }
+
+void SimProcess::Clear() { throw std::runtime_error("SimProcess::Clear needs POSIX signals"); }
