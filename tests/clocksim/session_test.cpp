@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -432,6 +433,108 @@ TEST(ClocksimSession, VanishesAtTheChosenMoment)
     }
 }
 
+// Pointer answers a reader must check, and the clock at the same port and
+// address becoming another clock or an empty one while clocksim runs. Clock
+// 0 is the RS-232 clock; the counts are the answers after the step (none
+// fixed while punches go on).
+TEST(ClocksimSession, SpoiltPointersAndChangedClocksAsAReaderMeetsThem)
+{
+    enum class Step { Noise, Replace, Clear };
+    struct Case {
+        std::vector<std::string> args;
+        Step step;
+        int clock;
+        long count, ari, awi;
+    };
+    const auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const std::vector<std::string> one{"--records", "40", "--ari", "253570"};
+    const std::vector<std::string> bus{"--bus", "rs485", "--clocks", "2,3", "--records", "30"};
+    const std::vector<std::string> noise{"--faults", "pointer-noise=1"};
+    for (const Case& t : {Case{with(one, noise), Step::Noise, 0, 40, 253570, 31},
+                          Case{with(bus, noise), Step::Noise, 3, 30, 0, 30},
+                          Case{with(one, {"--flagged-rate", "0.5"}), Step::Replace, 0, 40, 0, 40},
+                          Case{with(bus, {"--replace-records", "50", "--replace-ari", "253560"}),
+                               Step::Replace, 3, 50, 253560, 31},
+                          Case{with(bus, {"--ari", "7"}), Step::Clear, 2, 0, 0, 0},
+                          Case{{"--punch-every", "30"}, Step::Clear, 0, -1, 0, -1}}) {
+        SimProcess sim(t.args);
+        SCOPED_TRACE(::testing::PrintToString(t.args));
+        PtyClient c(sim.PtyPath());
+        const bool marked = t.clock != 0;
+        const int number = marked ? t.clock : 1;
+        auto ask = [&](const std::string& command) {
+            const std::string text = command.size() == 1 ? command : command + (marked ? "^" : "\r");
+            return c.query(marked ? frame(t.clock, text) : text);
+        };
+        // A true pointer answer: five digits at least; on RS-485 an odd
+        // count of them and their XOR.
+        auto pointer = [&](long value) {
+            std::string digits = std::to_string(value);
+            digits.insert(0, digits.size() < 5 ? 5 - digits.size() : marked && digits.size() % 2 == 0, '0');
+            unsigned char x = 0;
+            for (char d : digits) x ^= static_cast<unsigned char>(d);
+            return marked ? "\x01\x01\x01" + digits + static_cast<char>(x) + "\r" : digits + "\r";
+        };
+        const std::pair<std::string, std::string> truth[] = {{"\x0E", std::to_string(t.count) + "\r"},
+                                                             {"ARI?", pointer(t.ari)},
+                                                             {"AWI?", pointer(t.awi)},
+                                                             {"AUR?", pointer(t.ari)}};
+        if (t.step == Step::Noise) {
+            // One digit differs and nothing else, so a check byte no longer
+            // fits; ten answers to each, so a spoilt check byte would show.
+            for (int round = 0; round < 40; ++round) {
+                const auto& [command, answer] = truth[round % 4];
+                const std::string got = ask(command);
+                std::vector<std::size_t> at;
+                for (std::size_t k = 0; k < got.size() && k < answer.size(); ++k)
+                    if (got[k] != answer[k]) at.push_back(k);
+                EXPECT_TRUE(got.size() == answer.size() && at.size() == 1 &&
+                            at[0] + (answer[0] == '\x01' ? 2 : 1) < got.size() && std::isdigit(got[at[0]]))
+                    << ToHex(got) << " for " << ToHex(answer);
+            }
+            EXPECT_EQ(countOf(sim.ReadWireLog(), " fault=pointer-noise "), 40u);
+            EXPECT_EQ(payloadOf(ask("\x15")), sim.ExpectedRecords(number).front().payload);
+            continue;
+        }
+        t.step == Step::Replace ? sim.Replace() : sim.Clear();
+        for (const auto& [command, answer] : truth)
+            EXPECT_EQ(t.count < 0 ? answer : ask(command), answer) << ToHex(command);
+        const std::vector<SimLife> lives = sim.ExpectedLives();
+        ASSERT_EQ(lives.size(), 2u);
+        EXPECT_EQ(lives[1].began, t.step == Step::Replace ? "replaced" : "cleared");
+        std::vector<SimRecord> after = sim.ExpectedRecords(number);
+        if (t.step == Step::Replace) {
+            // Not one record answers as the one the first life held there.
+            auto answerOf = [](const SimRecord& r) { return r.flagged ? std::string("???") : r.payload; };
+            std::map<long long, std::string> old;
+            for (const SimRecord& r : lives[0].records)
+                if (r.clock == number) old[r.position] = answerOf(r);
+            ASSERT_EQ(after.size(), static_cast<std::size_t>(t.count));
+            EXPECT_EQ(after.front().position, t.ari);
+            EXPECT_EQ(lives[1].records.size(), after.size() * (marked ? 2 : 1));
+            std::size_t shared = 0;
+            for (const SimRecord& r : after) {
+                if (const auto o = old.find(r.position); o != old.end() && ++shared) {
+                    EXPECT_NE(answerOf(r), o->second) << r.position;
+                }
+            }
+            EXPECT_GE(shared, 30u);
+            EXPECT_EQ(payloadOf(ask("\x15")), answerOf(after.front()));
+        } else {
+            // Empty; the first punch after the clear, if any, goes to 0.
+            for (int i = 0; i < 200 && t.count < 0 && after.empty(); ++i, after = sim.ExpectedRecords())
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_EQ(after.empty(), t.count == 0);
+            EXPECT_EQ(ask("AUR=0"), marked ? Hex("01 01 01") + "OK" + Hex("04 0D") : "OK\r");
+            EXPECT_EQ(payloadOf(ask("\x15")), t.count == 0 ? "" : after.front().payload);
+            EXPECT_EQ(t.count < 0 ? after.front().position : 0, 0);
+        }
+    }
+}
+
 TEST(ClocksimSession, ServesRecordsLoadedFromAFile)
 {
     char dir[] = "/tmp/clocksim-records-XXXXXX";
@@ -476,6 +579,9 @@ TEST(ClocksimCommandLine, DocumentsEveryOptionAndRefusesBadOnes)
           "--flagged-rate", "--ari",          "--faults",  "--fault-seed", "--wire-log",  "--dump-expected",
           "--punch-every",  "--punch-batch",  "--punches", "--help"})
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+    for (const char* more :
+         {"--replace-records", "--replace-seed", "--replace-ari", "pointer-noise=", "SIGUSR"})
+        EXPECT_NE(help.find(std::string("  ") + more), std::string::npos) << more;
 
     for (const auto& [bad, said] : std::vector<std::pair<std::string, std::string>>{
              {"--bus rs422", "--bus"},
