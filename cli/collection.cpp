@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clocklink/clocklink.h"
+#include "collect/clockidentity.h"
 #include "collect/durablefile.h"
 #include "collect/publisher.h"
 #include "collect/punchstore.h"
@@ -17,6 +18,7 @@
 #include "collect/storewriter.h"
 #include "download/download.h"
 #include "commandlinewindow.h"
+#include "utils/text.h"
 #include "utils/utf8path.h"
 
 namespace cli {
@@ -71,7 +73,8 @@ struct SiteShare {
 
 int StatusOfStoreError(const StoreError& error)
 {
-    return error.kind() == StoreError::NotAStore ? kExitBadInput : kExitOtherError;
+    return error.kind() == StoreError::NotAStore || error.kind() == StoreError::Damaged ? kExitBadInput
+                                                                                        : kExitOtherError;
 }
 
 class Collection {
@@ -93,7 +96,8 @@ public:
     // Prepares the folder (see PrepareFolder) without collecting.
     int Prepare() { return PrepareFolder(); }
     std::int64_t RunId() const { return m_runId; }
-    std::string PortKey() const
+    // The port as the operator named it.
+    std::string PortText() const
     {
         return m_options.portPath.empty() ? "COM" + m_options.comText : m_options.portPath;
     }
@@ -106,6 +110,8 @@ public:
         for (int clock : clocks) {
             if (Stopped()) break;
             results.push_back(Collect(clock));
+            // A damaged store takes nothing more.
+            if (m_writer && m_writer->Damaged()) break;
         }
         // The last commit, then the port and the files: a failure of either
         // is reported and is the last clock's outcome.
@@ -118,7 +124,7 @@ public:
             }
         };
         finish([&] {
-            if (m_writer) m_writer->Commit();
+            if (m_writer && !m_writer->Damaged()) m_writer->Commit();
         });
         finish([&] {
             ReleaseSharedPort();
@@ -173,12 +179,27 @@ private:
                              lockPath + " is locked); nothing was done");
                 return kExitOtherError;
             }
-            m_store = std::make_unique<PunchStore>(Utf8FromPath(folder / kStoreFileName),
-                                                   PunchStore::Access::Collect);
+            // A store is made only where none published before, and one put
+            // back from an older copy does not publish again.
+            // Both are judged before anything is written to the store.
+            const std::string storePath = Utf8FromPath(folder / kStoreFileName);
+            std::error_code missing;
+            if (!fs::exists(folder / kStoreFileName, missing)) {
+                if (const std::string problem = FolderProblem(m_options.outDirectory, nullptr);
+                    !problem.empty())
+                    throw StoreError(StoreError::NotAStore, storePath + ": " + problem);
+            } else {
+                PunchStore found(storePath, PunchStore::Access::Inspect);
+                if (const std::string problem = FolderProblem(m_options.outDirectory, &found);
+                    !problem.empty())
+                    throw StoreError(StoreError::NotAStore, problem);
+            }
+            m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
             m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
-            if (const int finished = m_publisher->Recover(); finished > 0)
-                m_window.Say(m_program + ": published the records of " + std::to_string(finished) +
-                             " commits an earlier run had not published yet");
+            if (const int files = m_publisher->Recover(); files > 0)
+                m_window.Say(m_program + ": published " + std::to_string(files) +
+                             (files == 1 ? " file" : " files") +
+                             " of records an earlier run had not published yet");
             m_runId = m_store->StartRun(m_options.vireo ? "vireo" : "standard",
                                         std::string("clockreader-cli ") + CLOCKREADER_VERSION);
             m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_runId);
@@ -202,16 +223,22 @@ private:
         m_window.SetRecordTotalText("");
         m_window.SetRecordsReadText("");
         m_window.flagged = 0;
-        if (Sweep()) m_window.Say((m_site ? PortKey() + " " : "") + "clock " + std::to_string(clock));
+        m_extraRecords = m_extraFlagged = 0;
+        if (m_writer) m_writer->EndClock();
+        if (Sweep()) m_window.Say((m_site ? PortText() + " " : "") + "clock " + std::to_string(clock));
         ClockResult result;
         result.clock = clock;
         try {
             if (m_options.newOnly) {
                 CollectNew(result);
+                // The clock is done only once its records are committed; they
+                // go out to the importer as one pair of files.
+                m_writer->Commit();
             } else {
                 m_window.SetStartText(m_options.start);
                 m_window.SetCountText(m_options.count);
-                RunDownload(m_window);
+                RunChosenDownload(
+                    m_window, [&](std::int32_t held) { return ChooseRecords(m_window, m_options, held); });
             }
         } catch (const std::exception& error) {
             m_window.ReportError(error);
@@ -225,8 +252,8 @@ private:
         if (m_window.RecordsReadText().empty() && !m_window.RecordTotalText().empty())
             m_window.SetRecordsReadText("0");
         if (m_writer) {
-            result.records = m_writer->Records();
-            result.flagged = m_writer->FlaggedRecords();
+            result.records = m_extraRecords + m_writer->Records();
+            result.flagged = m_extraFlagged + m_writer->FlaggedRecords();
         } else {
             result.records = m_window.RecordsReadText().empty() ? 0 : std::stoll(m_window.RecordsReadText());
             result.flagged = m_window.flagged;
@@ -238,60 +265,154 @@ private:
     }
 
     // One download whose records are chosen once the clock has answered its
-    // record counter: its pointers are read on the same port, then the plan
-    // decides. A clock with nothing new ends there.
+    // record counter: its pointers are read on the same port, the clock is
+    // told by what it holds (collect/clockidentity.h), then the plan
+    // decides. A clock with nothing new ends there. A read that began at
+    // AWI (a full ring) is followed by AWI once more: the positions the
+    // writer passed meanwhile are read again as the next lap's.
     void CollectNew(ClockResult& result)
     {
-        const ClockIdentity identity{PortKey(), m_options.rs232, std::stoi(m_window.SelectedClockText())};
-        const std::int64_t clockId = m_store->ClockId(identity);
-        const std::optional<ClockPosition> saved = m_store->Position(clockId);
-        const std::string name = identity.port + " " + (identity.rs232 ? "rs232" : "rs485") + " clock " +
-                                 std::to_string(identity.number);
-        m_writer->BeginClock(clockId, saved ? saved->nextSerial : 0, saved ? saved->ari : 0, name);
+        const ClockName name{PortKey(PortText()), PortText(), m_options.rs232,
+                             std::stoi(m_window.SelectedClockText())};
+        const std::string label =
+            name.port + " " + (name.rs232 ? "rs232" : "rs485") + " clock " + std::to_string(name.number);
+        std::optional<RecordRange> fullRing;
+        std::int64_t firstSerial = 0, clockId = 0;
         RunChosenDownload(
             m_window,
             [&](std::int32_t total) -> std::optional<RecordRange> {
+                const std::optional<Identity> identity = Identify(name, result);
+                if (!identity) return std::nullopt;
+                clockId = identity->clock.id;
+                const std::optional<ClockPosition>& saved = identity->clock.position;
                 const std::optional<ReadPlan> plan = Plan(total, saved);
                 if (!plan) return std::nullopt;
-                m_writer->BeginClock(clockId, FirstSerial(saved, plan->start), m_ring.ari, name);
+                firstSerial = FirstSerial(saved, plan->start, identity->clock.lifeBase);
+                m_writer->BeginClock(clockId, firstSerial, m_ring.ari, label, name.port);
                 if (plan->count == 0) {
                     m_window.Say(ClockText() + "nothing new since the last run");
-                    result.note = "nothing new";
+                    if (result.note.empty()) result.note = "nothing new";
                     m_writer->SavePosition();
                     return std::nullopt;
                 }
                 // A new origin holds even when no record is read.
                 if (m_options.startGiven) m_writer->SavePosition();
-                return RecordRange{plan->start, static_cast<std::int32_t>(plan->count)};
+                const RecordRange range{plan->start, static_cast<std::int32_t>(plan->count)};
+                if (plan->start == m_ring.awi && m_ring.held >= kRingSize) fullRing = range;
+                return range;
             },
             m_writer.get());
+        if (!fullRing || m_window.Status() != kExitComplete || Stopped() || !SharedPort() ||
+            !SharedPort()->Connected() || m_window.ProgressPosition() < m_window.ProgressMaximum())
+            return;
+        const std::optional<std::int32_t> awi = ReadPointer(m_window, false);
+        if (!awi) {
+            m_window.SayError(
+                "the clock does not tell its write pointer (AWI) after its whole ring was read");
+            m_window.Fail(kExitCommunicationError);
+            return;
+        }
+        const std::int64_t passed =
+            std::min<std::int64_t>(RingOffset(fullRing->start, *awi), fullRing->count);
+        if (passed == 0) return;
+        const std::int64_t records = m_writer->Records(), flagged = m_writer->FlaggedRecords();
+        m_window.Say(
+            ClockText() + std::to_string(passed) +
+            " punches came while its whole ring was read; reading their positions again as the next lap");
+        RunChosenDownload(
+            m_window,
+            [&](std::int32_t) -> std::optional<RecordRange> {
+                m_writer->BeginClock(clockId, firstSerial + kRingSize, *awi, label, name.port);
+                m_writer->SkipRecordsStoredALapBefore();
+                return RecordRange{fullRing->start, static_cast<std::int32_t>(passed)};
+            },
+            m_writer.get());
+        m_extraRecords = records;
+        m_extraFlagged = flagged;
     }
 
-    std::string ClockText() const
+    // Which clock answers: the one known here, a known one under a new name,
+    // a new life of the one known here, or a new clock. Nothing, with the
+    // failure reported, when the clock's pointers or records cannot be read.
+    std::optional<Identity> Identify(const ClockName& name, ClockResult& result)
     {
-        return (m_site ? PortKey() + " " : "") + "clock " + m_window.SelectedClockText() + ": ";
-    }
-
-    // Reads the pointers and plans the read from them, telling what the
-    // plan found; nothing, with the failure reported, when the clock does
-    // not tell its pointers or --start is not among its positions.
-    std::optional<ReadPlan> Plan(std::int32_t total, const std::optional<ClockPosition>& saved)
-    {
-        const std::optional<RingState> ring = ReadRingSnapshot(m_window, total);
+        const std::optional<RingState> ring = ReadRing(m_window);
         if (!ring) {
             if (m_window.StopRequested()) return std::nullopt;
-            m_window.Say(ClockText() + "the clock does not tell its read and write pointers (ARI, AWI)");
+            m_window.Say(ClockText() +
+                         "the clock does not tell its read and write pointers (ARI, AWI) and"
+                         " its record count the same way twice");
             m_window.Fail(kExitCommunicationError);
             return std::nullopt;
         }
         m_ring = *ring;
+        bool first = true;
+        const ReadBack readBack = [&](std::int32_t position) -> std::optional<std::string> {
+            for (int attempt = 0; attempt < 3 && !m_window.StopRequested(); ++attempt) {
+                PendingPointerAnswers pending;
+                // The pointers were answered in full: nothing is on its way.
+                const bool quiet = first && attempt == 0;
+                first = false;
+                if (!ResyncUserReadPointer(m_window, position, pending, quiet)) continue;
+                const std::string reply = QueryNextRecord(m_window);
+                if (IsFlaggedRecord(reply)) return reply;
+                if (std::string payload = ExtractReplyPayload(reply); !payload.empty()) return payload;
+            }
+            return std::nullopt;
+        };
+        try {
+            Identity identity = IdentifyClock(*m_store, name, *ring, readBack);
+            switch (identity.kind) {
+            case Identity::Same:
+            case Identity::FirstSight: break;
+            case Identity::Moved:
+                m_window.Say(ClockText() + "the clock known before as " + identity.knownAs +
+                             " (its records match); going on from where it was read");
+                result.note = "known before as " + identity.knownAs;
+                break;
+            case Identity::NewLife:
+                m_window.Say(ClockText() +
+                             "the clock holds other records than at the last run: it was replaced,"
+                             " cleared or reset. Its records so far stay in the store; reading"
+                             " every record it holds now as a new life (life " +
+                             std::to_string(identity.clock.life) + ")");
+                result.note = "new life";
+                break;
+            }
+            if (m_options.startGiven && identity.clock.position) {
+                m_window.Say(ClockText() + "--start: the store goes on from position " +
+                             std::to_string(identity.clock.position->nextSerial % kRingSize) +
+                             " for this clock; --start only chooses where a first collection begins");
+                m_window.Fail(kExitBadInput);
+                return std::nullopt;
+            }
+            return identity;
+        } catch (const ClockSilent& error) {
+            if (m_window.StopRequested()) return std::nullopt;
+            m_window.Say(ClockText() + error.what());
+            m_window.Fail(kExitCommunicationError);
+            return std::nullopt;
+        }
+    }
+
+    std::string ClockText() const
+    {
+        return (m_site ? PortText() + " " : "") + "clock " + m_window.SelectedClockText() + ": ";
+    }
+
+    // Plans the read from the ring read, telling what the plan found;
+    // nothing, with the failure reported, when --start is not among the
+    // clock's positions.
+    std::optional<ReadPlan> Plan(std::int32_t total, const std::optional<ClockPosition>& saved)
+    {
+        const RingState& ring = m_ring;
         std::optional<std::int32_t> origin;
         if (m_options.startGiven) origin = static_cast<std::int32_t>(std::stol(m_options.start));
-        const ReadPlan plan = PlanNewRecords(*ring, saved, origin);
+        const ReadPlan plan = PlanNewRecords(ring, saved, origin);
         const std::string holds =
-            " (ARI " + std::to_string(ring->ari) + ", AWI " + std::to_string(ring->awi) + ")";
-        if (origin && ring->held < kRingSize &&
-            RingOffset(ring->ari, *origin) > RingOffset(ring->ari, ring->awi)) {
+            " (ARI " + std::to_string(ring.ari) + ", AWI " + std::to_string(ring.awi) + ")";
+        if (origin && ring.held < kRingSize &&
+            RingOffset(ring.ari, *origin) > RingOffset(ring.ari, ring.awi)) {
             m_window.Say(ClockText() + "--start " + std::to_string(*origin) +
                          " is not among the positions the clock holds" + holds);
             m_window.Fail(kExitBadInput);
@@ -345,11 +466,45 @@ private:
     std::unique_ptr<Publisher> m_publisher;
     std::unique_ptr<StoreWriter> m_writer;
     RingState m_ring;  // the pointers of the clock being read
+    // The records and flagged ones of the clock's whole ring, read before
+    // the positions the writer passed meanwhile were read again.
+    std::int64_t m_extraRecords = 0, m_extraFlagged = 0;
     std::int64_t m_runId = 0;
     std::vector<ClockResult> m_results;
 };
 
 }  // namespace
+
+// The records the download reads, once the clock has answered that it holds
+// `held`: from the start index on, as many as asked for (--count, or the
+// count a search found) but never past the newest record, and without a
+// count all the clock holds from there. The write index tells where the
+// newest record ends; a clock that does not tell it is taken to hold its
+// records from position 0 on.
+std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Options& options, std::int32_t held)
+{
+    const std::int32_t start = StrToIntDef(window.StartText(), 0);
+    std::int64_t available = std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
+    if (const std::optional<std::int32_t> awi =
+            PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition)) {
+        const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
+        const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
+        const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
+        available = offset < heldInRing ? heldInRing - offset : 0;
+    }
+    const bool countAsked = options.countGiven || options.command == Command::Find;
+    std::int64_t count = available;
+    if (countAsked) {
+        const std::int64_t asked = StrToIntDef(window.CountText(), 0);
+        count = std::min(asked, available);
+        if (asked > available)
+            window.Say(window.ProgramName() + ": " + window.Where() + ": the clock holds " +
+                       std::to_string(available) + " records from position " + std::to_string(start) +
+                       " on, not " + std::to_string(asked) + "; reading those");
+    }
+    window.SetCountText(std::to_string(count));
+    return RecordRange{start, static_cast<std::int32_t>(count)};
+}
 
 bool IsCollection(const Options& options)
 {
@@ -386,8 +541,8 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         threads.emplace_back([&, i] {
             ProgressMeter meter(stderr, false);
             Collection line(lines[i], meter, program, stopSignal, &share);
-            meter.SetLabel(line.PortKey());
-            outcomes[i].port = line.PortKey();
+            meter.SetLabel(line.PortText());
+            outcomes[i].port = line.PortText();
             outcomes[i].status = line.Run();
             outcomes[i].results = line.Results();
         });

@@ -19,9 +19,13 @@
 // clocks for a sweep, of ports and clocks for a site.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "commandlinewindow.h"
+#include "download/download.h"
 #include "options.h"
 #include "progress.h"
 
@@ -31,6 +35,13 @@ namespace cli {
 // status. `stopSignal` gives the number of a signal that asked to stop, or 0.
 int RunCollection(const Options& options, ProgressMeter& progress, const std::string& program,
                   const std::function<int()>& stopSignal);
+
+// The records a plain download reads, once the clock has answered that it
+// holds `held`: from the start index on, as many as --count asks for (or
+// the count a search found) but never past the newest record, and without
+// a count all the clock holds from there.
+std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Options& options,
+                                         std::int32_t held);
 
 // Whether the command is a download for RunCollection.
 bool IsCollection(const Options& options);

@@ -5,6 +5,7 @@
 
 #include "messages.h"
 #include "clocklink/clocklink.h"
+#include "collect/punchstore.h"
 #include "process.h"
 #include "serial/comport.h"
 #include "utils/outputfolder.h"
@@ -33,7 +34,14 @@ int StatusOfErrorDialog(const std::string& text)
 
 int StatusOfError(const std::exception& error)
 {
-    return dynamic_cast<const EComPort*>(&error) ? kExitPortError : kExitOtherError;
+    if (dynamic_cast<const EComPort*>(&error)) return kExitPortError;
+    // A store that is not one, or damaged, is bad input: exit 2.
+    if (const auto* store = dynamic_cast<const collect::StoreError*>(&error))
+        return store->kind() == collect::StoreError::NotAStore ||
+                       store->kind() == collect::StoreError::Damaged
+                   ? kExitBadInput
+                   : kExitOtherError;
+    return kExitOtherError;
 }
 
 CommandLineWindow::CommandLineWindow(const Options& options, ProgressMeter& progress, std::FILE* messages,

@@ -35,37 +35,6 @@ void Run(CommandLineWindow& window, Operation operation)
     }
 }
 
-// The records the download reads, once the clock has answered that it holds
-// `held`: from the start index on, as many as asked for (--count, or the
-// count a search found) but never past the newest record, and without a
-// count all the clock holds from there. The write index tells where the
-// newest record ends; a clock that does not tell it is taken to hold its
-// records from position 0 on.
-std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Options& options, std::int32_t held)
-{
-    const std::int32_t start = StrToIntDef(window.StartText(), 0);
-    std::int64_t available = std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
-    if (const std::optional<std::int32_t> awi =
-            PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition)) {
-        const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
-        const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
-        const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
-        available = offset < heldInRing ? heldInRing - offset : 0;
-    }
-    const bool countAsked = options.countGiven || options.command == Command::Find;
-    std::int64_t count = available;
-    if (countAsked) {
-        const std::int64_t asked = StrToIntDef(window.CountText(), 0);
-        count = std::min(asked, available);
-        if (asked > available)
-            window.Say(window.ProgramName() + ": " + window.Where() + ": the clock holds " +
-                       std::to_string(available) + " records from position " + std::to_string(start) +
-                       " on, not " + std::to_string(asked) + "; reading those");
-    }
-    window.SetCountText(std::to_string(count));
-    return RecordRange{start, static_cast<std::int32_t>(count)};
-}
-
 // The download; true when it read every record asked for (or the clock
 // holds none).
 bool Download(CommandLineWindow& window, ProgressMeter& progress, const Options& options)
@@ -115,10 +84,9 @@ bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& opt
 }
 
 // Writes stored records again; returns the exit status.
-int Export(const Options& options, const std::string& program)
+int Export(const Options& options, const std::string& program, const std::string& store)
 {
-    const std::string store = Utf8FromPath(PathFromUtf8(options.outDirectory) / collect::kStoreFileName);
-    try {
+    {
         collect::PunchStore punches(store, collect::PunchStore::Access::Read);
         collect::ExportRequest request;
         if (options.selectPort)
@@ -147,9 +115,61 @@ int Export(const Options& options, const std::string& program)
         }
         std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(), static_cast<long long>(written));
         return kExitComplete;
+    }
+}
+
+// The clocks the store knows; returns the exit status.
+int ListClocks(collect::PunchStore& punches)
+{
+    std::printf("clock  bus    address  life  next position  records  last collected        names\n");
+    for (const collect::ClockSummary& c : punches.Clocks()) {
+        std::string names;
+        for (const std::string& name : c.names) names += (names.empty() ? "" : ", ") + name;
+        const std::string next =
+            c.clock.position ? std::to_string(c.clock.position->nextSerial % kRingSize) : std::string("-");
+        std::printf("%5lld  %-5s  %7d  %4d  %13s  %7lld  %-20s  %s\n", static_cast<long long>(c.clock.id),
+                    c.clock.rs232 ? "rs232" : "rs485", c.clock.number, c.clock.life, next.c_str(),
+                    static_cast<long long>(c.records),
+                    c.lastCollected.empty() ? "-" : c.lastCollected.c_str(), names.c_str());
+    }
+    return kExitComplete;
+}
+
+// The store commands that talk to no clock: export, clocks, verify and
+// backup. Returns the exit status.
+int LookAfterStore(const Options& options, const std::string& program)
+{
+    const std::string store = Utf8FromPath(PathFromUtf8(options.outDirectory) / collect::kStoreFileName);
+    try {
+        if (options.command == Command::Export) return Export(options, program, store);
+        if (options.command == Command::Verify) {
+            collect::PunchStore punches(store, collect::PunchStore::Access::Inspect);
+            const std::vector<std::string> problems = punches.IntegrityProblems();
+            for (const std::string& problem : problems)
+                std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), store.c_str(), problem.c_str());
+            if (problems.empty()) {
+                std::printf("%s: every page is sound (%lld records)\n", store.c_str(),
+                            static_cast<long long>(punches.LastRecordId()));
+                return kExitComplete;
+            }
+            std::fprintf(stderr,
+                         "%s: %s is damaged. Stop the scheduled runs, keep the damaged file, and put back the"
+                         " newest backup (clockreader-cli backup) or Punches.db.v1; the published files hold"
+                         " every record published so far\n",
+                         program.c_str(), store.c_str());
+            return kExitBadInput;
+        }
+        collect::PunchStore punches(store, collect::PunchStore::Access::Read);
+        if (options.command == Command::Clocks) return ListClocks(punches);
+        punches.BackUp(options.exportFile);
+        std::fprintf(stderr, "%s: %s copied to %s\n", program.c_str(), store.c_str(),
+                     options.exportFile.c_str());
+        return kExitComplete;
     } catch (const collect::StoreError& error) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
-        return error.kind() == collect::StoreError::NotAStore ? kExitBadInput : kExitOtherError;
+        return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
+                   ? kExitBadInput
+                   : kExitOtherError;
     }
 }
 
@@ -175,7 +195,9 @@ int Main(int argc, char** argv)
         return kExitComplete;
     }
 
-    if (options.command == Command::Export) return Export(options, program);
+    if (options.command == Command::Export || options.command == Command::Clocks ||
+        options.command == Command::Verify || options.command == Command::Backup)
+        return LookAfterStore(options, program);
 
     WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
@@ -219,6 +241,9 @@ int Main(int argc, char** argv)
     case Command::Pointers: done = Pointers(window); break;
     case Command::Find: done = Find(window, progress, options); break;
     case Command::Export:
+    case Command::Clocks:
+    case Command::Verify:
+    case Command::Backup:
     case Command::Help:
     case Command::Version: break;
     }

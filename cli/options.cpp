@@ -24,7 +24,11 @@ enum Scope : unsigned {
     kFind = 4,
     kFindDownload = 8,
     kExport = 16,
-    kLink = 1 | 2 | 4
+    kClocks = 32,
+    kVerify = 64,
+    kBackup = 128,
+    kLink = 1 | 2 | 4,
+    kStore = 16 | 32 | 64 | 128,  // the commands that look after the punch store
 };
 
 std::string Lower(std::string s)
@@ -186,9 +190,19 @@ const std::map<std::string, OptionRule>& Rules()
         {"--site",
          {kDownload, true,
           [](Options& o, const std::string& v) {
-              std::ifstream in(PathFromUtf8(v), std::ios::binary);
-              if (v.empty() || !in) throw UsageError("--site: cannot read '" + v + "'");
-              o.site = ParseSiteFile(std::string(std::istreambuf_iterator<char>(in), {}), v);
+              std::error_code error;
+              if (!v.empty() && std::filesystem::is_directory(PathFromUtf8(v), error))
+                  throw UsageError("--site: '" + v + "' is a folder, not a site file");
+              std::string text;
+              try {
+                  std::ifstream in(PathFromUtf8(v), std::ios::binary);
+                  if (v.empty() || !in) throw UsageError("--site: cannot read '" + v + "'");
+                  text.assign(std::istreambuf_iterator<char>(in), {});
+                  if (in.bad()) throw UsageError("--site: cannot read '" + v + "'");
+              } catch (const std::ios_base::failure&) {
+                  throw UsageError("--site: cannot read '" + v + "'");
+              }
+              o.site = ParseSiteFile(text, v);
               o.siteFile = v;
           }}},
         {"--lock-wait",
@@ -198,7 +212,7 @@ const std::map<std::string, OptionRule>& Rules()
           }}},
         {"--vireo", {kDownload, false, [](Options& o, const std::string&) { o.vireo = true; }}},
         {"--out",
-         {kDownload | kFindDownload | kExport, true,
+         {kDownload | kFindDownload | kStore, true,
           [](Options& o, const std::string& v) {
               if (v.empty()) throw UsageError("--out: the folder name is empty");
               o.outDirectory = v;
@@ -217,7 +231,7 @@ const std::map<std::string, OptionRule>& Rules()
               o.csv = v == "csv";
           }}},
         {"--file",
-         {kExport, true,
+         {kExport | kBackup, true,
           [](Options& o, const std::string& v) {
               if (v.empty()) throw UsageError("--file: the file name is empty");
               o.exportFile = v;
@@ -234,6 +248,9 @@ const char* CommandName(Command command)
     case Command::Pointers: return "pointers";
     case Command::Find: return "find";
     case Command::Export: return "export";
+    case Command::Clocks: return "clocks";
+    case Command::Verify: return "verify";
+    case Command::Backup: return "backup";
     case Command::Help:
     case Command::Version: break;
     }
@@ -247,6 +264,9 @@ unsigned CommandScope(const Options& options)
     case Command::Pointers: return kPointers;
     case Command::Find: return options.downloadAfterFind ? kFind | kFindDownload : kFind;
     case Command::Export: return kExport;
+    case Command::Clocks: return kClocks;
+    case Command::Verify: return kVerify;
+    case Command::Backup: return kBackup;
     case Command::Help:
     case Command::Version: break;
     }
@@ -366,6 +386,12 @@ Options ParseOptions(const std::vector<std::string>& args)
         options.command = Command::Find;
     else if (command == "export")
         options.command = Command::Export;
+    else if (command == "clocks")
+        options.command = Command::Clocks;
+    else if (command == "verify")
+        options.command = Command::Verify;
+    else if (command == "backup")
+        options.command = Command::Backup;
     else
         throw UsageError("unknown command '" + command + "'");
 
@@ -428,6 +454,8 @@ Options ParseOptions(const std::vector<std::string>& args)
             options.exportFrom >= options.exportTo)
             throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);
     }
+    if (options.command == Command::Backup && options.exportFile.empty())
+        throw UsageError("--file: backup needs the file to write the copy to");
     CheckCollection(options, given);
     return options;
 }
@@ -538,6 +566,14 @@ Commands:
   export     write records kept in the punch store of --out again, for an
              audit or a payroll query; talks to no clock and changes
              nothing that was published
+  clocks     list the clocks the punch store of --out knows: the names each
+             was collected under, its lives (a clock found replaced,
+             cleared or reset begins a new one), where its next run begins,
+             its records and its last collection
+  verify     check every page of the punch store of --out and say what is
+             damaged (exit 2 when something is)
+  backup     copy the punch store of --out to --file F, consistently, also
+             while a run collects
 
 Link options (every command):
 )" + std::string(kPortHelp) +
@@ -568,13 +604,17 @@ download options:
                     index ARI), up to its write index AWI. They are kept in
                     the punch store Punches.db in the folder, with where each
                     clock's next run begins, and published for an importer as
-                    whole files Dump-<first>-<last>.Txt and, for flagged
-                    records, BadRecs-<first>-<last>.Txt (ids of the store),
-                    each of which appears at once and may be moved away at
-                    any time; Dump.Txt is not touched. With --start N, N is
-                    the clock's new origin. Each record reaches the store and
-                    exactly one published file once, even when a run is
-                    killed
+                    whole files Dump-<store>-<first>-<last>.Txt and, for
+                    flagged records, BadRecs-<store>-<first>-<last>.Txt (the
+                    store's identity and record ids), a pair a clock, each of
+                    which appears at once, never over an existing file, and
+                    may be moved away at any time; Dump.Txt is not touched.
+                    A clock is known by the records it holds, whatever its
+                    port is called; one that holds other records than at the
+                    last run was replaced, cleared or reset and is read whole
+                    again. With --start N, a clock's first collection begins
+                    at N. Each record reaches the store and exactly one
+                    published file once, even when a run is killed
   --clocks LIST     (rs485) every listed clock in turn, e.g. 1-32 or 1,4,9-12;
                     a clock that does not answer costs one time-out and the
                     run goes on; a table (clock, records, flagged, status)
@@ -609,6 +649,11 @@ export options:
                     collected_at
   --file F          write to F instead of standard output
 
+clocks, verify and backup options:
+  --out DIR         the folder of Punches.db (default: the current folder)
+  --file F          backup: the copy to make; an existing file is never
+                    replaced
+
 Output: results on standard output; progress and messages on standard
 error: a progress bar with records/s and the time left on a terminal,
 otherwise a line every 5 seconds. Every message names the port with the
@@ -638,8 +683,11 @@ Exit status (the same for every command and option):
   2    bad input: a usage error, a number or date out of its range, an empty
        date range (--from equal to --to), a converter's URL with an unknown
        scheme, no port number or a host that does not resolve; with --new or
-       export also a Punches.db that is not a punch store (another program's
-       database, a newer version, a damaged file; named, and left as it was)
+       export, clocks, verify and backup also a Punches.db that is not a punch
+       store (another program's database, a newer version, an empty or a
+       damaged file), one put back from an older copy or that is not the one
+       that published in its folder (named, and left as it was); --start
+       with --new for a clock the store already has a position for
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search

@@ -14,7 +14,7 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Export, Help, Version };
+enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Help, Version };
 
 struct Options {
     Command command = Command::Help;

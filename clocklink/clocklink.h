@@ -209,7 +209,8 @@ enum class PointerRule {
     // number the window reads (blanks, a sign, hexadecimal).
     WindowLabel,
     // Scheduled collection and the command line: decimal digits only, the
-    // reply ended by its CR, and a position of the ring.
+    // reply ended by its CR, its check byte (after SOH SOH SOH) the XOR of
+    // the digits, and a position of the ring.
     RingPosition,
 };
 // The value of a pointer reply under `rule`; nothing when it is not one.

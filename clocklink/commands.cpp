@@ -151,11 +151,16 @@ std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRul
 {
     const bool ended = !reply.empty() && reply.back() == CR;
     std::string_view value;
+    bool checked = true;
     if (const std::size_t at = reply.find(kStartMarker); at != std::string_view::npos) {
         value = reply.substr(at + kStartMarker.size());
-        // Up to the check byte, the one before the CR.
-        if (const std::size_t cr = value.find(CR); cr != std::string_view::npos)
+        // Up to the check byte, the one before the CR: the XOR of the digits.
+        if (const std::size_t cr = value.find(CR); cr != std::string_view::npos) {
+            std::uint8_t check = 0;
+            for (char c : value.substr(0, cr == 0 ? 0 : cr - 1)) check ^= static_cast<std::uint8_t>(c);
+            checked = cr > 0 && static_cast<std::uint8_t>(value[cr - 1]) == check;
             value = value.substr(0, cr == 0 ? 0 : cr - 1);
+        }
     } else if (!reply.empty()) {
         value = reply.substr(0, reply.size() - 1);
     }
@@ -164,7 +169,7 @@ std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRul
         if (!TryStrToInt(value, number)) return std::nullopt;
         return number;
     }
-    if (!ended || value.empty() || value.size() > 9 ||
+    if (!ended || !checked || value.empty() || value.size() > 9 ||
         value.find_first_not_of("0123456789") != std::string_view::npos)
         return std::nullopt;
     std::int64_t number = 0;

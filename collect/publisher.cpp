@@ -1,29 +1,71 @@
 #include "publisher.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
 
 #include "durablefile.h"
+#include "utils/errors.h"
 #include "utils/utf8path.h"
 
 namespace collect {
 namespace {
 
-std::string RangeName(const char* prefix, const Batch& batch)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "%s-%010lld-%010lld.Txt", prefix,
-                  static_cast<long long>(batch.firstRecord), static_cast<long long>(batch.lastRecord));
-    return name;
-}
-
 // A name beside the final one that an importer looking for Dump-*.Txt or
 // BadRecs-*.Txt does not take.
 std::string TemporaryName(const std::string& name) { return "." + name + ".part"; }
 
+struct PublishedMark {
+    std::string identity;
+    std::int64_t highest = 0;
+};
+
+std::optional<PublishedMark> ReadMark(const std::string& path)
+{
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
+    if (!in) return std::nullopt;
+    PublishedMark mark;
+    in >> mark.identity >> mark.highest;
+    if (!in || mark.identity.empty()) return std::nullopt;
+    return mark;
+}
+
 }  // namespace
 
-std::string DumpFileName(const Batch& batch) { return RangeName("Dump", batch); }
-std::string BadRecordsFileName(const Batch& batch) { return RangeName("BadRecs", batch); }
+std::string FileStem(const std::string& storeIdentity, std::int64_t firstRecord, std::int64_t lastRecord)
+{
+    char range[48];
+    std::snprintf(range, sizeof range, "%010lld-%010lld", static_cast<long long>(firstRecord),
+                  static_cast<long long>(lastRecord));
+    return storeIdentity.substr(0, 8) + "-" + range;
+}
+
+std::string DumpFileName(const std::string& fileStem) { return "Dump-" + fileStem + ".Txt"; }
+std::string BadRecordsFileName(const std::string& fileStem) { return "BadRecs-" + fileStem + ".Txt"; }
+
+std::string FolderProblem(const std::string& folder, PunchStore* store)
+{
+    const std::string markPath = Utf8FromPath(PathFromUtf8(folder) / kPublishedMarkName);
+    const std::optional<PublishedMark> mark = ReadMark(markPath);
+    if (!mark) return "";
+    const std::string remedy = "; collecting into it would publish again what was published. Put back " +
+                               std::string(kStoreFileName) + " as it was, or remove " + markPath +
+                               " to collect anyway";
+    if (!store)
+        return "the punch store that published records up to id " + std::to_string(mark->highest) +
+               " in this folder is missing" + remedy;
+    if (mark->identity != store->Identity())
+        return store->Path() + " is not the punch store that published in this folder (that was " +
+               mark->identity.substr(0, 8) + ", this is " + store->ShortIdentity() + ")" + remedy;
+    if (const std::int64_t last = store->LastRecordId(); last < mark->highest)
+        return store->Path() + " holds records up to id " + std::to_string(last) + ", but records up to id " +
+               std::to_string(mark->highest) + " were published from it: it was put back from an older copy" +
+               remedy;
+    return "";
+}
 
 Publisher::Publisher(PunchStore& store, std::string folder) : m_store(store), m_folder(std::move(folder)) {}
 
@@ -34,41 +76,89 @@ std::string Publisher::PathOf(const std::string& name) const
 
 int Publisher::Recover()
 {
-    int finished = 0;
-    for (const Batch& batch : m_store.UnpublishedBatches()) {
-        Publish(batch);
-        ++finished;
+    const std::vector<Batch> batches = m_store.UnpublishedBatches();
+    int files = 0;
+    for (std::size_t i = 0; i < batches.size();) {
+        // Written batches go out under the names they were written with;
+        // committed ones are gathered as a run would.
+        std::size_t end = i + 1;
+        std::int64_t records = batches[i].lastRecord - batches[i].firstRecord + 1;
+        while (end < batches.size() && batches[end].state == batches[i].state &&
+               (batches[i].state == Batch::Written
+                    ? batches[end].fileStem == batches[i].fileStem
+                    : records + batches[end].lastRecord - batches[end].firstRecord + 1 <= kRecordsPerFile)) {
+            records += batches[end].lastRecord - batches[end].firstRecord + 1;
+            ++end;
+        }
+        Publish({batches.begin() + static_cast<std::ptrdiff_t>(i),
+                 batches.begin() + static_cast<std::ptrdiff_t>(end)});
+        ++files;
+        i = end;
     }
-    return finished;
+    return files;
 }
 
-void Publisher::Publish(Batch batch)
+void Publisher::Publish(std::vector<Batch> batches)
 {
-    std::vector<std::string> names{DumpFileName(batch)};
-    if (batch.flagged > 0) names.push_back(BadRecordsFileName(batch));
-    // A batch of flagged records only has no Dump file.
-    if (batch.flagged == batch.lastRecord - batch.firstRecord + 1) names.erase(names.begin());
+    if (batches.empty()) return;
+    std::int64_t records = 0, flagged = 0;
+    std::vector<std::int64_t> ids;
+    for (const Batch& batch : batches) {
+        records += batch.lastRecord - batch.firstRecord + 1;
+        flagged += batch.flagged;
+        ids.push_back(batch.id);
+    }
+    const Batch::State state = batches.front().state;
+    const std::string stem =
+        state == Batch::Committed
+            ? FileStem(m_store.Identity(), batches.front().firstRecord, batches.back().lastRecord)
+            : batches.front().fileStem;
+    std::vector<std::string> names;
+    // Records that are all flagged have no Dump file, none flagged no BadRecs file.
+    if (flagged < records) names.push_back(DumpFileName(stem));
+    if (flagged > 0) names.push_back(BadRecordsFileName(stem));
 
-    if (batch.state == Batch::Committed) {
+    if (state == Batch::Committed) {
         std::string dump, badRecords;
-        m_store.ForEachLine(batch, [&](bool flagged, const std::string& line) {
-            std::string& text = flagged ? badRecords : dump;
-            text += line;
-            text += "\r\n";
-        });
+        for (const Batch& batch : batches)
+            m_store.ForEachLine(batch, [&](bool isFlagged, const std::string& line) {
+                std::string& text = isFlagged ? badRecords : dump;
+                text += line;
+                text += "\r\n";
+            });
         for (const std::string& name : names)
             WriteFileDurably(PathOf(TemporaryName(name)), name.rfind("Dump", 0) == 0 ? dump : badRecords);
         SyncFolder(m_folder);
-        m_store.SetBatchState(batch.id, Batch::Written);
-        batch.state = Batch::Written;
+        m_store.SetBatchState(ids, Batch::Written, stem);
     }
-    if (batch.state == Batch::Written) {
-        bool renamed = false;
-        for (const std::string& name : names)
-            renamed |= RenameFile(PathOf(TemporaryName(name)), PathOf(name));
-        if (renamed) SyncFolder(m_folder);
-        m_store.SetBatchState(batch.id, Batch::Published);
+    bool renamed = false;
+    for (const std::string& name : names) renamed |= RenameFile(PathOf(TemporaryName(name)), PathOf(name));
+    if (renamed) SyncFolder(m_folder);
+    m_store.SetBatchState(ids, Batch::Published);
+    std::int64_t highest = 0;
+    for (const Batch& batch : batches) highest = std::max(highest, batch.lastRecord);
+    NoteHighest(highest);
+}
+
+void Publisher::NoteHighest(std::int64_t recordId)
+{
+    // Written beside, flushed, then put in place of the last note; the
+    // lines of a site publish from threads of their own.
+    static std::mutex oneAtATime;
+    const std::lock_guard lock(oneAtATime);
+    const std::string path = PathOf(kPublishedMarkName);
+    if (const std::optional<PublishedMark> mark = ReadMark(path);
+        mark && mark->identity == m_store.Identity() && mark->highest >= recordId)
+        return;
+    const std::string temporary = PathOf(TemporaryName(kPublishedMarkName));
+    WriteFileDurably(temporary, m_store.Identity() + " " + std::to_string(recordId) + "\n");
+    std::error_code error;
+    std::filesystem::rename(PathFromUtf8(temporary), PathFromUtf8(path), error);
+    if (error) {
+        std::filesystem::remove(PathFromUtf8(temporary), error);
+        throw EInOutError(path + ": cannot write it: " + error.message());
     }
+    SyncFolder(m_folder);
 }
 
 }  // namespace collect

@@ -1,36 +1,58 @@
 // Publishing committed records to the importer, as whole files that appear
-// atomically.
+// atomically and never replace a file.
 //
-// Each batch of the punch store goes out as Dump-<first>-<last>.Txt (its good
-// records) and, when it has flagged ones, BadRecs-<first>-<last>.Txt, named by
-// the batch's first and last record ids, zero-padded so the names sort in
-// record order. The lines are those of Dump.Txt and BadRecs.Txt, CR LF ended.
-// An importer may move or delete published files at any instant.
+// The records of one or more batches of the punch store go out together as
+// Dump-<store>-<first>-<last>.Txt (their good records) and, when some are
+// flagged, BadRecs-<store>-<first>-<last>.Txt: <store> is the store's short
+// identity, so two stores never make the same name, and <first> and <last>
+// the first and last record ids, zero-padded, so a store's names sort in
+// record order. The lines are those of Dump.Txt and BadRecs.Txt, CR LF
+// ended. An importer may move or delete published files at any instant.
 //
-// A batch is published in steps the store keeps track of (outbox style):
+// A file is published in steps the store keeps track of (outbox style):
 //   1. committed: the records are in the store, no file is promised yet;
 //   2. each file is written under a temporary name that no importer takes
 //      (".Dump-...Txt.part"), flushed to the disk, and the folder flushed;
-//   3. the store marks the batch "written": from now on its files exist whole;
+//   3. the store marks its batches "written" under the files' names: from
+//      now on the files exist whole;
 //   4. each temporary file is renamed to its final name, the folder flushed;
-//   5. the store marks the batch "published".
-// After a kill at any step, Recover finishes what was begun: a committed
-// batch is written again from the store (whatever temporary file was left
-// is replaced), a written one gets the renames its temporary files still
-// wait for. A temporary file that is gone was renamed already, and its
-// final file may be with the importer by now, so it is never made again:
-// every record reaches exactly one published file.
+//   5. the store marks the batches "published".
+// After a kill at any step, Recover finishes what was begun: committed
+// batches are written again from the store (whatever temporary file was
+// left is replaced), written ones get the renames their temporary files
+// still wait for. A temporary file that is gone was renamed already, and
+// its final file may be with the importer by now, so it is never made
+// again: every record reaches exactly one published file.
+//
+// The folder also keeps Punches.published: the identity of the store that
+// publishes there and the highest record id it published, so a store put
+// back from an older copy, or another store, is never let publish again
+// what was published (CheckFolder).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "punchstore.h"
 
 namespace collect {
 
-// The published file names of a batch.
-std::string DumpFileName(const Batch& batch);
-std::string BadRecordsFileName(const Batch& batch);
+inline constexpr const char* kPublishedMarkName = "Punches.published";
+
+// At most this many records go into one file.
+inline constexpr std::int64_t kRecordsPerFile = 50000;
+
+// The published file names of records first..last of a store.
+std::string FileStem(const std::string& storeIdentity, std::int64_t firstRecord, std::int64_t lastRecord);
+std::string DumpFileName(const std::string& fileStem);
+std::string BadRecordsFileName(const std::string& fileStem);
+
+// Why the store in `folder` must not publish there, or empty when it may:
+// another store published there, or this one published records it no
+// longer holds (a restored backup). `store` is null when Punches.db is
+// missing.
+std::string FolderProblem(const std::string& folder, PunchStore* store);
 
 class Publisher {
 public:
@@ -38,15 +60,17 @@ public:
     Publisher(PunchStore& store, std::string folder);
 
     // Publishes every batch whose publication an earlier run did not end.
-    // Returns how many batches it finished.
+    // Returns how many files it published.
     int Recover();
-    // Takes the batch through the steps above from wherever it stands.
-    // Raises EInOutError or StoreError; what was done so far stays done and
-    // the next run's Recover finishes it.
-    void Publish(Batch batch);
+    // Takes the batches, all committed or all written to one pair of files,
+    // through the steps above as one pair of files. Raises EInOutError or
+    // StoreError; what was done so far stays done and the next run's
+    // Recover finishes it.
+    void Publish(std::vector<Batch> batches);
 
 private:
     std::string PathOf(const std::string& name) const;
+    void NoteHighest(std::int64_t recordId);
 
     PunchStore& m_store;
     std::string m_folder;

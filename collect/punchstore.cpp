@@ -2,7 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 
 #include "utils/utf8path.h"
 
@@ -11,24 +14,47 @@ namespace {
 
 // "ClRd": tells a punch store from any other SQLite file.
 constexpr int kApplicationId = 0x436c5264;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
-// A record row keeps only what differs from record to record. The records
-// of one clock read one after the other form a segment, which gives their
-// clock and serials; the records of one commit form a batch, which says
-// when they were collected, by which run, and how far their publication
-// went. The view "punches" joins it all under names importers rely on.
+// A record row keeps its clock and serial (the unique index that makes a
+// record stored twice impossible, and lets a run read back a record), the
+// raw record and its line. What many records share is kept once: the
+// segment (a clock's records of one commit) says under which name they were
+// read and the clock's calendar and date then; the batch (the records of
+// one commit) says when, by which run, and how far their publication went.
+// The view "punches" joins it all under names importers rely on; it is
+// driven by the record ids, so "record_id > N" reads only the records
+// after N.
 const char* const kSchema = R"(
+CREATE TABLE store (
+    identity TEXT NOT NULL,         -- a UUID, made with the store
+    name TEXT NOT NULL DEFAULT '',
+    created_at TEXT NOT NULL);      -- ISO 8601, UTC
 CREATE TABLE clock (
     id INTEGER PRIMARY KEY,
-    port TEXT NOT NULL,
     bus TEXT NOT NULL,              -- 'rs232' or 'rs485'
     number INTEGER NOT NULL,        -- 1..32
+    port TEXT NOT NULL,             -- the name it was last collected under
+    last_key TEXT NOT NULL,         -- and that name's key (see clock_name)
+    life INTEGER NOT NULL DEFAULT 1,    -- counts the times it was found replaced, cleared or reset
+    life_base INTEGER NOT NULL DEFAULT 0, -- the serial of position 0 on the life's first lap
     next_serial INTEGER,            -- where the next run begins: lap * 253579 + position
     ari INTEGER,                    -- the clock's read index when next_serial was saved
     calendar TEXT,                  -- 'solar' or 'gregorian', as last seen
     clock_date TEXT,                -- the clock's date then, yyyy/mm/dd in its calendar
-    UNIQUE (port, bus, number));
+    mark_serial INTEGER,            -- the fingerprint: the last record read
+    mark_raw BLOB,
+    mark2_serial INTEGER,           -- and the one before it
+    mark2_raw BLOB,
+    collected_at TEXT);             -- its last collection, ISO 8601, UTC
+CREATE TABLE clock_name (
+    key TEXT NOT NULL,              -- the device behind the port, or the normalised URL
+    bus TEXT NOT NULL,
+    number INTEGER NOT NULL,
+    port TEXT NOT NULL,             -- as last spelled
+    clock_id INTEGER NOT NULL REFERENCES clock (id),
+    named_at TEXT NOT NULL,
+    PRIMARY KEY (key, bus, number)) WITHOUT ROWID;
 CREATE TABLE run (
     id INTEGER PRIMARY KEY,
     started_at TEXT NOT NULL,       -- ISO 8601, UTC
@@ -41,33 +67,99 @@ CREATE TABLE batch (
     first_record INTEGER NOT NULL,  -- the batch's records: ids first_record..last_record
     last_record INTEGER NOT NULL,
     flagged INTEGER NOT NULL,       -- how many of them are flagged
-    state INTEGER NOT NULL);        -- 0 committed, 1 files written, 2 published
+    state INTEGER NOT NULL,         -- 0 committed, 1 files written, 2 published
+    file_stem TEXT);                -- once written: the files' names without "Dump-" and ".Txt"
 CREATE INDEX batch_unpublished ON batch (state) WHERE state < 2;
 CREATE TABLE segment (
     id INTEGER PRIMARY KEY,
     batch_id INTEGER NOT NULL REFERENCES batch (id),
     clock_id INTEGER NOT NULL REFERENCES clock (id),
-    first_record INTEGER NOT NULL,  -- records first_record..last_record, read in a row
-    last_record INTEGER NOT NULL,
-    first_serial INTEGER NOT NULL,  -- the first one's lap * 253579 + position
-    UNIQUE (clock_id, first_serial));
+    port TEXT NOT NULL,             -- the name the records were read under
+    calendar TEXT,                  -- the clock's calendar and date when they were read
+    clock_date TEXT);
 CREATE TABLE record (
     id INTEGER PRIMARY KEY,
+    segment_id INTEGER NOT NULL REFERENCES segment (id),
+    clock_id INTEGER NOT NULL REFERENCES clock (id),
+    serial INTEGER NOT NULL,        -- lap * 253579 + position
     flagged INTEGER NOT NULL,       -- 1: in BadRecs-*.Txt, else in Dump-*.Txt
     raw BLOB NOT NULL,              -- the payload, or the whole answer when flagged
     line TEXT NOT NULL);            -- the line as the published file has it, without CR LF
+CREATE UNIQUE INDEX record_serial ON record (clock_id, serial);
+)";
+
+const char* const kView = R"(
 CREATE VIEW punches AS
-SELECT r.id AS record_id, c.port AS port, c.bus AS bus, c.number AS clock,
-       (s.first_serial + r.id - s.first_record) / 253579 AS lap,
-       (s.first_serial + r.id - s.first_record) % 253579 AS position,
+SELECT r.id AS record_id, s.port AS port, c.bus AS bus, c.number AS clock,
+       r.serial / 253579 AS lap, r.serial % 253579 AS position,
        r.raw AS raw, r.line AS line, r.flagged AS flagged,
-       b.collected_at AS collected_at, b.run_id AS run, u.layout AS layout
-FROM segment s
-JOIN record r ON r.id BETWEEN s.first_record AND s.last_record
+       b.collected_at AS collected_at, b.run_id AS run, u.layout AS layout,
+       c.id AS clock_id, s.calendar AS calendar, s.clock_date AS clock_date
+FROM record r
+JOIN segment s ON s.id = r.segment_id
 JOIN clock c ON c.id = s.clock_id
 JOIN batch b ON b.id = s.batch_id
 JOIN run u ON u.id = b.run_id;
 )";
+
+// The previous version kept a record's clock and serial in ranges of
+// record ids (segments) and knew a clock by its port's spelling. Its rows
+// move into the tables above; each clock keeps its spelling as its one
+// name and gets the records at its saved position as its fingerprint.
+const char* const kUpgradeFrom1 = R"(
+DROP VIEW punches;
+ALTER TABLE clock RENAME TO old_clock;
+ALTER TABLE segment RENAME TO old_segment;
+ALTER TABLE record RENAME TO old_record;
+DROP INDEX batch_unpublished;
+ALTER TABLE batch RENAME TO old_batch;
+ALTER TABLE run RENAME TO old_run;
+)";
+const char* const kUpgradeFrom1Rows = R"(
+INSERT INTO clock (id, bus, number, port, last_key, next_serial, ari, calendar, clock_date)
+    SELECT id, bus, number, port, port, next_serial, ari, calendar, clock_date FROM old_clock;
+INSERT INTO clock_name (key, bus, number, port, clock_id, named_at)
+    SELECT port, bus, number, port, id, strftime('%Y-%m-%dT%H:%M:%SZ', 'now') FROM old_clock;
+INSERT INTO run SELECT id, started_at, layout, program FROM old_run;
+INSERT INTO batch (id, run_id, collected_at, first_record, last_record, flagged, state, file_stem)
+    SELECT id, run_id, collected_at, first_record, last_record, flagged, state,
+           CASE WHEN state = 1 THEN printf('%010d-%010d', first_record, last_record) END
+    FROM old_batch;
+INSERT INTO segment (id, batch_id, clock_id, port, calendar, clock_date)
+    SELECT s.id, s.batch_id, s.clock_id, c.port, c.calendar, c.clock_date
+    FROM old_segment s JOIN old_clock c ON c.id = s.clock_id;
+INSERT INTO record (id, segment_id, clock_id, serial, flagged, raw, line)
+    SELECT r.id, s.id, s.clock_id, s.first_serial + r.id - s.first_record, r.flagged, r.raw, r.line
+    FROM old_segment s JOIN old_record r ON r.id BETWEEN s.first_record AND s.last_record;
+UPDATE clock SET collected_at = (SELECT max(b.collected_at) FROM segment s JOIN batch b ON b.id = s.batch_id
+                                 WHERE s.clock_id = clock.id),
+                 mark_serial = next_serial - 1,
+                 mark_raw = (SELECT raw FROM record WHERE clock_id = clock.id AND serial = clock.next_serial - 1),
+                 mark2_serial = next_serial - 2,
+                 mark2_raw = (SELECT raw FROM record WHERE clock_id = clock.id AND serial = clock.next_serial - 2);
+UPDATE clock SET mark_serial = NULL WHERE mark_raw IS NULL;
+UPDATE clock SET mark2_serial = NULL WHERE mark2_raw IS NULL;
+DROP TABLE old_record;
+DROP TABLE old_segment;
+DROP TABLE old_clock;
+DROP TABLE old_batch;
+DROP TABLE old_run;
+)";
+
+std::string NewIdentity()
+{
+    std::random_device random;
+    std::uniform_int_distribution<int> digit(0, 15);
+    std::string text;
+    for (int i = 0; i < 32; ++i) {
+        if (i == 8 || i == 12 || i == 16 || i == 20) text += '-';
+        int value = digit(random);
+        if (i == 12) value = 4;                // version 4: random
+        if (i == 16) value = 8 | (value & 3);  // the variant of RFC 4122
+        text += "0123456789abcdef"[value];
+    }
+    return text;
+}
 
 // A prepared statement, finalised on every way out.
 class Statement {
@@ -84,6 +176,11 @@ public:
     Statement& Bind(int index, std::int64_t value)
     {
         sqlite3_bind_int64(m_statement, index, value);
+        return *this;
+    }
+    Statement& BindNull(int index)
+    {
+        sqlite3_bind_null(m_statement, index);
         return *this;
     }
     Statement& Bind(int index, const std::string& text, bool blob = false)
@@ -121,13 +218,36 @@ private:
 StoreError::Kind KindOf(int code)
 {
     switch (code & 0xff) {
-    case SQLITE_NOTADB:
-    case SQLITE_CORRUPT: return StoreError::NotAStore;
+    case SQLITE_NOTADB: return StoreError::NotAStore;
+    case SQLITE_CORRUPT: return StoreError::Damaged;
     case SQLITE_READONLY:
     case SQLITE_CANTOPEN:
     case SQLITE_PERM: return StoreError::ReadOnly;
     default: return StoreError::Failed;
     }
+}
+
+const char* BusName(bool rs232) { return rs232 ? "rs232" : "rs485"; }
+
+constexpr const char* kClockColumns =
+    "id, bus, number, life, life_base, next_serial, ari, mark_serial, mark_raw, mark2_serial, mark2_raw, "
+    "port, last_key";
+
+KnownClock ClockOf(const Statement& row)
+{
+    KnownClock clock;
+    clock.id = row.Integer(0);
+    clock.rs232 = row.Text(1) == "rs232";
+    clock.number = static_cast<int>(row.Integer(2));
+    clock.life = static_cast<int>(row.Integer(3));
+    clock.lifeBase = row.Integer(4);
+    if (!row.IsNull(5))
+        clock.position = ClockPosition{row.Integer(5), static_cast<std::int32_t>(row.Integer(6))};
+    if (!row.IsNull(7)) clock.marks.push_back({row.Integer(7), row.Text(8)});
+    if (!row.IsNull(9)) clock.marks.push_back({row.Integer(9), row.Text(10)});
+    clock.port = row.Text(11);
+    clock.lastKey = row.Text(12);
+    return clock;
 }
 
 }  // namespace
@@ -146,21 +266,65 @@ PunchStore::PunchStore(const std::string& path, Access access, int busyMs) : m_p
 
 void PunchStore::Open(Access access, int busyMs)
 {
+    namespace fs = std::filesystem;
     const std::string& path = m_path;
     std::error_code error;
-    if (access == Access::Read && !std::filesystem::exists(PathFromUtf8(path), error))
+    const fs::path file = PathFromUtf8(path);
+    const bool exists = fs::exists(file, error);
+    if (access != Access::Collect && !exists)
         throw StoreError(
             StoreError::Failed,
             path + ": there is no punch store here (no download --new collected into this folder)");
-    const int flags =
-        access == Access::Collect ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        if (!m_db)
-            throw StoreError(StoreError::Failed, path + ": cannot open the punch store (out of memory)");
-        Fail("open it");
+    // A store is made only where there is none: an empty file is what a
+    // copy that failed, or a disk that lost the file's data, leaves.
+    if (exists && fs::is_regular_file(file, error) && fs::file_size(file, error) == 0)
+        throw StoreError(StoreError::NotAStore,
+                         path +
+                             ": the punch store is an empty file; restore it from a backup, or remove it"
+                             " to begin a new store (every record the clocks hold is then collected and"
+                             " published again)");
+    const bool readOnly = access != Access::Collect;
+    int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    std::string name = path;
+    for (int attempt = 0;; ++attempt) {
+        if (sqlite3_open_v2(name.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+            if (!m_db)
+                throw StoreError(StoreError::Failed, path + ": cannot open the punch store (out of memory)");
+            Fail("open it");
+        }
+        sqlite3_extended_result_codes(m_db, 1);
+        sqlite3_busy_timeout(m_db, busyMs);
+        // A reader in a folder it may not write (a read-only medium, a
+        // copy for an audit) cannot make the shared-memory file a WAL
+        // store needs; with no write-ahead log waiting there, the file
+        // alone is the whole store, and it is read as one that nothing
+        // changes.
+        Statement probe(m_db, "SELECT count(*) FROM sqlite_schema");
+        const int step = probe.Step();
+        if (step == SQLITE_ROW || attempt > 0 || !readOnly ||
+            ((step & 0xff) != SQLITE_CANTOPEN && (step & 0xff) != SQLITE_READONLY))
+            break;
+        if (fs::exists(PathFromUtf8(path + "-wal"), error) &&
+            fs::file_size(PathFromUtf8(path + "-wal"), error) > 0)
+            Fail("read it from a folder it may not write while its write-ahead log (" + path +
+                 "-wal) holds records; copy the folder where it may be written");
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        name = Utf8FromPath(fs::absolute(file, error));
+        // file:///home/... here, file:///C:/... on Windows.
+        std::string uri = name.starts_with("/") ? "file://" : "file:///";
+        for (char c : name) {
+            if (c == '?' || c == '#' || c == '%') {
+                char escaped[4];
+                std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+                uri += escaped;
+            } else {
+                uri += c == '\\' ? '/' : c;
+            }
+        }
+        name = uri + "?immutable=1";
+        flags |= SQLITE_OPEN_URI;
     }
-    sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, busyMs);
     if (access == Access::Collect && sqlite3_db_readonly(m_db, "main") == 1)
         throw StoreError(StoreError::ReadOnly, path + ": the punch store is read-only");
 
@@ -177,14 +341,20 @@ void PunchStore::Open(Access access, int busyMs)
         objects = query.Integer(2);
     }
     if (applicationId == 0 && version == 0 && objects == 0) {
-        if (access == Access::Read)
+        if (access != Access::Collect)
             throw StoreError(StoreError::NotAStore, path + ": the punch store is empty");
         Execute("PRAGMA journal_mode = WAL");
         Execute("BEGIN IMMEDIATE");
         Execute(kSchema);
+        Execute(kView);
+        Statement identity(m_db,
+                           "INSERT INTO store (identity, created_at)"
+                           " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
+        if (identity.Bind(1, NewIdentity()).Step() != SQLITE_DONE) Fail("make it");
         Execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         Execute("COMMIT");
+        version = kSchemaVersion;
     } else if (applicationId != kApplicationId) {
         throw StoreError(StoreError::NotAStore, path + ": not a punch store (another program's database)");
     } else if (version > kSchemaVersion) {
@@ -192,10 +362,59 @@ void PunchStore::Open(Access access, int busyMs)
                                                     std::to_string(version) + "); this program reads " +
                                                     std::to_string(kSchemaVersion));
     }
+    if (access != Access::Inspect) {
+        // Pages that fail SQLite's own checks are refused before a run
+        // writes into them or an export trusts them.
+        Statement check(m_db, "PRAGMA quick_check(1)");
+        const int step = check.Step();
+        if (step != SQLITE_ROW) Fail("check it");
+        if (check.Text(0) != "ok")
+            throw StoreError(StoreError::Damaged, path + ": the punch store is damaged (" + check.Text(0) +
+                                                      "); nothing was written to it. See clockreader-cli"
+                                                      " verify");
+    }
+    if (version < kSchemaVersion) {
+        if (access == Access::Inspect) return;
+        if (access != Access::Collect)
+            throw StoreError(StoreError::NotAStore, path + ": a punch store of an earlier version (schema " +
+                                                        std::to_string(version) +
+                                                        "); a download --new into its folder upgrades it");
+        Upgrade();
+    }
     if (access == Access::Collect) {
         Execute("PRAGMA journal_mode = WAL");
         // A commit that returned survives a power cut.
         Execute("PRAGMA synchronous = FULL");
+    }
+    Statement identity(m_db, "SELECT identity FROM store");
+    if (identity.Step() != SQLITE_ROW) Fail("read its identity");
+    m_identity = identity.Text(0);
+}
+
+void PunchStore::Upgrade()
+{
+    // The store as it was stays beside it until the operator removes it.
+    const std::string copy = m_path + ".v1";
+    std::error_code error;
+    std::filesystem::remove(PathFromUtf8(copy), error);
+    Statement keep(m_db, "VACUUM INTO ?1");
+    if (keep.Bind(1, copy).Step() != SQLITE_DONE)
+        Fail("keep a copy of it as " + copy + " before upgrading it");
+    Execute("BEGIN IMMEDIATE");
+    try {
+        Execute(kUpgradeFrom1);
+        Execute(kSchema);
+        Execute(kUpgradeFrom1Rows);
+        Execute(kView);
+        Statement identity(m_db,
+                           "INSERT INTO store (identity, created_at)"
+                           " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
+        if (identity.Bind(1, NewIdentity()).Step() != SQLITE_DONE) Fail("upgrade it");
+        Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+        Execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
     }
 }
 
@@ -205,8 +424,9 @@ void PunchStore::Fail(const std::string& doing)
 {
     const int code = sqlite3_extended_errcode(m_db);
     std::string reason = sqlite3_errmsg(m_db);
-    if ((code & 0xff) == SQLITE_NOTADB || (code & 0xff) == SQLITE_CORRUPT)
-        reason = "not a punch store, or damaged";
+    if ((code & 0xff) == SQLITE_NOTADB) reason = "not a punch store, or damaged";
+    if ((code & 0xff) == SQLITE_CORRUPT)
+        reason = "the punch store is damaged; nothing more was written to it. See clockreader-cli verify";
     if ((code & 0xff) == SQLITE_FULL) reason = "the disk is full";
     throw StoreError(KindOf(code), m_path + ": cannot " + doing + ": " + reason);
 }
@@ -219,6 +439,13 @@ void PunchStore::Execute(const char* sql)
     Fail("write it");
 }
 
+std::int64_t PunchStore::LastRecordId()
+{
+    Statement query(m_db, "SELECT coalesce(max(id), 0) FROM record");
+    if (query.Step() != SQLITE_ROW) Fail("read it");
+    return query.Integer(0);
+}
+
 std::int64_t PunchStore::StartRun(const std::string& layout, const std::string& program)
 {
     Statement insert(m_db,
@@ -228,26 +455,118 @@ std::int64_t PunchStore::StartRun(const std::string& layout, const std::string& 
     return sqlite3_last_insert_rowid(m_db);
 }
 
-std::int64_t PunchStore::ClockId(const ClockIdentity& clock)
+KnownClock PunchStore::ReadClock(std::int64_t clockId)
 {
-    const std::string bus = clock.rs232 ? "rs232" : "rs485";
-    Statement insert(m_db,
-                     "INSERT INTO clock (port, bus, number) VALUES (?1, ?2, ?3)"
-                     " ON CONFLICT DO NOTHING");
-    if (insert.Bind(1, clock.port).Bind(2, bus).Bind(3, clock.number).Step() != SQLITE_DONE)
-        Fail("add the clock");
-    Statement query(m_db, "SELECT id FROM clock WHERE port = ?1 AND bus = ?2 AND number = ?3");
-    if (query.Bind(1, clock.port).Bind(2, bus).Bind(3, clock.number).Step() != SQLITE_ROW)
-        Fail("read the clock");
-    return query.Integer(0);
+    Statement query(m_db, (std::string("SELECT ") + kClockColumns + " FROM clock WHERE id = ?1").c_str());
+    if (query.Bind(1, clockId).Step() != SQLITE_ROW) Fail("read the clock");
+    return ClockOf(query);
 }
 
-std::optional<ClockPosition> PunchStore::Position(std::int64_t clockId)
+std::optional<KnownClock> PunchStore::ClockNamed(const ClockName& name)
 {
-    Statement query(m_db, "SELECT next_serial, ari FROM clock WHERE id = ?1");
-    if (query.Bind(1, clockId).Step() != SQLITE_ROW) Fail("read the clock's position");
-    if (query.IsNull(0)) return std::nullopt;
-    return ClockPosition{query.Integer(0), static_cast<std::int32_t>(query.Integer(1))};
+    // By the port's key; a store of the previous version knows its clocks
+    // by their spelling.
+    Statement query(m_db,
+                    "SELECT clock_id FROM clock_name WHERE bus = ?3 AND number = ?4 AND key IN (?1, ?2)"
+                    " ORDER BY key = ?1 DESC LIMIT 1");
+    query.Bind(1, name.key).Bind(2, name.port).Bind(3, std::string(BusName(name.rs232))).Bind(4, name.number);
+    const int step = query.Step();
+    if (step == SQLITE_DONE) return std::nullopt;
+    if (step != SQLITE_ROW) Fail("read its clocks");
+    return ReadClock(query.Integer(0));
+}
+
+std::vector<KnownClock> PunchStore::ClockCandidates(const ClockName& name, std::int64_t except)
+{
+    Statement query(m_db,
+                    (std::string("SELECT ") + kClockColumns +
+                     " FROM clock WHERE bus = ?1 AND number = ?2 AND id != ?3 AND mark_serial IS NOT NULL"
+                     " AND next_serial IS NOT NULL ORDER BY collected_at DESC, id DESC")
+                        .c_str());
+    query.Bind(1, std::string(BusName(name.rs232))).Bind(2, name.number).Bind(3, except);
+    std::vector<KnownClock> clocks;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) clocks.push_back(ClockOf(query));
+    if (step != SQLITE_DONE) Fail("read its clocks");
+    return clocks;
+}
+
+KnownClock PunchStore::AddClock(const ClockName& name)
+{
+    Statement insert(m_db, "INSERT INTO clock (bus, number, port, last_key) VALUES (?1, ?2, ?3, ?4)");
+    if (insert.Bind(1, std::string(BusName(name.rs232)))
+            .Bind(2, name.number)
+            .Bind(3, name.port)
+            .Bind(4, name.key)
+            .Step() != SQLITE_DONE)
+        Fail("add the clock");
+    const std::int64_t id = sqlite3_last_insert_rowid(m_db);
+    NameClock(name, id);
+    return ReadClock(id);
+}
+
+void PunchStore::NameClock(const ClockName& name, std::int64_t clockId)
+{
+    Statement upsert(
+        m_db,
+        "INSERT INTO clock_name (key, bus, number, port, clock_id, named_at)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))"
+        " ON CONFLICT DO UPDATE SET port = excluded.port, clock_id = excluded.clock_id,"
+        " named_at = CASE WHEN clock_id = excluded.clock_id THEN named_at ELSE excluded.named_at END");
+    upsert.Bind(1, name.key).Bind(2, std::string(BusName(name.rs232))).Bind(3, name.number);
+    upsert.Bind(4, name.port).Bind(5, clockId);
+    if (upsert.Step() != SQLITE_DONE) Fail("name the clock");
+    Statement last(m_db, "UPDATE clock SET last_key = ?2 WHERE id = ?1 AND last_key != ?2");
+    if (last.Bind(1, clockId).Bind(2, name.key).Step() != SQLITE_DONE) Fail("name the clock");
+    // A name of the previous version (its spelling) gives way to its key.
+    if (name.key != name.port) {
+        Statement old(m_db,
+                      "DELETE FROM clock_name WHERE key = ?1 AND bus = ?2 AND number = ?3 AND clock_id = ?4");
+        old.Bind(1, name.port)
+            .Bind(2, std::string(BusName(name.rs232)))
+            .Bind(3, name.number)
+            .Bind(4, clockId);
+        if (old.Step() != SQLITE_DONE) Fail("name the clock");
+    }
+}
+
+KnownClock PunchStore::NewLife(std::int64_t clockId)
+{
+    // Serials of the new life begin on the lap above every serial stored
+    // or saved for the clock.
+    Statement update(
+        m_db,
+        "UPDATE clock SET life = life + 1,"
+        " life_base = (max(coalesce(next_serial, 0), life_base,"
+        "   coalesce((SELECT max(serial) + 1 FROM record WHERE clock_id = ?1), 0)) / 253579 + 1) * 253579,"
+        " next_serial = NULL, ari = NULL, mark_serial = NULL, mark_raw = NULL,"
+        " mark2_serial = NULL, mark2_raw = NULL WHERE id = ?1");
+    if (update.Bind(1, clockId).Step() != SQLITE_DONE) Fail("begin a new life of the clock");
+    return ReadClock(clockId);
+}
+
+std::vector<std::string> PunchStore::NamesOf(std::int64_t clockId)
+{
+    Statement query(m_db,
+                    "SELECT port, key FROM clock_name WHERE clock_id = ?1 ORDER BY named_at DESC, port");
+    query.Bind(1, clockId);
+    std::vector<std::string> names;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) {
+        const std::string port = query.Text(0), key = query.Text(1);
+        names.push_back(port == key ? port : port + " (" + key + ")");
+    }
+    if (step != SQLITE_DONE) Fail("read the clock's names");
+    return names;
+}
+
+std::optional<std::string> PunchStore::RawAt(std::int64_t clockId, std::int64_t serial)
+{
+    Statement query(m_db, "SELECT raw FROM record WHERE clock_id = ?1 AND serial = ?2");
+    const int step = query.Bind(1, clockId).Bind(2, serial).Step();
+    if (step == SQLITE_DONE) return std::nullopt;
+    if (step != SQLITE_ROW) Fail("read a record");
+    return query.Text(0);
 }
 
 std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<NewRecord>& records,
@@ -258,59 +577,89 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
     try {
         std::optional<Batch> batch;
         if (!records.empty()) {
-            Statement insert(m_db, "INSERT INTO record (flagged, raw, line) VALUES (?1, ?2, ?3)");
             batch.emplace();
-            struct Segment {
-                std::int64_t clockId, firstRecord, lastRecord, firstSerial, lastSerial;
+            Statement add(
+                m_db,
+                "INSERT INTO batch (run_id, collected_at, first_record, last_record, flagged, state)"
+                " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), 0, 0, 0, 0)");
+            if (add.Bind(1, runId).Step() != SQLITE_DONE) Fail("store the batch");
+            batch->id = sqlite3_last_insert_rowid(m_db);
+            // One segment a clock: the name and calendar its records were read with.
+            std::vector<std::pair<std::int64_t, std::int64_t>> segments;  // clock id, segment id
+            Statement addSegment(m_db,
+                                 "INSERT INTO segment (batch_id, clock_id, port, calendar, clock_date)"
+                                 " SELECT ?1, id, coalesce(nullif(?2, ''), port),"
+                                 " coalesce(nullif(?3, ''), calendar), coalesce(nullif(?4, ''), clock_date)"
+                                 " FROM clock WHERE id = ?5");
+            const auto segmentOf = [&](std::int64_t clockId) {
+                for (const auto& [clock, segment] : segments)
+                    if (clock == clockId) return segment;
+                std::string port, calendar, clockDate;
+                for (const ClockUpdate& update : clocks)
+                    if (update.clockId == clockId) {
+                        port = update.port;
+                        calendar = update.calendar;
+                        clockDate = update.clockDate;
+                    }
+                addSegment.Bind(1, batch->id)
+                    .Bind(2, port)
+                    .Bind(3, calendar)
+                    .Bind(4, clockDate)
+                    .Bind(5, clockId);
+                if (addSegment.Step() != SQLITE_DONE || sqlite3_changes(m_db) != 1)
+                    Fail("store the records' clock");
+                addSegment.Reset();
+                segments.emplace_back(clockId, sqlite3_last_insert_rowid(m_db));
+                return segments.back().second;
             };
-            std::vector<Segment> segments;
+            Statement insert(m_db,
+                             "INSERT INTO record (segment_id, clock_id, serial, flagged, raw, line)"
+                             " VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
             for (const NewRecord& record : records) {
-                insert.Bind(1, record.flagged ? 1 : 0).Bind(2, record.raw, true).Bind(3, record.line);
+                insert.Bind(1, segmentOf(record.clockId)).Bind(2, record.clockId).Bind(3, record.serial);
+                insert.Bind(4, record.flagged ? 1 : 0).Bind(5, record.raw, true).Bind(6, record.line);
+                // A serial stored twice would be a record read twice.
                 if (insert.Step() != SQLITE_DONE) Fail("store a record");
                 insert.Reset();
                 const std::int64_t id = sqlite3_last_insert_rowid(m_db);
                 if (batch->firstRecord == 0) batch->firstRecord = id;
                 batch->lastRecord = id;
                 batch->flagged += record.flagged ? 1 : 0;
-                if (!segments.empty() && segments.back().clockId == record.clockId &&
-                    segments.back().lastSerial + 1 == record.serial && segments.back().lastRecord + 1 == id) {
-                    segments.back().lastRecord = id;
-                    segments.back().lastSerial = record.serial;
-                } else {
-                    segments.push_back({record.clockId, id, id, record.serial, record.serial});
-                }
             }
             // One writer at a time, so the ids of one commit follow each other.
             if (batch->lastRecord - batch->firstRecord + 1 != static_cast<std::int64_t>(records.size()))
                 throw StoreError(StoreError::Failed,
                                  m_path + ": the record ids of one commit are not consecutive");
-            Statement add(
-                m_db,
-                "INSERT INTO batch (run_id, collected_at, first_record, last_record, flagged, state)"
-                " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?2, ?3, ?4, 0)");
-            add.Bind(1, runId).Bind(2, batch->firstRecord).Bind(3, batch->lastRecord).Bind(4, batch->flagged);
-            if (add.Step() != SQLITE_DONE) Fail("store the batch");
-            batch->id = sqlite3_last_insert_rowid(m_db);
-            Statement addSegment(m_db,
-                                 "INSERT INTO segment (batch_id, clock_id, first_record, last_record,"
-                                 " first_serial) VALUES (?1, ?2, ?3, ?4, ?5)");
-            for (const Segment& segment : segments) {
-                addSegment.Bind(1, batch->id).Bind(2, segment.clockId).Bind(3, segment.firstRecord);
-                addSegment.Bind(4, segment.lastRecord).Bind(5, segment.firstSerial);
-                // A serial stored twice would be a record read twice.
-                if (addSegment.Step() != SQLITE_DONE) Fail("store the records' clock and positions");
-                addSegment.Reset();
-            }
+            Statement range(
+                m_db, "UPDATE batch SET first_record = ?2, last_record = ?3, flagged = ?4 WHERE id = ?1");
+            range.Bind(1, batch->id)
+                .Bind(2, batch->firstRecord)
+                .Bind(3, batch->lastRecord)
+                .Bind(4, batch->flagged);
+            if (range.Step() != SQLITE_DONE) Fail("store the batch");
         }
         Statement update(
             m_db,
             "UPDATE clock SET next_serial = ?2, ari = ?3, calendar = coalesce(nullif(?4, ''), calendar),"
-            " clock_date = coalesce(nullif(?5, ''), clock_date)"
+            " clock_date = coalesce(nullif(?5, ''), clock_date), port = coalesce(nullif(?6, ''), port),"
+            " collected_at = strftime('%Y-%m-%dT%H:%M:%SZ', 'now'),"
+            " mark_serial = CASE WHEN ?7 THEN ?8 ELSE mark_serial END,"
+            " mark_raw = CASE WHEN ?7 THEN ?9 ELSE mark_raw END,"
+            " mark2_serial = CASE WHEN ?7 THEN ?10 ELSE mark2_serial END,"
+            " mark2_raw = CASE WHEN ?7 THEN ?11 ELSE mark2_raw END"
             " WHERE id = ?1");
         for (const ClockUpdate& clock : clocks) {
             update.Bind(1, clock.clockId).Bind(2, clock.position.nextSerial).Bind(3, clock.position.ari);
-            update.Bind(4, clock.calendar).Bind(5, clock.clockDate);
-            if (update.Step() != SQLITE_DONE) Fail("save the clock's position");
+            update.Bind(4, clock.calendar).Bind(5, clock.clockDate).Bind(6, clock.port);
+            update.Bind(7, clock.marks.empty() ? 0 : 1);
+            for (std::size_t i = 0; i < 2; ++i) {
+                if (i < clock.marks.size())
+                    update.Bind(8 + 2 * static_cast<int>(i), clock.marks[i].serial)
+                        .Bind(9 + 2 * static_cast<int>(i), clock.marks[i].raw, true);
+                else
+                    update.BindNull(8 + 2 * static_cast<int>(i)).BindNull(9 + 2 * static_cast<int>(i));
+            }
+            if (update.Step() != SQLITE_DONE || sqlite3_changes(m_db) != 1) Fail("save the clock's position");
             update.Reset();
         }
         Execute("COMMIT");
@@ -323,22 +672,46 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
 
 std::vector<Batch> PunchStore::UnpublishedBatches()
 {
-    Statement query(m_db,
-                    "SELECT id, first_record, last_record, flagged, state FROM batch WHERE state < 2"
-                    " ORDER BY id");
+    Statement query(
+        m_db,
+        "SELECT id, first_record, last_record, flagged, state, coalesce(file_stem, ''), collected_at"
+        " FROM batch WHERE state < 2 ORDER BY id");
     std::vector<Batch> batches;
     int step;
-    while ((step = query.Step()) == SQLITE_ROW)
-        batches.push_back({query.Integer(0), query.Integer(1), query.Integer(2), query.Integer(3),
-                           static_cast<Batch::State>(query.Integer(4))});
+    while ((step = query.Step()) == SQLITE_ROW) {
+        Batch batch;
+        batch.id = query.Integer(0);
+        batch.firstRecord = query.Integer(1);
+        batch.lastRecord = query.Integer(2);
+        batch.flagged = query.Integer(3);
+        batch.state = static_cast<Batch::State>(query.Integer(4));
+        batch.fileStem = query.Text(5);
+        batch.collectedAt = query.Text(6);
+        batches.push_back(batch);
+    }
     if (step != SQLITE_DONE) Fail("read its batches");
     return batches;
 }
 
-void PunchStore::SetBatchState(std::int64_t batchId, Batch::State state)
+void PunchStore::SetBatchState(const std::vector<std::int64_t>& batchIds, Batch::State state,
+                               const std::string& fileStem)
 {
-    Statement update(m_db, "UPDATE batch SET state = ?2 WHERE id = ?1");
-    if (update.Bind(1, batchId).Bind(2, state).Step() != SQLITE_DONE) Fail("mark a batch published");
+    const std::string doing = state == Batch::Published ? "mark records published" : "mark records written";
+    Execute("BEGIN IMMEDIATE");
+    try {
+        Statement update(
+            m_db,
+            "UPDATE batch SET state = ?2, file_stem = coalesce(nullif(?3, ''), file_stem) WHERE id = ?1");
+        for (std::int64_t id : batchIds) {
+            update.Bind(1, id).Bind(2, state).Bind(3, fileStem);
+            if (update.Step() != SQLITE_DONE) Fail(doing);
+            update.Reset();
+        }
+        Execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void PunchStore::ForEachLine(const Batch& batch, const std::function<void(bool, const std::string&)>& take)
@@ -347,20 +720,21 @@ void PunchStore::ForEachLine(const Batch& batch, const std::function<void(bool, 
     query.Bind(1, batch.firstRecord).Bind(2, batch.lastRecord);
     int step;
     while ((step = query.Step()) == SQLITE_ROW) take(query.Integer(0) != 0, query.Text(1));
-    if (step != SQLITE_DONE) Fail("read a batch's records");
+    if (step != SQLITE_DONE) Fail("read the records to publish");
 }
 
 void PunchStore::ForEachRecord(const Selection& selection,
                                const std::function<void(const StoredRecord&)>& take)
 {
-    Statement query(m_db,
-                    "SELECT r.id, c.port, c.bus, c.number, s.first_serial + r.id - s.first_record,"
-                    " r.flagged, r.raw, r.line, b.collected_at, coalesce(c.calendar, ''),"
-                    " coalesce(c.clock_date, '')"
-                    " FROM segment s JOIN record r ON r.id BETWEEN s.first_record AND s.last_record"
-                    " JOIN clock c ON c.id = s.clock_id JOIN batch b ON b.id = s.batch_id"
-                    " WHERE (?1 = '' OR c.port = ?1) AND (?2 = 0 OR c.number = ?2)"
-                    " ORDER BY r.id");
+    Statement query(
+        m_db,
+        "SELECT r.id, s.port, c.bus, c.number, r.serial, r.flagged, r.raw, r.line, b.collected_at,"
+        " coalesce(s.calendar, ''), coalesce(s.clock_date, '')"
+        " FROM record r JOIN segment s ON s.id = r.segment_id JOIN clock c ON c.id = s.clock_id"
+        " JOIN batch b ON b.id = s.batch_id"
+        " WHERE (?1 = '' OR s.port = ?1 OR EXISTS (SELECT 1 FROM clock_name n WHERE n.clock_id = c.id"
+        "   AND (n.port = ?1 OR n.key = ?1))) AND (?2 = 0 OR c.number = ?2)"
+        " ORDER BY r.id");
     query.Bind(1, selection.port).Bind(2, selection.clock);
     int step;
     while ((step = query.Step()) == SQLITE_ROW) {
@@ -379,6 +753,87 @@ void PunchStore::ForEachRecord(const Selection& selection,
         take(record);
     }
     if (step != SQLITE_DONE) Fail("read its records");
+}
+
+std::vector<ClockSummary> PunchStore::Clocks()
+{
+    Statement query(
+        m_db, (std::string("SELECT ") + kClockColumns +
+               ", coalesce(collected_at, ''), (SELECT count(*) FROM record r WHERE r.clock_id = clock.id)"
+               " FROM clock ORDER BY id")
+                  .c_str());
+    std::vector<ClockSummary> clocks;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) {
+        ClockSummary summary;
+        summary.clock = ClockOf(query);
+        summary.lastCollected = query.Text(13);
+        summary.records = query.Integer(14);
+        clocks.push_back(std::move(summary));
+    }
+    if (step != SQLITE_DONE) Fail("read its clocks");
+    for (ClockSummary& summary : clocks) summary.names = NamesOf(summary.clock.id);
+    return clocks;
+}
+
+std::vector<std::string> PunchStore::IntegrityProblems()
+{
+    Statement query(m_db, "PRAGMA integrity_check(100)");
+    std::vector<std::string> problems;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW)
+        if (const std::string text = query.Text(0); text != "ok") problems.push_back(text);
+    if (step != SQLITE_DONE) {
+        const int code = sqlite3_extended_errcode(m_db) & 0xff;
+        if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB) Fail("check it");
+        problems.push_back(sqlite3_errmsg(m_db));
+    }
+    return problems;
+}
+
+double PunchStore::TimeQuery(const std::string& sql)
+{
+    const auto started = std::chrono::steady_clock::now();
+    Statement query(m_db, sql.c_str());
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) {
+    }
+    if (step != SQLITE_DONE) Fail("run a query");
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+void PunchStore::BackUp(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::exists(PathFromUtf8(path), error))
+        throw StoreError(StoreError::Failed, path + " exists already; a backup never replaces a file");
+    sqlite3* copy = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        const std::string reason = copy ? sqlite3_errmsg(copy) : "out of memory";
+        sqlite3_close_v2(copy);
+        throw StoreError(StoreError::Failed, path + ": cannot make the backup: " + reason);
+    }
+    sqlite3_backup* backup = sqlite3_backup_init(copy, "main", m_db, "main");
+    int step = SQLITE_ERROR;
+    if (backup) {
+        // In one step: one read transaction, a snapshot that a run going
+        // on beside it (a WAL writer) neither blocks nor restarts.
+        for (int tries = 0; (step = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || step == SQLITE_LOCKED;
+             ++tries) {
+            if (tries == 250) break;
+            sqlite3_sleep(20);
+        }
+        sqlite3_backup_finish(backup);
+    }
+    const std::string reason = sqlite3_errmsg(copy);
+    // The copy is a store of its own: a rollback journal, so it is one file.
+    if (step == SQLITE_DONE) sqlite3_exec(copy, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(copy);
+    if (step != SQLITE_DONE) {
+        std::filesystem::remove(PathFromUtf8(path), error);
+        throw StoreError(KindOf(step), path + ": cannot make the backup: " + reason);
+    }
 }
 
 }  // namespace collect

@@ -2,21 +2,33 @@
 // Punches.db (SQLite) in the output folder, the record of truth that the
 // importer's files are made from.
 //
-// A record is kept once, under its clock (port, bus, clock number) and its
-// serial: lap * 253579 + ring position, where the lap counts how often the
-// clock's reading went round the ring, so a position read again after the
-// ring wrapped is a new record. Each clock's next serial moves in the same
-// transaction as the records read up to it, so a kill or a power cut at any
-// instant either keeps both or neither: nothing is lost and nothing is read
-// twice. The records of one commit form a batch with consecutive record ids;
-// a batch is published to the importer as whole files (publisher.h), and its
-// state tells how far that went.
+// A clock is known by what it holds, not by how its port is spelled. Each
+// clock row keeps the names it was reached under (a port resolved to its
+// device, or a converter's normalised URL, with its bus and address) and a
+// fingerprint: the raw bytes of the last records read, with their serials.
+// A run reads the newest of them back before it trusts a saved position;
+// other bytes mean another clock, or this one cleared or reset, and the
+// clock begins a new life.
+//
+// A record is kept once, under its clock and its serial: lap * 253579 +
+// ring position, where the lap counts how often the clock's reading went
+// round the ring, so a position read again after the ring wrapped is a new
+// record; a new life begins on a lap above every serial of the lives
+// before. Each clock's next serial moves in the same transaction as the
+// records read up to it, so a kill or a power cut at any instant either
+// keeps both or neither. The records of one commit form a batch with
+// consecutive record ids; batches are published to the importer as whole
+// files (publisher.h), and each batch's state tells how far that went.
 //
 // The file is WAL-journalled with full synchronisation: a commit that
 // returned is on the disk. It carries an application id and a schema
 // version, so a file that is not a punch store, or a newer one, is refused
-// before anything is written. Readers (export) work while a collection
-// commits. One PunchStore is one connection: use it from one thread.
+// before anything is written; a store of the previous version is upgraded
+// in place after a copy is kept beside it. Damage found at open or by any
+// statement later is refused (StoreError::Damaged) and nothing more is
+// written. Readers (export) work while a collection commits, and from a
+// read-only folder. One PunchStore is one connection: use it from one
+// thread.
 //
 // Importers that read SQL directly use the view "punches" (see kSchema in
 // punchstore.cpp); its column names stay as they are.
@@ -39,7 +51,8 @@ inline constexpr const char* kStoreFileName = "Punches.db";
 class StoreError : public std::runtime_error {
 public:
     enum Kind {
-        NotAStore,  // another program's database, a newer schema, a damaged file
+        NotAStore,  // another program's database, a newer schema, an empty file
+        Damaged,    // a punch store whose pages fail SQLite's checks
         ReadOnly,   // the file or its folder cannot be written
         Failed,     // the disk is full, or any other failure of the store
     };
@@ -50,8 +63,11 @@ private:
     Kind m_kind;
 };
 
-struct ClockIdentity {
-    std::string port;  // "COM1", a device path or a network address
+// A name a clock is reached under: the port's resolved key and its
+// spelling, the bus and the clock's address on it.
+struct ClockName {
+    std::string key;   // the device behind the port, or the normalised URL
+    std::string port;  // as the operator spelled it: "COM1", a path, a URL
     bool rs232 = true;
     int number = 1;  // 1..32
 };
@@ -60,6 +76,25 @@ struct ClockIdentity {
 struct ClockPosition {
     std::int64_t nextSerial = 0;  // lap * ring size + ring position
     std::int32_t ari = 0;         // the clock's read index when this was saved
+};
+
+// A record the store remembers a clock by.
+struct Mark {
+    std::int64_t serial = 0;
+    std::string raw;  // the payload, or the whole answer of a flagged record
+};
+
+// A clock the store knows.
+struct KnownClock {
+    std::int64_t id = 0;
+    bool rs232 = true;
+    int number = 1;
+    int life = 1;
+    std::optional<ClockPosition> position;  // none before its first collection in this life
+    std::int64_t lifeBase = 0;              // the serial of ring position 0 on the life's first lap
+    std::vector<Mark> marks;                // newest first
+    std::string port;                       // the name it was last collected under
+    std::string lastKey;                    // and that name's key
 };
 
 // A record read, before it is committed.
@@ -71,13 +106,17 @@ struct NewRecord {
     std::string line;      // the line of Dump-*.Txt, or of BadRecs-*.Txt when flagged
 };
 
-// The records of one commit and how far their publication went.
+// The records of one commit and how far their publication went. A batch
+// that was written out belongs to a file, which may hold the records of
+// several consecutive batches.
 struct Batch {
     enum State { Committed = 0, Written = 1, Published = 2 };
     std::int64_t id = 0;
     std::int64_t firstRecord = 0, lastRecord = 0;
     std::int64_t flagged = 0;
     State state = Committed;
+    std::string fileStem;     // once written: its files' names without "Dump-" and ".Txt"
+    std::string collectedAt;  // ISO 8601, UTC
 };
 
 // Which records an export takes; an empty field takes all.
@@ -100,56 +139,107 @@ struct StoredRecord {
     std::string clockDate;    // the clock's date then, yyyy/mm/dd in its calendar
 };
 
+// What the store knows of a clock for `clocks`.
+struct ClockSummary {
+    KnownClock clock;
+    std::vector<std::string> names;  // "COM1 (/dev/ttyS0)", newest first
+    std::int64_t records = 0;
+    std::string lastCollected;  // ISO 8601, UTC; empty before the first
+};
+
 class PunchStore {
 public:
-    enum class Access { Collect, Read };
+    // Collect: read and written by a run. Read: read only, checked first.
+    // Inspect: read only and not checked, for verify to say what is wrong.
+    enum class Access { Collect, Read, Inspect };
 
-    // Opens the store at `path`. For Collect it is created when missing
-    // (or empty) and must be writable; for Read it must exist. Waits up to
-    // `busyMs` for another writer. Raises StoreError naming the file.
+    // Opens the store at `path`. For Collect it is created only when no file
+    // is there and must be writable; for Read it must exist, and it is read
+    // without writing anything, from a read-only folder too. Checks the file
+    // (SQLite's quick check) before anything else. Waits up to `busyMs` for
+    // another writer. Raises StoreError naming the file.
     PunchStore(const std::string& path, Access access, int busyMs = 5000);
     ~PunchStore();
     PunchStore(const PunchStore&) = delete;
     PunchStore& operator=(const PunchStore&) = delete;
 
     const std::string& Path() const { return m_path; }
+    // The store's identity, made with it: a UUID, and its first eight
+    // characters, which the published file names carry.
+    const std::string& Identity() const { return m_identity; }
+    std::string ShortIdentity() const { return m_identity.substr(0, 8); }
+    // The highest record id the store holds (0 when it holds none).
+    std::int64_t LastRecordId();
 
     // Records a new run and returns its id: the layout it decodes with
     // ("standard" or "vireo") and the program that runs it.
     std::int64_t StartRun(const std::string& layout, const std::string& program);
 
-    // The clock's id, adding the clock when it is new, and its saved
-    // position, if any.
-    std::int64_t ClockId(const ClockIdentity& clock);
-    std::optional<ClockPosition> Position(std::int64_t clockId);
+    // The clock last collected under `name`, if any.
+    std::optional<KnownClock> ClockNamed(const ClockName& name);
+    // The clocks on the same bus and address as `name` other than `except`
+    // whose fingerprint could be read back, last collected first.
+    std::vector<KnownClock> ClockCandidates(const ClockName& name, std::int64_t except);
+    // A new clock reached under `name`; returns it.
+    KnownClock AddClock(const ClockName& name);
+    // Remembers that `name` reaches clock `clockId` (a clock known before
+    // under another name, or another clock now under this one).
+    void NameClock(const ClockName& name, std::int64_t clockId);
+    // Begins a new life of the clock: no saved position and no fingerprint,
+    // and serials on a lap above all before. Returns the clock as it is now.
+    KnownClock NewLife(std::int64_t clockId);
+    // The names it was reached under, newest first, as "spelling" or
+    // "spelling (key)".
+    std::vector<std::string> NamesOf(std::int64_t clockId);
+    // The raw record a clock holds at `serial`, if stored.
+    std::optional<std::string> RawAt(std::int64_t clockId, std::int64_t serial);
 
     // In one transaction: `records` (in reading order), the clocks' new
-    // positions and calendars, and the batch that holds the records when
-    // there are any. Returns that batch.
+    // positions, calendars and fingerprints, and the batch that holds the
+    // records when there are any. Returns that batch.
     struct ClockUpdate {
         std::int64_t clockId = 0;
         ClockPosition position;
         std::string calendar, clockDate;
+        std::string port;         // the name the records were read under
+        std::vector<Mark> marks;  // newest first; empty: the fingerprint stays
     };
     std::optional<Batch> Commit(std::int64_t runId, const std::vector<NewRecord>& records,
                                 const std::vector<ClockUpdate>& clocks);
 
     // Batches whose publication has not ended, oldest first.
     std::vector<Batch> UnpublishedBatches();
-    void SetBatchState(std::int64_t batchId, Batch::State state);
-    // The lines of the batch's records in id order, flagged or not.
+    // Marks the batches in one transaction: written to the files named by
+    // `fileStem`, or published.
+    void SetBatchState(const std::vector<std::int64_t>& batchIds, Batch::State state,
+                       const std::string& fileStem = "");
+    // The lines of a batch's records in id order, flagged or not.
     void ForEachLine(const Batch& batch,
                      const std::function<void(bool flagged, const std::string& line)>& take);
 
     // Every stored record the selection takes, in id order.
     void ForEachRecord(const Selection& selection, const std::function<void(const StoredRecord&)>& take);
+    // Every clock the store knows, in the order they were first seen.
+    std::vector<ClockSummary> Clocks();
+
+    // SQLite's full integrity check: nothing when the store is sound, else
+    // what it found, one problem a line (at most 100).
+    std::vector<std::string> IntegrityProblems();
+    // Seconds `sql` takes to run through all its rows (for benchmarks).
+    double TimeQuery(const std::string& sql);
+    // A consistent copy of the store in `path` (which must not exist),
+    // through SQLite's online backup, while a run commits if need be.
+    void BackUp(const std::string& path);
 
 private:
     void Open(Access access, int busyMs);
+    void Upgrade();
     void Execute(const char* sql);
     [[noreturn]] void Fail(const std::string& doing);
+    KnownClock ReadClock(std::int64_t clockId);
 
     std::string m_path;
+    std::string m_identity;
     sqlite3* m_db = nullptr;
 };
 

@@ -42,32 +42,82 @@ ReadPlan PlanNewRecords(const RingState& ring, const std::optional<ClockPosition
     return plan;
 }
 
-std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t start)
+std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t start, std::int64_t lifeBase)
 {
-    if (!saved) return start;
+    if (!saved) return lifeBase + start;
     return saved->nextSerial + RingOffset(saved->nextSerial % kRingSize, start);
 }
 
-std::optional<RingState> ReadRingSnapshot(ClockWindow& window, std::int64_t held)
+namespace {
+
+// A value asked up to three times until two answers agree. A
+// value that only moves on, by less than `drift`, between three answers
+// is one that changes while it is asked (AWI or the counter while punches
+// arrive): the last answer is the one to go by. Noise in one answer makes
+// it jump, or fail its check.
+template <typename Ask>
+std::optional<std::int64_t> Agreed(ClockWindow& window, Ask ask, std::int64_t drift)
 {
-    // Until the ring is full only AWI moves: when ARI reads the same before
-    // and after AWI, it was that when AWI was read. ARI moves only once the
-    // ring is full, with every punch overwriting the oldest record; from
-    // then on it equals AWI, so a fresh AWI gives both.
-    const std::optional<std::int32_t> ari =
-        PointerReplyValue(QueryReadIndexPointer(window), PointerRule::RingPosition);
-    if (!ari || window.StopRequested()) return std::nullopt;
-    const std::optional<std::int32_t> awi =
-        PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition);
-    if (!awi || window.StopRequested()) return std::nullopt;
-    const std::optional<std::int32_t> ariAfter =
-        PointerReplyValue(QueryReadIndexPointer(window), PointerRule::RingPosition);
-    if (!ariAfter || window.StopRequested()) return std::nullopt;
-    if (*ariAfter == *ari) return RingState{*ari, *awi, held};
-    const std::optional<std::int32_t> awiNow =
-        PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition);
-    if (!awiNow) return std::nullopt;
-    return RingState{*awiNow, *awiNow, std::max<std::int64_t>(held, kRingSize)};
+    std::optional<std::int64_t> answers[3];
+    for (int i = 0; i < 3; ++i) {
+        answers[i] = ask();
+        if (window.StopRequested()) return std::nullopt;
+        for (int j = 0; j < i; ++j)
+            if (answers[i] && answers[i] == answers[j]) return answers[i];
+    }
+    if (!answers[0] || !answers[1] || !answers[2]) return std::nullopt;
+    const std::int64_t first = RingOffset(*answers[0], *answers[1]),
+                       second = RingOffset(*answers[1], *answers[2]);
+    if (first + second < drift) return answers[2];
+    return std::nullopt;
+}
+
+constexpr std::int64_t kDrift = 1000;
+
+}  // namespace
+
+std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex)
+{
+    const std::optional<std::int64_t> value = Agreed(
+        window,
+        [&]() -> std::optional<std::int64_t> {
+            const std::string reply =
+                readIndex ? QueryReadIndexPointer(window) : QueryWriteIndexPointer(window);
+            if (const std::optional<std::int32_t> position =
+                    PointerReplyValue(reply, PointerRule::RingPosition))
+                return *position;
+            return std::nullopt;
+        },
+        kDrift);
+    if (!value) return std::nullopt;
+    return static_cast<std::int32_t>(*value);
+}
+
+std::optional<RingState> ReadRing(ClockWindow& window)
+{
+    const std::optional<std::int32_t> ari = ReadPointer(window, true);
+    if (!ari) return std::nullopt;
+    const std::optional<std::int32_t> awi = ReadPointer(window, false);
+    if (!awi) return std::nullopt;
+    // The counter: its answer has no check byte, so agreement alone
+    // checks it; 0 is a count here (an empty or cleared clock).
+    const std::optional<std::int64_t> held = Agreed(
+        window,
+        [&]() -> std::optional<std::int64_t> {
+            const std::string reply = QueryClock(window, std::string(1, SO), 15);
+            if (reply.empty() || reply.back() != CR || reply.find_first_of("0123456789") == std::string::npos)
+                return std::nullopt;
+            return RecordCounterValue(reply);
+        },
+        kDrift);
+    if (!held) return std::nullopt;
+    if (*held < kRingSize && (*ari != *awi || *held == 0))
+        return RingState{*ari, *awi, RingOffset(*ari, *awi)};
+    // Full: ARI and AWI are one position, which moves with every punch;
+    // the one to read from is where it is now, after the counter.
+    const std::optional<std::int32_t> now = ReadPointer(window, false);
+    if (!now) return std::nullopt;
+    return RingState{*now, *now, kRingSize};
 }
 
 }  // namespace collect

@@ -50,13 +50,24 @@ ReadPlan PlanNewRecords(const RingState& ring, const std::optional<ClockPosition
 
 // The serial of the plan's first record: the saved serial moved on to the
 // plan's start, so serials only grow and a ring position read again after
-// the ring wrapped gets a new one; the start itself the first time.
-std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t start);
+// the ring wrapped gets a new one; the first time in a life, the start on
+// the life's first lap (`lifeBase`, 0 for the first life).
+std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t start,
+                         std::int64_t lifeBase = 0);
 
-// ARI and AWI as one consistent reading while punches arrive: ARI is asked
-// before and after AWI; when it moved, the ring is full and overwriting, and
-// both equal AWI. `held` is the clock's record counter. Nothing when the
-// clock does not tell its pointers.
-std::optional<RingState> ReadRingSnapshot(ClockWindow& window, std::int64_t held);
+// The ring as the clock tells it, believed only once checked. ARI, AWI
+// and then the record counter are each asked until two answers agree, at
+// most three times (a value that moves on by a few positions between the
+// three, as AWI does while punches arrive, counts as its last answer); an
+// answer whose check byte or range is wrong is no answer. The counter is
+// asked after the pointers, so a ring that filled while they were asked is
+// seen full: ARI = AWI with records held, or a counter at the ring's size.
+// A full ring's ARI is its AWI, asked once more after the counter. Nothing
+// when the clock does not tell them so.
+std::optional<RingState> ReadRing(ClockWindow& window);
+
+// One pointer, asked as ReadRing asks it: "ARI?" when `readIndex`, else
+// "AWI?".
+std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex);
 
 }  // namespace collect

@@ -2,10 +2,12 @@
 //
 // The download hands each record to the writer (it is the download's
 // RecordSink); the writer keeps them in memory with the position they move
-// their clock to, and commits them together with those positions at least
-// once a second and when asked at the end, each commit followed by its
-// publication to the importer. A kill loses at most what was not committed
-// yet, and the next run reads those records again from the saved position.
+// their clock to and the clock's fingerprint, and commits them together
+// with those at least once a second. Committed records are published to
+// the importer when their clock is done (one pair of files a clock and
+// run), or, in a long run, every 10 minutes or 50,000 records. A kill
+// loses at most what was not committed yet, and the next run reads those
+// records again from the saved position.
 #pragma once
 
 #include <chrono>
@@ -22,15 +24,29 @@ namespace collect {
 
 class StoreWriter : public RecordSink {
 public:
-    // How often records are committed while they arrive.
+    // How often records are committed while they arrive, and how long
+    // committed records may wait for their file in a long run.
     static constexpr std::chrono::milliseconds kCommitInterval{1000};
+    static constexpr std::chrono::minutes kPublishInterval{10};
 
     StoreWriter(PunchStore& store, Publisher& publisher, std::int64_t runId);
 
     // The clock about to be read: the serial of the first record of the
     // range and the read index the plan was made with. `name` names the
-    // clock in the lines of records whose date does not decode.
-    void BeginClock(std::int64_t clockId, std::int64_t firstSerial, std::int32_t ari, std::string name);
+    // clock in the lines of records whose date does not decode; `port` is
+    // the name it is read under.
+    void BeginClock(std::int64_t clockId, std::int64_t firstSerial, std::int32_t ari, std::string name,
+                    std::string port);
+    // No clock: the counts below start again at 0.
+    void EndClock()
+    {
+        m_current = {};
+        m_records = m_flagged = 0;
+    }
+    // From now on a record the store holds with the same bytes one lap
+    // before (the writer passed its position before the reader reached
+    // it) is not stored again; its position still counts.
+    void SkipRecordsStoredALapBefore() { m_skipStoredLapBefore = true; }
     // Moves the current clock's saved position without records: to the
     // range's start (nothing new, a new origin), with the plan's read index.
     void SavePosition();
@@ -40,16 +56,22 @@ public:
     void Undecodable(std::int64_t pass, const std::string& payload, const std::string& why) override;
     void ClockDate(bool solar, const std::string& dateText) override;
 
-    // Commits and publishes whatever is pending. Raises StoreError or
-    // EInOutError; the pending records are then given up, to be read again.
+    // Commits whatever is pending and publishes every record committed so
+    // far. Raises StoreError or EInOutError; the pending records are then
+    // given up, to be read again.
     void Commit();
 
-    // Records and flagged ones of the current clock so far, committed or not.
+    // Records and flagged ones of the current clock stored so far,
+    // committed or not.
     std::int64_t Records() const { return m_records; }
     std::int64_t FlaggedRecords() const { return m_flagged; }
+    // Whether the store was found damaged: nothing more is written to it.
+    bool Damaged() const { return m_damaged; }
 
 private:
     void Add(std::int64_t pass, bool flagged, const std::string& raw, std::string line);
+    void CommitPending();
+    void PublishCommitted();
 
     PunchStore& m_store;
     Publisher& m_publisher;
@@ -59,8 +81,13 @@ private:
     PunchStore::ClockUpdate m_current;
     std::int64_t m_firstSerial = 0;
     std::string m_name;
+    bool m_skipStoredLapBefore = false;
+    bool m_damaged = false;
     std::int64_t m_records = 0, m_flagged = 0;
+    std::vector<Batch> m_unpublished;
+    std::int64_t m_unpublishedRecords = 0;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point m_firstUnpublished;
 };
 
 }  // namespace collect

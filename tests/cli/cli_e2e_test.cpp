@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +24,8 @@
 #include "asnobody.h"
 #include "childprocess.h"
 #include "converter.h"
+#include "collect/clockidentity.h"
+#include "collect/publisher.h"
 #include "collect/punchstore.h"
 #include "download/download.h"
 #include "scriptedclock.h"
@@ -531,6 +535,7 @@ TEST(CliExitStatus, BadInputReachesNoClock)
         {{"find", "--from", "880301", "--to", "880301"}, "--from and --to are both 880301"},
         {{"pointers", "--out", "records"}, "--out: 'pointers' writes no files"},
         {{"find", "--out", "records"}, "--out: 'find' writes records only with --download"},
+        {{"download", "--new", "--site", out.path()}, "is a folder, not a site file"},
     };
     for (const auto& [args, named] : cases) {
         std::vector<std::string> full = Link(sim, args);
@@ -685,6 +690,19 @@ std::vector<std::string> Published(const std::string& dir, const std::string& pr
     return lines;
 }
 
+// Waits until a run has asked `sim` for a few records (a run publishes its
+// records when their clock is done, so the files do not tell).
+void WaitForRecordsAsked(const SimProcess& sim)
+{
+    for (int i = 0; i < 3000; ++i) {
+        const std::string log = sim.ReadWireLog();
+        std::size_t asked = 0;
+        for (std::size_t at = 0; (at = log.find("cmd=NAK", at)) != std::string::npos; ++at) ++asked;
+        if (asked >= 5) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 }  // namespace
 
 TEST(CliCollection, NewRecordsOnlyEachOnceWhilePunchesArriveOnBothBuses)
@@ -765,7 +783,8 @@ TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecod
     ASSERT_EQ(RunCli(Link(sim, {"download", "--count", "2", "--vireo", "--out", out.path()})).status, 0);
     EXPECT_EQ(Published(out.path(), "Dump"), good);
     // The importer takes everything; the next run goes on past the record
-    // that did not decode, and a new origin reads the last record again.
+    // that did not decode, and --start cannot move a saved position (it
+    // would read the last record a second time).
     for (const auto& entry : fs::directory_iterator(out.path()))
         if (entry.path().filename().string().find('-') != std::string::npos)
             fs::rename(entry.path(), imported / entry.path().filename().string());
@@ -774,8 +793,10 @@ TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecod
     EXPECT_TRUE(Contains(idle.err, "nothing new since the last run")) << idle.err;
     std::vector<std::string> again = collect;
     again.insert(again.end(), {"--start", "3"});
-    ASSERT_EQ(RunCli(again).status, 0);
-    EXPECT_EQ(Published(out.path(), "Dump"), std::vector<std::string>{good[1]});
+    CliRun refused = RunCli(again);
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "--start: the store goes on from position 4")) << refused.err;
+    EXPECT_EQ(Published(out.path(), "Dump"), std::vector<std::string>{});
     EXPECT_EQ(Published(imported.path(), "Dump"), good);
 }
 
@@ -786,14 +807,15 @@ TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost
     // 50 oldest new records were overwritten unread.
     SimProcess sim({"--records", "253579", "--ari", "1050", "--baud", "57600", "--line-rate"});
     TempDir out, logs;
+    const collect::ClockName name{collect::PortKey(sim.PtyPath()), "COM7", true, 1};
     {
         collect::PunchStore store(out / collect::kStoreFileName, collect::PunchStore::Access::Collect);
-        const std::int64_t clock = store.ClockId({"COM7", true, 1});
-        store.Commit(store.StartRun("standard", "test"), {}, {{clock, {1000, 0}, "solar", "1405/09/16"}});
+        const std::int64_t clock = store.AddClock(name).id;
+        store.Commit(store.StartRun("standard", "test"), {},
+                     {{clock, {1000, 0}, "solar", "1405/09/16", "COM7", {{999, "overwritten since"}}}});
     }
     CliProcess cli(Link(sim, {"download", "--new", "--baud", "57600", "--out", out.path()}), logs);
-    for (int i = 0; i < 3000 && Published(out.path(), "Dump").size() < 5; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitForRecordsAsked(sim);
     cli.Signal(SIGTERM);
     CliRun run = cli.Wait();
     EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
@@ -803,7 +825,7 @@ TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost
     const std::vector<std::string> lines = Published(out.path(), "Dump");
     EXPECT_EQ(lines, ExpectedDump(SimRecords(sim), 0, lines.size(), DecodeSettings{}));
     collect::PunchStore store(out / collect::kStoreFileName, collect::PunchStore::Access::Collect);
-    const std::optional<collect::ClockPosition> saved = store.Position(store.ClockId({"COM7", true, 1}));
+    const std::optional<collect::ClockPosition> saved = store.ClockNamed(name)->position;
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->nextSerial, 1050 + static_cast<std::int64_t>(lines.size()));
     EXPECT_EQ(saved->ari, 1050);
@@ -848,8 +870,7 @@ TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheStore)
     SimProcess sim({"--records", "200", "--baud", "2400", "--line-rate"});
     TempDir out, other, logs;
     CliProcess slow(Link(sim, {"download", "--new", "--baud", "2400", "--out", out.path()}), logs);
-    for (int i = 0; i < 3000 && Published(out.path(), "Dump").size() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitForRecordsAsked(sim);
 
     CliRun refused = RunCli(Link(sim, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
     EXPECT_EQ(refused.status, 1) << refused.err;
@@ -895,22 +916,36 @@ TEST(CliCollection, ABadStoreOrFolderReachesNoClock)
 TEST(CliCollection, AFullDiskStopsTheRunWithTheStoreIntactAndTheNextRunGoesOn)
 {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-    SimProcess sim({"--records", "12000", "--flagged-rate", "0.05"});
-    TempDir out;
-    ASSERT_EQ(std::system(("mount -t tmpfs -o size=256k tmpfs " + out.path()).c_str()), 0);
-    struct Unmount {
-        std::string path;
-        ~Unmount() { std::system(("umount " + path).c_str()); }
-    } unmount{out.path()};
-    CliRun full = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
-    EXPECT_EQ(full.status, 1) << full.err;
-    EXPECT_TRUE(Contains(full.err, "disk is full") || Contains(full.err, "No space left")) << full.err;
+    for (bool sweep : {false, true}) {
+        SCOPED_TRACE(sweep ? "a sweep" : "one clock");
+        std::vector<std::string> simArgs = {"--records", "12000", "--flagged-rate", "0.05"}, cliArgs;
+        if (sweep) {
+            simArgs = {"--records", "6000", "--flagged-rate", "0.05", "--bus", "rs485", "--clocks", "1,2"};
+            cliArgs = {"--bus", "rs485", "--clocks", "1,2"};
+        }
+        SimProcess sim(simArgs);
+        TempDir out;
+        ASSERT_EQ(std::system(("mount -t tmpfs -o size=256k tmpfs " + out.path()).c_str()), 0);
+        struct Unmount {
+            std::string path;
+            ~Unmount() { std::system(("umount " + path).c_str()); }
+        } unmount{out.path()};
+        std::vector<std::string> args = Link(sim, {"download", "--new", "--out", out.path()});
+        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+        CliRun full = RunCli(args);
+        EXPECT_EQ(full.status, 1) << full.err;
+        EXPECT_TRUE(Contains(full.err, "disk is full") || Contains(full.err, "No space left")) << full.err;
+        // A clock whose records were not committed is not complete.
+        EXPECT_FALSE(Contains(full.out, "complete")) << full.out;
 
-    ASSERT_EQ(std::system(("mount -o remount,size=8m " + out.path()).c_str()), 0);
-    CliRun next = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
-    EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 12000, DecodeSettings{}));
-    EXPECT_EQ(Published(out.path(), "BadRecs").size(), FlaggedAmong(SimRecords(sim), 0, 12000));
+        ASSERT_EQ(std::system(("mount -o remount,size=8m " + out.path()).c_str()), 0);
+        CliRun next = RunCli(args);
+        EXPECT_EQ(next.status, 0) << next.err;
+        for (int clock : sweep ? std::vector<int>{1, 2} : std::vector<int>{1})
+            EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), clock), AllDumpLines(sim, clock));
+        EXPECT_EQ(Published(out.path(), "BadRecs").size(),
+                  FlaggedAmong(sim.ExpectedRecords(), 0, sim.ExpectedRecords().size()));
+    }
 }
 
 TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStoreSaysSo)
@@ -952,9 +987,11 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     int published = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         if (calls[i].rfind("rename ", 0) != 0) continue;
-        ++published;
         const std::string final = calls[i].substr(7);
         const std::string name = final.substr(final.rfind('/') + 1);
+        // The folder's note of what was published is not for the importer.
+        if (name == collect::kPublishedMarkName) continue;
+        ++published;
         const std::string part = out / ("." + name + ".part");
         const auto at = [&](const std::string& call, std::size_t from, std::size_t to) {
             for (std::size_t j = from; j < to; ++j)
@@ -1110,4 +1147,214 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
         EXPECT_EQ(run.status, c.status) << c.args.back() << ": " << run.err;
         EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
     }
+}
+
+// ---- a clock known by what it holds, a ring believed once checked ---------
+
+TEST(CliCollection, AClockIsKnownByWhatItHoldsNotByHowItsPortIsSpelled)
+{
+    enum class Then { SameDevice, Converter, Replaced };
+    struct Case {
+        const char* name;
+        std::vector<std::string> simArgs;
+        Then then;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"the device spelled as its path",
+         {"--records", "600"},
+         Then::SameDevice,
+         "nothing new since the last run"},
+        {"the clock behind a converter",
+         {"--records", "600"},
+         Then::Converter,
+         "the clock known before as COM7"},
+        {"another clock with more records",
+         {"--records", "300", "--replace-records", "500"},
+         Then::Replaced,
+         "it was replaced, cleared or reset"},
+        {"the clock cleared, fewer records since",
+         {"--records", "300", "--replace-records", "100"},
+         Then::Replaced,
+         "it was replaced, cleared or reset"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimProcess sim(c.simArgs);
+        TempDir out;
+        ASSERT_EQ(RunCli(Link(sim, {"download", "--new", "--out", out.path()})).status, 0);
+        std::unique_ptr<Converter> converter;
+        std::vector<std::string> again = Link(sim, {"download", "--new", "--out", out.path()});
+        if (c.then == Then::SameDevice)
+            again = {"download", "--new", "--out", out.path(), "--port", sim.PtyPath()};
+        if (c.then == Then::Converter) {
+            converter = std::make_unique<Converter>(ConverterKind::Socat, sim.PtyPath());
+            again = {"download", "--new", "--out", out.path(), "--port", converter->Url() + "/"};
+        }
+        if (c.then == Then::Replaced) sim.Replace();
+        CliRun run = RunCli(again);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+        // Each record of each clock the port met, once, in order.
+        std::vector<std::string> expected;
+        for (const SimLife& life : sim.ExpectedLives())
+            for (const std::string& line :
+                 ExpectedDump(life.records, 0, life.records.size(), DecodeSettings{}))
+                expected.push_back(line);
+        EXPECT_EQ(Published(out.path(), "Dump"), expected);
+    }
+}
+
+TEST(CliCollection, NoisyPointerAnswersNeverBecomeRecords)
+{
+    // A digit of some pointer and counter answers is spoilt; on RS-485 the
+    // check byte tells, on RS-232 only a second answer.
+    const std::vector<std::string> noise = {"--records",    "200", "--faults",      "pointer-noise=0.15",
+                                            "--fault-seed", "3",   "--punch-every", "40",
+                                            "--punches",    "20"};
+    for (bool bus : {false, true}) {
+        SCOPED_TRACE(bus ? "rs485" : "rs232");
+        std::vector<std::string> simArgs = noise, cliArgs;
+        if (bus) {
+            simArgs.insert(simArgs.end(), {"--bus", "rs485", "--clocks", "1,2"});
+            cliArgs = {"--bus", "rs485", "--clocks", "1,2"};
+        }
+        SimProcess sim(simArgs);
+        TempDir out;
+        std::vector<std::string> args = Link(sim, {"download", "--new", "--out", out.path()});
+        args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+        // Runs while punches arrive, until two have read every clock whole
+        // after the last punch.
+        for (int run = 0, done = 0; done < 2; ++run) {
+            ASSERT_LT(run, 40);
+            const bool allPunched = sim.ExpectedRecords(1).size() >= 220;
+            CliRun r = RunCli(args);
+            // A clock whose pointers never agreed is a communication error.
+            ASSERT_TRUE(r.status == 0 || r.status == 3 || r.status == 6) << r.err;
+            done += allPunched && r.status == 0;
+        }
+        for (int clock : bus ? std::vector<int>{1, 2} : std::vector<int>{1})
+            EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), clock), AllDumpLines(sim, clock));
+    }
+}
+
+TEST(CliCollection, APlainSweepWithoutACountReadsEveryRecordOfEachClock)
+{
+    // More than the window's default count of 19500.
+    SimProcess sim({"--bus", "rs485", "--clocks", "1,2", "--records", "19600"});
+    TempDir out;
+    CliRun run = RunCli(Link(sim, {"download", "--bus", "rs485", "--clocks", "1,2", "--out", out.path()}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(ReadWholeFile(out / "Dump.Txt"));
+    for (int clock : {1, 2}) EXPECT_EQ(LinesOfClock(lines, clock), AllDumpLines(sim, clock));
+}
+
+TEST(CliCollection, AFullRingReadWhilePunchesArriveHoldsEveryPunchOnce)
+{
+#ifdef CLOCKREADER_SANITIZED
+    GTEST_SKIP() << "a whole ring is read by the plain build's tests";
+#endif
+    // One punch each 20 ms, then one each millisecond, while the whole ring
+    // of a full clock is read (unpaced: the reader overtakes the writer).
+    for (const char* every : {"20", "1"}) {
+        SCOPED_TRACE(every);
+        const int punches = std::string(every) == "20" ? 300 : 2000;
+        SimProcess sim({"--records", "253579", "--punch-every", every, "--punches", std::to_string(punches)});
+        TempDir out;
+        const std::vector<std::string> args = Link(sim, {"download", "--new", "--out", out.path()});
+        CliRun first = RunCli(args);
+        ASSERT_EQ(first.status, 0) << first.err;
+        for (int i = 0; i < 3000 && sim.ExpectedRecords(1).size() < 253579u + punches; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        CliRun last = RunCli(args);
+        ASSERT_EQ(last.status, 0) << last.err;
+
+        // Every punch once; an old record only where no punch overwrote it
+        // first, and never twice.
+        const std::vector<SimRecord> records = sim.ExpectedRecords(1);
+        const std::vector<std::string> all = ExpectedDump(records, 0, records.size(), DecodeSettings{});
+        const std::vector<std::string> made =
+            ExpectedDump(records, 253579, records.size() - 253579, DecodeSettings{});
+        std::multiset<std::string> published;
+        for (std::string& line : Published(out.path(), "Dump")) published.insert(std::move(line));
+        std::multiset<std::string> expected(all.begin(), all.end());
+        for (const std::string& line : made) {
+            ASSERT_GE(published.count(line), std::multiset<std::string>(made.begin(), made.end()).count(line))
+                << "a punch was lost: " << line;
+        }
+        for (const std::string& line : published)
+            ASSERT_LE(published.count(line), expected.count(line)) << "published twice: " << line;
+        EXPECT_LE(expected.size() - published.size(), static_cast<std::size_t>(punches));
+    }
+}
+
+TEST(CliCollection, AStoreThatIsNotWhatItWasIsRefusedWithEverythingUnchanged)
+{
+    SimProcess sim({"--records", "100", "--replace-records", "200"});
+    TempDir out, keep;
+    const std::vector<std::string> collect = Link(sim, {"download", "--new", "--out", out.path()});
+    ASSERT_EQ(RunCli(collect).status, 0);
+    // A copy while nothing runs, and what the store says of its clock.
+    ASSERT_EQ(RunCli({"backup", "--out", out.path(), "--file", keep / "copy.db"}).status, 0);
+    EXPECT_EQ(RunCli({"backup", "--out", out.path(), "--file", keep / "copy.db"}).status, 1);
+    CliRun clocks = RunCli({"clocks", "--out", out.path()});
+    EXPECT_EQ(clocks.status, 0) << clocks.err;
+    EXPECT_TRUE(Contains(clocks.out, "    1  rs232        1     1            100      100")) << clocks.out;
+    sim.Replace();
+    ASSERT_EQ(RunCli(collect).status, 0);
+    EXPECT_EQ(RunCli({"verify", "--out", out.path()}).status, 0);
+
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        const char* says;
+    };
+    const std::string store = out / "Punches.db";
+    const std::string good = ReadWholeFile(store);
+    const Case cases[] = {
+        {"put back from an older copy",
+         [&] { fs::copy_file(keep / "copy.db", store, fs::copy_options::overwrite_existing); },
+         "it was put back from an older copy"},
+        {"an empty file", [&] { fs::resize_file(store, 0); }, "empty file"},
+        {"removed", [&] { fs::remove(store); }, "is missing"},
+        {"damaged",
+         [&] {
+             WriteFile(store, good);
+             std::fstream file(store, std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(2 * 4096);
+             file << std::string(48, '\xff');
+         },
+         "damaged"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        const bool exists = fs::exists(store);
+        const std::string before = exists ? ReadWholeFile(store) : "";
+        const std::size_t published = Published(out.path(), "Dump").size();
+        CliRun run = RunCli(collect);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+        EXPECT_EQ(fs::exists(store), exists);
+        if (exists) {
+            EXPECT_EQ(ReadWholeFile(store), before);
+        }
+        EXPECT_EQ(Published(out.path(), "Dump").size(), published);
+    }
+    // The damaged store: verify says where, export refuses.
+    EXPECT_EQ(RunCli({"verify", "--out", out.path()}).status, 2);
+    EXPECT_EQ(RunCli({"export", "--out", out.path()}).status, 2);
+
+    // The store as it was, exported from a folder that may not be written.
+    WriteFile(store, good);
+    fs::permissions(out.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    Launch nobody;
+    nobody.asNobody = true;
+    CliRun exported = RunCli({"export", "--out", out.path()}, nobody);
+    fs::permissions(out.path(), fs::perms::owner_all);
+    if (exported.status == 126) GTEST_SKIP() << "cannot become uid 65534";
+    EXPECT_EQ(exported.status, 0) << exported.err;
+    EXPECT_EQ(Lines(exported.out).size(), 300u - FlaggedAmong(sim.ExpectedLives()[0].records, 0, 100) -
+                                              FlaggedAmong(sim.ExpectedRecords(1), 0, 200));
 }

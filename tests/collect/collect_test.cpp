@@ -6,14 +6,19 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <map>
 #include <sqlite3.h>
 
 #include "clocklink/clocklink.h"
+#include "collect/clockidentity.h"
 #include "collect/durablefile.h"
+#include "collect/export.h"
 #include "collect/publisher.h"
 #include "collect/punchstore.h"
 #include "collect/readplan.h"
 #include "collect/storewriter.h"
+#include "fakewindow.h"
+#include "scriptedclock.h"
 #include "tempdir.h"
 #include "utils/errors.h"
 
@@ -35,6 +40,27 @@ void Sql(const std::string& path, const char* sql)
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
+}
+
+// A store of 3000 records whose pages `pages` (counted from 0; negative:
+// from the end) are overwritten where their b-tree header lies.
+void DamagePages(const std::string& path, const std::vector<int>& pages)
+{
+    {
+        PunchStore store(path, PunchStore::Access::Collect);
+        const std::int64_t clock = store.AddClock({"COM1", "COM1", true, 1}).id;
+        std::vector<NewRecord> records;
+        for (int i = 0; i < 3000; ++i)
+            records.push_back({clock, i, false, "payload " + std::to_string(i), "line " + std::to_string(i)});
+        store.Commit(store.StartRun("standard", "test"), records, {});
+    }
+    std::fstream file(PathFromUtf8(path), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(0, std::ios::end);
+    const long count = static_cast<long>(file.tellg()) / 4096;
+    for (int page : pages) {
+        file.seekp((page < 0 ? count + page : page) * 4096L);
+        file << std::string(48, '\xff');
+    }
 }
 
 TEST(ReadPlan, FromTheSavedPositionOrAriUpToAwiAndWhatTheRingLost)
@@ -105,16 +131,25 @@ TEST(PointerReply, EveryDigitOnBothBuses)
         {"253578\r", 253578},
         {"\x01\x01\x01"
          "00123"
-         "3\r",
+         "0\r",
          123},
         {"\x01\x01\x01"
          "0250000"
-         "5\r",
+         "7\r",
          250000},
         {"\x01\x01\x01"
          "25000"
-         "0\r",
+         "7\r",
          25000},  // a check byte that is a digit
+        // One noisy digit, the check byte of the true value: refused.
+        {"\x01\x01\x01"
+         "00133"
+         "0\r",
+         std::nullopt},
+        {"\x01\x01\x01"
+         "00123"
+         "3\r",
+         std::nullopt},
         {"253579\r", std::nullopt},
         {"12a4\r", std::nullopt},
         {"00042", std::nullopt},
@@ -162,6 +197,16 @@ TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
              std::ofstream(PathFromUtf8(path), std::ios::binary) << std::string(8192, 'x');
          },
          StoreError::NotAStore, "not a punch store, or damaged"},
+        {"an empty file", [](const std::string& path) { std::ofstream(PathFromUtf8(path)); },
+         StoreError::NotAStore, "empty file"},
+        // Pages overwritten near the start, in the middle and at the end.
+        {"damaged pages",
+         [](const std::string& path) {
+             DamagePages(path, {2, 12, -1});
+         },
+         StoreError::Damaged, "damaged"},
+        {"a damaged page", [](const std::string& path) { DamagePages(path, {-2}); }, StoreError::Damaged,
+         "damaged"},
         {"a read-only store",
          [](const std::string& path) {
              PunchStore{path, PunchStore::Access::Collect};
@@ -213,42 +258,51 @@ struct Collection {
 TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPosition)
 {
     Collection c;
-    const std::int64_t one = c.store.ClockId({"COM1", false, 1}), two = c.store.ClockId({"COM1", false, 2});
-    EXPECT_EQ(c.store.ClockId({"COM1", false, 1}), one);
-    EXPECT_FALSE(c.store.Position(one));
+    const std::int64_t one = c.store.AddClock({"/dev/ttyS0", "COM1", false, 1}).id,
+                       two = c.store.AddClock({"/dev/ttyS0", "COM1", false, 2}).id;
+    EXPECT_EQ(c.store.ClockNamed({"/dev/ttyS0", "/dev/ttyS0", false, 1})->id, one);
+    EXPECT_FALSE(c.store.ClockNamed({"/dev/ttyS0", "COM1", true, 1}));
+    EXPECT_FALSE(c.store.ClockNamed({"/dev/ttyS0", "COM1", false, 1})->position);
     // Clock 1 read across the ring's end, then clock 2.
-    c.writer.BeginClock(one, R - 1, 7, "COM1 rs485 clock 1");
+    c.writer.BeginClock(one, R - 1, 7, "COM1 rs485 clock 1", "COM1");
     c.writer.ClockDate(true, "1405/09/16");
     c.writer.Good(0, "p1", "line 1");
     c.writer.Flagged(1, "???");
     c.writer.Undecodable(2, "p3", "bad date");
-    c.writer.BeginClock(two, 40, 40, "COM1 rs485 clock 2");
+    c.writer.BeginClock(two, 40, 40, "COM1 rs485 clock 2", "/dev/ttyS0");
     c.writer.Good(0, "p4", "line 4");
     c.writer.Commit();
 
-    EXPECT_EQ(c.store.Position(one)->nextSerial, R + 2);
-    EXPECT_EQ(c.store.Position(one)->ari, 7);
-    EXPECT_EQ(c.store.Position(two)->nextSerial, 41);
+    const KnownClock first = *c.store.ClockNamed({"/dev/ttyS0", "COM1", false, 1});
+    EXPECT_EQ(first.position->nextSerial, R + 2);
+    EXPECT_EQ(first.position->ari, 7);
+    // The fingerprint: the last two records read, newest first.
+    ASSERT_EQ(first.marks.size(), 2u);
+    EXPECT_EQ(first.marks[0].serial, R + 1);
+    EXPECT_EQ(first.marks[0].raw, "p3");
+    EXPECT_EQ(first.marks[1].raw, "???");
+    EXPECT_EQ(c.store.ClockNamed({"/dev/ttyS0", "COM1", false, 2})->position->nextSerial, 41);
     std::vector<std::string> seen;
     c.store.ForEachRecord({}, [&](const StoredRecord& r) {
-        seen.push_back(std::to_string(r.clock) + " " + std::to_string(r.serial) + " " +
+        seen.push_back(r.port + " " + std::to_string(r.clock) + " " + std::to_string(r.serial) + " " +
                        (r.flagged ? "F " : "") + r.raw + " | " + r.line + " | " + r.calendar);
     });
     EXPECT_EQ(
         seen,
         (std::vector<std::string>{
-            "1 " + std::to_string(R - 1) + " p1 | line 1 | solar",
-            "1 " + std::to_string(R) + " F ??? | ??? | solar",
-            "1 " + std::to_string(R + 1) +
+            "COM1 1 " + std::to_string(R - 1) + " p1 | line 1 | solar",
+            "COM1 1 " + std::to_string(R) + " F ??? | ??? | solar",
+            "COM1 1 " + std::to_string(R + 1) +
                 " F p3 | COM1 rs485 clock 1, position 1: the date does not decode (bad date): p3 | solar",
-            "2 40 p4 | line 4 | ",
+            "/dev/ttyS0 2 40 p4 | line 4 | ",
         }));
     EXPECT_EQ(c.Published("Dump"), "line 1\r\nline 4\r\n");
     EXPECT_EQ(c.Published("BadRecs"),
               "???\r\nCOM1 rs485 clock 1, position 1: the date does not decode (bad date): p3\r\n");
-    EXPECT_TRUE(fs::exists(PathFromUtf8(c.dir / "Dump-0000000001-0000000004.Txt")));
+    EXPECT_TRUE(fs::exists(PathFromUtf8(c.dir / DumpFileName(FileStem(c.store.Identity(), 1, 4)))));
 
-    // The importer's view names lap and position.
+    // The importer's view names lap and position, and reads the records
+    // after an id from that id on, not through every record of the clock.
     sqlite3* db = nullptr;
     sqlite3_open((c.dir / kStoreFileName).c_str(), &db);
     sqlite3_stmt* query = nullptr;
@@ -258,6 +312,13 @@ TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPositi
     EXPECT_EQ(sqlite3_column_int(query, 1), 1);
     EXPECT_EQ(sqlite3_column_int(query, 2), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(query, 4))), "standard");
+    sqlite3_finalize(query);
+    sqlite3_prepare_v2(db, "EXPLAIN QUERY PLAN SELECT * FROM punches WHERE clock = 12 AND record_id > 3", -1,
+                       &query, nullptr);
+    std::string plan;
+    while (sqlite3_step(query) == SQLITE_ROW)
+        plan += reinterpret_cast<const char*>(sqlite3_column_text(query, 3)) + std::string("\n");
+    EXPECT_NE(plan.find("SEARCH r USING INTEGER PRIMARY KEY (rowid>?)"), std::string::npos) << plan;
     sqlite3_finalize(query);
     sqlite3_close(db);
 }
@@ -287,10 +348,12 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Collection c;
-        const std::int64_t clock = c.store.ClockId({"COM1", true, 1});
-        std::vector<NewRecord> records = {{clock, 0, false, "a", "A"}, {clock, 1, true, "?", "?"}};
-        const Batch batch = *c.store.Commit(1, records, {});
-        const std::string dump = DumpFileName(batch), bad = BadRecordsFileName(batch);
+        const std::int64_t clock = c.store.AddClock({"COM1", "COM1", true, 1}).id;
+        // Two commits that go out as one pair of files.
+        const Batch one = *c.store.Commit(1, {{clock, 0, false, "a", "A"}}, {});
+        const Batch two = *c.store.Commit(1, {{clock, 1, true, "?", "?"}}, {});
+        const std::string stem = FileStem(c.store.Identity(), 1, 2);
+        const std::string dump = DumpFileName(stem), bad = BadRecordsFileName(stem);
         if (k.temporaryFiles) {
             std::ofstream(PathFromUtf8(c.dir / ("." + dump + ".part")), std::ios::binary)
                 << (k.partialTemporary ? "A" : "A\r\n");
@@ -305,7 +368,7 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
             fs::rename(PathFromUtf8(c.dir / dump), PathFromUtf8(imported / dump));
             fs::rename(PathFromUtf8(c.dir / bad), PathFromUtf8(imported / bad));
         }
-        c.store.SetBatchState(batch.id, k.state);
+        c.store.SetBatchState({one.id, two.id}, k.state, k.state == Batch::Committed ? "" : stem);
 
         c.publisher.Recover();
         EXPECT_TRUE(c.store.UnpublishedBatches().empty());
@@ -317,3 +380,266 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
 }
 
 }  // namespace
+
+namespace {
+
+// The ring as ReadRing makes it of a clock whose answers the test scripts:
+// for each command ("ARI?", "AWI?", SO) the answers in turn, the last one
+// repeated.
+std::optional<RingState> RingOf(std::map<std::string, std::vector<std::string>> answers)
+{
+    std::map<std::string, std::size_t> asked;
+    ScriptedClock clock(false, [&](const std::string& command, int) {
+        std::string key = command;
+        if (!key.empty() && key.back() == CR) key.pop_back();
+        const std::vector<std::string>& list = answers[key];
+        if (list.empty()) return std::string();
+        const std::size_t n = std::min(asked[key]++, list.size() - 1);
+        return list[n] + "\r";
+    });
+    FakeWindow window;
+    window.portName = clock.PortPath();
+    SetUpPortFromWindow(window);
+    const std::optional<RingState> ring = ReadRing(window);
+    ReleaseSharedPort();
+    return ring;
+}
+
+}  // namespace
+
+TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
+{
+    const std::string so(1, SO);
+    struct Case {
+        const char* name;
+        std::map<std::string, std::vector<std::string>> answers;
+        std::optional<RingState> ring;
+    };
+    const Case cases[] = {
+        {"answers that agree",
+         {{"ARI?", {"00100"}}, {"AWI?", {"00600"}}, {so, {"500"}}},
+         RingState{100, 600, 500}},
+        // One noisy digit is outvoted; answers that jump about are no answer.
+        {"a noisy ARI",
+         {{"ARI?", {"00133", "00100"}}, {"AWI?", {"00600"}}, {so, {"500"}}},
+         RingState{100, 600, 500}},
+        {"a noisy count",
+         {{"ARI?", {"00100"}}, {"AWI?", {"00600"}}, {so, {"900", "500"}}},
+         RingState{100, 600, 500}},
+        {"ARI never the same",
+         {{"ARI?", {"00001", "50000", "120000"}}, {"AWI?", {"00600"}}, {so, {"500"}}},
+         {}},
+        {"no count", {{"ARI?", {"00100"}}, {"AWI?", {"00600"}}, {so, {""}}}, {}},
+        // AWI moves on while punches arrive: its last answer counts.
+        {"punches arriving",
+         {{"ARI?", {"00100"}}, {"AWI?", {"00600", "00601", "00602"}}, {so, {"500", "501", "502"}}},
+         RingState{100, 602, 502}},
+        // The ring filled after AWI was asked: the counter says so, and the
+        // reading begins where AWI is now.
+        {"filled between the reads",
+         {{"ARI?", {"00000"}}, {"AWI?", {"253578", "253578", "00000"}}, {so, {"253579"}}},
+         RingState{0, 0, R}},
+        {"full, the counter behind",
+         {{"ARI?", {"00005"}}, {"AWI?", {"00005"}}, {so, {"253578"}}},
+         RingState{5, 5, R}},
+        {"empty", {{"ARI?", {"00007"}}, {"AWI?", {"00007"}}, {so, {"0"}}}, RingState{7, 7, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<RingState> ring = RingOf(c.answers);
+        ASSERT_EQ(ring.has_value(), c.ring.has_value());
+        if (!ring) continue;
+        EXPECT_EQ(ring->ari, c.ring->ari);
+        EXPECT_EQ(ring->awi, c.ring->awi);
+        EXPECT_EQ(ring->held, c.ring->held);
+    }
+}
+
+TEST(ClockIdentity, AClockIsKnownByWhatItHolds)
+{
+    // Clock A was read up to position 299 under /dev/ttyS0; its record
+    // there was "r299".
+    const ClockName here{"/dev/ttyS0", "COM1", true, 1}, elsewhere{"/dev/ttyUSB0", "COM3", true, 1};
+    struct Case {
+        const char* name;
+        ClockName name_;
+        RingState ring;
+        std::optional<std::string> atPosition299;  // what the clock holds there now
+        Identity::Kind kind;
+        bool clockA;
+        std::function<void(PunchStore&, std::int64_t)> before;
+    };
+    const Case cases[] = {
+        {"the same clock", here, {0, 400, 400}, "r299", Identity::Same, true, {}},
+        {"the same clock, the saved position overwritten since",
+         here,
+         {1000, 1000, R},
+         {},
+         Identity::Same,
+         true,
+         {}},
+        {"moved to another port", elsewhere, {0, 400, 400}, "r299", Identity::Moved, true, {}},
+        {"another clock at another port", elsewhere, {0, 400, 400}, "other", Identity::FirstSight, false, {}},
+        {"replaced", here, {0, 500, 500}, "other", Identity::NewLife, true, {}},
+        {"cleared, fewer records now", here, {0, 100, 100}, {}, Identity::NewLife, true, {}},
+        {"cleared, empty", here, {0, 0, 0}, {}, Identity::NewLife, true, {}},
+        // A moved away to the other port; the clock here now is another one.
+        {"a new clock where A was",
+         here,
+         {0, 400, 400},
+         "other",
+         Identity::FirstSight,
+         false,
+         [&](PunchStore& store, std::int64_t a) { store.NameClock(elsewhere, a); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
+        const std::int64_t a = store.AddClock(here).id;
+        store.Commit(store.StartRun("standard", "test"),
+                     {{a, 298, false, "r298", "l298"}, {a, 299, false, "r299", "l299"}},
+                     {{a, {300, 0}, "solar", "1405/09/16", "COM1", {{299, "r299"}, {298, "r298"}}}});
+        if (c.before) c.before(store, a);
+        std::vector<std::int32_t> readBack;
+        const Identity identity = IdentifyClock(store, c.name_, c.ring, [&](std::int32_t position) {
+            readBack.push_back(position);
+            return position == 299 ? c.atPosition299 : std::nullopt;
+        });
+        EXPECT_EQ(identity.kind, c.kind);
+        EXPECT_EQ(identity.clock.id == a, c.clockA);
+        // What the store now knows under the name is what was decided.
+        EXPECT_EQ(store.ClockNamed(c.name_)->id, identity.clock.id);
+        EXPECT_LE(readBack.size(), 1u);
+        if (c.kind == Identity::Moved) {
+            EXPECT_EQ(identity.knownAs, "COM1");
+        }
+        if (c.kind == Identity::NewLife) {
+            // A new life starts over from the clock's ARI, on serials above
+            // every one of the life before.
+            EXPECT_EQ(identity.clock.life, 2);
+            EXPECT_FALSE(identity.clock.position);
+            EXPECT_EQ(identity.clock.lifeBase, R);
+        }
+    }
+    // A record that must be compared and cannot be read decides nothing.
+    TempDir dir;
+    PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
+    const std::int64_t a = store.AddClock(here).id;
+    store.Commit(store.StartRun("standard", "test"), {}, {{a, {300, 0}, "", "", "COM1", {{299, "r299"}}}});
+    EXPECT_THROW(IdentifyClock(store, here, {0, 400, 400}, [](std::int32_t) { return std::nullopt; }),
+                 ClockSilent);
+    EXPECT_EQ(store.ClockNamed(here)->life, 1);
+}
+
+TEST(PunchStore, RecordsAndTheirClocksPositionAreCommittedTogetherOrNotAtAll)
+{
+    Collection c;
+    const std::int64_t clock = c.store.AddClock({"COM1", "COM1", true, 1}).id;
+    // The clock's position cannot be saved: the records must not stay either.
+    Sql(c.dir / kStoreFileName,
+        "CREATE TRIGGER refuse BEFORE UPDATE OF next_serial ON clock BEGIN SELECT RAISE(ABORT, 'no'); END");
+    EXPECT_THROW(
+        c.store.Commit(1, {{clock, 0, false, "a", "A"}}, {{clock, {1, 0}, "", "", "COM1", {{0, "a"}}}}),
+        StoreError);
+    EXPECT_EQ(c.store.LastRecordId(), 0);
+    EXPECT_TRUE(c.store.UnpublishedBatches().empty());
+    // Nor a record stored twice under its clock and serial.
+    Sql(c.dir / kStoreFileName, "DROP TRIGGER refuse");
+    c.store.Commit(1, {{clock, 0, false, "a", "A"}}, {});
+    EXPECT_THROW(c.store.Commit(1, {{clock, 1, false, "b", "B"}, {clock, 0, false, "a", "A"}}, {}),
+                 StoreError);
+    EXPECT_EQ(c.store.LastRecordId(), 1);
+}
+
+TEST(Export, DatesEachRecordAsItsClockDidWhenCollectedAndEndsBeforeTo)
+{
+    Collection c;
+    const std::int64_t clock = c.store.AddClock({"COM1", "COM1", true, 1}).id;
+    // Dump lines of days 09/01 to 09/03 of year 05 of a Solar clock; then
+    // the clock was set to Gregorian dates, and a record of 2026/11/23
+    // (Solar 1405/09/02) came.
+    const auto line = [](const char* mmdd, const char* yy) {
+        return std::string("\x02\x02\x02") + "001" + "12345678" + "X0800" + mmdd + " " + yy + "17,01";
+    };
+    c.store.Commit(1,
+                   {{clock, 0, false, "a", line("0901", "05")},
+                    {clock, 1, false, "b", line("0902", "05")},
+                    {clock, 2, false, "c", line("0903", "05")}},
+                   {{clock, {3, 0}, "solar", "1405/09/16", "COM1", {}}});
+    c.store.Commit(1, {{clock, 3, false, "d", line("1123", "26")}},
+                   {{clock, {4, 0}, "gregorian", "2026/12/07", "COM1", {}}});
+    ExportRequest request;
+    request.from = "050901";
+    request.to = "050903";
+    request.csv = true;
+    TempDir dir;
+    std::FILE* out = std::fopen((dir / "out.csv").c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(ExportRecords(c.store, request, out), 3);
+    std::fclose(out);
+    const std::string csv = ReadWhole(dir / "out.csv");
+    for (const char* day : {"1405/09/01,2026-11-22", "1405/09/02,2026-11-23", "2026-11-23"})
+        EXPECT_NE(csv.find(day), std::string::npos) << day << "\n" << csv;
+    EXPECT_EQ(csv.find("1405/09/03"), std::string::npos) << csv;
+}
+
+TEST(PunchStore, AStoreOfThePreviousVersionIsUpgradedWithEveryRecordAndACopyKept)
+{
+    TempDir dir;
+    const std::string path = dir / kStoreFileName;
+    // The previous version's tables, with two records of COM7 across the
+    // ring's end, one batch published and one written.
+    Sql(path, R"(
+        CREATE TABLE clock (id INTEGER PRIMARY KEY, port TEXT NOT NULL, bus TEXT NOT NULL, number INTEGER NOT NULL,
+            next_serial INTEGER, ari INTEGER, calendar TEXT, clock_date TEXT, UNIQUE (port, bus, number));
+        CREATE TABLE run (id INTEGER PRIMARY KEY, started_at TEXT NOT NULL, layout TEXT NOT NULL, program TEXT NOT NULL);
+        CREATE TABLE batch (id INTEGER PRIMARY KEY, run_id INTEGER NOT NULL, collected_at TEXT NOT NULL,
+            first_record INTEGER NOT NULL, last_record INTEGER NOT NULL, flagged INTEGER NOT NULL, state INTEGER NOT NULL);
+        CREATE INDEX batch_unpublished ON batch (state) WHERE state < 2;
+        CREATE TABLE segment (id INTEGER PRIMARY KEY, batch_id INTEGER NOT NULL, clock_id INTEGER NOT NULL,
+            first_record INTEGER NOT NULL, last_record INTEGER NOT NULL, first_serial INTEGER NOT NULL,
+            UNIQUE (clock_id, first_serial));
+        CREATE TABLE record (id INTEGER PRIMARY KEY, flagged INTEGER NOT NULL, raw BLOB NOT NULL, line TEXT NOT NULL);
+        CREATE VIEW punches AS SELECT r.id AS record_id FROM record r;
+        INSERT INTO clock VALUES (1, 'COM7', 'rs232', 1, 253580, 0, 'solar', '1405/09/16');
+        INSERT INTO run VALUES (1, '2026-12-01T00:00:00Z', 'standard', 'clockreader-cli 0.1');
+        INSERT INTO batch VALUES (1, 1, '2026-12-01T00:00:01Z', 1, 1, 0, 2), (2, 1, '2026-12-01T00:00:02Z', 2, 2, 0, 1);
+        INSERT INTO segment VALUES (1, 1, 1, 1, 1, 253578), (2, 2, 1, 2, 2, 253579);
+        INSERT INTO record VALUES (1, 0, 'p1', 'A'), (2, 0, 'p2', 'B');
+        PRAGMA application_id = 1131172452;
+        PRAGMA user_version = 1;)");
+    {
+        PunchStore store(path, PunchStore::Access::Collect);
+        std::vector<std::string> seen;
+        store.ForEachRecord({}, [&](const StoredRecord& r) {
+            seen.push_back(r.port + " " + std::to_string(r.serial) + " " + r.raw + " " + r.calendar);
+        });
+        EXPECT_EQ(seen, (std::vector<std::string>{"COM7 253578 p1 solar", "COM7 253579 p2 solar"}));
+        // Known by its spelling until a run gives its name a key; its last
+        // record is its fingerprint.
+        const std::optional<KnownClock> clock = store.ClockNamed({"/dev/pts/9", "COM7", true, 1});
+        ASSERT_TRUE(clock);
+        EXPECT_EQ(clock->position->nextSerial, 253580);
+        ASSERT_FALSE(clock->marks.empty());
+        EXPECT_EQ(clock->marks[0].raw, "p2");
+        // The written batch is renamed under the name it was written with.
+        const std::vector<Batch> waiting = store.UnpublishedBatches();
+        ASSERT_EQ(waiting.size(), 1u);
+        EXPECT_EQ(waiting[0].fileStem, "0000000002-0000000002");
+    }
+    // The copy kept is the store as it was.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((path + ".v1").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* query = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT user_version FROM pragma_user_version), group_concat(raw) FROM record",
+                       -1, &query, nullptr);
+    ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(query, 0), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(query, 1))), "p1,p2");
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    PunchStore again(path, PunchStore::Access::Read);
+    EXPECT_EQ(again.LastRecordId(), 2);
+}

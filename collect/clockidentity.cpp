@@ -1,0 +1,120 @@
+#include "clockidentity.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "clocklink/clocklink.h"
+#include "serial/comport.h"
+#include "utils/utf8path.h"
+
+namespace collect {
+namespace {
+
+// At most this many known clocks are compared with a new name's records.
+constexpr std::size_t kMostCandidates = 8;
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+std::string NormalisedUrl(const std::string& url)
+{
+    const std::size_t colonSlashes = url.find("://");
+    std::string scheme = Lower(url.substr(0, colonSlashes));
+    std::string rest = url.substr(colonSlashes + 3);
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const std::size_t close = rest.rfind(']');
+    const std::size_t colon = rest.rfind(':');
+    std::string host = rest, port;
+    if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+        port.erase(0, std::min(port.find_first_not_of('0'), port.size() - 1));
+    }
+    return scheme + "://" + Lower(host) + (port.empty() ? "" : ":" + port);
+}
+
+// What the clock's record at the remembered position says: the same
+// clock, another one, or nothing to go by.
+enum class Check { Matches, Differs, Unknown };
+
+Check CheckClock(const KnownClock& clock, const RingState& ring, const ReadBack& readBack)
+{
+    if (!clock.position || clock.marks.empty()) return Check::Unknown;
+    const std::int64_t next = clock.position->nextSerial;
+    const Mark& mark = clock.marks.front();
+    if (mark.serial != next - 1) return Check::Unknown;
+    const std::int64_t position = mark.serial % kRingSize;
+    // The ring moved past the saved position since: overwritten, unreadable.
+    const ReadPlan plan = PlanNewRecords(ring, clock.position, std::nullopt);
+    if (plan.overwritten > 0) return Check::Unknown;
+    // Fewer records than the saved position: it was cleared or replaced.
+    const std::int64_t held = ring.held >= kRingSize ? kRingSize : RingOffset(ring.ari, ring.awi);
+    if (RingOffset(ring.ari, position) >= held) return Check::Differs;
+    const std::optional<std::string> raw = readBack(static_cast<std::int32_t>(position));
+    if (!raw)
+        throw ClockSilent("the clock did not answer the read-back of its record at position " +
+                          std::to_string(position));
+    return *raw == mark.raw ? Check::Matches : Check::Differs;
+}
+
+}  // namespace
+
+std::string PortKey(const std::string& port)
+{
+    if (const std::string address = ComPortNetworkAddress(port); address.find("://") != std::string::npos)
+        return NormalisedUrl(address);
+    const std::string device = ComPortDevice(port);
+    if (device.empty()) return port;
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::canonical(PathFromUtf8(device), error);
+    if (error) return device;
+#ifdef _WIN32
+    return Lower(Utf8FromPath(resolved));
+#else
+    return Utf8FromPath(resolved);
+#endif
+}
+
+Identity IdentifyClock(PunchStore& store, const ClockName& name, const RingState& ring,
+                       const ReadBack& readBack)
+{
+    Identity identity;
+    const std::optional<KnownClock> known = store.ClockNamed(name);
+    if (known) {
+        if (CheckClock(*known, ring, readBack) != Check::Differs) {
+            if (known->lastKey != name.key || known->port != name.port) store.NameClock(name, known->id);
+            identity.kind = Identity::Same;
+            identity.clock = *known;
+            return identity;
+        }
+    }
+    // Another clock the store knows, moved here?
+    std::vector<KnownClock> candidates = store.ClockCandidates(name, known ? known->id : 0);
+    if (candidates.size() > kMostCandidates) candidates.resize(kMostCandidates);
+    for (const KnownClock& candidate : candidates) {
+        if (CheckClock(candidate, ring, readBack) != Check::Matches) continue;
+        store.NameClock(name, candidate.id);
+        identity.kind = Identity::Moved;
+        identity.clock = candidate;
+        identity.knownAs = candidate.port;
+        return identity;
+    }
+    // The clock known here last is another clock now, or the same one
+    // cleared or reset; one that was last collected elsewhere left this
+    // name to a new clock.
+    if (known && known->lastKey == name.key) {
+        identity.kind = Identity::NewLife;
+        identity.clock = store.NewLife(known->id);
+        store.NameClock(name, known->id);
+        return identity;
+    }
+    identity.kind = Identity::FirstSight;
+    identity.clock = store.AddClock(name);
+    return identity;
+}
+
+}  // namespace collect
