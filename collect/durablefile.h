@@ -18,8 +18,12 @@ namespace collect {
 // the disk. A file that could not be written whole is removed again.
 void WriteFileDurably(const std::string& path, std::string_view content);
 
-// Renames `from` to `to`, replacing `to`. Returns false, changing nothing,
-// when there is no `from`.
+// Renames `from` to `to`, never replacing a file: an existing `to` raises
+// EInOutError and nothing changes. Returns false, changing nothing, when
+// there is no `from`. Where the file system cannot rename without replacing,
+// `to` is made a link of `from` and `from` is removed; a kill between the two
+// leaves both names on one file, and the next rename of the pair ends it by
+// removing `from` (returning true).
 bool RenameFile(const std::string& from, const std::string& to);
 
 // Flushes the entries of `folder` (files created or renamed in it) to the

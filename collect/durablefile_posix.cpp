@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -67,11 +69,66 @@ void WriteFileDurably(const std::string& path, std::string_view content)
     if (::fsync(fd.get()) != 0 || fd.close() != 0) giveUp("flush");
 }
 
+namespace {
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+// rename() that refuses an existing target (EEXIST). The system call is made
+// directly, so a C library without the renameat2 wrapper builds too; a kernel
+// or file system without it answers ENOSYS or EINVAL.
+int RenameNoReplace(const char* from, const char* to)
+{
+#ifdef SYS_renameat2
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Whether both names are links of one file.
+bool SameFile(const std::string& a, const std::string& b)
+{
+    struct stat first {
+    }, second{};
+    return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// `to` exists. When it is `from` under a second name (a link made by the
+// fallback below, whose unlink a kill prevented), the rename ends by removing
+// `from`; any other file is refused.
+bool FinishOrRefuse(const std::string& from, const std::string& to)
+{
+    if (SameFile(from, to)) {
+        if (::unlink(from.c_str()) != 0 && errno != ENOENT) Fail("remove", from);
+        return true;
+    }
+    struct stat ignored {};
+    if (::lstat(from.c_str(), &ignored) != 0 && errno == ENOENT) return false;
+    throw EInOutError("Cannot rename " + from + " to " + to + ": " + to +
+                      " already exists; it is never replaced");
+}
+
+}  // namespace
+
 bool RenameFile(const std::string& from, const std::string& to)
 {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
     if (errno == ENOENT) return false;
-    Fail("rename " + from + " to", to);
+    if (errno == EEXIST) return FinishOrRefuse(from, to);
+    if (errno != EINVAL && errno != ENOSYS) Fail("rename " + from + " to", to);
+    // A link is made only where no name is: the rename without replacing,
+    // in two steps.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == ENOENT) return false;
+        if (errno == EEXIST) return FinishOrRefuse(from, to);
+        Fail("rename " + from + " to", to);
+    }
+    if (::unlink(from.c_str()) != 0) Fail("remove", from);
+    return true;
 }
 
 void SyncFolder(const std::string& folder)

@@ -64,13 +64,22 @@ void WriteFileDurably(const std::string& path, std::string_view content)
 }
 
 // The rename is written through to the disk; NTFS keeps the folder's entries
-// in its journal, so there is no separate flush of the folder.
+// in its journal, so there is no separate flush of the folder. Without
+// MOVEFILE_REPLACE_EXISTING an existing `to` is refused.
 bool RenameFile(const std::string& from, const std::string& to)
 {
-    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(), MOVEFILE_WRITE_THROUGH))
         return true;
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return false;
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        if (GetFileAttributesW(PathFromUtf8(from).c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND)
+            return false;
+        throw EInOutError("Cannot rename " + from + " to " + to + ": " + to +
+                          " already exists; it is never replaced");
+    }
+    SetLastError(error);
     Fail("rename " + from + " to", to);
 }
 

@@ -941,8 +941,9 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     for (std::string line; std::getline(trace, line);) {
         const std::size_t open = line.find('<'), close = line.find('>');
         if (line.find("rename") != std::string::npos) {
-            const std::size_t to = line.rfind("\", \"");
-            calls.push_back("rename " + line.substr(to + 4, line.find('"', to + 4) - to - 4));
+            // The target is the second quoted path, in rename() and renameat2() alike.
+            const std::size_t to = line.find('"', line.find('"', line.find('"') + 1) + 1) + 1;
+            calls.push_back("rename " + line.substr(to, line.find('"', to) - to));
         } else if (open != std::string::npos && close > open) {
             const std::string path = line.substr(open + 1, close - open - 1);
             calls.push_back(path.size() > 4 && path.substr(path.size() - 4) == "-wal" ? "commit"
