@@ -30,9 +30,12 @@ bool RenameFile(const std::string& from, const std::string& to);
 // disk. On Windows the renames are written through, and this does nothing.
 void SyncFolder(const std::string& folder);
 
-// An exclusive lock on a lock file, held until the object goes. The system
-// drops it with the process, so a run that is killed leaves nothing locked;
-// the lock file itself stays and is empty.
+// An exclusive lock on a folder, held until the object goes. The system
+// drops it with the process, so a run that is killed leaves nothing locked.
+// It is taken on the lock file (created, left empty) and on something no one
+// can take away while it is held: on Linux the folder itself, on Windows the
+// lock file, kept open so that it cannot be deleted or replaced. Deleting the
+// lock file therefore never lets a second run in beside the first.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -40,13 +43,14 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    // Takes the lock of `path` (creating the file), trying every 100 ms for
-    // up to `waitSeconds`, or until `giveUp` says so. Returns false when
-    // another holder kept it that long.
+    // Takes the lock of the folder of the lock file `path` (creating the
+    // file), trying every 100 ms for up to `waitSeconds`, or until `giveUp`
+    // says so. Returns false when another holder kept it that long.
     bool Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp);
 
 private:
     std::intptr_t m_handle = -1;
+    std::intptr_t m_folder = -1;  // Linux: the folder's descriptor
 };
 
 }  // namespace collect

@@ -10,6 +10,7 @@
 
 #include "durablefile.h"
 #include "utils/errors.h"
+#include "utils/utf8path.h"
 
 namespace collect {
 namespace {
@@ -141,18 +142,32 @@ void SyncFolder(const std::string& folder)
 FolderLock::~FolderLock()
 {
     if (m_handle >= 0) ::close(static_cast<int>(m_handle));
+    if (m_folder >= 0) ::close(static_cast<int>(m_folder));
 }
 
 bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp)
 {
+    // The lock file stays locked too, so a run of an earlier version, which
+    // locks only that, is kept out as well.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) Fail("create the lock file", path);
     m_handle = fd;
+    const std::string folder = Utf8FromPath(PathFromUtf8(path).parent_path());
+    const int folderFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) Fail("open the folder", folder);
+    m_folder = folderFd;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
+    const auto take = [&](int descriptor) {
+        if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) Fail("lock", descriptor == fd ? path : folder);
+        return false;
+    };
+    // The folder first, in every run, so two runs never hold one each.
+    bool haveFolder = false;
     for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) Fail("lock", path);
+        haveFolder = haveFolder || take(folderFd);
+        if (haveFolder && take(fd)) return true;
         if (std::chrono::steady_clock::now() >= deadline || (giveUp && giveUp())) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

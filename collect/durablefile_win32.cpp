@@ -92,7 +92,12 @@ FolderLock::~FolderLock()
 
 bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp)
 {
-    HANDLE file = OpenShared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    // Without FILE_SHARE_DELETE nobody can delete, rename or replace the lock
+    // file while this handle is open; other runs open it (to try the lock)
+    // with the same sharing.
+    HANDLE file =
+        CreateFileW(PathFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) Fail("create the lock file", path);
     m_handle = reinterpret_cast<std::intptr_t>(file);
     const auto deadline = std::chrono::steady_clock::now() +

@@ -854,6 +854,14 @@ TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheStore)
     CliRun refused = RunCli(Link(sim, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
     EXPECT_EQ(refused.status, 1) << refused.err;
     EXPECT_TRUE(Contains(refused.err, "is in use by another run")) << refused.err;
+    // With the lock file deleted, a run on another port would write into the
+    // store and publish beside the first if the lock were on that file only.
+    SimProcess another({"--records", "5"});
+    fs::remove(PathFromUtf8(out / "Punches.lock"));
+    CliRun beside = RunCli(Link(another, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
+    EXPECT_EQ(beside.status, 1) << beside.err;
+    EXPECT_TRUE(Contains(beside.err, "is in use by another run")) << beside.err;
+    EXPECT_EQ(another.ReadWireLog(), "");
     const auto before = std::chrono::steady_clock::now();
     CliRun waited = RunCli(Link(sim, {"download", "--new", "--lock-wait", "1", "--out", out.path()}));
     EXPECT_EQ(waited.status, 1) << waited.err;
