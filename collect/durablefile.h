@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,13 @@ bool RenameFile(const std::string& from, const std::string& to);
 // Flushes the entries of `folder` (files created or renamed in it) to the
 // disk. On Windows the renames are written through, and this does nothing.
 void SyncFolder(const std::string& folder);
+
+// The kind of network file system `folder` lies on ("NFS", "SMB/CIFS", ...),
+// or nothing for a local one or one that cannot be looked at (a folder that
+// does not exist). SQLite's write-ahead log shares memory between the
+// processes of one machine, and its locks are not to be trusted over a
+// network, so a punch store does not go there.
+std::optional<std::string> NetworkFileSystemOf(const std::string& folder);
 
 // An exclusive lock on a folder, held until the object goes. The system
 // drops it with the process, so a run that is killed leaves nothing locked.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -137,6 +138,27 @@ void SyncFolder(const std::string& folder)
     Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) Fail("open the folder", folder);
     if (::fsync(fd.get()) != 0) Fail("flush the folder", folder);
+}
+
+std::optional<std::string> NetworkFileSystemOf(const std::string& folder)
+{
+    // The kinds of struct statfs's f_type that name network file systems.
+    struct Kind {
+        unsigned long type;
+        const char* name;
+    };
+    static constexpr Kind kNetwork[] = {
+        {0x6969, "NFS"},          {0x517B, "SMB/CIFS"}, {0xFF534D42, "SMB/CIFS"},
+        {0xFE534D42, "SMB/CIFS"}, {0x5346414F, "AFS"},  {0x6B414653, "AFS"},
+        {0x73757245, "Coda"},     {0x564C, "NetWare"},  {0x00C36400, "CephFS"},
+    };
+    struct statfs info {};
+    if (::statfs(folder.c_str(), &info) != 0) return std::nullopt;
+    // f_type is signed on some systems; the magic numbers are 32-bit patterns.
+    const unsigned long type = static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul;
+    for (const Kind& kind : kNetwork)
+        if (kind.type == type) return kind.name;
+    return std::nullopt;
 }
 
 FolderLock::~FolderLock()

@@ -85,6 +85,24 @@ bool RenameFile(const std::string& from, const std::string& to)
 
 void SyncFolder(const std::string&) {}
 
+std::optional<std::string> NetworkFileSystemOf(const std::string& folder)
+{
+    std::filesystem::path name = PathFromUtf8(folder);
+    const std::wstring path = name.make_preferred().wstring();
+    const auto startsWith = [&](const wchar_t* prefix) { return path.rfind(prefix, 0) == 0; };
+    // \\server\share\..., also written \\?\UNC\server\share\...; \\?\C:\ and
+    // \\.\ devices are local names.
+    if (startsWith(L"\\\\?\\UNC\\") ||
+        (startsWith(L"\\\\") && !startsWith(L"\\\\?\\") && !startsWith(L"\\\\.\\")))
+        return "network share";
+    // The root of the volume the folder lies on, which is a mapped drive's
+    // letter or the folder a volume is mounted on.
+    wchar_t root[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(path.c_str(), root, MAX_PATH)) return std::nullopt;
+    if (GetDriveTypeW(root) == DRIVE_REMOTE) return "network drive";
+    return std::nullopt;
+}
+
 FolderLock::~FolderLock()
 {
     if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));

@@ -161,6 +161,21 @@ TEST(DurableFile, AFailedWriteLeavesNothingAndARenameNeverReplacesAFile)
 #endif
 }
 
+TEST(DurableFile, ALocalFolderIsNoNetworkFileSystem)
+{
+    TempDir dir;
+    EXPECT_EQ(NetworkFileSystemOf(dir.path()), std::nullopt);
+    EXPECT_EQ(NetworkFileSystemOf(dir / "absent"), std::nullopt);
+#ifdef _WIN32
+    EXPECT_EQ(NetworkFileSystemOf("\\\\server\\share\\ClockReader"), "network share");
+    EXPECT_EQ(NetworkFileSystemOf("//server/share/ClockReader"), "network share");
+    EXPECT_EQ(NetworkFileSystemOf("\\\\?\\UNC\\server\\share"), "network share");
+#else
+    EXPECT_EQ(NetworkFileSystemOf("/proc"), std::nullopt);
+    EXPECT_EQ(NetworkFileSystemOf("/dev/shm"), std::nullopt);
+#endif
+}
+
 TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
 {
     struct Case {
