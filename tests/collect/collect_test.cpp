@@ -161,6 +161,19 @@ TEST(DurableFile, AFailedWriteLeavesNothingAndARenameNeverReplacesAFile)
 #endif
 }
 
+TEST(FolderLock, HoldsWhateverBecomesOfTheLockFile)
+{
+    // A lock on the lock file alone is lost with it: a second run then
+    // writes beside the first.
+    TempDir dir;
+    FolderLock held;
+    ASSERT_TRUE(held.Acquire(dir / "Punches.lock", 0, {}));
+    std::error_code refusedOnWindows;
+    fs::remove(PathFromUtf8(dir / "Punches.lock"), refusedOnWindows);
+    FolderLock second;
+    EXPECT_FALSE(second.Acquire(dir / "Punches.lock", 0, {}));
+}
+
 TEST(DurableFile, ALocalFolderIsNoNetworkFileSystem)
 {
     TempDir dir;
