@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,17 +19,31 @@ namespace collect {
 // the disk. A file that could not be written whole is removed again.
 void WriteFileDurably(const std::string& path, std::string_view content);
 
-// Renames `from` to `to`, replacing `to`. Returns false, changing nothing,
-// when there is no `from`.
+// Renames `from` to `to`, never replacing a file: an existing `to` raises
+// EInOutError and nothing changes. Returns false, changing nothing, when
+// there is no `from`. Where the file system cannot rename without replacing,
+// `to` is made a link of `from` and `from` is removed; a kill between the two
+// leaves both names on one file, and the next rename of the pair ends it by
+// removing `from` (returning true).
 bool RenameFile(const std::string& from, const std::string& to);
 
 // Flushes the entries of `folder` (files created or renamed in it) to the
 // disk. On Windows the renames are written through, and this does nothing.
 void SyncFolder(const std::string& folder);
 
-// An exclusive lock on a lock file, held until the object goes. The system
-// drops it with the process, so a run that is killed leaves nothing locked;
-// the lock file itself stays and is empty.
+// The kind of network file system `folder` lies on ("NFS", "SMB/CIFS", ...),
+// or nothing for a local one or one that cannot be looked at (a folder that
+// does not exist). SQLite's write-ahead log shares memory between the
+// processes of one machine, and its locks are not to be trusted over a
+// network, so a punch store does not go there.
+std::optional<std::string> NetworkFileSystemOf(const std::string& folder);
+
+// An exclusive lock on a folder, held until the object goes. The system
+// drops it with the process, so a run that is killed leaves nothing locked.
+// It is taken on the lock file (created, left empty) and on something no one
+// can take away while it is held: on Linux the folder itself, on Windows the
+// lock file, kept open so that it cannot be deleted or replaced. Deleting the
+// lock file therefore never lets a second run in beside the first.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -36,13 +51,14 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    // Takes the lock of `path` (creating the file), trying every 100 ms for
-    // up to `waitSeconds`, or until `giveUp` says so. Returns false when
-    // another holder kept it that long.
+    // Takes the lock of the folder of the lock file `path` (creating the
+    // file), trying every 100 ms for up to `waitSeconds`, or until `giveUp`
+    // says so. Returns false when another holder kept it that long.
     bool Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp);
 
 private:
     std::intptr_t m_handle = -1;
+    std::intptr_t m_folder = -1;  // Linux: the folder's descriptor
 };
 
 }  // namespace collect

@@ -64,17 +64,44 @@ void WriteFileDurably(const std::string& path, std::string_view content)
 }
 
 // The rename is written through to the disk; NTFS keeps the folder's entries
-// in its journal, so there is no separate flush of the folder.
+// in its journal, so there is no separate flush of the folder. Without
+// MOVEFILE_REPLACE_EXISTING an existing `to` is refused.
 bool RenameFile(const std::string& from, const std::string& to)
 {
-    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(), MOVEFILE_WRITE_THROUGH))
         return true;
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return false;
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        if (GetFileAttributesW(PathFromUtf8(from).c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND)
+            return false;
+        throw EInOutError("Cannot rename " + from + " to " + to + ": " + to +
+                          " already exists; it is never replaced");
+    }
+    SetLastError(error);
     Fail("rename " + from + " to", to);
 }
 
 void SyncFolder(const std::string&) {}
+
+std::optional<std::string> NetworkFileSystemOf(const std::string& folder)
+{
+    std::filesystem::path name = PathFromUtf8(folder);
+    const std::wstring path = name.make_preferred().wstring();
+    const auto startsWith = [&](const wchar_t* prefix) { return path.rfind(prefix, 0) == 0; };
+    // \\server\share\..., also written \\?\UNC\server\share\...; \\?\C:\ and
+    // \\.\ devices are local names.
+    if (startsWith(L"\\\\?\\UNC\\") ||
+        (startsWith(L"\\\\") && !startsWith(L"\\\\?\\") && !startsWith(L"\\\\.\\")))
+        return "network share";
+    // The root of the volume the folder lies on, which is a mapped drive's
+    // letter or the folder a volume is mounted on.
+    wchar_t root[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(path.c_str(), root, MAX_PATH)) return std::nullopt;
+    if (GetDriveTypeW(root) == DRIVE_REMOTE) return "network drive";
+    return std::nullopt;
+}
 
 FolderLock::~FolderLock()
 {
@@ -83,7 +110,12 @@ FolderLock::~FolderLock()
 
 bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std::function<bool()>& giveUp)
 {
-    HANDLE file = OpenShared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    // Without FILE_SHARE_DELETE nobody can delete, rename or replace the lock
+    // file while this handle is open; other runs open it (to try the lock)
+    // with the same sharing.
+    HANDLE file =
+        CreateFileW(PathFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) Fail("create the lock file", path);
     m_handle = reinterpret_cast<std::intptr_t>(file);
     const auto deadline = std::chrono::steady_clock::now() +

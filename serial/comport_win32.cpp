@@ -10,8 +10,14 @@
 //
 // Every request (each read, each write, the event wait) has its own OVERLAPPED
 // and completion event, so the event thread and the caller may have requests
-// pending on the one handle at once. The error numbers are GetLastError()
-// values, read right after the failing call.
+// pending on the one handle at once. They lie on the heap with the bytes the
+// request moves, never in a caller's frame: the driver writes into them until
+// it ends the request, and a driver may end one long after the cancel that
+// was meant to end it. A request that outlives its cancel is handed to its
+// device's leftovers and freed once it has ended; closing the handle ends
+// every request, and one that a driver keeps even past that is left to it.
+// The error numbers are GetLastError() values, read right after the failing
+// call.
 //
 // No wait depends on the system's timer tick (15.6 ms by default): a wait for
 // input is a read the driver ends when the first byte arrives, pauses run on
@@ -22,6 +28,9 @@
 #include <timeapi.h>
 
 #include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "serial/comdevice.h"
 
@@ -78,85 +87,135 @@ DWORD requestDeadline(std::uint32_t multiplier, std::uint32_t constant, DWORD by
     return static_cast<DWORD>(std::min<std::uint64_t>(total, MAXDWORD - 1));
 }
 
-// The completion event of the calling thread's device requests, made once:
-// a thread has one request pending at a time (the event thread's wait has
-// its own), and the system resets the event as each request begins, so the
-// event need not be made and closed for every byte that comes.
-class RequestEvent {
-public:
-    ~RequestEvent() { Drop(); }
-    HANDLE Get() {
-        if (m_event == nullptr) {
-            m_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-        }
-        return m_event;
-    }
-    // A request that outlived its cancel may still signal the event; the
-    // next request gets a fresh one.
-    void Drop() {
-        if (m_event != nullptr) {
-            CloseHandle(m_event);
-            m_event = nullptr;
-        }
-    }
+// One device request as the driver sees it: the OVERLAPPED, the bytes it
+// reads or writes, the events WaitCommEvent reports, and the manual-reset
+// event that tells its end.
+struct Request {
+    OVERLAPPED overlapped{};
+    HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    DWORD events = 0;
+    std::vector<char> bytes;
 
-private:
-    HANDLE m_event = nullptr;
+    Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request() {
+        if (event != nullptr) {
+            CloseHandle(event);
+        }
+    }
+    // Whether the driver is done with it: the system resets the event as a
+    // request begins and sets it after the request's last write.
+    bool Ended() const {
+        return HasOverlappedIoCompleted(&overlapped) && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    }
 };
 
-RequestEvent& requestEvent() {
-    static thread_local RequestEvent event;
-    return event;
+// A request the driver may still write into is never freed.
+void abandon(std::unique_ptr<Request>& request) { static_cast<void>(request.release()); }
+
+// An open device and the requests that outlived their cancel on it.
+struct WinDevice : ComDevice {
+    std::mutex leftoverMutex;
+    std::vector<std::unique_ptr<Request>> leftovers;  // guarded by leftoverMutex
+    std::atomic<bool> hasLeftovers{false};
+
+    ~WinDevice() override {
+        for (std::unique_ptr<Request>& request : leftovers) {
+            if (!request->Ended()) {
+                abandon(request);
+            }
+        }
+    }
+    void Keep(std::unique_ptr<Request> request) {
+        std::lock_guard lock(leftoverMutex);
+        leftovers.push_back(std::move(request));
+        hasLeftovers = true;
+    }
+    void FreeEnded() {
+        if (!hasLeftovers.load()) {
+            return;
+        }
+        std::lock_guard lock(leftoverMutex);
+        std::erase_if(leftovers, [](const std::unique_ptr<Request>& request) { return request->Ended(); });
+        hasLeftovers = !leftovers.empty();
+    }
+};
+
+WinDevice& win(ComDevice& device) { return static_cast<WinDevice&>(device); }
+
+// The calling thread's request, made once and used for each of its requests
+// in turn (a thread has one pending at a time; the event thread's wait has
+// its own), so no event or buffer is made for every byte that comes. One
+// handed to the leftovers is replaced by a new one.
+std::unique_ptr<Request>& threadRequest() {
+    static thread_local std::unique_ptr<Request> request;
+    if (!request || request->event == nullptr) {
+        request = std::make_unique<Request>();
+    }
+    return request;
 }
 
-// One device request: its OVERLAPPED, signalled through the thread's event.
+// One device request of the calling thread, on its thread's Request.
 class AsyncRequest {
 public:
     // The event's low bit set keeps the request's end from being queued to a
     // completion port: there is none, and Wine asks its server for that
     // queueing on every request otherwise.
-    AsyncRequest() : m_event(requestEvent().Get()) {
-        m_overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(m_event) | 1);
+    explicit AsyncRequest(ComDevice& device) : m_device(win(device)), m_request(threadRequest().get()) {
+        m_device.FreeEnded();
+        m_request->overlapped = OVERLAPPED{};
+        m_request->overlapped.hEvent =
+            reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(m_request->event) | 1);
     }
     AsyncRequest(const AsyncRequest&) = delete;
     AsyncRequest& operator=(const AsyncRequest&) = delete;
 
-    bool Valid() const { return m_event != nullptr; }
-    OVERLAPPED* Overlapped() { return &m_overlapped; }
+    bool Valid() const { return m_request->event != nullptr; }
+    OVERLAPPED* Overlapped() { return &m_request->overlapped; }
+    // The request's own bytes, `size` of them, for the driver to read into or
+    // write from.
+    char* Bytes(std::size_t size) {
+        m_request->bytes.resize(std::max<std::size_t>(size, 1));
+        return m_request->bytes.data();
+    }
 
     // Waits up to `deadlineMs` for the request to end; returns 0 and the
     // count it moved, or the error number of the wait or of the request. A
     // request the driver lets run past its deadline is cancelled and fails
-    // with ERROR_SEM_TIMEOUT, with what it had moved by then.
+    // with ERROR_SEM_TIMEOUT, with what it had moved by then; one that does
+    // not end even then goes to the device's leftovers, having moved nothing
+    // the caller sees.
     int Complete(HANDLE device, DWORD& moved, DWORD deadlineMs) {
         moved = 0;
+        OVERLAPPED* overlapped = &m_request->overlapped;
         // A request the driver ended at once has its result in place: no
         // wait for the event it has set.
-        if (HasOverlappedIoCompleted(&m_overlapped)) {
-            return GetOverlappedResult(device, &m_overlapped, &moved, FALSE) ? 0 : lastError();
+        if (HasOverlappedIoCompleted(overlapped)) {
+            return GetOverlappedResult(device, overlapped, &moved, FALSE) ? 0 : lastError();
         }
-        const DWORD waited = WaitForSingleObject(m_event, deadlineMs);
+        const DWORD waited = WaitForSingleObject(m_request->event, deadlineMs);
         if (waited == WAIT_TIMEOUT) {
-            CancelIoEx(device, &m_overlapped);
-            // A cancelled request ends promptly; its OVERLAPPED must outlive it.
-            if (WaitForSingleObject(m_event, kCancelWaitMs) != WAIT_OBJECT_0) {
-                requestEvent().Drop();
+            CancelIoEx(device, overlapped);
+            if (WaitForSingleObject(m_request->event, kCancelWaitMs) == WAIT_OBJECT_0) {
+                GetOverlappedResult(device, overlapped, &moved, FALSE);
+            } else {
+                m_device.Keep(std::move(threadRequest()));
             }
-            GetOverlappedResult(device, &m_overlapped, &moved, FALSE);
             return ERROR_SEM_TIMEOUT;
         }
         if (waited != WAIT_OBJECT_0) {
             return lastError();
         }
-        if (!GetOverlappedResult(device, &m_overlapped, &moved, FALSE)) {
+        if (!GetOverlappedResult(device, overlapped, &moved, FALSE)) {
             return lastError();
         }
         return 0;
     }
 
 private:
-    HANDLE m_event;
-    OVERLAPPED m_overlapped{};
+    WinDevice& m_device;
+    Request* m_request;
 };
 
 // Reads and clears the device's error state; `waiting` is its input count
@@ -284,7 +343,7 @@ int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& devic
         CloseHandle(handle);
         return error;
     }
-    device = std::make_unique<ComDevice>();
+    device = std::make_unique<WinDevice>();
     device->handle = reinterpret_cast<std::intptr_t>(handle);
     // Without a high-resolution timer the pauses after command bytes rely on
     // the system's timer period, asked down to 1 ms for as long as the port
@@ -301,6 +360,20 @@ void comDeviceClose(ComDevice& device) {
     }
     CloseHandle(handleOf(device));
     device.handle = -1;
+    // The close ends every request still pending on the handle; what the
+    // leftovers held is freed as their ends come in, within the cancel wait.
+    WinDevice& owner = win(device);
+    std::lock_guard lock(owner.leftoverMutex);
+    const ULONGLONG giveUpAt = GetTickCount64() + kCancelWaitMs;
+    for (std::unique_ptr<Request>& request : owner.leftovers) {
+        const ULONGLONG now = GetTickCount64();
+        WaitForSingleObject(request->event, now < giveUpAt ? static_cast<DWORD>(giveUpAt - now) : 0);
+        if (!request->Ended()) {
+            abandon(request);
+        }
+    }
+    owner.leftovers.clear();
+    owner.hasLeftovers = false;
     device.peekedByte = -1;
     if (device.timerPeriodLowered) {
         timeEndPeriod(1);
@@ -373,12 +446,16 @@ int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
 
 int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent) {
     sent = 0;
-    AsyncRequest request;
+    AsyncRequest request(device);
     if (!request.Valid()) {
         return lastError();
     }
     HANDLE handle = handleOf(device);
-    if (!WriteFile(handle, data, static_cast<DWORD>(size), nullptr, request.Overlapped()) &&
+    char* bytes = request.Bytes(static_cast<std::size_t>(size));
+    if (size > 0) {
+        std::memcpy(bytes, data, static_cast<std::size_t>(size));
+    }
+    if (!WriteFile(handle, bytes, static_cast<DWORD>(size), nullptr, request.Overlapped()) &&
         GetLastError() != ERROR_IO_PENDING) {
         return lastError();
     }
@@ -439,11 +516,12 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
         }
         wanted = std::min(wanted, waiting);
     }
-    AsyncRequest request;
+    AsyncRequest request(device);
     if (!request.Valid()) {
         return lastError();
     }
-    if (!ReadFile(handle, data, wanted, nullptr, request.Overlapped()) &&
+    char* bytes = request.Bytes(wanted);
+    if (!ReadFile(handle, bytes, wanted, nullptr, request.Overlapped()) &&
         GetLastError() != ERROR_IO_PENDING) {
         return lastError();
     }
@@ -452,6 +530,8 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
         request.Complete(handle, moved,
                          requestDeadline(device.readTotalMultiplier, device.readTotalConstant, wanted) +
                              (device.readInterval == MAXDWORD ? 0 : device.readInterval * wanted));
+    // A request handed to the leftovers moved nothing the caller sees.
+    std::memcpy(data, bytes, moved);
     received = static_cast<std::int32_t>(moved);
     device.bytesRead += moved;
     return error;
@@ -514,7 +594,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     waitForFirst.WriteTotalTimeoutMultiplier = device.writeTotalMultiplier;
     waitForFirst.WriteTotalTimeoutConstant = device.writeTotalConstant;
     COMMTIMEOUTS own = ownTimeouts(device);
-    AsyncRequest request;
+    AsyncRequest request(device);
     // While reads return at once they only ever ask for what is queued, which
     // the waiting time-outs return at once as well: those then stay set until
     // another wait length or a read that needs the port's own, so a run of
@@ -527,10 +607,10 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
         return clearCommError(device, waiting) != 0 || waiting > 0;
     }
     device.waitTimeoutApplied = milliseconds;
-    char byte = 0;
+    char* byte = request.Bytes(1);
     DWORD moved = 0;
     int error = 0;
-    if (!ReadFile(handle, &byte, 1, nullptr, request.Overlapped()) && GetLastError() != ERROR_IO_PENDING) {
+    if (!ReadFile(handle, byte, 1, nullptr, request.Overlapped()) && GetLastError() != ERROR_IO_PENDING) {
         error = lastError();
     } else {
         // The wait's own length is the deadline: Wine's driver lets such a
@@ -544,7 +624,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     }
     if (moved == 1) {
         device.bytesRead += 1;
-        device.peekedByte = static_cast<unsigned char>(byte);
+        device.peekedByte = static_cast<unsigned char>(*byte);
         return true;
     }
     if (error != 0 && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) {
@@ -575,26 +655,26 @@ constexpr DWORD kWatchWaitMs = 5000;
 struct ComEventWatch {
     ComDevice* device = nullptr;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    HANDLE stopEvent = nullptr;  // manual-reset, created unsignalled
-    OVERLAPPED overlapped{};     // its event: manual-reset, created signalled
-    DWORD mask = 0;              // the events asked for
-    DWORD reported = 0;          // filled by WaitCommEvent
-    bool pending = false;        // a WaitCommEvent has not ended yet
-    std::uint64_t arrived = 0;   // bytes read plus bytes queued at the last look
-    std::uint64_t written = 0;   // bytes written at the last EV_TXEMPTY
+    HANDLE stopEvent = nullptr;     // manual-reset, created unsignalled
+    std::unique_ptr<Request> wait;  // WaitCommEvent's; none once it outlived its cancel
+    DWORD mask = 0;                 // the events asked for
+    bool pending = false;           // a WaitCommEvent has not ended yet
+    std::uint64_t arrived = 0;      // bytes read plus bytes queued at the last look
+    std::uint64_t written = 0;      // bytes written at the last EV_TXEMPTY
 };
 
 namespace {
 
-// Ends a WaitCommEvent that is still pending before its OVERLAPPED goes away:
-// an empty mask completes it, the cancel covers drivers that ignore that.
+// Ends a WaitCommEvent that is still pending: an empty mask completes it,
+// the cancel covers drivers that ignore that. One that does not end even
+// then goes to the device's leftovers, and the watch waits no more.
 void endPendingWait(ComEventWatch& watch) {
     SetCommMask(watch.handle, 0);
     if (watch.pending) {
-        CancelIoEx(watch.handle, &watch.overlapped);
-        DWORD ignored = 0;
-        GetOverlappedResult(watch.handle, &watch.overlapped, &ignored, FALSE);
-        WaitForSingleObject(watch.overlapped.hEvent, kCancelWaitMs);
+        CancelIoEx(watch.handle, &watch.wait->overlapped);
+        if (WaitForSingleObject(watch.wait->event, kCancelWaitMs) != WAIT_OBJECT_0) {
+            win(*watch.device).Keep(std::move(watch.wait));
+        }
         watch.pending = false;
     }
 }
@@ -633,9 +713,6 @@ DWORD newsIn(ComEventWatch& watch, DWORD events) {
 
 void ComEventWatchDeleter::operator()(ComEventWatch* watch) const {
     endPendingWait(*watch);
-    if (watch->overlapped.hEvent != nullptr) {
-        CloseHandle(watch->overlapped.hEvent);
-    }
     if (watch->stopEvent != nullptr) {
         CloseHandle(watch->stopEvent);
     }
@@ -648,8 +725,9 @@ int comWatchCreate(ComDevice& device, std::uint32_t mask, ComEventWatchPtr& watc
     created->handle = handleOf(device);
     created->mask = mask;
     created->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    created->overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    if (created->stopEvent == nullptr || created->overlapped.hEvent == nullptr) {
+    created->wait = std::make_unique<Request>();
+    created->wait->overlapped.hEvent = created->wait->event;
+    if (created->stopEvent == nullptr || created->wait->event == nullptr) {
         return lastError();
     }
     if (!SetCommMask(created->handle, mask)) {
@@ -663,8 +741,11 @@ int comWatchCreate(ComDevice& device, std::uint32_t mask, ComEventWatchPtr& watc
 
 ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
     for (;;) {
-        watch.reported = 0;
-        bool ended = WaitCommEvent(watch.handle, &watch.reported, &watch.overlapped);
+        if (!watch.wait) {
+            return ComWaitResult::Failed;
+        }
+        watch.wait->events = 0;
+        bool ended = WaitCommEvent(watch.handle, &watch.wait->events, &watch.wait->overlapped);
         if (!ended) {
             if (GetLastError() != ERROR_IO_PENDING) {
                 // A device that cannot wait for events at all would fail
@@ -675,7 +756,7 @@ ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
             watch.pending = true;
             // Looked at again every few seconds, so no wait of this thread
             // is without end even when the driver never ends the request.
-            HANDLE waits[2] = {watch.stopEvent, watch.overlapped.hEvent};
+            HANDLE waits[2] = {watch.stopEvent, watch.wait->event};
             DWORD which = WAIT_TIMEOUT;
             while ((which = WaitForMultipleObjects(2, waits, FALSE, kWatchWaitMs)) == WAIT_TIMEOUT) {
             }
@@ -684,11 +765,11 @@ ComWaitResult comWatchWait(ComEventWatch& watch, std::uint32_t& events) {
                 return which == WAIT_OBJECT_0 ? ComWaitResult::Stopped : ComWaitResult::Failed;
             }
             DWORD ignored = 0;
-            ended = GetOverlappedResult(watch.handle, &watch.overlapped, &ignored, FALSE);
+            ended = GetOverlappedResult(watch.handle, &watch.wait->overlapped, &ignored, FALSE);
             watch.pending = false;
         }
         if (ended) {
-            if (DWORD news = newsIn(watch, watch.reported); news != 0) {
+            if (DWORD news = newsIn(watch, watch.wait->events); news != 0) {
                 events = news;
                 return ComWaitResult::Events;
             }

@@ -875,6 +875,14 @@ TEST(CliCollection, TwoRunsOnOneFolderOrOnePortNeitherDamagesTheStore)
     CliRun refused = RunCli(Link(sim, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
     EXPECT_EQ(refused.status, 1) << refused.err;
     EXPECT_TRUE(Contains(refused.err, "is in use by another run")) << refused.err;
+    // With the lock file deleted, a run on another port would write into the
+    // store and publish beside the first if the lock were on that file only.
+    SimProcess another({"--records", "5"});
+    fs::remove(PathFromUtf8(out / "Punches.lock"));
+    CliRun beside = RunCli(Link(another, {"download", "--new", "--lock-wait", "0", "--out", out.path()}));
+    EXPECT_EQ(beside.status, 1) << beside.err;
+    EXPECT_TRUE(Contains(beside.err, "is in use by another run")) << beside.err;
+    EXPECT_EQ(another.ReadWireLog(), "");
     const auto before = std::chrono::steady_clock::now();
     CliRun waited = RunCli(Link(sim, {"download", "--new", "--lock-wait", "1", "--out", out.path()}));
     EXPECT_EQ(waited.status, 1) << waited.err;
@@ -976,8 +984,9 @@ TEST(CliCollection, EachPublishedFileIsOnTheDiskBeforeItsRenameAndBeforeTheStore
     for (std::string line; std::getline(trace, line);) {
         const std::size_t open = line.find('<'), close = line.find('>');
         if (line.find("rename") != std::string::npos) {
-            const std::size_t to = line.rfind("\", \"");
-            calls.push_back("rename " + line.substr(to + 4, line.find('"', to + 4) - to - 4));
+            // The target is the second quoted path, in rename() and renameat2() alike.
+            const std::size_t to = line.find('"', line.find('"', line.find('"') + 1) + 1) + 1;
+            calls.push_back("rename " + line.substr(to, line.find('"', to) - to));
         } else if (open != std::string::npos && close > open) {
             const std::string path = line.substr(open + 1, close - open - 1);
             calls.push_back(path.size() > 4 && path.substr(path.size() - 4) == "-wal" ? "commit"

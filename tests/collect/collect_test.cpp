@@ -161,7 +161,7 @@ TEST(PointerReply, EveryDigitOnBothBuses)
         EXPECT_EQ(PointerReplyValue(reply, PointerRule::RingPosition), value) << reply;
 }
 
-TEST(DurableFile, AFailedWriteLeavesNothingAndAMissingRenameChangesNothing)
+TEST(DurableFile, AFailedWriteLeavesNothingAndARenameNeverReplacesAFile)
 {
     TempDir dir;
     fs::create_directories(PathFromUtf8(dir / "Blocked.Txt") / "inside");
@@ -172,6 +172,54 @@ TEST(DurableFile, AFailedWriteLeavesNothingAndAMissingRenameChangesNothing)
     WriteFileDurably(dir / "a", "text");
     EXPECT_TRUE(RenameFile(dir / "a", dir / "b"));
     EXPECT_EQ(ReadWhole(dir / "b"), "text");
+
+    // A rename that replaced would lose a published file the importer has
+    // not taken yet.
+    WriteFileDurably(dir / "c", "new");
+    try {
+        RenameFile(dir / "c", dir / "b");
+        ADD_FAILURE() << "replaced";
+    } catch (const EInOutError& error) {
+        EXPECT_NE(std::string(error.what()).find(dir / "c"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(dir / "b" + " already exists"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(ReadWhole(dir / "b"), "text");
+    EXPECT_EQ(ReadWhole(dir / "c"), "new");
+#ifndef _WIN32
+    // Both names on one file, as a kill between link and unlink leaves them:
+    // the rename ends instead of failing for ever.
+    fs::create_hard_link(PathFromUtf8(dir / "c"), PathFromUtf8(dir / "d"));
+    EXPECT_TRUE(RenameFile(dir / "c", dir / "d"));
+    EXPECT_FALSE(fs::exists(PathFromUtf8(dir / "c")));
+    EXPECT_EQ(ReadWhole(dir / "d"), "new");
+#endif
+}
+
+TEST(FolderLock, HoldsWhateverBecomesOfTheLockFile)
+{
+    // A lock on the lock file alone is lost with it, letting a second run in.
+    TempDir dir;
+    FolderLock held;
+    ASSERT_TRUE(held.Acquire(dir / "Punches.lock", 0, {}));
+    std::error_code refusedOnWindows;
+    fs::remove(PathFromUtf8(dir / "Punches.lock"), refusedOnWindows);
+    FolderLock second;
+    EXPECT_FALSE(second.Acquire(dir / "Punches.lock", 0, {}));
+}
+
+TEST(DurableFile, ALocalFolderIsNoNetworkFileSystem)
+{
+    TempDir dir;
+    EXPECT_EQ(NetworkFileSystemOf(dir.path()), std::nullopt);
+#ifdef _WIN32
+    EXPECT_EQ(NetworkFileSystemOf("\\\\server\\share\\ClockReader"), "network share");
+    EXPECT_EQ(NetworkFileSystemOf("//server/share/ClockReader"), "network share");
+    EXPECT_EQ(NetworkFileSystemOf("\\\\?\\UNC\\server\\share"), "network share");
+#else
+    EXPECT_EQ(NetworkFileSystemOf("/proc"), std::nullopt);
+    EXPECT_EQ(NetworkFileSystemOf("/dev/shm"), std::nullopt);
+#endif
 }
 
 TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
@@ -377,6 +425,25 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
         for (const auto& entry : fs::directory_iterator(PathFromUtf8(c.dir.path())))
             EXPECT_NE(entry.path().extension(), ".part") << "left behind: " << entry.path();
     }
+}
+
+TEST(Publisher, AFileUnderAFinalNameIsNeverReplacedAndItsBatchStaysUnpublished)
+{
+    Collection c;
+    const std::int64_t clock = c.store.ClockId({"COM1", true, 1});
+    const Batch batch = *c.store.Commit(1, {{clock, 0, false, "a", "A"}, {clock, 1, true, "?", "?"}}, {});
+    const std::string bad = BadRecordsFileName(batch);
+    std::ofstream(PathFromUtf8(c.dir / bad), std::ios::binary) << "the importer's\r\n";
+
+    EXPECT_THROW(c.publisher.Publish(batch), EInOutError);
+    EXPECT_EQ(ReadWhole(c.dir / bad), "the importer's\r\n");
+    EXPECT_EQ(ReadWhole(c.dir / ("." + bad + ".part")), "?\r\n");
+    // Marked published before its files were, the batch's flagged record
+    // would never reach the importer.
+    const std::vector<Batch> unpublished = c.store.UnpublishedBatches();
+    ASSERT_EQ(unpublished.size(), 1u);
+    EXPECT_EQ(unpublished[0].id, batch.id);
+    EXPECT_EQ(unpublished[0].state, Batch::Written);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <termios.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -81,6 +82,32 @@ TEST(NetPort, EveryByteValuePassesUnchangedBothWaysThroughEachConverter)
         EXPECT_EQ(port.WriteText("again"), 5);
         EXPECT_EQ(peer.Receive(5), "again");
     }
+}
+
+TEST(NetPort, TheInputCountIsAskedSafelyWhileAnotherThreadReads)
+{
+    // An event thread without dispatch to the owner (smNone) asks the count
+    // while the owner reads; a count taken outside the device's lock races
+    // with the read on the received bytes (ThreadSanitizer tells).
+    PtyPeer peer;
+    Converter converter(ConverterKind::Socat, peer.SlavePath());
+    TComPort port;
+    port.SetPort(converter.Url());
+    port.Open();
+    Settle(port);
+    std::atomic<bool> done{false};
+    std::thread poller([&] {
+        while (!done) {
+            port.InputCount();
+            std::this_thread::yield();
+        }
+    });
+    const std::string expected = AllByteValues() + AllByteValues() + AllByteValues() + AllByteValues();
+    peer.Send(expected);
+    EXPECT_EQ(ReadAtLeast(port, expected.size()), expected);
+    done = true;
+    poller.join();
+    port.Close();
 }
 
 TEST(NetPort, Rfc2217CarriesTheLineSettingsToTheLine)
