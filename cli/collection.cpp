@@ -1,6 +1,7 @@
 #include "collection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -69,6 +70,8 @@ std::string StatusWord(const ClockResult& result)
 // What the lines of a site share: the run that all of them record.
 struct SiteShare {
     std::int64_t runId = 0;
+    // A line found the store damaged: no line writes to it any more.
+    mutable std::atomic<bool> damaged{false};
 };
 
 int StatusOfStoreError(const StoreError& error)
@@ -109,9 +112,13 @@ public:
         std::vector<ClockResult> results;
         for (int clock : clocks) {
             if (Stopped()) break;
+            if (m_site && m_site->damaged) break;
             results.push_back(Collect(clock));
-            // A damaged store takes nothing more.
-            if (m_writer && m_writer->Damaged()) break;
+            // A damaged store takes nothing more, from any line of a site.
+            if (m_writer && m_writer->Damaged()) {
+                if (m_site) m_site->damaged = true;
+                break;
+            }
         }
         // The last commit, then the port and the files: a failure of either
         // is reported and is the last clock's outcome.
@@ -171,6 +178,14 @@ private:
                 m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
                 m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_site->runId);
                 return kExitComplete;
+            }
+            // The store's write-ahead log needs one machine's shared memory.
+            if (const std::optional<std::string> network = NetworkFileSystemOf(m_options.outDirectory)) {
+                m_window.Say(m_program + ": --out: " + m_options.outDirectory +
+                             " lies on a network file system (" + *network +
+                             "); the punch store must be on a disk of this computer: choose a"
+                             " local folder (an importer may fetch the published files over the network)");
+                return kExitOtherError;
             }
             const std::string lockPath = Utf8FromPath(folder / kLockFileName);
             if (!m_lock.Acquire(lockPath, m_options.lockWaitSeconds, [this] { return Stopped(); })) {
@@ -233,7 +248,7 @@ private:
                 CollectNew(result);
                 // The clock is done only once its records are committed; they
                 // go out to the importer as one pair of files.
-                m_writer->Commit();
+                if (!m_writer->Damaged()) m_writer->Commit();
             } else {
                 m_window.SetStartText(m_options.start);
                 m_window.SetCountText(m_options.count);
@@ -281,7 +296,7 @@ private:
         RunChosenDownload(
             m_window,
             [&](std::int32_t total) -> std::optional<RecordRange> {
-                const std::optional<Identity> identity = Identify(name, result);
+                const std::optional<Identity> identity = Identify(name, total, result);
                 if (!identity) return std::nullopt;
                 clockId = identity->clock.id;
                 const std::optional<ClockPosition>& saved = identity->clock.position;
@@ -334,9 +349,11 @@ private:
     // Which clock answers: the one known here, a known one under a new name,
     // a new life of the one known here, or a new clock. Nothing, with the
     // failure reported, when the clock's pointers or records cannot be read.
-    std::optional<Identity> Identify(const ClockName& name, ClockResult& result)
+    std::optional<Identity> Identify(const ClockName& name, std::int32_t counted, ClockResult& result)
     {
-        const std::optional<RingState> ring = ReadRing(m_window);
+        const std::optional<KnownClock> known = m_store->ClockNamed(name);
+        const std::optional<RingState> ring =
+            ReadRing(m_window, counted, known ? known->position : std::nullopt);
         if (!ring) {
             if (m_window.StopRequested()) return std::nullopt;
             m_window.Say(ClockText() +

@@ -15,7 +15,8 @@
 // that clock under a new name, and goes on from its saved position. Where
 // the pointers show the remembered record was overwritten since (ARI moved
 // past the saved position), nothing can be read back, and the clock is
-// taken to be the one known.
+// taken to be the one known; where they show nothing new to read, nothing
+// is read back either (the next run that has records to read does).
 #pragma once
 
 #include <cstdint>

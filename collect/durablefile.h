@@ -19,6 +19,11 @@ namespace collect {
 // the disk. A file that could not be written whole is removed again.
 void WriteFileDurably(const std::string& path, std::string_view content);
 
+// Puts `content` in place of the file `path` as one step: written beside it
+// (`path` + ".part"), flushed, renamed over it, the folder flushed. For the
+// program's own notes; published files are never replaced (RenameFile).
+void ReplaceFileDurably(const std::string& path, std::string_view content);
+
 // Renames `from` to `to`, never replacing a file: an existing `to` raises
 // EInOutError and nothing changes. Returns false, changing nothing, when
 // there is no `from`. Where the file system cannot rename without replacing,

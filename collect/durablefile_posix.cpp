@@ -116,6 +116,19 @@ bool FinishOrRefuse(const std::string& from, const std::string& to)
 
 }  // namespace
 
+void ReplaceFileDurably(const std::string& path, std::string_view content)
+{
+    const std::string temporary = path + ".part";
+    WriteFileDurably(temporary, content);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        errno = error;
+        Fail("replace", path);
+    }
+    SyncFolder(Utf8FromPath(PathFromUtf8(path).parent_path()));
+}
+
 bool RenameFile(const std::string& from, const std::string& to)
 {
     if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;

@@ -66,6 +66,19 @@ void WriteFileDurably(const std::string& path, std::string_view content)
 // The rename is written through to the disk; NTFS keeps the folder's entries
 // in its journal, so there is no separate flush of the folder. Without
 // MOVEFILE_REPLACE_EXISTING an existing `to` is refused.
+void ReplaceFileDurably(const std::string& path, std::string_view content)
+{
+    const std::string temporary = path + ".part";
+    WriteFileDurably(temporary, content);
+    if (!MoveFileExW(PathFromUtf8(temporary).c_str(), PathFromUtf8(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(PathFromUtf8(temporary).c_str());
+        SetLastError(error);
+        Fail("replace", path);
+    }
+}
+
 bool RenameFile(const std::string& from, const std::string& to)
 {
     if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(), MOVEFILE_WRITE_THROUGH))

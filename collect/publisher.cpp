@@ -142,23 +142,14 @@ void Publisher::Publish(std::vector<Batch> batches)
 
 void Publisher::NoteHighest(std::int64_t recordId)
 {
-    // Written beside, flushed, then put in place of the last note; the
-    // lines of a site publish from threads of their own.
+    // The lines of a site publish from threads of their own.
     static std::mutex oneAtATime;
     const std::lock_guard lock(oneAtATime);
     const std::string path = PathOf(kPublishedMarkName);
     if (const std::optional<PublishedMark> mark = ReadMark(path);
         mark && mark->identity == m_store.Identity() && mark->highest >= recordId)
         return;
-    const std::string temporary = PathOf(TemporaryName(kPublishedMarkName));
-    WriteFileDurably(temporary, m_store.Identity() + " " + std::to_string(recordId) + "\n");
-    std::error_code error;
-    std::filesystem::rename(PathFromUtf8(temporary), PathFromUtf8(path), error);
-    if (error) {
-        std::filesystem::remove(PathFromUtf8(temporary), error);
-        throw EInOutError(path + ": cannot write it: " + error.message());
-    }
-    SyncFolder(m_folder);
+    ReplaceFileDurably(path, m_store.Identity() + " " + std::to_string(recordId) + "\n");
 }
 
 }  // namespace collect

@@ -56,11 +56,12 @@ namespace {
 // arrive): the last answer is the one to go by. Noise in one answer makes
 // it jump, or fail its check.
 template <typename Ask>
-std::optional<std::int64_t> Agreed(ClockWindow& window, Ask ask, std::int64_t drift)
+std::optional<std::int64_t> Agreed(ClockWindow& window, Ask ask, std::int64_t drift,
+                                   std::optional<std::int64_t> given = std::nullopt)
 {
     std::optional<std::int64_t> answers[3];
     for (int i = 0; i < 3; ++i) {
-        answers[i] = ask();
+        answers[i] = i == 0 && given ? given : ask();
         if (window.StopRequested()) return std::nullopt;
         for (int j = 0; j < i; ++j)
             if (answers[i] && answers[i] == answers[j]) return answers[i];
@@ -76,28 +77,37 @@ constexpr std::int64_t kDrift = 1000;
 
 }  // namespace
 
-std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex)
+std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex,
+                                        std::optional<std::int32_t> expected)
 {
-    const std::optional<std::int64_t> value = Agreed(
-        window,
-        [&]() -> std::optional<std::int64_t> {
-            const std::string reply =
-                readIndex ? QueryReadIndexPointer(window) : QueryWriteIndexPointer(window);
-            if (const std::optional<std::int32_t> position =
-                    PointerReplyValue(reply, PointerRule::RingPosition))
-                return *position;
-            return std::nullopt;
-        },
-        kDrift);
+    const auto ask = [&]() -> std::optional<std::int64_t> {
+        const std::string reply = readIndex ? QueryReadIndexPointer(window) : QueryWriteIndexPointer(window);
+        if (const std::optional<std::int32_t> position = PointerReplyValue(reply, PointerRule::RingPosition))
+            return *position;
+        return std::nullopt;
+    };
+    std::optional<std::int64_t> first;
+    if (expected) {
+        // An answer that agrees with the last run's reading is two that agree.
+        first = ask();
+        if (window.StopRequested()) return std::nullopt;
+        if (first == expected) return expected;
+    }
+    const std::optional<std::int64_t> value = Agreed(window, ask, kDrift, first);
     if (!value) return std::nullopt;
     return static_cast<std::int32_t>(*value);
 }
 
-std::optional<RingState> ReadRing(ClockWindow& window)
+std::optional<RingState> ReadRing(ClockWindow& window, std::optional<std::int64_t> counted,
+                                  const std::optional<ClockPosition>& saved)
 {
-    const std::optional<std::int32_t> ari = ReadPointer(window, true);
+    const std::optional<std::int32_t> ari =
+        ReadPointer(window, true, saved ? std::optional<std::int32_t>(saved->ari) : std::nullopt);
     if (!ari) return std::nullopt;
-    const std::optional<std::int32_t> awi = ReadPointer(window, false);
+    const std::optional<std::int32_t> awi = ReadPointer(
+        window, false,
+        saved ? std::optional<std::int32_t>(static_cast<std::int32_t>(saved->nextSerial % kRingSize))
+              : std::nullopt);
     if (!awi) return std::nullopt;
     // The counter: its answer has no check byte, so agreement alone
     // checks it; 0 is a count here (an empty or cleared clock).
@@ -109,7 +119,7 @@ std::optional<RingState> ReadRing(ClockWindow& window)
                 return std::nullopt;
             return RecordCounterValue(reply);
         },
-        kDrift);
+        kDrift, counted);
     if (!held) return std::nullopt;
     if (*held < kRingSize && (*ari != *awi || *held == 0))
         return RingState{*ari, *awi, RingOffset(*ari, *awi)};

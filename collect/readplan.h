@@ -63,11 +63,17 @@ std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t
 // asked after the pointers, so a ring that filled while they were asked is
 // seen full: ARI = AWI with records held, or a counter at the ring's size.
 // A full ring's ARI is its AWI, asked once more after the counter. Nothing
-// when the clock does not tell them so.
-std::optional<RingState> ReadRing(ClockWindow& window);
+// when the clock does not tell them so. `counted`: the counter's answer
+// before the pointers were asked, if any, which counts as its first.
+// `saved`: the position the last run saved for the clock, if any; a first
+// answer equal to its ARI, or to its position for AWI (nothing new), agrees
+// with that run's reading and is not asked again.
+std::optional<RingState> ReadRing(ClockWindow& window, std::optional<std::int64_t> counted = std::nullopt,
+                                  const std::optional<ClockPosition>& saved = std::nullopt);
 
 // One pointer, asked as ReadRing asks it: "ARI?" when `readIndex`, else
-// "AWI?".
-std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex);
+// "AWI?"; a first answer equal to `expected` is taken.
+std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex,
+                                        std::optional<std::int32_t> expected = std::nullopt);
 
 }  // namespace collect
