@@ -1,14 +1,18 @@
 // Scheduled collection in clockreader-cli: "download --new" and
 // "download --clocks LIST".
 //
-// A --new run holds the output folder's lock (Punches.lock) for its whole
-// length, opens the punch store there, finishes the publications an earlier
-// run left, and then, for each clock, asks the record counter and a
-// consistent reading of ARI and AWI, plans the read (collect/readplan.h) and
-// runs the same download as the window from that position, its records
-// going into the store (collect/storewriter.h) and out to the importer as
-// Dump-*.Txt and BadRecs-*.Txt files. Dump.Txt and BadRecs.Txt are not
-// touched.
+// A --new run holds the output folder's lock (the folder itself and
+// Punches.lock) for its whole length, refuses a store that is damaged, put
+// back from an older copy or on a network file system, opens the punch
+// store, finishes the publications an earlier run left, and then, for each
+// clock, asks the record counter and ARI and AWI until they agree
+// (collect/readplan.h), tells which clock answers by what it holds
+// (collect/clockidentity.h), plans the read and runs the same download as
+// the window from that position, its records going into the store
+// (collect/storewriter.h) and out to the importer as Dump-*.Txt and
+// BadRecs-*.Txt files, a pair a clock. A read of a whole full ring is
+// followed by the positions the clock's punches overwrote meanwhile, read
+// as the next lap. Dump.Txt and BadRecs.Txt are not touched.
 //
 // A sweep (--clocks) runs the listed clocks in turn on one RS-485 line, with
 // or without --new; without it the records go to Dump.Txt and BadRecs.Txt as

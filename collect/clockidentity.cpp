@@ -41,7 +41,9 @@ std::string NormalisedUrl(const std::string& url)
 // clock, another one, or nothing to go by.
 enum class Check { Matches, Differs, Unknown };
 
-Check CheckClock(const KnownClock& clock, const RingState& ring, const ReadBack& readBack)
+// `underItsName`: the clock known under the name it is reached by now, for
+// which nothing new means nothing to check yet.
+Check CheckClock(const KnownClock& clock, const RingState& ring, const ReadBack& readBack, bool underItsName)
 {
     if (!clock.position || clock.marks.empty()) return Check::Unknown;
     const std::int64_t next = clock.position->nextSerial;
@@ -56,7 +58,7 @@ Check CheckClock(const KnownClock& clock, const RingState& ring, const ReadBack&
     if (RingOffset(ring.ari, position) >= held) return Check::Differs;
     // Nothing new to read: nothing can be read twice or skipped now, and
     // the next run with records to read reads back first.
-    if (plan.count == 0) return Check::Unknown;
+    if (plan.count == 0 && underItsName) return Check::Unknown;
     const std::optional<std::string> raw = readBack(static_cast<std::int32_t>(position));
     if (!raw)
         throw ClockSilent("the clock did not answer the read-back of its record at position " +
@@ -88,7 +90,7 @@ Identity IdentifyClock(PunchStore& store, const ClockName& name, const RingState
     Identity identity;
     const std::optional<KnownClock> known = store.ClockNamed(name);
     if (known) {
-        if (CheckClock(*known, ring, readBack) != Check::Differs) {
+        if (CheckClock(*known, ring, readBack, true) != Check::Differs) {
             if (known->lastKey != name.key || known->port != name.port) store.NameClock(name, known->id);
             identity.kind = Identity::Same;
             identity.clock = *known;
@@ -99,7 +101,7 @@ Identity IdentifyClock(PunchStore& store, const ClockName& name, const RingState
     std::vector<KnownClock> candidates = store.ClockCandidates(name, known ? known->id : 0);
     if (candidates.size() > kMostCandidates) candidates.resize(kMostCandidates);
     for (const KnownClock& candidate : candidates) {
-        if (CheckClock(candidate, ring, readBack) != Check::Matches) continue;
+        if (CheckClock(candidate, ring, readBack, false) != Check::Matches) continue;
         store.NameClock(name, candidate.id);
         identity.kind = Identity::Moved;
         identity.clock = candidate;

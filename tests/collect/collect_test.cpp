@@ -542,6 +542,7 @@ TEST(ClockIdentity, AClockIsKnownByWhatItHolds)
         // Nothing new: nothing is read, so nothing is read back until there is.
         {"nothing new", here, {0, 300, 300}, {}, Identity::Same, true, {}},
         {"moved to another port", elsewhere, {0, 400, 400}, "r299", Identity::Moved, true, {}},
+        {"moved, nothing new since", elsewhere, {0, 300, 300}, "r299", Identity::Moved, true, {}},
         {"another clock at another port", elsewhere, {0, 400, 400}, "other", Identity::FirstSight, false, {}},
         {"replaced", here, {0, 500, 500}, "other", Identity::NewLife, true, {}},
         {"cleared, fewer records now", here, {0, 100, 100}, {}, Identity::NewLife, true, {}},
