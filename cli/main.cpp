@@ -187,7 +187,7 @@ int Main(int argc, char** argv)
         return kExitBadInput;
     }
     if (options.command == Command::Help) {
-        std::fputs(HelpText(program).c_str(), stdout);
+        std::fputs(HelpText(program, options.helpTopic).c_str(), stdout);
         return kExitComplete;
     }
     if (options.command == Command::Version) {

@@ -1,10 +1,13 @@
 // The command line of clockreader-cli.
 //
 // clockreader-cli COMMAND [OPTION...] runs one of the window's three
-// operations without a window. Every argument is checked here, before any
-// operation runs, so a mistake never reaches the clock: the parser either
-// returns complete settings or raises UsageError naming the argument.
-// Defaults are those of the window.
+// operations without a window, or looks after the punch store. Every
+// argument is checked here, before any operation runs, so a mistake never
+// reaches the clock: the parser either returns complete settings or raises
+// UsageError naming the argument. Each command and its options are declared
+// once to CLI11, which parses them and writes the help; the checks that are
+// ours (whole numbers as written, Solar Hijri dates, clock lists, site
+// files, port names) are its validators. Defaults are those of the window.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +55,8 @@ struct Options {
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;
+    // Help: the command whose options to show; empty: the commands.
+    std::string helpTopic;
 };
 
 class UsageError : public std::runtime_error {
@@ -62,8 +67,9 @@ public:
 // Parses the arguments after the program name. Raises UsageError.
 Options ParseOptions(const std::vector<std::string>& args);
 
-// The text of --help; `program` is the name the program was started as.
-std::string HelpText(const std::string& program);
+// The text of --help, of `command` when given, else the list of commands
+// and the exit statuses; `program` is the name the program was started as.
+std::string HelpText(const std::string& program, const std::string& command = "");
 // The line --version prints: the program's name and the project's version.
 std::string VersionText(const std::string& program);
 

@@ -10,9 +10,13 @@
 // at the same time on one device; nothing else is called concurrently.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serial/comport.h"
@@ -37,6 +41,61 @@ struct ComDevice {
         readTotalConstant = static_cast<std::uint32_t>(timeouts.ReadTotalConstant());
         writeTotalMultiplier = static_cast<std::uint32_t>(timeouts.WriteTotalMultiplier());
         writeTotalConstant = static_cast<std::uint32_t>(timeouts.WriteTotalConstant());
+    }
+
+    using Clock = std::chrono::steady_clock;
+    // The deadline of a request whose total time-out is multiplier * bytes +
+    // constant ms; both zero means the request has no total time-out, and a
+    // limit of years is none either (it would overflow the clock).
+    static std::optional<Clock::time_point> TotalDeadline(std::uint32_t multiplier, std::uint32_t constant,
+                                                          std::int32_t bytes) {
+        const std::uint64_t ms = std::uint64_t{multiplier} * static_cast<std::uint64_t>(bytes) + constant;
+        constexpr std::uint64_t kTenYearsMs = 10ull * 365 * 24 * 3600 * 1000;
+        if ((multiplier == 0 && constant == 0) || ms > kTenYearsMs) {
+            return std::nullopt;
+        }
+        return Clock::now() + std::chrono::milliseconds(ms);
+    }
+    std::optional<Clock::time_point> WriteDeadline(std::int32_t bytes) const {
+        return TotalDeadline(writeTotalMultiplier, writeTotalConstant, bytes);
+    }
+
+    // How a read of `bytes` waits under the kept read time-outs, which mean
+    // what they mean to Win32's ReadFile on every backend.
+    struct ReadWait {
+        bool atOnce = false;                        // return at once with whatever has arrived
+        bool firstByteOnly = false;                 // wait for the first byte, then return what arrived
+        std::optional<Clock::time_point> deadline;  // none: no total time-out
+        std::uint32_t interval = 0;  // the longest gap after the first byte (0, MAXDWORD: none)
+        // Milliseconds the next wait may take once `received` bytes are in (-1: no limit).
+        int NextWaitMs(std::int32_t received) const {
+            int timeout = MillisecondsLeft(deadline);
+            // After the first byte, a gap longer than the interval ends the read.
+            if (received > 0 && interval != 0 && interval != 0xFFFFFFFFu) {
+                const int gap = static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX));
+                timeout = timeout < 0 ? gap : std::min(timeout, gap);
+            }
+            return timeout;
+        }
+    };
+    ReadWait PlanRead(std::int32_t bytes) const {
+        constexpr std::uint32_t kMax = 0xFFFFFFFFu;
+        ReadWait wait;
+        wait.interval = readInterval;
+        wait.atOnce = readInterval == kMax && readTotalMultiplier == 0 && readTotalConstant == 0;
+        wait.firstByteOnly = readInterval == kMax && readTotalMultiplier == kMax && readTotalConstant != 0 &&
+                             readTotalConstant != kMax;
+        wait.deadline = wait.firstByteOnly ? Clock::now() + std::chrono::milliseconds(readTotalConstant)
+                                           : TotalDeadline(readTotalMultiplier, readTotalConstant, bytes);
+        return wait;
+    }
+    // Milliseconds until `deadline`, none below 0; -1 when there is none.
+    static int MillisecondsLeft(const std::optional<Clock::time_point>& deadline) {
+        if (!deadline) {
+            return -1;
+        }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
     }
 
     // Bytes taken from the input queue so far; lets the event thread tell

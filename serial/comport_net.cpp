@@ -112,11 +112,6 @@ constexpr std::size_t kInputLimit = 64 * 1024;
 
 std::atomic<std::int32_t> g_connectTimeoutMs{5000};
 
-int millisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
 // Waits up to `timeoutMs` (-1: no limit) until the socket is readable (or
 // closed), or writable when `write`; 1 when ready, 0 on time-out, -1 on failure.
 int waitSocket(Socket s, bool write, int timeoutMs) {
@@ -135,7 +130,7 @@ int waitSocket(Socket s, bool write, int timeoutMs) {
     if (timeoutMs >= 0) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd entry{s, static_cast<short>(write ? POLLOUT : POLLIN), 0};
     for (;;) {
-        int result = poll(&entry, 1, deadline ? millisecondsLeft(*deadline) : -1);
+        int result = poll(&entry, 1, ComDevice::MillisecondsLeft(deadline));
         if (result >= 0) return result > 0 ? 1 : 0;
         if (errno != EINTR) return -1;
     }
@@ -195,7 +190,7 @@ int sendAll(Socket s, std::string_view bytes, std::optional<Clock::time_point> d
         if (int error = sendSome(s, bytes.data() + sent, bytes.size() - sent, now); error != 0) return error;
         sent += now;
         if (sent == bytes.size()) break;
-        int ready = waitSocket(s, true, deadline ? millisecondsLeft(*deadline) : -1);
+        int ready = waitSocket(s, true, ComDevice::MillisecondsLeft(deadline));
         if (ready < 0) return socketError();
         if (ready == 0) return kTimedOut;
     }
@@ -277,7 +272,7 @@ bool awaitAnswer(NetDevice& d, int timeoutMs, Done done) {
             if (done()) return true;
             if (d.failure != 0) return false;
         }
-        int left = millisecondsLeft(deadline);
+        int left = ComDevice::MillisecondsLeft(deadline);
         if (left == 0 || waitSocket(d.socket, false, left) < 0) return false;
     }
 }
@@ -381,7 +376,7 @@ int connectTo(addrinfo* candidates, Clock::time_point deadline, Socket& connecte
         if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
             error = socketError();
             if (error == kInProgress || error == kWouldBlock) {
-                int ready = waitSocket(s, true, millisecondsLeft(deadline));
+                int ready = waitSocket(s, true, ComDevice::MillisecondsLeft(deadline));
                 error = ready < 0 ? socketError() : ready == 0 ? kTimedOut : 0;
                 if (error == 0) {
                     int status = 0;
@@ -403,7 +398,7 @@ int connectTo(addrinfo* candidates, Clock::time_point deadline, Socket& connecte
             return 0;
         }
         closeSocket(s);
-        if (millisecondsLeft(deadline) == 0) break;
+        if (ComDevice::MillisecondsLeft(deadline) == 0) break;
     }
     return error;
 }
@@ -504,7 +499,7 @@ int netDeviceOpen(const std::string& url, std::unique_ptr<ComDevice>& device) {
         error = sendAll(s, d->session.Greeting(), deadline, sent);
         // Line settings may be sent only once the converter has taken up
         // COM-PORT-OPTION; one that refuses it is no RFC 2217 converter.
-        if (error == 0 && !awaitAnswer(*d, millisecondsLeft(deadline), [&] {
+        if (error == 0 && !awaitAnswer(*d, ComDevice::MillisecondsLeft(deadline), [&] {
                 return d->session.ComPortAccepted() || d->session.ComPortRefused();
             })) {
             error = d->failure != 0 ? d->failure : kTimedOut;
@@ -590,12 +585,7 @@ int netDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
 int netDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent) {
     NetDevice& d = net(device);
     sent = 0;
-    std::optional<Clock::time_point> deadline;
-    const std::uint64_t ms =
-        std::uint64_t{d.writeTotalMultiplier} * static_cast<std::uint64_t>(size) + d.writeTotalConstant;
-    if ((d.writeTotalMultiplier != 0 || d.writeTotalConstant != 0) && ms < 10ull * 365 * 24 * 3600 * 1000) {
-        deadline = Clock::now() + std::chrono::milliseconds(ms);
-    }
+    const std::optional<Clock::time_point> deadline = d.WriteDeadline(size);
     std::lock_guard lock(d.mutex);
     if (d.failure != 0 && d.input.empty()) return d.failure;
     const std::string_view plain(data, static_cast<std::size_t>(size));
@@ -624,9 +614,6 @@ int netDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
 int netDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received) {
     NetDevice& d = net(device);
     received = 0;
-    const std::uint32_t kMax = 0xFFFFFFFFu;
-    const std::uint32_t interval = d.readInterval, multiplier = d.readTotalMultiplier,
-                        constant = d.readTotalConstant;
     auto readNow = [&]() -> int {
         std::lock_guard lock(d.mutex);
         pump(d);
@@ -636,21 +623,10 @@ int netDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
         return received == 0 && d.input.empty() ? d.failure : 0;
     };
     if (int error = readNow(); error != 0) return error;
-    if (interval == kMax && multiplier == 0 && constant == 0) return 0;
-    const bool firstByteOnly = interval == kMax && multiplier == kMax && constant != 0 && constant != kMax;
-    if (firstByteOnly && received > 0) return 0;
-    std::optional<Clock::time_point> deadline;
-    const std::uint64_t total =
-        firstByteOnly ? constant : std::uint64_t{multiplier} * static_cast<std::uint64_t>(size) + constant;
-    if ((firstByteOnly || multiplier != 0 || constant != 0) && total < 10ull * 365 * 24 * 3600 * 1000) {
-        deadline = Clock::now() + std::chrono::milliseconds(total);
-    }
+    const ComDevice::ReadWait wait = d.PlanRead(size);
+    if (wait.atOnce || (wait.firstByteOnly && received > 0)) return 0;
     while (received < size) {
-        int timeout = deadline ? millisecondsLeft(*deadline) : -1;
-        if (received > 0 && interval != 0 && interval != kMax) {
-            int gap = static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX));
-            timeout = timeout < 0 ? gap : std::min(timeout, gap);
-        }
+        const int timeout = wait.NextWaitMs(received);
         int ready = waitSocket(d.socket, false, timeout);
         if (ready < 0) return socketError();
         if (ready == 0) return 0;
@@ -660,7 +636,7 @@ int netDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
             std::lock_guard lock(d.mutex);
             if (d.failure != 0 && received == before) return 0;  // reported by the next read
         }
-        if (firstByteOnly && received > 0) return 0;
+        if (wait.firstByteOnly && received > 0) return 0;
     }
     return 0;
 }
@@ -724,7 +700,7 @@ bool netDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
             if (!d.input.empty() || d.failure != 0) return true;
         }
         // Telnet commands alone wake the wait but bring nothing to read.
-        int left = millisecondsLeft(deadline);
+        int left = ComDevice::MillisecondsLeft(deadline);
         if (left == 0 || waitSocket(d.socket, false, left) <= 0) {
             std::lock_guard lock(d.mutex);
             pump(d);

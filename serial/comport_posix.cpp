@@ -118,30 +118,6 @@ int setModemLine(int fd, int line, bool on) {
 
 // Time left until `deadline`, in whole milliseconds rounded up, for poll();
 // -1 (no limit) when there is no deadline.
-int pollTimeout(const std::optional<Clock::time_point>& deadline) {
-    if (!deadline) {
-        return -1;
-    }
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
-// The deadline of a request whose total time-out is multiplier * bytes +
-// constant ms; both zero means the request has no total time-out.
-std::optional<Clock::time_point> totalDeadline(std::uint32_t multiplier, std::uint32_t constant,
-                                               std::int32_t bytes) {
-    if (multiplier == 0 && constant == 0) {
-        return std::nullopt;
-    }
-    std::uint64_t ms = std::uint64_t{multiplier} * static_cast<std::uint64_t>(bytes) + constant;
-    // Limits of years are no limits, and would overflow the clock.
-    constexpr std::uint64_t kTenYearsMs = 10ull * 365 * 24 * 3600 * 1000;
-    if (ms > kTenYearsMs) {
-        return std::nullopt;
-    }
-    return Clock::now() + std::chrono::milliseconds(ms);
-}
-
 // Waits for `events` on the device; returns the poll() result (0 on time-out).
 // A signal that interrupts the wait does not start it over: the wait goes on
 // for what remains of `timeoutMs` (-1: no limit), so a steady stream of
@@ -154,7 +130,7 @@ int waitOnDevice(int fd, short events, int timeoutMs, short& revents) {
     pollfd entry{fd, events, 0};
     int result;
     for (;;) {
-        result = poll(&entry, 1, pollTimeout(deadline));
+        result = poll(&entry, 1, ComDevice::MillisecondsLeft(deadline));
         if (result >= 0 || errno != EINTR) {
             break;
         }
@@ -358,7 +334,7 @@ int comDeviceSetTimeouts(ComDevice& device, const TComTimeouts& timeouts) {
 int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::int32_t& sent) {
     sent = 0;
     int fd = fdOf(device);
-    auto deadline = totalDeadline(device.writeTotalMultiplier, device.writeTotalConstant, size);
+    auto deadline = device.WriteDeadline(size);
     while (sent < size) {
         ssize_t result = write(fd, data + sent, static_cast<std::size_t>(size - sent));
         if (result > 0) {
@@ -374,7 +350,7 @@ int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
         // The output queue is full: wait for room until the time-out, which
         // ends the write with what went out (not a failure).
         short revents = 0;
-        int ready = waitOnDevice(fd, POLLOUT, pollTimeout(deadline), revents);
+        int ready = waitOnDevice(fd, POLLOUT, ComDevice::MillisecondsLeft(deadline), revents);
         if (ready < 0) {
             return lastError();
         }
@@ -392,7 +368,7 @@ int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
         if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
             return 0;
         }
-        int left = pollTimeout(deadline);
+        int left = ComDevice::MillisecondsLeft(deadline);
         if (left == 0) {
             return 0;
         }
@@ -408,10 +384,6 @@ int comDeviceWrite(ComDevice& device, const char* data, std::int32_t size, std::
 
 int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t& received) {
     received = 0;
-    const std::uint32_t kMax = 0xFFFFFFFFu;
-    const std::uint32_t interval = device.readInterval;
-    const std::uint32_t multiplier = device.readTotalMultiplier;
-    const std::uint32_t constant = device.readTotalConstant;
     int fd = fdOf(device);
 
     if (device.pendingReadError != 0) {
@@ -423,25 +395,12 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
     if (error != 0) {
         return error;
     }
-    // The usual setting: return at once with whatever has arrived.
-    if (interval == kMax && multiplier == 0 && constant == 0) {
+    const ComDevice::ReadWait wait = device.PlanRead(size);
+    if (wait.atOnce || (wait.firstByteOnly && received > 0)) {
         return 0;
     }
-    // Wait for the first byte up to `constant`, then return what arrived.
-    bool firstByteOnly = interval == kMax && multiplier == kMax && constant != 0 && constant != kMax;
-    if (firstByteOnly && received > 0) {
-        return 0;
-    }
-    std::optional<Clock::time_point> deadline = firstByteOnly
-                                                    ? Clock::now() + std::chrono::milliseconds(constant)
-                                                    : totalDeadline(multiplier, constant, size);
     while (received < size) {
-        int timeout = pollTimeout(deadline);
-        // After the first byte, a gap longer than the interval ends the read.
-        if (received > 0 && interval != 0 && interval != kMax) {
-            int gap = static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX));
-            timeout = timeout < 0 ? gap : std::min(timeout, gap);
-        }
+        int timeout = wait.NextWaitMs(received);
         short revents = 0;
         int ready = waitOnDevice(fd, POLLIN, timeout, revents);
         if (ready < 0) {
@@ -461,7 +420,7 @@ int comDeviceRead(ComDevice& device, char* data, std::int32_t size, std::int32_t
             }
             return error;
         }
-        if (firstByteOnly && received > 0) {
+        if (wait.firstByteOnly && received > 0) {
             return 0;
         }
     }

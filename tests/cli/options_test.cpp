@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "options.h"
@@ -46,69 +47,83 @@ TEST(CliOptions, DefaultsAreTheWindowDefaults)
     EXPECT_FALSE(Downloads(Parse({"pointers"})));
 }
 
-TEST(CliOptions, ValuesInBothForms)
+// One row a command line: what it must give, or the refusal it must get
+// (every refusal exits with status 2, and its text names the argument at
+// fault). A row catches an option that reads a spelling of today otherwise,
+// or lets a mistake through to the clock.
+TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
 {
-    Options o = Parse({"download", "--baud", "57600", "--bus=RS-485", "--clock", "032", "--start=7",
-                       "--count", "0", "--vireo", "--out", "/tmp/x"});
-    EXPECT_EQ(o.baudRate, "57600");
-    EXPECT_FALSE(o.rs232);
-    EXPECT_EQ(o.clock, "32");
-    EXPECT_EQ(o.start, "7");
-    EXPECT_EQ(o.count, "0");
-    EXPECT_TRUE(o.vireo);
-    EXPECT_EQ(o.outDirectory, "/tmp/x");
-    EXPECT_EQ(Parse({"download", "--baud", "4800"}).baudRate, "4800");
-    EXPECT_EQ(Parse({"download", "--count", "2147483647"}).count, "2147483647");
-    EXPECT_EQ(Parse({"download", "--start", "253578"}).start, "253578");
-    EXPECT_EQ(Parse({"download", "--out=--count"}).outDirectory, "--count");
-    // Esfand 30 of 1403 (a leap year), written 031230.
-    EXPECT_EQ(Parse({"find", "--from", "031230", "--to", "040101"}).fromDate, "031230");
-}
-
-TEST(CliOptions, PortNamesAndTheNumberTheDumpCarries)
-{
-    Options com = Parse({"pointers", "--port", "com12"});
-    EXPECT_EQ(com.comText, "12");
-    EXPECT_EQ(com.portPath, "");
-
-    Options device = Parse({"pointers", "--port", "\\\\.\\CNCA07"});
-    EXPECT_EQ(device.portPath, "\\\\.\\CNCA07");
-    EXPECT_EQ(device.comText, "7");
-
+    struct Row {
+        std::vector<std::string> args;
+        std::string refusal;                                  // empty: accepted
+        std::function<bool(const Options&)> gives = nullptr;  // what an accepted one must hold
+    };
+    const std::string here = std::filesystem::current_path().string();
+    const std::vector<Row> rows = {
+        // Values in both forms, numbers as written in decimal, the bus in any case.
+        {{"download", "--baud", "57600", "--bus=RS-485", "--clock", "032", "--start=7", "--count", "0",
+          "--vireo", "--out", "/tmp/x"},
+         "",
+         [](const Options& o) {
+             return o.baudRate == "57600" && !o.rs232 && o.clock == "32" && o.start == "7" &&
+                    o.count == "0" && o.countGiven && o.vireo && o.outDirectory == "/tmp/x";
+         }},
+        {{"download", "--baud", "4800"}, "", [](const Options& o) { return o.baudRate == "4800"; }},
+        {{"download", "--count", "2147483647"}, "", [](const Options& o) { return o.count == "2147483647"; }},
+        {{"download", "--start", "253578"}, "", [](const Options& o) { return o.start == "253578"; }},
+        {{"download", "--out=--count"}, "", [](const Options& o) { return o.outDirectory == "--count"; }},
+        {{"download", "--clock", "08"}, "", [](const Options& o) { return o.clock == "8"; }},  // not octal
+        {{"download", "--out", "a", "--out", "b"},
+         "",
+         [](const Options& o) { return o.outDirectory == "b"; }},
+        // Esfand 30 of 1403 (a leap year), written 031230.
+        {{"find", "--from", "031230", "--to", "040101"},
+         "",
+         [](const Options& o) { return o.fromDate == "031230"; }},
+        {{"find", "--from", "880102", "--to=880301"},
+         "",
+         [](const Options& o) { return o.vireo && o.toDate == "880301" && !Downloads(o); }},
+        {{"find", "--out", "/tmp/x", "--download"},
+         "",
+         [](const Options& o) { return Downloads(o) && o.outDirectory == "/tmp/x"; }},
+        // Port names and the number the dump lines carry.
+        {{"pointers", "--port", "com12"},
+         "",
+         [](const Options& o) { return o.comText == "12" && o.portPath.empty(); }},
+        {{"pointers", "--port", "\\\\.\\CNCA07"},
+         "",
+         [](const Options& o) { return o.portPath == "\\\\.\\CNCA07" && o.comText == "7"; }},
 #ifndef _WIN32  // paths name devices on POSIX systems only
-    Options usb = Parse({"pointers", "--port", "/dev/ttyUSB0"});
-    EXPECT_EQ(usb.portPath, "/dev/ttyUSB0");
-    EXPECT_EQ(usb.comText, "0");
-    EXPECT_EQ(Parse({"pointers", "--port", "/dev/ttyS007"}).comText, "7");
-    EXPECT_EQ(Parse({"pointers", "--port", "/tmp/clock"}).comText, "1");
-
-    // A relative path is opened from where the program was started.
-    Options relative = Parse({"pointers", "--port", "ports/COM3"});
-    EXPECT_EQ(relative.portPath, (std::filesystem::current_path() / "ports/COM3").string());
-    EXPECT_EQ(relative.comText, "3");
+        {{"pointers", "--port", "/dev/ttyUSB0"},
+         "",
+         [](const Options& o) { return o.portPath == "/dev/ttyUSB0" && o.comText == "0"; }},
+        {{"pointers", "--port", "/dev/ttyS007"}, "", [](const Options& o) { return o.comText == "7"; }},
+        {{"pointers", "--port", "/tmp/clock"}, "", [](const Options& o) { return o.comText == "1"; }},
+        // A relative path is opened from where the program was started.
+        {{"pointers", "--port", "ports/COM3"},
+         "",
+         [here](const Options& o) { return o.portPath == here + "/ports/COM3" && o.comText == "3"; }},
 #endif
-}
+        {{"export", "--port", "COM3", "--from", "050801"},
+         "",
+         [](const Options& o) {
+             return o.selectPort && !o.selectClock && o.exportFrom == "050801" && o.exportTo.empty();
+         }},
+        // Help wins over mistakes, and shows the command's own.
+        {{"download", "--clock", "99", "--help"},
+         "",
+         [](const Options& o) { return o.command == Command::Help && o.helpTopic == "download"; }},
+        {{"help", "export"},
+         "",
+         [](const Options& o) { return o.command == Command::Help && o.helpTopic == "export"; }},
+        {{"pointers", "--version"}, "", [](const Options& o) { return o.command == Command::Version; }},
 
-TEST(CliOptions, FindUsesTheVireoLayoutAndWritesOnlyWithDownload)
-{
-    Options o = Parse({"find", "--from", "880102", "--to=880301"});
-    EXPECT_TRUE(o.vireo);
-    EXPECT_EQ(o.fromDate, "880102");
-    EXPECT_EQ(o.toDate, "880301");
-    EXPECT_FALSE(Downloads(o));
-    // --out may come before --download.
-    Options d = Parse({"find", "--out", "/tmp/x", "--download"});
-    EXPECT_TRUE(Downloads(d));
-    EXPECT_EQ(d.outDirectory, "/tmp/x");
-    EXPECT_NE(Refusal({"find", "--out", "/tmp/x"}).find("--out"), std::string::npos);
-}
-
-TEST(CliOptions, RefusalsNameTheArgument)
-{
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"download", "--clock", "0"}, "--clock"},
         {{"download", "--clock", "33"}, "--clock"},
         {{"download", "--clock", "1x"}, "--clock"},
+        {{"download", "--clock", "0x1F"}, "--clock: '0x1F'"},
+        {{"download", "--clock", "+5"}, "--clock"},
+        {{"download", "--clock", " 5"}, "--clock"},
         {{"download", "--baud", "1200"}, "--baud"},
         {{"download", "--baud", "9600 "}, "--baud"},
         {{"download", "--bus", "rs422"}, "--bus"},
@@ -120,13 +135,17 @@ TEST(CliOptions, RefusalsNameTheArgument)
         {{"download", "--port", "COM"}, "--port"},
         {{"download", "--port", "ttyS0"}, "ttyS0"},
         {{"download", "--ports-dir", "/no/such/folder"}, "--ports-dir"},
-        {{"download", "--colck", "3"}, "--colck"},
+        {{"download", "--colck", "3"}, "unknown option '--colck'; did you mean --clock?"},
         {{"download", "--count"}, "--count"},
-        {{"download", "--vireo=yes"}, "--vireo"},
-        {{"pointers", "--count", "5"}, "--count"},
+        {{"download", "--vireo=yes"}, "--vireo takes no value"},
+        {{"download", "stray"}, "'stray'"},
+        {{"pointers", "--count", "5"}, "--count does not apply to 'pointers'"},
         {{"pointers", "--from", "880101"}, "--from"},
+        {{"pointers", "--out", "x"}, "--out: 'pointers' writes no files"},
+        {{"find", "--out", "/tmp/x"}, "--out: 'find' writes records only with --download"},
         {{"download", "--download"}, "--download"},
         {{"download", "--out", "--count", "5"}, "--out: a value is missing"},
+        {{"download", "--out", ""}, "--out: the folder name is empty"},
         {{"download", "--start", "253579"}, "--start"},
         {{"find", "--from", "8801011"}, "--from"},
         {{"find", "--from", "881301"}, "--from"},
@@ -134,7 +153,8 @@ TEST(CliOptions, RefusalsNameTheArgument)
         {{"find", "--to", "881231"}, "--to"},                        // Esfand has 30 days at most
         {{"find", "--from", "021230", "--to", "040101"}, "--from"},  // neither 1302 nor 1402 has Esfand 30
         {{"find", "--from", "880502", "--to", "880501"}, "--from"},
-        {{"upload"}, "upload"},
+        {{"find", "--from", "880301", "--to", "880301"}, "--from and --to are both 880301"},
+        {{"upload"}, "unknown command 'upload'"},
         {{"download", "--bus", "rs485", "--clocks", "0-3"}, "--clocks"},
         {{"download", "--bus", "rs485", "--clocks", "1,33"}, "--clocks"},
         {{"download", "--bus", "rs485", "--clocks", "5-2"}, "backwards"},
@@ -142,21 +162,35 @@ TEST(CliOptions, RefusalsNameTheArgument)
         {{"download", "--bus", "rs485", "--clocks", "1-3,2"}, "clock 2 twice"},
         {{"download", "--bus", "rs485", "--clocks", "1-"}, "--clocks"},
         {{"download", "--clocks", "1-3"}, "--bus rs485"},
-        {{"download", "--bus", "rs485", "--clocks", "1-3", "--clock", "2"}, "--clock"},
-        {{"download", "--new", "--count", "5"}, "--count"},
-        {{"download", "--count", "5", "--new"}, "--count"},
+        {{"download", "--bus", "rs485", "--clocks", "1-3", "--clock", "2"},
+         "--clocks and --clock do not go together"},
+        {{"download", "--new", "--count", "5"}, "--count does not go with --new"},
+        {{"download", "--count", "5", "--new"}, "--count does not go with --new"},
         {{"download", "--new", "--start", "253579"}, "--start"},
+        {{"download", "--site", "x"}, "--site"},
+        {{"download", "--new", "--site", "/no/such/site", "--port", "COM2"}, "--site"},
         {{"export", "--format", "xml"}, "--format"},
         {{"export", "--from", "050901", "--to", "050801"}, "--from"},
-        {{"export", "--new"}, "--new"},
+        {{"export", "--new"}, "--new does not apply to 'export'"},
         {{"pointers", "--file", "x"}, "--file"},
-        {{"download", "--lock-wait", "5"}, "--lock-wait"},
+        {{"backup"}, "--file"},
+        {{"download", "--lock-wait", "5"}, "--lock-wait applies to --new only"},
         {{"pointers", "--new"}, "--new"},
-        {{}, "command"},
+        {{}, "no command given"},
     };
-    for (const auto& [args, name] : cases) {
-        std::string text = Refusal(args);
-        EXPECT_NE(text.find(name), std::string::npos) << ::testing::PrintToString(args) << " gave: " << text;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
+        if (row.refusal.empty()) {
+            try {
+                const Options o = ParseOptions(row.args);
+                EXPECT_TRUE(row.gives(o));
+            } catch (const UsageError& error) {
+                ADD_FAILURE() << "refused: " << error.what();
+            }
+            continue;
+        }
+        const std::string text = Refusal(row.args);
+        EXPECT_NE(text.find(row.refusal), std::string::npos) << text;
     }
 }
 
@@ -200,8 +234,6 @@ TEST(CliOptions, ScheduledCollection)
 
 TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
 {
-    EXPECT_EQ(Parse({"download", "--clock", "99", "--help"}).command, Command::Help);
-    EXPECT_EQ(Parse({"pointers", "--version"}).command, Command::Version);
     EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
     std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ",
@@ -210,4 +242,12 @@ TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
     statuses.push_back("143");  // SIGTERM, which Windows does not send
 #endif
     for (const std::string& status : statuses) EXPECT_NE(help.find(status), std::string::npos) << status;
+    // A command's help shows its own options, not another command's.
+    for (const char* command : {"download", "pointers", "find", "export", "clocks", "verify", "backup"})
+        EXPECT_NE(help.find(std::string("  ") + command + " "), std::string::npos) << command;
+    const std::string download = HelpText("clockreader-cli", "download");
+    EXPECT_NE(download.find("clockreader-cli download"), std::string::npos) << download;
+    EXPECT_NE(download.find("--count N"), std::string::npos) << download;
+    EXPECT_EQ(download.find("--format"), std::string::npos) << download;
+    EXPECT_NE(HelpText("clockreader-cli", "export").find("--format FORMAT"), std::string::npos);
 }
