@@ -73,9 +73,9 @@ public:
     void Signal(int signal) { m_child.Signal(signal); }
 
     // Waits for the end; a program that hangs is killed and fails the test.
-    CliRun Wait()
+    CliRun Wait(std::chrono::seconds limit = std::chrono::seconds(90))
     {
-        const ChildResult result = m_child.Wait(std::chrono::seconds(90));
+        const ChildResult result = m_child.Wait(limit);
         if (result.hung) ADD_FAILURE() << "clockreader-cli did not end";
         CliRun run = CliRunOf(result, m_dir);
         if (m_terminal >= 0) run.err = ReadTerminal();
@@ -110,10 +110,11 @@ private:
     ChildProcess m_child;
 };
 
-CliRun RunCli(const std::vector<std::string>& args, const Launch& launch = {})
+CliRun RunCli(const std::vector<std::string>& args, const Launch& launch = {},
+              std::chrono::seconds limit = std::chrono::seconds(90))
 {
     TempDir dir;
-    return CliProcess(args, dir, launch).Wait();
+    return CliProcess(args, dir, launch).Wait(limit);
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -1271,7 +1272,8 @@ TEST(CliCollection, AFullRingReadWhilePunchesArriveHoldsEveryPunchOnce)
         SimProcess sim({"--records", "253579", "--punch-every", every, "--punches", std::to_string(punches)});
         TempDir out;
         const std::vector<std::string> args = Link(sim, {"download", "--new", "--out", out.path()});
-        CliRun first = RunCli(args);
+        // A whole ring takes its time on a busy machine.
+        CliRun first = RunCli(args, {}, std::chrono::seconds(250));
         ASSERT_EQ(first.status, 0) << first.err;
         for (int i = 0; i < 3000 && sim.ExpectedRecords(1).size() < 253579u + punches; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
