@@ -86,36 +86,34 @@ bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& opt
 // Writes stored records again; returns the exit status.
 int Export(const Options& options, const std::string& program, const std::string& store)
 {
-    {
-        collect::PunchStore punches(store, collect::PunchStore::Access::Read);
-        collect::ExportRequest request;
-        if (options.selectPort)
-            request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
-        if (options.selectClock) request.selection.clock = std::stoi(options.clock);
-        request.from = options.exportFrom;
-        request.to = options.exportTo;
-        request.csv = options.csv;
-        std::FILE* out = stdout;
-        if (!options.exportFile.empty()) {
-            out = OpenFileForWriting(options.exportFile);
-            if (!out) {
-                std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(),
-                             options.exportFile.c_str());
-                return kExitOtherError;
-            }
-        } else {
-            UseBinaryStandardOutput();
-        }
-        const std::int64_t written = collect::ExportRecords(punches, request, out);
-        const bool closed = out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
-        if (!closed) {
-            std::fprintf(stderr, "%s: cannot write %s\n", program.c_str(),
-                         options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
+    collect::PunchStore punches(store, collect::PunchStore::Access::Read);
+    collect::ExportRequest request;
+    if (options.selectPort)
+        request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+    if (options.selectClock) request.selection.clock = std::stoi(options.clock);
+    request.from = options.exportFrom;
+    request.to = options.exportTo;
+    request.csv = options.csv;
+    std::FILE* out = stdout;
+    if (!options.exportFile.empty()) {
+        out = OpenFileForWriting(options.exportFile);
+        if (!out) {
+            std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(),
+                         options.exportFile.c_str());
             return kExitOtherError;
         }
-        std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(), static_cast<long long>(written));
-        return kExitComplete;
+    } else {
+        UseBinaryStandardOutput();
     }
+    const std::int64_t written = collect::ExportRecords(punches, request, out);
+    const bool closed = out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
+    if (!closed) {
+        std::fprintf(stderr, "%s: cannot write %s\n", program.c_str(),
+                     options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
+        return kExitOtherError;
+    }
+    std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(), static_cast<long long>(written));
+    return kExitComplete;
 }
 
 // The clocks the store knows; returns the exit status.

@@ -347,10 +347,7 @@ void PunchStore::Open(Access access, int busyMs)
         Execute("BEGIN IMMEDIATE");
         Execute(kSchema);
         Execute(kView);
-        Statement identity(m_db,
-                           "INSERT INTO store (identity, created_at)"
-                           " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
-        if (identity.Bind(1, NewIdentity()).Step() != SQLITE_DONE) Fail("make it");
+        AddIdentity();
         Execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         Execute("COMMIT");
@@ -391,6 +388,14 @@ void PunchStore::Open(Access access, int busyMs)
     m_identity = identity.Text(0);
 }
 
+void PunchStore::AddIdentity()
+{
+    Statement identity(m_db,
+                       "INSERT INTO store (identity, created_at)"
+                       " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
+    if (identity.Bind(1, NewIdentity()).Step() != SQLITE_DONE) Fail("give it its identity");
+}
+
 void PunchStore::Upgrade()
 {
     // The store as it was stays beside it until the operator removes it.
@@ -406,10 +411,7 @@ void PunchStore::Upgrade()
         Execute(kSchema);
         Execute(kUpgradeFrom1Rows);
         Execute(kView);
-        Statement identity(m_db,
-                           "INSERT INTO store (identity, created_at)"
-                           " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
-        if (identity.Bind(1, NewIdentity()).Step() != SQLITE_DONE) Fail("upgrade it");
+        AddIdentity();
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         Execute("COMMIT");
     } catch (...) {

@@ -234,6 +234,8 @@ public:
 private:
     void Open(Access access, int busyMs);
     void Upgrade();
+    // The store's identity, made once, with the store or its upgrade.
+    void AddIdentity();
     void Execute(const char* sql);
     [[noreturn]] void Fail(const std::string& doing);
     KnownClock ReadClock(std::int64_t clockId);
