@@ -43,6 +43,10 @@ void SyncFolder(const std::string& folder);
 // network, so a punch store does not go there.
 std::optional<std::string> NetworkFileSystemOf(const std::string& folder);
 
+// This computer's name (UTF-8), the default name of a store's site; empty
+// when the system does not say.
+std::string HostName();
+
 // An exclusive lock on a folder, held until the object goes. The system
 // drops it with the process, so a run that is killed leaves nothing locked.
 // It is taken on the lock file (created, left empty) and on something no one

@@ -208,4 +208,11 @@ bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std:
     }
 }
 
+std::string HostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
 }  // namespace collect

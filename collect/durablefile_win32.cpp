@@ -143,4 +143,12 @@ bool FolderLock::Acquire(const std::string& path, double waitSeconds, const std:
     }
 }
 
+std::string HostName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &length)) return {};
+    return Utf8FromPath(std::filesystem::path(std::wstring(name, length)));
+}
+
 }  // namespace collect

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 
+#include "durablefile.h"
 #include "utils/utf8path.h"
 
 namespace collect {
@@ -383,17 +384,27 @@ void PunchStore::Open(Access access, int busyMs)
         // A commit that returned survives a power cut.
         Execute("PRAGMA synchronous = FULL");
     }
-    Statement identity(m_db, "SELECT identity FROM store");
+    Statement identity(m_db, "SELECT identity, name FROM store");
     if (identity.Step() != SQLITE_ROW) Fail("read its identity");
     m_identity = identity.Text(0);
+    m_siteName = identity.Text(1);
+}
+
+void PunchStore::NameSite(const std::string& name)
+{
+    if (name == m_siteName) return;
+    Statement rename(m_db, "UPDATE store SET name = ?1");
+    if (rename.Bind(1, name).Step() != SQLITE_DONE) Fail("name its site");
+    m_siteName = name;
 }
 
 void PunchStore::AddIdentity()
 {
     Statement identity(m_db,
-                       "INSERT INTO store (identity, created_at)"
-                       " VALUES (?1, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
-    if (identity.Bind(1, NewIdentity()).Step() != SQLITE_DONE) Fail("give it its identity");
+                       "INSERT INTO store (identity, name, created_at)"
+                       " VALUES (?1, ?2, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
+    if (identity.Bind(1, NewIdentity()).Bind(2, HostName()).Step() != SQLITE_DONE)
+        Fail("give it its identity");
 }
 
 void PunchStore::Upgrade()

@@ -168,6 +168,10 @@ public:
     // characters, which the published file names carry.
     const std::string& Identity() const { return m_identity; }
     std::string ShortIdentity() const { return m_identity.substr(0, 8); }
+    // The name of the site the store collects for: the computer's name
+    // when the store was made, until NameSite gives another.
+    const std::string& SiteName() const { return m_siteName; }
+    void NameSite(const std::string& name);
     // The highest record id the store holds (0 when it holds none).
     std::int64_t LastRecordId();
 
@@ -242,6 +246,7 @@ private:
 
     std::string m_path;
     std::string m_identity;
+    std::string m_siteName;
     sqlite3* m_db = nullptr;
 };
 
