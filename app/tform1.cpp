@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <algorithm>
+#include <filesystem>
 
 #include "clocklink/clocklink.h"
 #include "download/download.h"
@@ -17,6 +18,10 @@
 #include "utils/utf8path.h"
 
 namespace {
+
+// Texts of the operations' message boxes, letter for letter.
+const char* const kCommunicationErrorText = "خطا در ارتباط ";
+const char* const kRecordErrorText = "خطا در رکورد";
 
 QString toQt(const std::string& text) { return QString::fromStdString(text); }
 std::string fromQt(const QString& text) { return text.toStdString(); }
@@ -120,6 +125,13 @@ void TForm1::FormCreate()
     // and the program ends (see OutputFilesInUse).
     const std::pair<TextFile*, const char*> files[] = {{&m_dumpFile, "Dump.Txt"},
                                                        {&m_badRecordsFile, "BadRecs.Txt"}};
+    // Which of them were there before this start; a missing one keeps its
+    // backup (see keepPreviousFiles).
+    bool existed[2] = {false, false};
+    for (int i = 0; i < 2; ++i) {
+        std::error_code error;
+        existed[i] = std::filesystem::exists(PathFromUtf8(PathInFolder(directory, files[i].second)), error);
+    }
     for (const auto& [file, name] : files) {
         guarded([&] {
             try {
@@ -134,10 +146,35 @@ void TForm1::FormCreate()
             return;
         }
     }
+    if ((m_dumpFile.IsOpen() && m_dumpFile.Size() > 0) ||
+        (m_badRecordsFile.IsOpen() && m_badRecordsFile.Size() > 0))
+        guarded([&] { keepPreviousFiles(existed[0], existed[1]); });
     // Each file is emptied on its own, so one that cannot be created does
     // not leave the other holding the previous run's lines.
     for (const auto& [file, name] : files)
         if (file->IsOpen()) guarded([&] { file->Empty(); });
+}
+
+void TForm1::keepPreviousFiles(bool dumpExisted, bool badRecordsExisted)
+{
+    // The previous run's pair becomes Dump.Txt.bak and BadRecs.Txt.bak, the
+    // bad records first and the dump last, each renamed whole. A kill midway
+    // leaves the dump under one of its names; at the next start a file that
+    // is missing (already renamed) keeps its backup, and a pair that is
+    // empty is not kept at all, so the previous dump is never replaced by
+    // an empty one.
+    // Only a file that was opened is kept: one that could not be (a folder
+    // in its place) has been reported already and is left alone.
+    const bool dumpOpen = m_dumpFile.IsOpen(), badRecordsOpen = m_badRecordsFile.IsOpen();
+    m_badRecordsFile.Close();
+    m_dumpFile.Close();
+    // A rename the system refuses raises before either file is opened
+    // again, so nothing of the previous run is emptied; the operations then
+    // report the closed files when they write.
+    if (badRecordsOpen && badRecordsExisted) MoveToBackup(m_badRecordsFile.Path());
+    if (dumpOpen && dumpExisted) MoveToBackup(m_dumpFile.Path());
+    if (dumpOpen) m_dumpFile.Open(m_dumpFile.Path());
+    if (badRecordsOpen) m_badRecordsFile.Open(m_badRecordsFile.Path());
 }
 
 void TForm1::FormClose()
@@ -422,6 +459,13 @@ void TForm1::showDialog(const ShownDialog& dialog)
 {
     // The layout warning goes with the operation's final message.
     ShownDialog shown = dialog;
+    // A message about the output files that does not say where they are
+    // gets a line naming their folder.
+    const QString folder = toQt(OutputFolder());
+    if ((shown.text.contains(QStringLiteral("Dump.Txt")) ||
+         shown.text.contains(QStringLiteral("BadRecs.Txt"))) &&
+        !shown.text.contains(folder))
+        shown.text += QStringLiteral("\n") + toQt("Dump.Txt and BadRecs.Txt are in ") + folder;
     if (!m_layoutWarning.empty()) {
         if (shown.kind != ShownDialog::WarningDialog)
             shown.text += QStringLiteral("\n\n") + toQt(m_layoutWarning);
@@ -441,7 +485,16 @@ void TForm1::RecordLayoutDoubtful(const std::string& warning)
 
 void TForm1::ShowMessageBox(const std::string& text, const std::string& caption)
 {
-    showDialog(PlainMessageBox(toQt(text), toQt(caption)));
+    // The operation's text stays first, as it is; a second line tells the
+    // clerk what it concerns: the line that did not answer, or where the
+    // records read before the failure are.
+    std::string shown = text;
+    if (text == kCommunicationErrorText)
+        shown += "\n" + PortLabel(PortName()) + ", " +
+                 (IsRs232() ? "RS-232" : "RS-485, clock " + SelectedClockText());
+    else if (text == kRecordErrorText)
+        shown += "\nThe records read so far are in Dump.Txt and BadRecs.Txt in " + OutputFolder();
+    showDialog(PlainMessageBox(toQt(shown), toQt(caption)));
 }
 
 void TForm1::ShowErrorDialog(const std::string& text) { showDialog(ErrorDialog(toQt(text))); }

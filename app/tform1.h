@@ -122,6 +122,9 @@ private:
     bool selectedClockKey(const QKeyEvent& key);
     void showDialog(const ShownDialog& dialog);
     void placeWaitPanel();
+    // Renames the previous run's non-empty pair of output files to .bak
+    // (those of them that were there at start) and opens both anew.
+    void keepPreviousFiles(bool dumpExisted, bool badRecordsExisted);
     void setUpStatusPanel();
 
     std::unique_ptr<Ui::TForm1> m_ui;

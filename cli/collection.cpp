@@ -19,6 +19,7 @@
 #include "collect/storewriter.h"
 #include "download/download.h"
 #include "commandlinewindow.h"
+#include "sweeporder.h"
 #include "utils/text.h"
 #include "utils/utf8path.h"
 
@@ -52,19 +53,22 @@ struct ClockResult {
     int status = kExitComplete;
     bool cutShort = false;  // a stop came before the clock's last record
     std::string note;       // replaces the status word when set
+    std::string lastError;  // the last line said about a clock that failed
 };
 
 std::string StatusWord(const ClockResult& result)
 {
     if (!result.note.empty()) return result.note;
-    switch (result.status) {
-    case kExitComplete: return result.cutShort ? "stopped" : "complete";
-    case kExitBadInput: return "bad input";
-    case kExitCommunicationError: return "communication error";
-    case kExitRecordError: return "record error";
-    case kExitPortError: return "port error";
-    default: return "error";
-    }
+    return StatusWordOf(result.status, result.cutShort);
+}
+
+// The clocks of `results`, read on `port`, as a status file lists them.
+void AddToStatus(RunStatus* status, const std::string& port, const std::vector<ClockResult>& results)
+{
+    if (status == nullptr) return;
+    for (const ClockResult& r : results)
+        status->clocks.push_back({port + " clock " + std::to_string(r.clock), port, r.clock, StatusWord(r),
+                                  r.records, r.flagged, r.lastError});
 }
 
 // What the lines of a site share: the run that all of them record.
@@ -108,12 +112,15 @@ public:
     int Run()
     {
         if (const int status = PrepareFolder(); status != kExitComplete) return status;
-        const std::vector<int> clocks = Clocks();
+        std::unique_ptr<SweepState> sweep;
+        const std::vector<int> clocks = Clocks(sweep);
         std::vector<ClockResult> results;
         for (int clock : clocks) {
             if (Stopped()) break;
             if (m_site && m_site->damaged) break;
             results.push_back(Collect(clock));
+            if (sweep && results.back().status == kExitComplete && !results.back().cutShort)
+                KeepSweepState([&] { sweep->Finished(clock); });
             // A damaged store takes nothing more, from any line of a site.
             if (m_writer && m_writer->Damaged()) {
                 if (m_site) m_site->damaged = true;
@@ -151,10 +158,28 @@ private:
     bool Stopped() const { return m_stopSignal() != 0; }
     bool Sweep() const { return !m_options.clockList.empty(); }
 
-    std::vector<int> Clocks() const
+    // The clocks to read in order. A sweep into the store begins with those
+    // its bus's last sweep did not finish (`sweep` then keeps that state).
+    std::vector<int> Clocks(std::unique_ptr<SweepState>& sweep)
     {
-        if (Sweep()) return m_options.clockList;
-        return {std::stoi(m_options.clock)};
+        if (!Sweep()) return {std::stoi(m_options.clock)};
+        if (!m_options.newOnly) return m_options.clockList;
+        sweep = std::make_unique<SweepState>(m_options.outDirectory, PortKey(PortText()));
+        std::vector<int> order = SweepOrder(m_options.clockList, {});
+        KeepSweepState([&] { order = sweep->Begin(m_options.clockList); });
+        return order;
+    }
+
+    // A sweep's order is a matter of fairness, not of the records: a state
+    // that cannot be written is reported and the sweep goes on.
+    void KeepSweepState(const std::function<void()>& change)
+    {
+        try {
+            change();
+        } catch (const std::exception& error) {
+            m_window.Say(m_program + ": warning: " + error.what() +
+                         "; the next sweep may not begin with the clocks this one leaves unread");
+        }
     }
 
     // Makes the folder; with --new takes its lock, opens the punch store and
@@ -212,8 +237,7 @@ private:
             m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
             m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
             if (const int files = m_publisher->Recover(); files > 0)
-                m_window.Say(m_program + ": published " + std::to_string(files) +
-                             (files == 1 ? " file" : " files") +
+                m_window.Say(m_program + ": published " + CountOf(files, "file") +
                              " of records an earlier run had not published yet");
             m_runId = m_store->StartRun(m_options.vireo ? "vireo" : "standard",
                                         std::string("clockreader-cli ") + CLOCKREADER_VERSION);
@@ -276,6 +300,7 @@ private:
         result.status = m_window.Status();
         if (m_window.ClockHoldsNoRecords() && result.note.empty()) result.note = "no records";
         result.cutShort = Stopped() && m_window.ProgressPosition() < m_window.ProgressMaximum();
+        if (result.status != kExitComplete) result.lastError = m_window.LastSaid();
         return result;
     }
 
@@ -331,9 +356,8 @@ private:
             std::min<std::int64_t>(RingOffset(fullRing->start, *awi), fullRing->count);
         if (passed == 0) return;
         const std::int64_t records = m_writer->Records(), flagged = m_writer->FlaggedRecords();
-        m_window.Say(
-            ClockText() + std::to_string(passed) +
-            " punches came while its whole ring was read; reading their positions again as the next lap");
+        m_window.Say(ClockText() + CountOf(passed, "punch", "punches") +
+                     " came while its whole ring was read; reading their positions again as the next lap");
         RunChosenDownload(
             m_window,
             [&](std::int32_t) -> std::optional<RecordRange> {
@@ -440,9 +464,9 @@ private:
                          " is not among the positions the clock holds" + holds +
                          "; was it cleared? Reading every record it holds");
         if (plan.overwritten > 0)
-            m_window.Say(ClockText() + "warning: the ring overwrote " + std::to_string(plan.overwritten) +
-                         " records written since the last run before they could be read; reading the " +
-                         std::to_string(plan.count) + " records it still holds");
+            m_window.Say(ClockText() + "warning: the ring overwrote " + CountOf(plan.overwritten, "record") +
+                         " written since the last run before they could be read; reading the " +
+                         CountOf(plan.count, "record") + " it still holds");
         m_window.SetRecordTotalText(std::to_string(total));
         return plan;
     }
@@ -492,6 +516,18 @@ private:
 
 }  // namespace
 
+std::string StatusWordOf(int status, bool cutShort)
+{
+    switch (status) {
+    case kExitComplete: return cutShort ? "stopped" : "complete";
+    case kExitBadInput: return "bad input";
+    case kExitCommunicationError: return "communication error";
+    case kExitRecordError: return "record error";
+    case kExitPortError: return "port error";
+    default: return "error";
+    }
+}
+
 // The records the download reads, once the clock has answered that it holds
 // `held`: from the start index on, as many as asked for (--count, or the
 // count a search found) but never past the newest record, and without a
@@ -501,14 +537,8 @@ private:
 std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Options& options, std::int32_t held)
 {
     const std::int32_t start = StrToIntDef(window.StartText(), 0);
-    std::int64_t available = std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
-    if (const std::optional<std::int32_t> awi =
-            PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition)) {
-        const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
-        const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
-        const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
-        available = offset < heldInRing ? heldInRing - offset : 0;
-    }
+    const std::int64_t available = RecordsHeldFrom(
+        held, start, PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition));
     const bool countAsked = options.countGiven || options.command == Command::Find;
     std::int64_t count = available;
     if (countAsked) {
@@ -516,7 +546,7 @@ std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Option
         count = std::min(asked, available);
         if (asked > available)
             window.Say(window.ProgramName() + ": " + window.Where() + ": the clock holds " +
-                       std::to_string(available) + " records from position " + std::to_string(start) +
+                       CountOf(available, "record") + " from position " + std::to_string(start) +
                        " on, not " + std::to_string(asked) + "; reading those");
     }
     window.SetCountText(std::to_string(count));
@@ -529,9 +559,14 @@ bool IsCollection(const Options& options)
 }
 
 int RunCollection(const Options& options, ProgressMeter& progress, const std::string& program,
-                  const std::function<int()>& stopSignal)
+                  const std::function<int()>& stopSignal, RunStatus* status)
 {
-    if (options.site.empty()) return Collection(options, progress, program, stopSignal).Run();
+    if (options.site.empty()) {
+        Collection collection(options, progress, program, stopSignal);
+        const int exitStatus = collection.Run();
+        AddToStatus(status, collection.PortText(), collection.Results());
+        return exitStatus;
+    }
 
     // A site: the folder is prepared once, then each line is read by a
     // thread of its own with its own port, progress and store connection.
@@ -565,12 +600,20 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         });
     for (std::thread& thread : threads) thread.join();
 
-    std::printf("port  clock  records  flagged  status\n");
+    // The port column is as wide as its longest name (a URL, a device
+    // path, Persian letters in a link's name), measured as a terminal shows it.
+    std::size_t portWidth = DisplayWidth("port");
+    for (const LineOutcome& outcome : outcomes) portWidth = std::max(portWidth, DisplayWidth(outcome.port));
+    const auto padded = [&](const std::string& text) {
+        return text + std::string(portWidth - std::min(portWidth, DisplayWidth(text)), ' ');
+    };
+    std::printf("%s  clock  records  flagged  status\n", padded("port").c_str());
     bool someComplete = false, someFailed = false;
     int firstFailure = kExitComplete;
     for (const LineOutcome& outcome : outcomes) {
+        AddToStatus(status, outcome.port, outcome.results);
         for (const ClockResult& r : outcome.results) {
-            std::printf("%s  %5d  %7lld  %7lld  %s\n", outcome.port.c_str(), r.clock,
+            std::printf("%s  %5d  %7lld  %7lld  %s\n", padded(outcome.port).c_str(), r.clock,
                         static_cast<long long>(r.records), static_cast<long long>(r.flagged),
                         StatusWord(r).c_str());
             (r.status == kExitComplete ? someComplete : someFailed) = true;

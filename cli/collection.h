@@ -32,13 +32,19 @@
 #include "download/download.h"
 #include "options.h"
 #include "progress.h"
+#include "statusfile.h"
 
 namespace cli {
 
 // Runs a download with --new or --clocks to its end and returns the exit
 // status. `stopSignal` gives the number of a signal that asked to stop, or 0.
+// With `status`, each clock read is added to its list.
 int RunCollection(const Options& options, ProgressMeter& progress, const std::string& program,
-                  const std::function<int()>& stopSignal);
+                  const std::function<int()>& stopSignal, RunStatus* status = nullptr);
+
+// The word a summary gives a clock's exit status: "complete", "stopped"
+// (complete so far, cut short by a stop), "communication error", ...
+std::string StatusWordOf(int status, bool cutShort = false);
 
 // The records a plain download reads, once the clock has answered that it
 // holds `held`: from the start index on, as many as --count asks for (or

@@ -208,6 +208,11 @@ names port and clock)",
                     o.siteFile = v;
                 })
             ->needs(newOnly);
+    AddText(command, "--status-file", "F", R"(once the run has ended, replace F with a JSON summary
+for monitoring: start, end, exit status and, per clock,
+name, result, records, flagged and last error)",
+            [&o](const std::string& v) { o.statusFile = v; })
+        ->check(NotEmpty("file name"));
     count->excludes(newOnly);
     clocks->excludes("--clock");
     for (CLI::Option* own :

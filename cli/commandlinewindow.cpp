@@ -93,6 +93,7 @@ void CommandLineWindow::ResetOutcome()
     m_status = kExitComplete;
     m_clockHoldsNoRecords = false;
     m_clockStoppedAnswering = false;
+    m_lastSaid.clear();
 }
 
 void CommandLineWindow::CloseOutputFiles()
@@ -218,7 +219,8 @@ void CommandLineWindow::ShowInformationDialog(const std::string& text)
     // its own results.
     m_searchDone = true;
     if (text.compare(0, kSearchDoneText.size(), kSearchDoneText) == 0)
-        Say(m_program + ": " + Where() + ": the date range was found (" + std::string(kSearchDoneText) + ")");
+        Say(m_program + ": " + Where() + ": the pointers were read successfully (" +
+            std::string(kSearchDoneText) + ")");
     else
         Say("Information: " + text);
 }
@@ -226,7 +228,12 @@ void CommandLineWindow::ShowInformationDialog(const std::string& text)
 void CommandLineWindow::ReportError(const std::exception& error)
 {
     std::string reason = error.what();
-    if (const std::string hint = PortErrorHint(PortName(), error); !hint.empty()) reason += "; " + hint;
+    const std::string hint = PortErrorHint(PortName(), error);
+    // An absent port is said in words; its error number tells a clerk nothing.
+    if (IsNoSuchPort(PortName(), error))
+        reason = hint;
+    else if (!hint.empty())
+        reason += "; " + hint;
     SayError(ErrorReportText(reason));
     Fail(StatusOfError(error));
 }
@@ -266,6 +273,9 @@ void CommandLineWindow::Say(const std::string& text) const
             line += escape;
         }
     }
+    m_lastSaid = line.compare(0, m_program.size() + 2, m_program + ": ") == 0
+                     ? line.substr(m_program.size() + 2)
+                     : line;
     WriteText(m_messages, LogLine(m_progress.Terminal(), line) + "\n");
     std::fflush(m_messages);
 }

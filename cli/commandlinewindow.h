@@ -71,6 +71,11 @@ public:
     // one log line, which starts with the time when the stream is no
     // terminal.
     void Say(const std::string& text) const;
+    // The last line said since the outcome was last reset, without the
+    // program's name: what a status file gives as a clock's last error.
+    const std::string& LastSaid() const { return m_lastSaid; }
+    // Records the clock flagged, written to BadRecs.Txt.
+    std::int64_t FlaggedWritten() const { return m_flaggedWritten; }
     const std::string& ProgramName() const { return m_program; }
     // Port (with its device), bus and clock of the run: "COM1 -> /dev/ttyS0,
     // RS-232, clock 1".
@@ -126,7 +131,11 @@ public:
     void RecordLayoutDoubtful(const std::string& warning) override;
 
     void WriteDumpLine(const std::string& line) override { m_dump.WriteLine(line); }
-    void WriteBadRecordLine(const std::string& line) override { m_badRecords.WriteLine(line); }
+    void WriteBadRecordLine(const std::string& line) override
+    {
+        m_badRecords.WriteLine(line);
+        ++m_flaggedWritten;
+    }
 
 private:
     void SuggestOtherBus();
@@ -149,6 +158,8 @@ private:
     bool m_clockStoppedAnswering = false;
     bool m_searchDone = false;
     bool m_outputEmptied = false;
+    mutable std::string m_lastSaid;
+    std::int64_t m_flaggedWritten = 0;
 
     std::string m_clock, m_start, m_count;
     std::string m_recordTotal, m_recordsRead, m_readIndex, m_writeIndex;

@@ -13,6 +13,7 @@
 #include "pointers/pointers.h"
 #include "process.h"
 #include "progress.h"
+#include "statusfile.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/text.h"
@@ -112,7 +113,7 @@ int Export(const Options& options, const std::string& program, const std::string
                      options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
         return kExitOtherError;
     }
-    std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(), static_cast<long long>(written));
+    std::fprintf(stderr, "%s: %s exported\n", program.c_str(), CountOf(written, "record").c_str());
     return kExitComplete;
 }
 
@@ -146,8 +147,8 @@ int LookAfterStore(const Options& options, const std::string& program)
             for (const std::string& problem : problems)
                 std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), store.c_str(), problem.c_str());
             if (problems.empty()) {
-                std::printf("%s: every page is sound (%lld records)\n", store.c_str(),
-                            static_cast<long long>(punches.LastRecordId()));
+                std::printf("%s: every page is sound (%s)\n", store.c_str(),
+                            CountOf(punches.LastRecordId(), "record").c_str());
                 return kExitComplete;
             }
             std::fprintf(stderr,
@@ -170,6 +171,8 @@ int LookAfterStore(const Options& options, const std::string& program)
                    : kExitOtherError;
     }
 }
+
+int RunClockCommand(const Options& options, const std::string& program, RunStatus& report);
 
 int Main(int argc, char** argv)
 {
@@ -199,7 +202,31 @@ int Main(int argc, char** argv)
 
     WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
+    RunStatus report;
+    report.command = options.command == Command::Pointers ? "pointers"
+                     : options.command == Command::Find   ? "find"
+                                                          : "download";
+    report.started = StatusTimeNow();
+    int status = RunClockCommand(options, program, report);
+    if (!options.statusFile.empty()) {
+        report.ended = StatusTimeNow();
+        report.exitStatus = status;
+        try {
+            WriteStatusFile(options.statusFile, report);
+        } catch (const std::exception& error) {
+            // A monitor would go on reading the previous run's summary: the
+            // run does not count as done.
+            std::fprintf(stderr, "%s: --status-file: %s\n", program.c_str(), error.what());
+            if (status == kExitComplete) status = kExitOtherError;
+        }
+    }
+    return status;
+}
 
+// Runs the command that talks to clocks and returns its exit status; a
+// download adds its clocks to `report`.
+int RunClockCommand(const Options& options, const std::string& program, RunStatus& report)
+{
     // A converter's address that does not read or whose host does not
     // resolve is bad input, refused before anything is sent.
     {
@@ -215,7 +242,8 @@ int Main(int argc, char** argv)
 
     ProgressMeter progress(stderr, StandardErrorIsTerminal());
     if (IsCollection(options)) {
-        const int status = RunCollection(options, progress, program, [] { return StopSignal(); });
+        const int status = RunCollection(
+            options, progress, program, [] { return StopSignal(); }, &report);
         StopSignalsFinished();
         return status;
     }
@@ -235,7 +263,15 @@ int Main(int argc, char** argv)
 
     bool done = false;
     switch (options.command) {
-    case Command::Download: done = Download(window, progress, options); break;
+    case Command::Download:
+        done = Download(window, progress, options);
+        report.clocks.push_back(
+            {window.PortName() + " clock " + window.SelectedClockText(), window.PortName(),
+             std::stoi(window.SelectedClockText()),
+             window.ClockHoldsNoRecords() ? "no records" : StatusWordOf(window.Status(), !done),
+             window.RecordsReadText().empty() ? 0 : std::stoll(window.RecordsReadText()),
+             window.FlaggedWritten(), window.Status() == kExitComplete ? "" : window.LastSaid()});
+        break;
     case Command::Pointers: done = Pointers(window); break;
     case Command::Find: done = Find(window, progress, options); break;
     case Command::Export:

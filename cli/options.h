@@ -46,6 +46,8 @@ struct Options {
     bool startGiven = false;
     std::vector<int> clockList;
     double lockWaitSeconds = 60;
+    // Where a JSON summary of the run goes once it has ended; empty: none.
+    std::string statusFile;
     // Export: which stored records (a port or clock only when given, a date
     // range only when given), as CSV or dump lines, to a file or stdout.
     bool selectPort = false, selectClock = false;

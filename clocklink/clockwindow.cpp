@@ -32,7 +32,16 @@ std::string PortLabel(const std::string& portName)
     return portName + " -> " + (device.empty() ? "no such device" : device);
 }
 
-std::string PortErrorHint([[maybe_unused]] const std::string& portName, const std::exception& error)
+bool IsNoSuchPort(const std::string& portName, const std::exception& error)
+{
+    // The open's failure with "file not found": ENOENT and
+    // ERROR_FILE_NOT_FOUND are both 2. A converter's address fails otherwise.
+    const auto* portError = dynamic_cast<const EComPort*>(&error);
+    return portError != nullptr && portError->ErrorCode() == 1 && portError->WinErrorCode() == 2 &&
+           ComPortNetworkAddress(portName).empty();
+}
+
+std::string PortErrorHint(const std::string& portName, const std::exception& error)
 {
     const auto* portError = dynamic_cast<const EComPort*>(&error);
     if (portError == nullptr) return {};
@@ -51,7 +60,15 @@ std::string PortErrorHint([[maybe_unused]] const std::string& portName, const st
                ": add this user to it (adduser USER " + group + ") and log in again";
     }
     if (portError->WinErrorCode() == EBUSY) return "another program is using the port";
-    if (portError->WinErrorCode() == ENOENT && portError->ErrorCode() == 1) return "there is no such device";
 #endif
+    if (IsNoSuchPort(portName, error)) {
+#ifdef _WIN32
+        return "there is no serial port " + portName +
+               " on this computer; Device Manager lists the ports it has under \"Ports (COM & LPT)\"";
+#else
+        return "there is no serial port " + portName +
+               " on this computer; the serial ports it has are listed in /dev/serial/by-id";
+#endif
+    }
     return {};
 }

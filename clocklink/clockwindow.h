@@ -116,3 +116,5 @@ std::string PortLabel(const std::string& portName);
 // `portName`, in a few words; empty when there is nothing to add. A device
 // refused for permission names the group whose members may use it.
 std::string PortErrorHint(const std::string& portName, const std::exception& error);
+// Whether `error` says the port `portName` does not exist on this computer.
+bool IsNoSuchPort(const std::string& portName, const std::exception& error);

@@ -26,14 +26,21 @@ void StoreWriter::Good(std::int64_t pass, const std::string& payload, const std:
     Add(pass, false, payload, line);
 }
 
-void StoreWriter::Flagged(std::int64_t pass, const std::string& reply) { Add(pass, true, reply, reply); }
+// A published flagged record says where it came from: an importer's file
+// may be read far from the store, and a raw answer names no clock.
+void StoreWriter::Flagged(std::int64_t pass, const std::string& reply)
+{
+    Add(pass, true, reply, Where(pass) + ": " + reply);
+}
 
 void StoreWriter::Undecodable(std::int64_t pass, const std::string& payload, const std::string& why)
 {
-    const std::int64_t position = (m_firstSerial + pass) % kRingSize;
-    Add(pass, true, payload,
-        m_name + ", position " + std::to_string(position) + ": the date does not decode (" + why +
-            "): " + payload);
+    Add(pass, true, payload, Where(pass) + ": the date does not decode (" + why + "): " + payload);
+}
+
+std::string StoreWriter::Where(std::int64_t pass) const
+{
+    return m_name + ", position " + std::to_string((m_firstSerial + pass) % kRingSize);
 }
 
 void StoreWriter::ClockDate(bool solar, const std::string& dateText)

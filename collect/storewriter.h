@@ -32,9 +32,10 @@ public:
     StoreWriter(PunchStore& store, Publisher& publisher, std::int64_t runId);
 
     // The clock about to be read: the serial of the first record of the
-    // range and the read index the plan was made with. `name` names the
-    // clock in the lines of records whose date does not decode; `port` is
-    // the name it is read under.
+    // range and the read index the plan was made with. `name` (port, bus
+    // and clock) names the clock, with the ring position, in the published
+    // lines of flagged records and of those whose date does not decode;
+    // `port` is the name it is read under.
     void BeginClock(std::int64_t clockId, std::int64_t firstSerial, std::int32_t ari, std::string name,
                     std::string port);
     // No clock: the counts below start again at 0.
@@ -69,6 +70,8 @@ public:
     bool Damaged() const { return m_damaged; }
 
 private:
+    // The clock's name and the ring position of the range's record `pass`.
+    std::string Where(std::int64_t pass) const;
     void Add(std::int64_t pass, bool flagged, const std::string& raw, std::string line);
     void CommitPending();
     void PublishCommitted();

@@ -83,6 +83,13 @@ std::string LayoutWarningText(bool vireoChosen, std::int64_t decoded, std::int64
 // closed.
 void RunDownload(ClockWindow& window);
 
+// The records the clock holds from ring position `start` up to its newest
+// one, by its record counter `held` and its write index `awi` (the newest
+// record ends just before it). A clock that does not tell its write index
+// is taken to hold its records from position 0 on. A start outside the
+// positions held gives 0.
+std::int64_t RecordsHeldFrom(std::int32_t held, std::int32_t start, std::optional<std::int32_t> awi);
+
 // The records a download reads: `count` records from ring position `start`.
 struct RecordRange {
     std::int32_t start = 0;

@@ -8,6 +8,7 @@
 // a row, or an error that escapes a step (reported to the operator first).
 #include "download/download.h"
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <utility>
@@ -130,11 +131,26 @@ public:
 
         m_window.SetRecordTotalText(std::to_string(recordTotal));
         m_window.SetStartText(PadLeft(std::to_string(start), 5, '0'));
+        if (!m_choose) count = CountHeld(recordTotal, start, count);
 
         if (ReadRecords(start, count)) Finish();
     }
 
 private:
+    // A count beyond what the counter says the clock holds after `start`
+    // is cut to the records it holds up to its newest, by the write index:
+    // past the newest record the clock has nothing to answer, and the run
+    // would end in the record error after reading everything there was.
+    // A count within the counter is read as asked, without the extra query.
+    std::int32_t CountHeld(std::int32_t recordTotal, std::int32_t start, std::int32_t count)
+    {
+        if (count <= static_cast<std::int64_t>(recordTotal) - start) return count;
+        const std::int64_t held =
+            RecordsHeldFrom(recordTotal, start,
+                            PointerReplyValue(QueryWriteIndexPointer(m_window), PointerRule::RingPosition));
+        return static_cast<std::int32_t>(std::min<std::int64_t>(count, held));
+    }
+
     bool Stopped()
     {
         if (!m_window.StopRequested()) return false;
@@ -317,6 +333,15 @@ private:
 };
 
 }  // namespace
+
+std::int64_t RecordsHeldFrom(std::int32_t held, std::int32_t start, std::optional<std::int32_t> awi)
+{
+    if (!awi) return std::max<std::int64_t>(0, static_cast<std::int64_t>(held) - start);
+    const std::int64_t heldInRing = std::min<std::int64_t>(held, kRingSize);
+    const std::int64_t oldest = ((*awi - heldInRing) % kRingSize + kRingSize) % kRingSize;
+    const std::int64_t offset = ((start - oldest) % kRingSize + kRingSize) % kRingSize;
+    return offset < heldInRing ? heldInRing - offset : 0;
+}
 
 void RunDownload(ClockWindow& window) { RunChosenDownload(window, nullptr); }
 

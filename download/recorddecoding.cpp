@@ -81,8 +81,8 @@ std::string LayoutWarningText(bool vireoChosen, std::int64_t decoded, std::int64
 {
     const char* chosen = vireoChosen ? "Vireo" : "standard";
     const char* other = vireoChosen ? "standard" : "Vireo";
-    return std::to_string(implausible) + " of " + std::to_string(decoded) +
-           " records read have no plausible date and time in the " + chosen +
+    return std::to_string(implausible) + " of " + CountOf(decoded, "record") +
+           (decoded == 1 ? " read has" : " read have") + " no plausible date and time in the " + chosen +
            " record layout: the clock most likely uses the " + other + " layout";
 }
 

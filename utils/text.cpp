@@ -135,3 +135,37 @@ std::int64_t LenientStrToInt64(std::string_view s)
     const auto value = static_cast<std::int64_t>(magnitude);
     return start.negative && convertedToEnd ? -value : value;
 }
+
+std::string CountOf(std::int64_t n, std::string_view singular, std::string_view plural)
+{
+    std::string text = std::to_string(n) + " ";
+    if (n == 1 || n == -1) return text.append(singular);
+    if (plural.empty()) return text.append(singular) + "s";
+    return text.append(plural);
+}
+
+std::size_t DisplayWidth(std::string_view text)
+{
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80    ? 1
+                                   : lead >= 0xF0 ? 4
+                                   : lead >= 0xE0 ? 3
+                                   : lead >= 0xC0 ? 2
+                                                  : 1;
+        char32_t code = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        for (std::size_t k = 1; k < length && i + k < text.size(); ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += length;
+        const bool combining = (code >= 0x0300 && code <= 0x036F) || (code >= 0x064B && code <= 0x065F) ||
+                               code == 0x0670 || (code >= 0x06D6 && code <= 0x06ED) ||
+                               (code >= 0x200B && code <= 0x200F) || code == 0xFEFF;
+        const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                          (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                          (code >= 0xFF00 && code <= 0xFF60) || (code >= 0x1F300 && code <= 0x1FAFF);
+        if (code < 0x20 || combining) continue;
+        width += wide ? 2 : 1;
+    }
+    return width;
+}

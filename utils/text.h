@@ -40,3 +40,12 @@ bool TryStrToInt(std::string_view s, std::int32_t& value);
 // only when the text converted to its end. No digit gives 0. 64-bit so that
 // ten-digit card numbers keep their digits; values beyond 64 bits saturate.
 std::int64_t LenientStrToInt64(std::string_view s);
+
+// `n` and the noun that agrees with it in number: "1 record", "3 records".
+// The plural is `singular` + "s" unless given.
+std::string CountOf(std::int64_t n, std::string_view singular, std::string_view plural = {});
+
+// The columns a UTF-8 text takes on a terminal: one a character, none for
+// combining marks and format characters (the joiners of Persian script),
+// two for the wide East Asian ones.
+std::size_t DisplayWidth(std::string_view text);

@@ -20,6 +20,12 @@ std::string osReason(int error) { return std::strerror(error); }
 
 }  // namespace
 
+void MoveToBackup(const std::string& path)
+{
+    if (const int error = textfile_platform::RenameReplacing(path, path + ".bak"); error != 0)
+        throw EInOutError("Cannot keep " + path + " as " + path + ".bak: " + osReason(error));
+}
+
 TextFile::~TextFile()
 {
     // A destructor must not throw; an owner that cares about the close

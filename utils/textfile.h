@@ -72,6 +72,11 @@ private:
     std::uint64_t m_size = 0;  // bytes in the file, all of them whole lines
 };
 
+// Renames the file `path` to `path` + ".bak", replacing an older one, and
+// puts the rename on the disk. A kill leaves either name on the whole file.
+// Raises EInOutError naming the file when the system refuses.
+void MoveToBackup(const std::string& path);
+
 // Directory of the running executable, without a trailing slash.
 std::string ExecutableDirectory();
 
@@ -90,4 +95,6 @@ int LockExclusively(std::FILE* file);
 int Truncate(std::FILE* file, std::uint64_t size);
 // Puts what an open file holds on the disk; a device is left alone.
 int Sync(std::FILE* file);
+// Renames `from` to `to`, replacing `to`, and puts the rename on the disk.
+int RenameReplacing(const std::string& from, const std::string& to);
 }  // namespace textfile_platform

@@ -5,6 +5,8 @@
 // in this process or another, is refused while the first is open; the lock
 // ends when the file is closed or the process ends, even by SIGKILL.
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +58,19 @@ int Sync(std::FILE* file)
         rc = fsync(fd);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : errno;
+}
+
+int RenameReplacing(const std::string& from, const std::string& to)
+{
+    if (std::rename(from.c_str(), to.c_str()) != 0) return errno;
+    // The folder's entries are flushed so the rename outlasts a power cut.
+    const std::string::size_type slash = to.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int rc = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return rc;
 }
 
 }  // namespace textfile_platform

@@ -48,4 +48,19 @@ int Sync(std::FILE* file)
     return FlushFileBuffers(handleOf(file)) ? 0 : EIO;
 }
 
+int RenameReplacing(const std::string& from, const std::string& to)
+{
+    // Written through: the rename is on the disk when the call returns.
+    if (MoveFileExW(PathFromUtf8(from).c_str(), PathFromUtf8(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    default: return EIO;
+    }
+}
+
 }  // namespace textfile_platform

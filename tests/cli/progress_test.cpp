@@ -9,6 +9,9 @@
 #include "messages.h"
 #include "options.h"
 #include "progress.h"
+#include "statusfile.h"
+#include "sweeporder.h"
+#include "utils/text.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/errors.h"
@@ -220,7 +223,7 @@ TEST(CliOutcome, EveryMessageNamesWhereAndWhyAndTheFirstFailureWins)
     // The search's own success line speaks of the command line's results.
     window.ShowInformationDialog(std::string(kSearchDoneText) + "\r\nهمچنين فيلدهاي شروع و تعداد");
     EXPECT_EQ(err.text().substr(seen + 26),
-              where + "the date range was found (" + std::string(kSearchDoneText) + ")\n");
+              where + "the pointers were read successfully (" + std::string(kSearchDoneText) + ")\n");
     EXPECT_TRUE(window.SearchDone());
 
     // On a terminal the lines carry no time.
@@ -259,4 +262,49 @@ TEST(CliOutcome, AnEmptyClockSucceedsAndASilentClockIsACommunicationError)
         EXPECT_EQ(window.Status(), c.status) << c.said;
         EXPECT_NE(err.text().find(c.said), std::string::npos) << err.text();
     }
+}
+
+// Faults caught: a port name or message that breaks the status file's JSON
+// (a quote, a backslash, a control byte, a byte that is not UTF-8), or
+// Persian that is escaped away; texts and counts that disagree in number.
+TEST(StatusAndTexts, JsonStringsHoldAnyTextAndCountsAgreeInNumber)
+{
+    const struct {
+        std::string text, json;
+    } strings[] = {
+        {"COM3", "\"COM3\""},
+        {"say \"hi\" \\ C:\\x", "\"say \\\"hi\\\" \\\\ C:\\\\x\""},
+        {"\x01\x01\x01"
+         "12\r\n\t\x7f",
+         "\"\\u0001\\u0001\\u000112\\r\\n\\t\\u007f\""},
+        {"خطا در ارتباط ", "\"خطا در ارتباط \""},
+        {"a\xff"
+         "b\xd8",
+         "\"a\\ufffdb\\ufffd\""},
+        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+    };
+    for (const auto& c : strings) EXPECT_EQ(JsonString(c.text), c.json) << c.text;
+
+    RunStatus status;
+    status.command = "download";
+    status.exitStatus = 6;
+    status.clocks.push_back({"COM3 clock 2", "COM3", 2, "communication error", 0, 0, "no \"answer\""});
+    status.clocks.push_back({"COM3 clock 4", "COM3", 4, "complete", 12, 1, ""});
+    const std::string json = StatusJson(status);
+    EXPECT_NE(json.find("\"exit_status\": 6,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"last_error\": \"no \\\"answer\\\"\"}"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"records\": 12, \"flagged\": 1, \"last_error\": null}\n  ]\n}\n"),
+              std::string::npos)
+        << json;
+
+    EXPECT_EQ(CountOf(1, "record"), "1 record");
+    EXPECT_EQ(CountOf(0, "record"), "0 records");
+    EXPECT_EQ(CountOf(3, "batch", "batches"), "3 batches");
+    // Persian letters and their joiners take one column each or none.
+    EXPECT_EQ(DisplayWidth("COM3"), 4u);
+    EXPECT_EQ(DisplayWidth("پورت\u200c"), 4u);
+
+    // The clocks a sweep left unread come first, then the rest by address.
+    EXPECT_EQ(SweepOrder({5, 1, 4, 2, 3}, {4, 3}), (std::vector<int>{3, 4, 1, 2, 5}));
+    EXPECT_EQ(SweepOrder({2, 1, 2}, {}), (std::vector<int>{1, 2}));
 }

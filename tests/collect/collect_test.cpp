@@ -340,14 +340,15 @@ TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPositi
         seen,
         (std::vector<std::string>{
             "COM1 1 " + std::to_string(R - 1) + " p1 | line 1 | solar",
-            "COM1 1 " + std::to_string(R) + " F ??? | ??? | solar",
+            "COM1 1 " + std::to_string(R) + " F ??? | COM1 rs485 clock 1, position 0: ??? | solar",
             "COM1 1 " + std::to_string(R + 1) +
                 " F p3 | COM1 rs485 clock 1, position 1: the date does not decode (bad date): p3 | solar",
             "/dev/ttyS0 2 40 p4 | line 4 | ",
         }));
     EXPECT_EQ(c.Published("Dump"), "line 1\r\nline 4\r\n");
     EXPECT_EQ(c.Published("BadRecs"),
-              "???\r\nCOM1 rs485 clock 1, position 1: the date does not decode (bad date): p3\r\n");
+              "COM1 rs485 clock 1, position 0: ???\r\nCOM1 rs485 clock 1, position 1: the date does not "
+              "decode (bad date): p3\r\n");
     EXPECT_TRUE(fs::exists(PathFromUtf8(c.dir / DumpFileName(FileStem(c.store.Identity(), 1, 4)))));
 
     // The importer's view names lap and position, and reads the records

@@ -292,11 +292,37 @@ TEST(OutputFiles, EachStartEmptiesBothFilesAndLinesEndInCrLf)
         // Once closed, a write fails with an I/O error.
         EXPECT_THROW(w.form.WriteDumpLine("late"), EInOutError);
     }
-    RecordedWindow second;
-    EXPECT_TRUE(fs::exists(DumpPath()));
-    EXPECT_EQ(fs::file_size(DumpPath()), 0u);
-    EXPECT_EQ(fs::file_size(BadRecsPath()), 0u);
-    EXPECT_TRUE(second.dialogs.empty());
+    {
+        RecordedWindow second;
+        EXPECT_TRUE(fs::exists(DumpPath()));
+        EXPECT_EQ(fs::file_size(DumpPath()), 0u);
+        EXPECT_EQ(fs::file_size(BadRecsPath()), 0u);
+        EXPECT_TRUE(second.dialogs.empty());
+    }
+    // The previous run's pair is kept as .bak; an empty pair replaces no
+    // backup, so a second start in a row loses nothing.
+    const std::string dumpBak = DumpPath() + ".bak", badBak = BadRecsPath() + ".bak";
+    EXPECT_EQ(ReadWholeFile(dumpBak), "first record\r\n");
+    EXPECT_EQ(ReadWholeFile(badBak), "flagged ???\r\n");
+    {
+        RecordedWindow third;
+    }
+    EXPECT_EQ(ReadWholeFile(dumpBak), "first record\r\n");
+    // A start killed after the bad records were kept and before the dump
+    // was: the next start keeps the dump and the bad records' backup.
+    fs::remove(BadRecsPath());
+    std::ofstream(DumpPath(), std::ios::binary) << "second record\r\n";
+    std::ofstream(badBak, std::ios::binary) << "second flagged\r\n";
+    {
+        RecordedWindow afterKill;
+        EXPECT_TRUE(afterKill.dialogs.empty());
+        EXPECT_EQ(fs::file_size(DumpPath()), 0u);
+        EXPECT_EQ(fs::file_size(BadRecsPath()), 0u);
+    }
+    EXPECT_EQ(ReadWholeFile(dumpBak), "second record\r\n");
+    EXPECT_EQ(ReadWholeFile(badBak), "second flagged\r\n");
+    fs::remove(dumpBak);
+    fs::remove(badBak);
 }
 
 TEST(OutputFiles, AFileThatCannotBeCreatedIsReportedAndTheWindowStillOpens)
@@ -313,8 +339,9 @@ TEST(OutputFiles, AFileThatCannotBeCreatedIsReportedAndTheWindowStillOpens)
         EXPECT_EQ(w.dialogs[0].caption, ApplicationTitle());
         EXPECT_EQ(w.dialogs[0].icon, QMessageBox::Critical);
         EXPECT_TRUE(w.dialogs[0].text.endsWith('.'));
-        // The other file is still made new.
+        // The other file is still made new, its lines kept as .bak.
         EXPECT_EQ(fs::file_size(BadRecsPath()), 0u);
+        EXPECT_EQ(ReadWholeFile(BadRecsPath() + ".bak"), "left over\r\n");
 
         EXPECT_THROW(w.form.WriteDumpLine("record"), EInOutError);
         w.form.WriteBadRecordLine("flagged");
@@ -447,12 +474,17 @@ TEST(ErrorReport, AFailedOperationIsReportedAndLeavesTheWindowUsable)
     w.form.show();
     w.ui.Button2->setFocus();
     QTest::keyClick(w.ui.Button2, Qt::Key_Space);
-    // The report names the device the port leads to.
+    // The report names the device the port leads to and says in words
+    // that there is no such port, and where the ports there are are listed.
     ASSERT_EQ(w.dialogs.size(), 1u);
 #ifdef _WIN32
-    const char* const device = "\\\\.\\COM99";
+    const char* const device =
+        "\\\\.\\COM99: there is no serial port COM99 on this computer; Device Manager"
+        " lists the ports it has under \"Ports (COM & LPT)\"";
 #else
-    const char* const device = "/dev/ttyS98: there is no such device";
+    const char* const device =
+        "/dev/ttyS98: there is no serial port COM99 on this computer; the serial ports"
+        " it has are listed in /dev/serial/by-id";
 #endif
     EXPECT_EQ(w.dialogs[0].text.toStdString(),
               std::string("Unable to open com port (win error code: 2)\nCOM99 -> ") + device);

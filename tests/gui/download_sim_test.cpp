@@ -120,3 +120,42 @@ TEST_F(DownloadInWindow, ClosingDuringADownloadStopsItThenClosesTheWindow)
     EXPECT_EQ(written, static_cast<size_t>(w.ui.LCount->text().toInt()));
     EXPECT_THROW(w.form.WriteDumpLine("after close"), EInOutError);
 }
+
+// Fault caught: the default count (19500) from a clock holding 50 records
+// after eStart read every record, then ended in the record error with the
+// bar at 0.25 %.
+TEST_F(DownloadInWindow, ACountBeyondTheClocksRecordsEndsAsASuccessWithTheBarFull)
+{
+    StartSim({"--bus", "rs232", "--records", "60"});
+    w.ui.eStart->setText("10");
+
+    QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
+
+    EXPECT_TRUE(w.dialogs.empty()) << w.dialogs.front().text.toStdString();
+    EXPECT_EQ(w.ui.LCount->text(), "50");
+    EXPECT_EQ(w.ui.ProgressBar->value(), w.ui.ProgressBar->maximum());
+    EXPECT_EQ(w.ui.ProgressBar->maximum(), 50);
+    EXPECT_EQ(Lines(ReadWholeFile(DumpPath())).size(), 50u);
+}
+
+// Faults caught: a failure box that tells the clerk nothing about which
+// line failed, or where the records read before it are.
+TEST_F(DownloadInWindow, FailureBoxesKeepTheirTextFirstAndNameTheLineOrTheFolder)
+{
+    StartSim({"--bus", "rs232", "--records", "0"});
+    QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
+    ASSERT_EQ(w.dialogs.size(), 1u);
+    const std::string line = "COM" + std::to_string(sim->ComNumber()) + " -> ";
+    EXPECT_TRUE(
+        w.dialogs[0].text.startsWith(QString::fromUtf8("خطا در ارتباط \n") + QString::fromStdString(line)))
+        << w.dialogs[0].text.toStdString();
+    EXPECT_TRUE(w.dialogs[0].text.endsWith(", RS-232")) << w.dialogs[0].text.toStdString();
+
+    w.dialogs.clear();
+    StartSim({"--bus", "rs232", "--records", "50", "--faults", "corrupt=1"});
+    w.ui.eCom->setText(QString::number(sim->ComNumber()));
+    QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
+    ASSERT_FALSE(w.dialogs.empty());
+    EXPECT_EQ(w.dialogs.back().text.toStdString(),
+              "خطا در رکورد\nThe records read so far are in Dump.Txt and BadRecs.Txt in " + OutputFolder());
+}

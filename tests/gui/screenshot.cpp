@@ -19,9 +19,11 @@
 #include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "app/dialogs.h"
 #include "app/tform1.h"
+#include "serial/comport.h"
 #include "ui_tform1.h"
 
 namespace {
@@ -50,7 +52,11 @@ int main(int argc, char* argv[])
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
     QDir().mkpath(out.absolutePath());
 
-    TForm1 form([](const ShownDialog& d) { std::printf("dialog: %s\n", qPrintable(d.text)); });
+    std::vector<ShownDialog> shown;
+    TForm1 form([&shown](const ShownDialog& d) {
+        std::printf("dialog: %s\n", qPrintable(d.text));
+        shown.push_back(d);
+    });
     form.show();
     settle();
     bool ok = save(form, out.filePath("window.png"));
@@ -98,7 +104,18 @@ int main(int argc, char* argv[])
                                "members of the group dialout may use /dev/ttyUSB0: add this user to it "
                                "(adduser USER dialout) and log in again"))},
     };
-    for (const auto& [name, message] : messages) {
+    // The failure boxes as the window words them: the line that did not
+    // answer, a port that does not exist, where the records read are.
+    ui.RadioButton1->click();
+    ui.eCom->setText(QStringLiteral("98"));
+    shown.clear();
+    form.ShowMessageBox("خطا در ارتباط ", "خطا");
+    form.ReportError(EComPort(1, 2));
+    form.ShowMessageBox("خطا در رکورد", "خطا");
+    const char* const failureNames[] = {"communication-error.png", "no-such-port.png", "record-error.png"};
+    std::vector<std::pair<const char*, ShownDialog>> boxes(std::begin(messages), std::end(messages));
+    for (std::size_t i = 0; i < shown.size() && i < 3; ++i) boxes.emplace_back(failureNames[i], shown[i]);
+    for (const auto& [name, message] : boxes) {
         std::unique_ptr<QMessageBox> box = DialogBox(&form, message);
         box->show();
         settle();
