@@ -221,6 +221,9 @@ private:
 
         m_window.SetProgressMaximum(count);
         m_window.SetProgressPosition(0);
+        // A range with nothing to read (a start past the newest record) still
+        // says how many records were read.
+        if (count == 0) m_window.SetRecordsReadText("0");
         while (pass < count) {
             const std::string reply = QueryNextRecord(m_window);
             if (IsFlaggedRecord(reply)) {

@@ -298,7 +298,8 @@ TEST(CliPointers, COMnIsLookedUpInTheWindowsPortsFolder)
         {installed, home, 0, "ARI 100\nAWI 500\n", ""},
         // Nothing in the user's folder: COM7 is the seventh serial device.
         {installed, bareHome, 5, "",
-         "clockreader-cli: COM7 -> /dev/ttyS6, RS-232, clock 1: Unable to open com port"},
+         "clockreader-cli: COM7 -> /dev/ttyS6, RS-232, clock 1: there is no serial port COM7 on this "
+         "computer"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program.string() + " with HOME " + c.home.string());
@@ -1088,10 +1089,14 @@ TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
     CliRun run = RunCli({"download", "--new", "--site", dir / "site", "--out", out.path()});
     // Clock 2 of the bus is absent: some clocks failed.
     EXPECT_EQ(run.status, 6) << run.err;
-    EXPECT_TRUE(Contains(run.out, "port  clock  records  flagged  status\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, bus.PtyPath() + "      2        0        0  communication error\n"))
+    // The port column is as wide as the longest port name.
+    const std::size_t width = std::max(bus.PtyPath().size(), office.PtyPath().size());
+    const auto port = [&](const std::string& name) { return name + std::string(width - name.size(), ' '); };
+    EXPECT_TRUE(Contains(run.out, port("port") + "  clock  records  flagged  status\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, port(bus.PtyPath()) + "      2        0        0  communication error\n"))
         << run.out;
-    EXPECT_TRUE(Contains(run.out, office.PtyPath() + "      1       30        0  complete\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, port(office.PtyPath()) + "      1       30        0  complete\n"))
+        << run.out;
 
     // Each line's records once, in order, whichever line committed first.
     const auto number = [](const std::string& path) {

@@ -136,6 +136,12 @@ TEST_F(DownloadInWindow, ACountBeyondTheClocksRecordsEndsAsASuccessWithTheBarFul
     EXPECT_EQ(w.ui.ProgressBar->value(), w.ui.ProgressBar->maximum());
     EXPECT_EQ(w.ui.ProgressBar->maximum(), 50);
     EXPECT_EQ(Lines(ReadWholeFile(DumpPath())).size(), 50u);
+
+    // A start past the newest record reads none, and says so.
+    w.ui.eStart->setText("70");
+    QTest::mouseClick(w.ui.Button1, Qt::LeftButton);
+    EXPECT_TRUE(w.dialogs.empty()) << w.dialogs.front().text.toStdString();
+    EXPECT_EQ(w.ui.LCount->text(), "0");
 }
 
 // Faults caught: a failure box that tells the clerk nothing about which
