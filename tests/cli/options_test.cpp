@@ -118,6 +118,16 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
          [](const Options& o) { return o.command == Command::Help && o.helpTopic == "export"; }},
         {{"pointers", "--version"}, "", [](const Options& o) { return o.command == Command::Version; }},
 
+        {{"push", "--to", "postgresql://db/x", "--timeout", "5", "--site-name", "Tabriz"},
+         "",
+         [](const Options& o) {
+             return o.command == Command::Push && o.central == "postgresql://db/x" && o.answerSeconds == 5 &&
+                    o.siteName == "Tabriz";
+         }},
+        {{"push"}, "--to"},
+        {{"push", "--to", "x", "--schema-sql"}, "--schema-sql"},
+        {{"push", "--to", "x", "--timeout", "0"}, "--timeout"},
+        {{"download", "--push", "postgresql://db/x"}, "--new"},
         {{"download", "--clock", "0"}, "--clock"},
         {{"download", "--clock", "33"}, "--clock"},
         {{"download", "--clock", "1x"}, "--clock"},
