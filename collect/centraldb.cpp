@@ -202,8 +202,8 @@ public:
         } else {
             const std::string reason = OneLine(problem);
             PQfreemem(problem);
-            throw CentralError(CentralError::BadAddress,
-                               MaskPassword(settings.connection) + ": " + Masked(reason));
+            throw CentralError(CentralError::BadAddress, MaskPassword(settings.connection) + ": " +
+                                                             MaskPasswordIn(reason, settings.connection));
         }
         // Ours first, so that what the connection text sets wins: a
         // statement ends on the server after the answer time too.
@@ -265,6 +265,7 @@ private:
     // libpq never prints a password, but a reason may quote the text given.
     std::string Masked(std::string text) const
     {
+        text = MaskPasswordIn(text, m_settings.connection);
         if (m_password.size() < 3) return text;
         for (std::size_t at; (at = text.find(m_password)) != std::string::npos;)
             text.replace(at, m_password.size(), "***");
@@ -365,16 +366,43 @@ std::string CheckSchema(Central& central, bool& made)
 
 }  // namespace
 
+namespace {
+
+// Where a password may stand in a connection text: in a URI's user part or
+// its query, or as a key=value pair. The second group is the password.
+const std::regex kPasswordInUri(R"(^([a-zA-Z]+://[^/@?]*?:)([^/@?]*)@)");
+const std::regex kPasswordInQuery(R"(([?&]password=)([^&]*))", std::regex::icase);
+const std::regex kPasswordInPairs(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))", std::regex::icase);
+
+bool IsUri(const std::string& connection)
+{
+    return std::regex_search(connection, std::regex("^[a-zA-Z]+://"));
+}
+
+}  // namespace
+
 std::string MaskPassword(const std::string& connection)
 {
-    static const std::regex inUri(R"(^([a-zA-Z]+://[^/@?]*?:)[^/@?]*@)");
-    static const std::regex inQuery(R"(([?&]password=)[^&]*)", std::regex::icase);
-    static const std::regex inPairs(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))", std::regex::icase);
-    if (std::regex_search(connection, std::regex("^[a-zA-Z]+://"))) {
-        const std::string masked = std::regex_replace(connection, inUri, "$1***@");
-        return std::regex_replace(masked, inQuery, "$1***");
+    if (IsUri(connection))
+        return std::regex_replace(std::regex_replace(connection, kPasswordInUri, "$1***@"), kPasswordInQuery,
+                                  "$1***");
+    return std::regex_replace(connection, kPasswordInPairs, "$1***");
+}
+
+std::string MaskPasswordIn(const std::string& text, const std::string& connection)
+{
+    std::string masked = text;
+    for (const std::regex* where : IsUri(connection) ? std::vector{&kPasswordInUri, &kPasswordInQuery}
+                                                     : std::vector{&kPasswordInPairs}) {
+        for (auto match = std::sregex_iterator(connection.begin(), connection.end(), *where);
+             match != std::sregex_iterator(); ++match) {
+            const std::string password = (*match)[2];
+            if (password.empty()) continue;
+            for (std::size_t at; (at = masked.find(password)) != std::string::npos;)
+                masked.replace(at, password.size(), "***");
+        }
     }
-    return std::regex_replace(connection, inPairs, "$1***");
+    return masked;
 }
 
 const char* CentralSchemaSql() { return kSchemaSql; }

@@ -41,6 +41,8 @@ private:
 // `connection` (a libpq URI or key=value text) with its password, if any,
 // shown as "***": the only form in which a connection is ever printed.
 std::string MaskPassword(const std::string& connection);
+// `text` with the password of `connection` (as written there) shown as "***".
+std::string MaskPasswordIn(const std::string& text, const std::string& connection);
 
 // The SQL that makes the central schema, for a DBA to run by hand.
 const char* CentralSchemaSql();
