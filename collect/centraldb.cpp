@@ -8,6 +8,7 @@
 #include <sys/select.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <regex>
@@ -104,87 +105,142 @@ std::string OneLine(const char* text)
     return line;
 }
 
-// A field of a COPY row in text format: backslash, tab and line breaks
-// escaped, and any byte that is not valid UTF-8 replaced, since the server
-// refuses the whole row otherwise.
-void AppendText(std::string& row, const std::string& text)
-{
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t length = c < 0x80         ? 1
-                                   : (c >> 5) == 6  ? 2
-                                   : (c >> 4) == 14 ? 3
-                                   : (c >> 3) == 30 ? 4
-                                                    : 0;
-        bool valid = length != 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k)
-            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!valid) {
-            row += '?';
-            ++i;
-        } else if (c == '\\') {
-            row += "\\\\", ++i;
-        } else if (c == '\t') {
-            row += "\\t", ++i;
-        } else if (c == '\n') {
-            row += "\\n", ++i;
-        } else if (c == '\r') {
-            row += "\\r", ++i;
-        } else {
-            row.append(text, i, length);
-            i += length;
+// Rows go to the server in COPY's binary format: nothing to escape, and
+// nothing for the server to parse, so the temporary table fills fast.
+// Every number is big-endian; a field is its length, then its bytes.
+class BinaryRows {
+public:
+    BinaryRows() { Start(); }
+    void Start()
+    {
+        m_bytes.assign("PGCOPY\n\377\r\n\0", 11);
+        Int(4, 0);  // flags
+        Int(4, 0);  // header extension
+    }
+    const std::string& Finished()
+    {
+        Int(2, -1);
+        return m_bytes;
+    }
+    void Row(int fields) { Int(2, fields); }
+    void Null() { Int(4, -1); }
+    void Number(int size, std::int64_t value)
+    {
+        Int(4, size);
+        Int(size, value);
+    }
+    void Bytes(const std::string& bytes)
+    {
+        Int(4, static_cast<std::int64_t>(bytes.size()));
+        m_bytes += bytes;
+    }
+    // Text, with any byte that is not valid UTF-8 replaced, since the
+    // server refuses the whole batch otherwise.
+    void Text(const std::string& text)
+    {
+        std::string valid;
+        for (std::size_t i = 0; i < text.size();) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            const std::size_t length = c < 0x80         ? 1
+                                       : (c >> 5) == 6  ? 2
+                                       : (c >> 4) == 14 ? 3
+                                       : (c >> 3) == 30 ? 4
+                                                        : 0;
+            bool ok = length != 0 && i + length <= text.size();
+            for (std::size_t k = 1; ok && k < length; ++k)
+                ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            valid.append(ok ? text.substr(i, length) : "?");
+            i += ok ? length : 1;
         }
+        Bytes(valid);
     }
+    // A UUID written as text.
+    void Uuid(const std::string& text)
+    {
+        std::string bytes;
+        for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] == '-') continue;
+            bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+            ++i;
+        }
+        Bytes(bytes);
+    }
+
+private:
+    void Int(int size, std::int64_t value)
+    {
+        for (int shift = (size - 1) * 8; shift >= 0; shift -= 8)
+            m_bytes += static_cast<char>((static_cast<std::uint64_t>(value) >> shift) & 0xFF);
+    }
+    std::string m_bytes;
+};
+
+// Days from 2000-01-01 (PostgreSQL's epoch) to the Gregorian date.
+std::int64_t DaysFrom2000(int year, int month, int day)
+{
+    year -= month <= 2;
+    const int era = (year >= 0 ? year : year - 399) / 400;
+    const int yearOfEra = year - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 730425;
 }
 
-void AppendBytes(std::string& row, const std::string& bytes)
+// The digits of `text` from `at`, `count` of them, as a number; -1 when
+// they are not all digits.
+int Digits(const std::string& text, std::size_t at, std::size_t count)
 {
-    row += "\\\\x";
-    for (const char c : bytes) {
-        row += "0123456789abcdef"[static_cast<unsigned char>(c) >> 4];
-        row += "0123456789abcdef"[static_cast<unsigned char>(c) & 15];
+    if (at + count > text.size()) return -1;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return -1;
+        value = value * 10 + (text[i] - '0');
     }
+    return value;
 }
 
-// One COPY row of `record`: what the central table keeps of it.
-void AppendRow(std::string& rows, const std::string& site, const StoredRecord& record)
+// One row of `record`: what the central table keeps of it, in the order
+// of kPushColumns.
+void AppendRow(BinaryRows& rows, const std::string& site, const StoredRecord& record)
 {
-    const auto field = [&rows](const std::string& text) {
-        AppendText(rows, text);
-        rows += '\t';
-    };
-    const auto maybe = [&](bool known, const std::string& text) {
-        if (known) return field(text);
-        rows += "\\N\t";
-    };
-    field(site);
-    field(std::to_string(record.clockId));
-    field(std::to_string(record.serial / kRingSize));
-    field(std::to_string(record.serial % kRingSize));
-    field(record.port);
-    field(record.rs232 ? "rs232" : "rs485");
-    field(std::to_string(record.clock));
-    AppendBytes(rows, record.line);
-    rows += '\t';
-    AppendBytes(rows, record.raw);
-    rows += '\t';
+    rows.Row(17);
+    rows.Uuid(site);
+    rows.Number(8, record.clockId);
+    rows.Number(8, record.serial / kRingSize);
+    rows.Number(4, record.serial % kRingSize);
+    rows.Text(record.port);
+    rows.Text(record.rs232 ? "rs232" : "rs485");
+    rows.Number(2, record.clock);
+    rows.Bytes(record.line);
+    rows.Bytes(record.raw);
     const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
     const std::optional<RecordDate> date = DateOf(record);
-    const bool timeValid = fields && fields->time.size() == 4 &&
-                           fields->time.find_first_not_of("0123456789") == std::string::npos &&
-                           fields->time < "2400" && fields->time[2] < '6';
-    maybe(fields.has_value(), fields ? fields->card : "");
+    const auto text = [&rows](bool known, const std::string& value) {
+        known ? rows.Text(value) : rows.Null();
+    };
+    text(fields.has_value(), fields ? fields->card : "");
     std::string clockDate = date ? (record.calendar == "gregorian" ? date->iso : date->solar) : "";
-    for (char& c : clockDate)
-        if (c == '-') c = '/';
-    maybe(date.has_value(), clockDate);
-    maybe(!record.calendar.empty(), record.calendar);
-    maybe(date.has_value(), date ? date->iso : "");
-    maybe(timeValid, timeValid ? fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2) : "");
-    maybe(fields.has_value(), fields ? fields->type : "");
-    field(record.flagged ? "t" : "f");
-    AppendText(rows, record.collectedAt);
-    rows += '\n';
+    std::replace(clockDate.begin(), clockDate.end(), '-', '/');
+    text(date.has_value(), clockDate);
+    text(!record.calendar.empty(), record.calendar);
+    if (date)
+        rows.Number(4,
+                    DaysFrom2000(Digits(date->iso, 0, 4), Digits(date->iso, 5, 2), Digits(date->iso, 8, 2)));
+    else
+        rows.Null();
+    const int hour = fields ? Digits(fields->time, 0, 2) : -1,
+              minute = fields ? Digits(fields->time, 2, 2) : -1;
+    if (hour >= 0 && hour < 24 && minute >= 0 && minute < 60)
+        rows.Number(8, (hour * 60 + minute) * 60 * std::int64_t{1000000});
+    else
+        rows.Null();
+    text(fields.has_value(), fields ? fields->type : "");
+    rows.Number(1, record.flagged ? 1 : 0);
+    // yyyy-mm-ddThh:mm:ssZ, as the store keeps it.
+    const std::string& at = record.collectedAt;
+    const std::int64_t seconds = DaysFrom2000(Digits(at, 0, 4), Digits(at, 5, 2), Digits(at, 8, 2)) * 86400 +
+                                 Digits(at, 11, 2) * 3600 + Digits(at, 14, 2) * 60 + Digits(at, 17, 2);
+    rows.Number(8, seconds * 1000000);
 }
 
 // A connection to the central database. Every statement is sent without
@@ -243,7 +299,7 @@ public:
         return Await(doing);
     }
 
-    // COPY `sql` FROM STDIN with `rows` (text format).
+    // COPY `sql` FROM STDIN with `rows` (binary format).
     void Copy(const std::string& doing, const std::string& sql, const std::string& rows)
     {
         Result started = Run(doing, sql);
@@ -429,9 +485,9 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     next.afterId = store.PushedThrough(report.schemaIdentity);
     next.limit = kPushBatch;
     const std::int64_t total = store.RecordsAfter(next.afterId);
-    std::string rows;
+    BinaryRows rows;
     while (!settings.goOn || settings.goOn(report.sent, total)) {
-        rows.clear();
+        rows.Start();
         std::int64_t last = next.afterId, count = 0;
         store.ForEachRecord(next, [&](const StoredRecord& record) {
             AppendRow(rows, site, record);
@@ -440,7 +496,9 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
         });
         if (count == 0) break;
         central.Run("push records", "BEGIN");
-        central.Copy("push records", std::string("COPY incoming (") + kPushColumns + ") FROM STDIN", rows);
+        central.Copy("push records",
+                     std::string("COPY incoming (") + kPushColumns + ") FROM STDIN (FORMAT binary)",
+                     rows.Finished());
         Result inserted = central.Run("push records", std::string("INSERT INTO clockreader.record (") +
                                                           kPushColumns + ") SELECT " + kPushColumns +
                                                           " FROM incoming ON CONFLICT DO NOTHING");
