@@ -742,7 +742,7 @@ void PunchStore::ForEachRecord(const Selection& selection,
     Statement query(
         m_db,
         "SELECT r.id, s.port, c.bus, c.number, r.serial, r.flagged, r.raw, r.line, b.collected_at,"
-        " coalesce(s.calendar, ''), coalesce(s.clock_date, '')"
+        " coalesce(s.calendar, ''), coalesce(s.clock_date, ''), c.id"
         " FROM record r JOIN segment s ON s.id = r.segment_id JOIN clock c ON c.id = s.clock_id"
         " JOIN batch b ON b.id = s.batch_id"
         " WHERE (?1 = '' OR s.port = ?1 OR EXISTS (SELECT 1 FROM clock_name n WHERE n.clock_id = c.id"
@@ -763,6 +763,7 @@ void PunchStore::ForEachRecord(const Selection& selection,
         record.collectedAt = query.Text(8);
         record.calendar = query.Text(9);
         record.clockDate = query.Text(10);
+        record.clockId = query.Integer(11);
         take(record);
     }
     if (step != SQLITE_DONE) Fail("read its records");

@@ -128,6 +128,7 @@ struct Selection {
 // One stored record as an export reads it.
 struct StoredRecord {
     std::int64_t id = 0;
+    std::int64_t clockId = 0;  // the store's own number of the clock
     std::string port;
     bool rs232 = true;
     int clock = 0;
