@@ -3,6 +3,7 @@
 #include <xlsxwriter.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <stdexcept>

@@ -449,7 +449,7 @@ PortMap readPortMap() {
     std::ifstream in(PathFromUtf8(fileName), std::ios::binary);
     const std::string bytes(std::istreambuf_iterator<char>(in), {});
     const std::optional<std::string> text = SettingsFileText(bytes);
-    if (!in.eof() || in.bad() || !text) {
+    if (!in || !text) {
         map.problem = fileName + ": cannot be read (as UTF-8 or as UTF-16 with a byte-order mark)";
         return map;
     }

@@ -836,6 +836,7 @@ TEST(CliExport, RecordsCollectedInTheWrongLayoutAreWrittenAgainAsDumpDailyAndWor
                       out / "punches.xlsx"})
                   .status,
               0);
+    // Debian's python3-openpyxl, for Debian's interpreter.
     WriteFile(dir / "read.py", R"(import sys, openpyxl
 book = openpyxl.load_workbook(sys.argv[1])
 print(book.sheetnames)
@@ -843,7 +844,7 @@ for name in book.sheetnames:
     for row in book[name].iter_rows(min_row=2, max_row=3 if name == 'daily' else 2):
         print(name, [(type(c.value).__name__, str(c.value)) for c in row if c.value is not None])
 )");
-    RunChild({"python3", dir / "read.py", out / "punches.xlsx"}, dir / "read.out", dir / "read.err");
+    RunChild({"/usr/bin/python3", dir / "read.py", out / "punches.xlsx"}, dir / "read.out", dir / "read.err");
     EXPECT_THAT(ReadWholeFile(dir / "read.out"),
                 testing::StartsWith(
                     "['daily', 'COM7']\n"
