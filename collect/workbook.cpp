@@ -75,9 +75,14 @@ public:
         format_set_bold(m_header);
         m_taken.insert("history");  // Excel keeps this name for itself
     }
+    // A workbook given up half-way (the store failed) is not left behind
+    // to pass for a whole export.
     ~Workbook()
     {
-        if (m_book != nullptr) workbook_close(m_book);
+        if (m_book == nullptr) return;
+        workbook_close(m_book);
+        std::error_code ignored;
+        std::filesystem::remove(PathFromUtf8(m_path), ignored);
     }
     Workbook(const Workbook&) = delete;
     Workbook& operator=(const Workbook&) = delete;
