@@ -254,7 +254,8 @@ TEST(CliOptions, ScheduledCollection)
     EXPECT_TRUE(site[1].rs232 && site[1].vireo);
     EXPECT_EQ(site[1].comText, "12");
     // A site file Notepad saved: UTF-8 with a byte-order mark, or UTF-16
-    // with one, reads as plain UTF-8 does.
+    // with one, reads as plain UTF-8 does (a mark left in makes the first
+    // port unreadable; UTF-16 read as bytes, every line).
     TempDir dir;
     const std::string plain = "COM1 rs485 1-32 57600 standard\r\n";
     std::string le = "\xFF\xFE", be = "\xFE\xFF";
