@@ -132,7 +132,10 @@ void ForEachRequested(PunchStore& store, const ExportRequest& request,
 void DailySummary::Add(const StoredRecord& record, const std::optional<RecordDate>& date)
 {
     const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
-    if (!date || !fields || fields->time.size() != 4 || !AllDigits(fields->time)) return;
+    // A time of day, as the central database's daily view takes it.
+    if (!date || !fields || fields->time.size() != 4 || !AllDigits(fields->time) || fields->time >= "2400" ||
+        fields->time[2] >= '6')
+        return;
     const std::string time = fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2);
     DailyRow& row = m_rows[{fields->card, date->iso}];
     if (row.punches == 0) {
