@@ -235,6 +235,7 @@ private:
                     throw StoreError(StoreError::NotAStore, problem);
             }
             m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
+            if (!m_options.siteName.empty()) m_store->NameSite(m_options.siteName);
             m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
             if (const int files = m_publisher->Recover(); files > 0)
                 m_window.Say(m_program + ": published " + CountOf(files, "file") +
@@ -574,6 +575,7 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
     for (Options& line : lines) {
         line.outDirectory = options.outDirectory;
         line.lockWaitSeconds = options.lockWaitSeconds;
+        line.siteFile = options.siteFile;
     }
     // Takes the lock, opens the store and finishes earlier publications,
     // and holds them while the lines are read; its run is the site's.

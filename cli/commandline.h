@@ -48,6 +48,10 @@ its records and its last collection)"},
 damaged (exit 2 when something is))"},
     {Command::Backup, "backup", R"(copy the punch store of --out to --file F, consistently, also
 while a run collects)"},
+    {Command::Push, "push", R"(send every record of the punch store of --out that the central
+PostgreSQL database --to does not hold yet; a push killed or
+failed is redone from what the database acknowledged, and no
+record is ever kept there twice)"},
 };
 
 // The clock's ring holds positions 0 to 253578.
@@ -61,10 +65,10 @@ CLI::Validator SolarDate();
 CLI::Validator Folder();
 // A text that is not empty; `what` names it in the refusal.
 CLI::Validator NotEmpty(const std::string& what);
+// A file or folder name, as TakePathArgument() takes it.
+CLI::Validator PathArgument(bool windows = kWindowsPaths);
 // Sets the port of --port: COMn, a device path or a converter's URL.
 void SetPort(Options& options, const std::string& value);
-// The lines of the site file `name` (--site).
-std::vector<Options> ReadSiteFile(const std::string& name);
 
 // The whole command line, each option bound to `o`.
 std::unique_ptr<CLI::App> CommandLine(Options& o, const std::string& program);

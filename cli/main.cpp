@@ -7,6 +7,7 @@
 
 #include "clocklink/clocklink.h"
 #include "collect/export.h"
+#include "collect/workbook.h"
 #include "collection.h"
 #include "download/download.h"
 #include "options.h"
@@ -14,6 +15,7 @@
 #include "process.h"
 #include "progress.h"
 #include "statusfile.h"
+#include "push.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/text.h"
@@ -94,7 +96,24 @@ int Export(const Options& options, const std::string& program, const std::string
     if (options.selectClock) request.selection.clock = std::stoi(options.clock);
     request.from = options.exportFrom;
     request.to = options.exportTo;
-    request.csv = options.csv;
+    request.format = options.exportFormat == "csv"     ? collect::ExportFormat::Csv
+                     : options.exportFormat == "daily" ? collect::ExportFormat::Daily
+                     : options.exportFormat == "xlsx"  ? collect::ExportFormat::Workbook
+                                                       : collect::ExportFormat::Dump;
+    if (!options.exportLayout.empty()) request.vireo = options.exportLayout == "vireo";
+    if (request.format == collect::ExportFormat::Workbook) {
+        try {
+            const std::int64_t written = collect::ExportWorkbook(punches, request, options.exportFile);
+            std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(),
+                         static_cast<long long>(written));
+            return kExitComplete;
+        } catch (const collect::StoreError&) {
+            throw;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s: --file: %s\n", program.c_str(), error.what());
+            return kExitOtherError;
+        }
+    }
     std::FILE* out = stdout;
     if (!options.exportFile.empty()) {
         out = OpenFileForWriting(options.exportFile);
@@ -120,6 +139,7 @@ int Export(const Options& options, const std::string& program, const std::string
 // The clocks the store knows; returns the exit status.
 int ListClocks(collect::PunchStore& punches)
 {
+    std::printf("site %s (%s)\n", punches.SiteName().c_str(), punches.Identity().c_str());
     std::printf("clock  bus    address  life  next position  records  last collected        names\n");
     for (const collect::ClockSummary& c : punches.Clocks()) {
         std::string names;
@@ -201,6 +221,11 @@ int Main(int argc, char** argv)
         return LookAfterStore(options, program);
 
     WatchStopSignals();
+    if (options.command == Command::Push) {
+        const int status = PushStore(options, program, [] { return StopSignal(); });
+        StopSignalsFinished();
+        return status;
+    }
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
     RunStatus report;
     report.command = options.command == Command::Pointers ? "pointers"
@@ -228,7 +253,12 @@ int Main(int argc, char** argv)
 int RunClockCommand(const Options& options, const std::string& program, RunStatus& report)
 {
     // A converter's address that does not read or whose host does not
-    // resolve is bad input, refused before anything is sent.
+    // resolve is bad input, refused before anything is sent; so is a
+    // ports.txt with a line that does not read.
+    if (const std::string problem = ComPortMapProblem(); !problem.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), problem.c_str());
+        return kExitBadInput;
+    }
     {
         const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
         const std::string address = ComPortNetworkAddress(port);
@@ -242,8 +272,17 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
 
     ProgressMeter progress(stderr, StandardErrorIsTerminal());
     if (IsCollection(options)) {
-        const int status = RunCollection(
+        int status = RunCollection(
             options, progress, program, [] { return StopSignal(); }, &report);
+        // What was collected is pushed whatever became of single clocks;
+        // the push's failure is the run's status only when the collection
+        // itself was complete.
+        if (!options.central.empty() && StopSignal() == 0 &&
+            (status == kExitComplete || status == kExitSomeClocksFailed ||
+             status == kExitCommunicationError || status == kExitRecordError || status == kExitPortError)) {
+            const int pushed = PushStore(options, program, [] { return StopSignal(); });
+            if (status == kExitComplete) status = pushed;
+        }
         StopSignalsFinished();
         return status;
     }
@@ -278,6 +317,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     case Command::Clocks:
     case Command::Verify:
     case Command::Backup:
+    case Command::Push:
     case Command::Help:
     case Command::Version: break;
     }

@@ -17,7 +17,7 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Help, Version };
+enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Push, Help, Version };
 
 struct Options {
     Command command = Command::Help;
@@ -49,14 +49,25 @@ struct Options {
     // Where a JSON summary of the run goes once it has ended; empty: none.
     std::string statusFile;
     // Export: which stored records (a port or clock only when given, a date
-    // range only when given), as CSV or dump lines, to a file or stdout.
+    // range only when given), in which format (dump, csv, daily, xlsx),
+    // decoded again in which layout (empty: the stored lines), to a file or
+    // stdout.
     bool selectPort = false, selectClock = false;
     std::string exportFrom, exportTo;
-    bool csv = false;
+    std::string exportFormat = "dump";
+    std::string exportLayout;
     std::string exportFile;
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;
+    // The central database (push --to, download --new --push): its libpq
+    // URI or key=value text, how long to wait for each of its answers, and
+    // the name of the store's site, stored when given. push --schema-sql
+    // prints the central schema instead.
+    std::string central;
+    int answerSeconds = 120;
+    std::string siteName;
+    bool schemaSql = false;
     // Help: the command whose options to show; empty: the commands.
     std::string helpTopic;
 };
@@ -83,6 +94,22 @@ bool Downloads(const Options& options);
 // "#" comments are left out. `fileName` names the file in the UsageError
 // that refuses a line that does not read so, or a port listed twice.
 std::vector<Options> ParseSiteFile(const std::string& text, const std::string& fileName);
+// The lines of the site file `name` (--site): UTF-8 with or without a
+// byte-order mark, or UTF-16 with one.
+std::vector<Options> ReadSiteFile(const std::string& name);
+
+// A file or folder name as given. With Windows' rules (`windows`, the
+// default on Windows), where no name holds a '"', a last '"' is dropped:
+// cmd hands --out "C:\My Records\" over as C:\My Records" (the backslash
+// escapes the quote). A '"' before the end means cmd joined the next
+// arguments to this one: the refusal, with the name to write instead, is
+// returned. Empty when `value` is taken.
+#ifdef _WIN32
+inline constexpr bool kWindowsPaths = true;
+#else
+inline constexpr bool kWindowsPaths = false;
+#endif
+std::string TakePathArgument(std::string& value, bool windows = kWindowsPaths);
 
 // The clock numbers of a --clocks list such as "1-32" or "1,4,9-12", in the
 // order given. Raises UsageError naming --clocks.
@@ -97,6 +124,7 @@ enum ExitStatus : int {
     kExitRecordError = 4,
     kExitPortError = 5,
     kExitSomeClocksFailed = 6,
+    kExitCentralError = 7,
 };
 // A stop by a signal exits with 128 + the signal's number (129 SIGHUP,
 // 130 SIGINT, 143 SIGTERM).

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,3 +50,9 @@ std::string CountOf(std::int64_t n, std::string_view singular, std::string_view 
 // combining marks and format characters (the joiners of Persian script),
 // two for the wide East Asian ones.
 std::size_t DisplayWidth(std::string_view text);
+
+// A settings file a person wrote (a site file, ports.txt) as UTF-8: UTF-8
+// with or without a byte-order mark, or UTF-16 little- or big-endian with
+// its mark, as Notepad saves "Unicode". Nothing when UTF-16 text is cut
+// short or holds a half of a surrogate pair.
+std::optional<std::string> SettingsFileText(std::string_view bytes);
