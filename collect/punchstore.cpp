@@ -504,21 +504,43 @@ std::vector<KnownClock> PunchStore::ClockCandidates(const ClockName& name, std::
     return clocks;
 }
 
+void PunchStore::Atomically(const std::function<void()>& write)
+{
+    Execute("BEGIN IMMEDIATE");
+    try {
+        write();
+        Execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 KnownClock PunchStore::AddClock(const ClockName& name)
 {
-    Statement insert(m_db, "INSERT INTO clock (bus, number, port, last_key) VALUES (?1, ?2, ?3, ?4)");
-    if (insert.Bind(1, std::string(BusName(name.rs232)))
-            .Bind(2, name.number)
-            .Bind(3, name.port)
-            .Bind(4, name.key)
-            .Step() != SQLITE_DONE)
-        Fail("add the clock");
-    const std::int64_t id = sqlite3_last_insert_rowid(m_db);
-    NameClock(name, id);
+    // The clock and its name in one commit: a clock is never stored
+    // without the name that finds it again.
+    std::int64_t id = 0;
+    Atomically([&] {
+        Statement insert(m_db, "INSERT INTO clock (bus, number, port, last_key) VALUES (?1, ?2, ?3, ?4)");
+        if (insert.Bind(1, std::string(BusName(name.rs232)))
+                .Bind(2, name.number)
+                .Bind(3, name.port)
+                .Bind(4, name.key)
+                .Step() != SQLITE_DONE)
+            Fail("add the clock");
+        id = sqlite3_last_insert_rowid(m_db);
+        WriteClockName(name, id);
+    });
     return ReadClock(id);
 }
 
 void PunchStore::NameClock(const ClockName& name, std::int64_t clockId)
+{
+    Atomically([&] { WriteClockName(name, clockId); });
+}
+
+void PunchStore::WriteClockName(const ClockName& name, std::int64_t clockId)
 {
     Statement upsert(
         m_db,

@@ -251,6 +251,11 @@ private:
     // The store's identity, made once, with the store or its upgrade.
     void AddIdentity();
     void Execute(const char* sql);
+    // Runs `write` as one transaction: one commit (one sync of the log)
+    // instead of one a statement, and nothing of it kept when it fails.
+    void Atomically(const std::function<void()>& write);
+    // The statements of NameClock, inside a transaction of the caller's.
+    void WriteClockName(const ClockName& name, std::int64_t clockId);
     [[noreturn]] void Fail(const std::string& doing);
     KnownClock ReadClock(std::int64_t clockId);
 

@@ -6,12 +6,20 @@
 // Reports, with their goals: the time of the collection over that of the
 // plain download (at most 1.25), the collection's peak memory (under 64 MiB)
 // and the store's size over that of the same records' lines in Dump.Txt
-// (at most 2). Both runs must hold the same lines. Then, on a year's store
-// of 1,000,000 records: the time a run takes to open it (with its check)
-// and the importer's query for the records after a given id.
+// (at most 2). Both runs must hold the same lines. Then the store's fixed
+// cost: what a run of download --new takes beyond a plain download when
+// there are almost no records to read (opening and checking the store,
+// knowing the clock, committing, publishing). Then, on a year's store of
+// 1,000,000 records: the time a run takes to open it (with its check) and
+// the importer's query for the records after a given id.
 //
 // Usage: storebench [--quick] (20000 records instead). Exits 1 when a goal
-// is missed.
+// is missed. The time ratio is a goal for the whole ring only: at 20000
+// records a plain download takes about half a second, and the fixed cost,
+// paid once a run whatever its size, is a large part of that, so the ratio
+// there tells the size of the run, not the cost of the store; --quick
+// prints it with the fixed cost beside it and does not judge it.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -91,9 +99,50 @@ int main(int argc, char** argv)
         ok = ok && met;
     };
     goal(same, "the published files hold the lines of the plain download");
-    goal(timeRatio <= 1.25, "collecting into the store takes at most 1.25 times the plain download");
+    if (records == kRingSize)
+        goal(timeRatio <= 1.25, "collecting into the store takes at most 1.25 times the plain download");
+    else
+        std::printf(
+            "  time ratio not judged at %ld records: it is a goal for the whole ring (%d records,"
+            " scripts/bench without --quick); see the fixed cost below\n",
+            records, kRingSize);
     goal(peakMiB < 64, "peak memory under 64 MiB");
     goal(sizeRatio <= 2, "the store at most twice the bytes of Dump.Txt");
+
+    // The fixed cost: a clock of a few records, read by each program in a
+    // fresh folder, the quickest of several rounds of each (so a busy
+    // machine's worst moments do not count), and by download --new again
+    // with nothing new, as an hourly job finds most clocks.
+    SimProcess small({"--records", "10"}, /*quiet=*/true);
+    const std::vector<std::string> smallLink = {"--ports-dir", small.PortDirectory(), "--port", "COM7"};
+    double plainBest = 1e9, newBest = 1e9, idleBest = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        TempDir plainDir, storeDir;
+        std::vector<std::string> once = {CLOCKREADER_CLI_PATH, "download", "--out", plainDir.path()};
+        std::vector<std::string> fresh = {CLOCKREADER_CLI_PATH, "download", "--new", "--out",
+                                          storeDir.path()};
+        once.insert(once.end(), smallLink.begin(), smallLink.end());
+        fresh.insert(fresh.end(), smallLink.begin(), smallLink.end());
+        const ChildResult a = RunChild(once, logs / "small.out", logs / "small.err", std::chrono::minutes(1));
+        const ChildResult b =
+            RunChild(fresh, logs / "small.out", logs / "small.err", std::chrono::minutes(1));
+        const ChildResult c =
+            RunChild(fresh, logs / "small.out", logs / "small.err", std::chrono::minutes(1));
+        if (a.status != 0 || b.status != 0 || c.status != 0) {
+            std::printf("a run of the small clock failed: %d %d %d\n%s", a.status, b.status, c.status,
+                        ReadWhole(logs / "small.err").c_str());
+            return 1;
+        }
+        plainBest = std::min(plainBest, a.seconds);
+        newBest = std::min(newBest, b.seconds);
+        idleBest = std::min(idleBest, c.seconds);
+    }
+    std::printf(
+        "\n| 10 records, quickest of 5 | download s | download --new, new store s | download --new, nothing "
+        "new s | fixed cost of the store s |\n|---|---|---|---|---|\n| | %.3f | %.3f | %.3f | %.3f |\n",
+        plainBest, newBest, idleBest, newBest - plainBest);
+    std::printf("  the fixed cost is %.0f %% of this plain download of %ld records\n",
+                100 * (newBest - plainBest) / first.seconds, records);
 
     // A year's store: the check every run makes when it opens the store,
     // and the importer's query for what came after the records it has.

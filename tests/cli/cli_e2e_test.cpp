@@ -738,7 +738,7 @@ TEST(CliCollection, NewRecordsOnlyEachOnceWhilePunchesArriveOnBothBuses)
         for (int run = 0; run < 3 || !allPunched(); ++run) {
             ASSERT_LT(run, 100);
             CliRun r = RunCli(args);
-            ASSERT_EQ(r.status, 0) << r.err;
+            ASSERT_EQ(r.status, 0) << r.err << sim.ReadWireLog();
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
         CliRun last = RunCli(args);

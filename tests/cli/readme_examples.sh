@@ -7,7 +7,8 @@
 # nothing of the real build. A line ending in "&" starts a simulated clock,
 # and the next line waits until its --link exists, or a converter (ser2net,
 # socat), and the next line waits until its TCP port listens (its
-# "tcp,HOST,PORT" or "TCP-LISTEN:PORT"). Fails when an example exits
+# "tcp,HOST,PORT" or "TCP-LISTEN:PORT"; free ports stand in for the
+# README's). Fails when an example exits
 # non-zero, warns that its records do not fit the layout it chose, or when
 # the README has too few examples to mean anything.
 #
@@ -38,6 +39,26 @@ if [ "${#examples[@]}" -lt 4 ]; then
   echo "readme_examples: only ${#examples[@]} example lines in $readme" >&2
   exit 1
 fi
+
+# The network examples name fixed TCP ports, which another program may hold
+# on a shared machine: each is replaced by a loopback port free at this
+# moment (the kernel's choice), the same one wherever the README repeats it.
+free_port() {
+  perl -MIO::Socket::INET -e 'my $s = IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0) or exit 1; print $s->sockport'
+}
+port_pattern='(tcp,[^,]*,|TCP-LISTEN:|127\.0\.0\.1:)'
+taken=" "
+for port in $(printf '%s\n' "${examples[@]}" | grep -oE "${port_pattern}[0-9]+" | grep -oE '[0-9]+$' | sort -u); do
+  free=
+  for _ in $(seq 10); do
+    free=$(free_port) || { echo "readme_examples: no free loopback port" >&2; exit 1; }
+    [[ $taken == *" $free "* ]] || break
+  done
+  taken+="$free "
+  for i in "${!examples[@]}"; do
+    examples[$i]=$(sed -E "s/${port_pattern}${port}([^0-9]|\$)/\1${free}\2/g" <<<"${examples[$i]}")
+  done
+done
 
 for line in "${examples[@]}"; do
   echo "\$ $line"

@@ -308,7 +308,13 @@ TEST(ClocksimSession, FaultsShowOnRecordRepliesAtTheirRates)
     int naks = 0;
     while (next < records.size()) {
         ++naks;
-        const std::string reply = c.query("\x15", kSilenceMs);
+        std::string reply = c.query("\x15", kSilenceMs);
+        // On a loaded machine a reply may begin, or a trickled one end, after
+        // the silence that otherwise means "dropped"; clocksim logs a drop
+        // before it would answer, so without one logged the rest is awaited.
+        if (reply.find('\r') == std::string::npos &&
+            countOf(sim.ReadWireLog(), " fault=drop ") == static_cast<std::size_t>(seen["drop"]))
+            reply += c.read(kReplyMs);
         const std::string expectedFrame = std::string("\x01\x01\x01\x02\x02\x02") + records[next].payload;
         if (reply.empty()) {
             ++seen["drop"];  // the same record comes with the next NAK

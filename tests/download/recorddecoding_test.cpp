@@ -2,6 +2,9 @@
 // clocks on either calendar.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -284,4 +287,48 @@ TEST(RecordDecoding, PlausibleDatesAndTheLayoutVerdict)
         LayoutWarningText(false, 10, 9),
         "9 of 10 records read have no plausible date and time in the standard record layout: the clock most "
         "likely uses the Vireo layout");
+}
+
+// docs/format.md shows importer writers records and the lines made of them;
+// each of its "record" blocks must decode to the line it shows.
+TEST(RecordDecoding, FormatDocumentExamplesDecodeAsShown)
+{
+#ifndef CLOCKREADER_FORMAT_DOC
+    GTEST_SKIP() << "the document's path is given to the Linux build only";
+#else
+    std::ifstream doc(CLOCKREADER_FORMAT_DOC);
+    ASSERT_TRUE(doc) << CLOCKREADER_FORMAT_DOC;
+    const auto bytes = [](std::string text) {
+        for (std::string::size_type at; (at = text.find("<STX>")) != std::string::npos;)
+            text.replace(at, 5, 1, '\x02');
+        return text;
+    };
+    int examples = 0;
+    std::map<std::string, std::string> block;
+    bool inside = false;
+    for (std::string text; std::getline(doc, text);) {
+        if (!inside) {
+            inside = text == "```record";
+            block.clear();
+            continue;
+        }
+        if (text != "```") {
+            const auto colon = text.find(": ");
+            ASSERT_NE(colon, std::string::npos) << text;
+            block[text.substr(0, colon)] = text.substr(colon + 2);
+            continue;
+        }
+        inside = false;
+        // "clock: CALENDAR DATE, clock N, port TEXT"
+        std::istringstream clock(block["clock"]);
+        std::string calendar, date, word;
+        clock >> calendar >> date;
+        Decoder decoder(block["layout"] == "vireo", calendar == "solar", date.substr(0, date.size() - 1));
+        clock >> word >> decoder.window.selectedClock >> word >> decoder.window.com;
+        decoder.window.selectedClock.pop_back();
+        EXPECT_EQ(decoder.Line(block["payload"]), bytes(block["line"])) << block["payload"];
+        ++examples;
+    }
+    EXPECT_GE(examples, 5);
+#endif
 }

@@ -30,7 +30,8 @@ void FakeTickSource::PauseForInput(TComPort& port, std::uint32_t milliseconds)
     if (onPause) onPause(port);
 }
 
-QuickTimeoutClock::QuickTimeoutClock(std::uint32_t realWaitMs) : m_realWaitMs(realWaitMs)
+QuickTimeoutClock::QuickTimeoutClock(std::uint32_t realWaitMs, std::uint32_t patientWaitMs)
+    : m_realWaitMs(realWaitMs), m_patientWaitMs(patientWaitMs)
 {
     SetTickSource(this);
 }
@@ -45,5 +46,6 @@ void QuickTimeoutClock::Sleep(std::uint32_t milliseconds)
 
 void QuickTimeoutClock::PauseForInput(TComPort& port, std::uint32_t milliseconds)
 {
-    m_now += port.WaitForInput(m_realWaitMs) ? milliseconds : 1000;
+    m_inputSeen = port.WaitForInput(m_inputSeen ? m_patientWaitMs : m_realWaitMs);
+    m_now += m_inputSeen ? milliseconds : 1000;
 }

@@ -8,7 +8,10 @@
 // QuickTimeoutClock: pauses really wait for input, but a pause in which none
 // came counts as a whole second, so a clock that stays silent times out in a
 // fraction of the real limit while every reply that does come is still read;
-// for a peer that answers in its own time (clocksim, a scripted clock).
+// for a peer that answers in its own time (clocksim, a scripted clock). The
+// first empty pause after input waits longest, so a reply that a busy
+// machine holds back (its peer not scheduled for a few hundred ms) is still
+// read, while the rest of a wait that finds nothing passes quickly.
 #pragma once
 
 #include <cstdint>
@@ -46,9 +49,10 @@ private:
 
 class QuickTimeoutClock : public TickSource {
 public:
-    // A pause without input really waits up to `realWaitMs`: long enough for
-    // the peer's slowest ordinary reply to start arriving.
-    explicit QuickTimeoutClock(std::uint32_t realWaitMs = 50);
+    // A pause without input really waits up to `realWaitMs`, the first
+    // after input up to `patientWaitMs`: long enough for the peer's slowest
+    // reply to start arriving on a loaded machine.
+    explicit QuickTimeoutClock(std::uint32_t realWaitMs = 50, std::uint32_t patientWaitMs = 400);
     ~QuickTimeoutClock() override;
     QuickTimeoutClock(const QuickTimeoutClock&) = delete;
     QuickTimeoutClock& operator=(const QuickTimeoutClock&) = delete;
@@ -60,5 +64,7 @@ public:
 
 private:
     std::uint32_t m_realWaitMs;
+    std::uint32_t m_patientWaitMs;
+    bool m_inputSeen = true;  // the last pause found input (or none has run)
     std::uint32_t m_now = 0;
 };
