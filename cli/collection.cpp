@@ -210,6 +210,7 @@ private:
                     throw StoreError(StoreError::NotAStore, problem);
             }
             m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
+            if (!m_options.siteName.empty()) m_store->NameSite(m_options.siteName);
             m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
             if (const int files = m_publisher->Recover(); files > 0)
                 m_window.Say(m_program + ": published " + std::to_string(files) +

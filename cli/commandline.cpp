@@ -136,6 +136,16 @@ void AddLinkOptions(CLI::App& command, Options& o)
         ->group(kLinkGroup);
 }
 
+// --site-name, of download --new and push.
+CLI::Option* AddSiteName(CLI::App& command, Options& o)
+{
+    return AddText(command, "--site-name", "NAME", R"(the name of the punch store's site in the central
+database and in clocks (stored; default: the computer's
+name when the store was made))",
+                   [&o](const std::string& v) { o.siteName = v; })
+        ->check(NotEmpty("site name"));
+}
+
 void AddDownloadOptions(CLI::App& command, Options& o)
 {
     const std::string group = "download options";
@@ -208,6 +218,12 @@ names port and clock)",
                     o.siteFile = v;
                 })
             ->needs(newOnly);
+    AddText(command, "--push", "URI", R"(with --new, push the store to the central database URI
+at the end of the run (as the command push --to URI does))",
+            [&o](const std::string& v) { o.central = v; })
+        ->check(NotEmpty("database URI"))
+        ->needs(newOnly);
+    AddSiteName(command, o)->needs(newOnly);
     count->excludes(newOnly);
     clocks->excludes("--clock");
     for (CLI::Option* own :
@@ -253,6 +269,29 @@ collected_at)",
     })->check(NotEmpty("file name"));
 }
 
+void AddPushOptions(CLI::App& command, Options& o)
+{
+    AddOut(command, o, "the folder of Punches.db (default: the current folder)");
+    CLI::Option* to = AddText(command, "--to", "URI", R"(the central database: a libpq URI, such as
+postgresql://collector@db.example/attendance?sslmode=verify-full,
+or key=value text. The password comes from the password
+file (~/.pgpass, PGPASSFILE, %APPDATA%\postgresql\pgpass.conf)
+or a service file, never from the command line; one
+written in the URI works but is never printed. The first
+push makes the schema clockreader when the role may)",
+                              [&o](const std::string& v) { o.central = v; })
+                          ->check(NotEmpty("database URI"));
+    AddText(command, "--timeout", "SEC",
+            "how long to wait for each answer of the database\n(default 120; connecting: 10, or the URI's "
+            "connect_timeout)",
+            [&o](const std::string& v) { o.answerSeconds = static_cast<int>(std::stoll(v)); })
+        ->transform(WholeNumber(1, 86400));
+    AddSiteName(command, o);
+    AddFlag(command, "--schema-sql", o.schemaSql,
+            "print the SQL that makes the central schema, for a DBA\nto run where the role may not")
+        ->excludes(to);
+}
+
 std::string MainFooter()
 {
     return R"(Output: results on standard output; progress and messages on standard
@@ -293,6 +332,14 @@ Exit status (the same for every command and option):
   6    some clocks failed: with --clocks, at least one clock was collected
        and at least one failed (the table says which); when every clock
        fails, the status is that of the first failure
+  7    central database error (push, download --push): the database cannot
+       be reached, refuses the role or the password, fails or does not
+       answer within --timeout; named by host, port and database, with
+       libpq's reason. What it acknowledged stays acknowledged; the next
+       push goes on from there. A URI that does not read, or a database
+       whose schema clockreader is of a newer version or another program's,
+       is bad input (2). download --push exits 7 only when the collection
+       itself was complete
 )" + kStopStatusHelp;
 }
 
@@ -343,6 +390,7 @@ std::unique_ptr<CLI::App> CommandLine(Options& o, const std::string& program)
                 ->check(NotEmpty("file name"))
                 ->required();
             break;
+        case Command::Push: AddPushOptions(*command, o); break;
         case Command::Help:
         case Command::Version: break;
         }

@@ -48,6 +48,10 @@ its records and its last collection)"},
 damaged (exit 2 when something is))"},
     {Command::Backup, "backup", R"(copy the punch store of --out to --file F, consistently, also
 while a run collects)"},
+    {Command::Push, "push", R"(send every record of the punch store of --out that the central
+PostgreSQL database --to does not hold yet; a push killed or
+failed is redone from what the database acknowledged, and no
+record is ever kept there twice)"},
 };
 
 // The clock's ring holds positions 0 to 253578.

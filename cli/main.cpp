@@ -13,6 +13,7 @@
 #include "pointers/pointers.h"
 #include "process.h"
 #include "progress.h"
+#include "push.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/text.h"
@@ -119,6 +120,7 @@ int Export(const Options& options, const std::string& program, const std::string
 // The clocks the store knows; returns the exit status.
 int ListClocks(collect::PunchStore& punches)
 {
+    std::printf("site %s (%s)\n", punches.SiteName().c_str(), punches.Identity().c_str());
     std::printf("clock  bus    address  life  next position  records  last collected        names\n");
     for (const collect::ClockSummary& c : punches.Clocks()) {
         std::string names;
@@ -198,6 +200,11 @@ int Main(int argc, char** argv)
         return LookAfterStore(options, program);
 
     WatchStopSignals();
+    if (options.command == Command::Push) {
+        const int status = PushStore(options, program, [] { return StopSignal(); });
+        StopSignalsFinished();
+        return status;
+    }
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
     // A converter's address that does not read or whose host does not
@@ -215,7 +222,16 @@ int Main(int argc, char** argv)
 
     ProgressMeter progress(stderr, StandardErrorIsTerminal());
     if (IsCollection(options)) {
-        const int status = RunCollection(options, progress, program, [] { return StopSignal(); });
+        int status = RunCollection(options, progress, program, [] { return StopSignal(); });
+        // What was collected is pushed whatever became of single clocks;
+        // the push's failure is the run's status only when the collection
+        // itself was complete.
+        if (!options.central.empty() && StopSignal() == 0 &&
+            (status == kExitComplete || status == kExitSomeClocksFailed ||
+             status == kExitCommunicationError || status == kExitRecordError || status == kExitPortError)) {
+            const int pushed = PushStore(options, program, [] { return StopSignal(); });
+            if (status == kExitComplete) status = pushed;
+        }
         StopSignalsFinished();
         return status;
     }
@@ -242,6 +258,7 @@ int Main(int argc, char** argv)
     case Command::Clocks:
     case Command::Verify:
     case Command::Backup:
+    case Command::Push:
     case Command::Help:
     case Command::Version: break;
     }

@@ -394,6 +394,8 @@ Options ParseOptions(const std::vector<std::string>& args)
             options.exportFrom >= options.exportTo)
             throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);
     }
+    if (options.command == Command::Push && options.central.empty() && !options.schemaSql)
+        throw UsageError("--to: 'push' needs the central database's URI");
     if (!options.clockList.empty() && options.rs232)
         throw UsageError("--clocks needs --bus rs485: RS-232 connects one clock");
     return options;

@@ -17,7 +17,7 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Help, Version };
+enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Push, Help, Version };
 
 struct Options {
     Command command = Command::Help;
@@ -55,6 +55,14 @@ struct Options {
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;
+    // The central database (push --to, download --new --push): its libpq
+    // URI or key=value text, how long to wait for each of its answers, and
+    // the name of the store's site, stored when given. push --schema-sql
+    // prints the central schema instead.
+    std::string central;
+    int answerSeconds = 120;
+    std::string siteName;
+    bool schemaSql = false;
     // Help: the command whose options to show; empty: the commands.
     std::string helpTopic;
 };
@@ -95,6 +103,7 @@ enum ExitStatus : int {
     kExitRecordError = 4,
     kExitPortError = 5,
     kExitSomeClocksFailed = 6,
+    kExitCentralError = 7,
 };
 // A stop by a signal exits with 128 + the signal's number (129 SIGHUP,
 // 130 SIGINT, 143 SIGTERM).

@@ -742,13 +742,16 @@ void PunchStore::ForEachRecord(const Selection& selection,
     Statement query(
         m_db,
         "SELECT r.id, s.port, c.bus, c.number, r.serial, r.flagged, r.raw, r.line, b.collected_at,"
-        " coalesce(s.calendar, ''), coalesce(s.clock_date, '')"
+        " coalesce(s.calendar, ''), coalesce(s.clock_date, ''), c.id"
         " FROM record r JOIN segment s ON s.id = r.segment_id JOIN clock c ON c.id = s.clock_id"
         " JOIN batch b ON b.id = s.batch_id"
-        " WHERE (?1 = '' OR s.port = ?1 OR EXISTS (SELECT 1 FROM clock_name n WHERE n.clock_id = c.id"
-        "   AND (n.port = ?1 OR n.key = ?1))) AND (?2 = 0 OR c.number = ?2)"
-        " ORDER BY r.id");
-    query.Bind(1, selection.port).Bind(2, selection.clock);
+        " WHERE r.id > ?3 AND (?1 = '' OR s.port = ?1 OR EXISTS (SELECT 1 FROM clock_name n"
+        "   WHERE n.clock_id = c.id AND (n.port = ?1 OR n.key = ?1))) AND (?2 = 0 OR c.number = ?2)"
+        " ORDER BY r.id LIMIT ?4");
+    query.Bind(1, selection.port)
+        .Bind(2, selection.clock)
+        .Bind(3, selection.afterId)
+        .Bind(4, selection.limit);
     int step;
     while ((step = query.Step()) == SQLITE_ROW) {
         StoredRecord record;
@@ -763,9 +766,46 @@ void PunchStore::ForEachRecord(const Selection& selection,
         record.collectedAt = query.Text(8);
         record.calendar = query.Text(9);
         record.clockDate = query.Text(10);
+        record.clockId = query.Integer(11);
         take(record);
     }
     if (step != SQLITE_DONE) Fail("read its records");
+}
+
+std::int64_t PunchStore::RecordsAfter(std::int64_t id)
+{
+    Statement query(m_db, "SELECT count(*) FROM record WHERE id > ?1");
+    if (query.Bind(1, id).Step() != SQLITE_ROW) Fail("count its records");
+    return query.Integer(0);
+}
+
+// What each central database acknowledged lives in a table of its own,
+// made by the first push: stores that never push do without it, and
+// programs that do not know it leave it alone.
+std::int64_t PunchStore::PushedThrough(const std::string& schema)
+{
+    Execute(
+        "CREATE TABLE IF NOT EXISTS central ("
+        " schema_identity TEXT PRIMARY KEY,"  // the central schema's identity
+        " pushed_through INTEGER NOT NULL,"   // the highest record id it acknowledged
+        " pushed_at TEXT NOT NULL)");
+    Statement query(m_db, "SELECT pushed_through FROM central WHERE schema_identity = ?1");
+    const int step = query.Bind(1, schema).Step();
+    if (step == SQLITE_DONE) return 0;
+    if (step != SQLITE_ROW) Fail("read what the central database acknowledged");
+    return query.Integer(0);
+}
+
+void PunchStore::SetPushedThrough(const std::string& schema, std::int64_t id)
+{
+    // Two pushes at once may acknowledge out of order; the higher id holds.
+    Statement update(m_db,
+                     "INSERT INTO central VALUES (?1, ?2, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))"
+                     " ON CONFLICT (schema_identity) DO UPDATE SET"
+                     " pushed_through = max(pushed_through, excluded.pushed_through),"
+                     " pushed_at = excluded.pushed_at");
+    if (update.Bind(1, schema).Bind(2, id).Step() != SQLITE_DONE)
+        Fail("note what the central database acknowledged");
 }
 
 std::vector<ClockSummary> PunchStore::Clocks()

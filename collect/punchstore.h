@@ -123,11 +123,14 @@ struct Batch {
 struct Selection {
     std::string port;
     int clock = 0;
+    std::int64_t afterId = 0;  // only records with a higher id
+    std::int64_t limit = -1;   // at most this many; -1: all
 };
 
 // One stored record as an export reads it.
 struct StoredRecord {
     std::int64_t id = 0;
+    std::int64_t clockId = 0;  // the clock's id in this store
     std::string port;
     bool rs232 = true;
     int clock = 0;
@@ -223,6 +226,13 @@ public:
 
     // Every stored record the selection takes, in id order.
     void ForEachRecord(const Selection& selection, const std::function<void(const StoredRecord&)>& take);
+    // How many records have an id above `id`.
+    std::int64_t RecordsAfter(std::int64_t id);
+    // The highest record id the central database with the identity
+    // `schema` acknowledged (0 before its first push), and noting a new one.
+    std::int64_t PushedThrough(const std::string& schema);
+    void SetPushedThrough(const std::string& schema, std::int64_t id);
+
     // Every clock the store knows, in the order they were first seen.
     std::vector<ClockSummary> Clocks();
 

@@ -118,6 +118,16 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
          [](const Options& o) { return o.command == Command::Help && o.helpTopic == "export"; }},
         {{"pointers", "--version"}, "", [](const Options& o) { return o.command == Command::Version; }},
 
+        {{"push", "--to", "postgresql://db/x", "--timeout", "5", "--site-name", "Tabriz"},
+         "",
+         [](const Options& o) {
+             return o.command == Command::Push && o.central == "postgresql://db/x" && o.answerSeconds == 5 &&
+                    o.siteName == "Tabriz";
+         }},
+        {{"push"}, "--to"},
+        {{"push", "--to", "x", "--schema-sql"}, "--schema-sql"},
+        {{"push", "--to", "x", "--timeout", "0"}, "--timeout"},
+        {{"download", "--push", "postgresql://db/x"}, "--new"},
         {{"download", "--clock", "0"}, "--clock"},
         {{"download", "--clock", "33"}, "--clock"},
         {{"download", "--clock", "1x"}, "--clock"},
@@ -236,14 +246,15 @@ TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
 {
     EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
-    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ",
-                                         "  5 ", "  6 ", "129",  "130",  "--version"};
+    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ",     "  5 ",
+                                         "  6 ", "  7 ", "129",  "130",  "--version"};
 #ifndef _WIN32
     statuses.push_back("143");  // SIGTERM, which Windows does not send
 #endif
     for (const std::string& status : statuses) EXPECT_NE(help.find(status), std::string::npos) << status;
     // A command's help shows its own options, not another command's.
-    for (const char* command : {"download", "pointers", "find", "export", "clocks", "verify", "backup"})
+    for (const char* command :
+         {"download", "pointers", "find", "export", "clocks", "verify", "backup", "push"})
         EXPECT_NE(help.find(std::string("  ") + command + " "), std::string::npos) << command;
     const std::string download = HelpText("clockreader-cli", "download");
     EXPECT_NE(download.find("clockreader-cli download"), std::string::npos) << download;

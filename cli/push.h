@@ -1,0 +1,17 @@
+// push and download --push: the punch store of --out sent to the central
+// database (collect/centraldb.h), with what it says on standard error.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "options.h"
+
+namespace cli {
+
+// Pushes the store of `options.outDirectory` to `options.central` and
+// returns the exit status. `stopSignal` gives the number of a signal that
+// asked to stop, or 0; the push then ends after the transaction it is in.
+int PushStore(const Options& options, const std::string& program, const std::function<int()>& stopSignal);
+
+}  // namespace cli

@@ -1,0 +1,73 @@
+// Pushing a punch store's records to a central PostgreSQL database, where
+// the records of every branch meet, each exactly once.
+//
+// The central schema "clockreader" keeps a row per record keyed by the site
+// (the store's identity), the clock (its id in that store), the lap and the
+// position, so two branches never merge and a record pushed twice is kept
+// once. Rows go in through COPY into a temporary table and INSERT ... ON
+// CONFLICT DO NOTHING, at most kPushBatch a transaction; the store notes the
+// highest record id the central database acknowledged only after the commit,
+// per central schema (by the identity the schema got when it was made). A
+// push that was killed or failed is redone from there: nothing is lost, and
+// what is sent again is not doubled.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "punchstore.h"
+
+namespace collect {
+
+inline constexpr int kCentralSchemaVersion = 1;
+inline constexpr std::int64_t kPushBatch = 10000;
+
+class CentralError : public std::runtime_error {
+public:
+    // BadAddress: the connection text does not read. Refused: the database
+    // holds a "clockreader" schema that is not ours to write (a newer
+    // version, another program's); nothing was changed. Failed: the server
+    // could not be reached, refused the role, failed or did not answer.
+    enum Kind { BadAddress, Refused, Failed };
+    CentralError(Kind kind, const std::string& message) : std::runtime_error(message), m_kind(kind) {}
+    Kind kind() const { return m_kind; }
+
+private:
+    Kind m_kind;
+};
+
+// `connection` (a libpq URI or key=value text) with its password, if any,
+// shown as "***": the only form in which a connection is ever printed.
+std::string MaskPassword(const std::string& connection);
+// `text` with the password of `connection` (as written there) shown as "***".
+std::string MaskPasswordIn(const std::string& text, const std::string& connection);
+
+// The SQL that makes the central schema, for a DBA to run by hand.
+const char* CentralSchemaSql();
+
+struct PushReport {
+    std::string server;          // "host:port/database"
+    std::string schemaIdentity;  // the central schema's identity
+    bool madeSchema = false;     // this push made the schema
+    std::int64_t sent = 0;       // records sent
+    std::int64_t added = 0;      // of them, new to the central database
+};
+
+struct PushSettings {
+    std::string connection;  // libpq URI or key=value text
+    // Seconds to wait for each answer of the server; the server also stops
+    // a statement that runs that long (unless the connection sets its own
+    // statement_timeout through "options").
+    int answerSeconds = 120;
+    // Asked between transactions; false stops the push there (what was
+    // committed stays acknowledged).
+    std::function<bool(std::int64_t sent, std::int64_t total)> goOn;
+};
+
+// Sends every record of `store` the central database has not acknowledged.
+// Raises CentralError (the server named, the password masked) or StoreError.
+PushReport Push(PunchStore& store, const PushSettings& settings);
+
+}  // namespace collect
