@@ -540,6 +540,7 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
     for (Options& line : lines) {
         line.outDirectory = options.outDirectory;
         line.lockWaitSeconds = options.lockWaitSeconds;
+        line.siteFile = options.siteFile;
     }
     // Takes the lock, opens the store and finishes earlier publications,
     // and holds them while the lines are read; its run is the site's.

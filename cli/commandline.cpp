@@ -26,7 +26,8 @@ converter's line to --baud, 8N1))";
 constexpr const char* kPortsDirHelp = R"(the ports folder: where a COMn entry holding a network
 URL is looked for. Default: the window's, ports\ beside
 the program in a copy you unpacked, else
-Documents\ClockReader\ports)";
+Documents\ClockReader\ports; ports.txt lies beside it,
+or in DIR when given)";
 constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
 "COM1 -> \\.\COM1, RS-232, clock 1: Unable to open com port (win error
 code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
@@ -41,6 +42,13 @@ once. Every line written is already on disk.
 constexpr const char* kStopStatusHelp =
     R"(  129, 130  stopped by closing the console (or a log-off or shut-down), or by
             Ctrl+C or Ctrl+Break, before the work was done
+)";
+constexpr const char* kExamples = R"(Examples, with the installed program:
+  "C:\Program Files\ClockReader\clockreader-cli.exe" pointers --port COM3
+  "C:\Program Files\ClockReader\clockreader-cli.exe" download --new --port COM3 --out C:\ClockRecords
+  "C:\Program Files\ClockReader\clockreader-cli.exe" export --out C:\ClockRecords --format xlsx --file C:\ClockRecords\punches.xlsx
+A COMn that names a converter on the network is a line "COM7 rfc2217://HOST:PORT"
+in ports.txt beside the ports folder.
 )";
 #else
 constexpr const char* kPortNames = "COMn|PATH|URL";
@@ -59,7 +67,8 @@ may take 5 s; the dump lines carry the number it ends in)";
 constexpr const char* kPortsDirHelp = R"(the ports folder: where COMn is looked for. Default: the
 window's, ports/ beside the program when the user may
 write to the program's folder and it is no installed copy,
-else ~/ClockReader/ports)";
+else ~/ClockReader/ports; ports.txt lies beside it, or in
+DIR when given)";
 constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
 "COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open com port (win error
 code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
@@ -72,6 +81,13 @@ Every line written is already on disk.
 )";
 constexpr const char* kStopStatusHelp =
     R"(  129, 130, 143  stopped by SIGHUP, SIGINT or SIGTERM before the work was done
+)";
+constexpr const char* kExamples = R"(Examples, with the installed program:
+  /usr/bin/clockreader-cli pointers --port COM1
+  /usr/bin/clockreader-cli download --new --port COM1 --out /var/lib/clockreader
+  /usr/bin/clockreader-cli export --out /var/lib/clockreader --format daily --file daily.csv
+A COMn that names a converter on the network is a line "COM7 rfc2217://HOST:PORT"
+in ports.txt beside the ports folder, or a file ports/COM7 holding the URL.
 )";
 #endif
 
@@ -86,7 +102,8 @@ CLI::Option* AddText(CLI::App& command, const std::string& name, const char* val
 CLI::Option* AddOut(CLI::App& command, Options& o, const std::string& help)
 {
     return AddText(command, "--out", "DIR", help, [&o](const std::string& v) { o.outDirectory = v; })
-        ->check(NotEmpty("folder name"));
+        ->check(NotEmpty("folder name"))
+        ->transform(PathArgument());
 }
 
 CLI::Option* AddPort(CLI::App& command, Options& o, const char* valueName, const std::string& help)
@@ -121,6 +138,7 @@ void AddLinkOptions(CLI::App& command, Options& o)
                     Utf8FromPath(std::filesystem::absolute(PathFromUtf8(v)).lexically_normal());
             })
         ->check(Folder())
+        ->transform(PathArgument())
         ->group(kLinkGroup);
     AddText(command, "--baud", "RATE", "2400, 4800, 9600, 19200 or 57600 (default 9600)",
             [&o](const std::string& v) { o.baudRate = v; })
@@ -217,6 +235,7 @@ names port and clock)",
                     o.site = ReadSiteFile(v);
                     o.siteFile = v;
                 })
+            ->transform(PathArgument())
             ->needs(newOnly);
     AddText(command, "--push", "URI", R"(with --new, push the store to the central database URI
 at the end of the run (as the command push --to URI does))",
@@ -261,12 +280,21 @@ void AddExportOptions(CLI::App& command, Options& o)
 Dump-*.Txt has them; csv: a header and one row a record,
 flagged ones included: record, port, bus, clock, position,
 card, solar_date, iso_date, time, type, flagged,
-collected_at)",
-            [&o](const std::string& v) { o.csv = v == "csv"; })
-        ->check(CLI::IsMember({"dump", "csv"}));
-    AddText(command, "--file", "F", "write to F instead of standard output", [&o](const std::string& v) {
-        o.exportFile = v;
-    })->check(NotEmpty("file name"));
+collected_at; daily: a header and one row a card and day,
+over all clocks: site, card, day (yyyy-mm-dd), first and
+last (hh:mm), punches; xlsx (with --file): an Excel
+workbook, a sheet "daily" and one a clock)",
+            [&o](const std::string& v) { o.exportFormat = v; })
+        ->check(CLI::IsMember({"dump", "csv", "daily", "xlsx"}));
+    AddText(command, "--layout", "LAYOUT", R"(standard or vireo: decode the stored raw records again in
+this record layout, for records collected with the wrong
+one (default: the lines as collected))",
+            [&o](const std::string& v) { o.exportLayout = v; })
+        ->check(CLI::IsMember({"standard", "vireo"}));
+    AddText(command, "--file", "F", "write to F instead of standard output",
+            [&o](const std::string& v) { o.exportFile = v; })
+        ->check(NotEmpty("file name"))
+        ->transform(PathArgument());
 }
 
 void AddPushOptions(CLI::App& command, Options& o)
@@ -307,6 +335,7 @@ clock that does not answer is asked once more on the other bus, and a
 clock that answers there is pointed out.
 
 )" + std::string(kStopHelp) +
+           "\n" + kExamples +
            R"(
 Exit status (the same for every command and option):
   0    complete (also when the clock holds no records: nothing to read; a
@@ -388,6 +417,7 @@ std::unique_ptr<CLI::App> CommandLine(Options& o, const std::string& program)
             AddText(*command, "--file", "F", "the copy to make; an existing file is never replaced",
                     [&o](const std::string& v) { o.exportFile = v; })
                 ->check(NotEmpty("file name"))
+                ->transform(PathArgument())
                 ->required();
             break;
         case Command::Push: AddPushOptions(*command, o); break;

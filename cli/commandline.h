@@ -65,10 +65,10 @@ CLI::Validator SolarDate();
 CLI::Validator Folder();
 // A text that is not empty; `what` names it in the refusal.
 CLI::Validator NotEmpty(const std::string& what);
+// A file or folder name, as TakePathArgument() takes it.
+CLI::Validator PathArgument(bool windows = kWindowsPaths);
 // Sets the port of --port: COMn, a device path or a converter's URL.
 void SetPort(Options& options, const std::string& value);
-// The lines of the site file `name` (--site).
-std::vector<Options> ReadSiteFile(const std::string& name);
 
 // The whole command line, each option bound to `o`.
 std::unique_ptr<CLI::App> CommandLine(Options& o, const std::string& program);

@@ -233,7 +233,22 @@ void CommandLineWindow::ReportError(const std::exception& error)
 
 void CommandLineWindow::RecordLayoutDoubtful(const std::string& warning)
 {
-    SayError("warning: " + warning + (m_options.vireo ? "; try without --vireo" : "; try --vireo"));
+    if (!m_options.newOnly) {
+        SayError("warning: " + warning + (m_options.vireo ? "; try without --vireo" : "; try --vireo"));
+        return;
+    }
+    // The records are stored raw as well, so what this run stored can be
+    // written again in the other layout; the next runs need the setting.
+    const std::string folder = m_options.outDirectory.find(' ') == std::string::npos
+                                   ? m_options.outDirectory
+                                   : "\"" + m_options.outDirectory + "\"";
+    const char* other = m_options.vireo ? "standard" : "vireo";
+    SayError("warning: " + warning + "; collect " +
+             (m_options.siteFile.empty()
+                  ? std::string(m_options.vireo ? "without --vireo" : "with --vireo")
+                  : std::string("with the layout ") + other + " in " + m_options.siteFile) +
+             " from now on, and write the records stored so far in that layout with: " + m_program +
+             " export --out " + folder + " --layout " + other);
 }
 
 std::string CommandLineWindow::Where() const

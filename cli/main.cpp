@@ -7,6 +7,7 @@
 
 #include "clocklink/clocklink.h"
 #include "collect/export.h"
+#include "collect/workbook.h"
 #include "collection.h"
 #include "download/download.h"
 #include "options.h"
@@ -94,7 +95,24 @@ int Export(const Options& options, const std::string& program, const std::string
     if (options.selectClock) request.selection.clock = std::stoi(options.clock);
     request.from = options.exportFrom;
     request.to = options.exportTo;
-    request.csv = options.csv;
+    request.format = options.exportFormat == "csv"     ? collect::ExportFormat::Csv
+                     : options.exportFormat == "daily" ? collect::ExportFormat::Daily
+                     : options.exportFormat == "xlsx"  ? collect::ExportFormat::Workbook
+                                                       : collect::ExportFormat::Dump;
+    if (!options.exportLayout.empty()) request.vireo = options.exportLayout == "vireo";
+    if (request.format == collect::ExportFormat::Workbook) {
+        try {
+            const std::int64_t written = collect::ExportWorkbook(punches, request, options.exportFile);
+            std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(),
+                         static_cast<long long>(written));
+            return kExitComplete;
+        } catch (const collect::StoreError&) {
+            throw;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s: --file: %s\n", program.c_str(), error.what());
+            return kExitOtherError;
+        }
+    }
     std::FILE* out = stdout;
     if (!options.exportFile.empty()) {
         out = OpenFileForWriting(options.exportFile);
@@ -208,7 +226,12 @@ int Main(int argc, char** argv)
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
 
     // A converter's address that does not read or whose host does not
-    // resolve is bad input, refused before anything is sent.
+    // resolve is bad input, refused before anything is sent; so is a
+    // ports.txt with a line that does not read.
+    if (const std::string problem = ComPortMapProblem(); !problem.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), problem.c_str());
+        return kExitBadInput;
+    }
     {
         const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
         const std::string address = ComPortNetworkAddress(port);

@@ -14,6 +14,7 @@
 #include "commandline.h"
 #include "serial/comport.h"
 #include "utils/calendar.h"
+#include "utils/text.h"
 #include "utils/utf8path.h"
 
 namespace cli {
@@ -104,6 +105,22 @@ CLI::Validator NotEmpty(const std::string& what)
         "", what);
 }
 
+std::string TakePathArgument(std::string& value, bool windows)
+{
+    if (!windows) return "";
+    if (const std::size_t quote = value.find('"'); quote != std::string::npos && quote + 1 < value.size())
+        return "'" + value + "' holds a '\"': the '\\' before a closing quote makes cmd take the quote" +
+               " as part of the name and the next words with it; write \"" + value.substr(0, quote) +
+               "\" without the last '\\'";
+    if (!value.empty() && value.back() == '"') value.pop_back();
+    return "";
+}
+
+CLI::Validator PathArgument(bool windows)
+{
+    return CLI::Validator([windows](std::string& value) { return TakePathArgument(value, windows); }, "", "");
+}
+
 // The number at the end of a device path ("/dev/ttyUSB3" gives "3"), without
 // leading zeros; "1" when the path does not end in a digit.
 static std::string TrailingNumber(const std::string& path)
@@ -165,7 +182,10 @@ std::vector<Options> ReadSiteFile(const std::string& name)
     } catch (const std::ios_base::failure&) {
         throw unreadable();
     }
-    return ParseSiteFile(text, name);
+    const std::optional<std::string> utf8 = SettingsFileText(text);
+    if (!utf8)
+        throw UsageError("--site: '" + name + "' is UTF-16 that is cut short or holds half a character");
+    return ParseSiteFile(*utf8, name);
 }
 
 namespace {
@@ -343,8 +363,10 @@ Options ParseOptions(const std::vector<std::string>& args)
     if (args.empty()) throw UsageError("no command given");
     // Help wins over every mistake, as --version does; "help COMMAND" and
     // "COMMAND --help" show that command's.
+    // "/?" is the help of Windows programs, asked for on every system.
     if (args[0] == "help" || std::find(args.begin(), args.end(), "--help") != args.end() ||
-        std::find(args.begin(), args.end(), "-h") != args.end()) {
+        std::find(args.begin(), args.end(), "-h") != args.end() ||
+        std::find(args.begin(), args.end(), "/?") != args.end()) {
         const std::string& topic = args[0] == "help" && args.size() > 1 ? args[1] : args[0];
         if (IsCommand(topic)) options.helpTopic = topic;
         return options;
@@ -390,6 +412,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     if (options.command == Command::Export) {
         options.selectPort = command->count("--port") > 0;
         options.selectClock = command->count("--clock") > 0;
+        if (options.exportFormat == "xlsx" && options.exportFile.empty())
+            throw UsageError(
+                "--format xlsx: a workbook cannot go to standard output; name it with --file F.xlsx");
         if (!options.exportFrom.empty() && !options.exportTo.empty() &&
             options.exportFrom >= options.exportTo)
             throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);

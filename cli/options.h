@@ -47,10 +47,13 @@ struct Options {
     std::vector<int> clockList;
     double lockWaitSeconds = 60;
     // Export: which stored records (a port or clock only when given, a date
-    // range only when given), as CSV or dump lines, to a file or stdout.
+    // range only when given), in which format (dump, csv, daily, xlsx),
+    // decoded again in which layout (empty: the stored lines), to a file or
+    // stdout.
     bool selectPort = false, selectClock = false;
     std::string exportFrom, exportTo;
-    bool csv = false;
+    std::string exportFormat = "dump";
+    std::string exportLayout;
     std::string exportFile;
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
@@ -89,6 +92,22 @@ bool Downloads(const Options& options);
 // "#" comments are left out. `fileName` names the file in the UsageError
 // that refuses a line that does not read so, or a port listed twice.
 std::vector<Options> ParseSiteFile(const std::string& text, const std::string& fileName);
+// The lines of the site file `name` (--site): UTF-8 with or without a
+// byte-order mark, or UTF-16 with one.
+std::vector<Options> ReadSiteFile(const std::string& name);
+
+// A file or folder name as given. With Windows' rules (`windows`, the
+// default on Windows), where no name holds a '"', a last '"' is dropped:
+// cmd hands --out "C:\My Records\" over as C:\My Records" (the backslash
+// escapes the quote). A '"' before the end means cmd joined the next
+// arguments to this one: the refusal, with the name to write instead, is
+// returned. Empty when `value` is taken.
+#ifdef _WIN32
+inline constexpr bool kWindowsPaths = true;
+#else
+inline constexpr bool kWindowsPaths = false;
+#endif
+std::string TakePathArgument(std::string& value, bool windows = kWindowsPaths);
 
 // The clock numbers of a --clocks list such as "1-32" or "1,4,9-12", in the
 // order given. Raises UsageError naming --clocks.

@@ -1,6 +1,9 @@
 #include "export.h"
 
+#include <algorithm>
+
 #include "clocklink/clocklink.h"
+#include "download/download.h"
 #include "utils/calendar.h"
 
 namespace collect {
@@ -41,6 +44,7 @@ std::optional<DumpFields> ParseDumpLine(const std::string& line)
     fields.day = line.substr(x + 7, 2);
     fields.year2 = line.substr(x + 10, 2);
     fields.type = line.substr(comma + 1, 2);
+    fields.port = line.substr(x + 13, comma - x - 13);
     return fields;
 }
 
@@ -72,7 +76,42 @@ std::optional<RecordDate> DateOf(const StoredRecord& record)
     }
 }
 
-std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std::FILE* out)
+StoredRecord AsRequested(const StoredRecord& record, const ExportRequest& request)
+{
+    // A record the clock flagged is stored as its whole answer, raw and
+    // line alike: it has no fields to decode.
+    if (!request.vireo || (record.flagged && record.raw == record.line)) return record;
+    StoredRecord decoded = record;
+    // The port number the line carries: the stored line's, else the number
+    // the port's name ends in, as the collection gave it.
+    std::string comText;
+    if (const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line))
+        comText = fields->port;
+    if (comText.empty()) {
+        std::string name = record.port;
+        if (!name.empty() && name.back() == '/') name.pop_back();
+        std::size_t begin = name.find_last_not_of("0123456789") + 1;
+        while (begin + 1 < name.size() && name[begin] == '0') ++begin;
+        comText = begin < name.size() ? name.substr(begin) : "1";
+    }
+    DownloadRun run;
+    run.ClockIsSolar = record.calendar != "gregorian";
+    run.ClockDateText = record.clockDate;
+    try {
+        decoded.line = DecodeRecord(std::to_string(record.clock), comText, *request.vireo, run, record.raw);
+        decoded.flagged = false;
+    } catch (const std::exception& error) {
+        decoded.flagged = true;
+        decoded.line =
+            record.port + (record.rs232 ? " rs232" : " rs485") + " clock " + std::to_string(record.clock) +
+            ", position " + std::to_string(record.serial % kRingSize) + ": the date does not decode in the " +
+            (*request.vireo ? "Vireo" : "standard") + " layout (" + error.what() + "): " + record.raw;
+    }
+    return decoded;
+}
+
+void ForEachRequested(PunchStore& store, const ExportRequest& request,
+                      const std::function<void(const StoredRecord&, const std::optional<RecordDate>&)>& take)
 {
     // yymmdd against the record's Solar date without its century.
     const auto inRange = [&](const std::optional<RecordDate>& date) {
@@ -83,15 +122,57 @@ std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std:
         return (request.from.empty() || yymmdd >= request.from) &&
                (request.to.empty() || yymmdd < request.to);
     };
-    if (request.csv)
+    store.ForEachRecord(request.selection, [&](const StoredRecord& stored) {
+        const StoredRecord record = AsRequested(stored, request);
+        const std::optional<RecordDate> date = DateOf(record);
+        if (inRange(date)) take(record, date);
+    });
+}
+
+void DailySummary::Add(const StoredRecord& record, const std::optional<RecordDate>& date)
+{
+    const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
+    // A time of day, as the central database's daily view takes it.
+    if (!date || !fields || fields->time.size() != 4 || !AllDigits(fields->time) || fields->time >= "2400" ||
+        fields->time[2] >= '6')
+        return;
+    const std::string time = fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2);
+    DailyRow& row = m_rows[{fields->card, date->iso}];
+    if (row.punches == 0) {
+        row.card = fields->card;
+        row.day = date->iso;
+        row.first = row.last = time;
+    }
+    row.first = std::min(row.first, time);
+    row.last = std::max(row.last, time);
+    ++row.punches;
+}
+
+std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std::FILE* out)
+{
+    std::int64_t written = 0;
+    if (request.format == ExportFormat::Daily) {
+        DailySummary summary;
+        ForEachRequested(store, request,
+                         [&](const StoredRecord& record, const std::optional<RecordDate>& date) {
+                             summary.Add(record, date);
+                         });
+        std::fputs("site,card,day,first,last,punches\r\n", out);
+        const std::string site = CsvField(store.SiteName());
+        for (const auto& [key, row] : summary.Rows()) {
+            std::fprintf(out, "%s,%s,%s,%s,%s,%lld\r\n", site.c_str(), row.card.c_str(), row.day.c_str(),
+                         row.first.c_str(), row.last.c_str(), static_cast<long long>(row.punches));
+            written += row.punches;
+        }
+        return written;
+    }
+    const bool csv = request.format == ExportFormat::Csv;
+    if (csv)
         std::fputs(
             "record,port,bus,clock,position,card,solar_date,iso_date,time,type,flagged,collected_at\r\n",
             out);
-    std::int64_t written = 0;
-    store.ForEachRecord(request.selection, [&](const StoredRecord& record) {
-        const std::optional<RecordDate> date = DateOf(record);
-        if (!inRange(date)) return;
-        if (!request.csv) {
+    ForEachRequested(store, request, [&](const StoredRecord& record, const std::optional<RecordDate>& date) {
+        if (!csv) {
             if (record.flagged) return;
             std::fprintf(out, "%s\r\n", record.line.c_str());
             ++written;

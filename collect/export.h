@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -21,6 +23,7 @@ struct RecordDate {
 // The fields of a good record's dump line.
 struct DumpFields {
     std::string card, time, month, day, year2, type;
+    std::string port;  // the port number the line carries
 };
 // Nothing when the line is not a dump line.
 std::optional<DumpFields> ParseDumpLine(const std::string& line);
@@ -30,16 +33,53 @@ std::optional<DumpFields> ParseDumpLine(const std::string& line);
 // or one whose date is no date.
 std::optional<RecordDate> DateOf(const StoredRecord& record);
 
+enum class ExportFormat { Dump, Csv, Daily, Workbook };
+
 struct ExportRequest {
     Selection selection;
     // Solar Hijri yymmdd: records from `from` up to, not including, `to`.
     std::string from, to;
-    bool csv = false;
+    ExportFormat format = ExportFormat::Dump;
+    // The layout to decode the raw records with again (true: Vireo);
+    // nothing: the lines as stored.
+    std::optional<bool> vireo;
+};
+
+// The record as the request reads it: as stored, or with the line its raw
+// record decodes to in the layout asked for. A record the clock flagged
+// stays as it is; one whose date does not decode in that layout is
+// flagged, with a line saying so, as a collection stores it.
+StoredRecord AsRequested(const StoredRecord& record, const ExportRequest& request);
+
+// Every record the request takes (its selection and date range), as
+// AsRequested gives it, with its date, in record id order.
+void ForEachRequested(PunchStore& store, const ExportRequest& request,
+                      const std::function<void(const StoredRecord&, const std::optional<RecordDate>&)>& take);
+
+// The payroll's summary: a card's first and last punch of a day and its
+// number of punches, over every clock of the site. Only good records whose
+// date and time read count.
+struct DailyRow {
+    std::string card;
+    std::string day;          // yyyy-mm-dd, Gregorian
+    std::string first, last;  // hh:mm
+    std::int64_t punches = 0;
+};
+class DailySummary {
+public:
+    void Add(const StoredRecord& record, const std::optional<RecordDate>& date);
+    // By card, then day.
+    const std::map<std::pair<std::string, std::string>, DailyRow>& Rows() const { return m_rows; }
+
+private:
+    std::map<std::pair<std::string, std::string>, DailyRow> m_rows;
 };
 
 // Writes the records the request takes to `out`: for dump, the lines of the
 // good ones as Dump-*.Txt has them (CR LF); for CSV a header and one row a
-// record, flagged ones included. Returns the number of records written.
+// record, flagged ones included; for daily a header and one row a card and
+// day (site, card, day, first, last, punches). Returns the number of
+// records written (for daily: summed). Not for the workbook (workbook.h).
 std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std::FILE* out);
 
 }  // namespace collect

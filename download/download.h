@@ -63,6 +63,10 @@ std::string FormatRecordDate(const DownloadRun& run, std::string_view rawDate);
 // The dump line (without line end) of one record payload. Reads the layout
 // (IsVireo), SelectedClock and eCom from the window at this moment.
 std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::string_view payload);
+// The same with the window's three settings given: the clock number, the
+// port number the line carries and the layout.
+std::string DecodeRecord(const std::string& clockText, const std::string& comText, bool vireo,
+                         DownloadRun& run, std::string_view payload);
 
 // Whether a decoded record reads as a date and a time in the layout it was
 // decoded with: month 1-12, day 1-31, hour 0-23, minute 0-59. Records of the

@@ -114,11 +114,17 @@ std::string FormatRecordDate(const DownloadRun& run, std::string_view rawDate)
 
 std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::string_view payload)
 {
+    return DecodeRecord(window.SelectedClockText(), window.ComText(), window.IsVireo(), run, payload);
+}
+
+std::string DecodeRecord(const std::string& clockText, const std::string& comText, bool vireo,
+                         DownloadRun& run, std::string_view payload)
+{
     TData& data = run.Data;
     data.TypeLetter = " ";
-    data.ClockNo = PadLeft(window.SelectedClockText(), 3, '0');
+    data.ClockNo = PadLeft(clockText, 3, '0');
 
-    const RecordLayout& layout = window.IsVireo() ? kVireoLayout : kStandardLayout;
+    const RecordLayout& layout = vireo ? kVireoLayout : kStandardLayout;
     const std::string rawCard = SubText(payload, layout.cardFirst, layout.cardLast);
     data.RawDate = SubText(payload, layout.dateFirst, layout.dateLast);
     data.RawTime = SubText(payload, layout.timeFirst, layout.timeLast);
@@ -130,7 +136,7 @@ std::string DecodeRecord(const ClockWindow& window, DownloadRun& run, std::strin
     data.CardNo = PadLeft(std::to_string(LenientStrToInt64(rawCard)), layout.cardWidth, '0');
 
     data.LastChar = payload.empty() ? std::string_view{} : payload.substr(payload.size() - 1);
-    data.PortText = Trim(window.ComText());
+    data.PortText = Trim(comText);
 
     data.TypeCode = IntToFixedWidth(CodeAt(data.TypeCode.str(), 2) & 3u, 2);
     switch (CodeAt(payload, kLetterSourcePosition) & 3u) {

@@ -243,6 +243,11 @@ std::string comPortDirectory() {
     return g_portDirectory.empty() ? PathInFolder(OutputFolder(), "ports") : g_portDirectory;
 }
 
+std::string ComPortMapFile() {
+    std::lock_guard lock(g_directoryMutex);
+    return PathInFolder(g_portDirectory.empty() ? OutputFolder() : g_portDirectory, "ports.txt");
+}
+
 std::string ComPortDevice(const std::string& portName) {
     std::string address = ComPortNetworkAddress(portName);
     return address.empty() ? comDevicePath(portName) : address;

@@ -396,8 +396,22 @@ std::string ComPortDeviceGroup(const std::string& portName);
 // take up RFC 2217, an address that does not read or resolve.
 //
 // The network address `portName` leads to: the name itself when it holds
-// "://", the first line of a ports/COMn file; empty for a device.
+// "://", its line in ports.txt, the first line of a ports/COMn file; empty
+// for a device.
 std::string ComPortNetworkAddress(const std::string& portName);
+// ports.txt maps COMn to converters in one file, for systems where a file
+// named COM1-COM9 cannot exist (Windows): a line "COM7 rfc2217://HOST:PORT",
+// "#" starting a comment, blank lines left out; UTF-8 with or without a
+// byte-order mark, or UTF-16 with one. Its line wins over ports/COMn. It
+// lies beside the ports folder, in the output folder, or in the folder
+// SetComPortDirectory() gave. It is read at every lookup, so an edit counts
+// at the next open.
+std::string ComPortMapFile();
+// Why ports.txt cannot be used, naming the file and the line ("...ports.txt
+// line 3: ..."); empty when it reads or there is none. While it has a
+// problem, every COMn leads to an address that does not read, so no port
+// opens another device than the one meant.
+std::string ComPortMapProblem();
 // Why a network address cannot be used (unknown scheme, no port number, a
 // host that does not resolve when `lookUpHost`), in words for the operator;
 // empty when it can.

@@ -44,13 +44,18 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "serial/comdevice.h"
 #include "serial/telnet.h"
+#include "utils/text.h"
 #include "utils/utf8path.h"
 
 namespace {
@@ -427,12 +432,80 @@ telnet::StopSize telnetStopSize(TStopBits bits) {
 
 void SetNetworkConnectTimeout(std::int32_t milliseconds) { g_connectTimeoutMs = std::max(milliseconds, 1); }
 
+namespace {
+
+// The mappings of ports.txt by port name ("COM7"), or why the file cannot
+// be used.
+struct PortMap {
+    std::map<std::string, std::string> urls;
+    std::string problem;
+};
+
+PortMap readPortMap() {
+    PortMap map;
+    const std::string fileName = ComPortMapFile();
+    std::error_code error;
+    if (!std::filesystem::exists(PathFromUtf8(fileName), error)) return map;
+    std::ifstream in(PathFromUtf8(fileName), std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    const std::optional<std::string> text = SettingsFileText(bytes);
+    if (!in || !text) {
+        map.problem = fileName + ": cannot be read (as UTF-8 or as UTF-16 with a byte-order mark)";
+        return map;
+    }
+    std::map<std::string, int> lineOf;
+    std::istringstream lines(*text);
+    int number = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++number;
+        const std::string where = fileName + " line " + std::to_string(number) + ": ";
+        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        if (fields.empty()) continue;
+        std::string port = fields[0];
+        std::transform(port.begin(), port.end(), port.begin(),
+                       [](unsigned char c) { return std::toupper(c); });
+        const std::string digits = port.size() > 3 && port.compare(0, 3, "COM") == 0 ? port.substr(3) : "";
+        const bool number1To255 =
+            !digits.empty() && digits.size() <= 3 && digits[0] != '0' &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+            std::stoi(digits) <= 255;
+        if (fields.size() != 2) {
+            map.problem = where + "'" + line + "' is not \"COMn URL\", such as COM7 rfc2217://10.0.0.5:4001";
+        } else if (!number1To255) {
+            map.problem = where + "'" + fields[0] + "' is not COM1 to COM255";
+        } else if (fields[1].find("://") == std::string::npos) {
+            map.problem = where + "'" + fields[1] +
+                          "' is not a converter's URL (socket://HOST:PORT or rfc2217://HOST:PORT)";
+        } else if (const std::string why = NetworkAddressProblem(fields[1], false); !why.empty()) {
+            map.problem = where + "'" + fields[1] + "': " + why;
+        } else if (const auto [at, added] = lineOf.emplace(port, number); !added) {
+            map.problem = where + port + " is listed twice (also on line " + std::to_string(at->second) + ")";
+        } else {
+            map.urls[port] = fields[1];
+            continue;
+        }
+        map.urls.clear();
+        return map;
+    }
+    return map;
+}
+
+}  // namespace
+
+std::string ComPortMapProblem() { return readPortMap().problem; }
+
 std::string ComPortNetworkAddress(const std::string& portName) {
     if (portName.find("://") != std::string::npos) return portName;
     if (portName.size() <= 3 || portName.compare(0, 3, "COM") != 0 ||
         !std::all_of(portName.begin() + 3, portName.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return "";
     }
+    const PortMap map = readPortMap();
+    if (!map.problem.empty()) return "(" + map.problem + ")";
+    if (const auto mapped = map.urls.find(portName); mapped != map.urls.end()) return mapped->second;
     // A regular file in the ports folder names a converter in its first
     // line; a link to a device is no business of this backend.
     std::error_code error;

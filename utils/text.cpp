@@ -135,3 +135,45 @@ std::int64_t LenientStrToInt64(std::string_view s)
     const auto value = static_cast<std::int64_t>(magnitude);
     return start.negative && convertedToEnd ? -value : value;
 }
+
+std::optional<std::string> SettingsFileText(std::string_view bytes)
+{
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
+    const bool little = bytes.substr(0, 2) == "\xFF\xFE", big = bytes.substr(0, 2) == "\xFE\xFF";
+    if (!little && !big) return std::string(bytes);
+    if (bytes.size() % 2 != 0) return std::nullopt;
+    const auto unit = [&](std::size_t at) {
+        const auto first = static_cast<unsigned char>(bytes[at]),
+                   second = static_cast<unsigned char>(bytes[at + 1]);
+        return little ? static_cast<std::uint32_t>(first | second << 8)
+                      : static_cast<std::uint32_t>(first << 8 | second);
+    };
+    std::string text;
+    for (std::size_t at = 2; at < bytes.size(); at += 2) {
+        std::uint32_t code = unit(at);
+        if (code >= 0xDC00 && code <= 0xDFFF) return std::nullopt;
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            at += 2;
+            if (at >= bytes.size()) return std::nullopt;
+            const std::uint32_t low = unit(at);
+            if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        }
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | code >> 6);
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | code >> 12);
+            text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | code >> 18);
+            text += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+            text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return text;
+}

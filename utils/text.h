@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,3 +41,9 @@ bool TryStrToInt(std::string_view s, std::int32_t& value);
 // only when the text converted to its end. No digit gives 0. 64-bit so that
 // ten-digit card numbers keep their digits; values beyond 64 bits saturate.
 std::int64_t LenientStrToInt64(std::string_view s);
+
+// A settings file a person wrote (a site file, ports.txt) as UTF-8: UTF-8
+// with or without a byte-order mark, or UTF-16 little- or big-endian with
+// its mark, as Notepad saves "Unicode". Nothing when UTF-16 text is cut
+// short or holds a half of a surrogate pair.
+std::optional<std::string> SettingsFileText(std::string_view bytes);

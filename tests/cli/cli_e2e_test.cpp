@@ -801,6 +801,67 @@ TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecod
     EXPECT_EQ(Published(imported.path(), "Dump"), good);
 }
 
+// Records collected in the wrong layout are written again in the right one
+// from their raw bytes: as dump lines, as each card's day, and as a workbook
+// a spreadsheet reads back with typed cells. Catches a re-decoding that
+// keeps the stored line, a daily row that takes the first punch read for
+// the earliest, and a card, date or time cell written as the wrong type.
+TEST(CliExport, RecordsCollectedInTheWrongLayoutAreWrittenAgainAsDumpDailyAndWorkbook)
+{
+    TempDir dir;
+    WriteFile(dir / "records",
+              "0000012345050901173001005\n0000012345050901080001005\n0000067890050901081501005\n"
+              "0000012345050902080501005\n0000012345050901120001005\n");
+    SimProcess sim({"--records-file", dir / "records"});
+    TempDir out;
+    CliRun run = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.err, "export --out " + out.path() + " --layout vireo")) << run.err;
+
+    DecodeSettings vireo;
+    vireo.vireo = true;
+    CliRun dump = RunCli({"export", "--out", out.path(), "--layout", "vireo"});
+    EXPECT_EQ(Lines(dump.out), ExpectedDump(SimRecords(sim), 0, 5, vireo)) << dump.err;
+    const std::string site =
+        collect::PunchStore(out / collect::kStoreFileName, collect::PunchStore::Access::Read).SiteName();
+    CliRun daily = RunCli({"export", "--out", out.path(), "--layout", "vireo", "--format", "daily"});
+    EXPECT_EQ(Lines(daily.out), (std::vector<std::string>{"site,card,day,first,last,punches",
+                                                          site + ",0000012345,2026-11-22,08:00,17:30,3",
+                                                          site + ",0000012345,2026-11-23,08:05,08:05,1",
+                                                          site + ",0000067890,2026-11-22,08:15,08:15,1"}))
+        << daily.err;
+
+    EXPECT_EQ(RunCli({"export", "--out", out.path(), "--format", "xlsx"}).status, 2);
+    ASSERT_EQ(RunCli({"export", "--out", out.path(), "--layout", "vireo", "--format", "xlsx", "--file",
+                      out / "punches.xlsx"})
+                  .status,
+              0);
+    // Debian's python3-openpyxl, for Debian's interpreter.
+    WriteFile(dir / "read.py", R"(import sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+print(book.sheetnames)
+for name in book.sheetnames:
+    for row in book[name].iter_rows(min_row=2, max_row=3 if name == 'daily' else 2):
+        print(name, [(type(c.value).__name__, str(c.value)) for c in row if c.value is not None])
+)");
+    RunChild({"/usr/bin/python3", dir / "read.py", out / "punches.xlsx"}, dir / "read.out", dir / "read.err");
+    EXPECT_THAT(ReadWholeFile(dir / "read.out"),
+                testing::StartsWith(
+                    "['daily', 'COM7']\n"
+                    "daily [('str', '" +
+                    site +
+                    "'), ('str', '0000012345'), ('datetime', '2026-11-22 00:00:00'), "
+                    "('time', '08:00:00'), ('time', '17:30:00'), ('int', '3')]\n"
+                    "daily [('str', '" +
+                    site +
+                    "'), ('str', '0000012345'), ('datetime', '2026-11-23 00:00:00'), "
+                    "('time', '08:05:00'), ('time', '08:05:00'), ('int', '1')]\n"
+                    "COM7 [('int', '1'), ('str', 'COM7'), ('str', 'rs232'), ('int', '1'), ('int', '0'), "
+                    "('str', '0000012345'), ('datetime', '2026-11-22 00:00:00'), ('str', '1405/09/01'), "
+                    "('time', '17:30:00'), ('str', '01'), ('int', '0'), ('str', '2"))
+        << ReadWholeFile(dir / "read.err");
+}
+
 TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost)
 {
     // The clock held 1000 records from position 0 at the last run, all read;
@@ -1132,8 +1193,16 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
 
 TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
 {
-    TempDir ports;
+    TempDir ports, mapped, broken;
     std::ofstream(ports / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
+    // ports.txt as Notepad's "Unicode" saves it (UTF-16 LE with its mark)
+    // wins over ports/COM3; one line that does not read refuses the file.
+    std::ofstream(mapped / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("# converters\r\ncom3  rfc2217://no-such-host.invalid:4002\r\n"))
+        utf16 += {c, '\0'};
+    std::ofstream(mapped / "ports.txt", std::ios::binary) << utf16;
+    std::ofstream(broken / "ports.txt") << "\xEF\xBB\xBF# converters\nCOM7 rfc2217//10.0.0.5:4001\n";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -1146,6 +1215,12 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
         {{"--ports-dir", ports.path(), "--port", "COM3"},
          2,
          "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
+        {{"--ports-dir", mapped.path(), "--port", "COM3"},
+         2,
+         "COM3 -> rfc2217://no-such-host.invalid:4002: host"},
+        {{"--ports-dir", broken.path(), "--port", "COM3"},
+         2,
+         broken / "ports.txt" + " line 2: 'rfc2217//10.0.0.5:4001' is not a converter's URL"},
         {{"--port", "socket://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
          5,
          ": Unable to open com port (win error code: 111); the converter refused the connection"},

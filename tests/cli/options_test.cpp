@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <vector>
 
 #include "options.h"
+#include "tempdir.h"
 
 using namespace cli;
 
@@ -117,6 +119,19 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
          "",
          [](const Options& o) { return o.command == Command::Help && o.helpTopic == "export"; }},
         {{"pointers", "--version"}, "", [](const Options& o) { return o.command == Command::Version; }},
+        // "/?" asks for the help on every system.
+        {{"export", "--format", "nope", "/?"},
+         "",
+         [](const Options& o) { return o.command == Command::Help && o.helpTopic == "export"; }},
+        {{"/?"}, "", [](const Options& o) { return o.command == Command::Help && o.helpTopic.empty(); }},
+        {{"export", "--format", "daily", "--layout", "vireo"},
+         "",
+         [](const Options& o) { return o.exportFormat == "daily" && o.exportLayout == "vireo"; }},
+#ifndef _WIN32  // a quote may end a file name here
+        {{"export", "--format", "xlsx", "--file", "a.xlsx\""},
+         "",
+         [](const Options& o) { return o.exportFormat == "xlsx" && o.exportFile == "a.xlsx\""; }},
+#endif
 
         {{"push", "--to", "postgresql://db/x", "--timeout", "5", "--site-name", "Tabriz"},
          "",
@@ -180,6 +195,8 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
         {{"download", "--site", "x"}, "--site"},
         {{"download", "--new", "--site", "/no/such/site", "--port", "COM2"}, "--site"},
         {{"export", "--format", "xml"}, "--format"},
+        {{"export", "--format", "xlsx"}, "--format xlsx: a workbook cannot go to standard output"},
+        {{"export", "--layout", "Vireo2"}, "--layout"},
         {{"export", "--from", "050901", "--to", "050801"}, "--from"},
         {{"export", "--new"}, "--new does not apply to 'export'"},
         {{"pointers", "--file", "x"}, "--file"},
@@ -204,6 +221,29 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
     }
 }
 
+// cmd hands --out "C:\My Records\" over as C:\My Records": a stray quote
+// at the end is dropped on Windows, one before the end (the next words
+// swallowed) is refused; elsewhere a quote is part of the name.
+TEST(CliOptions, AQuoteCmdLeftInAPathIsTakenAsMeantOnWindowsOnly)
+{
+    const struct {
+        bool windows;
+        std::string given, taken, refusal;
+    } rows[] = {
+        {true, "C:\\My Records\"", "C:\\My Records", ""},
+        {true, "C:\\Records", "C:\\Records", ""},
+        {true, "C:\\My Records\" --count 5", "", "write \"C:\\My Records\" without the last '\\'"},
+        {false, "odd\"", "odd\"", ""},
+    };
+    for (const auto& row : rows) {
+        std::string value = row.given;
+        const std::string refusal = TakePathArgument(value, row.windows);
+        EXPECT_EQ(value, row.refusal.empty() ? row.taken : row.given);
+        EXPECT_NE(refusal.find(row.refusal), std::string::npos) << refusal;
+        EXPECT_EQ(refusal.empty(), row.refusal.empty()) << row.given;
+    }
+}
+
 TEST(CliOptions, ScheduledCollection)
 {
     Options o = Parse({"download", "--bus", "rs485", "--clocks", "1,4,9-12,32", "--new", "--start", "253578",
@@ -223,6 +263,22 @@ TEST(CliOptions, ScheduledCollection)
     EXPECT_EQ(site[0].baudRate, "57600");
     EXPECT_TRUE(site[1].rs232 && site[1].vireo);
     EXPECT_EQ(site[1].comText, "12");
+    // A site file Notepad saved: UTF-8 with a byte-order mark, or UTF-16
+    // with one, reads as plain UTF-8 does (a mark left in makes the first
+    // port unreadable; UTF-16 read as bytes, every line).
+    TempDir dir;
+    const std::string plain = "COM1 rs485 1-32 57600 standard\r\n";
+    std::string le = "\xFF\xFE", be = "\xFE\xFF";
+    for (char c : plain) {
+        le += {c, '\0'};
+        be += {'\0', c};
+    }
+    for (const std::string& bytes : {"\xEF\xBB\xBF" + plain, le, be}) {
+        std::ofstream(dir / "site.txt", std::ios::binary | std::ios::trunc) << bytes;
+        EXPECT_EQ(ReadSiteFile(dir / "site.txt").at(0).comText, "1");
+    }
+    std::ofstream(dir / "site.txt", std::ios::binary | std::ios::trunc) << le.substr(0, 5);
+    EXPECT_THROW(ReadSiteFile(dir / "site.txt"), UsageError);
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"COM1 rs485 1-32 57600\n", "S line 1: 'COM1 rs485 1-32 57600' is not PORT BUS CLOCKS BAUD LAYOUT"},
         {"# x\nCOM1 rs485 1-32 57600 fancy\n", "S line 2: the layout 'fancy'"},

@@ -82,6 +82,11 @@ exactly_once)
   holds b
   [ "$(pg_sql "SELECT string_agg(DISTINCT site, ',' ORDER BY site) FROM clockreader.punches")" = Shiraz,Tehran ] ||
     fail "the sites are not named as --site-name said"
+  # Payroll's daily view agrees with the daily export of the store.
+  diff <(cli export --out a --format daily | tail -n +2 | tr -d '\r' | sort) \
+    <(pg_sql "SELECT concat_ws(',', site, card, day, to_char(first, 'HH24:MI'), to_char(last, 'HH24:MI'), punches)
+              FROM clockreader.daily WHERE site = 'Tehran'" | sort) >/dev/null ||
+    fail "the central daily view differs from export --format daily"
   ;;
 server_stops)
   # The server stopped at once mid-push: the push fails with a status of

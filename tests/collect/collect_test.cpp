@@ -7,6 +7,7 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <sqlite3.h>
 
@@ -18,6 +19,7 @@
 #include "collect/punchstore.h"
 #include "collect/readplan.h"
 #include "collect/storewriter.h"
+#include "collect/workbook.h"
 #include "fakewindow.h"
 #include "scriptedclock.h"
 #include "tempdir.h"
@@ -622,7 +624,7 @@ TEST(Export, DatesEachRecordAsItsClockDidWhenCollectedAndEndsBeforeTo)
     ExportRequest request;
     request.from = "050901";
     request.to = "050903";
-    request.csv = true;
+    request.format = ExportFormat::Csv;
     TempDir dir;
     std::FILE* out = std::fopen((dir / "out.csv").c_str(), "wb");
     ASSERT_NE(out, nullptr);
@@ -632,6 +634,52 @@ TEST(Export, DatesEachRecordAsItsClockDidWhenCollectedAndEndsBeforeTo)
     for (const char* day : {"1405/09/01,2026-11-22", "1405/09/02,2026-11-23", "2026-11-23"})
         EXPECT_NE(csv.find(day), std::string::npos) << day << "\n" << csv;
     EXPECT_EQ(csv.find("1405/09/03"), std::string::npos) << csv;
+
+    // The daily summary counts a card's punches of a day over every clock:
+    // an earlier punch on another clock is the day's first.
+    const std::int64_t other = c.store.AddClock({"COM2", "COM2", true, 1}).id;
+    std::string early = line("0901", "05");
+    early.replace(early.find("X0800") + 1, 4, "0630");
+    c.store.Commit(1, {{other, 0, false, "e", early}}, {{other, {1, 0}, "solar", "1405/09/16", "COM2", {}}});
+    request.format = ExportFormat::Daily;
+    request.to.clear();
+    out = std::fopen((dir / "daily.csv").c_str(), "wb");
+    EXPECT_EQ(ExportRecords(c.store, request, out), 5);
+    std::fclose(out);
+    const std::string site = c.store.SiteName();
+    EXPECT_EQ(ReadWhole(dir / "daily.csv"), "site,card,day,first,last,punches\r\n" + site +
+                                                ",12345678,2026-11-22,06:30,08:00,2\r\n" + site +
+                                                ",12345678,2026-11-23,08:00,08:00,2\r\n" + site +
+                                                ",12345678,2026-11-24,08:00,08:00,1\r\n");
+}
+
+// Excel refuses a workbook whose sheet names hold []:*?/\, pass 31
+// characters, start or end with ' or repeat one (in any case).
+TEST(Export, SheetNamesAreOnesExcelTakesAndUnique)
+{
+    std::set<std::string> taken{"daily"};
+    const std::pair<std::string, std::string> rows[] = {
+        {"COM1", "COM1"},
+        {"com1", "com1 (2)"},
+        {"Daily", "Daily (2)"},
+        {"rfc2217://10.0.0.5:4001 clock 12", "fc2217___10.0.0.5_4001 clock 12"},
+        {"'quoted'", "quoted"},
+        {"", "clock"},
+        {std::string(40, 'x'), std::string(31, 'x')},
+        {std::string(40, 'x'), std::string(27, 'x') + " (2)"},
+        // 40 Persian letters: 31 characters, not 31 bytes.
+        {[] {
+             std::string s;
+             for (int i = 0; i < 40; ++i) s += "خ";
+             return s;
+         }(),
+         [] {
+             std::string s;
+             for (int i = 0; i < 31; ++i) s += "خ";
+             return s;
+         }()},
+    };
+    for (const auto& [wanted, name] : rows) EXPECT_EQ(SheetName(wanted, taken), name) << wanted;
 }
 
 TEST(PunchStore, AStoreOfThePreviousVersionIsUpgradedWithEveryRecordAndACopyKept)

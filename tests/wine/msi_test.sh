@@ -52,10 +52,10 @@ program=$WINEPREFIX/drive_c/Program\ Files/ClockReader
 [ -f "$program/clockreader.installed" ] || fail "no installed-copy marker"
 # Only the program's folder and the Start-menu entry are new.
 added=$(comm -13 "$work/before" "$work/after" | grep -v '^\./Program Files/ClockReader' |
-  grep -v '/Start Menu/Programs/ClockReader\.lnk$' || true)
+  grep -v '/Start Menu/Programs/ClockReader - خواندن اطلاعات ساعت\.lnk$' || true)
 [ -z "$added" ] || fail "the install wrote elsewhere: $added"
-shortcut=$(grep '/Start Menu/Programs/ClockReader\.lnk$' "$work/after" | head -n 1)
-[ -n "$shortcut" ] || fail "no Start-menu entry"
+shortcut=$(grep '/Start Menu/Programs/ClockReader - خواندن اطلاعات ساعت\.lnk$' "$work/after" | head -n 1)
+[ -n "$shortcut" ] || fail "no Start-menu entry named in English and Persian"
 strings -el "$WINEPREFIX/drive_c/$shortcut" | grep -qi 'ClockReader\\clockreader\.exe\|^clockreader\.exe$' ||
   fail "the Start-menu entry does not start clockreader.exe"
 strings -el "$WINEPREFIX/drive_c/$shortcut" | grep -qi 'clockreader\.ico' || fail "the Start-menu entry has no icon"
