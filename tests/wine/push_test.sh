@@ -5,7 +5,9 @@
 # TLS and one over TLS checked against the test's own CA
 # (sslmode=verify-full), the second pushed again. The central database must
 # hold each record of each store once, with its line; a push whose server
-# certificate does not check against the CA given must fail.
+# certificate does not check against the CA given must fail. The first store
+# is also exported as an Excel workbook (libxlsxwriter.dll), read back with
+# Debian's openpyxl.
 #   push_test.sh SOURCE_DIR WINDOWS_BUILD NATIVE_BUILD
 set -uo pipefail
 src=$(cd "$1" && pwd)
@@ -62,6 +64,17 @@ holds() {
               WHERE site = '$site'" | sort) >/dev/null || fail "the central records of $1 are not its records once each"
 }
 
+# The Excel export, through libxlsxwriter.dll: a row a record on the sheets
+# beside the daily summary.
+cli export --out "$(windows_path "$work/a")" --format xlsx --file "$(windows_path "$work/a.xlsx")" \
+  >"$work/export.log" 2>&1 || fail "export --format xlsx: $(cat "$work/export.log")"
+rows=$(/usr/bin/python3 -c 'import sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+print(sum(book[name].max_row - 1 for name in book.sheetnames if name != "daily"))' "$work/a.xlsx") ||
+  fail "the workbook cannot be read"
+[ "$rows" = "$(sqlite3 "$work/a/Punches.db" "SELECT count(*) FROM record")" ] ||
+  fail "the workbook has $rows records' rows, not the store's"
+
 plain="host=127.0.0.1 port=$PGPORT dbname=postgres user=postgres password=$pg_password sslmode=disable"
 cli push --out "$(windows_path "$work/a")" --to "$plain" >"$work/push.log" 2>&1 ||
   fail "push without TLS: $(cat "$work/push.log")"
@@ -80,4 +93,4 @@ holds b
 cli push --out "$(windows_path "$work/a")" --to "$tls sslrootcert=${ca%ca.crt}server.crt" >"$work/push.log" 2>&1
 status=$?
 [ $status = 7 ] || fail "a push that cannot check the server's certificate exited $status: $(cat "$work/push.log")"
-echo "windows push test: two stores pushed, without TLS and over TLS (verify-full), each record once"
+echo "windows push test: two stores pushed, without TLS and over TLS (verify-full), each record once; $rows rows in the workbook"
