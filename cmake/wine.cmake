@@ -21,7 +21,7 @@ else()
 endif()
 
 # The DLLs Windows programs of this build load: the compiler's runtime (for
-# programs with Qt) and Qt's own.
+# programs with Qt), Qt's own, libpq's and libxlsxwriter's.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
                 OUTPUT_VARIABLE runtime_dll OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(runtime_dir "${runtime_dll}" DIRECTORY)
@@ -32,6 +32,7 @@ if(CLOCKREADER_BUILD_APP)
     list(APPEND wine_dll_dirs "${QT6_INSTALL_PREFIX}/bin")
   endif()
 endif()
+list(APPEND wine_dll_dirs ${CLOCKREADER_DLL_DIRS})
 set(WINE_PATH "")
 foreach(dir ${wine_dll_dirs})
   string(REPLACE "/" "\\\\" windows_dir "Z:${dir}")

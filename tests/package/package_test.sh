@@ -4,6 +4,7 @@
 # scratch root with dpkg -x, and run from there. Checks that
 #  - clockreader-cli --help and clocksim --help run;
 #  - the menu entry, its icon and the manual pages are in place;
+#  - the package depends on the packages of every library the programs load;
 #  - the window, run as an ordinary user who may not write to usr/bin and
 #    with no icon theme at all, starts, stays up and creates its files in
 #    ~/ClockReader (as "nobody" when run as root);
@@ -31,6 +32,21 @@ for file in usr/share/applications/clockreader.desktop usr/share/icons/hicolor/s
             usr/share/man/man1/clockreader.1.gz usr/share/man/man1/clockreader-cli.1.gz \
             usr/share/man/man1/clocksim.1.gz usr/share/doc/clockreader/copyright; do
   [ -s "$root/$file" ] || fail "$file is missing"
+done
+
+# Every shared library a program loads comes from a package the .deb
+# depends on (libpq5, libxlsxwriter4, Qt's, SQLite's...), by name.
+depends=$(dpkg-deb -f "$deb" Depends)
+for program in clockreader clockreader-cli clocksim; do
+  for library in $(objdump -p "$root/usr/bin/$program" | awk '$1 == "NEEDED" { print $2 }'); do
+    path=$(ldconfig -p | awk -v l="$library" '$1 == l && /x86-64/ { print $NF; exit }')
+    [ -n "$path" ] || fail "$program needs $library, which is not on this machine"
+    # dpkg knows the file under /lib or /usr/lib, whichever its package uses.
+    owner=$(dpkg -S "$path" "$(readlink -f "$(dirname "$path")")/$library" 2>/dev/null | head -n 1 | cut -d: -f1)
+    [ -n "$owner" ] || fail "no package holds $library"
+    case $owner in libc6 | libgcc-s1 | libstdc++6) continue ;; esac
+    grep -qE "(^|, )$owner( |,|$)" <<<"$depends" || fail "$program needs $library of $owner; Depends: $depends"
+  done
 done
 
 home=$scratch/home
