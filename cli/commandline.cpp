@@ -154,6 +154,17 @@ void AddLinkOptions(CLI::App& command, Options& o)
         ->group(kLinkGroup);
 }
 
+// --status-file, of download and push.
+void AddStatusFile(CLI::App& command, Options& o)
+{
+    AddText(command, "--status-file", "F", R"(once the run has ended, replace F with a JSON summary
+for monitoring: start, end, exit status and, per clock
+(and per push: the central database), name, result,
+records, flagged and last error)",
+            [&o](const std::string& v) { o.statusFile = v; })
+        ->check(NotEmpty("file name"));
+}
+
 // --site-name, of download --new and push.
 CLI::Option* AddSiteName(CLI::App& command, Options& o)
 {
@@ -237,11 +248,7 @@ names port and clock)",
                 })
             ->transform(PathArgument())
             ->needs(newOnly);
-    AddText(command, "--status-file", "F", R"(once the run has ended, replace F with a JSON summary
-for monitoring: start, end, exit status and, per clock,
-name, result, records, flagged and last error)",
-            [&o](const std::string& v) { o.statusFile = v; })
-        ->check(NotEmpty("file name"));
+    AddStatusFile(command, o);
     AddText(command, "--push", "URI", R"(with --new, push the store to the central database URI
 at the end of the run (as the command push --to URI does))",
             [&o](const std::string& v) { o.central = v; })
@@ -304,6 +311,7 @@ one (default: the lines as collected))",
 
 void AddPushOptions(CLI::App& command, Options& o)
 {
+    AddStatusFile(command, o);
     AddOut(command, o, "the folder of Punches.db (default: the current folder)");
     CLI::Option* to = AddText(command, "--to", "URI", R"(the central database: a libpq URI, such as
 postgresql://collector@db.example/attendance?sslmode=verify-full,

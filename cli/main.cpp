@@ -221,18 +221,21 @@ int Main(int argc, char** argv)
         return LookAfterStore(options, program);
 
     WatchStopSignals();
-    if (options.command == Command::Push) {
-        const int status = PushStore(options, program, [] { return StopSignal(); });
-        StopSignalsFinished();
-        return status;
-    }
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
     RunStatus report;
     report.command = options.command == Command::Pointers ? "pointers"
                      : options.command == Command::Find   ? "find"
+                     : options.command == Command::Push   ? "push"
                                                           : "download";
     report.started = StatusTimeNow();
-    int status = RunClockCommand(options, program, report);
+    int status = kExitComplete;
+    if (options.command == Command::Push) {
+        status = PushStore(
+            options, program, [] { return StopSignal(); }, &report);
+        StopSignalsFinished();
+    } else {
+        status = RunClockCommand(options, program, report);
+    }
     if (!options.statusFile.empty()) {
         report.ended = StatusTimeNow();
         report.exitStatus = status;
@@ -280,7 +283,8 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
         if (!options.central.empty() && StopSignal() == 0 &&
             (status == kExitComplete || status == kExitSomeClocksFailed ||
              status == kExitCommunicationError || status == kExitRecordError || status == kExitPortError)) {
-            const int pushed = PushStore(options, program, [] { return StopSignal(); });
+            const int pushed = PushStore(
+                options, program, [] { return StopSignal(); }, &report);
             if (status == kExitComplete) status = pushed;
         }
         StopSignalsFinished();

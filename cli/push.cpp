@@ -24,8 +24,18 @@ std::string Records(std::int64_t count)
 
 }  // namespace
 
-int PushStore(const Options& options, const std::string& program, const std::function<int()>& stopSignal)
+int PushStore(const Options& options, const std::string& program, const std::function<int()>& stopSignal,
+              RunStatus* report)
 {
+    RunStatus::Clock entry;
+    entry.name = "central database " + collect::MaskPassword(options.central);
+    entry.port = collect::MaskPassword(options.central);
+    const auto done = [&](int status, const std::string& result, const std::string& error = "") {
+        entry.result = result;
+        entry.lastError = error;
+        if (report && !options.schemaSql) report->clocks.push_back(entry);
+        return status;
+    };
     if (options.schemaSql) {
         std::fputs(collect::CentralSchemaSql(), stdout);
         return kExitComplete;
@@ -35,35 +45,41 @@ int PushStore(const Options& options, const std::string& program, const std::fun
     try {
         std::error_code missing;
         if (!std::filesystem::exists(PathFromUtf8(store), missing)) {
-            Say(program + ": " + store +
-                ": no punch store here (download --new makes one); nothing was pushed");
-            return kExitBadInput;
+            const std::string message =
+                store + ": no punch store here (download --new makes one); nothing was pushed";
+            Say(program + ": " + message);
+            return done(kExitBadInput, "bad input", message);
         }
         collect::PunchStore punches(store, collect::PunchStore::Access::Collect);
         if (!options.siteName.empty()) punches.NameSite(options.siteName);
         collect::PushSettings settings;
         settings.connection = options.central;
         settings.answerSeconds = options.answerSeconds;
-        settings.goOn = [&](std::int64_t, std::int64_t) { return stopSignal() == 0; };
-        const collect::PushReport report = collect::Push(punches, settings);
+        settings.goOn = [&](std::int64_t sent, std::int64_t) {
+            entry.records = sent;
+            return stopSignal() == 0;
+        };
+        const collect::PushReport pushed = collect::Push(punches, settings);
+        entry.records = pushed.sent;
         const std::string site = "site " + punches.SiteName() + " (" + punches.Identity() + ")";
         Say(program + ": " + site + ": " +
-            (report.sent == 0 ? "nothing new to push to " + report.server
-                              : Records(report.sent) + " pushed to " + report.server + ", " +
-                                    std::to_string(report.added) + " of them new there") +
-            (report.madeSchema ? "; made the schema clockreader" : ""));
-        if (const int signal = stopSignal(); signal != 0) return 128 + signal;
-        return kExitComplete;
+            (pushed.sent == 0 ? "nothing new to push to " + pushed.server
+                              : Records(pushed.sent) + " pushed to " + pushed.server + ", " +
+                                    std::to_string(pushed.added) + " of them new there") +
+            (pushed.madeSchema ? "; made the schema clockreader" : ""));
+        if (const int signal = stopSignal(); signal != 0) return done(128 + signal, "stopped");
+        return done(kExitComplete, pushed.sent == 0 ? "nothing new" : "complete");
     } catch (const collect::CentralError& error) {
         const bool failed = error.kind() == collect::CentralError::Failed;
         Say(program + ": " + error.what() +
             (failed ? "; the next push goes on from what it acknowledged" : ""));
-        return failed ? kExitCentralError : kExitBadInput;
+        return done(failed ? kExitCentralError : kExitBadInput,
+                    failed ? "central database error" : "bad input", error.what());
     } catch (const collect::StoreError& error) {
         Say(program + ": " + error.what() + "; nothing was pushed to " + masked);
-        return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
-                   ? kExitBadInput
-                   : kExitOtherError;
+        const bool bad =
+            error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged;
+        return done(bad ? kExitBadInput : kExitOtherError, bad ? "bad input" : "error", error.what());
     }
 }
 
