@@ -293,16 +293,10 @@ std::vector<Options> ParseSiteFile(const std::string& text, const std::string& f
 {
     std::vector<Options> lines;
     std::map<std::string, int> ports;  // the line each port is on
-    std::istringstream in(text);
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        const std::string where = fileName + " line " + std::to_string(number) + ": ";
-        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
-        std::istringstream words(line);
-        std::vector<std::string> fields;
-        for (std::string word; words >> word;) fields.push_back(word);
-        if (fields.empty()) continue;
+    for (const SettingsLine& entry : SettingsLines(text)) {
+        const std::string& line = entry.text;
+        const std::vector<std::string>& fields = entry.words;
+        const std::string where = fileName + " line " + std::to_string(entry.number) + ": ";
         if (fields.size() != 5)
             throw UsageError(where + "'" + line +
                              "' is not PORT BUS CLOCKS BAUD LAYOUT, such as COM1 rs485 1-32 9600 standard");
@@ -320,7 +314,7 @@ std::vector<Options> ParseSiteFile(const std::string& text, const std::string& f
             throw UsageError(where + error.what());
         }
         const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
-        if (const auto [at, added] = ports.emplace(port, number); !added)
+        if (const auto [at, added] = ports.emplace(port, entry.number); !added)
             throw UsageError(where + "the port " + port + " is listed twice (also on line " +
                              std::to_string(at->second) + ")");
         lines.push_back(std::move(options));

@@ -148,6 +148,7 @@ private:
         const std::int64_t held =
             RecordsHeldFrom(recordTotal, start,
                             PointerReplyValue(QueryWriteIndexPointer(m_window), PointerRule::RingPosition));
+        m_cutShort = held < count;
         return static_cast<std::int32_t>(std::min<std::int64_t>(count, held));
     }
 
@@ -221,9 +222,10 @@ private:
 
         m_window.SetProgressMaximum(count);
         m_window.SetProgressPosition(0);
-        // A range with nothing to read (a start past the newest record) still
-        // says how many records were read.
-        if (count == 0) m_window.SetRecordsReadText("0");
+        // A count cut to nothing (a start past the newest record) still
+        // says how many records were read; a count of 0 asked for leaves
+        // the field as the window always has.
+        if (count == 0 && m_cutShort) m_window.SetRecordsReadText("0");
         while (pass < count) {
             const std::string reply = QueryNextRecord(m_window);
             if (IsFlaggedRecord(reply)) {
@@ -332,6 +334,7 @@ private:
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
     std::uint64_t m_heardAtLastRecord = 0;
+    bool m_cutShort = false;        // the count asked for was cut to the records held
     bool m_lineKnownQuiet = false;  // the next resync needs no quiet wait
 };
 

@@ -454,16 +454,11 @@ PortMap readPortMap() {
         return map;
     }
     std::map<std::string, int> lineOf;
-    std::istringstream lines(*text);
-    int number = 0;
-    for (std::string line; std::getline(lines, line);) {
-        ++number;
+    for (const SettingsLine& entry : SettingsLines(*text)) {
+        const int number = entry.number;
+        const std::string& line = entry.text;
+        const std::vector<std::string>& fields = entry.words;
         const std::string where = fileName + " line " + std::to_string(number) + ": ";
-        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
-        std::istringstream words(line);
-        std::vector<std::string> fields;
-        for (std::string word; words >> word;) fields.push_back(word);
-        if (fields.empty()) continue;
         std::string port = fields[0];
         std::transform(port.begin(), port.end(), port.begin(),
                        [](unsigned char c) { return std::toupper(c); });

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <sstream>
 
 #include "utils/errors.h"
 
@@ -210,4 +211,20 @@ std::optional<std::string> SettingsFileText(std::string_view bytes)
         }
     }
     return text;
+}
+
+std::vector<SettingsLine> SettingsLines(const std::string& text)
+{
+    std::vector<SettingsLine> lines;
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        SettingsLine entry{number, line, {}};
+        for (std::string word; words >> word;) entry.words.push_back(word);
+        if (!entry.words.empty()) lines.push_back(std::move(entry));
+    }
+    return lines;
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // `count` copies of `ch`; empty for 0.
 std::string RepeatChar(char ch, std::uint8_t count);
@@ -56,3 +57,13 @@ std::size_t DisplayWidth(std::string_view text);
 // its mark, as Notepad saves "Unicode". Nothing when UTF-16 text is cut
 // short or holds a half of a surrogate pair.
 std::optional<std::string> SettingsFileText(std::string_view bytes);
+
+// The lines of a settings file's text that hold something once a "#"
+// comment is cut off: each with its number (from 1), that text, and its
+// words.
+struct SettingsLine {
+    int number = 0;
+    std::string text;
+    std::vector<std::string> words;
+};
+std::vector<SettingsLine> SettingsLines(const std::string& text);

@@ -51,15 +51,7 @@ add_laps() {
 }
 uri() { echo "postgresql://postgres@127.0.0.1:$PGPORT/${1:-postgres}"; }
 password_file() { echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE" && chmod 600 "$PGPASSFILE"; }
-# The central database holds the records of store NAME once each, with
-# their lines, and no others of its site.
-holds() {
-  local site
-  site=$(sqlite3 "$work/$1/Punches.db" "SELECT identity FROM store")
-  diff <(sqlite3 "$work/$1/Punches.db" "SELECT clock_id, serial, lower(hex(line)) FROM record" | sort) \
-    <(pg_sql "SELECT clock, lap * 253579 + position, encode(line, 'hex') FROM clockreader.record
-              WHERE site = '$site'" | sort) >/dev/null || fail "the central records of $1 are not its records once each"
-}
+holds() { pg_holds "$work/$1/Punches.db" || fail "the central records of $1 are not its records once each"; }
 
 case $case_name in
 exactly_once)

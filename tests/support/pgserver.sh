@@ -6,6 +6,9 @@
 #   pg_start [ssl]   sets PGDIR and PGPORT; with ssl, a CA ($PGDIR/ca.crt)
 #                    and a certificate for "localhost" made by openssl
 #   pg_sql SQL...    runs SQL as the superuser in database $PGDATABASE
+#   pg_holds DB      the central database holds the records of the punch
+#                    store DB once each, with their lines, and no others of
+#                    its site
 #   pg_stop, pg_again, pg_remove
 pg_bin=/usr/lib/postgresql/15/bin
 pg_password=sup3r-s3cret
@@ -59,4 +62,13 @@ pg_remove() {
   [ -n "${PGDIR:-}" ] || return 0
   pg_stop immediate 2>/dev/null
   rm -rf "$PGDIR"
+}
+
+pg_holds() {
+  local site
+  site=$(sqlite3 "$1" "SELECT identity FROM store")
+  [ "$(sqlite3 "$1" "SELECT count(*) FROM record")" -gt 0 ] &&
+    diff <(sqlite3 "$1" "SELECT clock_id, serial, lower(hex(line)) FROM record" | sort) \
+      <(pg_sql "SELECT clock, lap * 253579 + position, encode(line, 'hex') FROM clockreader.record
+                WHERE site = '$site'" | sort) >/dev/null
 }
