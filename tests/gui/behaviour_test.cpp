@@ -330,7 +330,7 @@ TEST(OutputFiles, AFileThatCannotBeCreatedIsReportedAndTheWindowStillOpens)
     fs::remove(DumpPath());
     fs::create_directory(DumpPath());  // nothing can create a file in its place
     {
-        std::ofstream(BadRecsPath()) << "left over\r\n";
+        std::ofstream(BadRecsPath(), std::ios::binary) << "left over\r\n";
         RecordedWindow w;
         w.form.show();
         EXPECT_TRUE(w.form.isVisible());

@@ -19,10 +19,10 @@ window_download() {
   setsid "$@" >/dev/null 2>&1 &
   pids+=($!)
   # The program's main window: other windows of it carry its name too, but
-  # are one pixel wide. Two minutes at most: Wine's first start of Qt from a
-  # new folder took over one on a busy machine.
+  # are one pixel wide. Four minutes at most: Wine's first start of Qt from a
+  # new folder took over two while the installer test ran beside it.
   local id= candidate WIDTH
-  for _ in $(seq 600); do
+  for _ in $(seq 1200); do
     for candidate in $(xdotool search --name '^clockreader$' 2>/dev/null; xdotool search --class '^clockreader$' 2>/dev/null); do
       eval "$(xdotool getwindowgeometry --shell "$candidate")"
       [ "$WIDTH" -gt 100 ] && id=$candidate
