@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
-#include <regex>
+#include <cctype>
 #include <vector>
 
 #include "clocklink/clocklink.h"
@@ -424,39 +424,80 @@ std::string CheckSchema(Central& central, bool& made)
 
 namespace {
 
-// Where a password may stand in a connection text: in a URI's user part or
-// its query, or as a key=value pair. The second group is the password.
-const std::regex kPasswordInUri(R"(^([a-zA-Z]+://[^/@?]*?:)([^/@?]*)@)");
-const std::regex kPasswordInQuery(R"(([?&]password=)([^&]*))", std::regex::icase);
-const std::regex kPasswordInPairs(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))", std::regex::icase);
-
-bool IsUri(const std::string& connection)
+// Where the passwords of a connection text stand in it, as (first, length):
+// in a URI's user part (user:password@) or its query (password=...), or as
+// the value of a key=value pair (quoted or not).
+std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string& text)
 {
-    return std::regex_search(connection, std::regex("^[a-zA-Z]+://"));
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    const auto isPassword = [&](std::size_t at, std::size_t length) {
+        if (length != 8) return false;
+        std::string key = text.substr(at, length);
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return key == "password";
+    };
+    const std::size_t scheme = text.find("://");
+    const bool uri = scheme != std::string::npos && scheme > 0 &&
+                     std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(scheme),
+                                 [](unsigned char c) { return std::isalpha(c) != 0; });
+    if (uri) {
+        const std::size_t authority = scheme + 3;
+        const std::size_t end = std::min(text.find('/', authority), text.find('?', authority));
+        const std::size_t at = text.rfind('@', end == std::string::npos ? std::string::npos : end);
+        if (at != std::string::npos && at >= authority) {
+            const std::size_t colon = text.find(':', authority);
+            if (colon < at) spans.emplace_back(colon + 1, at - colon - 1);
+        }
+        for (std::size_t from = text.find('?', authority); from != std::string::npos && from < text.size();) {
+            const std::size_t next = text.find('&', from + 1);
+            const std::size_t equals = text.find('=', from + 1);
+            if (equals < next && isPassword(from + 1, equals - from - 1))
+                spans.emplace_back(equals + 1, (next == std::string::npos ? text.size() : next) - equals - 1);
+            from = next;
+        }
+        return spans;
+    }
+    for (std::size_t i = 0; i < text.size();) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        const std::size_t key = i;
+        while (i < text.size() && text[i] != '=' && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        const std::size_t keyLength = i - key;
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        if (i >= text.size() || text[i] != '=') continue;
+        ++i;
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        const std::size_t value = i;
+        if (i < text.size() && text[i] == '\'') {
+            for (++i; i < text.size() && text[i] != '\''; ++i)
+                if (text[i] == '\\') ++i;
+            i = std::min(i + 1, text.size());
+        } else {
+            while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        }
+        if (isPassword(key, keyLength)) spans.emplace_back(value, i - value);
+    }
+    return spans;
 }
 
 }  // namespace
 
 std::string MaskPassword(const std::string& connection)
 {
-    if (IsUri(connection))
-        return std::regex_replace(std::regex_replace(connection, kPasswordInUri, "$1***@"), kPasswordInQuery,
-                                  "$1***");
-    return std::regex_replace(connection, kPasswordInPairs, "$1***");
+    std::string masked = connection;
+    const auto spans = PasswordSpans(connection);
+    for (auto span = spans.rbegin(); span != spans.rend(); ++span)
+        masked.replace(span->first, span->second, "***");
+    return masked;
 }
 
 std::string MaskPasswordIn(const std::string& text, const std::string& connection)
 {
     std::string masked = text;
-    for (const std::regex* where : IsUri(connection) ? std::vector{&kPasswordInUri, &kPasswordInQuery}
-                                                     : std::vector{&kPasswordInPairs}) {
-        for (auto match = std::sregex_iterator(connection.begin(), connection.end(), *where);
-             match != std::sregex_iterator(); ++match) {
-            const std::string password = (*match)[2];
-            if (password.empty()) continue;
-            for (std::size_t at; (at = masked.find(password)) != std::string::npos;)
-                masked.replace(at, password.size(), "***");
-        }
+    for (const auto& [first, length] : PasswordSpans(connection)) {
+        const std::string password = connection.substr(first, length);
+        if (password.empty()) continue;
+        for (std::size_t at; (at = masked.find(password)) != std::string::npos;)
+            masked.replace(at, password.size(), "***");
     }
     return masked;
 }
