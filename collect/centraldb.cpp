@@ -271,7 +271,12 @@ public:
         m_conn = PQconnectdbParams(keys, values, 1);
         if (!m_conn)
             throw CentralError(CentralError::Failed, "out of memory connecting to the central database");
-        if (PQstatus(m_conn) != CONNECTION_OK) Fail("cannot connect", PQerrorMessage(m_conn));
+        if (PQstatus(m_conn) != CONNECTION_OK) {
+            // No destructor runs for an object whose constructor throws.
+            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)));
+            PQfinish(m_conn);
+            throw error;
+        }
     }
     ~Central() { PQfinish(m_conn); }
     Central(const Central&) = delete;
@@ -313,8 +318,13 @@ public:
     [[noreturn]] void Fail(const std::string& doing, const char* reason,
                            CentralError::Kind kind = CentralError::Failed)
     {
-        throw CentralError(kind,
-                           "central database " + Server() + ": " + doing + ": " + Masked(OneLine(reason)));
+        throw CentralError(kind, Failure(doing, reason));
+    }
+
+    // The message of a failure: the server, what was being done, and why.
+    std::string Failure(const std::string& doing, const char* reason) const
+    {
+        return "central database " + Server() + ": " + doing + ": " + Masked(OneLine(reason));
     }
 
 private:
