@@ -28,8 +28,9 @@ int PushStore(const Options& options, const std::string& program, const std::fun
               RunStatus* report)
 {
     RunStatus::Clock entry;
-    entry.name = "central database " + collect::MaskPassword(options.central);
-    entry.port = collect::MaskPassword(options.central);
+    const std::string masked = collect::MaskPassword(options.central);
+    entry.name = "central database " + masked;
+    entry.port = masked;
     const auto done = [&](int status, const std::string& result, const std::string& error = "") {
         entry.result = result;
         entry.lastError = error;
@@ -41,7 +42,6 @@ int PushStore(const Options& options, const std::string& program, const std::fun
         return kExitComplete;
     }
     const std::string store = Utf8FromPath(PathFromUtf8(options.outDirectory) / collect::kStoreFileName);
-    const std::string masked = collect::MaskPassword(options.central);
     try {
         std::error_code missing;
         if (!std::filesystem::exists(PathFromUtf8(store), missing)) {
