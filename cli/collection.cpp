@@ -228,6 +228,14 @@ private:
                 if (const std::string problem = FolderProblem(m_options.outDirectory, nullptr);
                     !problem.empty())
                     throw StoreError(StoreError::NotAStore, storePath + ": " + problem);
+            } else if (PunchStore::Unmade(storePath) &&
+                       FolderProblem(m_options.outDirectory, nullptr).empty()) {
+                // A run stopped while it made the store; nothing was ever
+                // published from this folder, so the store is made anew.
+                for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(PathFromUtf8(storePath + suffix));
+                m_window.Say(
+                    m_program + ": " + storePath +
+                    ": the punch store an earlier run began to make was never finished; it is made anew");
             } else {
                 PunchStore found(storePath, PunchStore::Access::Inspect);
                 if (const std::string problem = FolderProblem(m_options.outDirectory, &found);

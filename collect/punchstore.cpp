@@ -390,6 +390,31 @@ void PunchStore::Open(Access access, int busyMs)
     m_siteName = identity.Text(1);
 }
 
+bool PunchStore::Unmade(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(PathFromUtf8(path), error);
+    if (error) return false;
+    if (size == 0) {
+        // A log with frames beside an empty file is not a making cut short.
+        const std::uintmax_t log = fs::file_size(PathFromUtf8(path + "-wal"), error);
+        return error || log == 0;
+    }
+    sqlite3* db = nullptr;
+    bool unmade = false;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) ==
+        SQLITE_OK) {
+        Statement query(db,
+                        "SELECT (SELECT application_id FROM pragma_application_id) = 0"
+                        " AND (SELECT user_version FROM pragma_user_version) = 0"
+                        " AND (SELECT count(*) FROM sqlite_schema) = 0");
+        unmade = query.Step() == SQLITE_ROW && query.Integer(0) == 1;
+    }
+    sqlite3_close_v2(db);
+    return unmade;
+}
+
 void PunchStore::NameSite(const std::string& name)
 {
     if (name == m_siteName) return;

@@ -163,6 +163,12 @@ public:
     // another writer. Raises StoreError naming the file.
     PunchStore(const std::string& path, Access access, int busyMs = 5000);
     ~PunchStore();
+    // Whether the file at `path` is a store whose making was cut short: the
+    // empty file SQLite creates, or the bare header the write-ahead log
+    // writes, with nothing committed after it. The schema, the identity and
+    // the application id are committed together, so such a file never held
+    // a record.
+    static bool Unmade(const std::string& path);
     PunchStore(const PunchStore&) = delete;
     PunchStore& operator=(const PunchStore&) = delete;
 

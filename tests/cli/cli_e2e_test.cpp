@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <sqlite3.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1490,6 +1491,28 @@ TEST(CliCollection, AStoreThatIsNotWhatItWasIsRefusedWithEverythingUnchanged)
     // The damaged store: verify says where, export refuses.
     EXPECT_EQ(RunCli({"verify", "--out", out.path()}).status, 2);
     EXPECT_EQ(RunCli({"export", "--out", out.path()}).status, 2);
+
+    // A run killed while it made the store leaves the empty file SQLite
+    // creates, or the bare header of the write-ahead log; where nothing was
+    // ever published, the next run makes the store anew instead of refusing
+    // that folder for good.
+    for (const bool header : {false, true}) {
+        SCOPED_TRACE(header ? "a bare header" : "an empty file");
+        TempDir fresh;
+        WriteFile(fresh / "Punches.db", "");
+        if (header) {
+            sqlite3* db = nullptr;
+            sqlite3_open(std::string(fresh / "Punches.db").c_str(), &db);
+            sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            ASSERT_EQ(fs::file_size(fresh / "Punches.db"), 4096u);
+        }
+        CliRun run = RunCli(Link(sim, {"download", "--new", "--out", fresh.path()}));
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(Contains(run.err, "made anew")) << run.err;
+        EXPECT_EQ(Published(fresh.path(), "Dump").size(),
+                  200u - FlaggedAmong(sim.ExpectedRecords(1), 0, 200));
+    }
 
     // The store as it was, exported from a folder that may not be written.
     WriteFile(store, good);
