@@ -106,7 +106,7 @@ std::string OneLine(const char* text)
 }
 
 // Rows go to the server in COPY's binary format: nothing to escape, and
-// nothing for the server to parse, so the temporary table fills fast.
+// nothing for the server to parse, so the table fills fast.
 // Every number is big-endian; a field is its length, then its bytes.
 class BinaryRows {
 public:
@@ -304,15 +304,19 @@ public:
         return Await(doing);
     }
 
-    // COPY `sql` FROM STDIN with `rows` (binary format).
-    void Copy(const std::string& doing, const std::string& sql, const std::string& rows)
+    // COPY `sql` FROM STDIN with `rows` (binary format); returns the rows
+    // copied. With `held`, a key the table holds already sets it and
+    // returns 0, leaving the transaction aborted, instead of failing.
+    std::int64_t Copy(const std::string& doing, const std::string& sql, const std::string& rows,
+                      bool* held = nullptr)
     {
         Result started = Run(doing, sql);
         if (PQresultStatus(started.get()) != PGRES_COPY_IN) Fail(doing, "the server did not take the rows");
         if (PQputCopyData(m_conn, rows.data(), static_cast<int>(rows.size())) != 1 ||
             PQputCopyEnd(m_conn, nullptr) != 1)
             Fail(doing, PQerrorMessage(m_conn));
-        Await(doing);
+        Result copied = Await(doing, held);
+        return copied ? std::atoll(PQcmdTuples(copied.get())) : 0;
     }
 
     [[noreturn]] void Fail(const std::string& doing, const char* reason,
@@ -356,7 +360,9 @@ private:
         if (!PQconsumeInput(m_conn)) Fail(doing, PQerrorMessage(m_conn));
     }
 
-    Result Await(const std::string& doing)
+    // Takes every result of what was sent and returns the last; `held` as
+    // for Copy, for a unique key violated.
+    Result Await(const std::string& doing, bool* held = nullptr)
     {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::seconds(m_settings.answerSeconds + 5);
@@ -374,7 +380,14 @@ private:
                 last = std::move(result);
             }
         }
-        if (error) Fail(doing, PQresultErrorMessage(error.get()));
+        if (error) {
+            const char* state = PQresultErrorField(error.get(), PG_DIAG_SQLSTATE);
+            if (held && state && std::string(state) == "23505") {
+                *held = true;
+                return Result(nullptr, PQclear);
+            }
+            Fail(doing, PQresultErrorMessage(error.get()));
+        }
         if (!last) Fail(doing, PQerrorMessage(m_conn));
         return last;
     }
@@ -528,15 +541,16 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
                 "INSERT INTO clockreader.site_name (site, name) SELECT $1, $2 WHERE $2 IS DISTINCT FROM"
                 " (SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1)",
                 {site, store.SiteName()});
-    central.Run("prepare the push",
-                std::string("CREATE TEMPORARY TABLE incoming ON COMMIT DELETE ROWS AS SELECT ") +
-                    kPushColumns + " FROM clockreader.record WITH NO DATA");
-
     Selection next;
     next.afterId = store.PushedThrough(report.schemaIdentity);
     next.limit = kPushBatch;
     const std::int64_t total = store.RecordsAfter(next.afterId);
     BinaryRows rows;
+    // A batch goes straight into the table, as fast as COPY loads, until
+    // one meets a key held there (a push cut short after its commit, before
+    // the store noted it): that batch, and the next ones until one is wholly
+    // new, go through the temporary table, where held rows are passed over.
+    bool straight = true, incoming = false;
     while (!settings.goOn || settings.goOn(report.sent, total)) {
         rows.Start();
         std::int64_t last = next.afterId, count = 0;
@@ -546,14 +560,36 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
             ++count;
         });
         if (count == 0) break;
+        const std::string& batch = rows.Finished();
         central.Run("push records", "BEGIN");
-        central.Copy("push records",
-                     std::string("COPY incoming (") + kPushColumns + ") FROM STDIN (FORMAT binary)",
-                     rows.Finished());
-        Result inserted = central.Run("push records", std::string("INSERT INTO clockreader.record (") +
-                                                          kPushColumns + ") SELECT " + kPushColumns +
-                                                          " FROM incoming ON CONFLICT DO NOTHING");
-        report.added += std::atoll(PQcmdTuples(inserted.get()));
+        if (straight) {
+            bool held = false;
+            report.added += central.Copy(
+                "push records",
+                std::string("COPY clockreader.record (") + kPushColumns + ") FROM STDIN (FORMAT binary)",
+                batch, &held);
+            if (held) {
+                central.Run("push records", "ROLLBACK");
+                central.Run("push records", "BEGIN");
+                straight = false;
+            }
+        }
+        if (!straight) {
+            if (!incoming)
+                central.Run("prepare the push",
+                            std::string("CREATE TEMPORARY TABLE incoming ON COMMIT DELETE ROWS AS SELECT ") +
+                                kPushColumns + " FROM clockreader.record WITH NO DATA");
+            incoming = true;
+            central.Copy("push records",
+                         std::string("COPY incoming (") + kPushColumns + ") FROM STDIN (FORMAT binary)",
+                         batch);
+            Result inserted = central.Run("push records", std::string("INSERT INTO clockreader.record (") +
+                                                              kPushColumns + ") SELECT " + kPushColumns +
+                                                              " FROM incoming ON CONFLICT DO NOTHING");
+            const std::int64_t added = std::atoll(PQcmdTuples(inserted.get()));
+            report.added += added;
+            straight = added == count;
+        }
         central.Run("push records", "COMMIT");
         // Only what the server committed is noted as acknowledged.
         store.SetPushedThrough(report.schemaIdentity, last);

@@ -4,8 +4,9 @@
 // The central schema "clockreader" keeps a row per record keyed by the site
 // (the store's identity), the clock (its id in that store), the lap and the
 // position, so two branches never merge and a record pushed twice is kept
-// once. Rows go in through COPY into a temporary table and INSERT ... ON
-// CONFLICT DO NOTHING, at most kPushBatch a transaction; the store notes the
+// once. Rows go in by COPY, at most kPushBatch a transaction: straight into
+// the table while none of them is held there, else into a temporary table
+// and on by INSERT ... ON CONFLICT DO NOTHING. The store notes the
 // highest record id the central database acknowledged only after the commit,
 // per central schema (by the identity the schema got when it was made). A
 // push that was killed or failed is redone from there: nothing is lost, and
