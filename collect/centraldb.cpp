@@ -178,12 +178,10 @@ private:
 // Days from 2000-01-01 (PostgreSQL's epoch) to the Gregorian date.
 std::int64_t DaysFrom2000(int year, int month, int day)
 {
-    year -= month <= 2;
-    const int era = (year >= 0 ? year : year - 399) / 400;
-    const int yearOfEra = year - era * 400;
-    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 730425;
+    using namespace std::chrono;
+    const year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                              std::chrono::day(static_cast<unsigned>(day))};
+    return (sys_days(date) - sys_days(2000y / January / 1)).count();
 }
 
 // The digits of `text` from `at`, `count` of them, as a number; -1 when
