@@ -38,13 +38,33 @@ public:
     using CommandLineWindow::CommandLineWindow;
 
     std::int64_t flagged = 0;
+    // The store's writer of a collection, which may refuse a clock's
+    // records for their layout before any is stored.
+    const StoreWriter* writer = nullptr;
 
     void WriteBadRecordLine(const std::string& line) override
     {
         CommandLineWindow::WriteBadRecordLine(line);
         ++flagged;
     }
+
+    // Records refused for their layout were not stored: there is nothing
+    // to write again in the other layout, and the refusal says what to do.
+    void RecordLayoutDoubtful(const std::string& warning) override
+    {
+        if (writer && writer->LayoutRefused()) return;
+        CommandLineWindow::RecordLayoutDoubtful(warning);
+    }
 };
+
+// How the operator gives the Vireo layout (`vireo`) or the standard one for
+// a port: its option, or the layout column of the site file.
+std::string LayoutSetting(const Options& options, bool vireo)
+{
+    if (!options.siteFile.empty())
+        return std::string("the layout ") + (vireo ? "vireo" : "standard") + " in " + options.siteFile;
+    return vireo ? "--vireo" : "no --vireo";
+}
 
 struct ClockResult {
     int clock = 0;
@@ -201,7 +221,9 @@ private:
                 m_store = std::make_unique<PunchStore>(Utf8FromPath(folder / kStoreFileName),
                                                        PunchStore::Access::Collect, 60000);
                 m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
-                m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_site->runId);
+                m_writer =
+                    std::make_unique<StoreWriter>(*m_store, *m_publisher, m_site->runId, m_options.vireo);
+                m_window.writer = m_writer.get();
                 return kExitComplete;
             }
             // The store's write-ahead log needs one machine's shared memory.
@@ -250,7 +272,8 @@ private:
                              " of records an earlier run had not published yet");
             m_runId = m_store->StartRun(m_options.vireo ? "vireo" : "standard",
                                         std::string("clockreader-cli ") + CLOCKREADER_VERSION);
-            m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_runId);
+            m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_runId, m_options.vireo);
+            m_window.writer = m_writer.get();
         } catch (const StoreError& error) {
             m_window.Say(m_program + ": " + error.what() + "; nothing was downloaded");
             return StatusOfStoreError(error);
@@ -287,6 +310,15 @@ private:
                 m_window.SetCountText(m_options.count);
                 RunChosenDownload(
                     m_window, [&](std::int32_t held) { return ChooseRecords(m_window, m_options, held); });
+            }
+        } catch (const WrongLayout& error) {
+            m_window.Say(ClockText() + error.what() + ". Collect it with " +
+                         LayoutSetting(m_options, !m_options.vireo));
+            m_window.Fail(kExitBadInput);
+            try {
+                CloseSharedPort();
+            } catch (const std::exception&) {
+                // The port's failure changes nothing: the clock was refused.
             }
         } catch (const std::exception& error) {
             m_window.ReportError(error);
@@ -326,18 +358,20 @@ private:
         const std::string label =
             name.port + " " + (name.rs232 ? "rs232" : "rs485") + " clock " + std::to_string(name.number);
         std::optional<RecordRange> fullRing;
-        std::int64_t firstSerial = 0, clockId = 0;
+        std::int64_t firstSerial = 0;
+        KnownClock clock;
         RunChosenDownload(
             m_window,
             [&](std::int32_t total) -> std::optional<RecordRange> {
                 const std::optional<Identity> identity = Identify(name, total, result);
                 if (!identity) return std::nullopt;
-                clockId = identity->clock.id;
+                clock = identity->clock;
+                if (!LayoutAgrees(clock)) return std::nullopt;
                 const std::optional<ClockPosition>& saved = identity->clock.position;
                 const std::optional<ReadPlan> plan = Plan(total, saved);
                 if (!plan) return std::nullopt;
                 firstSerial = FirstSerial(saved, plan->start, identity->clock.lifeBase);
-                m_writer->BeginClock(clockId, firstSerial, m_ring.ari, label, name.port);
+                m_writer->BeginClock(clock, firstSerial, m_ring.ari, label, name.port);
                 if (plan->count == 0) {
                     m_window.Say(ClockText() + "nothing new since the last run");
                     if (result.note.empty()) result.note = "nothing new";
@@ -370,7 +404,7 @@ private:
         RunChosenDownload(
             m_window,
             [&](std::int32_t) -> std::optional<RecordRange> {
-                m_writer->BeginClock(clockId, firstSerial + kRingSize, *awi, label, name.port);
+                m_writer->BeginClock(clock, firstSerial + kRingSize, *awi, label, name.port);
                 m_writer->SkipRecordsStoredALapBefore();
                 return RecordRange{fullRing->start, static_cast<std::int32_t>(passed)};
             },
@@ -397,7 +431,10 @@ private:
         }
         m_ring = *ring;
         bool first = true;
+        // A flagged answer is asked again: it may be the line's, and the
+        // record good the next time.
         const ReadBack readBack = [&](std::int32_t position) -> std::optional<std::string> {
+            std::optional<std::string> flagged;
             for (int attempt = 0; attempt < 3 && !m_window.StopRequested(); ++attempt) {
                 PendingPointerAnswers pending;
                 // The pointers were answered in full: nothing is on its way.
@@ -405,10 +442,12 @@ private:
                 first = false;
                 if (!ResyncUserReadPointer(m_window, position, pending, quiet)) continue;
                 const std::string reply = QueryNextRecord(m_window);
-                if (IsFlaggedRecord(reply)) return reply;
-                if (std::string payload = ExtractReplyPayload(reply); !payload.empty()) return payload;
+                if (IsFlaggedRecord(reply))
+                    flagged = reply;
+                else if (std::string payload = ExtractReplyPayload(reply); !payload.empty())
+                    return payload;
             }
-            return std::nullopt;
+            return flagged;
         };
         try {
             Identity identity = IdentifyClock(*m_store, name, *ring, readBack);
@@ -443,6 +482,24 @@ private:
             m_window.Fail(kExitCommunicationError);
             return std::nullopt;
         }
+    }
+
+    // Whether the run reads the clock in the layout the store remembers
+    // for it; the failure reported when not, before any record is read.
+    bool LayoutAgrees(const KnownClock& clock)
+    {
+        const char* given = m_options.vireo ? "vireo" : "standard";
+        if (clock.layout.empty() || clock.layout == given) return true;
+        const bool vireo = clock.layout == "vireo";
+        m_window.Say(
+            ClockText() + "its records are in the " + clock.layout +
+            " layout (proved by its first collection), and this run reads the " + given +
+            " layout; nothing was read. Collect it with " + LayoutSetting(m_options, vireo) +
+            ", or, if the clock was set to another layout on purpose, change it first with: " + m_program +
+            " relayout --out " + ShellWord(m_options.outDirectory) + " --port " + ShellWord(PortText()) +
+            " --clock " + m_window.SelectedClockText() + " --layout " + given);
+        m_window.Fail(kExitBadInput);
+        return false;
     }
 
     std::string ClockText() const

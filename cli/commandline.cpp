@@ -434,6 +434,20 @@ std::unique_ptr<CLI::App> CommandLine(Options& o, const std::string& program)
                 ->required();
             break;
         case Command::Push: AddPushOptions(*command, o); break;
+        case Command::Relayout:
+            AddOut(*command, o, "the folder of Punches.db (default: the current folder)");
+            AddPort(*command, o, "COMn|PATH", "the port the clock was collected under")->required();
+            AddClock(*command, o, "the clock's number")->required();
+            AddText(*command, "--layout", "LAYOUT",
+                    "standard or vireo: the clock's record layout from now on",
+                    [&o](const std::string& v) { o.exportLayout = v; })
+                ->check(CLI::IsMember({"standard", "vireo"}))
+                ->required();
+            AddText(*command, "--push", "URI", R"(also correct the central database's rows of these
+records (a role that may UPDATE clockreader.record))",
+                    [&o](const std::string& v) { o.central = v; })
+                ->check(NotEmpty("database URI"));
+            break;
         case Command::Help:
         case Command::Version: break;
         }

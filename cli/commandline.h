@@ -52,6 +52,11 @@ while a run collects)"},
 PostgreSQL database --to does not hold yet; a push killed or
 failed is redone from what the database acknowledged, and no
 record is ever kept there twice)"},
+    {Command::Relayout, "relayout", R"(change the record layout the punch store of --out remembers for
+the clock --clock at --port, on purpose, and decode its stored
+raw records of its current life again in it (with --push URI,
+also the central database's rows of them); the change is
+logged in the store. Published files stay as they are)"},
 };
 
 // The clock's ring holds positions 0 to 253578.

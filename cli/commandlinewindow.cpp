@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "clocklink/clocklink.h"
 #include "collect/punchstore.h"
+#include "collect/storewriter.h"
 #include "process.h"
 #include "serial/comport.h"
 #include "utils/outputfolder.h"
@@ -36,6 +37,8 @@ int StatusOfError(const std::exception& error)
 {
     if (dynamic_cast<const EComPort*>(&error)) return kExitPortError;
     // A store that is not one, or damaged, is bad input: exit 2.
+    // Records refused for their layout: the run's setting is wrong.
+    if (dynamic_cast<const collect::WrongLayout*>(&error)) return kExitBadInput;
     if (const auto* store = dynamic_cast<const collect::StoreError*>(&error))
         return store->kind() == collect::StoreError::NotAStore ||
                        store->kind() == collect::StoreError::Damaged
@@ -238,6 +241,11 @@ void CommandLineWindow::ReportError(const std::exception& error)
     Fail(StatusOfError(error));
 }
 
+std::string ShellWord(const std::string& text)
+{
+    return text.find(' ') == std::string::npos ? text : "\"" + text + "\"";
+}
+
 void CommandLineWindow::RecordLayoutDoubtful(const std::string& warning)
 {
     if (!m_options.newOnly) {
@@ -246,9 +254,7 @@ void CommandLineWindow::RecordLayoutDoubtful(const std::string& warning)
     }
     // The records are stored raw as well, so what this run stored can be
     // written again in the other layout; the next runs need the setting.
-    const std::string folder = m_options.outDirectory.find(' ') == std::string::npos
-                                   ? m_options.outDirectory
-                                   : "\"" + m_options.outDirectory + "\"";
+    const std::string folder = ShellWord(m_options.outDirectory);
     const char* other = m_options.vireo ? "standard" : "vireo";
     SayError("warning: " + warning + "; collect " +
              (m_options.siteFile.empty()

@@ -31,6 +31,10 @@
 
 namespace cli {
 
+// `text` as one word of a command line to copy: in quotes when it holds a
+// blank.
+std::string ShellWord(const std::string& text);
+
 class CommandLineWindow : public ClockWindow {
 public:
     // `stopRequested` is asked whenever an operation wants to know whether

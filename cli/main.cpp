@@ -16,6 +16,7 @@
 #include "progress.h"
 #include "statusfile.h"
 #include "push.h"
+#include "relayout.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/text.h"
@@ -219,6 +220,7 @@ int Main(int argc, char** argv)
     if (options.command == Command::Export || options.command == Command::Clocks ||
         options.command == Command::Verify || options.command == Command::Backup)
         return LookAfterStore(options, program);
+    if (options.command == Command::Relayout) return RelayoutStore(options, program);
 
     WatchStopSignals();
     if (!options.portsDirectory.empty()) SetComPortDirectory(options.portsDirectory);
@@ -321,6 +323,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     case Command::Clocks:
     case Command::Verify:
     case Command::Backup:
+    case Command::Relayout:
     case Command::Push:
     case Command::Help:
     case Command::Version: break;

@@ -403,7 +403,7 @@ Options ParseOptions(const std::vector<std::string>& args)
             throw UsageError("--from and --to are both " + options.fromDate +
                              ": the range ends before --to, so it holds no day");
     }
-    if (options.command == Command::Export) {
+    if (options.command == Command::Export || options.command == Command::Relayout) {
         options.selectPort = command->count("--port") > 0;
         options.selectClock = command->count("--clock") > 0;
         if (options.exportFormat == "xlsx" && options.exportFile.empty())

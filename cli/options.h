@@ -17,7 +17,19 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Push, Help, Version };
+enum class Command {
+    Download,
+    Pointers,
+    Find,
+    Export,
+    Clocks,
+    Verify,
+    Backup,
+    Push,
+    Relayout,
+    Help,
+    Version
+};
 
 struct Options {
     Command command = Command::Help;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <cctype>
 #include <vector>
@@ -595,6 +596,40 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
         next.afterId = last;
     }
     return report;
+}
+
+std::int64_t CorrectCentral(PunchStore& store, const PushSettings& settings,
+                            const std::vector<std::int64_t>& clockIds)
+{
+    Central central(settings);
+    bool made = false;
+    CheckSchema(central, made);
+    const std::string site = store.Identity();
+    // The rows of the clocks' current lives as the store holds them now.
+    std::map<std::int64_t, std::int64_t> lifeBase;
+    for (const ClockSummary& summary : store.Clocks()) lifeBase[summary.clock.id] = summary.clock.lifeBase;
+    BinaryRows rows;
+    for (std::int64_t clockId : clockIds)
+        store.ForEachRecord({}, [&](const StoredRecord& record) {
+            if (record.clockId == clockId && record.serial >= lifeBase[clockId])
+                AppendRow(rows, site, record);
+        });
+    const std::string doing = "correct its rows of the records decoded again";
+    central.Run(doing, "BEGIN");
+    central.Run(doing, std::string("CREATE TEMPORARY TABLE corrected ON COMMIT DROP AS SELECT ") +
+                           kPushColumns + " FROM clockreader.record WITH NO DATA");
+    central.Copy(doing, std::string("COPY corrected (") + kPushColumns + ") FROM STDIN (FORMAT binary)",
+                 rows.Finished());
+    // Only rows of the same raw bytes: a key never stands for other content.
+    Result updated =
+        central.Run(doing + " (the role needs UPDATE on clockreader.record)",
+                    "UPDATE clockreader.record r SET line = c.line, card = c.card, clock_date = c.clock_date,"
+                    " calendar = c.calendar, day = c.day, time = c.time, type = c.type, flagged = c.flagged"
+                    " FROM corrected c WHERE r.site = c.site AND r.clock = c.clock AND r.lap = c.lap"
+                    " AND r.position = c.position AND r.raw = c.raw AND (r.line, r.flagged) IS DISTINCT FROM"
+                    " (c.line, c.flagged)");
+    central.Run(doing, "COMMIT");
+    return std::atoll(PQcmdTuples(updated.get()));
 }
 
 }  // namespace collect

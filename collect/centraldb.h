@@ -17,6 +17,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "punchstore.h"
 
@@ -70,5 +71,13 @@ struct PushSettings {
 // Sends every record of `store` the central database has not acknowledged.
 // Raises CentralError (the server named, the password masked) or StoreError.
 PushReport Push(PunchStore& store, const PushSettings& settings);
+
+// After the store's records of `clockIds` were decoded again in another
+// layout (relayout.h): the central rows of their current lives take the
+// lines and fields the store holds now, in one transaction, where the
+// central row holds the same raw bytes. Needs a role that may UPDATE
+// clockreader.record. Returns the rows changed; raises CentralError.
+std::int64_t CorrectCentral(PunchStore& store, const PushSettings& settings,
+                            const std::vector<std::int64_t>& clockIds);
 
 }  // namespace collect

@@ -37,33 +37,49 @@ std::string NormalisedUrl(const std::string& url)
     return scheme + "://" + Lower(host) + (port.empty() ? "" : ":" + port);
 }
 
-// What the clock's record at the remembered position says: the same
+// What the clock's records at the remembered positions say: the same
 // clock, another one, or nothing to go by.
 enum class Check { Matches, Differs, Unknown };
 
 // `underItsName`: the clock known under the name it is reached by now, for
 // which nothing new means nothing to check yet.
+//
+// Each of the fingerprint's good records (two, the newest first) that the
+// clock still holds is read back; all must match. A flagged answer to a
+// read-back is no answer: it names no clock.
 Check CheckClock(const KnownClock& clock, const RingState& ring, const ReadBack& readBack, bool underItsName)
 {
     if (!clock.position || clock.marks.empty()) return Check::Unknown;
     const std::int64_t next = clock.position->nextSerial;
-    const Mark& mark = clock.marks.front();
-    if (mark.serial != next - 1) return Check::Unknown;
-    const std::int64_t position = mark.serial % kRingSize;
     // The ring moved past the saved position since: overwritten, unreadable.
     const ReadPlan plan = PlanNewRecords(ring, clock.position, std::nullopt);
     if (plan.overwritten > 0) return Check::Unknown;
-    // Fewer records than the saved position: it was cleared or replaced.
     const std::int64_t held = ring.held >= kRingSize ? kRingSize : RingOffset(ring.ari, ring.awi);
-    if (RingOffset(ring.ari, position) >= held) return Check::Differs;
-    // Nothing new to read: nothing can be read twice or skipped now, and
-    // the next run with records to read reads back first.
-    if (plan.count == 0 && underItsName) return Check::Unknown;
-    const std::optional<std::string> raw = readBack(static_cast<std::int32_t>(position));
-    if (!raw)
-        throw ClockSilent("the clock did not answer the read-back of its record at position " +
-                          std::to_string(position));
-    return *raw == mark.raw ? Check::Matches : Check::Differs;
+    const std::int64_t movedSinceSave = RingOffset(clock.position->ari, ring.ari);
+    bool compared = false;
+    for (const Mark& mark : clock.marks) {
+        // Marks of this life, read before the saved position.
+        if (mark.serial >= next || mark.serial < clock.lifeBase || next - mark.serial > kRingSize) continue;
+        const std::int64_t position = mark.serial % kRingSize;
+        // Overwritten since (ARI passed it): nothing to compare.
+        if (RingOffset(clock.position->ari, position) < movedSinceSave) continue;
+        // Fewer records than the remembered one: it was cleared or replaced.
+        if (RingOffset(ring.ari, position) >= held) return Check::Differs;
+        // Nothing new to read: nothing can be read twice or skipped now, and
+        // the next run with records to read reads back first.
+        if (plan.count == 0 && underItsName) return Check::Unknown;
+        const std::optional<std::string> raw = readBack(static_cast<std::int32_t>(position));
+        if (!raw)
+            throw ClockSilent("the clock did not answer the read-back of its record at position " +
+                              std::to_string(position));
+        if (IsFlaggedRecord(*raw))
+            throw ClockSilent("the clock answers its record at position " + std::to_string(position) +
+                              " only as flagged (\"???\"), which tells no clock from another; it was"
+                              " good when it was read");
+        if (*raw != mark.raw) return Check::Differs;
+        compared = true;
+    }
+    return compared ? Check::Matches : Check::Unknown;
 }
 
 }  // namespace
@@ -113,7 +129,7 @@ Identity IdentifyClock(PunchStore& store, const ClockName& name, const RingState
     // name to a new clock.
     if (known && known->lastKey == name.key) {
         identity.kind = Identity::NewLife;
-        identity.clock = store.NewLife(known->id);
+        identity.clock = store.NextLife(known->id);
         store.NameClock(name, known->id);
         return identity;
     }

@@ -78,9 +78,9 @@ std::optional<RecordDate> DateOf(const StoredRecord& record)
 
 StoredRecord AsRequested(const StoredRecord& record, const ExportRequest& request)
 {
-    // A record the clock flagged is stored as its whole answer, raw and
-    // line alike: it has no fields to decode.
-    if (!request.vireo || (record.flagged && record.raw == record.line)) return record;
+    // A record the clock flagged is stored as its whole answer ("???"): it
+    // has no fields to decode.
+    if (!request.vireo || (record.flagged && IsFlaggedRecord(record.raw))) return record;
     StoredRecord decoded = record;
     // The port number the line carries: the stored line's, else the number
     // the port's name ends in, as the collection gave it.

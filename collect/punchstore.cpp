@@ -47,7 +47,8 @@ CREATE TABLE clock (
     mark_raw BLOB,
     mark2_serial INTEGER,           -- and the one before it
     mark2_raw BLOB,
-    collected_at TEXT);             -- its last collection, ISO 8601, UTC
+    collected_at TEXT,              -- its last collection, ISO 8601, UTC
+    layout TEXT);                   -- 'standard' or 'vireo', proved by its first records in this life
 CREATE TABLE clock_name (
     key TEXT NOT NULL,              -- the device behind the port, or the normalised URL
     bus TEXT NOT NULL,
@@ -248,6 +249,7 @@ KnownClock ClockOf(const Statement& row)
     if (!row.IsNull(9)) clock.marks.push_back({row.Integer(9), row.Text(10)});
     clock.port = row.Text(11);
     clock.lastKey = row.Text(12);
+    clock.layout = row.Text(13);
     return clock;
 }
 
@@ -384,6 +386,21 @@ void PunchStore::Open(Access access, int busyMs)
         // A commit that returned survives a power cut.
         Execute("PRAGMA synchronous = FULL");
     }
+    // Each clock's layout is remembered since this version: the column is
+    // added to a store made before, whose clocks prove their layout again;
+    // a reader of such a store reads every layout as not known yet.
+    bool layoutKept = false;
+    {
+        Statement layout(m_db, "SELECT count(*) FROM pragma_table_info('clock') WHERE name = 'layout'");
+        if (layout.Step() != SQLITE_ROW) Fail("read it");
+        layoutKept = layout.Integer(0) == 1;
+    }
+    if (!layoutKept) {
+        if (access == Access::Collect)
+            Execute("ALTER TABLE clock ADD COLUMN layout TEXT");
+        else
+            m_layoutColumn = "NULL";
+    }
     Statement identity(m_db, "SELECT identity, name FROM store");
     if (identity.Step() != SQLITE_ROW) Fail("read its identity");
     m_identity = identity.Text(0);
@@ -493,9 +510,14 @@ std::int64_t PunchStore::StartRun(const std::string& layout, const std::string& 
     return sqlite3_last_insert_rowid(m_db);
 }
 
+std::string PunchStore::ClockColumns() const
+{
+    return std::string(kClockColumns) + ", coalesce(" + m_layoutColumn + ", '')";
+}
+
 KnownClock PunchStore::ReadClock(std::int64_t clockId)
 {
-    Statement query(m_db, (std::string("SELECT ") + kClockColumns + " FROM clock WHERE id = ?1").c_str());
+    Statement query(m_db, ("SELECT " + ClockColumns() + " FROM clock WHERE id = ?1").c_str());
     if (query.Bind(1, clockId).Step() != SQLITE_ROW) Fail("read the clock");
     return ClockOf(query);
 }
@@ -517,7 +539,7 @@ std::optional<KnownClock> PunchStore::ClockNamed(const ClockName& name)
 std::vector<KnownClock> PunchStore::ClockCandidates(const ClockName& name, std::int64_t except)
 {
     Statement query(m_db,
-                    (std::string("SELECT ") + kClockColumns +
+                    ("SELECT " + ClockColumns() +
                      " FROM clock WHERE bus = ?1 AND number = ?2 AND id != ?3 AND mark_serial IS NOT NULL"
                      " AND next_serial IS NOT NULL ORDER BY collected_at DESC, id DESC")
                         .c_str());
@@ -590,19 +612,23 @@ void PunchStore::WriteClockName(const ClockName& name, std::int64_t clockId)
     }
 }
 
-KnownClock PunchStore::NewLife(std::int64_t clockId)
+KnownClock PunchStore::NextLife(std::int64_t clockId)
 {
     // Serials of the new life begin on the lap above every serial stored
     // or saved for the clock.
-    Statement update(
-        m_db,
-        "UPDATE clock SET life = life + 1,"
-        " life_base = (max(coalesce(next_serial, 0), life_base,"
-        "   coalesce((SELECT max(serial) + 1 FROM record WHERE clock_id = ?1), 0)) / 253579 + 1) * 253579,"
-        " next_serial = NULL, ari = NULL, mark_serial = NULL, mark_raw = NULL,"
-        " mark2_serial = NULL, mark2_raw = NULL WHERE id = ?1");
-    if (update.Bind(1, clockId).Step() != SQLITE_DONE) Fail("begin a new life of the clock");
-    return ReadClock(clockId);
+    Statement query(m_db,
+                    "SELECT life + 1, (max(coalesce(next_serial, 0), life_base,"
+                    "   coalesce((SELECT max(serial) + 1 FROM record WHERE clock_id = ?1), 0)) / 253579 + 1)"
+                    " * 253579 FROM clock WHERE id = ?1");
+    if (query.Bind(1, clockId).Step() != SQLITE_ROW) Fail("begin a new life of the clock");
+    KnownClock clock = ReadClock(clockId);
+    clock.life = static_cast<int>(query.Integer(0));
+    clock.lifeBase = query.Integer(1);
+    clock.position.reset();
+    clock.marks.clear();
+    clock.layout.clear();
+    clock.lifeBegins = true;
+    return clock;
 }
 
 std::vector<std::string> PunchStore::NamesOf(std::int64_t clockId)
@@ -618,6 +644,46 @@ std::vector<std::string> PunchStore::NamesOf(std::int64_t clockId)
     }
     if (step != SQLITE_DONE) Fail("read the clock's names");
     return names;
+}
+
+void PunchStore::Redecode(const std::vector<std::int64_t>& clockIds, const std::string& layout,
+                          const std::vector<Redecoded>& records)
+{
+    Atomically([&] {
+        Execute(
+            "CREATE TABLE IF NOT EXISTS layout_change ("
+            " changed_at TEXT NOT NULL,"  // ISO 8601, UTC
+            " clock_id INTEGER NOT NULL REFERENCES clock (id),"
+            " life INTEGER NOT NULL,"
+            " layout_before TEXT,"  // NULL: not known
+            " layout TEXT NOT NULL,"
+            " records INTEGER NOT NULL)");  // the records of the life decoded again
+        Statement line(m_db, "UPDATE record SET flagged = ?2, line = ?3 WHERE id = ?1");
+        for (const Redecoded& record : records) {
+            line.Bind(1, record.id).Bind(2, record.flagged ? 1 : 0).Bind(3, record.line);
+            if (line.Step() != SQLITE_DONE) Fail("store a record decoded again");
+            line.Reset();
+        }
+        Statement log(m_db,
+                      "INSERT INTO layout_change (changed_at, clock_id, life, layout_before, layout, records)"
+                      " SELECT strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), id, life, layout, ?2,"
+                      " (SELECT count(*) FROM record r WHERE r.clock_id = clock.id AND r.serial >= life_base)"
+                      " FROM clock WHERE id = ?1");
+        Statement remember(m_db, "UPDATE clock SET layout = ?2 WHERE id = ?1");
+        Statement batches(m_db,
+                          "UPDATE batch SET flagged = (SELECT count(*) FROM record r WHERE r.id BETWEEN"
+                          " batch.first_record AND batch.last_record AND r.flagged)"
+                          " WHERE id IN (SELECT batch_id FROM segment WHERE clock_id = ?1)");
+        for (std::int64_t clockId : clockIds) {
+            if (log.Bind(1, clockId).Bind(2, layout).Step() != SQLITE_DONE) Fail("log the change of layout");
+            if (remember.Bind(1, clockId).Bind(2, layout).Step() != SQLITE_DONE)
+                Fail("change the clock's layout");
+            if (batches.Bind(1, clockId).Step() != SQLITE_DONE) Fail("count the batches' flagged records");
+            log.Reset();
+            remember.Reset();
+            batches.Reset();
+        }
+    });
 }
 
 std::optional<std::string> PunchStore::RawAt(std::int64_t clockId, std::int64_t serial)
@@ -698,6 +764,22 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
                 .Bind(4, batch->flagged);
             if (range.Step() != SQLITE_DONE) Fail("store the batch");
         }
+        // A new life replaces the old one only now, with its first
+        // position; the life it follows must still be the one stored.
+        Statement newLife(m_db,
+                          "UPDATE clock SET life = ?2, life_base = ?3, mark_serial = NULL, mark_raw = NULL,"
+                          " mark2_serial = NULL, mark2_raw = NULL, layout = NULL"
+                          " WHERE id = ?1 AND life = ?2 - 1");
+        for (const ClockUpdate& clock : clocks) {
+            if (clock.beginsLife == 0) continue;
+            newLife.Bind(1, clock.clockId).Bind(2, clock.beginsLife).Bind(3, clock.lifeBase);
+            if (newLife.Step() != SQLITE_DONE) Fail("begin a new life of the clock");
+            if (sqlite3_changes(m_db) != 1)
+                throw StoreError(
+                    StoreError::Failed,
+                    m_path + ": cannot begin a new life of the clock: another run began one meanwhile");
+            newLife.Reset();
+        }
         Statement update(
             m_db,
             "UPDATE clock SET next_serial = ?2, ari = ?3, calendar = coalesce(nullif(?4, ''), calendar),"
@@ -706,12 +788,13 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
             " mark_serial = CASE WHEN ?7 THEN ?8 ELSE mark_serial END,"
             " mark_raw = CASE WHEN ?7 THEN ?9 ELSE mark_raw END,"
             " mark2_serial = CASE WHEN ?7 THEN ?10 ELSE mark2_serial END,"
-            " mark2_raw = CASE WHEN ?7 THEN ?11 ELSE mark2_raw END"
+            " mark2_raw = CASE WHEN ?7 THEN ?11 ELSE mark2_raw END,"
+            " layout = coalesce(nullif(?12, ''), layout)"
             " WHERE id = ?1");
         for (const ClockUpdate& clock : clocks) {
             update.Bind(1, clock.clockId).Bind(2, clock.position.nextSerial).Bind(3, clock.position.ari);
             update.Bind(4, clock.calendar).Bind(5, clock.clockDate).Bind(6, clock.port);
-            update.Bind(7, clock.marks.empty() ? 0 : 1);
+            update.Bind(7, clock.marks.empty() ? 0 : 1).Bind(12, clock.layout);
             for (std::size_t i = 0; i < 2; ++i) {
                 if (i < clock.marks.size())
                     update.Bind(8 + 2 * static_cast<int>(i), clock.marks[i].serial)
@@ -858,7 +941,7 @@ void PunchStore::SetPushedThrough(const std::string& schema, std::int64_t id)
 std::vector<ClockSummary> PunchStore::Clocks()
 {
     Statement query(
-        m_db, (std::string("SELECT ") + kClockColumns +
+        m_db, ("SELECT " + ClockColumns() +
                ", coalesce(collected_at, ''), (SELECT count(*) FROM record r WHERE r.clock_id = clock.id)"
                " FROM clock ORDER BY id")
                   .c_str());
@@ -867,8 +950,8 @@ std::vector<ClockSummary> PunchStore::Clocks()
     while ((step = query.Step()) == SQLITE_ROW) {
         ClockSummary summary;
         summary.clock = ClockOf(query);
-        summary.lastCollected = query.Text(13);
-        summary.records = query.Integer(14);
+        summary.lastCollected = query.Text(14);
+        summary.records = query.Integer(15);
         clocks.push_back(std::move(summary));
     }
     if (step != SQLITE_DONE) Fail("read its clocks");

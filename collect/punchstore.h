@@ -5,10 +5,12 @@
 // A clock is known by what it holds, not by how its port is spelled. Each
 // clock row keeps the names it was reached under (a port resolved to its
 // device, or a converter's normalised URL, with its bus and address) and a
-// fingerprint: the raw bytes of the last records read, with their serials.
-// A run reads the newest of them back before it trusts a saved position;
+// fingerprint: the raw bytes of the last two good records read, with their
+// serials. A flagged answer ("???") is no fingerprint: it says nothing of
+// which clock sent it, and its bytes may differ from one read to the next.
+// A run reads the fingerprint back before it trusts a saved position;
 // other bytes mean another clock, or this one cleared or reset, and the
-// clock begins a new life.
+// clock begins a new life, decided in the commit of its first records.
 //
 // A record is kept once, under its clock and its serial: lap * 253579 +
 // ring position, where the lap counts how often the clock's reading went
@@ -78,10 +80,10 @@ struct ClockPosition {
     std::int32_t ari = 0;         // the clock's read index when this was saved
 };
 
-// A record the store remembers a clock by.
+// A record the store remembers a clock by: a good one, never a flagged one.
 struct Mark {
     std::int64_t serial = 0;
-    std::string raw;  // the payload, or the whole answer of a flagged record
+    std::string raw;  // the payload
 };
 
 // A clock the store knows.
@@ -95,6 +97,11 @@ struct KnownClock {
     std::vector<Mark> marks;                // newest first
     std::string port;                       // the name it was last collected under
     std::string lastKey;                    // and that name's key
+    std::string layout;                     // "standard" or "vireo"; empty: not known yet in this life
+    // A new life decided by this run and not committed yet: `life` and
+    // `lifeBase` are the new life's, and the store still holds the old one
+    // until the commit that saves the new life's first position.
+    bool lifeBegins = false;
 };
 
 // A record read, before it is committed.
@@ -198,12 +205,26 @@ public:
     // Remembers that `name` reaches clock `clockId` (a clock known before
     // under another name, or another clock now under this one).
     void NameClock(const ClockName& name, std::int64_t clockId);
-    // Begins a new life of the clock: no saved position and no fingerprint,
-    // and serials on a lap above all before. Returns the clock as it is now.
-    KnownClock NewLife(std::int64_t clockId);
+    // The clock's next life, as a new life would make it, without writing
+    // anything: no saved position and no fingerprint, and serials on a lap
+    // above all before. Commit stores it with the life's first position
+    // (ClockUpdate::beginsLife), so a run that fails before leaves the
+    // clock as it was.
+    KnownClock NextLife(std::int64_t clockId);
     // The names it was reached under, newest first, as "spelling" or
     // "spelling (key)".
     std::vector<std::string> NamesOf(std::int64_t clockId);
+    // A stored record decoded again in another layout.
+    struct Redecoded {
+        std::int64_t id = 0;
+        bool flagged = false;
+        std::string line;
+    };
+    // In one transaction: the records' new lines and flags (and their
+    // batches' counts of flagged records), `layout` as the clocks'
+    // remembered layout, and a row a clock in the log of such changes.
+    void Redecode(const std::vector<std::int64_t>& clockIds, const std::string& layout,
+                  const std::vector<Redecoded>& records);
     // The raw record a clock holds at `serial`, if stored.
     std::optional<std::string> RawAt(std::int64_t clockId, std::int64_t serial);
 
@@ -216,6 +237,11 @@ public:
         std::string calendar, clockDate;
         std::string port;         // the name the records were read under
         std::vector<Mark> marks;  // newest first; empty: the fingerprint stays
+        // A new life begins with this commit (KnownClock::lifeBegins): its
+        // number and base; 0: none.
+        int beginsLife = 0;
+        std::int64_t lifeBase = 0;
+        std::string layout{};  // the layout its records proved; empty: as it was
     };
     std::optional<Batch> Commit(std::int64_t runId, const std::vector<NewRecord>& records,
                                 const std::vector<ClockUpdate>& clocks);
@@ -264,10 +290,15 @@ private:
     void WriteClockName(const ClockName& name, std::int64_t clockId);
     [[noreturn]] void Fail(const std::string& doing);
     KnownClock ReadClock(std::int64_t clockId);
+    // The clock table's columns as ClockOf reads them.
+    std::string ClockColumns() const;
 
     std::string m_path;
     std::string m_identity;
     std::string m_siteName;
+    // The column that remembers a clock's layout, or NULL in a store that a
+    // reader opens before any collection added it.
+    std::string m_layoutColumn = "layout";
     sqlite3* m_db = nullptr;
 };
 

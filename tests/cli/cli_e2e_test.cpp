@@ -1299,6 +1299,19 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
 
 TEST(CliCollection, AClockIsKnownByWhatItHoldsNotByHowItsPortIsSpelled)
 {
+    // 300 records whose newest the clock flags: a flagged answer names no
+    // clock, so the clock must be told by its good records.
+    TempDir files;
+    const std::string newestFlagged = files / "records.txt";
+    {
+        std::ofstream out(newestFlagged);
+        char payload[32];
+        for (int i = 0; i < 300; ++i) {
+            std::snprintf(payload, sizeof payload, "%08d%04d%02d%02d01%02d%d", 10000 + i, 901 + i % 15,
+                          8 + i % 10, i % 60, i % 7, i % 10);
+            out << (i == 299 ? "!" : "") << payload << "\n";
+        }
+    }
     enum class Then { SameDevice, Converter, Replaced };
     struct Case {
         const char* name;
@@ -1321,6 +1334,16 @@ TEST(CliCollection, AClockIsKnownByWhatItHoldsNotByHowItsPortIsSpelled)
          "it was replaced, cleared or reset"},
         {"the clock cleared, fewer records since",
          {"--records", "300", "--replace-records", "100"},
+         Then::Replaced,
+         "it was replaced, cleared or reset"},
+        // Not a new clock, whose whole ring would be read and published again.
+        {"the newest record flagged, answered in another form",
+         {"--records-file", newestFlagged, "--flagged-forms", "3"},
+         Then::Converter,
+         "the clock known before as COM7"},
+        // Not the same clock, whose older records would never be read.
+        {"replaced by a clock that flags the same newest position",
+         {"--records-file", newestFlagged, "--replace-records", "500", "--replace-keeps-flagged"},
          Then::Replaced,
          "it was replaced, cleared or reset"},
     };

@@ -309,9 +309,9 @@ struct Collection {
 TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPosition)
 {
     Collection c;
-    const std::int64_t one = c.store.AddClock({"/dev/ttyS0", "COM1", false, 1}).id,
-                       two = c.store.AddClock({"/dev/ttyS0", "COM1", false, 2}).id;
-    EXPECT_EQ(c.store.ClockNamed({"/dev/ttyS0", "/dev/ttyS0", false, 1})->id, one);
+    const KnownClock one = c.store.AddClock({"/dev/ttyS0", "COM1", false, 1}),
+                     two = c.store.AddClock({"/dev/ttyS0", "COM1", false, 2});
+    EXPECT_EQ(c.store.ClockNamed({"/dev/ttyS0", "/dev/ttyS0", false, 1})->id, one.id);
     EXPECT_FALSE(c.store.ClockNamed({"/dev/ttyS0", "COM1", true, 1}));
     EXPECT_FALSE(c.store.ClockNamed({"/dev/ttyS0", "COM1", false, 1})->position);
     // Clock 1 read across the ring's end, then clock 2.
@@ -327,11 +327,13 @@ TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPositi
     const KnownClock first = *c.store.ClockNamed({"/dev/ttyS0", "COM1", false, 1});
     EXPECT_EQ(first.position->nextSerial, R + 2);
     EXPECT_EQ(first.position->ari, 7);
-    // The fingerprint: the last two records read, newest first.
+    // The fingerprint: the last two records read that the clock answered
+    // with its own bytes, newest first; a flagged answer is none.
     ASSERT_EQ(first.marks.size(), 2u);
     EXPECT_EQ(first.marks[0].serial, R + 1);
     EXPECT_EQ(first.marks[0].raw, "p3");
-    EXPECT_EQ(first.marks[1].raw, "???");
+    EXPECT_EQ(first.marks[1].serial, R - 1);
+    EXPECT_EQ(first.marks[1].raw, "p1");
     EXPECT_EQ(c.store.ClockNamed({"/dev/ttyS0", "COM1", false, 2})->position->nextSerial, 41);
     std::vector<std::string> seen;
     c.store.ForEachRecord({}, [&](const StoredRecord& r) {
@@ -352,6 +354,18 @@ TEST(PunchStore, KeepsEachRecordWithItsClockLapAndPositionAndTheClocksNextPositi
               "COM1 rs485 clock 1, position 0: ???\r\nCOM1 rs485 clock 1, position 1: the date does not "
               "decode (bad date): p3\r\n");
     EXPECT_TRUE(fs::exists(PathFromUtf8(c.dir / DumpFileName(FileStem(c.store.Identity(), 1, 4)))));
+
+    // The positions a whole ring's reading let the writer pass, read again
+    // a lap on: a good record equal to the one stored a lap before is that
+    // record; a flagged answer equal to the one stored is not (equal "???"
+    // answers do not make one record), and is stored as a new punch.
+    c.writer.BeginClock(one, 2 * R - 1, 7, "COM1 rs485 clock 1", "COM1");
+    c.writer.SkipRecordsStoredALapBefore();
+    c.writer.Good(0, "p1", "line 1");
+    c.writer.Flagged(1, "???");
+    c.writer.Commit();
+    EXPECT_FALSE(c.store.RawAt(one.id, 2 * R - 1));
+    EXPECT_EQ(c.store.RawAt(one.id, 2 * R), "???");
 
     // The importer's view names lap and position, and reads the records
     // after an id from that id on, not through every record of the clock.
@@ -511,78 +525,160 @@ TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
     }
 }
 
-TEST(ClockIdentity, AClockIsKnownByWhatItHolds)
+TEST(ClockIdentity, AClockIsKnownByWhatItHoldsAndNeverByAFlaggedRecord)
 {
-    // Clock A was read up to position 299 under /dev/ttyS0; its record
-    // there was "r299".
+    // Clock A was read up to position 299 under /dev/ttyS0: "r297", "r298"
+    // and at 299 "r299", or a flagged record ("???").
     const ClockName here{"/dev/ttyS0", "COM1", true, 1}, elsewhere{"/dev/ttyUSB0", "COM3", true, 1};
+    using Holds = std::map<std::int32_t, std::string>;  // what the clock answers now at a position
+    const Holds a{{297, "r297"}, {298, "r298"}, {299, "r299"}};
+    enum Newest { Good, Flagged };
     struct Case {
         const char* name;
+        Newest newest;
         ClockName name_;
         RingState ring;
-        std::optional<std::string> atPosition299;  // what the clock holds there now
+        Holds holds;
         Identity::Kind kind;
         bool clockA;
         std::function<void(PunchStore&, std::int64_t)> before;
     };
     const Case cases[] = {
-        {"the same clock", here, {0, 400, 400}, "r299", Identity::Same, true, {}},
-        {"the saved position overwritten since", here, {1000, 1000, R}, {}, Identity::Same, true, {}},
+        {"the same clock", Good, here, {0, 400, 400}, a, Identity::Same, true, {}},
+        {"the saved position overwritten since", Good, here, {1000, 1000, R}, {}, Identity::Same, true, {}},
         // Nothing new: nothing is read, so nothing is read back until there is.
-        {"nothing new", here, {0, 300, 300}, {}, Identity::Same, true, {}},
-        {"moved to another port", elsewhere, {0, 400, 400}, "r299", Identity::Moved, true, {}},
-        {"moved, nothing new since", elsewhere, {0, 300, 300}, "r299", Identity::Moved, true, {}},
-        {"another clock at another port", elsewhere, {0, 400, 400}, "other", Identity::FirstSight, false, {}},
-        {"replaced", here, {0, 500, 500}, "other", Identity::NewLife, true, {}},
-        {"cleared, fewer records now", here, {0, 100, 100}, {}, Identity::NewLife, true, {}},
-        {"cleared, empty", here, {0, 0, 0}, {}, Identity::NewLife, true, {}},
+        {"nothing new", Good, here, {0, 300, 300}, {}, Identity::Same, true, {}},
+        {"moved to another port", Good, elsewhere, {0, 400, 400}, a, Identity::Moved, true, {}},
+        {"moved, nothing new since", Good, elsewhere, {0, 300, 300}, a, Identity::Moved, true, {}},
+        {"another clock at another port",
+         Good,
+         elsewhere,
+         {0, 400, 400},
+         {{299, "other"}, {298, "r298"}},
+         Identity::FirstSight,
+         false,
+         {}},
+        {"replaced", Good, here, {0, 500, 500}, {{299, "other"}, {298, "r298"}}, Identity::NewLife, true, {}},
+        // Both records of the fingerprint are compared, not the newest alone.
+        {"replaced, only the older record differs",
+         Good,
+         here,
+         {0, 500, 500},
+         {{299, "r299"}, {298, "other"}},
+         Identity::NewLife,
+         true,
+         {}},
+        {"cleared, fewer records now", Good, here, {0, 100, 100}, {}, Identity::NewLife, true, {}},
+        {"cleared, empty", Good, here, {0, 0, 0}, {}, Identity::NewLife, true, {}},
         // A moved away to the other port; the clock here now is another one.
         {"a new clock where A was",
+         Good,
          here,
          {0, 400, 400},
-         "other",
+         {{299, "other"}, {298, "r298"}},
          Identity::FirstSight,
          false,
          [&](PunchStore& store, std::int64_t a) { store.NameClock(elsewhere, a); }},
+        // A flagged newest record names no clock: its answer may change from
+        // one read to the next, and another clock may flag the same position.
+        {"the newest flagged, answered in another form now",
+         Flagged,
+         here,
+         {0, 400, 400},
+         {{297, "r297"},
+          {298, "r298"},
+          {299,
+           "\x02"
+           "29???\x0d"}},
+         Identity::Same,
+         true,
+         {}},
+        {"the newest flagged, moved to another port",
+         Flagged,
+         elsewhere,
+         {0, 400, 400},
+         {{297, "r297"},
+          {298, "r298"},
+          {299,
+           "\x02"
+           "1???\x0d"}},
+         Identity::Moved,
+         true,
+         {}},
+        {"replaced by a clock that flags the same position",
+         Flagged,
+         here,
+         {0, 400, 400},
+         {{297, "o297"}, {298, "o298"}, {299, "\x02???\x0d"}},
+         Identity::NewLife,
+         true,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
-        PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
-        const std::int64_t a = store.AddClock(here).id;
-        store.Commit(store.StartRun("standard", "test"),
-                     {{a, 298, false, "r298", "l298"}, {a, 299, false, "r299", "l299"}},
-                     {{a, {300, 0}, "solar", "1405/09/16", "COM1", {{299, "r299"}, {298, "r298"}}}});
-        if (c.before) c.before(store, a);
+        Collection collection;
+        const KnownClock known = collection.store.AddClock(here);
+        collection.writer.BeginClock(known, 297, 0, "COM1 rs232 clock 1", "COM1");
+        collection.writer.Good(0, "r297", "l297");
+        collection.writer.Good(1, "r298", "l298");
+        if (c.newest == Good)
+            collection.writer.Good(2, "r299", "l299");
+        else
+            collection.writer.Flagged(2, "\x02???\x0d");
+        collection.writer.Commit();
+        if (c.before) c.before(collection.store, known.id);
         std::vector<std::int32_t> readBack;
-        const Identity identity = IdentifyClock(store, c.name_, c.ring, [&](std::int32_t position) {
-            readBack.push_back(position);
-            return position == 299 ? c.atPosition299 : std::nullopt;
-        });
+        const Identity identity =
+            IdentifyClock(collection.store, c.name_, c.ring, [&](std::int32_t position) {
+                readBack.push_back(position);
+                const auto held = c.holds.find(position);
+                return held == c.holds.end() ? std::nullopt : std::optional<std::string>(held->second);
+            });
         EXPECT_EQ(identity.kind, c.kind);
-        EXPECT_EQ(identity.clock.id == a, c.clockA);
+        EXPECT_EQ(identity.clock.id == known.id, c.clockA);
         // What the store now knows under the name is what was decided.
-        EXPECT_EQ(store.ClockNamed(c.name_)->id, identity.clock.id);
-        EXPECT_LE(readBack.size(), 1u);
+        EXPECT_EQ(collection.store.ClockNamed(c.name_)->id, identity.clock.id);
+        EXPECT_LE(readBack.size(), 2u);
+        // A flagged record is never read back: it would name no clock.
+        if (c.newest == Flagged) {
+            EXPECT_EQ(std::count(readBack.begin(), readBack.end(), 299), 0);
+        }
         if (c.kind == Identity::Moved) {
             EXPECT_EQ(identity.knownAs, "COM1");
         }
         if (c.kind == Identity::NewLife) {
             // A new life starts over from the clock's ARI, on serials above
-            // every one of the life before.
+            // every one of the life before; the store keeps it only with the
+            // life's first commit, so a run that fails first decides nothing.
             EXPECT_EQ(identity.clock.life, 2);
             EXPECT_FALSE(identity.clock.position);
             EXPECT_EQ(identity.clock.lifeBase, R);
+            const KnownClock stored = *collection.store.ClockNamed(c.name_);
+            EXPECT_EQ(stored.life, 1);
+            EXPECT_EQ(stored.position->nextSerial, 300);
+            collection.writer.BeginClock(identity.clock, R, 0, "COM1 rs232 clock 1", "COM1");
+            collection.writer.Good(0, "n0", "n0");
+            collection.writer.Commit();
+            const KnownClock after = *collection.store.ClockNamed(c.name_);
+            EXPECT_EQ(after.life, 2);
+            EXPECT_EQ(after.position->nextSerial, R + 1);
+            ASSERT_EQ(after.marks.size(), 1u);
+            EXPECT_EQ(after.marks[0].raw, "n0");
         }
     }
-    // A record that must be compared and cannot be read decides nothing.
-    TempDir dir;
-    PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
-    const std::int64_t a = store.AddClock(here).id;
-    store.Commit(store.StartRun("standard", "test"), {}, {{a, {300, 0}, "", "", "COM1", {{299, "r299"}}}});
-    EXPECT_THROW(IdentifyClock(store, here, {0, 400, 400}, [](std::int32_t) { return std::nullopt; }),
-                 ClockSilent);
-    EXPECT_EQ(store.ClockNamed(here)->life, 1);
+    // A record that must be compared and cannot be read, or is answered
+    // only flagged, decides nothing.
+    for (const std::optional<std::string>& answer :
+         {std::optional<std::string>(), std::optional<std::string>("\x02???\x0d")}) {
+        TempDir dir;
+        PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
+        const std::int64_t a = store.AddClock(here).id;
+        store.Commit(store.StartRun("standard", "test"), {},
+                     {{a, {300, 0}, "", "", "COM1", {{299, "r299"}}}});
+        EXPECT_THROW(IdentifyClock(store, here, {0, 400, 400}, [&](std::int32_t) { return answer; }),
+                     ClockSilent);
+        EXPECT_EQ(store.ClockNamed(here)->life, 1);
+    }
 }
 
 TEST(PunchStore, RecordsAndTheirClocksPositionAreCommittedTogetherOrNotAtAll)

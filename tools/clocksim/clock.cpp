@@ -7,8 +7,17 @@ namespace clocksim {
 namespace {
 
 // A flagged record: the clock could not read it back and says so with "???"
-// in an otherwise well-formed frame.
-std::string flaggedReply() { return replyFrame("???"); }
+// in an otherwise well-formed frame; form k carries the first k characters
+// it read before it failed. A "?" more where the check byte would be one a
+// reader cannot take apart from the frame.
+std::string flaggedReply(const Record& record, int form)
+{
+    std::string body = record.payload.substr(0, static_cast<std::size_t>(form)) + "???";
+    for (std::uint8_t check = xorOf(body); check == 0x01 || check == 0x02 || check == 0x0D;
+         check = xorOf(body))
+        body += '?';
+    return replyFrame(body);
+}
 
 }  // namespace
 
@@ -46,7 +55,8 @@ std::optional<std::string> SimClock::answer(std::string_view command, Bus bus)
             const Record* record = m_ring.at(m_ring.aur());
             m_ring.advanceAur();
             if (!record) return replyFrame("");
-            return record->flagged ? flaggedReply() : replyFrame(record->payload);
+            if (!record->flagged) return replyFrame(record->payload);
+            return flaggedReply(*record, static_cast<int>(m_flaggedAnswers++ % m_flaggedForms));
         }
         default: return std::nullopt;
         }

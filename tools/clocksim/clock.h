@@ -35,6 +35,10 @@ public:
     // are subject to pointer noise.
     static bool isPointerRead(std::string_view command);
 
+    // A flagged record answers in one of `forms` forms, in turn (see
+    // clocksim --flagged-forms).
+    void setFlaggedForms(int forms) { m_flaggedForms = forms; }
+
     // ENQ reply payload: yyyymmdd of the clock date and the weekday digit.
     std::string datePayload() const;
 
@@ -43,6 +47,8 @@ private:
     Calendar m_calendar;
     Date m_date;
     RecordRing m_ring;
+    int m_flaggedForms = 1;
+    unsigned m_flaggedAnswers = 0;
 };
 
 }  // namespace clocksim

@@ -214,7 +214,7 @@ private:
         for (auto& clock : m_clocks) {
             if (replace) {
                 std::vector<Record> records = makeRecords(settings, clock->number());
-                setApartFrom(records, m_options.replaceAri, clock->ring());
+                setApartFrom(records, m_options.replaceAri, clock->ring(), m_options.replaceKeepsFlagged);
                 clock->ring() = RecordRing(std::move(records), m_options.replaceAri);
             } else {
                 clock->ring() = RecordRing({}, 0);
@@ -402,6 +402,7 @@ int main(int argc, char** argv)
         clocks.push_back(std::make_unique<SimClock>(number, options.records.calendar,
                                                     options.records.clockDate,
                                                     RecordRing(std::move(records), options.ari)));
+        clocks.back()->setFlaggedForms(options.flaggedForms);
     }
     if (!options.replaceRecords) options.replaceRecords = clocks.front()->ring().count();
     ExpectedDump expected;

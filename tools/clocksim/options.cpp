@@ -67,6 +67,9 @@ Records (each clock has its own ring of 253579 positions):
                          is in month 1 or 2, so a reader dates them right
   --seed S               seed of made records (default 1)
   --flagged-rate R       share of records the clock flags "???" (default 0)
+  --flagged-forms N      a flagged record answers in one of N forms in turn
+                         (1 to 9, default 1): "???" alone, then with the
+                         first 1, 2, ... characters of its payload before it
   --ari N                ring position of the first record (default 0);
                          records fill ARI..ARI+N-1 around the ring end,
                          AWI = ARI+N, AUR starts at ARI
@@ -88,6 +91,9 @@ and date):
                          later SIGUSR1 adds 1, so each gives another clock
   --replace-ari N        ring position of the first of them (default 0);
                          AUR starts there, AWI = ARI+N
+  --replace-keeps-flagged
+                         the new clock flags the positions the old one
+                         flagged (by default it flags none of them)
   SIGUSR2                cleared: every clock's ring is emptied; ARI, AWI
                          and AUR are 0, and later punches go from 0
 
@@ -169,18 +175,20 @@ std::string parseOptions(int argc, char** argv, Options& o)
         };
         unsigned long long n = 0;
         std::string v;
-        static const char* const kValueOptions[] = {"--bus",           "--clocks",     "--records",
-                                                    "--records-file",  "--layout",     "--calendar",
-                                                    "--date",          "--seed",       "--flagged-rate",
-                                                    "--ari",           "--link",       "--wire-log",
-                                                    "--dump-expected", "--baud",       "--turnaround",
-                                                    "--faults",        "--fault-seed", "--punch-every",
-                                                    "--punch-batch",   "--punches",    "--replace-records",
-                                                    "--replace-seed",  "--replace-ari"};
+        static const char* const kValueOptions[] = {"--bus",           "--clocks",      "--records",
+                                                    "--records-file",  "--layout",      "--calendar",
+                                                    "--date",          "--seed",        "--flagged-rate",
+                                                    "--ari",           "--link",        "--wire-log",
+                                                    "--dump-expected", "--baud",        "--turnaround",
+                                                    "--faults",        "--fault-seed",  "--punch-every",
+                                                    "--punch-batch",   "--punches",     "--replace-records",
+                                                    "--replace-seed",  "--replace-ari", "--flagged-forms"};
         const bool takesValue =
             std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
         if (name == "--help" || name == "-h") {
             o.help = true;
+        } else if (name == "--replace-keeps-flagged") {
+            o.replaceKeepsFlagged = true;
         } else if (name == "--line-rate") {
             o.lineRate = true;
         } else if (!takesValue) {
@@ -247,6 +255,9 @@ std::string parseOptions(int argc, char** argv, Options& o)
             const double r = std::strtod(v.c_str(), &end);
             if (v.empty() || *end || !(r >= 0 && r <= 1)) return "--flagged-rate takes a number from 0 to 1";
             o.records.flaggedRate = r;
+        } else if (name == "--flagged-forms") {
+            if (!toNumber(v, 9, n) || n == 0) return "--flagged-forms takes 1 to 9";
+            o.flaggedForms = static_cast<int>(n);
         } else if (name == "--ari") {
             if (!toNumber(v, kRingSize - 1, n))
                 return "--ari takes a position from 0 to " + std::to_string(kRingSize - 1);

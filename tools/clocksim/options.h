@@ -36,6 +36,13 @@ struct Options {
     std::optional<std::uint32_t> replaceRecords;
     std::optional<std::uint64_t> replaceSeed;
     std::uint32_t replaceAri = 0;
+    // A replacement keeps the old clock's flagged records flagged where
+    // both hold a record, so the new clock flags the same positions.
+    bool replaceKeepsFlagged = false;
+    // A flagged record answers in one of this many forms, in turn: "???"
+    // alone, then with the first 1, 2, ... characters the clock read of
+    // it before "???".
+    int flaggedForms = 1;
     FaultPlan faults;
     std::uint64_t faultSeed = 1;
     bool help = false;

@@ -289,13 +289,16 @@ void RecordRing::positionAtDate(std::string_view yymmdd)
     setAur(positionOf(target - target % kIndexBlock));
 }
 
-void setApartFrom(std::vector<Record>& records, std::uint32_t ari, const RecordRing& old)
+void setApartFrom(std::vector<Record>& records, std::uint32_t ari, const RecordRing& old, bool keepFlagged)
 {
     for (std::size_t i = 0; i < records.size(); ++i) {
         const Record* before = old.at(static_cast<std::uint32_t>((ari + i) % kRingSize));
         if (!before) continue;
         Record& r = records[i];
-        if (r.flagged && before->flagged) r.flagged = false;
+        if (keepFlagged)
+            r.flagged = before->flagged;
+        else if (r.flagged && before->flagged)
+            r.flagged = false;
         if (!r.flagged && !before->flagged && r.payload == before->payload && !r.payload.empty()) {
             char& last = r.payload.back();
             if (last >= '0' && last <= '9') last = static_cast<char>('0' + (last - '0' + 1) % 10);

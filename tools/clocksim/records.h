@@ -131,7 +131,10 @@ private:
 // than the records `old` holds at the same positions, so a reader that reads
 // one record back tells the two rings apart: a payload equal to the old one
 // gets another last digit (made payloads are digits only), and a record
-// that both would answer with "???" is not flagged.
-void setApartFrom(std::vector<Record>& records, std::uint32_t ari, const RecordRing& old);
+// that both would answer with "???" is not flagged. `keepFlagged`: flagged
+// exactly where the old ring is instead, so only the good records tell the
+// two apart.
+void setApartFrom(std::vector<Record>& records, std::uint32_t ari, const RecordRing& old,
+                  bool keepFlagged = false);
 
 }  // namespace clocksim
