@@ -808,12 +808,17 @@ TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecod
     EXPECT_EQ(Published(imported.path(), "Dump"), good);
 }
 
-// Records collected in the wrong layout are written again in the right one
-// from their raw bytes: as dump lines, as each card's day, and as a workbook
-// a spreadsheet reads back with typed cells. Catches a re-decoding that
+// A clock's records never reach the store in the wrong layout: a first
+// collection whose records fit the other layout stores and publishes none,
+// and a later run in another layout than the one remembered is refused.
+// Records stored in the wrong one all the same (a store of an earlier
+// version; here made so on purpose with relayout) are written again in the
+// right one from their raw bytes: as dump lines, as each card's day, and
+// as a workbook a spreadsheet reads back with typed cells. Catches Vireo
+// records published with made-up cards and no day, a re-decoding that
 // keeps the stored line, a daily row that takes the first punch read for
 // the earliest, and a card, date or time cell written as the wrong type.
-TEST(CliExport, RecordsCollectedInTheWrongLayoutAreWrittenAgainAsDumpDailyAndWorkbook)
+TEST(CliExport, RecordsCollectedInTheWrongLayoutAreRefusedOrWrittenAgainAsDumpDailyAndWorkbook)
 {
     TempDir dir;
     WriteFile(dir / "records",
@@ -821,12 +826,35 @@ TEST(CliExport, RecordsCollectedInTheWrongLayoutAreWrittenAgainAsDumpDailyAndWor
               "0000012345050902080501005\n0000012345050901120001005\n");
     SimProcess sim({"--records-file", dir / "records"});
     TempDir out;
-    CliRun run = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Contains(run.err, "export --out " + out.path() + " --layout vireo")) << run.err;
-
     DecodeSettings vireo;
     vireo.vireo = true;
+    CliRun wrong = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    EXPECT_EQ(wrong.status, 2) << wrong.err;
+    EXPECT_TRUE(Contains(wrong.err, "nothing of this clock was stored. Collect it with --vireo"))
+        << wrong.err;
+    EXPECT_EQ(Published(out.path(), "Dump"), std::vector<std::string>{});
+    CliRun run = RunCli(Link(sim, {"download", "--new", "--vireo", "--out", out.path()}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Published(out.path(), "Dump"), ExpectedDump(SimRecords(sim), 0, 5, vireo));
+    CliRun forgot = RunCli(Link(sim, {"download", "--new", "--out", out.path()}));
+    EXPECT_EQ(forgot.status, 2) << forgot.err;
+    EXPECT_TRUE(Contains(forgot.err, "its records are in the vireo layout")) << forgot.err;
+    for (const char* layout : {"standard", "vireo"}) {
+        CliRun relayout =
+            RunCli({"relayout", "--out", out.path(), "--port", "COM7", "--clock", "1", "--layout", layout});
+        EXPECT_EQ(relayout.status, 0) << relayout.err;
+        EXPECT_TRUE(Contains(relayout.err, "5 records of its current life decoded again")) << relayout.err;
+        CliRun stored = RunCli({"export", "--out", out.path()});
+        EXPECT_EQ(Lines(stored.out), ExpectedDump(SimRecords(sim), 0, 5,
+                                                  layout == std::string("vireo") ? vireo : DecodeSettings{}))
+            << stored.err;
+    }
+    // Stored in the wrong layout, as an earlier version could.
+    ASSERT_EQ(
+        RunCli({"relayout", "--out", out.path(), "--port", "COM7", "--clock", "1", "--layout", "standard"})
+            .status,
+        0);
+
     CliRun dump = RunCli({"export", "--out", out.path(), "--layout", "vireo"});
     EXPECT_EQ(Lines(dump.out), ExpectedDump(SimRecords(sim), 0, 5, vireo)) << dump.err;
     const std::string site =
