@@ -80,9 +80,11 @@ constexpr std::int64_t kDrift = 1000;
 std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex,
                                         std::optional<std::int32_t> expected)
 {
+    const bool rs232 = window.IsRs232();
     const auto ask = [&]() -> std::optional<std::int64_t> {
         const std::string reply = readIndex ? QueryReadIndexPointer(window) : QueryWriteIndexPointer(window);
-        if (const std::optional<std::int32_t> position = PointerReplyValue(reply, PointerRule::RingPosition))
+        if (const std::optional<std::int32_t> position =
+                PointerReplyValue(reply, PointerRule::RingPosition, rs232))
             return *position;
         return std::nullopt;
     };

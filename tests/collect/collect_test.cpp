@@ -161,7 +161,7 @@ TEST(PointerReply, EveryDigitOnBothBuses)
         {"", std::nullopt},
     };
     for (const auto& [reply, value] : cases)
-        EXPECT_EQ(PointerReplyValue(reply, PointerRule::RingPosition), value) << reply;
+        EXPECT_EQ(PointerReplyValue(reply, PointerRule::RingPosition, true), value) << reply;
 }
 
 TEST(DurableFile, AFailedWriteLeavesNothingAndARenameNeverReplacesAFile)
@@ -457,7 +457,8 @@ namespace {
 // The ring as ReadRing makes it of a clock whose answers to "ARI?", "AWI?"
 // and SO the test scripts: each the answers in turn, blank-separated, the
 // last one repeated.
-std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, const std::string& count)
+std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, const std::string& count,
+                                bool bus = false)
 {
     std::map<std::string, std::vector<std::string>> answers;
     for (const auto& [command, list] : {std::pair{"ARI?", ari}, {"AWI?", awi}, {"\x0e", count}}) {
@@ -465,15 +466,16 @@ std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, 
         for (std::string word; words >> word;) answers[command].push_back(word == "-" ? "" : word);
     }
     std::map<std::string, std::size_t> asked;
-    ScriptedClock clock(false, [&](const std::string& command, int) {
+    ScriptedClock clock(bus, [&](const std::string& command, int) {
         std::string key = command;
-        if (!key.empty() && key.back() == CR) key.pop_back();
+        if (!key.empty() && (key.back() == CR || key.back() == '^')) key.pop_back();
         const std::vector<std::string>& list = answers[key];
         if (list.empty()) return std::string();
         return list[std::min(asked[key]++, list.size() - 1)] + "\r";
     });
     FakeWindow window;
     window.portName = clock.PortPath();
+    window.rs232 = !bus;
     SetUpPortFromWindow(window);
     const std::optional<RingState> ring = ReadRing(window);
     ReleaseSharedPort();
@@ -509,6 +511,10 @@ TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
                        : "none",
                   c[4]);
     }
+    // On RS-485 an answer without SOH SOH SOH has lost its check byte.
+    const std::string framed = "\x01\x01\x01";
+    EXPECT_TRUE(RingOf(framed + "001001", framed + "006006", "500", true));
+    EXPECT_FALSE(RingOf("00100", "00600", "500", true));
 }
 
 TEST(ClockIdentity, AClockIsKnownByWhatItHolds)
