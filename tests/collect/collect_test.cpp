@@ -484,7 +484,7 @@ std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, 
 
 }  // namespace
 
-TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
+TEST(ReadRing, BelievesThePointersOnlyOnceConfirmedAndSeesTheRingFillWhileAsked)
 {
     // Answers to ARI?, AWI? and SO ("-": none), and the ring ReadRing makes
     // of them ("none": no ring).
@@ -493,10 +493,11 @@ TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
         // One noisy digit is outvoted; answers that jump about are no answer.
         {"a noisy ARI", "00133 00100", "00600", "500", "100 600 500"},
         {"a noisy count", "00100", "00600", "900 500", "100 600 500"},
-        {"ARI never the same", "00001 50000 120000", "00600", "500", "none"},
+        {"ARI never twice the same", "00001 50000 120000 7 90000 500", "00600", "500", "none"},
         {"no count", "00100", "00600", "-", "none"},
-        // AWI moves on while punches arrive: its last answer counts.
+        // Moving AWI and counter: two answers in a row agree; never a noisy 150.
         {"punches arriving", "00100", "00600 00601 00602", "500 501 502", "100 602 502"},
+        {"a noisy AWI while punches arrive", "00100", "00100 00101 00150 00101", "1", "100 101 1"},
         // The ring filled after AWI was asked: the counter says so, and the
         // reading begins where AWI is now.
         {"filled between the reads", "00000", "253578 253578 00000", "253579", "0 0 253579"},
