@@ -604,7 +604,8 @@ std::optional<RecordRange> ChooseRecords(CommandLineWindow& window, const Option
 {
     const std::int32_t start = StrToIntDef(window.StartText(), 0);
     const std::int64_t available = RecordsHeldFrom(
-        held, start, PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition));
+        held, start,
+        PointerReplyValue(QueryWriteIndexPointer(window), PointerRule::RingPosition, window.IsRs232()));
     const bool countAsked = options.countGiven || options.command == Command::Find;
     std::int64_t count = available;
     if (countAsked) {

@@ -210,11 +210,15 @@ enum class PointerRule {
     WindowLabel,
     // Scheduled collection and the command line: decimal digits only, the
     // reply ended by its CR, its check byte (after SOH SOH SOH) the XOR of
-    // the digits, and a position of the ring.
+    // the digits, and a position of the ring. On RS-485 the clock always
+    // frames the value so: an answer there without SOH SOH SOH and its
+    // check byte is a damaged one, not a value.
     RingPosition,
 };
-// The value of a pointer reply under `rule`; nothing when it is not one.
-std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRule rule);
+// The value of a pointer reply under `rule` from a clock on RS-232 when
+// `rs232`, else on RS-485 (the bus matters to RingPosition only); nothing
+// when it is not one.
+std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRule rule, bool rs232);
 // The label text of a pointer reply: its value under the window's rule, or
 // "-1".
 std::string PointerLabelText(std::string_view reply);

@@ -147,11 +147,12 @@ bool HasOk(std::string_view reply) { return reply.find("OK") != std::string_view
 
 bool IsFlaggedRecord(std::string_view reply) { return reply.find("???") != std::string_view::npos; }
 
-std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRule rule)
+std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRule rule, bool rs232)
 {
     const bool ended = !reply.empty() && reply.back() == CR;
     std::string_view value;
-    bool checked = true;
+    // Only an RS-232 answer comes without a check byte.
+    bool checked = rs232;
     if (const std::size_t at = reply.find(kStartMarker); at != std::string_view::npos) {
         value = reply.substr(at + kStartMarker.size());
         // Up to the check byte, the one before the CR: the XOR of the digits.
@@ -180,5 +181,5 @@ std::optional<std::int32_t> PointerReplyValue(std::string_view reply, PointerRul
 
 std::string PointerLabelText(std::string_view reply)
 {
-    return std::to_string(PointerReplyValue(reply, PointerRule::WindowLabel).value_or(-1));
+    return std::to_string(PointerReplyValue(reply, PointerRule::WindowLabel, true).value_or(-1));
 }

@@ -18,9 +18,16 @@ namespace {
 // BadRecs-*.Txt does not take.
 std::string TemporaryName(const std::string& name) { return "." + name + ".part"; }
 
+// What Punches.published says: "<identity> <highest> <through>". The
+// highest id published refuses a store that no longer holds it. Through:
+// every record up to this id was published. Publications of a site's lines
+// overlap, and one that failed leaves its batch behind while later ones go
+// out, so the highest id alone does not tell that a batch below it went
+// out. A mark written before it was kept has no `through`.
 struct PublishedMark {
     std::string identity;
     std::int64_t highest = 0;
+    std::optional<std::int64_t> through;
 };
 
 std::optional<PublishedMark> ReadMark(const std::string& path)
@@ -30,6 +37,9 @@ std::optional<PublishedMark> ReadMark(const std::string& path)
     PublishedMark mark;
     in >> mark.identity >> mark.highest;
     if (!in || mark.identity.empty()) return std::nullopt;
+    // Past the highest id published it would be wrong: it is not believed.
+    if (std::int64_t through = 0; in >> through && through >= 0 && through <= mark.highest)
+        mark.through = through;
     return mark;
 }
 
@@ -76,7 +86,37 @@ std::string Publisher::PathOf(const std::string& name) const
 
 int Publisher::Recover()
 {
-    const std::vector<Batch> batches = m_store.UnpublishedBatches();
+    std::vector<Batch> batches = m_store.UnpublishedBatches();
+    // A store put back from a copy made before its batches were published
+    // still holds them as unpublished; they went out already, and would go
+    // out again under their old names. Those the folder's mark says were
+    // published are marked so, and nothing is written for them.
+    const std::optional<PublishedMark> mark = ReadMark(PathOf(kPublishedMarkName));
+    if (mark && mark->identity == m_store.Identity() && mark->through) {
+        const std::int64_t through = *mark->through;
+        std::vector<std::int64_t> sent;
+        for (const Batch& batch : batches) {
+            // Batches go out whole, and the mark only ever ends with one,
+            // so a batch across it is not one this folder's publications
+            // saw: the store is not the one they came from. Part of its
+            // records went out and part did not, and neither can be told
+            // apart by its files, which the importer may have taken. The
+            // store is refused before anything changes: publishing the part
+            // above the mark would trust a mark that does not fit the store.
+            if (batch.firstRecord <= through && batch.lastRecord > through)
+                throw StoreError(StoreError::NotAStore,
+                                 m_store.Path() + ": records " + std::to_string(batch.firstRecord) + " to " +
+                                     std::to_string(batch.lastRecord) +
+                                     " were committed together, but only those up to id " +
+                                     std::to_string(through) + " were published in " + m_folder +
+                                     ": the store does not fit what was published from it");
+            if (batch.lastRecord <= through) sent.push_back(batch.id);
+        }
+        if (!sent.empty()) {
+            m_store.SetBatchState(sent, Batch::Published);
+            std::erase_if(batches, [&](const Batch& batch) { return batch.lastRecord <= through; });
+        }
+    }
     int files = 0;
     for (std::size_t i = 0; i < batches.size();) {
         // Written batches go out under the names they were written with;
@@ -137,19 +177,32 @@ void Publisher::Publish(std::vector<Batch> batches)
     m_store.SetBatchState(ids, Batch::Published);
     std::int64_t highest = 0;
     for (const Batch& batch : batches) highest = std::max(highest, batch.lastRecord);
-    NoteHighest(highest);
+    NotePublished(highest);
 }
 
-void Publisher::NoteHighest(std::int64_t recordId)
+void Publisher::NotePublished(std::int64_t recordId)
 {
     // The lines of a site publish from threads of their own.
     static std::mutex oneAtATime;
     const std::lock_guard lock(oneAtATime);
+    // Every record up to `through` is published: the last id committed, or
+    // the one before the first batch still unpublished. The last id is read
+    // first, so a batch another line commits meanwhile lies above it.
+    std::int64_t through = m_store.LastRecordId();
+    for (const Batch& batch : m_store.UnpublishedBatches())
+        through = std::min(through, batch.firstRecord - 1);
+    // Another line's batch up to `through` may have gone out while this
+    // one waited its turn here: it is published too.
+    recordId = std::max(recordId, through);
     const std::string path = PathOf(kPublishedMarkName);
     if (const std::optional<PublishedMark> mark = ReadMark(path);
-        mark && mark->identity == m_store.Identity() && mark->highest >= recordId)
-        return;
-    ReplaceFileDurably(path, m_store.Identity() + " " + std::to_string(recordId) + "\n");
+        mark && mark->identity == m_store.Identity()) {
+        if (mark->highest >= recordId && mark->through >= through) return;
+        recordId = std::max(recordId, mark->highest);
+        through = std::max(through, mark->through.value_or(0));
+    }
+    ReplaceFileDurably(
+        path, m_store.Identity() + " " + std::to_string(recordId) + " " + std::to_string(through) + "\n");
 }
 
 }  // namespace collect

@@ -25,9 +25,12 @@
 // again: every record reaches exactly one published file.
 //
 // The folder also keeps Punches.published: the identity of the store that
-// publishes there and the highest record id it published, so a store put
-// back from an older copy, or another store, is never let publish again
-// what was published (CheckFolder).
+// publishes there, the highest record id it published, and the id up to
+// which every one of its records was published. A store put back from an
+// older copy, or another store, is never let publish again what was
+// published (FolderProblem); a store put back from a copy made before its
+// last batches went out has Recover mark them published instead of
+// publishing them a second time.
 #pragma once
 
 #include <cstdint>
@@ -59,8 +62,11 @@ public:
     // Publishes into `folder`; one run at a time (the folder's lock).
     Publisher(PunchStore& store, std::string folder);
 
-    // Publishes every batch whose publication an earlier run did not end.
-    // Returns how many files it published.
+    // Publishes every batch whose publication an earlier run did not end,
+    // except those the folder's mark says went out already, which are
+    // marked published. Returns how many files it published. Raises
+    // StoreError (NotAStore), having changed nothing, when a batch lies
+    // across that mark.
     int Recover();
     // Takes the batches, all committed or all written to one pair of files,
     // through the steps above as one pair of files. Raises EInOutError or
@@ -70,7 +76,9 @@ public:
 
 private:
     std::string PathOf(const std::string& name) const;
-    void NoteHighest(std::int64_t recordId);
+    // Notes in the folder's mark that records up to `recordId` went out,
+    // and how far every record of the store has.
+    void NotePublished(std::int64_t recordId);
 
     PunchStore& m_store;
     std::string m_folder;

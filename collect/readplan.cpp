@@ -50,39 +50,47 @@ std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t
 
 namespace {
 
-// A value asked up to three times until two answers agree. A
-// value that only moves on, by less than `drift`, between three answers
-// is one that changes while it is asked (AWI or the counter while punches
-// arrive): the last answer is the one to go by. Noise in one answer makes
-// it jump, or fail its check.
+// How often one value is asked before the clock counts as not telling it.
+// A value that holds still is confirmed by the second ask; one noisy answer
+// costs two more; AWI and the counter, which move while punches arrive,
+// need a moment between two punches, and punches come seconds apart while
+// an ask takes milliseconds. Six asks leave room for two noisy answers or
+// two punches and keep a clock that never answers the same way twice from
+// holding up a sweep.
+constexpr int kMostAsks = 6;
+
+// A value asked until two consecutive answers agree, at most kMostAsks
+// times; `given`, an answer already had, counts as the first. Pointer
+// answers on RS-232, and the counter's on either bus, carry no check byte,
+// so a value taken from one answer alone may be a wrong digit: 100, 101,
+// 150 from a clock whose AWI is 101 would have a run read 49 positions the
+// clock never wrote. Two consecutive answers that agree are the value as
+// it is now, even while it moves: a punch between them would have made
+// them differ. A missing or unreadable answer breaks the run of answers.
 template <typename Ask>
-std::optional<std::int64_t> Agreed(ClockWindow& window, Ask ask, std::int64_t drift,
+std::optional<std::int64_t> Agreed(ClockWindow& window, Ask ask,
                                    std::optional<std::int64_t> given = std::nullopt)
 {
-    std::optional<std::int64_t> answers[3];
-    for (int i = 0; i < 3; ++i) {
-        answers[i] = i == 0 && given ? given : ask();
+    std::optional<std::int64_t> previous = given;
+    for (int asked = given ? 1 : 0; asked < kMostAsks; ++asked) {
+        const std::optional<std::int64_t> answer = ask();
         if (window.StopRequested()) return std::nullopt;
-        for (int j = 0; j < i; ++j)
-            if (answers[i] && answers[i] == answers[j]) return answers[i];
+        if (answer && answer == previous) return answer;
+        previous = answer;
     }
-    if (!answers[0] || !answers[1] || !answers[2]) return std::nullopt;
-    const std::int64_t first = RingOffset(*answers[0], *answers[1]),
-                       second = RingOffset(*answers[1], *answers[2]);
-    if (first + second < drift) return answers[2];
     return std::nullopt;
 }
-
-constexpr std::int64_t kDrift = 1000;
 
 }  // namespace
 
 std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex,
                                         std::optional<std::int32_t> expected)
 {
+    const bool rs232 = window.IsRs232();
     const auto ask = [&]() -> std::optional<std::int64_t> {
         const std::string reply = readIndex ? QueryReadIndexPointer(window) : QueryWriteIndexPointer(window);
-        if (const std::optional<std::int32_t> position = PointerReplyValue(reply, PointerRule::RingPosition))
+        if (const std::optional<std::int32_t> position =
+                PointerReplyValue(reply, PointerRule::RingPosition, rs232))
             return *position;
         return std::nullopt;
     };
@@ -93,7 +101,7 @@ std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex,
         if (window.StopRequested()) return std::nullopt;
         if (first == expected) return expected;
     }
-    const std::optional<std::int64_t> value = Agreed(window, ask, kDrift, first);
+    const std::optional<std::int64_t> value = Agreed(window, ask, first);
     if (!value) return std::nullopt;
     return static_cast<std::int32_t>(*value);
 }
@@ -119,7 +127,7 @@ std::optional<RingState> ReadRing(ClockWindow& window, std::optional<std::int64_
                 return std::nullopt;
             return RecordCounterValue(reply);
         },
-        kDrift, counted);
+        counted);
     if (!held) return std::nullopt;
     if (*held < kRingSize && (*ari != *awi || *held == 0))
         return RingState{*ari, *awi, RingOffset(*ari, *awi)};

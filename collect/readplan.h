@@ -56,23 +56,26 @@ std::int64_t FirstSerial(const std::optional<ClockPosition>& saved, std::int32_t
                          std::int64_t lifeBase = 0);
 
 // The ring as the clock tells it, believed only once checked. ARI, AWI
-// and then the record counter are each asked until two answers agree, at
-// most three times (a value that moves on by a few positions between the
-// three, as AWI does while punches arrive, counts as its last answer); an
-// answer whose check byte or range is wrong is no answer. The counter is
-// asked after the pointers, so a ring that filled while they were asked is
-// seen full: ARI = AWI with records held, or a counter at the ring's size.
-// A full ring's ARI is its AWI, asked once more after the counter. Nothing
-// when the clock does not tell them so. `counted`: the counter's answer
-// before the pointers were asked, if any, which counts as its first.
-// `saved`: the position the last run saved for the clock, if any; a first
-// answer equal to its ARI, or to its position for AWI (nothing new), agrees
-// with that run's reading and is not asked again.
+// and then the record counter are each asked until two consecutive answers
+// agree, at most six times; no value is taken that a second answer did not
+// confirm. AWI and the counter move while punches arrive, so they are asked
+// on until they hold still between two asks. A pointer answer whose check
+// byte or range is wrong is no answer, and so is one from RS-485 without
+// its SOH SOH SOH and check byte. The counter is asked after the pointers,
+// so a ring that filled while they were asked is seen full: ARI = AWI with
+// records held, or a counter at the ring's size. A full ring's ARI is its
+// AWI, asked once more after the counter. Nothing when the clock does not
+// tell them so. `counted`: the counter's answer before the pointers were
+// asked, if any, which counts as its first. `saved`: the position the last
+// run saved for the clock, if any; a first answer equal to its ARI, or to
+// its position for AWI (nothing new), agrees with that run's reading and is
+// not asked again.
 std::optional<RingState> ReadRing(ClockWindow& window, std::optional<std::int64_t> counted = std::nullopt,
                                   const std::optional<ClockPosition>& saved = std::nullopt);
 
 // One pointer, asked as ReadRing asks it: "ARI?" when `readIndex`, else
-// "AWI?"; a first answer equal to `expected` is taken.
+// "AWI?"; a first answer equal to `expected` is taken, any other value
+// only once two consecutive answers agree.
 std::optional<std::int32_t> ReadPointer(ClockWindow& window, bool readIndex,
                                         std::optional<std::int32_t> expected = std::nullopt);
 

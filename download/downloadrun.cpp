@@ -147,7 +147,8 @@ private:
         if (count <= static_cast<std::int64_t>(recordTotal) - start) return count;
         const std::int64_t held =
             RecordsHeldFrom(recordTotal, start,
-                            PointerReplyValue(QueryWriteIndexPointer(m_window), PointerRule::RingPosition));
+                            PointerReplyValue(QueryWriteIndexPointer(m_window), PointerRule::RingPosition,
+                                              m_window.IsRs232()));
         m_cutShort = held < count;
         return static_cast<std::int32_t>(std::min<std::int64_t>(count, held));
     }

@@ -264,7 +264,7 @@ void RunDateRangeSearch(ClockWindow& window, SearchCount counting)
                 return;
             }
             const std::optional<std::int32_t> awiValue =
-                PointerReplyValue(awiReply, PointerRule::RingPosition);
+                PointerReplyValue(awiReply, PointerRule::RingPosition, window.IsRs232());
             if (!awiValue) {
                 window.ShowErrorDialog(kReadAwiError + awiReply);
                 cleanup();

@@ -161,7 +161,7 @@ TEST(PointerReply, EveryDigitOnBothBuses)
         {"", std::nullopt},
     };
     for (const auto& [reply, value] : cases)
-        EXPECT_EQ(PointerReplyValue(reply, PointerRule::RingPosition), value) << reply;
+        EXPECT_EQ(PointerReplyValue(reply, PointerRule::RingPosition, true), value) << reply;
 }
 
 TEST(DurableFile, AFailedWriteLeavesNothingAndARenameNeverReplacesAFile)
@@ -445,6 +445,36 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
     }
 }
 
+TEST(Publisher, AStorePutBackPublishesNothingTwiceAndABatchOvertakenIsNotLost)
+{
+    TempDir dir, keep;
+    const std::string path = dir / kStoreFileName;
+    std::string taken;  // by the importer, file by file in name order
+    const auto take = [&] {
+        for (const fs::path& file : std::set<fs::path>(fs::directory_iterator(PathFromUtf8(dir.path())), {}))
+            if (file.extension() == ".Txt") taken += ReadWhole(Utf8FromPath(file)), fs::remove(file);
+    };
+    std::optional<PunchStore> store(std::in_place, path, PunchStore::Access::Collect);
+    const std::int64_t clock = store->AddClock({"COM1", "COM1", true, 1}).id, run = store->StartRun("", "");
+    const Batch a = *store->Commit(run, {{clock, 0, false, "a", "A"}}, {});
+    store->BackUp(keep / "copy.db");  // before `a` went out
+    Publisher(*store, dir.path()).Publish({a});
+    take();
+    store.reset();
+    fs::copy_file(PathFromUtf8(keep / "copy.db"), PathFromUtf8(path), fs::copy_options::overwrite_existing);
+    store.emplace(path, PunchStore::Access::Collect);
+    Publisher publisher(*store, dir.path());
+    EXPECT_EQ(publisher.Recover(), 0);
+    // `b` lies below the highest id published (another line's, or one after
+    // a failed publication, went out first) and still goes out.
+    store->Commit(run, {{clock, 1, false, "b", "B"}}, {});
+    publisher.Publish({*store->Commit(run, {{clock, 2, false, "c", "C"}}, {})});
+    EXPECT_EQ(publisher.Recover(), 1);
+    take();
+    EXPECT_EQ(taken, "A\r\nB\r\nC\r\n");
+    EXPECT_TRUE(store->UnpublishedBatches().empty());
+}
+
 TEST(Publisher, AFileUnderAFinalNameIsNeverReplacedAndItsBatchStaysUnpublished)
 {
     Collection c;
@@ -471,7 +501,8 @@ namespace {
 // The ring as ReadRing makes it of a clock whose answers to "ARI?", "AWI?"
 // and SO the test scripts: each the answers in turn, blank-separated, the
 // last one repeated.
-std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, const std::string& count)
+std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, const std::string& count,
+                                bool bus = false)
 {
     std::map<std::string, std::vector<std::string>> answers;
     for (const auto& [command, list] : {std::pair{"ARI?", ari}, {"AWI?", awi}, {"\x0e", count}}) {
@@ -479,15 +510,16 @@ std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, 
         for (std::string word; words >> word;) answers[command].push_back(word == "-" ? "" : word);
     }
     std::map<std::string, std::size_t> asked;
-    ScriptedClock clock(false, [&](const std::string& command, int) {
+    ScriptedClock clock(bus, [&](const std::string& command, int) {
         std::string key = command;
-        if (!key.empty() && key.back() == CR) key.pop_back();
+        if (!key.empty() && (key.back() == CR || key.back() == '^')) key.pop_back();
         const std::vector<std::string>& list = answers[key];
         if (list.empty()) return std::string();
         return list[std::min(asked[key]++, list.size() - 1)] + "\r";
     });
     FakeWindow window;
     window.portName = clock.PortPath();
+    window.rs232 = !bus;
     SetUpPortFromWindow(window);
     const std::optional<RingState> ring = ReadRing(window);
     ReleaseSharedPort();
@@ -496,7 +528,7 @@ std::optional<RingState> RingOf(const std::string& ari, const std::string& awi, 
 
 }  // namespace
 
-TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
+TEST(ReadRing, BelievesThePointersOnlyOnceConfirmedAndSeesTheRingFillWhileAsked)
 {
     // Answers to ARI?, AWI? and SO ("-": none), and the ring ReadRing makes
     // of them ("none": no ring).
@@ -505,10 +537,11 @@ TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
         // One noisy digit is outvoted; answers that jump about are no answer.
         {"a noisy ARI", "00133 00100", "00600", "500", "100 600 500"},
         {"a noisy count", "00100", "00600", "900 500", "100 600 500"},
-        {"ARI never the same", "00001 50000 120000", "00600", "500", "none"},
+        {"ARI never twice the same", "00001 50000 120000 7 90000 500", "00600", "500", "none"},
         {"no count", "00100", "00600", "-", "none"},
-        // AWI moves on while punches arrive: its last answer counts.
+        // Moving AWI and counter: two answers in a row agree; never a noisy 150.
         {"punches arriving", "00100", "00600 00601 00602", "500 501 502", "100 602 502"},
+        {"a noisy AWI while punches arrive", "00100", "00100 00101 00150 00101", "1", "100 101 1"},
         // The ring filled after AWI was asked: the counter says so, and the
         // reading begins where AWI is now.
         {"filled between the reads", "00000", "253578 253578 00000", "253579", "0 0 253579"},
@@ -523,6 +556,10 @@ TEST(ReadRing, BelievesThePointersOnlyOnceCheckedAndSeesTheRingFillWhileAsked)
                        : "none",
                   c[4]);
     }
+    // On RS-485 an answer without SOH SOH SOH has lost its check byte.
+    const std::string framed = "\x01\x01\x01";
+    EXPECT_TRUE(RingOf(framed + "001001", framed + "006006", "500", true));
+    EXPECT_FALSE(RingOf("00100", "00600", "500", true));
 }
 
 TEST(ClockIdentity, AClockIsKnownByWhatItHoldsAndNeverByAFlaggedRecord)
