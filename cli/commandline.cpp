@@ -365,7 +365,10 @@ Exit status (the same for every command and option):
        store (another program's database, a newer version, an empty or a
        damaged file), one put back from an older copy or that is not the one
        that published in its folder (named, and left as it was); --start
-       with --new for a clock the store already has a position for
+       with --new for a clock the store already has a position for; with
+       --new a clock whose first records fit the other record layout (none
+       of them is stored), or one read in another layout than the store
+       remembers for it (see relayout)
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search
