@@ -382,6 +382,12 @@ Exit status (the same for every command and option):
        whose schema clockreader is of a newer version or another program's,
        is bad input (2). download --push exits 7 only when the collection
        itself was complete
+  8    central conflict (push, download --push): the central database holds
+       other bytes under the key (site, clock, lap, position) of a record
+       pushed, as when this store is a copy of another site's; named by
+       key. Nothing after the last batch that went in whole is pushed or
+       acknowledged; see site --new-identity. download --push exits 8 only
+       when the collection itself was complete
 )" + kStopStatusHelp;
 }
 

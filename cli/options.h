@@ -125,6 +125,7 @@ enum ExitStatus : int {
     kExitPortError = 5,
     kExitSomeClocksFailed = 6,
     kExitCentralError = 7,
+    kExitCentralConflict = 8,
 };
 // A stop by a signal exits with 128 + the signal's number (129 SIGHUP,
 // 130 SIGINT, 143 SIGTERM).

@@ -70,6 +70,10 @@ int PushStore(const Options& options, const std::string& program, const std::fun
         if (const int signal = stopSignal(); signal != 0) return done(128 + signal, "stopped");
         return done(kExitComplete, pushed.sent == 0 ? "nothing new" : "complete");
     } catch (const collect::CentralError& error) {
+        if (error.kind() == collect::CentralError::Conflict) {
+            Say(program + ": " + error.what());
+            return done(kExitCentralConflict, "central conflict", error.what());
+        }
         const bool failed = error.kind() == collect::CentralError::Failed;
         Say(program + ": " + error.what() +
             (failed ? "; the next push goes on from what it acknowledged" : ""));

@@ -302,8 +302,8 @@ TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
 {
     EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
-    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ",     "  5 ",
-                                         "  6 ", "  7 ", "129",  "130",  "--version"};
+    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ",
+                                         "  6 ", "  7 ", "  8 ", "129",  "130",  "--version"};
 #ifndef _WIN32
     statuses.push_back("143");  // SIGTERM, which Windows does not send
 #endif

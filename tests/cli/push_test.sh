@@ -189,6 +189,34 @@ collector_tls)
   cli push --out a --to "${tls%ca.crt}server.crt" >"$work/out" 2>&1
   [ $? = 7 ] || fail "a push that cannot check the server's certificate did not fail: $(cat "$work/out")"
   ;;
+other_bytes)
+  # The central database holds other bytes under the key of a record of
+  # the push's second batch, and misses other rows of that batch: the push
+  # stops with status 8 naming site, clock, lap and position, nothing of
+  # that batch goes in, and only the first batch is acknowledged. On main
+  # it exited 0, the other bytes kept as if they were the record.
+  pg_start && password_file || fail "no server"
+  collect a COM1 2000
+  add_laps a 5
+  cli push --out a --to "$(uri)" >/dev/null 2>&1 || fail "the first push failed"
+  sqlite3 a/Punches.db "DELETE FROM central"
+  read -r clock serial < <(sqlite3 -separator ' ' a/Punches.db "SELECT clock_id, serial FROM record WHERE id = 11000")
+  site=$(sqlite3 a/Punches.db "SELECT identity FROM store")
+  pg_sql "UPDATE clockreader.record SET raw = raw || 'x' WHERE site = '$site' AND clock = $clock
+            AND lap = $((serial / 253579)) AND position = $((serial % 253579));
+          DELETE FROM clockreader.record WHERE site = '$site' AND (clock, lap * 253579 + position) IN
+            ($(sqlite3 a/Punches.db "SELECT group_concat('(' || clock_id || ',' || serial || ')') FROM record WHERE id > 11500"))"
+  rows() { pg_sql "SELECT count(*), md5(string_agg(raw::text, ',' ORDER BY clock, lap, position)) FROM clockreader.record"; }
+  before=$(rows)
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1
+  status=$?
+  [ $status = 8 ] || fail "a push over other bytes under its key exited $status, not 8: $(cat "$work/push.log")"
+  grep -q "site .*$site.*clock $clock, lap $((serial / 253579)), position $((serial % 253579))" "$work/push.log" ||
+    fail "the refusal does not name the key: $(cat "$work/push.log")"
+  [ "$(rows)" = "$before" ] || fail "the stopped push changed the central rows"
+  [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
+    fail "the acknowledgement is not the last whole batch (10000)"
+  ;;
 *) fail "no such case" ;;
 esac
 exit 0
