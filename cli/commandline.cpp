@@ -333,6 +333,23 @@ push makes the schema clockreader when the role may)",
         ->excludes(to);
 }
 
+void AddSiteOptions(CLI::App& command, Options& o)
+{
+    AddOut(command, o, "the folder of Punches.db (default: the current folder)");
+    CLI::Option* newIdentity = AddFlag(command, "--new-identity", o.newIdentity,
+                                       R"(the store is a copy of another branch's: give it a site
+of its own, a new identity named --site-name NAME (default:
+the computer's name), at home here. The records it held
+when it was copied stay the original site's, which pushes
+them; those it collected since and collects from now on
+push as the new site. The original store is not touched.
+Waits up to 60 s for a run that collects into the folder)");
+    AddFlag(command, "--moved", o.moved, R"(the store was moved here on purpose: it keeps its site and
+takes this folder on this computer as its home)")
+        ->excludes(newIdentity);
+    AddSiteName(command, o);
+}
+
 std::string MainFooter()
 {
     return R"(Output: results on standard output; progress and messages on standard
@@ -365,7 +382,9 @@ Exit status (the same for every command and option):
        store (another program's database, a newer version, an empty or a
        damaged file), one put back from an older copy or that is not the one
        that published in its folder (named, and left as it was); --start
-       with --new for a clock the store already has a position for
+       with --new for a clock the store already has a position for; with
+       push and download --push, a punch store found away from the computer
+       and folder it was made in (a copy, or moved), until site says which
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search
@@ -440,6 +459,7 @@ std::unique_ptr<CLI::App> CommandLine(Options& o, const std::string& program)
                 ->required();
             break;
         case Command::Push: AddPushOptions(*command, o); break;
+        case Command::Site: AddSiteOptions(*command, o); break;
         case Command::Help:
         case Command::Version: break;
         }

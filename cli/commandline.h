@@ -52,6 +52,12 @@ while a run collects)"},
 PostgreSQL database --to does not hold yet; a push killed or
 failed is redone from what the database acknowledged, and no
 record is ever kept there twice)"},
+    {Command::Site, "site", R"(show the site of the punch store of --out: its identity, its
+name and its home, the computer and folder it was made in. A
+store found away from its home is not pushed until it is told
+which it is: a copy made to collect for another branch takes a
+site of its own (--new-identity), a store moved on purpose its
+new home (--moved))"},
 };
 
 // The clock's ring holds positions 0 to 253578.

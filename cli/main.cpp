@@ -16,6 +16,7 @@
 #include "progress.h"
 #include "statusfile.h"
 #include "push.h"
+#include "site.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/text.h"
@@ -216,6 +217,7 @@ int Main(int argc, char** argv)
         return kExitComplete;
     }
 
+    if (options.command == Command::Site) return ManageSite(options, program);
     if (options.command == Command::Export || options.command == Command::Clocks ||
         options.command == Command::Verify || options.command == Command::Backup)
         return LookAfterStore(options, program);
@@ -322,6 +324,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     case Command::Verify:
     case Command::Backup:
     case Command::Push:
+    case Command::Site:
     case Command::Help:
     case Command::Version: break;
     }

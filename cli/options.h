@@ -17,7 +17,7 @@
 
 namespace cli {
 
-enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Push, Help, Version };
+enum class Command { Download, Pointers, Find, Export, Clocks, Verify, Backup, Push, Site, Help, Version };
 
 struct Options {
     Command command = Command::Help;
@@ -68,6 +68,10 @@ struct Options {
     int answerSeconds = 120;
     std::string siteName;
     bool schemaSql = false;
+    // site: a copy of another branch's store takes an identity of its own;
+    // a store moved on purpose takes its new place as its home.
+    bool newIdentity = false;
+    bool moved = false;
     // Help: the command whose options to show; empty: the commands.
     std::string helpTopic;
 };

@@ -569,7 +569,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
                 " (SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1)",
                 {site, store.SiteName()});
     Selection next;
-    next.afterId = store.PushedThrough(report.schemaIdentity);
+    next.afterId = std::max(store.PushedThrough(report.schemaIdentity), store.OwnRecordsAfter());
     next.limit = kPushBatch;
     const std::int64_t total = store.RecordsAfter(next.afterId);
     BinaryRows rows;

@@ -72,7 +72,8 @@ struct PushSettings {
     std::function<bool(std::int64_t sent, std::int64_t total)> goOn;
 };
 
-// Sends every record of `store` the central database has not acknowledged.
+// Sends every record of `store` the central database has not acknowledged,
+// of those its identity holds (after OwnRecordsAfter()).
 // Raises CentralError (the server named, the password masked) or StoreError.
 PushReport Push(PunchStore& store, const PushSettings& settings);
 
