@@ -29,8 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace collect;
 
-constexpr const char* kLockFileName = "Punches.lock";
-
 // The terminal window of a sweep into Dump.Txt: it counts the flagged
 // records of the clock being read.
 class SweepWindow : public CommandLineWindow {

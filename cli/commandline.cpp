@@ -333,6 +333,23 @@ push makes the schema clockreader when the role may)",
         ->excludes(to);
 }
 
+void AddSiteOptions(CLI::App& command, Options& o)
+{
+    AddOut(command, o, "the folder of Punches.db (default: the current folder)");
+    CLI::Option* newIdentity = AddFlag(command, "--new-identity", o.newIdentity,
+                                       R"(the store is a copy of another branch's: give it a site
+of its own, a new identity named --site-name NAME (default:
+the computer's name), at home here. The records it held
+when it was copied stay the original site's, which pushes
+them; those it collected since and collects from now on
+push as the new site. The original store is not touched.
+Waits up to 60 s for a run that collects into the folder)");
+    AddFlag(command, "--moved", o.moved, R"(the store was moved here on purpose: it keeps its site and
+takes this folder on this computer as its home)")
+        ->excludes(newIdentity);
+    AddSiteName(command, o);
+}
+
 std::string MainFooter()
 {
     return R"(Output: results on standard output; progress and messages on standard
@@ -368,7 +385,9 @@ Exit status (the same for every command and option):
        with --new for a clock the store already has a position for; with
        --new a clock whose first records fit the other record layout (none
        of them is stored), or one read in another layout than the store
-       remembers for it (see relayout)
+       remembers for it (see relayout); with
+       push and download --push, a punch store found away from the computer
+       and folder it was made in (a copy, or moved), until site says which
   3    communication error: the clock does not answer, stops answering during
        the download, gives a pointer that cannot be read, or refuses the date
        search
@@ -385,6 +404,12 @@ Exit status (the same for every command and option):
        whose schema clockreader is of a newer version or another program's,
        is bad input (2). download --push exits 7 only when the collection
        itself was complete
+  8    central conflict (push, download --push): the central database holds
+       other bytes under the key (site, clock, lap, position) of a record
+       pushed, as when this store is a copy of another site's; named by
+       key. Nothing after the last batch that went in whole is pushed or
+       acknowledged; see site --new-identity. download --push exits 8 only
+       when the collection itself was complete
 )" + kStopStatusHelp;
 }
 
@@ -451,6 +476,7 @@ records (a role that may UPDATE clockreader.record))",
                     [&o](const std::string& v) { o.central = v; })
                 ->check(NotEmpty("database URI"));
             break;
+        case Command::Site: AddSiteOptions(*command, o); break;
         case Command::Help:
         case Command::Version: break;
         }

@@ -57,6 +57,12 @@ the clock --clock at --port, on purpose, and decode its stored
 raw records of its current life again in it (with --push URI,
 also the central database's rows of them); the change is
 logged in the store. Published files stay as they are)"},
+    {Command::Site, "site", R"(show the site of the punch store of --out: its identity, its
+name and its home, the computer and folder it was made in. A
+store found away from its home is not pushed until it is told
+which it is: a copy made to collect for another branch takes a
+site of its own (--new-identity), a store moved on purpose its
+new home (--moved))"},
 };
 
 // The clock's ring holds positions 0 to 253578.

@@ -17,6 +17,7 @@
 #include "statusfile.h"
 #include "push.h"
 #include "relayout.h"
+#include "site.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
 #include "utils/text.h"
@@ -217,6 +218,7 @@ int Main(int argc, char** argv)
         return kExitComplete;
     }
 
+    if (options.command == Command::Site) return ManageSite(options, program);
     if (options.command == Command::Export || options.command == Command::Clocks ||
         options.command == Command::Verify || options.command == Command::Backup)
         return LookAfterStore(options, program);
@@ -325,6 +327,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     case Command::Backup:
     case Command::Relayout:
     case Command::Push:
+    case Command::Site:
     case Command::Help:
     case Command::Version: break;
     }

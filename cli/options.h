@@ -27,6 +27,7 @@ enum class Command {
     Backup,
     Push,
     Relayout,
+    Site,
     Help,
     Version
 };
@@ -80,6 +81,10 @@ struct Options {
     int answerSeconds = 120;
     std::string siteName;
     bool schemaSql = false;
+    // site: a copy of another branch's store takes an identity of its own;
+    // a store moved on purpose takes its new place as its home.
+    bool newIdentity = false;
+    bool moved = false;
     // Help: the command whose options to show; empty: the commands.
     std::string helpTopic;
 };
@@ -137,6 +142,7 @@ enum ExitStatus : int {
     kExitPortError = 5,
     kExitSomeClocksFailed = 6,
     kExitCentralError = 7,
+    kExitCentralConflict = 8,
 };
 // A stop by a signal exits with 128 + the signal's number (129 SIGHUP,
 // 130 SIGINT, 143 SIGTERM).

@@ -22,6 +22,21 @@ std::string Records(std::int64_t count)
     return std::to_string(count) + (count == 1 ? " record" : " records");
 }
 
+// Why a store found away from its home does not push, and what to do.
+std::string AwayFromHome(const collect::PunchStore& punches, const std::string& folder)
+{
+    const collect::StoreHome here = punches.Here();
+    const bool otherMachine =
+        !punches.Home().machine.empty() && !here.machine.empty() && punches.Home().machine != here.machine;
+    const std::string out = folder.find(' ') == std::string::npos ? folder : "\"" + folder + "\"";
+    return punches.Path() + ": the punch store of site " + punches.SiteName() + " (" + punches.Identity() +
+           ") was made in " + punches.Home().folder + (otherMachine ? " on another computer" : "") +
+           ", not here: it is a copy, or it was moved; nothing was pushed. A copy that collects for"
+           " another branch needs a site of its own: clockreader-cli site --out " +
+           out + " --new-identity --site-name NAME; a store moved here: clockreader-cli site --out " + out +
+           " --moved (docs/central.md, \"Setting up a second branch from a copy\")";
+}
+
 }  // namespace
 
 int PushStore(const Options& options, const std::string& program, const std::function<int()>& stopSignal,
@@ -51,6 +66,11 @@ int PushStore(const Options& options, const std::string& program, const std::fun
             return done(kExitBadInput, "bad input", message);
         }
         collect::PunchStore punches(store, collect::PunchStore::Access::Collect);
+        if (!punches.AtHome()) {
+            const std::string message = AwayFromHome(punches, options.outDirectory);
+            Say(program + ": " + message);
+            return done(kExitBadInput, "bad input", message);
+        }
         if (!options.siteName.empty()) punches.NameSite(options.siteName);
         collect::PushSettings settings;
         settings.connection = options.central;
@@ -70,6 +90,10 @@ int PushStore(const Options& options, const std::string& program, const std::fun
         if (const int signal = stopSignal(); signal != 0) return done(128 + signal, "stopped");
         return done(kExitComplete, pushed.sent == 0 ? "nothing new" : "complete");
     } catch (const collect::CentralError& error) {
+        if (error.kind() == collect::CentralError::Conflict) {
+            Say(program + ": " + error.what());
+            return done(kExitCentralConflict, "central conflict", error.what());
+        }
         const bool failed = error.kind() == collect::CentralError::Failed;
         Say(program + ": " + error.what() +
             (failed ? "; the next push goes on from what it acknowledged" : ""));

@@ -442,6 +442,35 @@ std::string CheckSchema(Central& central, bool& made)
     return schemaIdentity;
 }
 
+// The rows of the batch in "incoming" that the table held already must
+// hold the same bytes: one that holds others is another store's record
+// under this site's key. The batch is rolled back and the push stops,
+// naming the first such key; what earlier batches committed stays
+// acknowledged. `afterId`: the record id the batch follows.
+void RefuseOtherBytes(Central& central, PunchStore& store, std::int64_t afterId)
+{
+    Result other =
+        central.Run("compare the records held",
+                    "SELECT i.clock, i.lap, i.position, count(*) OVER ()"
+                    " FROM incoming i JOIN clockreader.record r USING (site, clock, lap, position)"
+                    " WHERE r.raw IS DISTINCT FROM i.raw ORDER BY i.clock, i.lap, i.position LIMIT 1");
+    if (PQntuples(other.get()) == 0) return;
+    const std::string clock = PQgetvalue(other.get(), 0, 0), lap = PQgetvalue(other.get(), 0, 1),
+                      position = PQgetvalue(other.get(), 0, 2);
+    const std::int64_t more = std::atoll(PQgetvalue(other.get(), 0, 3)) - 1;
+    central.Run("push records", "ROLLBACK");
+    central.Fail(
+        "refused",
+        ("site " + store.SiteName() + " (" + store.Identity() + "), clock " + clock + ", lap " + lap +
+         ", position " + position + ": it holds other bytes under this key than the record of this store" +
+         (more > 0 ? " (and under " + std::to_string(more) + " more keys of the same batch)" : "") +
+         "; nothing after record id " + std::to_string(afterId) +
+         " was pushed. This store may be a copy of another site's: see docs/central.md,"
+         " \"Setting up a second branch from a copy\"")
+            .c_str(),
+        CentralError::Conflict);
+}
+
 }  // namespace
 
 namespace {
@@ -541,7 +570,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
                 " (SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1)",
                 {site, store.SiteName()});
     Selection next;
-    next.afterId = store.PushedThrough(report.schemaIdentity);
+    next.afterId = std::max(store.PushedThrough(report.schemaIdentity), store.OwnRecordsAfter());
     next.limit = kPushBatch;
     const std::int64_t total = store.RecordsAfter(next.afterId);
     BinaryRows rows;
@@ -586,6 +615,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
                                                               kPushColumns + ") SELECT " + kPushColumns +
                                                               " FROM incoming ON CONFLICT DO NOTHING");
             const std::int64_t added = std::atoll(PQcmdTuples(inserted.get()));
+            if (added < count) RefuseOtherBytes(central, store, next.afterId);
             report.added += added;
             straight = added == count;
         }

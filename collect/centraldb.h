@@ -6,7 +6,10 @@
 // position, so two branches never merge and a record pushed twice is kept
 // once. Rows go in by COPY, at most kPushBatch a transaction: straight into
 // the table while none of them is held there, else into a temporary table
-// and on by INSERT ... ON CONFLICT DO NOTHING. The store notes the
+// and on by INSERT ... ON CONFLICT DO NOTHING, where a row passed over must
+// hold the bytes of the one pushed: other bytes under the same key are
+// another store's record (a copy of this one), never a duplicate, and stop
+// the push before that batch is committed. The store notes the
 // highest record id the central database acknowledged only after the commit,
 // per central schema (by the identity the schema got when it was made). A
 // push that was killed or failed is redone from there: nothing is lost, and
@@ -32,7 +35,9 @@ public:
     // holds a "clockreader" schema that is not ours to write (a newer
     // version, another program's); nothing was changed. Failed: the server
     // could not be reached, refused the role, failed or did not answer.
-    enum Kind { BadAddress, Refused, Failed };
+    // Conflict: the database holds other bytes under the key of a record
+    // pushed; the transaction that found them was rolled back.
+    enum Kind { BadAddress, Refused, Failed, Conflict };
     CentralError(Kind kind, const std::string& message) : std::runtime_error(message), m_kind(kind) {}
     Kind kind() const { return m_kind; }
 
@@ -68,7 +73,8 @@ struct PushSettings {
     std::function<bool(std::int64_t sent, std::int64_t total)> goOn;
 };
 
-// Sends every record of `store` the central database has not acknowledged.
+// Sends every record of `store` the central database has not acknowledged,
+// of those its identity holds (after OwnRecordsAfter()).
 // Raises CentralError (the server named, the password masked) or StoreError.
 PushReport Push(PunchStore& store, const PushSettings& settings);
 

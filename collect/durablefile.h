@@ -47,6 +47,15 @@ std::optional<std::string> NetworkFileSystemOf(const std::string& folder);
 // when the system does not say.
 std::string HostName();
 
+// This computer's identity, which a punch store keeps to tell a copy made on
+// another computer: /etc/machine-id (or D-Bus's copy of it) on Linux, the
+// MachineGuid Windows makes when it is installed. Empty when the system
+// keeps none (some containers); the store's folder alone tells then.
+std::string MachineIdentity();
+// Whether the absolute folder names `a` and `b` name one folder: letter for
+// letter on Linux, without regard to case on Windows.
+bool SameFolderName(const std::string& a, const std::string& b);
+
 // An exclusive lock on a folder, held until the object goes. The system
 // drops it with the process, so a run that is killed leaves nothing locked.
 // It is taken on the lock file (created, left empty) and on something no one

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/file.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
@@ -214,5 +215,17 @@ std::string HostName()
     if (gethostname(name, sizeof name - 1) != 0) return {};
     return name;
 }
+
+std::string MachineIdentity()
+{
+    for (const char* file : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::ifstream in(file);
+        std::string identity;
+        if (in >> identity && !identity.empty()) return identity;
+    }
+    return {};
+}
+
+bool SameFolderName(const std::string& a, const std::string& b) { return a == b; }
 
 }  // namespace collect

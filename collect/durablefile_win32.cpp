@@ -151,4 +151,28 @@ std::string HostName()
     return Utf8FromPath(std::filesystem::path(std::wstring(name, length)));
 }
 
+std::string MachineIdentity()
+{
+    // The 64-bit view of the registry, which a 32-bit program would
+    // otherwise not see.
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return {};
+    wchar_t value[128] = {};
+    DWORD type = 0, size = sizeof value - sizeof value[0];
+    const LONG read =
+        RegQueryValueExW(key, L"MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS || type != REG_SZ) return {};
+    return Utf8FromPath(std::filesystem::path(std::wstring(value)));
+}
+
+bool SameFolderName(const std::string& a, const std::string& b)
+{
+    const std::wstring first = PathFromUtf8(a).wstring(), second = PathFromUtf8(b).wstring();
+    return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace collect

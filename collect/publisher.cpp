@@ -77,6 +77,13 @@ std::string FolderProblem(const std::string& folder, PunchStore* store)
     return "";
 }
 
+void FollowNewIdentity(const std::string& folder, const std::string& previous, const std::string& identity)
+{
+    const std::string path = Utf8FromPath(PathFromUtf8(folder) / kPublishedMarkName);
+    if (const std::optional<PublishedMark> mark = ReadMark(path); mark && mark->identity == previous)
+        ReplaceFileDurably(path, identity + " " + std::to_string(mark->highest) + "\n");
+}
+
 Publisher::Publisher(PunchStore& store, std::string folder) : m_store(store), m_folder(std::move(folder)) {}
 
 std::string Publisher::PathOf(const std::string& name) const

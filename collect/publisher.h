@@ -57,6 +57,11 @@ std::string BadRecordsFileName(const std::string& fileStem);
 // missing.
 std::string FolderProblem(const std::string& folder, PunchStore* store);
 
+// The store that published in `folder` as `previous` has taken the identity
+// `identity` (PunchStore::TakeNewIdentity): the folder's mark follows it, so
+// it goes on publishing there. Another store's mark is left as it is.
+void FollowNewIdentity(const std::string& folder, const std::string& previous, const std::string& identity);
+
 class Publisher {
 public:
     // Publishes into `folder`; one run at a time (the folder's lock).

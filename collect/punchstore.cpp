@@ -405,6 +405,7 @@ void PunchStore::Open(Access access, int busyMs)
     if (identity.Step() != SQLITE_ROW) Fail("read its identity");
     m_identity = identity.Text(0);
     m_siteName = identity.Text(1);
+    OpenHome(access);
 }
 
 bool PunchStore::Unmade(const std::string& path)
@@ -447,6 +448,122 @@ void PunchStore::AddIdentity()
                        " VALUES (?1, ?2, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
     if (identity.Bind(1, NewIdentity()).Bind(2, HostName()).Step() != SQLITE_DONE)
         Fail("give it its identity");
+}
+
+namespace {
+
+// The store's home and where its identity's own records begin came after
+// version 2 of the schema. They are columns added where they are missing,
+// not a new version: programs that do not know them read and write the
+// store as before.
+constexpr const char* kHomeColumns[][2] = {
+    {"home_machine", "TEXT"},                             // MachineIdentity() of its home
+    {"home_folder", "TEXT"},                              // its home's absolute folder
+    {"own_records_after", "INTEGER NOT NULL DEFAULT 0"},  // see OwnRecordsAfter()
+    // The last record id when the store was first opened for collection
+    // away from its home: the records after it were collected there.
+    {"away_after", "INTEGER"},
+};
+
+}  // namespace
+
+void PunchStore::OpenHome(Access access)
+{
+    const auto missing = [this] {
+        std::vector<std::string> columns;
+        for (const auto& [name, type] : kHomeColumns) {
+            Statement query(m_db, "SELECT 1 FROM pragma_table_info('store') WHERE name = ?1");
+            const int step = query.Bind(1, std::string(name)).Step();
+            if (step == SQLITE_DONE) columns.push_back(std::string(name) + " " + type);
+            if (step != SQLITE_DONE && step != SQLITE_ROW) Fail("read its home");
+        }
+        return columns;
+    };
+    const auto homeless = [this] {
+        Statement query(m_db, "SELECT count(*) FROM store WHERE coalesce(home_folder, '') = ''");
+        if (query.Step() != SQLITE_ROW) Fail("read its home");
+        return query.Integer(0) > 0;
+    };
+    if (access == Access::Collect && (!missing().empty() || homeless())) {
+        // Nothing tells whether a store without a home was copied before:
+        // the place it is found in is taken as where it belongs.
+        const StoreHome here = Here();
+        Atomically([&] {
+            // Looked at again inside the transaction: another run may have
+            // added them since.
+            for (const std::string& column : missing())
+                Execute(("ALTER TABLE store ADD COLUMN " + column).c_str());
+            Statement settle(m_db,
+                             "UPDATE store SET home_machine = ?1, home_folder = ?2"
+                             " WHERE coalesce(home_folder, '') = ''");
+            if (settle.Bind(1, here.machine).Bind(2, here.folder).Step() != SQLITE_DONE)
+                Fail("note its home");
+        });
+    }
+    if (!missing().empty()) return;
+    Statement home(m_db,
+                   "SELECT coalesce(home_machine, ''), coalesce(home_folder, ''), own_records_after,"
+                   " away_after IS NULL FROM store");
+    if (home.Step() != SQLITE_ROW) Fail("read its home");
+    m_home = {home.Text(0), home.Text(1)};
+    m_ownRecordsAfter = home.Integer(2);
+    // A copy is opened away from home before it collects anything of its
+    // own: what it holds then is what the original holds too.
+    if (access == Access::Collect && home.Integer(3) != 0 && !AtHome())
+        Execute(
+            "UPDATE store SET away_after = (SELECT coalesce(max(id), 0) FROM record)"
+            " WHERE away_after IS NULL");
+}
+
+StoreHome PunchStore::Here() const
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path folder = fs::absolute(PathFromUtf8(m_path), error).parent_path();
+    // Links resolved, so that a folder reached by another name is still home.
+    fs::path canonical = fs::weakly_canonical(folder, error);
+    if (error) canonical = folder.lexically_normal();
+    return {MachineIdentity(), Utf8FromPath(canonical.make_preferred())};
+}
+
+bool PunchStore::AtHome() const
+{
+    if (m_home.folder.empty()) return true;
+    const StoreHome here = Here();
+    return SameFolderName(m_home.folder, here.folder) &&
+           (m_home.machine.empty() || here.machine.empty() || m_home.machine == here.machine);
+}
+
+std::string PunchStore::TakeNewIdentity(const std::string& siteName)
+{
+    const std::string previous = m_identity, identity = NewIdentity();
+    const StoreHome here = Here();
+    std::int64_t after = 0;
+    Atomically([&] {
+        Statement update(
+            m_db,
+            "UPDATE store SET identity = ?1, name = ?2, home_machine = ?3, home_folder = ?4,"
+            " own_records_after = coalesce(away_after, (SELECT coalesce(max(id), 0) FROM record)),"
+            " away_after = NULL");
+        update.Bind(1, identity).Bind(2, siteName).Bind(3, here.machine).Bind(4, here.folder);
+        if (update.Step() != SQLITE_DONE) Fail("give it a new identity");
+        Statement own(m_db, "SELECT own_records_after FROM store");
+        if (own.Step() != SQLITE_ROW) Fail("give it a new identity");
+        after = own.Integer(0);
+    });
+    m_identity = identity;
+    m_siteName = siteName;
+    m_home = here;
+    m_ownRecordsAfter = after;
+    return previous;
+}
+
+void PunchStore::MoveHomeHere()
+{
+    const StoreHome here = Here();
+    Statement update(m_db, "UPDATE store SET home_machine = ?1, home_folder = ?2, away_after = NULL");
+    if (update.Bind(1, here.machine).Bind(2, here.folder).Step() != SQLITE_DONE) Fail("note its home");
+    m_home = here;
 }
 
 void PunchStore::Upgrade()

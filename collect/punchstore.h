@@ -126,6 +126,13 @@ struct Batch {
     std::string collectedAt;  // ISO 8601, UTC
 };
 
+// Where a store lives: the computer (MachineIdentity(), empty when the
+// system keeps none) and the absolute folder of its file.
+struct StoreHome {
+    std::string machine;
+    std::string folder;
+};
+
 // Which records an export takes; an empty field takes all.
 struct Selection {
     std::string port;
@@ -188,6 +195,29 @@ public:
     // when the store was made, until NameSite gives another.
     const std::string& SiteName() const { return m_siteName; }
     void NameSite(const std::string& name);
+    // Where the store was made, or last said to be moved to (MoveHomeHere);
+    // a store of an earlier program takes the place it is first opened in
+    // for collection as its home. Empty when it was opened read-only
+    // before it had one.
+    const StoreHome& Home() const { return m_home; }
+    // Where it lies now.
+    StoreHome Here() const;
+    // Whether it lies at its home. One found elsewhere was copied there or
+    // moved, which only the operator can tell apart; a copy must not push
+    // as the same site as its original.
+    bool AtHome() const;
+    // The records the store's identity holds are those after this id; the
+    // ones up to it were collected under the identity of the store this one
+    // was copied from (0: every record is the identity's own).
+    std::int64_t OwnRecordsAfter() const { return m_ownRecordsAfter; }
+    // Makes a copy of another site's store a site of its own: a new
+    // identity named `siteName`, at home here, whose own records are those
+    // collected since the store was first opened for collection away from
+    // its home (else from now on); the ones before are the original's,
+    // which pushes them. Returns the identity it had before.
+    std::string TakeNewIdentity(const std::string& siteName);
+    // Takes the place the store lies in now as its home: it was moved here.
+    void MoveHomeHere();
     // The highest record id the store holds (0 when it holds none).
     std::int64_t LastRecordId();
 
@@ -282,6 +312,10 @@ private:
     void Upgrade();
     // The store's identity, made once, with the store or its upgrade.
     void AddIdentity();
+    // Adds the home and the start of the own records to a store made
+    // without them, gives a store without a home the place it is opened in
+    // (for collection only), and reads both.
+    void OpenHome(Access access);
     void Execute(const char* sql);
     // Runs `write` as one transaction: one commit (one sync of the log)
     // instead of one a statement, and nothing of it kept when it fails.
@@ -299,6 +333,8 @@ private:
     // The column that remembers a clock's layout, or NULL in a store that a
     // reader opens before any collection added it.
     std::string m_layoutColumn = "layout";
+    StoreHome m_home;
+    std::int64_t m_ownRecordsAfter = 0;
     sqlite3* m_db = nullptr;
 };
 

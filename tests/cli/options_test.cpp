@@ -140,6 +140,8 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
                     o.siteName == "Tabriz";
          }},
         {{"push"}, "--to"},
+        // A store is either a copy for a new branch or moved, never both.
+        {{"site", "--new-identity", "--moved"}, "--moved"},
         {{"push", "--to", "x", "--schema-sql"}, "--schema-sql"},
         {{"push", "--to", "x", "--timeout", "0"}, "--timeout"},
         {{"download", "--push", "postgresql://db/x"}, "--new"},
@@ -302,15 +304,15 @@ TEST(CliOptions, HelpWinsAndListsTheExitStatuses)
 {
     EXPECT_EQ(VersionText("clockreader-cli").rfind("clockreader-cli ", 0), 0u);
     std::string help = HelpText("clockreader-cli");
-    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ",     "  5 ",
-                                         "  6 ", "  7 ", "129",  "130",  "--version"};
+    std::vector<std::string> statuses = {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  5 ",
+                                         "  6 ", "  7 ", "  8 ", "129",  "130",  "--version"};
 #ifndef _WIN32
     statuses.push_back("143");  // SIGTERM, which Windows does not send
 #endif
     for (const std::string& status : statuses) EXPECT_NE(help.find(status), std::string::npos) << status;
     // A command's help shows its own options, not another command's.
     for (const char* command :
-         {"download", "pointers", "find", "export", "clocks", "verify", "backup", "push"})
+         {"download", "pointers", "find", "export", "clocks", "verify", "backup", "push", "site"})
         EXPECT_NE(help.find(std::string("  ") + command + " "), std::string::npos) << command;
     const std::string download = HelpText("clockreader-cli", "download");
     EXPECT_NE(download.find("clockreader-cli download"), std::string::npos) << download;

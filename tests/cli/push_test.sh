@@ -30,16 +30,20 @@ fail() {
 cli() { "$bin/clockreader-cli" "$@"; }
 export PGPASSFILE=$work/pgpass
 
+# A simulated clock at COMn, made with clocksim's OPTIONS.
+clock() {
+  local port=$1
+  shift
+  "$bin/clocksim" "$@" --link "$work/ports/$port" >/dev/null 2>&1 &
+  sims+=($!)
+  for _ in $(seq 100); do [ -e "$work/ports/$port" ] && break; sleep 0.05; done
+}
 # A store in $work/NAME collected from a simulated clock of RECORDS records
-# at COMn; further options go to download --new.
+# at COMn (made when none is there); further options go to download --new.
 collect() {
   local name=$1 port=$2 records=$3
   shift 3
-  if [ ! -e "$work/ports/$port" ]; then
-    "$bin/clocksim" --records "$records" --link "$work/ports/$port" >/dev/null 2>&1 &
-    sims+=($!)
-    for _ in $(seq 100); do [ -e "$work/ports/$port" ] && break; sleep 0.05; done
-  fi
+  [ -e "$work/ports/$port" ] || clock "$port" --records "$records"
   cli download --new --out "$work/$name" --ports-dir "$work/ports" --port "$port" "$@" >"$work/$name.log" 2>&1 ||
     fail "download --new into $name: $(tail -n 3 "$work/$name.log")"
 }
@@ -188,6 +192,79 @@ collector_tls)
     >/dev/null 2>&1 || fail "the collector may delete records"
   cli push --out a --to "${tls%ca.crt}server.crt" >"$work/out" 2>&1
   [ $? = 7 ] || fail "a push that cannot check the server's certificate did not fail: $(cat "$work/out")"
+  ;;
+copied_store)
+  # A second branch set up by copying the first one's folder, each then
+  # collecting a clock of its own: both stores hold a clock 2 under one
+  # site, with other records. The copy is refused before it sends anything
+  # (on main it sent them and the central database silently dropped them);
+  # given its own identity, it pushes as a new site what it collected since
+  # the copy, the original is untouched, and no record of either is lost.
+  pg_start && password_file || fail "no server"
+  collect a COM1 500 --site-name Tehran --push "$(uri)"
+  cp -a a b
+  copied=$(sqlite3 b/Punches.db "SELECT max(id) FROM record")
+  clock COM2 --records 300 --seed 2
+  clock COM3 --records 300 --seed 3
+  collect a COM2 300 --push "$(uri)"
+  collect b COM3 300
+  before=$(pg_sql "SELECT count(*) FROM clockreader.record")
+  cli push --out b --to "$(uri)" >"$work/push.log" 2>&1
+  status=$?
+  [ $status = 2 ] || fail "the push of a copied store exited $status, not 2: $(cat "$work/push.log")"
+  grep -q "a copy.*site --out .* --new-identity" "$work/push.log" ||
+    fail "the refusal does not say how to give the copy its own identity: $(cat "$work/push.log")"
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.record")" = "$before" ] || fail "the refused copy sent records"
+  site_a=$(sqlite3 a/Punches.db "SELECT identity FROM store")
+  cli site --out b --new-identity --site-name Shiraz >"$work/site.log" 2>&1 ||
+    fail "site --new-identity: $(cat "$work/site.log")"
+  collect b COM3 300  # publishes in its folder under its new identity
+  cli push --out b --to "$(uri)" >"$work/push.log" 2>&1 || fail "the push of the copy under its own identity: $(cat "$work/push.log")"
+  [ "$(sqlite3 a/Punches.db "SELECT identity FROM store")" = "$site_a" ] || fail "the original's identity changed"
+  cli push --out a --to "$(uri)" 2>&1 | grep -q "nothing new to push" || fail "the original pushes again"
+  holds a
+  site_b=$(sqlite3 b/Punches.db "SELECT identity FROM store")
+  diff <(sqlite3 b/Punches.db "SELECT clock_id, serial, lower(hex(raw)) FROM record WHERE id > $copied" | sort) \
+    <(pg_sql "SELECT clock, lap * 253579 + position, encode(raw, 'hex') FROM clockreader.record
+              WHERE site = '$site_b'" | sort) >/dev/null ||
+    fail "the copy's new site does not hold exactly what it collected after the copy"
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.record")" = \
+    "$(($(sqlite3 a/Punches.db "SELECT count(*) FROM record") + $(sqlite3 b/Punches.db "SELECT count(*) FROM record") - copied))" ] ||
+    fail "the central database does not hold every record of both stores once"
+  # A store moved to another folder is refused too, until it is said so.
+  mv b c
+  cli push --out c --to "$(uri)" >"$work/push.log" 2>&1
+  [ $? = 2 ] || fail "the push of a moved store was not refused: $(cat "$work/push.log")"
+  cli site --out c --moved >"$work/site.log" 2>&1 || fail "site --moved: $(cat "$work/site.log")"
+  cli push --out c --to "$(uri)" 2>&1 | grep -q "nothing new to push" || fail "the moved store does not push as itself"
+  ;;
+other_bytes)
+  # The central database holds other bytes under the key of a record of
+  # the push's second batch, and misses other rows of that batch: the push
+  # stops with status 8 naming site, clock, lap and position, nothing of
+  # that batch goes in, and only the first batch is acknowledged. On main
+  # it exited 0, the other bytes kept as if they were the record.
+  pg_start && password_file || fail "no server"
+  collect a COM1 2000
+  add_laps a 5
+  cli push --out a --to "$(uri)" >/dev/null 2>&1 || fail "the first push failed"
+  sqlite3 a/Punches.db "DELETE FROM central"
+  read -r clock serial < <(sqlite3 -separator ' ' a/Punches.db "SELECT clock_id, serial FROM record WHERE id = 11000")
+  site=$(sqlite3 a/Punches.db "SELECT identity FROM store")
+  pg_sql "UPDATE clockreader.record SET raw = raw || 'x' WHERE site = '$site' AND clock = $clock
+            AND lap = $((serial / 253579)) AND position = $((serial % 253579));
+          DELETE FROM clockreader.record WHERE site = '$site' AND (clock, lap * 253579 + position) IN
+            ($(sqlite3 a/Punches.db "SELECT group_concat('(' || clock_id || ',' || serial || ')') FROM record WHERE id > 11500"))"
+  rows() { pg_sql "SELECT count(*), md5(string_agg(raw::text, ',' ORDER BY clock, lap, position)) FROM clockreader.record"; }
+  before=$(rows)
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1
+  status=$?
+  [ $status = 8 ] || fail "a push over other bytes under its key exited $status, not 8: $(cat "$work/push.log")"
+  grep -q "site .*$site.*clock $clock, lap $((serial / 253579)), position $((serial % 253579))" "$work/push.log" ||
+    fail "the refusal does not name the key: $(cat "$work/push.log")"
+  [ "$(rows)" = "$before" ] || fail "the stopped push changed the central rows"
+  [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
+    fail "the acknowledgement is not the last whole batch (10000)"
   ;;
 *) fail "no such case" ;;
 esac
