@@ -133,6 +133,25 @@ two_sites)
   holds b
   [ "$(grep -l "made the schema" "$work"/*.push | wc -l)" = 1 ] || fail "the schema was not made once"
   ;;
+relayout)
+  # Records pushed in the wrong layout are put right centrally too: after
+  # relayout --push the central lines, cards and days are the store's, and
+  # daily counts every punch again. Catches a correction that mends only the
+  # local store, or one that leaves the central fields of the old line.
+  pg_start && password_file || fail "no server"
+  clock COM1 --records 300 --layout vireo
+  collect a COM1 300 --vireo
+  cli push --out a --to "$(uri)" >"$work/push" 2>&1 || fail "push: $(cat "$work/push")"
+  punches=$(pg_sql "SELECT sum(punches) FROM clockreader.daily")
+  for layout in standard vireo; do
+    cli relayout --out a --port COM1 --clock 1 --layout $layout --push "$(uri)" >"$work/relayout" 2>&1 ||
+      fail "relayout $layout: $(cat "$work/relayout")"
+    grep -q "300 rows corrected" "$work/relayout" || fail "relayout $layout: $(cat "$work/relayout")"
+    holds a
+  done
+  [ "$punches" -gt 0 ] && [ "$(pg_sql "SELECT sum(punches) FROM clockreader.daily")" = "$punches" ] ||
+    fail "daily does not count every punch again"
+  ;;
 refusals)
   # What a push must refuse or fail with, never showing the password.
   pg_start && password_file || fail "no server"
