@@ -46,12 +46,23 @@ public:
         ++flagged;
     }
 
+    // How to collect in the other layout, said after a refusal for it.
+    std::string otherLayout;
+
     // Records refused for their layout were not stored: there is nothing
     // to write again in the other layout, and the refusal says what to do.
     void RecordLayoutDoubtful(const std::string& warning) override
     {
         if (writer && writer->LayoutRefused()) return;
         CommandLineWindow::RecordLayoutDoubtful(warning);
+    }
+
+    void ReportError(const std::exception& error) override
+    {
+        if (dynamic_cast<const WrongLayout*>(&error))
+            CommandLineWindow::ReportError(WrongLayout(error.what() + (". Collect it with " + otherLayout)));
+        else
+            CommandLineWindow::ReportError(error);
     }
 };
 
@@ -115,6 +126,7 @@ public:
           m_site(site),
           m_window(options, progress, stderr, program, [this] { return Stopped(); })
     {
+        m_window.otherLayout = LayoutSetting(options, !options.vireo);
     }
 
     const std::vector<ClockResult>& Results() const { return m_results; }
@@ -308,15 +320,6 @@ private:
                 m_window.SetCountText(m_options.count);
                 RunChosenDownload(
                     m_window, [&](std::int32_t held) { return ChooseRecords(m_window, m_options, held); });
-            }
-        } catch (const WrongLayout& error) {
-            m_window.Say(ClockText() + error.what() + ". Collect it with " +
-                         LayoutSetting(m_options, !m_options.vireo));
-            m_window.Fail(kExitBadInput);
-            try {
-                CloseSharedPort();
-            } catch (const std::exception&) {
-                // The port's failure changes nothing: the clock was refused.
             }
         } catch (const std::exception& error) {
             m_window.ReportError(error);
