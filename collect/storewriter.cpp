@@ -6,7 +6,11 @@
 
 namespace collect {
 
+namespace {
+
 const char* LayoutName(bool vireo) { return vireo ? "vireo" : "standard"; }
+
+}  // namespace
 
 bool PlausibleIn(bool vireo, const std::string& payload)
 {
