@@ -275,6 +275,11 @@ private:
                     throw StoreError(StoreError::NotAStore, problem);
             }
             m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
+            if (m_store->AddChecksums())
+                m_window.Say(m_program + ": " + storePath +
+                             ": every record of the punch store now carries a checksum that each read checks;"
+                             " the store as it was is kept beside it as " +
+                             kStoreFileName + ".v2");
             if (!m_options.siteName.empty()) m_store->NameSite(m_options.siteName);
             m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
             if (const int files = m_publisher->Recover(); files > 0)

@@ -169,14 +169,19 @@ int LookAfterStore(const Options& options, const std::string& program)
             for (const std::string& problem : problems)
                 std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), store.c_str(), problem.c_str());
             if (problems.empty()) {
-                std::printf("%s: every page is sound (%s)\n", store.c_str(),
-                            CountOf(punches.LastRecordId(), "record").c_str());
+                std::printf("%s: every page is sound%s (%s)%s\n", store.c_str(),
+                            punches.RecordsChecksummed() ? " and every record matches its checksum" : "",
+                            CountOf(punches.LastRecordId(), "record").c_str(),
+                            punches.RecordsChecksummed()
+                                ? ""
+                                : "; its records carry no checksums yet, so bytes changed inside a record"
+                                  " cannot be seen until the next download --new gives them theirs");
                 return kExitComplete;
             }
             std::fprintf(stderr,
                          "%s: %s is damaged. Stop the scheduled runs, keep the damaged file, and put back the"
-                         " newest backup (clockreader-cli backup) or Punches.db.v1; the published files hold"
-                         " every record published so far\n",
+                         " newest backup (clockreader-cli backup) or the copy an upgrade kept (Punches.db.v2,"
+                         " Punches.db.v1); the published files hold every record published so far\n",
                          program.c_str(), store.c_str());
             return kExitBadInput;
         }

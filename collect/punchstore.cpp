@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <string_view>
 
 #include "durablefile.h"
 #include "utils/utf8path.h"
@@ -86,7 +87,8 @@ CREATE TABLE record (
     serial INTEGER NOT NULL,        -- lap * 253579 + position
     flagged INTEGER NOT NULL,       -- 1: in BadRecs-*.Txt, else in Dump-*.Txt
     raw BLOB NOT NULL,              -- the payload, or the whole answer when flagged
-    line TEXT NOT NULL);            -- the line as the published file has it, without CR LF
+    line TEXT NOT NULL,             -- the line as the published file has it (no CR LF)
+    checksum INTEGER);              -- of the row's values: RecordChecksum
 CREATE UNIQUE INDEX record_serial ON record (clock_id, serial);
 )";
 
@@ -163,6 +165,61 @@ std::string NewIdentity()
     return text;
 }
 
+// The checksum of a record row, over its values in one layout: each number
+// as 8 bytes, then raw and line, each as its length and its bytes in
+// 8-byte words (least significant first, the last one filled up with
+// zeroes). Each word goes into the sum by xor, a multiplication by an odd
+// constant and a rotation, each of them one-to-one: a change inside any one
+// word always changes the sum, and changes in several leave it as it was
+// about once in 2^64. Bytes changed on the disk inside a row leave its page
+// well formed, and so pass SQLite's own checks; they do not pass this one.
+//
+// SQLite's checksum VFS (a checksum on every page) cannot serve here: with
+// the write-ahead log, it writes a page's checksum into the page after
+// SQLite summed the page for the log's frame, so each frame fails SQLite's
+// check when the log is recovered after a kill or a power cut, and every
+// commit since the last checkpoint is lost.
+std::int64_t RecordChecksum(std::int64_t id, std::int64_t segment, std::int64_t clock, std::int64_t serial,
+                            std::int64_t flagged, std::string_view raw, std::string_view line)
+{
+    std::uint64_t sum = 0;
+    const auto add = [&](std::uint64_t word) {
+        sum = (sum ^ word) * 0x9e3779b97f4a7c15u;
+        sum = sum << 31 | sum >> 33;
+    };
+    const auto addBytes = [&](std::string_view bytes) {
+        add(bytes.size());
+        for (std::size_t at = 0; at < bytes.size(); at += 8) {
+            std::uint64_t word = 0;
+            for (std::size_t i = 0; i < 8 && at + i < bytes.size(); ++i)
+                word |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+            add(word);
+        }
+    };
+    for (const std::int64_t value : {id, segment, clock, serial, flagged})
+        add(static_cast<std::uint64_t>(value));
+    addBytes(raw);
+    addBytes(line);
+    return static_cast<std::int64_t>(sum);
+}
+
+// The columns RecordChecksum sums, in its order.
+constexpr const char* kSummedColumns = "id, segment_id, clock_id, serial, flagged, raw, line";
+
+// record_checksum(id, segment_id, clock_id, serial, flagged, raw, line) in SQL.
+void RecordChecksumFunction(sqlite3_context* context, int, sqlite3_value** values)
+{
+    const auto bytes = [&](int i) {
+        const void* data = sqlite3_value_blob(values[i]);
+        return std::string_view(static_cast<const char*>(data),
+                                data ? static_cast<std::size_t>(sqlite3_value_bytes(values[i])) : 0);
+    };
+    sqlite3_result_int64(context,
+                         RecordChecksum(sqlite3_value_int64(values[0]), sqlite3_value_int64(values[1]),
+                                        sqlite3_value_int64(values[2]), sqlite3_value_int64(values[3]),
+                                        sqlite3_value_int64(values[4]), bytes(5), bytes(6)));
+}
+
 // A prepared statement, finalised on every way out.
 class Statement {
 public:
@@ -216,6 +273,21 @@ private:
     sqlite3* m_db;
     sqlite3_stmt* m_statement = nullptr;
 };
+
+// A record whose checksum does not match its values, refused while `doing`.
+[[noreturn]] void RefuseRecord(const std::string& path, const std::string& doing, std::int64_t id)
+{
+    throw StoreError(StoreError::Damaged, path + ": cannot " + doing +
+                                              ": the punch store is damaged (record " + std::to_string(id) +
+                                              " does not match its checksum); nothing more was written to it."
+                                              " See clockreader-cli verify");
+}
+
+// Whether column `column` of `row` holds `sum`.
+bool Holds(const Statement& row, int column, std::int64_t sum)
+{
+    return !row.IsNull(column) && row.Integer(column) == sum;
+}
 
 StoreError::Kind KindOf(int code)
 {
@@ -330,6 +402,9 @@ void PunchStore::Open(Access access, int busyMs)
     }
     if (access == Access::Collect && sqlite3_db_readonly(m_db, "main") == 1)
         throw StoreError(StoreError::ReadOnly, path + ": the punch store is read-only");
+    if (sqlite3_create_function(m_db, "record_checksum", 7, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                RecordChecksumFunction, nullptr, nullptr) != SQLITE_OK)
+        Fail("open it");
 
     // The header says whose file this is; a damaged one fails right here.
     std::int64_t applicationId = 0, version = 0, objects = 0;
@@ -337,11 +412,13 @@ void PunchStore::Open(Access access, int busyMs)
         Statement query(m_db,
                         "SELECT (SELECT application_id FROM pragma_application_id),"
                         " (SELECT user_version FROM pragma_user_version),"
-                        " (SELECT count(*) FROM sqlite_schema)");
+                        " (SELECT count(*) FROM sqlite_schema),"
+                        " (SELECT count(*) FROM pragma_table_info('record') WHERE name = 'checksum')");
         if (query.Step() != SQLITE_ROW) Fail("read it");
         applicationId = query.Integer(0);
         version = query.Integer(1);
         objects = query.Integer(2);
+        m_checksummed = query.Integer(3) == 1;
     }
     if (applicationId == 0 && version == 0 && objects == 0) {
         if (access != Access::Collect)
@@ -355,6 +432,7 @@ void PunchStore::Open(Access access, int busyMs)
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         Execute("COMMIT");
         version = kSchemaVersion;
+        m_checksummed = true;
     } else if (applicationId != kApplicationId) {
         throw StoreError(StoreError::NotAStore, path + ": not a punch store (another program's database)");
     } else if (version > kSchemaVersion) {
@@ -372,6 +450,12 @@ void PunchStore::Open(Access access, int busyMs)
             throw StoreError(StoreError::Damaged, path + ": the punch store is damaged (" + check.Text(0) +
                                                       "); nothing was written to it. See clockreader-cli"
                                                       " verify");
+        // And rows whose bytes changed inside well-formed pages.
+        if (const std::vector<std::int64_t> unsound = RecordsFailingChecksums(1); !unsound.empty())
+            throw StoreError(StoreError::Damaged, path + ": the punch store is damaged (record " +
+                                                      std::to_string(unsound[0]) +
+                                                      " does not match its checksum); nothing was written to"
+                                                      " it. See clockreader-cli verify");
     }
     if (version < kSchemaVersion) {
         if (access == Access::Inspect) return;
@@ -575,11 +659,14 @@ void PunchStore::Upgrade()
     Statement keep(m_db, "VACUUM INTO ?1");
     if (keep.Bind(1, copy).Step() != SQLITE_DONE)
         Fail("keep a copy of it as " + copy + " before upgrading it");
+    m_copyKept = true;
     Execute("BEGIN IMMEDIATE");
     try {
         Execute(kUpgradeFrom1);
         Execute(kSchema);
         Execute(kUpgradeFrom1Rows);
+        Execute(
+            (std::string("UPDATE record SET checksum = record_checksum(") + kSummedColumns + ")").c_str());
         Execute(kView);
         AddIdentity();
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
@@ -588,6 +675,46 @@ void PunchStore::Upgrade()
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    m_checksummed = true;
+}
+
+bool PunchStore::AddChecksums()
+{
+    if (m_checksummed) return false;
+    // The store as it was stays beside it until the operator removes it,
+    // unless the upgrade of its schema kept one as it opened.
+    if (!m_copyKept) {
+        const std::string copy = m_path + ".v2";
+        std::error_code error;
+        std::filesystem::remove(PathFromUtf8(copy), error);
+        Statement keep(m_db, "VACUUM INTO ?1");
+        if (keep.Bind(1, copy).Step() != SQLITE_DONE)
+            Fail("keep a copy of it as " + copy + " before giving its records checksums");
+    }
+    // One transaction: a kill leaves every row with its checksum or none.
+    Atomically([&] {
+        Execute("ALTER TABLE record ADD COLUMN checksum INTEGER");
+        Execute(
+            (std::string("UPDATE record SET checksum = record_checksum(") + kSummedColumns + ")").c_str());
+    });
+    m_checksummed = true;
+    return true;
+}
+
+std::vector<std::int64_t> PunchStore::RecordsFailingChecksums(std::int64_t limit)
+{
+    std::vector<std::int64_t> ids;
+    if (!m_checksummed) return ids;
+    // A row with no checksum fails too: every row has one from the moment
+    // the column is there.
+    Statement query(m_db, (std::string("SELECT id FROM record WHERE checksum IS NOT record_checksum(") +
+                           kSummedColumns + ") ORDER BY id LIMIT ?1")
+                              .c_str());
+    query.Bind(1, limit);
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) ids.push_back(query.Integer(0));
+    if (step != SQLITE_DONE) Fail("check its records");
+    return ids;
 }
 
 PunchStore::~PunchStore() { sqlite3_close_v2(m_db); }
@@ -775,7 +902,14 @@ void PunchStore::Redecode(const std::vector<std::int64_t>& clockIds, const std::
             " layout_before TEXT,"  // NULL: not known
             " layout TEXT NOT NULL,"
             " records INTEGER NOT NULL)");  // the records of the life decoded again
-        Statement line(m_db, "UPDATE record SET flagged = ?2, line = ?3 WHERE id = ?1");
+        // The checksum sums the row as it becomes.
+        Statement line(m_db,
+                       (std::string("UPDATE record SET flagged = ?2, line = ?3") +
+                        (m_checksummed ? ", checksum = record_checksum(id, segment_id, clock_id, serial,"
+                                         " ?2, raw, ?3)"
+                                       : "") +
+                        " WHERE id = ?1")
+                           .c_str());
         for (const Redecoded& record : records) {
             line.Bind(1, record.id).Bind(2, record.flagged ? 1 : 0).Bind(3, record.line);
             if (line.Step() != SQLITE_DONE) Fail("store a record decoded again");
@@ -856,23 +990,28 @@ std::optional<Batch> PunchStore::Commit(std::int64_t runId, const std::vector<Ne
                 return segments.back().second;
             };
             Statement insert(m_db,
-                             "INSERT INTO record (segment_id, clock_id, serial, flagged, raw, line)"
-                             " VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+                             m_checksummed
+                                 ? "INSERT INTO record (id, segment_id, clock_id, serial, flagged, raw, line,"
+                                   " checksum) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
+                                 : "INSERT INTO record (id, segment_id, clock_id, serial, flagged, raw, line)"
+                                   " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+            // The ids of one commit follow the highest stored, one writer
+            // at a time; each is known before its row, for its checksum.
+            std::int64_t id = LastRecordId();
             for (const NewRecord& record : records) {
-                insert.Bind(1, segmentOf(record.clockId)).Bind(2, record.clockId).Bind(3, record.serial);
-                insert.Bind(4, record.flagged ? 1 : 0).Bind(5, record.raw, true).Bind(6, record.line);
+                const std::int64_t segment = segmentOf(record.clockId), flagged = record.flagged ? 1 : 0;
+                insert.Bind(1, ++id).Bind(2, segment).Bind(3, record.clockId).Bind(4, record.serial);
+                insert.Bind(5, flagged).Bind(6, record.raw, true).Bind(7, record.line);
+                if (m_checksummed)
+                    insert.Bind(8, RecordChecksum(id, segment, record.clockId, record.serial, flagged,
+                                                  record.raw, record.line));
                 // A serial stored twice would be a record read twice.
                 if (insert.Step() != SQLITE_DONE) Fail("store a record");
                 insert.Reset();
-                const std::int64_t id = sqlite3_last_insert_rowid(m_db);
                 if (batch->firstRecord == 0) batch->firstRecord = id;
                 batch->lastRecord = id;
-                batch->flagged += record.flagged ? 1 : 0;
+                batch->flagged += flagged;
             }
-            // One writer at a time, so the ids of one commit follow each other.
-            if (batch->lastRecord - batch->firstRecord + 1 != static_cast<std::int64_t>(records.size()))
-                throw StoreError(StoreError::Failed,
-                                 m_path + ": the record ids of one commit are not consecutive");
             Statement range(
                 m_db, "UPDATE batch SET first_record = ?2, last_record = ?3, flagged = ?4 WHERE id = ?1");
             range.Bind(1, batch->id)
@@ -976,10 +1115,20 @@ void PunchStore::SetBatchState(const std::vector<std::int64_t>& batchIds, Batch:
 
 void PunchStore::ForEachLine(const Batch& batch, const std::function<void(bool, const std::string&)>& take)
 {
-    Statement query(m_db, "SELECT flagged, line FROM record WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+    Statement query(m_db,
+                    (std::string("SELECT ") + kSummedColumns + ", " + (m_checksummed ? "checksum" : "NULL") +
+                     " FROM record WHERE id BETWEEN ?1 AND ?2 ORDER BY id")
+                        .c_str());
     query.Bind(1, batch.firstRecord).Bind(2, batch.lastRecord);
     int step;
-    while ((step = query.Step()) == SQLITE_ROW) take(query.Integer(0) != 0, query.Text(1));
+    while ((step = query.Step()) == SQLITE_ROW) {
+        const std::string raw = query.Text(5), line = query.Text(6);
+        if (m_checksummed && !Holds(query, 7,
+                                    RecordChecksum(query.Integer(0), query.Integer(1), query.Integer(2),
+                                                   query.Integer(3), query.Integer(4), raw, line)))
+            RefuseRecord(m_path, "read the records to publish", query.Integer(0));
+        take(query.Integer(4) != 0, line);
+    }
     if (step != SQLITE_DONE) Fail("read the records to publish");
 }
 
@@ -988,13 +1137,16 @@ void PunchStore::ForEachRecord(const Selection& selection,
 {
     Statement query(
         m_db,
-        "SELECT r.id, s.port, c.bus, c.number, r.serial, r.flagged, r.raw, r.line, b.collected_at,"
-        " coalesce(s.calendar, ''), coalesce(s.clock_date, ''), c.id"
-        " FROM record r JOIN segment s ON s.id = r.segment_id JOIN clock c ON c.id = s.clock_id"
-        " JOIN batch b ON b.id = s.batch_id"
-        " WHERE r.id > ?3 AND (?1 = '' OR s.port = ?1 OR EXISTS (SELECT 1 FROM clock_name n"
-        "   WHERE n.clock_id = c.id AND (n.port = ?1 OR n.key = ?1))) AND (?2 = 0 OR c.number = ?2)"
-        " ORDER BY r.id LIMIT ?4");
+        (std::string(
+             "SELECT r.id, s.port, c.bus, c.number, r.serial, r.flagged, r.raw, r.line, b.collected_at,"
+             " coalesce(s.calendar, ''), coalesce(s.clock_date, ''), c.id, r.segment_id, r.clock_id, ") +
+         (m_checksummed ? "r.checksum" : "NULL") +
+         " FROM record r JOIN segment s ON s.id = r.segment_id JOIN clock c ON c.id = s.clock_id"
+         " JOIN batch b ON b.id = s.batch_id"
+         " WHERE r.id > ?3 AND (?1 = '' OR s.port = ?1 OR EXISTS (SELECT 1 FROM clock_name n"
+         "   WHERE n.clock_id = c.id AND (n.port = ?1 OR n.key = ?1))) AND (?2 = 0 OR c.number = ?2)"
+         " ORDER BY r.id LIMIT ?4")
+            .c_str());
     query.Bind(1, selection.port)
         .Bind(2, selection.clock)
         .Bind(3, selection.afterId)
@@ -1014,6 +1166,10 @@ void PunchStore::ForEachRecord(const Selection& selection,
         record.calendar = query.Text(9);
         record.clockDate = query.Text(10);
         record.clockId = query.Integer(11);
+        if (m_checksummed && !Holds(query, 14,
+                                    RecordChecksum(record.id, query.Integer(12), query.Integer(13),
+                                                   record.serial, query.Integer(5), record.raw, record.line)))
+            RefuseRecord(m_path, "read its records", record.id);
         take(record);
     }
     if (step != SQLITE_DONE) Fail("read its records");
@@ -1087,6 +1243,17 @@ std::vector<std::string> PunchStore::IntegrityProblems()
         const int code = sqlite3_extended_errcode(m_db) & 0xff;
         if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB) Fail("check it");
         problems.push_back(sqlite3_errmsg(m_db));
+        return problems;
+    }
+    // Then every record against its checksum.
+    const std::vector<std::int64_t> unsound = RecordsFailingChecksums(-1);
+    for (std::size_t i = 0; i < unsound.size(); ++i) {
+        if (problems.size() == 100) {
+            problems.push_back(std::to_string(unsound.size() - i) +
+                               " more records do not match their checksums");
+            break;
+        }
+        problems.push_back("record " + std::to_string(unsound[i]) + " does not match its checksum");
     }
     return problems;
 }

@@ -25,10 +25,15 @@
 // The file is WAL-journalled with full synchronisation: a commit that
 // returned is on the disk. It carries an application id and a schema
 // version, so a file that is not a punch store, or a newer one, is refused
-// before anything is written; a store of the previous version is upgraded
-// in place after a copy is kept beside it. Damage found at open or by any
-// statement later is refused (StoreError::Damaged) and nothing more is
-// written. Readers (export) work while a collection commits, and from a
+// before anything is written; a store of the previous version is upgraded in
+// place after a copy is kept beside it. Each record row carries a checksum
+// of its values, checked when a run or a reader opens the store and whenever
+// the row is read to be published, exported or pushed, so bytes changed on
+// the disk inside a record are found as surely as a broken page; a store
+// made before records had checksums gets them from the next download --new
+// (AddChecksums), and is read as before until then. Damage found at open or
+// by any statement later is refused (StoreError::Damaged) and nothing more
+// is written. Readers (export) work while a collection commits, and from a
 // read-only folder. One PunchStore is one connection: use it from one
 // thread.
 //
@@ -54,7 +59,7 @@ class StoreError : public std::runtime_error {
 public:
     enum Kind {
         NotAStore,  // another program's database, a newer schema, an empty file
-        Damaged,    // a punch store whose pages fail SQLite's checks
+        Damaged,    // a punch store whose pages fail SQLite's checks, or records their checksums
         ReadOnly,   // the file or its folder cannot be written
         Failed,     // the disk is full, or any other failure of the store
     };
@@ -173,8 +178,9 @@ public:
     // Opens the store at `path`. For Collect it is created only when no file
     // is there and must be writable; for Read it must exist, and it is read
     // without writing anything, from a read-only folder too. Checks the file
-    // (SQLite's quick check) before anything else. Waits up to `busyMs` for
-    // another writer. Raises StoreError naming the file.
+    // (SQLite's quick check, and every record against its checksum) before
+    // anything else. Waits up to `busyMs` for another writer. Raises
+    // StoreError naming the file.
     PunchStore(const std::string& path, Access access, int busyMs = 5000);
     ~PunchStore();
     // Whether the file at `path` is a store whose making was cut short: the
@@ -282,7 +288,9 @@ public:
     // `fileStem`, or published.
     void SetBatchState(const std::vector<std::int64_t>& batchIds, Batch::State state,
                        const std::string& fileStem = "");
-    // The lines of a batch's records in id order, flagged or not.
+    // The lines of a batch's records in id order, flagged or not. A record
+    // that fails its checksum raises StoreError::Damaged, as it does in
+    // ForEachRecord.
     void ForEachLine(const Batch& batch,
                      const std::function<void(bool flagged, const std::string& line)>& take);
 
@@ -298,8 +306,18 @@ public:
     // Every clock the store knows, in the order they were first seen.
     std::vector<ClockSummary> Clocks();
 
-    // SQLite's full integrity check: nothing when the store is sound, else
-    // what it found, one problem a line (at most 100).
+    // Whether the store's records carry checksums (every store made since
+    // they do, and every store AddChecksums upgraded).
+    bool RecordsChecksummed() const { return m_checksummed; }
+    // Gives the records of a store made before checksums theirs, in one
+    // transaction, after a copy of the store as it was is kept beside it as
+    // Punches.db.v2 (none when an upgrade of its schema kept one as it
+    // opened). For Collect. Returns whether it did.
+    bool AddChecksums();
+
+    // SQLite's full integrity check, then every record against its
+    // checksum: nothing when the store is sound, else what was found, one
+    // problem a line (at most 100, and how many more records failed).
     std::vector<std::string> IntegrityProblems();
     // Seconds `sql` takes to run through all its rows (for benchmarks).
     double TimeQuery(const std::string& sql);
@@ -310,6 +328,9 @@ public:
 private:
     void Open(Access access, int busyMs);
     void Upgrade();
+    // The ids of the records whose checksum does not match their values, in
+    // order, at most `limit` of them (-1: all).
+    std::vector<std::int64_t> RecordsFailingChecksums(std::int64_t limit);
     // The store's identity, made once, with the store or its upgrade.
     void AddIdentity();
     // Adds the home and the start of the own records to a store made
@@ -335,6 +356,8 @@ private:
     std::string m_layoutColumn = "layout";
     StoreHome m_home;
     std::int64_t m_ownRecordsAfter = 0;
+    bool m_checksummed = false;  // the record rows have the column checksum
+    bool m_copyKept = false;     // an upgrade kept a copy of the store as it opened
     sqlite3* m_db = nullptr;
 };
 

@@ -258,6 +258,15 @@ TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
          StoreError::Damaged, "damaged"},
         {"a damaged page", [](const std::string& path) { DamagePages(path, {-2}); }, StoreError::Damaged,
          "damaged"},
+        // Well-formed pages all, but 14 bytes of a record changed.
+        {"a record's bytes changed",
+         [](const std::string& path) {
+             DamagePages(path, {});
+             std::fstream file(PathFromUtf8(path), std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(static_cast<std::streamoff>(ReadWhole(path).find("payload 1500line 1500")));
+             file << std::string(14, '#');
+         },
+         StoreError::Damaged, "record 1501 does not match its checksum"},
         {"a read-only store",
          [](const std::string& path) {
              PunchStore{path, PunchStore::Access::Collect};
@@ -738,6 +747,17 @@ TEST(PunchStore, RecordsAndTheirClocksPositionAreCommittedTogetherOrNotAtAll)
     EXPECT_EQ(c.store.LastRecordId(), 1);
 }
 
+TEST(PunchStore, ARecordChangedSinceTheStoreOpenedIsNeitherPublishedNorRead)
+{
+    Collection c;
+    const std::int64_t clock = c.store.AddClock({"COM1", "COM1", true, 1}).id;
+    const Batch batch = *c.store.Commit(1, {{clock, 0, false, "a", "A"}, {clock, 1, false, "b", "B"}}, {});
+    // Changed by another program, which does not keep the checksum.
+    Sql(c.dir / kStoreFileName, "UPDATE record SET line = 'C' WHERE id = 2");
+    EXPECT_THROW(c.store.ForEachLine(batch, [](bool, const std::string&) {}), StoreError);
+    EXPECT_THROW(c.store.ForEachRecord({}, [](const StoredRecord&) {}), StoreError);
+}
+
 TEST(Export, DatesEachRecordAsItsClockDidWhenCollectedAndEndsBeforeTo)
 {
     Collection c;
@@ -871,6 +891,14 @@ TEST(PunchStore, AStoreOfThePreviousVersionIsUpgradedWithEveryRecordAndACopyKept
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(query, 1))), "p1,p2");
     sqlite3_finalize(query);
     sqlite3_close(db);
+    // Of this version but made before records had checksums: read as it
+    // is, then given them by a collection, after a copy as it was.
+    Sql(path, "ALTER TABLE record DROP COLUMN checksum");
+    EXPECT_FALSE(PunchStore(path, PunchStore::Access::Read).RecordsChecksummed());
+    EXPECT_TRUE(PunchStore(path, PunchStore::Access::Collect).AddChecksums());
+    EXPECT_FALSE(PunchStore(path + ".v2", PunchStore::Access::Read).RecordsChecksummed());
     PunchStore again(path, PunchStore::Access::Read);
     EXPECT_EQ(again.LastRecordId(), 2);
+    EXPECT_EQ(again.UnpublishedBatches().at(0).fileStem, "0000000002-0000000002");
+    EXPECT_EQ(again.IntegrityProblems(), std::vector<std::string>{});
 }
