@@ -227,6 +227,9 @@ TEST(DurableFile, ALocalFolderIsNoNetworkFileSystem)
 #endif
 }
 
+// Faults caught: a reader (export, clocks) that trusts a damaged store
+// because the pages it reads are whole; an empty file beside a log that
+// holds records taken for a making cut short, and made anew.
 TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
 {
     struct Case {
@@ -234,6 +237,7 @@ TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
         std::function<void(const std::string&)> make;
         StoreError::Kind kind;
         const char* says;
+        bool unmade = false;
     };
     const Case cases[] = {
         {"another program's database",
@@ -251,6 +255,12 @@ TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
          },
          StoreError::NotAStore, "not a punch store, or damaged"},
         {"an empty file", [](const std::string& path) { std::ofstream(PathFromUtf8(path)); },
+         StoreError::NotAStore, "empty file", true},
+        {"an empty file beside a log that holds records",
+         [](const std::string& path) {
+             std::ofstream(PathFromUtf8(path));
+             std::ofstream(PathFromUtf8(path + "-wal"), std::ios::binary) << std::string(4096 + 32, 'w');
+         },
          StoreError::NotAStore, "empty file"},
         // Pages overwritten near the start, in the middle and at the end.
         {"damaged pages",
@@ -272,16 +282,21 @@ TEST(PunchStore, RefusesWhatIsNotAPunchStoreBeforeWritingAnything)
         TempDir dir;
         const std::string path = dir / kStoreFileName;
         c.make(path);
-        const std::string before = ReadWhole(path);
-        try {
-            PunchStore store(path, PunchStore::Access::Collect);
-            // Root (and Wine's user) may write a file without write permission.
-            if (c.kind != StoreError::ReadOnly) ADD_FAILURE() << "accepted";
-        } catch (const StoreError& error) {
-            EXPECT_EQ(error.kind(), c.kind);
-            EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
-            EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
-            EXPECT_EQ(ReadWhole(path), before);
+        const std::string before = ReadWhole(path), log = ReadWhole(path + "-wal");
+        EXPECT_EQ(PunchStore::Unmade(path), c.unmade);
+        for (const PunchStore::Access access : {PunchStore::Access::Collect, PunchStore::Access::Read}) {
+            try {
+                PunchStore store(path, access);
+                // Root (and Wine's user) may write a file without write
+                // permission; a reader takes a read-only store.
+                if (c.kind != StoreError::ReadOnly) ADD_FAILURE() << "accepted";
+            } catch (const StoreError& error) {
+                EXPECT_EQ(error.kind(), c.kind);
+                EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
+                EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
+                EXPECT_EQ(ReadWhole(path), before);
+                EXPECT_EQ(ReadWhole(path + "-wal"), log);
+            }
         }
     }
 }
@@ -403,6 +418,7 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
         bool partialTemporary;  // ... the Dump one cut short
         bool renamed;           // and renamed to their final names
         bool importerTook;      // and taken by the importer
+        bool twoFiles = false;  // each batch written to a file of its own
     };
     const Case cases[] = {
         {"committed, nothing written", Batch::Committed, false, false, false, false},
@@ -412,6 +428,9 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
         {"written, renamed", Batch::Written, true, false, true, false},
         {"written, renamed and taken away", Batch::Written, true, false, true, true},
         {"published and taken away", Batch::Published, true, false, true, true},
+        // Fault caught: two batches of two files recovered as one, the
+        // second marked published without its file.
+        {"written as two files, not renamed", Batch::Written, true, false, false, false, true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -421,7 +440,9 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
         const Batch one = *c.store.Commit(1, {{clock, 0, false, "a", "A"}}, {});
         const Batch two = *c.store.Commit(1, {{clock, 1, true, "?", "?"}}, {});
         const std::string stem = FileStem(c.store.Identity(), 1, 2);
-        const std::string dump = DumpFileName(stem), bad = BadRecordsFileName(stem);
+        const std::string dumpStem = k.twoFiles ? FileStem(c.store.Identity(), 1, 1) : stem,
+                          badStem = k.twoFiles ? FileStem(c.store.Identity(), 2, 2) : stem;
+        const std::string dump = DumpFileName(dumpStem), bad = BadRecordsFileName(badStem);
         if (k.temporaryFiles) {
             std::ofstream(PathFromUtf8(c.dir / ("." + dump + ".part")), std::ios::binary)
                 << (k.partialTemporary ? "A" : "A\r\n");
@@ -436,7 +457,12 @@ TEST(Publisher, EveryRecordReachesExactlyOnePublishedFileWhereverARunStopped)
             fs::rename(PathFromUtf8(c.dir / dump), PathFromUtf8(imported / dump));
             fs::rename(PathFromUtf8(c.dir / bad), PathFromUtf8(imported / bad));
         }
-        c.store.SetBatchState({one.id, two.id}, k.state, k.state == Batch::Committed ? "" : stem);
+        if (k.twoFiles) {
+            c.store.SetBatchState({one.id}, k.state, dumpStem);
+            c.store.SetBatchState({two.id}, k.state, badStem);
+        } else {
+            c.store.SetBatchState({one.id, two.id}, k.state, k.state == Batch::Committed ? "" : stem);
+        }
 
         c.publisher.Recover();
         EXPECT_TRUE(c.store.UnpublishedBatches().empty());
@@ -475,6 +501,16 @@ TEST(Publisher, AStorePutBackPublishesNothingTwiceAndABatchOvertakenIsNotLost)
     take();
     EXPECT_EQ(taken, "A\r\nB\r\nC\r\n");
     EXPECT_TRUE(store->UnpublishedBatches().empty());
+
+    // Fault caught: a copy one record behind the folder's mark let publish,
+    // its next record id published a second time with other records.
+    const std::int64_t last = store->LastRecordId();
+    for (const std::int64_t highest : {last - 1, last, last + 1}) {
+        SCOPED_TRACE(highest);
+        ReplaceFileDurably(dir / kPublishedMarkName,
+                           store->Identity() + " " + std::to_string(highest) + " " + std::to_string(highest));
+        EXPECT_EQ(FolderProblem(dir.path(), &*store).empty(), highest <= last);
+    }
 }
 
 TEST(Publisher, AFileUnderAFinalNameIsNeverReplacedAndItsBatchStaysUnpublished)
@@ -738,6 +774,22 @@ TEST(PunchStore, RecordsAndTheirClocksPositionAreCommittedTogetherOrNotAtAll)
     EXPECT_THROW(c.store.Commit(1, {{clock, 1, false, "b", "B"}, {clock, 0, false, "a", "A"}}, {}),
                  StoreError);
     EXPECT_EQ(c.store.LastRecordId(), 1);
+}
+
+// Fault caught: an acknowledgement that takes the last value written, so
+// a push that overlapped another sends again what was acknowledged.
+TEST(PunchStore, EachCentralDatabasesAcknowledgementOnlyMovesUp)
+{
+    TempDir dir;
+    PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
+    EXPECT_EQ(store.PushedThrough("central a"), 0);
+    store.SetPushedThrough("central a", 20000);
+    store.SetPushedThrough("central a", 10000);
+    store.SetPushedThrough("central b", 5);
+    EXPECT_EQ(store.PushedThrough("central a"), 20000);
+    EXPECT_EQ(store.PushedThrough("central b"), 5);
+    store.SetPushedThrough("central b", 30000);
+    EXPECT_EQ(store.PushedThrough("central b"), 30000);
 }
 
 // Faults caught: a password left readable in a connection text that a
