@@ -96,11 +96,47 @@ exactly_once)
     fail "the central daily view differs from export --format daily"
   ;;
 server_stops)
-  # The server stopped at once mid-push: the push fails with a status of
-  # its own naming the server; started again, the next push completes.
+  # A push ended before its last record. Stopped by SIGTERM while its first
+  # batch waits on a lock: it ends after that batch with 143, not as
+  # complete. A COMMIT the server fails (a deferred constraint trigger)
+  # fails the push and leaves the acknowledgement where it was, which one
+  # noted before the COMMIT would move. The server stopped at once
+  # mid-push: the push fails with a status of its own naming the server;
+  # started again, the next push completes.
   pg_start && password_file || fail "no server"
   collect a COM1 2000
   add_laps a 40
+  pg_sql "$(cli push --schema-sql)" >/dev/null || fail "the SQL of push --schema-sql does not run"
+  psql -X -q -h "$PGDIR" -p "$PGPORT" -U postgres -c \
+    "BEGIN; LOCK clockreader.record; SELECT pg_sleep(60)" >/dev/null 2>&1 &
+  locker=$!
+  "$bin/clockreader-cli" push --out a --to "$(uri)" >"$work/push.log" 2>&1 &
+  pusher=$!
+  for _ in $(seq 400); do
+    [ "$(pg_sql "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'clockreader-cli'
+                   AND wait_event_type = 'Lock'")" = 1 ] && break
+    sleep 0.05
+  done
+  kill -TERM $pusher
+  pg_sql "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%'
+            AND pid <> pg_backend_pid()" >/dev/null
+  wait $pusher
+  status=$?
+  wait $locker
+  [ $status = 143 ] || fail "a push stopped by SIGTERM exited $status, not 143: $(cat "$work/push.log")"
+  [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
+    fail "the stopped push did not acknowledge its one batch (10000)"
+  pg_sql "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS
+            \$\$BEGIN RAISE EXCEPTION 'refused at commit'; END\$\$;
+          CREATE CONSTRAINT TRIGGER refuse AFTER INSERT ON clockreader.record
+            DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION refuse()"
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1
+  status=$?
+  [ $status = 7 ] || fail "a push whose COMMIT failed exited $status, not 7: $(cat "$work/push.log")"
+  grep -q "refused at commit" "$work/push.log" || fail "the failed COMMIT is not named: $(cat "$work/push.log")"
+  [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
+    fail "a COMMIT the server failed moved the acknowledgement"
+  pg_sql "DROP TRIGGER refuse ON clockreader.record"
   cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 &
   sleep 0.5
   pg_stop immediate
