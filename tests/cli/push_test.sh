@@ -215,7 +215,12 @@ refusals)
   psql -X -q -h "$PGDIR" -p "$PGPORT" -U postgres -c \
     "BEGIN; LOCK clockreader.record; SELECT pg_sleep(20)" >/dev/null 2>&1 &
   locker=$!
-  sleep 0.5
+  # On a busy machine psql takes its time to hold the lock.
+  for _ in $(seq 200); do
+    [ "$(pg_sql "SELECT count(*) FROM pg_locks WHERE relation = 'clockreader.record'::regclass
+                   AND mode = 'AccessExclusiveLock' AND granted")" = 1 ] && break
+    sleep 0.05
+  done
   expect 7 "statement timeout" --to "$(uri)" --timeout 2
   kill $locker
   # A schema of a newer version, another program's, or made again.
