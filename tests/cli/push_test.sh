@@ -55,6 +55,15 @@ add_laps() {
 }
 uri() { echo "postgresql://postgres@127.0.0.1:$PGPORT/${1:-postgres}"; }
 password_file() { echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE" && chmod 600 "$PGPASSFILE"; }
+# Waits until a session holds clockreader.record locked, which psql on a
+# busy machine may take seconds to do.
+record_locked() {
+  for _ in $(seq 400); do
+    [ "$(pg_sql "SELECT count(*) FROM pg_locks WHERE relation = 'clockreader.record'::regclass
+                   AND mode = 'AccessExclusiveLock' AND granted")" = 1 ] && return
+    sleep 0.05
+  done
+}
 holds() { pg_holds "$work/$1/Punches.db" || fail "the central records of $1 are not its records once each"; }
 
 case $case_name in
@@ -110,6 +119,7 @@ server_stops)
   psql -X -q -h "$PGDIR" -p "$PGPORT" -U postgres -c \
     "BEGIN; LOCK clockreader.record; SELECT pg_sleep(60)" >/dev/null 2>&1 &
   locker=$!
+  record_locked
   "$bin/clockreader-cli" push --out a --to "$(uri)" >"$work/push.log" 2>&1 &
   pusher=$!
   for _ in $(seq 400); do
@@ -215,12 +225,7 @@ refusals)
   psql -X -q -h "$PGDIR" -p "$PGPORT" -U postgres -c \
     "BEGIN; LOCK clockreader.record; SELECT pg_sleep(20)" >/dev/null 2>&1 &
   locker=$!
-  # On a busy machine psql takes its time to hold the lock.
-  for _ in $(seq 200); do
-    [ "$(pg_sql "SELECT count(*) FROM pg_locks WHERE relation = 'clockreader.record'::regclass
-                   AND mode = 'AccessExclusiveLock' AND granted")" = 1 ] && break
-    sleep 0.05
-  done
+  record_locked
   expect 7 "statement timeout" --to "$(uri)" --timeout 2
   kill $locker
   # A schema of a newer version, another program's, or made again.
