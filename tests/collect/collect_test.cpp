@@ -502,6 +502,27 @@ TEST(Publisher, AStorePutBackPublishesNothingTwiceAndABatchOvertakenIsNotLost)
     EXPECT_EQ(taken, "A\r\nB\r\nC\r\n");
     EXPECT_TRUE(store->UnpublishedBatches().empty());
 
+    // Fault caught: a batch that begins at the id the mark ends with taken
+    // for one above it, and that record published a second time. A batch
+    // up to the mark is marked published, one across it refuses the store.
+    for (const std::int64_t through : {1, 2, 3, 4}) {
+        SCOPED_TRACE(through);
+        Collection c;
+        const std::int64_t one = c.store.AddClock({"COM1", "COM1", true, 1}).id;
+        c.store.Commit(1, {{one, 0, false, "a", "A"}}, {});
+        c.store.Commit(1, {{one, 1, false, "b", "B"}, {one, 2, false, "c", "C"}, {one, 3, false, "d", "D"}},
+                       {});
+        ReplaceFileDurably(c.dir / kPublishedMarkName, c.store.Identity() + " 4 " + std::to_string(through));
+        if (through == 2 || through == 3) {
+            EXPECT_THROW(c.publisher.Recover(), StoreError);
+            EXPECT_EQ(c.store.UnpublishedBatches().size(), 2u);
+        } else {
+            EXPECT_EQ(c.publisher.Recover(), through == 1 ? 1 : 0);
+            EXPECT_TRUE(c.store.UnpublishedBatches().empty());
+        }
+        EXPECT_EQ(c.Published("Dump"), through == 1 ? "B\r\nC\r\nD\r\n" : "");
+    }
+
     // Fault caught: a copy one record behind the folder's mark let publish,
     // its next record id published a second time with other records.
     const std::int64_t last = store->LastRecordId();
@@ -575,6 +596,8 @@ TEST(ReadRing, BelievesThePointersOnlyOnceConfirmedAndSeesTheRingFillWhileAsked)
         // One noisy digit is outvoted; answers that jump about are no answer.
         {"a noisy ARI", "00133 00100", "00600", "500", "100 600 500"},
         {"a noisy count", "00100", "00600", "900 500", "100 600 500"},
+        // Fault caught: fewer than six asks, which two noisy answers use up.
+        {"two noisy ARIs among good ones", "00100 00133 00100 00150 00100", "00600", "500", "100 600 500"},
         {"ARI never twice the same", "00001 50000 120000 7 90000 500", "00600", "500", "none"},
         {"no count", "00100", "00600", "-", "none"},
         // Moving AWI and counter: two answers in a row agree; never a noisy 150.
@@ -633,6 +656,16 @@ TEST(ClockIdentity, AClockIsKnownByWhatItHoldsAndNeverByAFlaggedRecord)
          Identity::FirstSight,
          false,
          {}},
+        // Fault caught: a clock whose fingerprint nothing could compare
+        // taken for A moved here (the read index passed A's records since).
+        {"at another port, A's records passed since",
+         Good,
+         elsewhere,
+         {300, 400, 100},
+         {},
+         Identity::FirstSight,
+         false,
+         {}},
         {"replaced", Good, here, {0, 500, 500}, {{299, "other"}, {298, "r298"}}, Identity::NewLife, true, {}},
         // Both records of the fingerprint are compared, not the newest alone.
         {"replaced, only the older record differs",
@@ -644,6 +677,16 @@ TEST(ClockIdentity, AClockIsKnownByWhatItHoldsAndNeverByAFlaggedRecord)
          true,
          {}},
         {"cleared, fewer records now", Good, here, {0, 100, 100}, {}, Identity::NewLife, true, {}},
+        // Fault caught: the newest known record one past what it holds now
+        // taken as still held, and the clock as the same.
+        {"cleared, one record fewer than the newest known",
+         Good,
+         here,
+         {0, 299, 299},
+         {},
+         Identity::NewLife,
+         true,
+         {}},
         {"cleared, empty", Good, here, {0, 0, 0}, {}, Identity::NewLife, true, {}},
         // A moved away to the other port; the clock here now is another one.
         {"a new clock where A was",
@@ -731,14 +774,18 @@ TEST(ClockIdentity, AClockIsKnownByWhatItHoldsAndNeverByAFlaggedRecord)
             const KnownClock stored = *collection.store.ClockNamed(c.name_);
             EXPECT_EQ(stored.life, 1);
             EXPECT_EQ(stored.position->nextSerial, 300);
+            // Fault caught: a second commit of the run beginning the life
+            // again, and failing.
             collection.writer.BeginClock(identity.clock, R, 0, "COM1 rs232 clock 1", "COM1");
             collection.writer.Good(0, "n0", "n0");
             collection.writer.Commit();
+            collection.writer.Good(1, "n1", "n1");
+            collection.writer.Commit();
             const KnownClock after = *collection.store.ClockNamed(c.name_);
             EXPECT_EQ(after.life, 2);
-            EXPECT_EQ(after.position->nextSerial, R + 1);
-            ASSERT_EQ(after.marks.size(), 1u);
-            EXPECT_EQ(after.marks[0].raw, "n0");
+            EXPECT_EQ(after.position->nextSerial, R + 2);
+            ASSERT_EQ(after.marks.size(), 2u);
+            EXPECT_EQ(after.marks[1].raw, "n0");
         }
     }
     // A record that must be compared and cannot be read, or is answered
@@ -774,6 +821,76 @@ TEST(PunchStore, RecordsAndTheirClocksPositionAreCommittedTogetherOrNotAtAll)
     EXPECT_THROW(c.store.Commit(1, {{clock, 1, false, "b", "B"}, {clock, 0, false, "a", "A"}}, {}),
                  StoreError);
     EXPECT_EQ(c.store.LastRecordId(), 1);
+}
+
+// Fault caught: a store that notes where its own records begin while at
+// home, so that a copy given its own identity pushes the original's records
+// as its own.
+TEST(PunchStore, ACopyIsAwayFromHomeAndOwnsOnlyWhatItCollectedThere)
+{
+    TempDir home, away;
+    std::int64_t clock = 0;
+    {
+        PunchStore store(home / kStoreFileName, PunchStore::Access::Collect);
+        clock = store.AddClock({"COM1", "COM1", true, 1}).id;
+        store.Commit(1, {{clock, 0, false, "a", "A"}, {clock, 1, false, "b", "B"}}, {});
+        EXPECT_TRUE(store.AtHome());
+    }
+    fs::copy_file(PathFromUtf8(home / kStoreFileName), PathFromUtf8(away / kStoreFileName));
+    {
+        PunchStore copy(away / kStoreFileName, PunchStore::Access::Collect);
+        EXPECT_FALSE(copy.AtHome());
+        copy.Commit(1, {{clock, 2, false, "c", "C"}}, {});
+        const std::string original = copy.Identity();
+        EXPECT_EQ(copy.TakeNewIdentity("Shiraz"), original);
+        EXPECT_NE(copy.Identity(), original);
+        EXPECT_TRUE(copy.AtHome());
+    }
+    PunchStore again(away / kStoreFileName, PunchStore::Access::Read);
+    EXPECT_EQ(again.OwnRecordsAfter(), 2);
+    EXPECT_EQ(again.SiteName(), "Shiraz");
+}
+
+// Faults caught: a clock whose layout is known judged again on every run,
+// and refused when its records look like the other layout's; the layout
+// its first records proved not kept.
+TEST(StoreWriter, AClockIsJudgedOnItsFirstRecordsOnlyWhileItsLayoutIsNotKnown)
+{
+    // Plausible as Vireo records, not as standard ones.
+    const std::vector<std::string> payloads = {"0000012345050901173001005", "0000012345050901080001005",
+                                               "0000067890050901081501005"};
+    struct Case {
+        const char* name;
+        const char* known;   // the clock's layout before the run
+        bool vireo;          // the run's
+        const char* layout;  // the clock's layout after it; null: refused
+    };
+    const Case cases[] = {
+        {"not known, the wrong layout", "", false, nullptr},
+        {"not known, the right layout", "", true, "vireo"},
+        {"known, set so on purpose", "standard", false, "standard"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        TempDir dir;
+        PunchStore store(dir / kStoreFileName, PunchStore::Access::Collect);
+        Publisher publisher(store, dir.path());
+        const ClockName name{"COM1", "COM1", true, 1};
+        const std::int64_t id = store.AddClock(name).id;
+        store.Commit(1, {}, {{id, {0, 0}, "", "", "COM1", {}, 0, 0, k.known}});
+        StoreWriter writer(store, publisher, store.StartRun(k.vireo ? "vireo" : "standard", "test"), k.vireo);
+        writer.BeginClock(*store.ClockNamed(name), 0, 0, "COM1 rs232 clock 1", "COM1");
+        for (std::size_t i = 0; i < payloads.size(); ++i)
+            writer.Good(static_cast<std::int64_t>(i), payloads[i], "line");
+        if (!k.layout) {
+            EXPECT_THROW(writer.Commit(), WrongLayout);
+            EXPECT_EQ(store.LastRecordId(), 0);
+        } else {
+            writer.Commit();
+            EXPECT_EQ(store.LastRecordId(), 3);
+        }
+        EXPECT_EQ(store.ClockNamed(name)->layout, k.layout ? k.layout : "");
+    }
 }
 
 // Fault caught: an acknowledgement that takes the last value written, so
