@@ -265,13 +265,16 @@ copied_store)
   # (on main it sent them and the central database silently dropped them);
   # given its own identity, it pushes as a new site what it collected since
   # the copy, the original is untouched, and no record of either is lost.
+  # The copy is made while the original's last records wait for their
+  # push: what the copy acknowledged does not tell where its own begin.
   pg_start && password_file || fail "no server"
   collect a COM1 500 --site-name Tehran --push "$(uri)"
-  cp -a a b
-  copied=$(sqlite3 b/Punches.db "SELECT max(id) FROM record")
   clock COM2 --records 300 --seed 2
   clock COM3 --records 300 --seed 3
-  collect a COM2 300 --push "$(uri)"
+  collect a COM2 300
+  cp -a a b
+  copied=$(sqlite3 b/Punches.db "SELECT max(id) FROM record")
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 || fail "the original's push: $(cat "$work/push.log")"
   collect b COM3 300
   before=$(pg_sql "SELECT count(*) FROM clockreader.record")
   cli push --out b --to "$(uri)" >"$work/push.log" 2>&1
