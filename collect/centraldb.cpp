@@ -492,14 +492,21 @@ std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string
                      std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(scheme),
                                  [](unsigned char c) { return std::isalpha(c) != 0; });
     if (uri) {
+        // The user part ends, as libpq reads it, at the first "@" before
+        // any "/": a "?" or "#" before it is the password's. An "@" the
+        // password holds unencoded makes libpq take the rest for the host,
+        // which is masked with it.
         const std::size_t authority = scheme + 3;
-        const std::size_t end = std::min(text.find('/', authority), text.find('?', authority));
-        const std::size_t at = text.rfind('@', end == std::string::npos ? std::string::npos : end);
-        if (at != std::string::npos && at >= authority) {
+        std::size_t at = text.find_first_of("@/", authority), host = authority;
+        if (at != std::string::npos && text[at] == '@') {
+            for (std::size_t more = at;
+                 (more = text.find_first_of("@/?", more + 1)) != std::string::npos && text[more] == '@';)
+                at = more;
             const std::size_t colon = text.find(':', authority);
             if (colon < at) spans.emplace_back(colon + 1, at - colon - 1);
+            host = at + 1;
         }
-        for (std::size_t from = text.find('?', authority); from != std::string::npos && from < text.size();) {
+        for (std::size_t from = text.find('?', host); from != std::string::npos && from < text.size();) {
             const std::size_t next = text.find('&', from + 1);
             const std::size_t equals = text.find('=', from + 1);
             if (equals < next && isPassword(from + 1, equals - from - 1))
@@ -523,7 +530,9 @@ std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string
                 if (text[i] == '\\') ++i;
             i = std::min(i + 1, text.size());
         } else {
-            while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+            // A backslash takes the next character in, a space too.
+            for (; i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])); ++i)
+                if (text[i] == '\\' && i + 1 < text.size()) ++i;
         }
         if (isPassword(key, keyLength)) spans.emplace_back(value, i - value);
     }

@@ -964,12 +964,22 @@ TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
 
 // Faults caught: a sweep killed after clock 2 of 4 starts with clock 1
 // again next time, so a scheduler's time-out starves clocks 3 and 4 for
-// ever; a run leaves no summary for a monitor, or one that is not JSON.
+// ever; a run leaves no summary for a monitor, or one that is not JSON
+// (a comma missing between two clocks).
 TEST(CliCollection, ASweepCutShortBeginsWithTheClocksItDidNotFinishAndEachRunLeavesItsStatus)
 {
     SimProcess sim({"--bus", "rs485", "--clocks", "1-4", "--records", "30", "--baud", "2400", "--line-rate"});
     TempDir out, logs;
     const std::string status = out / "status.json";
+    // The clocks of the status file as python3's JSON parser reads them.
+    WriteFile(logs / "clocks.py", R"(import json, sys
+for clock in json.load(open(sys.argv[1]))['clocks']:
+    print(clock['clock'], clock['result'])
+)");
+    const auto clocksOf = [&] {
+        RunChild({"/usr/bin/python3", logs / "clocks.py", status}, logs / "clocks.out", logs / "clocks.err");
+        return ReadWholeFile(logs / "clocks.out") + ReadWholeFile(logs / "clocks.err");
+    };
     const std::vector<std::string> sweep =
         Link(sim, {"download", "--new", "--bus", "rs485", "--clocks", "1-5", "--baud", "2400", "--out",
                    out.path(), "--status-file", status});
@@ -988,6 +998,7 @@ TEST(CliCollection, ASweepCutShortBeginsWithTheClocksItDidNotFinishAndEachRunLea
                          "{\"name\": \"COM7 clock 3\", \"port\": \"COM7\", \"clock\": 3, \"result\": "
                          "\"stopped\""))
         << json;
+    EXPECT_EQ(clocksOf(), "1 complete\n2 complete\n3 stopped\n");
 
     // Clock 3 was cut short and 4 and 5 not reached: they come first, then
     // the rest in address order. The absent clock 5 is named with its error.
@@ -1009,6 +1020,7 @@ TEST(CliCollection, ASweepCutShortBeginsWithTheClocksItDidNotFinishAndEachRunLea
                          "\"clock\": 1, \"result\": \"nothing new\", \"records\": 0, \"flagged\": 0, "
                          "\"last_error\": null}"))
         << json;
+    EXPECT_EQ(clocksOf(), "3 complete\n4 complete\n5 communication error\n1 nothing new\n2 nothing new\n");
     EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), 3), AllDumpLines(sim, 3));
 }
 

@@ -11,6 +11,7 @@
 #include "progress.h"
 #include "statusfile.h"
 #include "sweeporder.h"
+#include "tempdir.h"
 #include "utils/text.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
@@ -303,4 +304,15 @@ TEST(StatusAndTexts, JsonStringsHoldAnyTextAndCountsAgreeInNumber)
 
     // The clocks a sweep left unread come first, then the rest by address.
     EXPECT_EQ(SweepOrder({5, 1, 4, 2, 3}, {4, 3}), (std::vector<int>{3, 4, 1, 2, 5}));
+    // Fault caught: clock 2 finished on one line of a site clears the mark
+    // of clock 2 on the other line, which is read last next time.
+    TempDir folder;
+    SweepState com1(folder.path(), "/dev/ttyS0"), com2(folder.path(), "/dev/ttyS1");
+    com1.Begin({1, 2, 3});
+    com2.Begin({1, 2, 3});
+    com1.Finished(1);
+    com1.Finished(3);
+    com2.Finished(2);
+    EXPECT_EQ(com1.Begin({1, 2, 3}), (std::vector<int>{2, 1, 3}));
+    EXPECT_EQ(com2.Begin({1, 2, 3}), (std::vector<int>{1, 3, 2}));
 }

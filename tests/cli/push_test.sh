@@ -58,6 +58,15 @@ add_laps() {
 }
 uri() { echo "postgresql://postgres@127.0.0.1:$PGPORT/${1:-postgres}"; }
 password_file() { echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE" && chmod 600 "$PGPASSFILE"; }
+# Waits until a session holds clockreader.record locked, which psql on a
+# busy machine may take seconds to do.
+record_locked() {
+  for _ in $(seq 400); do
+    [ "$(pg_sql "SELECT count(*) FROM pg_locks WHERE relation = 'clockreader.record'::regclass
+                   AND mode = 'AccessExclusiveLock' AND granted")" = 1 ] && return
+    sleep 0.05
+  done
+}
 holds() { pg_holds "$work/$1/Punches.db" || fail "the central records of $1 are not its records once each"; }
 
 case $case_name in
@@ -99,11 +108,48 @@ exactly_once)
     fail "the central daily view differs from export --format daily"
   ;;
 server_stops)
-  # The server stopped at once mid-push: the push fails with a status of
-  # its own naming the server; started again, the next push completes.
+  # A push ended before its last record. Stopped by SIGTERM while its first
+  # batch waits on a lock: it ends after that batch with 143, not as
+  # complete. A COMMIT the server fails (a deferred constraint trigger)
+  # fails the push and leaves the acknowledgement where it was, which one
+  # noted before the COMMIT would move. The server stopped at once
+  # mid-push: the push fails with a status of its own naming the server;
+  # started again, the next push completes.
   pg_start && password_file || fail "no server"
   collect a COM1 2000
   add_laps a 40
+  pg_sql "$(cli push --schema-sql)" >/dev/null || fail "the SQL of push --schema-sql does not run"
+  psql -X -q -h "$PGDIR" -p "$PGPORT" -U postgres -c \
+    "BEGIN; LOCK clockreader.record; SELECT pg_sleep(60)" >/dev/null 2>&1 &
+  locker=$!
+  record_locked
+  "$bin/clockreader-cli" push --out a --to "$(uri)" >"$work/push.log" 2>&1 &
+  pusher=$!
+  for _ in $(seq 400); do
+    [ "$(pg_sql "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'clockreader-cli'
+                   AND wait_event_type = 'Lock'")" = 1 ] && break
+    sleep 0.05
+  done
+  kill -TERM $pusher
+  pg_sql "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%'
+            AND pid <> pg_backend_pid()" >/dev/null
+  wait $pusher
+  status=$?
+  wait $locker
+  [ $status = 143 ] || fail "a push stopped by SIGTERM exited $status, not 143: $(cat "$work/push.log")"
+  [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
+    fail "the stopped push did not acknowledge its one batch (10000)"
+  pg_sql "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS
+            \$\$BEGIN RAISE EXCEPTION 'refused at commit'; END\$\$;
+          CREATE CONSTRAINT TRIGGER refuse AFTER INSERT ON clockreader.record
+            DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION refuse()"
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1
+  status=$?
+  [ $status = 7 ] || fail "a push whose COMMIT failed exited $status, not 7: $(cat "$work/push.log")"
+  grep -q "refused at commit" "$work/push.log" || fail "the failed COMMIT is not named: $(cat "$work/push.log")"
+  [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
+    fail "a COMMIT the server failed moved the acknowledgement"
+  pg_sql "DROP TRIGGER refuse ON clockreader.record"
   cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 &
   sleep 0.5
   pg_stop immediate
@@ -152,6 +198,16 @@ relayout)
     grep -q "300 rows corrected" "$work/relayout" || fail "relayout $layout: $(cat "$work/relayout")"
     holds a
   done
+  # A central row of other bytes under a record's key is another record's:
+  # the correction leaves it as it is.
+  read -r clock serial < <(sqlite3 -separator ' ' a/Punches.db "SELECT clock_id, serial FROM record WHERE id = 1")
+  pg_sql "UPDATE clockreader.record SET raw = raw || 'x' WHERE clock = $clock AND lap = $((serial / 253579))
+            AND position = $((serial % 253579))"
+  for layout in standard vireo; do
+    cli relayout --out a --port COM1 --clock 1 --layout $layout --push "$(uri)" >"$work/relayout" 2>&1 ||
+      fail "relayout $layout: $(cat "$work/relayout")"
+    grep -q "299 rows corrected" "$work/relayout" || fail "a row of other bytes was corrected: $(cat "$work/relayout")"
+  done
   [ "$punches" -gt 0 ] && [ "$(pg_sql "SELECT sum(punches) FROM clockreader.daily")" = "$punches" ] ||
     fail "daily does not count every punch again"
   ;;
@@ -182,7 +238,7 @@ refusals)
   psql -X -q -h "$PGDIR" -p "$PGPORT" -U postgres -c \
     "BEGIN; LOCK clockreader.record; SELECT pg_sleep(20)" >/dev/null 2>&1 &
   locker=$!
-  sleep 0.5
+  record_locked
   expect 7 "statement timeout" --to "$(uri)" --timeout 2
   kill $locker
   # A schema of a newer version, another program's, or made again.
@@ -222,13 +278,16 @@ copied_store)
   # (on main it sent them and the central database silently dropped them);
   # given its own identity, it pushes as a new site what it collected since
   # the copy, the original is untouched, and no record of either is lost.
+  # The copy is made while the original's last records wait for their
+  # push: what the copy acknowledged does not tell where its own begin.
   pg_start && password_file || fail "no server"
   collect a COM1 500 --site-name Tehran --push "$(uri)"
-  cp -a a b
-  copied=$(sqlite3 b/Punches.db "SELECT max(id) FROM record")
   clock COM2 --records 300 --seed 2
   clock COM3 --records 300 --seed 3
-  collect a COM2 300 --push "$(uri)"
+  collect a COM2 300
+  cp -a a b
+  copied=$(sqlite3 b/Punches.db "SELECT max(id) FROM record")
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 || fail "the original's push: $(cat "$work/push.log")"
   collect b COM3 300
   before=$(pg_sql "SELECT count(*) FROM clockreader.record")
   cli push --out b --to "$(uri)" >"$work/push.log" 2>&1
