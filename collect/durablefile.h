@@ -32,8 +32,9 @@ void ReplaceFileDurably(const std::string& path, std::string_view content);
 // removing `from` (returning true).
 bool RenameFile(const std::string& from, const std::string& to);
 
-// Flushes the entries of `folder` (files created or renamed in it) to the
-// disk. On Windows the renames are written through, and this does nothing.
+// Flushes the entries of `folder` (files created or renamed in it; "" is
+// the current folder) to the disk. On Windows the renames are written
+// through, and this does nothing.
 void SyncFolder(const std::string& folder);
 
 // The kind of network file system `folder` lies on ("NFS", "SMB/CIFS", ...),

@@ -149,7 +149,8 @@ bool RenameFile(const std::string& from, const std::string& to)
 
 void SyncFolder(const std::string& folder)
 {
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A bare file name lies in the current folder.
+    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) Fail("open the folder", folder);
     if (::fsync(fd.get()) != 0) Fail("flush the folder", folder);
 }
