@@ -69,11 +69,13 @@ window's, ports/ beside the program when the user may
 write to the program's folder and it is no installed copy,
 else ~/ClockReader/ports; ports.txt lies beside it, or in
 DIR when given)";
-constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
-"COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open com port (win error
-code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
-open com port (win error code: 111); the converter refused the connection".
-A URL that does not read or whose host does not resolve is bad input.
+constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried and the
+system's reason, as in "COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open
+com port (Permission denied); only members of the group dialout may use
+/dev/ttyS0: ..." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1:
+Unable to open com port (Connection refused); the converter refused the
+connection". A URL that does not read or whose host does not resolve is
+bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.

@@ -106,13 +106,12 @@ int Export(const Options& options, const std::string& program, const std::string
     if (request.format == collect::ExportFormat::Workbook) {
         try {
             const std::int64_t written = collect::ExportWorkbook(punches, request, options.exportFile);
-            std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(),
-                         static_cast<long long>(written));
+            Log(program + ": " + CountOf(written, "record") + " exported");
             return kExitComplete;
         } catch (const collect::StoreError&) {
             throw;
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "%s: --file: %s\n", program.c_str(), error.what());
+            Log(program + ": --file: " + error.what());
             return kExitOtherError;
         }
     }
@@ -120,8 +119,7 @@ int Export(const Options& options, const std::string& program, const std::string
     if (!options.exportFile.empty()) {
         out = OpenFileForWriting(options.exportFile);
         if (!out) {
-            std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(),
-                         options.exportFile.c_str());
+            Log(program + ": --file: cannot create " + options.exportFile);
             return kExitOtherError;
         }
     } else {
@@ -134,7 +132,7 @@ int Export(const Options& options, const std::string& program, const std::string
                      options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
         return kExitOtherError;
     }
-    std::fprintf(stderr, "%s: %s exported\n", program.c_str(), CountOf(written, "record").c_str());
+    Log(program + ": " + CountOf(written, "record") + " exported");
     return kExitComplete;
 }
 
@@ -166,28 +164,25 @@ int LookAfterStore(const Options& options, const std::string& program)
         if (options.command == Command::Verify) {
             collect::PunchStore punches(store, collect::PunchStore::Access::Inspect);
             const std::vector<std::string> problems = punches.IntegrityProblems();
-            for (const std::string& problem : problems)
-                std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), store.c_str(), problem.c_str());
+            for (const std::string& problem : problems) Log(program + ": " + store + ": " + problem);
             if (problems.empty()) {
                 std::printf("%s: every page is sound (%s)\n", store.c_str(),
                             CountOf(punches.LastRecordId(), "record").c_str());
                 return kExitComplete;
             }
-            std::fprintf(stderr,
-                         "%s: %s is damaged. Stop the scheduled runs, keep the damaged file, and put back the"
-                         " newest backup (clockreader-cli backup) or Punches.db.v1; the published files hold"
-                         " every record published so far\n",
-                         program.c_str(), store.c_str());
+            Log(program + ": " + store +
+                " is damaged. Stop the scheduled runs, keep the damaged file, and put back the newest backup"
+                " (clockreader-cli backup) or Punches.db.v1; the published files hold every record published"
+                " so far");
             return kExitBadInput;
         }
         collect::PunchStore punches(store, collect::PunchStore::Access::Read);
         if (options.command == Command::Clocks) return ListClocks(punches);
         punches.BackUp(options.exportFile);
-        std::fprintf(stderr, "%s: %s copied to %s\n", program.c_str(), store.c_str(),
-                     options.exportFile.c_str());
+        Log(program + ": " + store + " copied to " + options.exportFile);
         return kExitComplete;
     } catch (const collect::StoreError& error) {
-        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
+        Log(program + ": " + error.what());
         return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
                    ? kExitBadInput
                    : kExitOtherError;
@@ -248,7 +243,7 @@ int Main(int argc, char** argv)
         } catch (const std::exception& error) {
             // A monitor would go on reading the previous run's summary: the
             // run does not count as done.
-            std::fprintf(stderr, "%s: --status-file: %s\n", program.c_str(), error.what());
+            Log(program + ": --status-file: " + error.what());
             if (status == kExitComplete) status = kExitOtherError;
         }
     }
