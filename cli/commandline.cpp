@@ -391,9 +391,10 @@ Exit status (the same for every command and option):
        push and download --push, a punch store found away from the computer
        and folder it was made in (a copy, or moved), until site says which
   3    communication error: the clock does not answer, stops answering during
-       the download, gives a pointer that cannot be read, or refuses the date
-       search
-  4    record error: six unusable record replies in a row
+       the download (also part-way through an answer), gives a pointer that
+       cannot be read, or refuses the date search
+  4    record error: six unusable record replies in a row from a clock that
+       goes on answering
   5    port error: the serial port cannot be opened, read or written
   6    some clocks failed: with --clocks, at least one clock was collected
        and at least one failed (the table says which); when every clock
