@@ -160,9 +160,10 @@ void AddLinkOptions(CLI::App& command, Options& o)
 void AddStatusFile(CLI::App& command, Options& o)
 {
     AddText(command, "--status-file", "F", R"(once the run has ended, replace F with a JSON summary
-for monitoring: start, end, exit status and, per clock
-(and per push: the central database), name, result,
-records, flagged and last error)",
+for monitoring: start, end, exit status, why the run was
+refused before it reached a clock, and per clock (and
+per push: the central database) name, result, records,
+flagged, last error and which clock answered)",
             [&o](const std::string& v) { o.statusFile = v; })
         ->check(NotEmpty("file name"));
 }

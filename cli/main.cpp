@@ -257,18 +257,20 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     // A converter's address that does not read or whose host does not
     // resolve is bad input, refused before anything is sent; so is a
     // ports.txt with a line that does not read.
-    if (const std::string problem = ComPortMapProblem(); !problem.empty()) {
-        std::fprintf(stderr, "%s: %s\n", program.c_str(), problem.c_str());
-        return kExitBadInput;
-    }
+    const auto refuse = [&](int status, const std::string& reason) {
+        Log(program + ": " + reason);
+        report.refused = reason;
+        return status;
+    };
+    if (const std::string problem = ComPortMapProblem(); !problem.empty())
+        return refuse(kExitBadInput, problem);
     {
         const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
         const std::string address = ComPortNetworkAddress(port);
         if (const std::string problem = address.empty() ? "" : NetworkAddressProblem(address);
             !problem.empty()) {
             const std::string label = address == port ? port : port + " -> " + address;
-            std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), label.c_str(), problem.c_str());
-            return kExitBadInput;
+            return refuse(kExitBadInput, label + ": " + problem);
         }
     }
 
@@ -299,6 +301,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
             window.OpenOutputFiles(options.outDirectory);
         } catch (const std::exception& error) {
             window.Say(program + ": --out: " + error.what());
+            report.refused = window.LastSaid();
             return kExitOtherError;
         }
     }

@@ -17,6 +17,7 @@
 #include <set>
 #include <sqlite3.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -53,6 +54,9 @@ struct Launch {
     bool ignoreInterrupt = false;
     // Standard error on a terminal (a pseudo-terminal), as for an operator.
     bool terminal = false;
+    std::string workDir{};  // the current folder; unchanged when empty
+    // The largest file it may write, in bytes, as a full disk would stop it.
+    rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
 // The program started with `args`, its output captured in files of `dir`
@@ -67,6 +71,12 @@ public:
               if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
               if (launch.asNobody && !BecomeNobody()) _exit(126);
               if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+              if (!launch.workDir.empty() && chdir(launch.workDir.c_str()) != 0) _exit(126);
+              if (launch.fileSizeLimit != RLIM_INFINITY) {
+                  const rlimit size{launch.fileSizeLimit, launch.fileSizeLimit};
+                  signal(SIGXFSZ, SIG_IGN);
+                  if (setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(126);
+              }
           })
     {
     }
@@ -518,6 +528,43 @@ TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
             EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
         // The time starts a log's lines only.
         EXPECT_EQ(run.err.starts_with("clockreader-cli: "), c.terminal) << run.err;
+    }
+}
+
+// A monitor reads the exit status and the status file; both say the same.
+// Faults caught: a bare --status-file name makes every run exit 1 (its
+// folder flushed as ""); a refused store leaves "clocks": [] and no reason;
+// a clock cut short by a hang-up shows as "new life", the identity note
+// hiding its outcome; the system's error given as a "win error code".
+TEST(CliExitStatus, TheStatusFileSaysWhatTheExitStatusSays)
+{
+    SimProcess sim(
+        {"--bus", "rs485", "--records", "100", "--replace-records", "200", "--faults", "hangup-after=150"});
+    TempDir out, damaged, here;
+    std::ofstream(damaged / "Punches.db") << std::string(8192, 'x');
+    Launch inHere;
+    inHere.workDir = here.path();
+    // The folder, the exit status, and what the status file and the table say: a bare
+    // file name, a damaged store, then a new life that a hang-up cuts short.
+    const std::vector<std::tuple<std::string, int, std::vector<std::string>>> cases = {
+        {out.path(), 0, {"\"refused\": null,", "\"result\": \"complete\", \"records\": 100", "  complete\n"}},
+        {damaged.path(), 2, {"\"refused\": \"" + damaged / "Punches.db: cannot read it"}},
+        {out.path(),
+         5,
+         {"\"result\": \"port error\"", "(Input/output error)\", \"identity\": \"new life\"}",
+          "  port error (new life)\n"}},
+    };
+    for (const auto& [folder, status, says] : cases) {
+        SCOPED_TRACE(status);
+        if (status == 5) sim.Replace();
+        CliRun run = RunCli(Link(sim, {"download", "--new", "--bus", "rs485", "--clocks", "1", "--out",
+                                       folder, "--status-file", "run.json"}),
+                            inHere);
+        EXPECT_EQ(run.status, status) << run.err;
+        const std::string json = ReadWholeFile(here / "run.json");
+        EXPECT_TRUE(Contains(json, "\"exit_status\": " + std::to_string(status) + ",")) << json;
+        for (const std::string& part : says) EXPECT_TRUE(Contains(json + run.out, part)) << json << run.out;
+        EXPECT_FALSE(Contains(run.err, "win error code")) << run.err;
     }
 }
 
@@ -1007,7 +1054,7 @@ TEST(CliCollection, ASweepCutShortBeginsWithTheClocksItDidNotFinishAndEachRunLea
         << json;
     EXPECT_TRUE(Contains(json,
                          "\"clock\": 1, \"result\": \"nothing new\", \"records\": 0, \"flagged\": 0, "
-                         "\"last_error\": null}"))
+                         "\"last_error\": null, \"identity\": null}"))
         << json;
     EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), 3), AllDumpLines(sim, 3));
 }
