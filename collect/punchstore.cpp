@@ -1107,6 +1107,13 @@ void PunchStore::BackUp(const std::string& path)
     std::error_code error;
     if (std::filesystem::exists(PathFromUtf8(path), error))
         throw StoreError(StoreError::Failed, path + " exists already; a backup never replaces a file");
+    // SQLite would say no more than "unable to open database file".
+    if (const std::filesystem::path folder = PathFromUtf8(path).parent_path();
+        !folder.empty() && !std::filesystem::is_directory(folder, error))
+        throw StoreError(
+            StoreError::Failed,
+            path + ": cannot make the backup: " + Utf8FromPath(folder) +
+                (std::filesystem::exists(folder, error) ? " is not a folder" : " does not exist"));
     sqlite3* copy = nullptr;
     if (sqlite3_open_v2(path.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
