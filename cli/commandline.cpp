@@ -287,7 +287,9 @@ both are Solar Hijri dates of six digits, --from before
 void AddExportOptions(CLI::App& command, Options& o)
 {
     AddOut(command, o, "the folder of Punches.db (default: the current folder)");
-    AddPort(command, o, "COMn|PATH", "only the records of this port (as download --new named it)");
+    AddPort(command, o, "COMn|PATH", R"(only the records of this port (as download --new named
+it); a port the store never saw is refused, naming those
+it knows)");
     AddClock(command, o, "only the records of clock N");
     AddDate(command, "--from", o.exportFrom, "only records dated from this Solar Hijri day on");
     AddDate(command, "--to", o.exportTo, "... and before this one");
@@ -306,7 +308,11 @@ this record layout, for records collected with the wrong
 one (default: the lines as collected))",
             [&o](const std::string& v) { o.exportLayout = v; })
         ->check(CLI::IsMember({"standard", "vireo"}));
-    AddText(command, "--file", "F", "write to F instead of standard output",
+    AddText(command, "--file", "F", R"(write to F instead of standard output: the whole export
+beside it under a temporary name, then renamed over it, so
+a failed export leaves F as it was. Never Punches.db, its
+-wal or -shm, Punches.lock, Punches.published or a
+published Dump-*.Txt or BadRecs-*.Txt in --out)",
             [&o](const std::string& v) { o.exportFile = v; })
         ->check(NotEmpty("file name"))
         ->transform(PathArgument());
@@ -388,9 +394,11 @@ Exit status (the same for every command and option):
        with --new for a clock the store already has a position for; with
        --new a clock whose first records fit the other record layout (none
        of them is stored), or one read in another layout than the store
-       remembers for it (see relayout); with
-       push and download --push, a punch store found away from the computer
-       and folder it was made in (a copy, or moved), until site says which
+       remembers for it (see relayout); export --file naming a file of the
+       punch store or one it published, or --port a port the store never
+       saw; with push and download --push, a punch store found away from
+       the computer and folder it was made in (a copy, or moved), until site
+       says which
   3    communication error: the clock does not answer, stops answering during
        the download (also part-way through an answer), gives a pointer that
        cannot be read, or refuses the date search

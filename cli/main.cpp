@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <optional>
 
 #include "clocklink/clocklink.h"
@@ -91,10 +92,27 @@ bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& opt
 // Writes stored records again; returns the exit status.
 int Export(const Options& options, const std::string& program, const std::string& store)
 {
+    // The store's own files are refused before anything is opened: writing
+    // an export there destroys what it reads.
+    if (!options.exportFile.empty())
+        if (const std::string problem =
+                collect::ExportTargetProblem(options.outDirectory, options.exportFile);
+            !problem.empty()) {
+            Log(program + ": --file: " + problem);
+            return kExitBadInput;
+        }
     collect::PunchStore punches(store, collect::PunchStore::Access::Read);
     collect::ExportRequest request;
-    if (options.selectPort)
+    if (options.selectPort) {
         request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (!punches.KnowsPort(request.selection.port)) {
+            std::string known;
+            for (const std::string& port : punches.Ports()) known += (known.empty() ? "" : ", ") + port;
+            Log(program + ": --port: " + store + " holds no records read on " + request.selection.port +
+                (known.empty() ? "; it holds none yet" : "; the ports it knows: " + known));
+            return kExitBadInput;
+        }
+    }
     if (options.selectClock) request.selection.clock = std::stoi(options.clock);
     request.from = options.exportFrom;
     request.to = options.exportTo;
@@ -115,9 +133,14 @@ int Export(const Options& options, const std::string& program, const std::string
             return kExitOtherError;
         }
     }
+    // The file is written whole under another name, then put in place.
+    std::optional<collect::ExportFile> file;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(nullptr, std::fclose);
     std::FILE* out = stdout;
     if (!options.exportFile.empty()) {
-        out = OpenFileForWriting(options.exportFile);
+        file.emplace(options.exportFile);
+        opened.reset(OpenFileForWriting(file->Path()));
+        out = opened.get();
         if (!out) {
             Log(program + ": --file: cannot create " + options.exportFile);
             return kExitOtherError;
@@ -126,10 +149,16 @@ int Export(const Options& options, const std::string& program, const std::string
         UseBinaryStandardOutput();
     }
     const std::int64_t written = collect::ExportRecords(punches, request, out);
-    const bool closed = out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
+    bool closed = std::ferror(out) == 0 && std::fflush(out) == 0;
+    if (file) closed = std::fclose(opened.release()) == 0 && closed;
+    try {
+        if (closed && file) file->Commit();
+    } catch (const std::exception& error) {
+        Log(program + ": --file: " + error.what());
+        return kExitOtherError;
+    }
     if (!closed) {
-        std::fprintf(stderr, "%s: cannot write %s\n", program.c_str(),
-                     options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
+        Log(program + ": cannot write " + (file ? options.exportFile : std::string("standard output")));
         return kExitOtherError;
     }
     Log(program + ": " + CountOf(written, "record") + " exported");

@@ -1076,6 +1076,26 @@ std::vector<ClockSummary> PunchStore::Clocks()
     return clocks;
 }
 
+std::vector<std::string> PunchStore::Ports()
+{
+    Statement query(m_db, "SELECT port FROM segment UNION SELECT port FROM clock_name ORDER BY 1");
+    std::vector<std::string> ports;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) ports.push_back(query.Text(0));
+    if (step != SQLITE_DONE) Fail("read its ports");
+    return ports;
+}
+
+bool PunchStore::KnowsPort(const std::string& port)
+{
+    Statement query(m_db,
+                    "SELECT EXISTS (SELECT 1 FROM segment WHERE port = ?1) OR"
+                    " EXISTS (SELECT 1 FROM clock_name WHERE port = ?1 OR key = ?1)");
+    query.Bind(1, port);
+    if (query.Step() != SQLITE_ROW) Fail("read its ports");
+    return query.Integer(0) != 0;
+}
+
 std::vector<std::string> PunchStore::IntegrityProblems()
 {
     Statement query(m_db, "PRAGMA integrity_check(100)");

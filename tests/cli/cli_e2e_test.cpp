@@ -944,6 +944,56 @@ for name in book.sheetnames:
         << ReadWholeFile(dir / "read.err");
 }
 
+// Export and backup write only files of their own, each whole or not at all.
+// Faults caught: --file over the store's own files (Punches.db overwritten
+// by a CSV header, then called damaged), also spelt another way or through
+// a link; an export that fails half-way emptying the file it was to
+// replace; --port for a port the store never saw as 0 records and success;
+// a backup into a missing folder blamed on SQLite; messages without the
+// time that starts every line of a job's log.
+TEST(CliExport, ExportAndBackupWriteOnlyWholeFilesOfTheirOwn)
+{
+    SimProcess sim({"--records", "1000"});
+    TempDir out, dir;
+    ASSERT_EQ(RunCli(Link(sim, {"download", "--new", "--out", out.path()})).status, 0);
+    fs::create_symlink(out / "Punches.db", dir / "link.db");
+    WriteFile(dir / "kept.csv", "kept");
+    std::string published;
+    for (const auto& entry : fs::directory_iterator(out.path()))
+        if (entry.path().filename().string().starts_with("Dump-")) published = entry.path();
+    const std::string store = ReadWholeFile(out / "Punches.db"), dump = ReadWholeFile(published);
+    Launch fullDisk;
+    fullDisk.fileSizeLimit = 40 << 10;  // the store opens, the CSV does not fit
+    const std::vector<std::tuple<std::vector<std::string>, Launch, int, std::string>> cases = {
+        {{"--file", out / "Punches.db"}, {}, 2, out / "Punches.db is "},
+        {{"--file", out / "./Punches.db-wal"}, {}, 2, "Punches.db-wal, a file of the punch store"},
+        {{"--file", dir / "link.db"}, {}, 2, "link.db is " + out / "Punches.db"},
+        {{"--file", out / "Punches.published"}, {}, 2, "a file of the punch store"},
+        {{"--format", "csv", "--file", published}, {}, 2, "a file the punch store published"},
+        {{"--format", "csv", "--file", dir / "kept.csv"}, fullDisk, 1, "cannot write " + dir / "kept.csv"},
+        {{"--port", "COM9"}, {}, 2, "holds no records read on COM9; the ports it knows: COM7"},
+        {{"backup", "--file", dir / "gone/copy.db"}, {}, 1, dir / "gone does not exist"},
+    };
+    for (const auto& [args, launch, status, says] : cases) {
+        SCOPED_TRACE(args.back());
+        std::vector<std::string> full = {args[0] == "backup" ? "backup" : "export", "--out", out.path()};
+        full.insert(full.end(), args.begin() + (args[0] == "backup"), args.end());
+        CliRun run = RunCli(full, launch);
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_TRUE(Contains(run.err, says)) << run.err;
+        std::istringstream err(run.err);
+        for (std::string line; std::getline(err, line);)
+            EXPECT_THAT(line, ::testing::MatchesRegex("20[-0-9]+T[:0-9]+[-+][:0-9]+ .*"));
+    }
+    EXPECT_EQ(ReadWholeFile(out / "Punches.db"), store);
+    EXPECT_EQ(ReadWholeFile(published), dump);
+    EXPECT_EQ(ReadWholeFile(dir / "kept.csv"), "kept");
+    EXPECT_EQ(RunCli({"export", "--out", out.path(), "--format", "csv", "--file", dir / "kept.csv"}).status,
+              0);
+    EXPECT_EQ(Lines(ReadWholeFile(dir / "kept.csv")).size(), 1001u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
 TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost)
 {
     // The clock held 1000 records from position 0 at the last run, all read;
