@@ -81,14 +81,21 @@ struct ClockResult {
     std::int64_t flagged = 0;
     int status = kExitComplete;
     bool cutShort = false;  // a stop came before the clock's last record
-    std::string note;       // replaces the status word when set
+    std::string note;       // a whole read's outcome in other words: "nothing new", "no records"
+    std::string identity;   // "new life", "known before as ...": RunStatus::Clock::identity
     std::string lastError;  // the last line said about a clock that failed
 };
 
 std::string StatusWord(const ClockResult& result)
 {
-    if (!result.note.empty()) return result.note;
+    if (result.status == kExitComplete && !result.cutShort && !result.note.empty()) return result.note;
     return StatusWordOf(result.status, result.cutShort);
+}
+
+// The status column of a summary: the outcome, then which clock it was.
+std::string StatusColumn(const ClockResult& result)
+{
+    return StatusWord(result) + (result.identity.empty() ? "" : " (" + result.identity + ")");
 }
 
 // The clocks of `results`, read on `port`, as a status file lists them.
@@ -97,7 +104,7 @@ void AddToStatus(RunStatus* status, const std::string& port, const std::vector<C
     if (status == nullptr) return;
     for (const ClockResult& r : results)
         status->clocks.push_back({port + " clock " + std::to_string(r.clock), port, r.clock, StatusWord(r),
-                                  r.records, r.flagged, r.lastError});
+                                  r.records, r.flagged, r.lastError, r.identity});
 }
 
 // What the lines of a site share: the run that all of them record.
@@ -130,8 +137,15 @@ public:
     }
 
     const std::vector<ClockResult>& Results() const { return m_results; }
+    // Why the folder was refused, as said; empty when it was not.
+    const std::string& Refusal() const { return m_refusal; }
     // Prepares the folder (see PrepareFolder) without collecting.
-    int Prepare() { return PrepareFolder(); }
+    int Prepare()
+    {
+        const int status = PrepareFolder();
+        if (status != kExitComplete && !Stopped()) m_refusal = m_window.LastSaid();
+        return status;
+    }
     std::int64_t RunId() const { return m_runId; }
     // The port as the operator named it.
     std::string PortText() const
@@ -141,7 +155,7 @@ public:
 
     int Run()
     {
-        if (const int status = PrepareFolder(); status != kExitComplete) return status;
+        if (const int status = Prepare(); status != kExitComplete) return status;
         std::unique_ptr<SweepState> sweep;
         const std::vector<int> clocks = Clocks(sweep);
         std::vector<ClockResult> results;
@@ -251,29 +265,11 @@ private:
                              lockPath + " is locked); nothing was done");
                 return kExitOtherError;
             }
-            // A store is made only where none published before, and one put
-            // back from an older copy does not publish again.
-            // Both are judged before anything is written to the store.
             const std::string storePath = Utf8FromPath(folder / kStoreFileName);
-            std::error_code missing;
-            if (!fs::exists(folder / kStoreFileName, missing)) {
-                if (const std::string problem = FolderProblem(m_options.outDirectory, nullptr);
-                    !problem.empty())
-                    throw StoreError(StoreError::NotAStore, storePath + ": " + problem);
-            } else if (PunchStore::Unmade(storePath) &&
-                       FolderProblem(m_options.outDirectory, nullptr).empty()) {
-                // A run stopped while it made the store; nothing was ever
-                // published from this folder, so the store is made anew.
-                for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(PathFromUtf8(storePath + suffix));
+            if (CheckStoreBeforeCollecting(m_options.outDirectory))
                 m_window.Say(
                     m_program + ": " + storePath +
                     ": the punch store an earlier run began to make was never finished; it is made anew");
-            } else {
-                PunchStore found(storePath, PunchStore::Access::Inspect);
-                if (const std::string problem = FolderProblem(m_options.outDirectory, &found);
-                    !problem.empty())
-                    throw StoreError(StoreError::NotAStore, problem);
-            }
             m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
             if (m_store->AddChecksums())
                 m_window.Say(m_program + ": " + storePath +
@@ -345,7 +341,7 @@ private:
             result.flagged = m_window.flagged;
         }
         result.status = m_window.Status();
-        if (m_window.ClockHoldsNoRecords() && result.note.empty()) result.note = "no records";
+        if (m_window.ClockHoldsNoRecords()) result.note = "no records";
         result.cutShort = Stopped() && m_window.ProgressPosition() < m_window.ProgressMaximum();
         if (result.status != kExitComplete) result.lastError = m_window.LastSaid();
         return result;
@@ -380,7 +376,7 @@ private:
                 m_writer->BeginClock(clock, firstSerial, m_ring.ari, label, name.port);
                 if (plan->count == 0) {
                     m_window.Say(ClockText() + "nothing new since the last run");
-                    if (result.note.empty()) result.note = "nothing new";
+                    result.note = "nothing new";
                     m_writer->SavePosition();
                     return std::nullopt;
                 }
@@ -463,7 +459,7 @@ private:
             case Identity::Moved:
                 m_window.Say(ClockText() + "the clock known before as " + identity.knownAs +
                              " (its records match); going on from where it was read");
-                result.note = "known before as " + identity.knownAs;
+                result.identity = "known before as " + identity.knownAs;
                 break;
             case Identity::NewLife:
                 m_window.Say(ClockText() +
@@ -471,7 +467,7 @@ private:
                              " cleared or reset. Its records so far stay in the store; reading"
                              " every record it holds now as a new life (life " +
                              std::to_string(identity.clock.life) + ")");
-                result.note = "new life";
+                result.identity = "new life";
                 break;
             }
             if (m_options.startGiven && identity.clock.position) {
@@ -555,7 +551,7 @@ private:
         std::printf("clock  records  flagged  status\n");
         for (const ClockResult& r : results)
             std::printf("%5d  %7lld  %7lld  %s\n", r.clock, static_cast<long long>(r.records),
-                        static_cast<long long>(r.flagged), StatusWord(r).c_str());
+                        static_cast<long long>(r.flagged), StatusColumn(r).c_str());
     }
 
     int ExitStatus(const std::vector<ClockResult>& results) const
@@ -584,6 +580,7 @@ private:
     std::int64_t m_extraRecords = 0, m_extraFlagged = 0;
     std::int64_t m_runId = 0;
     std::vector<ClockResult> m_results;
+    std::string m_refusal;
 };
 
 }  // namespace
@@ -638,6 +635,7 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         Collection collection(options, progress, program, stopSignal);
         const int exitStatus = collection.Run();
         AddToStatus(status, collection.PortText(), collection.Results());
+        if (status) status->refused = collection.Refusal();
         return exitStatus;
     }
 
@@ -653,7 +651,10 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
     // and holds them while the lines are read; its run is the site's.
     ProgressMeter quiet(stderr, false);
     Collection preparation(options, quiet, program, stopSignal);
-    if (const int status = preparation.Prepare(); status != kExitComplete) return status;
+    if (const int refused = preparation.Prepare(); refused != kExitComplete) {
+        if (status) status->refused = preparation.Refusal();
+        return refused;
+    }
     SiteShare share;
     share.runId = preparation.RunId();
     struct LineOutcome {
@@ -689,7 +690,7 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         for (const ClockResult& r : outcome.results) {
             std::printf("%s  %5d  %7lld  %7lld  %s\n", padded(outcome.port).c_str(), r.clock,
                         static_cast<long long>(r.records), static_cast<long long>(r.flagged),
-                        StatusWord(r).c_str());
+                        StatusColumn(r).c_str());
             (r.status == kExitComplete ? someComplete : someFailed) = true;
             if (r.status != kExitComplete && firstFailure == kExitComplete) firstFailure = r.status;
         }

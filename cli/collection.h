@@ -36,10 +36,6 @@
 
 namespace cli {
 
-// Held by a --new run in its output folder, and by whatever changes what
-// the folder's store publishes as (site --new-identity).
-inline constexpr const char* kLockFileName = "Punches.lock";
-
 // Runs a download with --new or --clocks to its end and returns the exit
 // status. `stopSignal` gives the number of a signal that asked to stop, or 0.
 // With `status`, each clock read is added to its list.

@@ -69,11 +69,13 @@ window's, ports/ beside the program when the user may
 write to the program's folder and it is no installed copy,
 else ~/ClockReader/ports; ports.txt lies beside it, or in
 DIR when given)";
-constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried, as in
-"COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open com port (win error
-code: 2)." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1: Unable to
-open com port (win error code: 111); the converter refused the connection".
-A URL that does not read or whose host does not resolve is bad input.
+constexpr const char* kStopHelp = R"(A port that cannot be used is named with the device tried and the
+system's reason, as in "COM1 -> /dev/ttyS0, RS-232, clock 1: Unable to open
+com port (Permission denied); only members of the group dialout may use
+/dev/ttyS0: ..." or "COM7 -> rfc2217://10.0.0.5:4001, RS-232, clock 1:
+Unable to open com port (Connection refused); the converter refused the
+connection". A URL that does not read or whose host does not resolve is
+bad input.
 
 SIGINT, SIGTERM or SIGHUP stops any command within a fraction of a second (a
 download after the current record); a second one ends the program at once.
@@ -158,9 +160,10 @@ void AddLinkOptions(CLI::App& command, Options& o)
 void AddStatusFile(CLI::App& command, Options& o)
 {
     AddText(command, "--status-file", "F", R"(once the run has ended, replace F with a JSON summary
-for monitoring: start, end, exit status and, per clock
-(and per push: the central database), name, result,
-records, flagged and last error)",
+for monitoring: start, end, exit status, why the run was
+refused before it reached a clock, and per clock (and
+per push: the central database) name, result, records,
+flagged, last error and which clock answered)",
             [&o](const std::string& v) { o.statusFile = v; })
         ->check(NotEmpty("file name"));
 }
@@ -284,7 +287,9 @@ both are Solar Hijri dates of six digits, --from before
 void AddExportOptions(CLI::App& command, Options& o)
 {
     AddOut(command, o, "the folder of Punches.db (default: the current folder)");
-    AddPort(command, o, "COMn|PATH", "only the records of this port (as download --new named it)");
+    AddPort(command, o, "COMn|PATH", R"(only the records of this port (as download --new named
+it); a port the store never saw is refused, naming those
+it knows)");
     AddClock(command, o, "only the records of clock N");
     AddDate(command, "--from", o.exportFrom, "only records dated from this Solar Hijri day on");
     AddDate(command, "--to", o.exportTo, "... and before this one");
@@ -303,7 +308,11 @@ this record layout, for records collected with the wrong
 one (default: the lines as collected))",
             [&o](const std::string& v) { o.exportLayout = v; })
         ->check(CLI::IsMember({"standard", "vireo"}));
-    AddText(command, "--file", "F", "write to F instead of standard output",
+    AddText(command, "--file", "F", R"(write to F instead of standard output: the whole export
+beside it under a temporary name, then renamed over it, so
+a failed export leaves F as it was. Never Punches.db, its
+-wal or -shm, Punches.lock, Punches.published or a
+published Dump-*.Txt or BadRecs-*.Txt in --out)",
             [&o](const std::string& v) { o.exportFile = v; })
         ->check(NotEmpty("file name"))
         ->transform(PathArgument());
@@ -385,13 +394,16 @@ Exit status (the same for every command and option):
        with --new for a clock the store already has a position for; with
        --new a clock whose first records fit the other record layout (none
        of them is stored), or one read in another layout than the store
-       remembers for it (see relayout); with
-       push and download --push, a punch store found away from the computer
-       and folder it was made in (a copy, or moved), until site says which
+       remembers for it (see relayout); export --file naming a file of the
+       punch store or one it published, or --port a port the store never
+       saw; with push and download --push, a punch store found away from
+       the computer and folder it was made in (a copy, or moved), until site
+       says which
   3    communication error: the clock does not answer, stops answering during
-       the download, gives a pointer that cannot be read, or refuses the date
-       search
-  4    record error: six unusable record replies in a row
+       the download (also part-way through an answer), gives a pointer that
+       cannot be read, or refuses the date search
+  4    record error: six unusable record replies in a row from a clock that
+       goes on answering
   5    port error: the serial port cannot be opened, read or written
   6    some clocks failed: with --clocks, at least one clock was collected
        and at least one failed (the table says which); when every clock

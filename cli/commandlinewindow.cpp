@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iterator>
+#include <system_error>
 
 #include "messages.h"
 #include "clocklink/clocklink.h"
@@ -32,6 +33,24 @@ int StatusOfErrorDialog(const std::string& text)
         if (text.compare(0, label.size(), label) == 0) return kExitCommunicationError;
     return kExitOtherError;
 }
+
+namespace {
+
+// The reason an error gives. The port's error number is Windows's where the
+// message says "win error code"; elsewhere it is the system's own, given as
+// the system words it.
+std::string ReasonOf(const std::exception& error)
+{
+#ifndef _WIN32
+    if (const auto* port = dynamic_cast<const EComPort*>(&error);
+        port && port->WinErrorCode() >= 0 && port->ErrorCode() >= 1 && port->ErrorCode() <= 23)
+        return std::string(ComErrorMessages[port->ErrorCode() - 1]) + " (" +
+               std::generic_category().message(port->WinErrorCode()) + ")";
+#endif
+    return error.what();
+}
+
+}  // namespace
 
 int StatusOfError(const std::exception& error)
 {
@@ -230,7 +249,7 @@ void CommandLineWindow::ShowInformationDialog(const std::string& text)
 
 void CommandLineWindow::ReportError(const std::exception& error)
 {
-    std::string reason = error.what();
+    std::string reason = ReasonOf(error);
     const std::string hint = PortErrorHint(PortName(), error);
     // An absent port is said in words; its error number tells a clerk nothing.
     if (IsNoSuchPort(PortName(), error))

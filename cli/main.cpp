@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <optional>
 
 #include "clocklink/clocklink.h"
@@ -91,10 +92,27 @@ bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& opt
 // Writes stored records again; returns the exit status.
 int Export(const Options& options, const std::string& program, const std::string& store)
 {
+    // The store's own files are refused before anything is opened: writing
+    // an export there destroys what it reads.
+    if (!options.exportFile.empty())
+        if (const std::string problem =
+                collect::ExportTargetProblem(options.outDirectory, options.exportFile);
+            !problem.empty()) {
+            Log(program + ": --file: " + problem);
+            return kExitBadInput;
+        }
     collect::PunchStore punches(store, collect::PunchStore::Access::Read);
     collect::ExportRequest request;
-    if (options.selectPort)
+    if (options.selectPort) {
         request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (!punches.KnowsPort(request.selection.port)) {
+            std::string known;
+            for (const std::string& port : punches.Ports()) known += (known.empty() ? "" : ", ") + port;
+            Log(program + ": --port: " + store + " holds no records read on " + request.selection.port +
+                (known.empty() ? "; it holds none yet" : "; the ports it knows: " + known));
+            return kExitBadInput;
+        }
+    }
     if (options.selectClock) request.selection.clock = std::stoi(options.clock);
     request.from = options.exportFrom;
     request.to = options.exportTo;
@@ -106,35 +124,44 @@ int Export(const Options& options, const std::string& program, const std::string
     if (request.format == collect::ExportFormat::Workbook) {
         try {
             const std::int64_t written = collect::ExportWorkbook(punches, request, options.exportFile);
-            std::fprintf(stderr, "%s: %lld records exported\n", program.c_str(),
-                         static_cast<long long>(written));
+            Log(program + ": " + CountOf(written, "record") + " exported");
             return kExitComplete;
         } catch (const collect::StoreError&) {
             throw;
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "%s: --file: %s\n", program.c_str(), error.what());
+            Log(program + ": --file: " + error.what());
             return kExitOtherError;
         }
     }
+    // The file is written whole under another name, then put in place.
+    std::optional<collect::ExportFile> file;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(nullptr, std::fclose);
     std::FILE* out = stdout;
     if (!options.exportFile.empty()) {
-        out = OpenFileForWriting(options.exportFile);
+        file.emplace(options.exportFile);
+        opened.reset(OpenFileForWriting(file->Path()));
+        out = opened.get();
         if (!out) {
-            std::fprintf(stderr, "%s: --file: cannot create %s\n", program.c_str(),
-                         options.exportFile.c_str());
+            Log(program + ": --file: cannot create " + options.exportFile);
             return kExitOtherError;
         }
     } else {
         UseBinaryStandardOutput();
     }
     const std::int64_t written = collect::ExportRecords(punches, request, out);
-    const bool closed = out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
-    if (!closed) {
-        std::fprintf(stderr, "%s: cannot write %s\n", program.c_str(),
-                     options.exportFile.empty() ? "standard output" : options.exportFile.c_str());
+    bool closed = std::ferror(out) == 0 && std::fflush(out) == 0;
+    if (file) closed = std::fclose(opened.release()) == 0 && closed;
+    try {
+        if (closed && file) file->Commit();
+    } catch (const std::exception& error) {
+        Log(program + ": --file: " + error.what());
         return kExitOtherError;
     }
-    std::fprintf(stderr, "%s: %s exported\n", program.c_str(), CountOf(written, "record").c_str());
+    if (!closed) {
+        Log(program + ": cannot write " + (file ? options.exportFile : std::string("standard output")));
+        return kExitOtherError;
+    }
+    Log(program + ": " + CountOf(written, "record") + " exported");
     return kExitComplete;
 }
 
@@ -166,8 +193,7 @@ int LookAfterStore(const Options& options, const std::string& program)
         if (options.command == Command::Verify) {
             collect::PunchStore punches(store, collect::PunchStore::Access::Inspect);
             const std::vector<std::string> problems = punches.IntegrityProblems();
-            for (const std::string& problem : problems)
-                std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), store.c_str(), problem.c_str());
+            for (const std::string& problem : problems) Log(program + ": " + store + ": " + problem);
             if (problems.empty()) {
                 std::printf("%s: every page is sound%s (%s)%s\n", store.c_str(),
                             punches.RecordsChecksummed() ? " and every record matches its checksum" : "",
@@ -178,21 +204,19 @@ int LookAfterStore(const Options& options, const std::string& program)
                                   " cannot be seen until the next download --new gives them theirs");
                 return kExitComplete;
             }
-            std::fprintf(stderr,
-                         "%s: %s is damaged. Stop the scheduled runs, keep the damaged file, and put back the"
-                         " newest backup (clockreader-cli backup) or the copy an upgrade kept (Punches.db.v2,"
-                         " Punches.db.v1); the published files hold every record published so far\n",
-                         program.c_str(), store.c_str());
+            Log(program + ": " + store +
+                " is damaged. Stop the scheduled runs, keep the damaged file, and put back the newest backup"
+                " (clockreader-cli backup) or the copy an upgrade kept (Punches.db.v2, Punches.db.v1); the"
+                " published files hold every record published so far");
             return kExitBadInput;
         }
         collect::PunchStore punches(store, collect::PunchStore::Access::Read);
         if (options.command == Command::Clocks) return ListClocks(punches);
         punches.BackUp(options.exportFile);
-        std::fprintf(stderr, "%s: %s copied to %s\n", program.c_str(), store.c_str(),
-                     options.exportFile.c_str());
+        Log(program + ": " + store + " copied to " + options.exportFile);
         return kExitComplete;
     } catch (const collect::StoreError& error) {
-        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
+        Log(program + ": " + error.what());
         return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
                    ? kExitBadInput
                    : kExitOtherError;
@@ -253,7 +277,7 @@ int Main(int argc, char** argv)
         } catch (const std::exception& error) {
             // A monitor would go on reading the previous run's summary: the
             // run does not count as done.
-            std::fprintf(stderr, "%s: --status-file: %s\n", program.c_str(), error.what());
+            Log(program + ": --status-file: " + error.what());
             if (status == kExitComplete) status = kExitOtherError;
         }
     }
@@ -267,18 +291,20 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     // A converter's address that does not read or whose host does not
     // resolve is bad input, refused before anything is sent; so is a
     // ports.txt with a line that does not read.
-    if (const std::string problem = ComPortMapProblem(); !problem.empty()) {
-        std::fprintf(stderr, "%s: %s\n", program.c_str(), problem.c_str());
-        return kExitBadInput;
-    }
+    const auto refuse = [&](int status, const std::string& reason) {
+        Log(program + ": " + reason);
+        report.refused = reason;
+        return status;
+    };
+    if (const std::string problem = ComPortMapProblem(); !problem.empty())
+        return refuse(kExitBadInput, problem);
     {
         const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
         const std::string address = ComPortNetworkAddress(port);
         if (const std::string problem = address.empty() ? "" : NetworkAddressProblem(address);
             !problem.empty()) {
             const std::string label = address == port ? port : port + " -> " + address;
-            std::fprintf(stderr, "%s: %s: %s\n", program.c_str(), label.c_str(), problem.c_str());
-            return kExitBadInput;
+            return refuse(kExitBadInput, label + ": " + problem);
         }
     }
 
@@ -309,6 +335,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
             window.OpenOutputFiles(options.outDirectory);
         } catch (const std::exception& error) {
             window.Say(program + ": --out: " + error.what());
+            report.refused = window.LastSaid();
             return kExitOtherError;
         }
     }

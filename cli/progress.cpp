@@ -158,7 +158,22 @@ std::string LogTimestamp()
 
 std::string LogLine(bool terminal, const std::string& text)
 {
-    return terminal ? text : LogTimestamp() + " " + text;
+    if (terminal) return text;
+    // Each line of a message of several starts with the time too: a log is
+    // read, and searched, a line at a time.
+    const std::string stamp = LogTimestamp() + " ";
+    std::string lines = stamp;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        lines += text[i];
+        if (text[i] == '\n' && i + 1 < text.size()) lines += stamp;
+    }
+    return lines;
+}
+
+void Log(const std::string& text)
+{
+    WriteText(stderr, LogLine(StandardErrorIsTerminal(), text) + "\n");
+    std::fflush(stderr);
 }
 
 }  // namespace cli

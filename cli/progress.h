@@ -84,9 +84,11 @@ private:
 // "2026-12-07T19:30:05+03:30", which starts every line of a job's log, so
 // the runs of an hourly job can be told apart.
 std::string LogTimestamp();
-// `text` as a log line: on a terminal as it is, else after LogTimestamp()
-// and a blank.
+// `text` as a log line: on a terminal as it is, else each of its lines
+// after LogTimestamp() and a blank.
 std::string LogLine(bool terminal, const std::string& text);
+// Writes `text` to standard error as a log line, and the line end.
+void Log(const std::string& text);
 
 // "m:ss", or "h:mm:ss" from one hour on.
 std::string FormatDuration(double seconds);

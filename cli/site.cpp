@@ -35,7 +35,8 @@ int ManageSite(const Options& options, const std::string& program)
         // A run collecting into the folder publishes under the store's
         // identity: the identity changes between runs only.
         collect::FolderLock lock;
-        if (options.newIdentity && !lock.Acquire(Utf8FromPath(folder / kLockFileName), 60, nullptr)) {
+        if (options.newIdentity &&
+            !lock.Acquire(Utf8FromPath(folder / collect::kLockFileName), 60, nullptr)) {
             Say(program + ": " + options.outDirectory + " is in use by another run; nothing was changed");
             return kExitOtherError;
         }

@@ -96,7 +96,11 @@ std::string StatusJson(const RunStatus& status)
     json += "  \"command\": " + JsonString(status.command) + ",\n";
     json += "  \"started\": " + JsonString(status.started) + ",\n";
     json += "  \"ended\": " + JsonString(status.ended) + ",\n";
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? std::string("null") : JsonString(text);
+    };
     json += "  \"exit_status\": " + std::to_string(status.exitStatus) + ",\n";
+    json += "  \"refused\": " + orNull(status.refused) + ",\n";
     json += "  \"clocks\": [";
     for (std::size_t i = 0; i < status.clocks.size(); ++i) {
         const RunStatus::Clock& c = status.clocks[i];
@@ -104,9 +108,8 @@ std::string StatusJson(const RunStatus& status)
         json += "    {\"name\": " + JsonString(c.name) + ", \"port\": " + JsonString(c.port) +
                 ", \"clock\": " + std::to_string(c.clock) + ", \"result\": " + JsonString(c.result) +
                 ", \"records\": " + std::to_string(c.records) +
-                ", \"flagged\": " + std::to_string(c.flagged) +
-                ", \"last_error\": " + (c.lastError.empty() ? std::string("null") : JsonString(c.lastError)) +
-                "}";
+                ", \"flagged\": " + std::to_string(c.flagged) + ", \"last_error\": " + orNull(c.lastError) +
+                ", \"identity\": " + orNull(c.identity) + "}";
     }
     json += status.clocks.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return json;

@@ -21,6 +21,10 @@ struct RunStatus {
     // When it began and ended, as ISO 8601 UTC ("2026-12-08T02:30:00Z").
     std::string started, ended;
     int exitStatus = 0;
+    // Why the run was refused before it reached a clock (a damaged or
+    // foreign punch store, a folder in use, a port's address that does not
+    // read), as the message said it; empty when it was not.
+    std::string refused;
     struct Clock {
         std::string name;    // as messages name it: "COM3 clock 2"
         std::string port;    // the port as given: "COM3", "/dev/ttyUSB0", a URL
@@ -28,6 +32,9 @@ struct RunStatus {
         std::string result;  // "complete", "communication error", ...
         std::int64_t records = 0, flagged = 0;
         std::string lastError;  // the last error said about it; empty when none
+        // Which clock answered, when it is not simply the one known there:
+        // "new life", "known before as COM3 clock 2"; empty otherwise.
+        std::string identity{};
     };
     std::vector<Clock> clocks;
 };

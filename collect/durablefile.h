@@ -24,6 +24,11 @@ void WriteFileDurably(const std::string& path, std::string_view content);
 // program's own notes; published files are never replaced (RenameFile).
 void ReplaceFileDurably(const std::string& path, std::string_view content);
 
+// Puts the file `written`, complete and in the same folder, in place of the
+// file `path` as one step: flushed, renamed over it, the folder flushed. On
+// failure `written` is removed and `path` is left as it was.
+void ReplaceFileWith(const std::string& path, const std::string& written);
+
 // Renames `from` to `to`, never replacing a file: an existing `to` raises
 // EInOutError and nothing changes. Returns false, changing nothing, when
 // there is no `from`. Where the file system cannot rename without replacing,
@@ -32,8 +37,9 @@ void ReplaceFileDurably(const std::string& path, std::string_view content);
 // removing `from` (returning true).
 bool RenameFile(const std::string& from, const std::string& to);
 
-// Flushes the entries of `folder` (files created or renamed in it) to the
-// disk. On Windows the renames are written through, and this does nothing.
+// Flushes the entries of `folder` (files created or renamed in it; "" is
+// the current folder) to the disk. On Windows the renames are written
+// through, and this does nothing.
 void SyncFolder(const std::string& folder);
 
 // The kind of network file system `folder` lies on ("NFS", "SMB/CIFS", ...),

@@ -121,12 +121,22 @@ void ReplaceFileDurably(const std::string& path, std::string_view content)
 {
     const std::string temporary = path + ".part";
     WriteFileDurably(temporary, content);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    ReplaceFileWith(path, temporary);
+}
+
+void ReplaceFileWith(const std::string& path, const std::string& written)
+{
+    const auto giveUp = [&](const std::string& what, const std::string& name) {
         const int error = errno;
-        ::unlink(temporary.c_str());
+        ::unlink(written.c_str());
         errno = error;
-        Fail("replace", path);
+        Fail(what, name);
+    };
+    {
+        Descriptor fd(::open(written.c_str(), O_WRONLY | O_CLOEXEC));
+        if (fd.get() < 0 || ::fsync(fd.get()) != 0 || fd.close() != 0) giveUp("flush", written);
     }
+    if (::rename(written.c_str(), path.c_str()) != 0) giveUp("replace", path);
     SyncFolder(Utf8FromPath(PathFromUtf8(path).parent_path()));
 }
 
@@ -149,7 +159,8 @@ bool RenameFile(const std::string& from, const std::string& to)
 
 void SyncFolder(const std::string& folder)
 {
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A bare file name lies in the current folder.
+    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) Fail("open the folder", folder);
     if (::fsync(fd.get()) != 0) Fail("flush the folder", folder);
 }

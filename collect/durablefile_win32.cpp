@@ -63,20 +63,30 @@ void WriteFileDurably(const std::string& path, std::string_view content)
     }
 }
 
-// The rename is written through to the disk; NTFS keeps the folder's entries
-// in its journal, so there is no separate flush of the folder. Without
-// MOVEFILE_REPLACE_EXISTING an existing `to` is refused.
 void ReplaceFileDurably(const std::string& path, std::string_view content)
 {
     const std::string temporary = path + ".part";
     WriteFileDurably(temporary, content);
-    if (!MoveFileExW(PathFromUtf8(temporary).c_str(), PathFromUtf8(path).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ReplaceFileWith(path, temporary);
+}
+
+// The rename is written through to the disk; NTFS keeps the folder's entries
+// in its journal, so there is no separate flush of the folder.
+void ReplaceFileWith(const std::string& path, const std::string& written)
+{
+    const auto giveUp = [&](const std::string& what, const std::string& name) {
         const DWORD error = GetLastError();
-        DeleteFileW(PathFromUtf8(temporary).c_str());
+        DeleteFileW(PathFromUtf8(written).c_str());
         SetLastError(error);
-        Fail("replace", path);
+        Fail(what, name);
+    };
+    {
+        Handle file(OpenShared(written, GENERIC_WRITE, OPEN_EXISTING));
+        if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get())) giveUp("flush", written);
     }
+    if (!MoveFileExW(PathFromUtf8(written).c_str(), PathFromUtf8(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        giveUp("replace", path);
 }
 
 bool RenameFile(const std::string& from, const std::string& to)

@@ -1,10 +1,15 @@
 #include "export.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <random>
 
 #include "clocklink/clocklink.h"
 #include "download/download.h"
+#include "durablefile.h"
+#include "publisher.h"
 #include "utils/calendar.h"
+#include "utils/utf8path.h"
 
 namespace collect {
 namespace {
@@ -190,6 +195,60 @@ std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std:
         ++written;
     });
     return written;
+}
+
+std::string ExportTargetProblem(const std::string& folder, const std::string& file)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path target = fs::weakly_canonical(fs::absolute(PathFromUtf8(file)), error);
+    if (error || !fs::equivalent(target.parent_path(), PathFromUtf8(folder), error)) return {};
+    const std::string name = Utf8FromPath(target.filename());
+    const auto is = [&](const std::string& kept) { return SameFolderName(name, kept); };
+    const std::string store = kStoreFileName;
+    std::string what;
+    if (is(store) || is(store + "-wal") || is(store + "-shm") || is(kLockFileName) || is(kPublishedMarkName))
+        what = "a file of the punch store";
+    else if ((name.starts_with("Dump-") || name.starts_with("BadRecs-")) && name.ends_with(".Txt"))
+        what = "a file the punch store published for the importer";
+    if (what.empty()) return {};
+    return file + " is " + Utf8FromPath(target) + ", " + what +
+           "; an export never writes over it; nothing was written: name another file";
+}
+
+ExportFile::ExportFile(const std::string& target) : m_target(target), m_written(target)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path path = PathFromUtf8(target);
+    if (fs::is_symlink(path, error)) path = fs::weakly_canonical(path, error);
+    const fs::file_status status = fs::status(path, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) return;
+    m_target = Utf8FromPath(path);
+    // Unlike any other export's, so two at once do not share it.
+    const unsigned tag = std::random_device{}();
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", tag);
+    m_written = Utf8FromPath(path.parent_path() /
+                             PathFromUtf8("." + Utf8FromPath(path.filename()) + "." + hex + ".part"));
+    m_pending = true;
+}
+
+ExportFile::~ExportFile()
+{
+    if (!m_pending) return;
+    std::error_code ignored;
+    std::filesystem::remove(PathFromUtf8(m_written), ignored);
+}
+
+void ExportFile::Commit()
+{
+    if (!m_pending) return;
+    m_pending = false;
+    std::error_code error;
+    const std::filesystem::file_status kept = std::filesystem::status(PathFromUtf8(m_target), error);
+    if (!error) std::filesystem::permissions(PathFromUtf8(m_written), kept.permissions(), error);
+    ReplaceFileWith(m_target, m_written);
 }
 
 }  // namespace collect

@@ -75,6 +75,35 @@ private:
     std::map<std::pair<std::string, std::string>, DailyRow> m_rows;
 };
 
+// Why `file` may not be an export's file, or empty when it may: it names
+// (however spelt, links followed) a file of the punch store in `folder`,
+// its lock, its note of what it published, or a file it published.
+std::string ExportTargetProblem(const std::string& folder, const std::string& file);
+
+// An export's file, written whole beside its target under a temporary name
+// and put in its place only once complete, as an editor saves: an export
+// that fails or is cut short leaves the file that was there as it was. A
+// target reached through a link is replaced where the link leads; one that
+// is no regular file (a device, a pipe) is written directly.
+class ExportFile {
+public:
+    explicit ExportFile(const std::string& target);
+    // Removes the temporary file of an export that was not committed.
+    ~ExportFile();
+    ExportFile(const ExportFile&) = delete;
+    ExportFile& operator=(const ExportFile&) = delete;
+
+    // Where the export writes.
+    const std::string& Path() const { return m_written; }
+    // Puts what was written in place of the target, with the target's
+    // permissions. Raises EInOutError, the target left as it was.
+    void Commit();
+
+private:
+    std::string m_target, m_written;
+    bool m_pending = false;  // a temporary file waits to be committed
+};
+
 // Writes the records the request takes to `out`: for dump, the lines of the
 // good ones as Dump-*.Txt has them (CR LF); for CSV a header and one row a
 // record, flagged ones included; for daily a header and one row a card and

@@ -77,6 +77,25 @@ std::string FolderProblem(const std::string& folder, PunchStore* store)
     return "";
 }
 
+bool CheckStoreBeforeCollecting(const std::string& folder)
+{
+    const std::string store = Utf8FromPath(PathFromUtf8(folder) / kStoreFileName);
+    std::error_code missing;
+    if (!std::filesystem::exists(PathFromUtf8(store), missing)) {
+        if (const std::string problem = FolderProblem(folder, nullptr); !problem.empty())
+            throw StoreError(StoreError::NotAStore, store + ": " + problem);
+        return false;
+    }
+    if (PunchStore::Unmade(store) && FolderProblem(folder, nullptr).empty()) {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(PathFromUtf8(store + suffix));
+        return true;
+    }
+    PunchStore found(store, PunchStore::Access::Inspect);
+    if (const std::string problem = FolderProblem(folder, &found); !problem.empty())
+        throw StoreError(StoreError::NotAStore, problem);
+    return false;
+}
+
 void FollowNewIdentity(const std::string& folder, const std::string& previous, const std::string& identity)
 {
     const std::string path = Utf8FromPath(PathFromUtf8(folder) / kPublishedMarkName);

@@ -57,6 +57,13 @@ std::string BadRecordsFileName(const std::string& fileStem);
 // missing.
 std::string FolderProblem(const std::string& folder, PunchStore* store);
 
+// Judges the store of `folder` before a collection opens it to write, having
+// changed nothing: raises StoreError (NotAStore) when it must not publish
+// there (FolderProblem), a missing store included. The files of a store an
+// earlier run began to make and never finished, where nothing was ever
+// published, are removed so that it is made anew; returns true then.
+bool CheckStoreBeforeCollecting(const std::string& folder);
+
 // The store that published in `folder` as `previous` has taken the identity
 // `identity` (PunchStore::TakeNewIdentity): the folder's mark follows it, so
 // it goes on publishing there. Another store's mark is left as it is.

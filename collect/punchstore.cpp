@@ -1232,6 +1232,26 @@ std::vector<ClockSummary> PunchStore::Clocks()
     return clocks;
 }
 
+std::vector<std::string> PunchStore::Ports()
+{
+    Statement query(m_db, "SELECT port FROM segment UNION SELECT port FROM clock_name ORDER BY 1");
+    std::vector<std::string> ports;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) ports.push_back(query.Text(0));
+    if (step != SQLITE_DONE) Fail("read its ports");
+    return ports;
+}
+
+bool PunchStore::KnowsPort(const std::string& port)
+{
+    Statement query(m_db,
+                    "SELECT EXISTS (SELECT 1 FROM segment WHERE port = ?1) OR"
+                    " EXISTS (SELECT 1 FROM clock_name WHERE port = ?1 OR key = ?1)");
+    query.Bind(1, port);
+    if (query.Step() != SQLITE_ROW) Fail("read its ports");
+    return query.Integer(0) != 0;
+}
+
 std::vector<std::string> PunchStore::IntegrityProblems()
 {
     Statement query(m_db, "PRAGMA integrity_check(100)");
@@ -1274,6 +1294,13 @@ void PunchStore::BackUp(const std::string& path)
     std::error_code error;
     if (std::filesystem::exists(PathFromUtf8(path), error))
         throw StoreError(StoreError::Failed, path + " exists already; a backup never replaces a file");
+    // SQLite would say no more than "unable to open database file".
+    if (const std::filesystem::path folder = PathFromUtf8(path).parent_path();
+        !folder.empty() && !std::filesystem::is_directory(folder, error))
+        throw StoreError(
+            StoreError::Failed,
+            path + ": cannot make the backup: " + Utf8FromPath(folder) +
+                (std::filesystem::exists(folder, error) ? " is not a folder" : " does not exist"));
     sqlite3* copy = nullptr;
     if (sqlite3_open_v2(path.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {

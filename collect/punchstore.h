@@ -53,6 +53,9 @@ struct sqlite3;
 namespace collect {
 
 inline constexpr const char* kStoreFileName = "Punches.db";
+// Held by a --new run in its output folder, and by whatever changes what
+// the folder's store publishes as (site --new-identity).
+inline constexpr const char* kLockFileName = "Punches.lock";
 
 // Why a store cannot be used.
 class StoreError : public std::runtime_error {
@@ -305,6 +308,10 @@ public:
 
     // Every clock the store knows, in the order they were first seen.
     std::vector<ClockSummary> Clocks();
+    // The ports as its records and clocks were named, sorted; and whether a
+    // Selection's `port` names one of them or the device behind one.
+    std::vector<std::string> Ports();
+    bool KnowsPort(const std::string& port);
 
     // Whether the store's records carry checksums (every store made since
     // they do, and every store AddChecksums upgraded).

@@ -57,7 +57,8 @@ constexpr const char* kDailyColumns[] = {"site", "card", "day", "first", "last",
 
 class Workbook {
 public:
-    explicit Workbook(const std::string& path) : m_path(path)
+    // Written at `path`; messages name the file as `shown`.
+    Workbook(const std::string& path, const std::string& shown) : m_path(shown)
     {
         // Rows go to temporary files as they are written, so a store of
         // millions of records does not need its workbook in memory.
@@ -66,7 +67,7 @@ public:
         options.constant_memory = LXW_TRUE;
         options.tmpdir = m_tmpdir.data();
         m_book = workbook_new_opt(path.c_str(), &options);
-        if (m_book == nullptr) throw std::runtime_error("cannot create " + path);
+        if (m_book == nullptr) throw std::runtime_error("cannot create " + shown);
         m_date = workbook_add_format(m_book);
         format_set_num_format(m_date, "yyyy-mm-dd");
         m_time = workbook_add_format(m_book);
@@ -75,14 +76,11 @@ public:
         format_set_bold(m_header);
         m_taken.insert("history");  // Excel keeps this name for itself
     }
-    // A workbook given up half-way (the store failed) is not left behind
-    // to pass for a whole export.
+    // A workbook given up half-way (the store failed) is written to its
+    // temporary file, which the ExportFile then removes.
     ~Workbook()
     {
-        if (m_book == nullptr) return;
-        workbook_close(m_book);
-        std::error_code ignored;
-        std::filesystem::remove(PathFromUtf8(m_path), ignored);
+        if (m_book != nullptr) workbook_close(m_book);
     }
     Workbook(const Workbook&) = delete;
     Workbook& operator=(const Workbook&) = delete;
@@ -170,7 +168,8 @@ std::int64_t ExportWorkbook(PunchStore& store, const ExportRequest& request, con
             summary.clock.port +
             (summary.clock.rs232 ? "" : " clock " + std::to_string(summary.clock.number));
 
-    Workbook book(path);
+    ExportFile file(path);
+    Workbook book(file.Path(), path);
     lxw_worksheet* daily = book.AddSheet("daily", kDailyColumns);
     struct ClockSheet {
         lxw_worksheet* sheet = nullptr;
@@ -222,6 +221,7 @@ std::int64_t ExportWorkbook(PunchStore& store, const ExportRequest& request, con
         book.Number(daily, row, 5, static_cast<double>(day.punches));
     }
     book.Close();
+    file.Commit();
     return written;
 }
 

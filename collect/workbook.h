@@ -20,9 +20,10 @@ namespace collect {
 // " (2)", " (3)" ... added when the name is taken.
 std::string SheetName(const std::string& wanted, std::set<std::string>& taken);
 
-// Writes the records `request` takes to the workbook `path` (replacing a
-// file there). Returns the number of records written. Raises
-// std::runtime_error naming the file when it cannot be written.
+// Writes the records `request` takes to the workbook `path`, replacing a
+// file there only once the workbook is whole (ExportFile). Returns the
+// number of records written. Raises std::runtime_error naming the file when
+// it cannot be written.
 std::int64_t ExportWorkbook(PunchStore& store, const ExportRequest& request, const std::string& path);
 
 }  // namespace collect

@@ -215,9 +215,6 @@ private:
         // cannot overflow.
         std::int64_t pass = 0;
         int failureRun = 0;
-        // Whether the clock said anything since its last record tells a
-        // clock that went silent from one that answers badly.
-        m_heardAtLastRecord = CharactersReceived();
         if (!PointAt(start, failureRun)) return false;
         if (m_window.StopRequested()) return true;
 
@@ -253,7 +250,6 @@ private:
                 if (m_window.StopRequested()) return true;
                 continue;
             }
-            m_heardAtLastRecord = CharactersReceived();
             ++pass;
             m_window.SetRecordsReadText(std::to_string(pass));
             m_window.SetProgressPosition(m_window.ProgressPosition() + 1);
@@ -303,10 +299,15 @@ private:
 
     // One more reply in a row without a usable record. The sixth ends the
     // run with the record error; returns false then.
+    //
+    // Whether the clock said anything after the first failure of the run
+    // tells a clock that went silent from one that answers badly: the
+    // first failure may be an answer cut off part-way as the clock stopped.
     bool CountFailure(int& failureRun)
     {
+        if (failureRun == 0) m_heardAtFirstFailure = CharactersReceived();
         if (failureRun == kMaxFailureRun) {
-            if (CharactersReceived() == m_heardAtLastRecord) m_window.ClockStoppedAnswering();
+            if (CharactersReceived() == m_heardAtFirstFailure) m_window.ClockStoppedAnswering();
             EndWithMessage(kRecordError);
             return false;
         }
@@ -334,7 +335,7 @@ private:
     bool m_verdictGiven = false;
     DownloadRun m_run;
     PendingPointerAnswers m_pendingPointerAnswers;
-    std::uint64_t m_heardAtLastRecord = 0;
+    std::uint64_t m_heardAtFirstFailure = 0;
     bool m_cutShort = false;        // the count asked for was cut to the records held
     bool m_lineKnownQuiet = false;  // the next resync needs no quiet wait
 };

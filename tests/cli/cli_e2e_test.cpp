@@ -17,6 +17,7 @@
 #include <set>
 #include <sqlite3.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -53,6 +54,9 @@ struct Launch {
     bool ignoreInterrupt = false;
     // Standard error on a terminal (a pseudo-terminal), as for an operator.
     bool terminal = false;
+    std::string workDir{};  // the current folder; unchanged when empty
+    // The largest file it may write, in bytes, as a full disk would stop it.
+    rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
 // The program started with `args`, its output captured in files of `dir`
@@ -67,6 +71,12 @@ public:
               if (!launch.home.empty()) setenv("HOME", launch.home.c_str(), 1);
               if (launch.asNobody && !BecomeNobody()) _exit(126);
               if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+              if (!launch.workDir.empty() && chdir(launch.workDir.c_str()) != 0) _exit(126);
+              if (launch.fileSizeLimit != RLIM_INFINITY) {
+                  const rlimit size{launch.fileSizeLimit, launch.fileSizeLimit};
+                  signal(SIGXFSZ, SIG_IGN);
+                  if (setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(126);
+              }
           })
     {
     }
@@ -457,7 +467,7 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
         CliRun refused = RunCli({"pointers", "--port", device}, nobody);
         EXPECT_EQ(refused.status, 5) << refused.err;
         EXPECT_TRUE(
-            Contains(refused.err, device + ", RS-232, clock 1: Unable to open com port (win error code: 13); "
+            Contains(refused.err, device + ", RS-232, clock 1: Unable to open com port (Permission denied); "
                                            "only members of the group "))
             << refused.err;
         CliRun out = RunCli({"download", "--port", device, "--out", readOnly + "/records"}, nobody);
@@ -518,6 +528,43 @@ TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
             EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
         // The time starts a log's lines only.
         EXPECT_EQ(run.err.starts_with("clockreader-cli: "), c.terminal) << run.err;
+    }
+}
+
+// A monitor reads the exit status and the status file; both say the same.
+// Faults caught: a bare --status-file name makes every run exit 1 (its
+// folder flushed as ""); a refused store leaves "clocks": [] and no reason;
+// a clock cut short by a hang-up shows as "new life", the identity note
+// hiding its outcome; the system's error given as a "win error code".
+TEST(CliExitStatus, TheStatusFileSaysWhatTheExitStatusSays)
+{
+    SimProcess sim(
+        {"--bus", "rs485", "--records", "100", "--replace-records", "200", "--faults", "hangup-after=150"});
+    TempDir out, damaged, here;
+    std::ofstream(damaged / "Punches.db") << std::string(8192, 'x');
+    Launch inHere;
+    inHere.workDir = here.path();
+    // The folder, the exit status, and what the status file and the table say: a bare
+    // file name, a damaged store, then a new life that a hang-up cuts short.
+    const std::vector<std::tuple<std::string, int, std::vector<std::string>>> cases = {
+        {out.path(), 0, {"\"refused\": null,", "\"result\": \"complete\", \"records\": 100", "  complete\n"}},
+        {damaged.path(), 2, {"\"refused\": \"" + damaged / "Punches.db: cannot read it"}},
+        {out.path(),
+         5,
+         {"\"result\": \"port error\"", "(Input/output error)\", \"identity\": \"new life\"}",
+          "  port error (new life)\n"}},
+    };
+    for (const auto& [folder, status, says] : cases) {
+        SCOPED_TRACE(status);
+        if (status == 5) sim.Replace();
+        CliRun run = RunCli(Link(sim, {"download", "--new", "--bus", "rs485", "--clocks", "1", "--out",
+                                       folder, "--status-file", "run.json"}),
+                            inHere);
+        EXPECT_EQ(run.status, status) << run.err;
+        const std::string json = ReadWholeFile(here / "run.json");
+        EXPECT_TRUE(Contains(json, "\"exit_status\": " + std::to_string(status) + ",")) << json;
+        for (const std::string& part : says) EXPECT_TRUE(Contains(json + run.out, part)) << json << run.out;
+        EXPECT_FALSE(Contains(run.err, "win error code")) << run.err;
     }
 }
 
@@ -897,6 +944,56 @@ for name in book.sheetnames:
         << ReadWholeFile(dir / "read.err");
 }
 
+// Export and backup write only files of their own, each whole or not at all.
+// Faults caught: --file over the store's own files (Punches.db overwritten
+// by a CSV header, then called damaged), also spelt another way or through
+// a link; an export that fails half-way emptying the file it was to
+// replace; --port for a port the store never saw as 0 records and success;
+// a backup into a missing folder blamed on SQLite; messages without the
+// time that starts every line of a job's log.
+TEST(CliExport, ExportAndBackupWriteOnlyWholeFilesOfTheirOwn)
+{
+    SimProcess sim({"--records", "1000"});
+    TempDir out, dir;
+    ASSERT_EQ(RunCli(Link(sim, {"download", "--new", "--out", out.path()})).status, 0);
+    fs::create_symlink(out / "Punches.db", dir / "link.db");
+    WriteFile(dir / "kept.csv", "kept");
+    std::string published;
+    for (const auto& entry : fs::directory_iterator(out.path()))
+        if (entry.path().filename().string().starts_with("Dump-")) published = entry.path();
+    const std::string store = ReadWholeFile(out / "Punches.db"), dump = ReadWholeFile(published);
+    Launch fullDisk;
+    fullDisk.fileSizeLimit = 40 << 10;  // the store opens, the CSV does not fit
+    const std::vector<std::tuple<std::vector<std::string>, Launch, int, std::string>> cases = {
+        {{"--file", out / "Punches.db"}, {}, 2, out / "Punches.db is "},
+        {{"--file", out / "./Punches.db-wal"}, {}, 2, "Punches.db-wal, a file of the punch store"},
+        {{"--file", dir / "link.db"}, {}, 2, "link.db is " + out / "Punches.db"},
+        {{"--file", out / "Punches.published"}, {}, 2, "a file of the punch store"},
+        {{"--format", "csv", "--file", published}, {}, 2, "a file the punch store published"},
+        {{"--format", "csv", "--file", dir / "kept.csv"}, fullDisk, 1, "cannot write " + dir / "kept.csv"},
+        {{"--port", "COM9"}, {}, 2, "holds no records read on COM9; the ports it knows: COM7"},
+        {{"backup", "--file", dir / "gone/copy.db"}, {}, 1, dir / "gone does not exist"},
+    };
+    for (const auto& [args, launch, status, says] : cases) {
+        SCOPED_TRACE(args.back());
+        std::vector<std::string> full = {args[0] == "backup" ? "backup" : "export", "--out", out.path()};
+        full.insert(full.end(), args.begin() + (args[0] == "backup"), args.end());
+        CliRun run = RunCli(full, launch);
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_TRUE(Contains(run.err, says)) << run.err;
+        std::istringstream err(run.err);
+        for (std::string line; std::getline(err, line);)
+            EXPECT_THAT(line, ::testing::MatchesRegex("20[-0-9]+T[:0-9]+[-+][:0-9]+ .*"));
+    }
+    EXPECT_EQ(ReadWholeFile(out / "Punches.db"), store);
+    EXPECT_EQ(ReadWholeFile(published), dump);
+    EXPECT_EQ(ReadWholeFile(dir / "kept.csv"), "kept");
+    EXPECT_EQ(RunCli({"export", "--out", out.path(), "--format", "csv", "--file", dir / "kept.csv"}).status,
+              0);
+    EXPECT_EQ(Lines(ReadWholeFile(dir / "kept.csv")).size(), 1001u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
 TEST(CliCollection, ARingThatWrappedPastTheSavedPositionIsReportedWithWhatItLost)
 {
     // The clock held 1000 records from position 0 at the last run, all read;
@@ -1018,7 +1115,7 @@ for clock in json.load(open(sys.argv[1]))['clocks']:
         << json;
     EXPECT_TRUE(Contains(json,
                          "\"clock\": 1, \"result\": \"nothing new\", \"records\": 0, \"flagged\": 0, "
-                         "\"last_error\": null}"))
+                         "\"last_error\": null, \"identity\": null}"))
         << json;
     EXPECT_EQ(clocksOf(), "3 complete\n4 complete\n5 communication error\n1 nothing new\n2 nothing new\n");
     EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), 3), AllDumpLines(sim, 3));
@@ -1324,7 +1421,7 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
          broken / "ports.txt" + " line 2: 'rfc2217//10.0.0.5:4001' is not a converter's URL"},
         {{"--port", "socket://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
          5,
-         ": Unable to open com port (win error code: 111); the converter refused the connection"},
+         ": Unable to open com port (Connection refused); the converter refused the connection"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"pointers"};

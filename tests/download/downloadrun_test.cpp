@@ -343,14 +343,18 @@ TEST(DownloadRun, TheSixthUnusableAnswerInARowEndsTheRun)
         EXPECT_EQ(run.Commands().back(), kNAK);
         EXPECT_FALSE(run.window.clockStoppedAnswering);
     }
-    // A clock that goes silent after its third record (a cable pulled):
-    // the same end, and the window learns the clock stopped answering.
-    {
+    // A clock that goes silent after its third record (a cable pulled),
+    // between two answers or part-way through the fourth: the same end,
+    // and the window learns the clock stopped answering. Catches the cut
+    // answer's bytes taken for a clock that still talks (a record error).
+    for (const bool partWay : {false, true}) {
+        SCOPED_TRACE(partWay ? "part-way through an answer" : "between answers");
         Session run;
         run.window.count = "10";
         run.script.records = Records(1, 10);
+        run.script.line = {Answer::Clean, Answer::Clean, Answer::Clean, Answer::CutOff};
         run.clock = std::make_unique<ScriptedClock>(false, [&](const std::string& command, int) {
-            return run.script.naks >= 3 ? std::string() : run.script.Reply(command);
+            return run.script.naks >= 3 + partWay ? std::string() : run.script.Reply(command);
         });
         run.window.portName = run.clock->PortPath();
         RunDownload(run.window);
