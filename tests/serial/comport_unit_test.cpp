@@ -2,6 +2,7 @@
 // rules its setters and requests follow while closed.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,22 @@ TEST(ComPortOpen, NamesWithoutADeviceFailAsAbsent)
         EXPECT_EQ(beforeOpen, 1) << name;
     }
     SetComPortDirectory("");
+}
+
+// Faults caught: a pause that ends where its sleep ends, which is before the
+// deadline so that the system's wake-up delay falls inside the pause; one
+// that a timer coarser than the clock ends early.
+TEST(ComSleep, APauseIsNeverShorterThanAsked)
+{
+    using Clock = std::chrono::steady_clock;
+    int shorter = 0;
+    for (int i = 0; i < 300; ++i) {
+        const int milliseconds = i % 30 == 0 ? 5 : 1;
+        const Clock::time_point start = Clock::now();
+        ComSleep(milliseconds);
+        if (Clock::now() - start < std::chrono::milliseconds(milliseconds)) ++shorter;
+    }
+    EXPECT_EQ(shorter, 0);
 }
 
 }  // namespace
