@@ -72,12 +72,14 @@ struct ClockResult {
     bool cutShort = false;  // a stop came before the clock's last record
     std::string note;       // replaces the status word when set
     std::string lastError;  // the last line said about a clock that failed
+    std::string lastAsked;  // a clock left out as absent: when it was last asked
 };
 
-std::string StatusWord(const ClockResult& result)
+// A summary table (`table`) adds when a clock left out was last asked.
+std::string StatusWord(const ClockResult& result, bool table = false)
 {
-    if (!result.note.empty()) return result.note;
-    return StatusWordOf(result.status, result.cutShort);
+    const std::string word = result.note.empty() ? StatusWordOf(result.status, result.cutShort) : result.note;
+    return table && !result.lastAsked.empty() ? word + " (last asked " + result.lastAsked + ")" : word;
 }
 
 // The clocks of `results`, read on `port`, as a status file lists them.
@@ -86,7 +88,7 @@ void AddToStatus(RunStatus* status, const std::string& port, const std::vector<C
     if (status == nullptr) return;
     for (const ClockResult& r : results)
         status->clocks.push_back({port + " clock " + std::to_string(r.clock), port, r.clock, StatusWord(r),
-                                  r.records, r.flagged, r.lastError});
+                                  r.records, r.flagged, r.lastError, r.lastAsked});
 }
 
 // What the lines of a site share: the run that all of them record.
@@ -131,14 +133,15 @@ public:
     {
         if (const int status = PrepareFolder(); status != kExitComplete) return status;
         std::unique_ptr<SweepState> sweep;
-        const std::vector<int> clocks = Clocks(sweep);
+        const SweepPlan plan = Clocks(sweep);
         std::vector<ClockResult> results;
-        for (int clock : clocks) {
+        for (int clock : plan.order) {
             if (Stopped()) break;
             if (m_site && m_site->damaged) break;
-            results.push_back(Collect(clock));
-            if (sweep && results.back().status == kExitComplete && !results.back().cutShort)
-                KeepSweepState([&] { sweep->Finished(clock); });
+            const std::uint64_t heard = CharactersReceived();
+            const ClockResult& r = results.emplace_back(Collect(clock));
+            if (sweep)
+                sweep->Asked(clock, AnswerOf(r.status, r.cutShort, CharactersReceived() != heard, Stopped()));
             // A damaged store takes nothing more, from any line of a site.
             if (m_writer && m_writer->Damaged()) {
                 if (m_site) m_site->damaged = true;
@@ -162,12 +165,15 @@ public:
             ReleaseSharedPort();
             if (!m_options.newOnly) m_window.CloseOutputFiles();
         });
-        if (!m_site) PrintSummary(results);
-        m_results = results;
-        const bool cutShort = results.size() < clocks.size() ||
+        const bool cutShort = results.size() < plan.order.size() ||
                               std::any_of(results.begin(), results.end(), [](const ClockResult& r) {
                                   return r.cutShort || r.status != kExitComplete;
                               });
+        for (const NotAsked& n : plan.notAsked)
+            results.push_back(
+                {n.clock, 0, 0, kExitComplete, false, kNotAskedWord, "", StatusTime(n.lastAsked)});
+        if (!m_site) PrintSummary(results);
+        m_results = results;
         if (Stopped() && cutShort) return 128 + m_stopSignal();
         return ExitStatus(results);
     }
@@ -177,27 +183,20 @@ private:
     bool Sweep() const { return !m_options.clockList.empty(); }
 
     // The clocks to read in order. A sweep into the store begins with those
-    // its bus's last sweep did not finish (`sweep` then keeps that state).
-    std::vector<int> Clocks(std::unique_ptr<SweepState>& sweep)
+    // its bus's last sweep did not finish and leaves out those recently
+    // silent (`sweep` then keeps that state).
+    SweepPlan Clocks(std::unique_ptr<SweepState>& sweep)
     {
-        if (!Sweep()) return {std::stoi(m_options.clock)};
-        if (!m_options.newOnly) return m_options.clockList;
-        sweep = std::make_unique<SweepState>(m_options.outDirectory, PortKey(PortText()));
-        std::vector<int> order = SweepOrder(m_options.clockList, {});
-        KeepSweepState([&] { order = sweep->Begin(m_options.clockList); });
-        return order;
-    }
-
-    // A sweep's order is a matter of fairness, not of the records: a state
-    // that cannot be written is reported and the sweep goes on.
-    void KeepSweepState(const std::function<void()>& change)
-    {
-        try {
-            change();
-        } catch (const std::exception& error) {
-            m_window.Say(m_program + ": warning: " + error.what() +
-                         "; the next sweep may not begin with the clocks this one leaves unread");
-        }
+        if (!Sweep()) return {{std::stoi(m_options.clock)}, {}};
+        if (!m_options.newOnly) return {m_options.clockList, {}};
+        const std::int64_t interval = m_options.askAbsent ? 0 : m_options.absentIntervalMinutes * 60LL;
+        sweep = std::make_unique<SweepState>(
+            m_options.outDirectory, PortKey(PortText()), interval,
+            [this](const std::string& text) { m_window.Say(m_program + ": warning: " + text); });
+        const SweepPlan plan = sweep->Begin(m_options.clockList);
+        if (const std::string text = NotAskedText(plan, interval); !text.empty())
+            m_window.Say((m_site ? PortText() + " " : "") + text);
+        return plan;
     }
 
     // Makes the folder; with --new takes its lock, opens the punch store and
@@ -547,7 +546,7 @@ private:
         std::printf("clock  records  flagged  status\n");
         for (const ClockResult& r : results)
             std::printf("%5d  %7lld  %7lld  %s\n", r.clock, static_cast<long long>(r.records),
-                        static_cast<long long>(r.flagged), StatusWord(r).c_str());
+                        static_cast<long long>(r.flagged), StatusWord(r, true).c_str());
     }
 
     int ExitStatus(const std::vector<ClockResult>& results) const
@@ -555,8 +554,9 @@ private:
         const auto failed = std::find_if(results.begin(), results.end(),
                                          [](const ClockResult& r) { return r.status != kExitComplete; });
         if (failed == results.end()) return kExitComplete;
-        const bool someCollected = std::any_of(
-            results.begin(), results.end(), [](const ClockResult& r) { return r.status == kExitComplete; });
+        const bool someCollected = std::any_of(results.begin(), results.end(), [](const ClockResult& r) {
+            return r.status == kExitComplete && r.lastAsked.empty();
+        });
         return someCollected ? kExitSomeClocksFailed : failed->status;
     }
 
@@ -640,6 +640,8 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         line.outDirectory = options.outDirectory;
         line.lockWaitSeconds = options.lockWaitSeconds;
         line.siteFile = options.siteFile;
+        line.absentIntervalMinutes = options.absentIntervalMinutes;
+        line.askAbsent = options.askAbsent;
     }
     // Takes the lock, opens the store and finishes earlier publications,
     // and holds them while the lines are read; its run is the site's.
@@ -681,8 +683,8 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         for (const ClockResult& r : outcome.results) {
             std::printf("%s  %5d  %7lld  %7lld  %s\n", padded(outcome.port).c_str(), r.clock,
                         static_cast<long long>(r.records), static_cast<long long>(r.flagged),
-                        StatusWord(r).c_str());
-            (r.status == kExitComplete ? someComplete : someFailed) = true;
+                        StatusWord(r, true).c_str());
+            if (r.lastAsked.empty()) (r.status == kExitComplete ? someComplete : someFailed) = true;
             if (r.status != kExitComplete && firstFailure == kExitComplete) firstFailure = r.status;
         }
         if (outcome.results.empty() && outcome.status != kExitComplete) {

@@ -28,12 +28,15 @@ struct RunStatus {
         std::string result;  // "complete", "communication error", ...
         std::int64_t records = 0, flagged = 0;
         std::string lastError;  // the last error said about it; empty when none
+        std::string lastAsked;  // a clock left out as absent: when it was last asked
     };
     std::vector<Clock> clocks;
 };
 
 // The present moment as RunStatus keeps it.
 std::string StatusTimeNow();
+// `seconds` since 1970-01-01 UTC as RunStatus keeps a time.
+std::string StatusTime(std::int64_t seconds);
 
 // `text` as a JSON string, quotes included. Quotes, backslashes and control
 // characters are escaped; bytes that are not UTF-8 become U+FFFD, so the

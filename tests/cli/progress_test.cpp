@@ -11,6 +11,7 @@
 #include "progress.h"
 #include "statusfile.h"
 #include "sweeporder.h"
+#include "tempdir.h"
 #include "utils/text.h"
 #include "serial/comport.h"
 #include "commandlinewindow.h"
@@ -288,8 +289,8 @@ TEST(StatusAndTexts, JsonStringsHoldAnyTextAndCountsAgreeInNumber)
     RunStatus status;
     status.command = "download";
     status.exitStatus = 6;
-    status.clocks.push_back({"COM3 clock 2", "COM3", 2, "communication error", 0, 0, "no \"answer\""});
-    status.clocks.push_back({"COM3 clock 4", "COM3", 4, "complete", 12, 1, ""});
+    status.clocks.push_back({"COM3 clock 2", "COM3", 2, "communication error", 0, 0, "no \"answer\"", ""});
+    status.clocks.push_back({"COM3 clock 4", "COM3", 4, "complete", 12, 1, "", ""});
     const std::string json = StatusJson(status);
     EXPECT_NE(json.find("\"exit_status\": 6,"), std::string::npos) << json;
     EXPECT_NE(json.find("\"last_error\": \"no \\\"answer\\\"\"}"), std::string::npos) << json;
@@ -303,4 +304,34 @@ TEST(StatusAndTexts, JsonStringsHoldAnyTextAndCountsAgreeInNumber)
 
     // The clocks a sweep left unread come first, then the rest by address.
     EXPECT_EQ(SweepOrder({5, 1, 4, 2, 3}, {4, 3}), (std::vector<int>{3, 4, 1, 2, 5}));
+}
+
+// Faults caught: a clock silent within its interval is asked, or one whose
+// interval is over is not; a last asking in the future (the computer's
+// clock set back) leaves a clock out until that time; a line that is down
+// (no clock of the sweep answers) has its addresses kept as absent, so its
+// clocks wait an interval once it is back; silences before the first
+// answer of a sweep are lost.
+TEST(SweepState, SilentClocksAreLeftOutForTheirIntervalOnlyOnALineThatAnswers)
+{
+    const SweepPlan plan =
+        PlanSweep({1, 2, 3, 4, 5}, {5},
+                  {{2, {940, false}}, {3, {300, false}}, {4, {990, true}}, {5, {2000, false}}}, 1000, 600);
+    EXPECT_EQ(plan.order, (std::vector<int>{5, 1, 3, 4}));
+    ASSERT_EQ(plan.notAsked.size(), 1u);
+    EXPECT_EQ(plan.notAsked[0].clock, 2);
+    EXPECT_EQ(plan.notAsked[0].lastAsked, 940);
+
+    const TempDir folder;
+    const auto sweep = [&](const std::vector<ClockAnswer>& answers) {
+        SweepState state(folder.path(), "COM1", 3600, {});
+        const SweepPlan begun = state.Begin({1, 2, 3});
+        for (std::size_t i = 0; i < answers.size() && i < begun.order.size(); ++i)
+            state.Asked(begun.order[i], answers[i]);
+        return begun;
+    };
+    const auto silent = ClockAnswer::Silent, finished = ClockAnswer::Finished;
+    sweep({silent, silent, silent});
+    sweep({silent, silent, finished});
+    EXPECT_EQ(sweep({}).order, (std::vector<int>{3}));
 }
