@@ -612,7 +612,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     const bool applied = device.waitTimeoutApplied == milliseconds;
     if (!request.Valid() || (!applied && !SetCommTimeouts(handle, &waitForFirst))) {
         device.waitTimeoutApplied = -1;
-        comSleep(milliseconds);
+        ComSleep(milliseconds);
         return clearCommError(device, waiting) != 0 || waiting > 0;
     }
     device.waitTimeoutApplied = milliseconds;

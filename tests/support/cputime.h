@@ -4,6 +4,10 @@
 #pragma once
 
 #ifdef _WIN32
+// Without the printer functions, whose macros would rename SetPort.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 #include <sys/resource.h>
