@@ -618,24 +618,29 @@ using PauseClock = std::chrono::steady_clock;
 // How long before a pause's deadline its sleep ends, so that the system's
 // wake-up delay (tens of microseconds on an idle Linux, more under load or
 // on Windows' timers) falls inside the pause rather than after it. Each
-// thread learns its own: the margin moves up 19 us after a wake later than
-// it and down 1 us after one within it, so it settles where 1 wake in 20 is
-// later, the 95th percentile. A rare long delay (the thread waited for a
-// processor) moves it by one step, not by the delay.
+// thread learns its own: the margin moves up 9 us after a wake later than
+// it and down 1 us after one within it, so it settles where 1 wake in 10 is
+// later, the 90th percentile. A wake later than the largest margin says
+// the thread waited for a processor, which no margin cures (a thread that
+// spins for long is the one the scheduler sets aside next): it is not
+// counted.
 class WakeMargin {
 public:
     PauseClock::duration Get() const { return m_margin; }
     void Learn(PauseClock::duration late) {
         using std::chrono::microseconds;
-        m_margin += late > m_margin ? microseconds(19) : -microseconds(1);
+        if (late > kMaxMargin) {
+            return;
+        }
+        m_margin += late > m_margin ? microseconds(9) : -microseconds(1);
         m_margin = std::clamp<PauseClock::duration>(m_margin, microseconds(0), kMaxMargin);
     }
 
 private:
-    // A system whose sleeps overshoot more than this (Windows without
+    // A system whose sleeps overshoot by up to this (Windows without
     // high-resolution timers, whose Sleep keeps to a 1 ms period) has its
-    // short pauses waited out whole on the processor.
-    static constexpr PauseClock::duration kMaxMargin = std::chrono::milliseconds(2);
+    // short pauses waited out mostly on the processor.
+    static constexpr PauseClock::duration kMaxMargin = std::chrono::milliseconds(1);
     PauseClock::duration m_margin = std::chrono::microseconds(200);
 };
 
