@@ -205,7 +205,6 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
         {{"backup"}, "--file"},
         {{"download", "--lock-wait", "5"}, "--lock-wait applies to --new only"},
         {{"download", "--clocks", "1-3", "--ask-absent"}, "--ask-absent applies to --new only"},
-        {{"download", "--new", "--absent-interval", "-1"}, "--absent-interval"},
         {{"pointers", "--new"}, "--new"},
         {{}, "no command given"},
     };
@@ -254,7 +253,6 @@ TEST(CliOptions, ScheduledCollection)
                        "--lock-wait", "0", "--absent-interval", "15", "--ask-absent"});
     EXPECT_EQ(o.absentIntervalMinutes, 15);
     EXPECT_TRUE(o.askAbsent);
-    EXPECT_EQ(Parse({"download", "--new"}).absentIntervalMinutes, 60);
     EXPECT_EQ(o.clockList, (std::vector<int>{1, 4, 9, 10, 11, 12, 32}));
     EXPECT_TRUE(o.newOnly);
     EXPECT_TRUE(o.startGiven);

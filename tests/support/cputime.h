@@ -1,17 +1,13 @@
-// The processor time this process has used so far, kernel and user, in
-// seconds; for checks that a wait does not keep a thread busy, and for the
-// processor time a pause costs.
+// The processor time this process has used so far, kernel and user, in seconds.
 #pragma once
 
 #ifdef _WIN32
-// Without the printer functions, whose macros would rename SetPort.
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // no printer functions, whose macros rename SetPort
 #endif
 #include <windows.h>
 #else
 #include <sys/resource.h>
-#include <sys/time.h>
 #endif
 
 inline double ProcessCpuSeconds()
@@ -19,11 +15,7 @@ inline double ProcessCpuSeconds()
 #ifdef _WIN32
     FILETIME created, exited, kernel, user;
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](FILETIME t) {
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                   t.dwLowDateTime) /
-               1e7;
-    };
+    const auto seconds = [](FILETIME t) { return (t.dwHighDateTime * 4294967296.0 + t.dwLowDateTime) / 1e7; };
     return seconds(kernel) + seconds(user);
 #else
     rusage usage{};
