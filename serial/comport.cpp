@@ -637,10 +637,11 @@ public:
     }
 
 private:
-    // A system whose sleeps overshoot by up to this (Windows without
-    // high-resolution timers, whose Sleep keeps to a 1 ms period) has its
-    // short pauses waited out mostly on the processor.
-    static constexpr PauseClock::duration kMaxMargin = std::chrono::milliseconds(1);
+    // A timer alone wakes a thread well within this (tens of microseconds
+    // on Linux, more in a virtual machine); later is a wait for a processor.
+    // Windows without high-resolution timers sleeps whole milliseconds only
+    // (comSleepUntil), so there a 1 ms pause is waited out whole.
+    static constexpr PauseClock::duration kMaxMargin = std::chrono::microseconds(500);
     PauseClock::duration m_margin = std::chrono::microseconds(200);
 };
 

@@ -451,7 +451,7 @@ void RemoveHeldComLockFiles();
 // default on Windows) until shortly before its deadline, then waits out the
 // rest on the processor, watching the steady clock. How early the sleep ends
 // follows how late the calling thread's recent wakes were (the 90th
-// percentile, up to 1 ms), so the processor is busy only for the tail of
+// percentile, up to 0.5 ms), so the processor is busy only for the tail of
 // each pause. A thread that waits for a processor longer than that ends its
 // pause late.
 void ComSleep(std::int32_t milliseconds);
