@@ -15,7 +15,7 @@
 // 3. A sweep with nothing new at 9600 of 32 addresses, every fourth of them
 //    absent, after a first sweep into the same folder has collected the 24
 //    present clocks and met the absent ones; against the same sweep of the
-//    24 present alone, also after a first one.
+//    24 present alone, also after a first one (the quickest of three each).
 //
 // Usage: sweepbench [--quick]. Exits 1 when a goal is missed: a ratio below
 // 0.9, an absent clock costing more than one 5 s time-out and a second at
@@ -121,8 +121,12 @@ std::string ClockList(int addresses, bool withAbsent)
     return list;
 }
 
-// The second of two --new sweeps of `clocks` into one folder at 9600 baud:
-// the first collects what `sim` holds, the second finds nothing new.
+// --new sweeps of `clocks` into one folder at 9600 baud: the first collects
+// what `sim` holds, the next three find nothing new; the quickest of those
+// and the exit status of the last. A sweep with nothing new takes about a
+// second and a half, a good part of it the state and the store written
+// and synced a clock at a time, which a disk other work shares delays by
+// tenths of a second at random.
 std::pair<int, double> NothingNewSweep(const SimProcess& sim, const std::string& clocks)
 {
     const TempDir out("sweepbench");
@@ -130,7 +134,12 @@ std::pair<int, double> NothingNewSweep(const SimProcess& sim, const std::string&
         "download", "--new",  "--bus", "rs485",       "--clocks",          clocks,  "--baud",
         "9600",     "--port", "COM7",  "--ports-dir", sim.PortDirectory(), "--out", out.path()};
     RunCli(sweep);
-    return RunCli(sweep);
+    std::pair<int, double> quickest{0, 1e9};
+    for (int run = 0; run < 3; ++run) {
+        const auto [status, seconds] = RunCli(sweep);
+        quickest = {status, std::min(quickest.second, seconds)};
+    }
+    return quickest;
 }
 
 }  // namespace
