@@ -84,6 +84,7 @@ struct ClockResult {
     std::string note;       // a whole read's outcome in other words: "nothing new", "no records"
     std::string identity;   // "new life", "known before as ...": RunStatus::Clock::identity
     std::string lastError;  // the last line said about a clock that failed
+    std::string lastAsked;  // a clock left out as absent: when it was last asked
 };
 
 std::string StatusWord(const ClockResult& result)
@@ -92,10 +93,12 @@ std::string StatusWord(const ClockResult& result)
     return StatusWordOf(result.status, result.cutShort);
 }
 
-// The status column of a summary: the outcome, then which clock it was.
+// The status column of a summary: the outcome, then which clock it was, or
+// when a clock left out as absent was last asked.
 std::string StatusColumn(const ClockResult& result)
 {
-    return StatusWord(result) + (result.identity.empty() ? "" : " (" + result.identity + ")");
+    return StatusWord(result) + (result.identity.empty() ? "" : " (" + result.identity + ")") +
+           (result.lastAsked.empty() ? "" : " (last asked " + result.lastAsked + ")");
 }
 
 // The clocks of `results`, read on `port`, as a status file lists them.
@@ -104,7 +107,7 @@ void AddToStatus(RunStatus* status, const std::string& port, const std::vector<C
     if (status == nullptr) return;
     for (const ClockResult& r : results)
         status->clocks.push_back({port + " clock " + std::to_string(r.clock), port, r.clock, StatusWord(r),
-                                  r.records, r.flagged, r.lastError, r.identity});
+                                  r.records, r.flagged, r.lastError, r.identity, r.lastAsked});
 }
 
 // What the lines of a site share: the run that all of them record.
@@ -157,14 +160,15 @@ public:
     {
         if (const int status = Prepare(); status != kExitComplete) return status;
         std::unique_ptr<SweepState> sweep;
-        const std::vector<int> clocks = Clocks(sweep);
+        const SweepPlan plan = Clocks(sweep);
         std::vector<ClockResult> results;
-        for (int clock : clocks) {
+        for (int clock : plan.order) {
             if (Stopped()) break;
             if (m_site && m_site->damaged) break;
-            results.push_back(Collect(clock));
-            if (sweep && results.back().status == kExitComplete && !results.back().cutShort)
-                KeepSweepState([&] { sweep->Finished(clock); });
+            const std::uint64_t heard = CharactersReceived();
+            const ClockResult& r = results.emplace_back(Collect(clock));
+            if (sweep)
+                sweep->Asked(clock, AnswerOf(r.status, r.cutShort, CharactersReceived() != heard, Stopped()));
             // A damaged store takes nothing more, from any line of a site.
             if (m_writer && m_writer->Damaged()) {
                 if (m_site) m_site->damaged = true;
@@ -188,12 +192,15 @@ public:
             ReleaseSharedPort();
             if (!m_options.newOnly) m_window.CloseOutputFiles();
         });
-        if (!m_site) PrintSummary(results);
-        m_results = results;
-        const bool cutShort = results.size() < clocks.size() ||
+        const bool cutShort = results.size() < plan.order.size() ||
                               std::any_of(results.begin(), results.end(), [](const ClockResult& r) {
                                   return r.cutShort || r.status != kExitComplete;
                               });
+        for (const NotAsked& n : plan.notAsked)
+            results.push_back(
+                {n.clock, 0, 0, kExitComplete, false, kNotAskedWord, "", "", StatusTime(n.lastAsked)});
+        if (!m_site) PrintSummary(results);
+        m_results = results;
         if (Stopped() && cutShort) return 128 + m_stopSignal();
         return ExitStatus(results);
     }
@@ -203,27 +210,20 @@ private:
     bool Sweep() const { return !m_options.clockList.empty(); }
 
     // The clocks to read in order. A sweep into the store begins with those
-    // its bus's last sweep did not finish (`sweep` then keeps that state).
-    std::vector<int> Clocks(std::unique_ptr<SweepState>& sweep)
+    // its bus's last sweep did not finish and leaves out those recently
+    // silent (`sweep` then keeps that state).
+    SweepPlan Clocks(std::unique_ptr<SweepState>& sweep)
     {
-        if (!Sweep()) return {std::stoi(m_options.clock)};
-        if (!m_options.newOnly) return m_options.clockList;
-        sweep = std::make_unique<SweepState>(m_options.outDirectory, PortKey(PortText()));
-        std::vector<int> order = SweepOrder(m_options.clockList, {});
-        KeepSweepState([&] { order = sweep->Begin(m_options.clockList); });
-        return order;
-    }
-
-    // A sweep's order is a matter of fairness, not of the records: a state
-    // that cannot be written is reported and the sweep goes on.
-    void KeepSweepState(const std::function<void()>& change)
-    {
-        try {
-            change();
-        } catch (const std::exception& error) {
-            m_window.Say(m_program + ": warning: " + error.what() +
-                         "; the next sweep may not begin with the clocks this one leaves unread");
-        }
+        if (!Sweep()) return {{std::stoi(m_options.clock)}, {}};
+        if (!m_options.newOnly) return {m_options.clockList, {}};
+        const std::int64_t interval = m_options.askAbsent ? 0 : m_options.absentIntervalMinutes * 60LL;
+        sweep = std::make_unique<SweepState>(
+            m_options.outDirectory, PortKey(PortText()), interval,
+            [this](const std::string& text) { m_window.Say(m_program + ": warning: " + text); });
+        const SweepPlan plan = sweep->Begin(m_options.clockList);
+        if (const std::string text = NotAskedText(plan, interval); !text.empty())
+            m_window.Say((m_site ? PortText() + " " : "") + text);
+        return plan;
     }
 
     // Makes the folder; with --new takes its lock, opens the punch store and
@@ -559,8 +559,9 @@ private:
         const auto failed = std::find_if(results.begin(), results.end(),
                                          [](const ClockResult& r) { return r.status != kExitComplete; });
         if (failed == results.end()) return kExitComplete;
-        const bool someCollected = std::any_of(
-            results.begin(), results.end(), [](const ClockResult& r) { return r.status == kExitComplete; });
+        const bool someCollected = std::any_of(results.begin(), results.end(), [](const ClockResult& r) {
+            return r.status == kExitComplete && r.lastAsked.empty();
+        });
         return someCollected ? kExitSomeClocksFailed : failed->status;
     }
 
@@ -646,6 +647,8 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
         line.outDirectory = options.outDirectory;
         line.lockWaitSeconds = options.lockWaitSeconds;
         line.siteFile = options.siteFile;
+        line.absentIntervalMinutes = options.absentIntervalMinutes;
+        line.askAbsent = options.askAbsent;
     }
     // Takes the lock, opens the store and finishes earlier publications,
     // and holds them while the lines are read; its run is the site's.
@@ -691,7 +694,7 @@ int RunCollection(const Options& options, ProgressMeter& progress, const std::st
             std::printf("%s  %5d  %7lld  %7lld  %s\n", padded(outcome.port).c_str(), r.clock,
                         static_cast<long long>(r.records), static_cast<long long>(r.flagged),
                         StatusColumn(r).c_str());
-            (r.status == kExitComplete ? someComplete : someFailed) = true;
+            if (r.lastAsked.empty()) (r.status == kExitComplete ? someComplete : someFailed) = true;
             if (r.status != kExitComplete && firstFailure == kExitComplete) firstFailure = r.status;
         }
         if (outcome.results.empty() && outcome.status != kExitComplete) {

@@ -229,8 +229,21 @@ published file once, even when a run is killed)");
         AddText(command, "--clocks", "LIST", R"((rs485) every listed clock in turn, e.g. 1-32 or 1,4,9-12;
 a clock that does not answer costs one time-out and the
 run goes on; a table (clock, records, flagged, status)
-ends the output)",
+ends the output. With --new, a clock that did not answer
+when last asked is not asked again until the absent
+interval has passed (status "absent, not asked", which is
+no failure of the run))",
                 [&o](const std::string& v) { o.clockList = ParseClockList(v); });
+    AddText(command, "--absent-interval", "MIN", R"(with --new, how many minutes a clock of a sweep that did
+not answer is left out before it is asked again, with the
+whole wait (default 60; 0: every run asks every clock); a
+clock connected there meanwhile is collected then)",
+            [&o](const std::string& v) { o.absentIntervalMinutes = static_cast<int>(std::stoll(v)); })
+        ->transform(WholeNumber(0, 10080))
+        ->needs(newOnly);
+    AddFlag(command, "--ask-absent", o.askAbsent,
+            "with --new, ask every clock of the sweep this run, those\nleft out as absent too")
+        ->needs(newOnly);
     AddText(
         command, "--lock-wait", "SEC",
         "with --new, how long to wait for another run that holds\nthe folder before giving up (default 60)",
@@ -407,7 +420,8 @@ Exit status (the same for every command and option):
   5    port error: the serial port cannot be opened, read or written
   6    some clocks failed: with --clocks, at least one clock was collected
        and at least one failed (the table says which); when every clock
-       fails, the status is that of the first failure
+       fails, the status is that of the first failure. A clock left out as
+       absent (not asked) is neither
   7    central database error (push, download --push): the database cannot
        be reached, refuses the role or the password, fails or does not
        answer within --timeout; named by host, port and database, with

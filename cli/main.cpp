@@ -349,7 +349,7 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
              std::stoi(window.SelectedClockText()),
              window.ClockHoldsNoRecords() ? "no records" : StatusWordOf(window.Status(), !done),
              window.RecordsReadText().empty() ? 0 : std::stoll(window.RecordsReadText()),
-             window.FlaggedWritten(), window.Status() == kExitComplete ? "" : window.LastSaid()});
+             window.FlaggedWritten(), window.Status() == kExitComplete ? "" : window.LastSaid(), ""});
         break;
     case Command::Pointers: done = Pointers(window); break;
     case Command::Find: done = Find(window, progress, options); break;

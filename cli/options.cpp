@@ -202,6 +202,8 @@ constexpr Pairing kPairings[] = {
      "--count does not go with --new, which reads every record the clock wrote since the last run"},
     {"--clocks", "--clock", "--clocks and --clock do not go together"},
     {"--lock-wait", "--new", "--lock-wait applies to --new only"},
+    {"--absent-interval", "--new", "--absent-interval applies to --new only"},
+    {"--ask-absent", "--new", "--ask-absent applies to --new only"},
     {"--site", "--new", "--site needs --new"},
     {"--out", "--download", "--out: 'find' writes records only with --download"},
 };

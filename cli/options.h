@@ -59,6 +59,11 @@ struct Options {
     bool startGiven = false;
     std::vector<int> clockList;
     double lockWaitSeconds = 60;
+    // A sweep into the store leaves out a clock silent when last asked
+    // until this many minutes have passed since (0: never); --ask-absent
+    // asks every clock this run.
+    int absentIntervalMinutes = 60;
+    bool askAbsent = false;
     // Where a JSON summary of the run goes once it has ended; empty: none.
     std::string statusFile;
     // Export: which stored records (a port or clock only when given, a date

@@ -42,12 +42,17 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i)
 
 std::string StatusTimeNow()
 {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    return StatusTime(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+}
+
+std::string StatusTime(std::int64_t seconds)
+{
+    const std::time_t time = static_cast<std::time_t>(seconds);
     std::tm utc{};
 #ifdef _WIN32
-    gmtime_s(&utc, &now);
+    gmtime_s(&utc, &time);
 #else
-    gmtime_r(&now, &utc);
+    gmtime_r(&time, &utc);
 #endif
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
@@ -109,7 +114,8 @@ std::string StatusJson(const RunStatus& status)
                 ", \"clock\": " + std::to_string(c.clock) + ", \"result\": " + JsonString(c.result) +
                 ", \"records\": " + std::to_string(c.records) +
                 ", \"flagged\": " + std::to_string(c.flagged) + ", \"last_error\": " + orNull(c.lastError) +
-                ", \"identity\": " + orNull(c.identity) + "}";
+                ", \"identity\": " + orNull(c.identity) +
+                (c.lastAsked.empty() ? "" : ", \"last_asked\": " + JsonString(c.lastAsked)) + "}";
     }
     json += status.clocks.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return json;

@@ -35,12 +35,15 @@ struct RunStatus {
         // Which clock answered, when it is not simply the one known there:
         // "new life", "known before as COM3 clock 2"; empty otherwise.
         std::string identity{};
+        std::string lastAsked{};  // a clock left out as absent: when it was last asked
     };
     std::vector<Clock> clocks;
 };
 
 // The present moment as RunStatus keeps it.
 std::string StatusTimeNow();
+// `seconds` since 1970-01-01 UTC as RunStatus keeps a time.
+std::string StatusTime(std::int64_t seconds);
 
 // `text` as a JSON string, quotes included. Quotes, backslashes and control
 // characters are escaped; bytes that are not UTF-8 become U+FFFD, so the

@@ -50,6 +50,7 @@ public:
     virtual ~TickSource() = default;
     // Milliseconds, unsigned 32-bit, wrapping.
     virtual std::uint32_t TickCount();
+    // The default is the port's exact pause (ComSleep).
     virtual void Sleep(std::uint32_t milliseconds);
     // The pause after an empty read: up to `milliseconds`, ended early when
     // the port has input. The default waits on the device.
@@ -89,6 +90,8 @@ TComPort& SetUpPortFromWindow(const ClockWindow& window);
 void ProcessWindowMessages(ClockWindow& window);
 
 // ---- framing and sending --------------------------------------------------------
+// Sleeps `milliseconds` on the link's clock (TickSource::Sleep), counted from
+// the call; never shorter.
 void WaitMilliseconds(std::uint16_t milliseconds);
 // ((x - 0x20) AND 0x3F) OR 0x80.
 std::uint8_t EncodeBusChar(char x);

@@ -1,11 +1,6 @@
 // Time for the link, the two wire forms of a command, and the one writer
 // every transmission goes through.
 #include <chrono>
-#include <thread>
-
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 #include "clocklink/clocklink.h"
 #include "utils/errors.h"
@@ -24,21 +19,11 @@ std::uint32_t TickSource::TickCount()
 
 void TickSource::Sleep(std::uint32_t milliseconds)
 {
-#ifdef _WIN32
-    // Sleeping through the standard library would last a whole timer tick,
-    // 15.6 ms by default, where the clock wants 1 ms.
+    // A sleep of the standard library lasts a whole timer tick on Windows
+    // (15.6 ms by default), and everywhere ends later by the system's
+    // wake-up delay: after each command byte at 57600 baud that delay is
+    // lost line time. The port's pause is exact.
     ComSleep(static_cast<std::int32_t>(milliseconds));
-#else
-#ifdef __linux__
-    // Linux may stretch every sleep by the thread's timer slack, 50 us by
-    // default: with the 1 ms pause after each command byte at 57600 baud
-    // that is 5 % of the line's time lost. The slack of the thread that
-    // talks to the clock is cut to 1 us, once.
-    static thread_local const bool tightened = prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL) == 0;
-    static_cast<void>(tightened);
-#endif
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-#endif
 }
 
 void TickSource::PauseForInput(TComPort& port, std::uint32_t milliseconds)
@@ -64,11 +49,11 @@ TickSource& CurrentTickSource() { return g_linkClock ? *g_linkClock : systemCloc
 
 void WaitMilliseconds(std::uint16_t milliseconds)
 {
-    TickSource& clock = CurrentTickSource();
-    const std::uint32_t t0 = clock.TickCount();
-    if (static_cast<std::uint32_t>(clock.TickCount() - t0) >= milliseconds) return;
-    const std::uint32_t passed = clock.TickCount() - t0;
-    if (passed < milliseconds) clock.Sleep(milliseconds - passed);
+    // One whole sleep from now. Taking off the milliseconds a tick counter
+    // read twice says have passed would shorten it: the counter may turn
+    // over between two readings microseconds apart, and a 1 ms pause would
+    // then be none at all.
+    if (milliseconds > 0) CurrentTickSource().Sleep(milliseconds);
 }
 
 // ---- wire forms -----------------------------------------------------------------

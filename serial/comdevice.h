@@ -171,8 +171,10 @@ int comDevicePurgeRequests(ComDevice& device);
 int comDevicePurgeQueues(ComDevice& device);
 // Waits up to `milliseconds` for something to read (or a hang-up to report).
 bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds);
-// A plain sleep, for callers that have no device to wait on.
-void comSleep(std::int32_t milliseconds);
+// Sleeps on the system's finest timer until about `wake` on the steady clock.
+// It may end late by the system's wake-up delay, and, where the timer is
+// coarser than the clock, early; ComSleep waits out what is left.
+void comSleepUntil(std::chrono::steady_clock::time_point wake);
 // The error number of a request made without an open device.
 int comNoDeviceError();
 

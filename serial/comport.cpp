@@ -3,6 +3,8 @@
 // Device work goes through the backend declared in comdevice.h.
 #include "serial/comport.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -601,7 +603,7 @@ std::int32_t TCustomComPort::InputCount() {
 
 bool TCustomComPort::WaitForInput(std::int32_t milliseconds) {
     if (!m_device) {
-        comSleep(milliseconds);
+        ComSleep(milliseconds);
         return false;
     }
     return deviceWaitForInput(*m_device, milliseconds);
@@ -609,7 +611,70 @@ bool TCustomComPort::WaitForInput(std::int32_t milliseconds) {
 
 std::uint32_t TCustomComPort::LineErrorCount() const { return m_device ? m_device->lineErrors.load() : 0; }
 
-void ComSleep(std::int32_t milliseconds) { comSleep(milliseconds); }
+namespace {
+
+using PauseClock = std::chrono::steady_clock;
+
+// How long before a pause's deadline its sleep ends, so that the system's
+// wake-up delay (tens of microseconds on an idle Linux, more under load or
+// on Windows' timers) falls inside the pause rather than after it. Each
+// thread learns its own: the margin moves up 9 us after a wake later than
+// it and down 1 us after one within it, so it settles where 1 wake in 10 is
+// later, the 90th percentile. A wake later than the largest margin says
+// the thread waited for a processor, which no margin cures (a thread that
+// spins for long is the one the scheduler sets aside next): it is not
+// counted.
+class WakeMargin {
+public:
+    PauseClock::duration Get() const { return m_margin; }
+    void Learn(PauseClock::duration late) {
+        using std::chrono::microseconds;
+        if (late > kMaxMargin) {
+            return;
+        }
+        m_margin += late > m_margin ? microseconds(9) : -microseconds(1);
+        m_margin = std::clamp<PauseClock::duration>(m_margin, microseconds(0), kMaxMargin);
+    }
+
+private:
+    // A timer alone wakes a thread well within this (tens of microseconds
+    // on Linux, more in a virtual machine); later is a wait for a processor.
+    // Windows without high-resolution timers sleeps whole milliseconds only
+    // (comSleepUntil), so there a 1 ms pause is waited out whole.
+    static constexpr PauseClock::duration kMaxMargin = std::chrono::microseconds(500);
+    PauseClock::duration m_margin = std::chrono::microseconds(200);
+};
+
+thread_local WakeMargin t_wakeMargin;
+
+// Tells the processor the thread is waiting in a loop (it may save power,
+// or give way to the other thread of its core).
+inline void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
+void ComSleep(std::int32_t milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    // The deadline is fixed before anything can delay the thread, so a late
+    // wake shortens the spin, never lengthens the pause.
+    const PauseClock::time_point deadline = PauseClock::now() + std::chrono::milliseconds(milliseconds);
+    const PauseClock::time_point wake = deadline - t_wakeMargin.Get();
+    if (wake > PauseClock::now()) {
+        comSleepUntil(wake);
+        t_wakeMargin.Learn(PauseClock::now() - wake);
+    }
+    while (PauseClock::now() < deadline) {
+        spinPause();
+    }
+}
 
 void TCustomComPort::SetConnected(bool value) {
     if (value == m_connected) {

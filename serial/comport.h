@@ -444,6 +444,14 @@ std::string ComLockDirectory();
 // systems without lock files.
 void RemoveHeldComLockFiles();
 
-// Sleeps `milliseconds` on the system's finest timer, not its tick (15.6 ms
-// by default on Windows); for the pauses the clock needs between bytes.
+// Pauses `milliseconds` exactly, for the pauses the clock needs between
+// bytes: never shorter, and longer only by the few microseconds it takes to
+// see the deadline pass, however late the system wakes a sleeping thread.
+// The pause sleeps on the system's finest timer (not its tick, 15.6 ms by
+// default on Windows) until shortly before its deadline, then waits out the
+// rest on the processor, watching the steady clock. How early the sleep ends
+// follows how late the calling thread's recent wakes were (the 90th
+// percentile, up to 0.5 ms), so the processor is busy only for the tail of
+// each pause. A thread that waits for a processor longer than that ends its
+// pause late.
 void ComSleep(std::int32_t milliseconds);

@@ -20,14 +20,16 @@
 // call.
 //
 // No wait depends on the system's timer tick (15.6 ms by default): a wait for
-// input is a read the driver ends when the first byte arrives, pauses run on
-// a high-resolution waitable timer (or, on systems without one, on a timer
-// period of 1 ms asked for while a port is open), and every wait has a
+// input is a read the driver ends when the first byte arrives, pauses sleep
+// on a high-resolution waitable timer (or, on systems without one, on a timer
+// period of 1 ms asked for while a port is open) and wait out their last
+// part against the performance counter (ComSleep), and every wait has a
 // deadline, so a driver that ignores its time-outs cannot hang the program.
 #include <windows.h>
 #include <timeapi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -306,22 +308,29 @@ bool hasHighResolutionTimer() {
 
 }  // namespace
 
-void comSleep(std::int32_t milliseconds) {
-    if (milliseconds <= 0) {
+void comSleepUntil(std::chrono::steady_clock::time_point wake) {
+    // The steady clock counts on the performance counter; the timer's due
+    // time is relative (absolute ones follow the wall clock, which may be
+    // set), in 100 ns units.
+    const auto left = std::chrono::ceil<std::chrono::duration<long long, std::ratio<1, 10000000>>>(
+                          wake - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
         return;
     }
     if (HANDLE timer = pauseTimer(); timer != nullptr) {
         LARGE_INTEGER due{};
-        due.QuadPart = -10000LL * milliseconds;  // relative, in 100 ns units
+        due.QuadPart = -left;
         if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
             // The timer ends the wait; the wait's own limit is only a guard.
-            WaitForSingleObject(timer, static_cast<DWORD>(milliseconds) + kDeadlineSlackMs);
+            WaitForSingleObject(timer, static_cast<DWORD>(left / 10000) + kDeadlineSlackMs);
             return;
         }
     }
     // Without that timer Sleep keeps to the timer period, which an open port
-    // has lowered to 1 ms.
-    Sleep(static_cast<DWORD>(milliseconds));
+    // has lowered to 1 ms, and may overshoot by as much: only whole
+    // milliseconds are slept, and ComSleep learns how late they end.
+    Sleep(static_cast<DWORD>(left / 10000));
 }
 
 int comDeviceOpen(const std::string& portName, std::unique_ptr<ComDevice>& device) {
@@ -603,7 +612,7 @@ bool comDeviceWaitForInput(ComDevice& device, std::int32_t milliseconds) {
     const bool applied = device.waitTimeoutApplied == milliseconds;
     if (!request.Valid() || (!applied && !SetCommTimeouts(handle, &waitForFirst))) {
         device.waitTimeoutApplied = -1;
-        comSleep(milliseconds);
+        ComSleep(milliseconds);
         return clearCommError(device, waiting) != 0 || waiting > 0;
     }
     device.waitTimeoutApplied = milliseconds;

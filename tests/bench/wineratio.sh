@@ -29,7 +29,7 @@ trap cleanup EXIT
 "$win/wine/run" cmd /c exit >/dev/null 2>&1  # the prefix and its server exist from here on
 # Wine's waits and timers run in its server process, which keeps Linux's
 # default timer slack of 50 us, while the Linux program cuts its own
-# thread's to 1 us (TickSource::Sleep). The server of this prefix gets the
+# thread's to 1 us (ComSleep). The server of this prefix gets the
 # same 1 us (root may set it), so that both programs' pauses wait alike; on
 # Windows the high-resolution timer plays that part.
 slack="Wine's server at its default timer slack"

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -723,6 +724,15 @@ std::vector<std::string> AllDumpLines(const SimProcess& sim, int clock)
     return ExpectedDump(records, 0, records.size(), settings);
 }
 
+// The commands to clock `clock` in the wire log of `sim`.
+std::size_t CommandsTo(const SimProcess& sim, int clock)
+{
+    const std::string log = sim.ReadWireLog(), mark = " clock=" + std::to_string(clock) + " ";
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = log.find(mark, at)) != std::string::npos; ++at) ++count;
+    return count;
+}
+
 void WriteFile(const std::string& path, const std::string& text)
 {
     std::ofstream out(path, std::ios::binary);
@@ -1047,16 +1057,54 @@ TEST(CliCollection, SweepGoesOnPastAnAbsentClockAndTellsPartialFromTotalFailure)
         for (int clock : {1, 3}) EXPECT_EQ(LinesOfClock(lines, clock), AllDumpLines(sim, clock));
     }
     // The absent clock cost one time-out each time: one command, no more.
-    std::size_t toClock2 = 0;
-    for (std::size_t at = 0; (at = sim.ReadWireLog().find(" clock=2 ", at)) != std::string::npos; ++at)
-        ++toClock2;
-    EXPECT_EQ(toClock2, 2u);
+    EXPECT_EQ(CommandsTo(sim, 2), 2u);
 
     // Every clock failing is a total failure, with the first failure's status.
     TempDir nowhere;
     CliRun none = RunCli({"download", "--bus", "rs485", "--clocks", "1,3", "--port", nowhere / "no-device",
                           "--out", nowhere.path()});
     EXPECT_EQ(none.status, 5) << none.err;
+}
+
+// Faults caught: an address where no clock answers is waited out at every
+// sweep; one left out is never asked again (after its interval, or with
+// --ask-absent), so a clock connected there is never collected; a sweep
+// that left one out fails for a monitor, or hides when it was last asked.
+TEST(CliCollection, AnAbsentClockIsAskedAgainOnlyAfterItsIntervalAndCollectedOnceThere)
+{
+    const auto sweep = [](const SimProcess& sim, const std::string& out, std::vector<std::string> more) {
+        more.insert(more.begin(), {"download", "--new", "--bus", "rs485", "--clocks", "1-3", "--out", out,
+                                   "--status-file", out + "/status.json"});
+        return RunCli(Link(sim, more));
+    };
+    SimProcess gap({"--bus", "rs485", "--clocks", "1,3", "--records", "5"});
+    TempDir out;
+    EXPECT_EQ(sweep(gap, out.path(), {}).status, 6);
+    const CliRun again = sweep(gap, out.path(), {});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(CommandsTo(gap, 2), 1u);
+    EXPECT_TRUE(Contains(again.out, "\n    2        0        0  absent, not asked (last asked 20"))
+        << again.out;
+    const std::string json = ReadWholeFile(out / "status.json");
+    EXPECT_TRUE(Contains(json,
+                         "\"clock\": 2, \"result\": \"absent, not asked\", \"records\": 0, \"flagged\": 0, "
+                         "\"last_error\": null, \"last_asked\": \"20"))
+        << json;
+
+    // A bus where a clock is connected at each address: 2 was silent two
+    // hours ago, past the interval, and is asked; 3 a minute ago, and is
+    // asked only with --ask-absent. Each is collected once asked.
+    SimProcess full({"--bus", "rs485", "--clocks", "1-3", "--records", "5"});
+    TempDir later;
+    const std::string key = collect::PortKey(full.PtyPath());
+    const long long now = std::time(nullptr);
+    WriteFile(later / "Sweeps.state", key + "\t2\t" + std::to_string(now - 7200) + "\tsilent\n" + key +
+                                          "\t3\t" + std::to_string(now - 60) + "\tsilent\n");
+    EXPECT_EQ(sweep(full, later.path(), {}).status, 0);
+    EXPECT_EQ(CommandsTo(full, 3), 0u);
+    EXPECT_EQ(LinesOfClock(Published(later.path(), "Dump"), 2), AllDumpLines(full, 2));
+    EXPECT_EQ(sweep(full, later.path(), {"--ask-absent"}).status, 0);
+    EXPECT_EQ(LinesOfClock(Published(later.path(), "Dump"), 3), AllDumpLines(full, 3));
 }
 
 // Faults caught: a sweep killed after clock 2 of 4 starts with clock 1

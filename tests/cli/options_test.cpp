@@ -204,6 +204,7 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
         {{"pointers", "--file", "x"}, "--file"},
         {{"backup"}, "--file"},
         {{"download", "--lock-wait", "5"}, "--lock-wait applies to --new only"},
+        {{"download", "--clocks", "1-3", "--ask-absent"}, "--ask-absent applies to --new only"},
         {{"pointers", "--new"}, "--new"},
         {{}, "no command given"},
     };
@@ -249,7 +250,9 @@ TEST(CliOptions, AQuoteCmdLeftInAPathIsTakenAsMeantOnWindowsOnly)
 TEST(CliOptions, ScheduledCollection)
 {
     Options o = Parse({"download", "--bus", "rs485", "--clocks", "1,4,9-12,32", "--new", "--start", "253578",
-                       "--lock-wait", "0"});
+                       "--lock-wait", "0", "--absent-interval", "15", "--ask-absent"});
+    EXPECT_EQ(o.absentIntervalMinutes, 15);
+    EXPECT_TRUE(o.askAbsent);
     EXPECT_EQ(o.clockList, (std::vector<int>{1, 4, 9, 10, 11, 12, 32}));
     EXPECT_TRUE(o.newOnly);
     EXPECT_TRUE(o.startGiven);

@@ -298,8 +298,8 @@ TEST(StatusAndTexts, JsonStringsHoldAnyTextAndCountsAgreeInNumber)
     RunStatus status;
     status.command = "download";
     status.exitStatus = 6;
-    status.clocks.push_back({"COM3 clock 2", "COM3", 2, "communication error", 0, 0, "no \"answer\""});
-    status.clocks.push_back({"COM3 clock 4", "COM3", 4, "complete", 12, 1, ""});
+    status.clocks.push_back({"COM3 clock 2", "COM3", 2, "communication error", 0, 0, "no \"answer\"", ""});
+    status.clocks.push_back({"COM3 clock 4", "COM3", 4, "complete", 12, 1, "", ""});
     const std::string json = StatusJson(status);
     EXPECT_NE(json.find("\"exit_status\": 6,"), std::string::npos) << json;
     EXPECT_NE(json.find("\"last_error\": \"no \\\"answer\\\"\","), std::string::npos) << json;
@@ -316,13 +316,40 @@ TEST(StatusAndTexts, JsonStringsHoldAnyTextAndCountsAgreeInNumber)
     EXPECT_EQ(SweepOrder({5, 1, 4, 2, 3}, {4, 3}), (std::vector<int>{3, 4, 1, 2, 5}));
     // Fault caught: clock 2 finished on one line of a site clears the mark
     // of clock 2 on the other line, which is read last next time.
-    TempDir folder;
-    SweepState com1(folder.path(), "/dev/ttyS0"), com2(folder.path(), "/dev/ttyS1");
-    com1.Begin({1, 2, 3});
-    com2.Begin({1, 2, 3});
-    com1.Finished(1);
-    com1.Finished(3);
-    com2.Finished(2);
-    EXPECT_EQ(com1.Begin({1, 2, 3}), (std::vector<int>{2, 1, 3}));
-    EXPECT_EQ(com2.Begin({1, 2, 3}), (std::vector<int>{1, 3, 2}));
+    {
+        TempDir folder;
+        SweepState com1(folder.path(), "/dev/ttyS0", 3600, {}), com2(folder.path(), "/dev/ttyS1", 3600, {});
+        com1.Begin({1, 2, 3});
+        com2.Begin({1, 2, 3});
+        com1.Asked(1, ClockAnswer::Finished);
+        com1.Asked(3, ClockAnswer::Finished);
+        com2.Asked(2, ClockAnswer::Finished);
+        EXPECT_EQ(com1.Begin({1, 2, 3}).order, (std::vector<int>{2, 1, 3}));
+        EXPECT_EQ(com2.Begin({1, 2, 3}).order, (std::vector<int>{1, 3, 2}));
+    }
+    // A clock silent within its interval is left out; one past it, or last
+    // asked "later" than now (the computer's clock was set back), is asked.
+    const SweepPlan plan =
+        PlanSweep({1, 2, 3, 4}, {}, {{2, {940, false}}, {3, {300, false}}, {4, {2000, false}}}, 1000, 600);
+    EXPECT_EQ(plan.order, (std::vector<int>{1, 3, 4}));
+    EXPECT_EQ(plan.notAsked.at(0).lastAsked, 940);
+}
+
+// Faults caught: a line that is down (no clock of the sweep answers) has
+// its addresses kept as absent, so its clocks wait an interval once it is
+// back; the silences before the first answer of a sweep are lost.
+TEST(SweepState, SilenceCountsOnlyOnALineWhereAClockAnswered)
+{
+    const TempDir folder;
+    const auto sweep = [&](const std::vector<ClockAnswer>& answers) {
+        SweepState state(folder.path(), "COM1", 3600, {});
+        const std::vector<int> order = state.Begin({1, 2, 3}).order;
+        for (std::size_t i = 0; i < std::min(answers.size(), order.size()); ++i)
+            state.Asked(order[i], answers[i]);
+        return order;
+    };
+    using enum ClockAnswer;
+    sweep({Silent, Silent, Silent});
+    sweep({Silent, Silent, Finished});
+    EXPECT_EQ(sweep({}), (std::vector<int>{3}));
 }

@@ -190,6 +190,19 @@ TEST(PortSetup, NoPortMeansNothingIsSentAndNothingRaised)
     EXPECT_EQ(clock.advanced, 0u);
 }
 
+// Fault caught: the pause after a command byte takes off what a millisecond
+// tick counter says passed since the call, and the counter turning over
+// between two readings microseconds apart leaves no pause at all.
+TEST(Pacing, ATickTurningOverDuringThePauseDoesNotShortenIt)
+{
+    struct TurningTicks : FakeTickSource {
+        std::uint32_t TickCount() override { return now++; }
+    } clock;
+    WaitMilliseconds(1);
+    WaitMilliseconds(3);
+    EXPECT_EQ(clock.sleeps, (std::vector<std::uint32_t>{1, 3}));
+}
+
 TEST(ErrorReport, FullStopRule)
 {
     EXPECT_EQ(ErrorReportText(""), ".");

@@ -5,8 +5,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <sys/resource.h>
-#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -21,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "cputime.h"
 #include "ptypeer.h"
 #include "serialtesting.h"
 #include "serial/comport.h"
@@ -514,40 +513,23 @@ TEST_F(EventThread, NoEventsNoThreadAndBytesStayQueued)
     EXPECT_EQ(text, "kept");
 }
 
-double processCpuSeconds()
-{
-#ifdef _WIN32
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](FILETIME t) {
-        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
-#else
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-#endif
-}
-
 TEST_F(EventThread, WaitingUnreadBytesOrAHangUpDoNotKeepTheThreadBusy)
 {
     port.SetSyncMethod(smNone);  // dispatches run on the thread itself
     port.Open();
     peer.Send("never read");
     WaitForQueued(port, 10);
-    double before = processCpuSeconds();
+    double before = ProcessCpuSeconds();
     std::this_thread::sleep_for(300ms);
     // A thread that polled a readable device in a loop would use it all.
-    EXPECT_LT(processCpuSeconds() - before, 0.1);
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.1);
 
     std::string text;
     port.ReadText(text, 100);
     peer.HangUp();
-    before = processCpuSeconds();
+    before = ProcessCpuSeconds();
     std::this_thread::sleep_for(300ms);
-    EXPECT_LT(processCpuSeconds() - before, 0.1);
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.1);
     port.Close();
 }
 

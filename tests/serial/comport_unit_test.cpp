@@ -2,6 +2,7 @@
 // rules its setters and requests follow while closed.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,20 @@ TEST(ComPortOpen, NamesWithoutADeviceFailAsAbsent)
         EXPECT_EQ(beforeOpen, 1) << name;
     }
     SetComPortDirectory("");
+}
+
+// Faults caught: a pause that ends where its sleep ends (before the
+// deadline, so that the wake-up delay falls inside it), or that a timer
+// coarser than the clock ends early.
+TEST(ComSleep, APauseIsNeverShorterThanAsked)
+{
+    int shorter = 0;
+    for (int i = 0; i < 300; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        ComSleep(1);
+        shorter += std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1);
+    }
+    EXPECT_EQ(shorter, 0);
 }
 
 }  // namespace
