@@ -1088,7 +1088,7 @@ TEST(CliCollection, AnAbsentClockIsAskedAgainOnlyAfterItsIntervalAndCollectedOnc
     const std::string json = ReadWholeFile(out / "status.json");
     EXPECT_TRUE(Contains(json,
                          "\"clock\": 2, \"result\": \"absent, not asked\", \"records\": 0, \"flagged\": 0, "
-                         "\"last_error\": null, \"last_asked\": \"20"))
+                         "\"last_error\": null, \"identity\": null, \"last_asked\": \"20"))
         << json;
 
     // A bus where a clock is connected at each address: 2 was silent two
