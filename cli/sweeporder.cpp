@@ -74,9 +74,11 @@ void ChangeLines(const std::string& path, const std::function<void(const std::st
     try {
         collect::ReplaceFileDurably(path, text);
     } catch (const std::exception& error) {
-        warn(std::string(error.what()) +
-             "; the next sweep may not begin with the clocks this one leaves unread, nor leave out those that"
-             " were silent");
+        if (warn)
+            warn(std::string(error.what()) +
+                 "; the next sweep may not begin with the clocks this one leaves unread, nor leave out those "
+                 "that"
+                 " were silent");
     }
 }
 
