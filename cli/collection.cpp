@@ -117,12 +117,6 @@ struct SiteShare {
     mutable std::atomic<bool> damaged{false};
 };
 
-int StatusOfStoreError(const StoreError& error)
-{
-    return error.kind() == StoreError::NotAStore || error.kind() == StoreError::Damaged ? kExitBadInput
-                                                                                        : kExitOtherError;
-}
-
 class Collection {
 public:
     // `site`: one line of a site, collecting into the folder the site's
@@ -287,7 +281,7 @@ private:
             m_window.writer = m_writer.get();
         } catch (const StoreError& error) {
             m_window.Say(m_program + ": " + error.what() + "; nothing was downloaded");
-            return StatusOfStoreError(error);
+            return StatusOfError(error);
         } catch (const EFileInUse& error) {
             m_window.Say(m_program + ": --out: " + error.what());
             return kExitOtherError;

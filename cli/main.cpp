@@ -217,9 +217,7 @@ int LookAfterStore(const Options& options, const std::string& program)
         return kExitComplete;
     } catch (const collect::StoreError& error) {
         Log(program + ": " + error.what());
-        return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
-                   ? kExitBadInput
-                   : kExitOtherError;
+        return StatusOfError(error);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "collect/centraldb.h"
 #include "collect/punchstore.h"
+#include "commandlinewindow.h"
 #include "process.h"
 #include "progress.h"
 #include "utils/utf8path.h"
@@ -101,8 +102,7 @@ int PushStore(const Options& options, const std::string& program, const std::fun
                     failed ? "central database error" : "bad input", error.what());
     } catch (const collect::StoreError& error) {
         Say(program + ": " + error.what() + "; nothing was pushed to " + masked);
-        const bool bad =
-            error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged;
+        const bool bad = StatusOfError(error) == kExitBadInput;
         return done(bad ? kExitBadInput : kExitOtherError, bad ? "bad input" : "error", error.what());
     }
 }

@@ -7,6 +7,7 @@
 #include "collect/durablefile.h"
 #include "collect/punchstore.h"
 #include "collect/relayout.h"
+#include "commandlinewindow.h"
 #include "process.h"
 #include "progress.h"
 #include "utils/utf8path.h"
@@ -62,9 +63,7 @@ int RelayoutStore(const Options& options, const std::string& program)
         return error.kind() == collect::CentralError::Failed ? kExitCentralError : kExitBadInput;
     } catch (const collect::StoreError& error) {
         say(std::string(error.what()) + "; nothing was changed");
-        return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
-                   ? kExitBadInput
-                   : kExitOtherError;
+        return StatusOfError(error);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "collect/publisher.h"
 #include "collect/punchstore.h"
 #include "collection.h"
+#include "commandlinewindow.h"
 #include "process.h"
 #include "progress.h"
 #include "utils/utf8path.h"
@@ -73,9 +74,7 @@ int ManageSite(const Options& options, const std::string& program)
         return kExitComplete;
     } catch (const collect::StoreError& error) {
         Say(program + ": " + error.what());
-        return error.kind() == collect::StoreError::NotAStore || error.kind() == collect::StoreError::Damaged
-                   ? kExitBadInput
-                   : kExitOtherError;
+        return StatusOfError(error);
     } catch (const std::exception& error) {
         Say(program + ": " + error.what());
         return kExitOtherError;

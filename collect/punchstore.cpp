@@ -650,16 +650,20 @@ void PunchStore::MoveHomeHere()
     m_home = here;
 }
 
-void PunchStore::Upgrade()
+void PunchStore::KeepCopy(const std::string& suffix, const std::string& before)
 {
     // The store as it was stays beside it until the operator removes it.
-    const std::string copy = m_path + ".v1";
+    const std::string copy = m_path + suffix;
     std::error_code error;
     std::filesystem::remove(PathFromUtf8(copy), error);
     Statement keep(m_db, "VACUUM INTO ?1");
-    if (keep.Bind(1, copy).Step() != SQLITE_DONE)
-        Fail("keep a copy of it as " + copy + " before upgrading it");
+    if (keep.Bind(1, copy).Step() != SQLITE_DONE) Fail("keep a copy of it as " + copy + " before " + before);
     m_copyKept = true;
+}
+
+void PunchStore::Upgrade()
+{
+    KeepCopy(".v1", "upgrading it");
     Execute("BEGIN IMMEDIATE");
     try {
         Execute(kUpgradeFrom1);
@@ -681,16 +685,8 @@ void PunchStore::Upgrade()
 bool PunchStore::AddChecksums()
 {
     if (m_checksummed) return false;
-    // The store as it was stays beside it until the operator removes it,
-    // unless the upgrade of its schema kept one as it opened.
-    if (!m_copyKept) {
-        const std::string copy = m_path + ".v2";
-        std::error_code error;
-        std::filesystem::remove(PathFromUtf8(copy), error);
-        Statement keep(m_db, "VACUUM INTO ?1");
-        if (keep.Bind(1, copy).Step() != SQLITE_DONE)
-            Fail("keep a copy of it as " + copy + " before giving its records checksums");
-    }
+    // Unless the upgrade of its schema kept a copy as it opened.
+    if (!m_copyKept) KeepCopy(".v2", "giving its records checksums");
     // One transaction: a kill leaves every row with its checksum or none.
     Atomically([&] {
         Execute("ALTER TABLE record ADD COLUMN checksum INTEGER");

@@ -340,6 +340,9 @@ private:
     std::vector<std::int64_t> RecordsFailingChecksums(std::int64_t limit);
     // The store's identity, made once, with the store or its upgrade.
     void AddIdentity();
+    // Keeps the store as it is beside it, as Punches.db`suffix`, before
+    // changing it (`before` says how, for the failure's message).
+    void KeepCopy(const std::string& suffix, const std::string& before);
     // Adds the home and the start of the own records to a store made
     // without them, gives a store without a home the place it is opened in
     // (for collection only), and reads both.
