@@ -382,9 +382,9 @@ window's Persian text (UTF-8) where the window has one:
   COM1 -> /dev/ttyS0, RS-232, clock 1: no answer within 5 s (خطا در ارتباط)
 A port refused for permission names the group that may use it. When
 standard error is not a terminal (a job's log), every line starts with the
-local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
-clock that does not answer is asked once more on the other bus, and a
-clock that answers there is pointed out.
+local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. A clock that
+does not answer (not in a sweep) is asked once more on the other bus, and a
+clock that answers there is pointed out; the exit status stays the same.
 
 )" + std::string(kStopHelp) +
            "\n" + kExamples +

@@ -89,7 +89,8 @@ public:
     void SayError(const std::string& reason, std::string_view windowText = {}) const;
     // After a clock that does not answer, try the record counter once more in
     // the other bus's form and suggest that bus when a clock answers it. It
-    // costs one more time-out, so it is for an operator at a terminal.
+    // costs one more time-out on a run that has failed already, so a sweep,
+    // where silent addresses are expected, does not ask it.
     void SetSuggestOtherBus(bool suggest) { m_suggestOtherBus = suggest; }
 
     std::string RecordTotalText() const { return m_recordTotal; }

@@ -494,41 +494,55 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
 
 // An operator at a terminal whose clock does not answer is told when a
 // clock answers on the other bus; a job's log gets no such wait.
-TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
+// Fault caught: the hint was given for a plain download at a terminal only,
+// never with --new nor in a log, where a scheduled job's operator reads it.
+// It never changes the exit status or the failure the status file records.
+TEST(CliMessages, AClockOnTheOtherBusIsPointedOutAtATerminalAndInALog)
 {
     struct Case {
         std::vector<std::string> sim, cli;
         bool terminal;
-        std::string hint;  // empty: none
+        std::string hint;
     };
     const Case cases[] = {
         {{"--bus", "rs485", "--clocks", "3"},
-         {"--clock", "3"},
+         {"pointers", "--clock", "3"},
          true,
          "clock 3 answers on RS-485: try --bus rs485"},
         {{"--bus", "rs232"},
-         {"--bus", "rs485", "--clock", "4"},
+         {"pointers", "--bus", "rs485", "--clock", "4"},
          true,
          "a clock answers on RS-232: try --bus rs232"},
-        {{"--bus", "rs485", "--clocks", "3"}, {"--clock", "3"}, false, ""},
+        {{"--bus", "rs485", "--clocks", "3"},
+         {"pointers", "--clock", "3"},
+         false,
+         "clock 3 answers on RS-485: try --bus rs485"},
+        {{"--bus", "rs485", "--clocks", "3"},
+         {"download", "--new", "--clock", "3"},
+         false,
+         "clock 3 answers on RS-485: try --bus rs485"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> simArgs = c.sim;
         simArgs.insert(simArgs.end(), {"--records", "50"});
         SimProcess sim(simArgs);
-        std::vector<std::string> args = Link(sim, {"pointers"});
-        args.insert(args.end(), c.cli.begin(), c.cli.end());
+        TempDir out;
+        std::vector<std::string> args = Link(sim, c.cli);
+        if (c.cli[0] == "download")
+            args.insert(args.end(), {"--out", out.path(), "--status-file", out / "run.json"});
         Launch launch;
         launch.terminal = c.terminal;
         CliRun run = RunCli(args, launch);
         EXPECT_EQ(run.status, 3) << run.err;
         EXPECT_TRUE(Contains(run.err, "no answer within 5 s")) << run.err;
-        if (c.hint.empty())
-            EXPECT_FALSE(Contains(run.err, "try --bus")) << run.err;
-        else
-            EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
         // The time starts a log's lines only.
         EXPECT_EQ(run.err.starts_with("clockreader-cli: "), c.terminal) << run.err;
+        if (c.cli[0] == "download") {
+            const std::string status = ReadWholeFile(out / "run.json");
+            EXPECT_TRUE(Contains(status, "no answer within 5 s")) << status;
+            EXPECT_FALSE(Contains(status, "try --bus")) << status;
+        }
     }
 }
 
