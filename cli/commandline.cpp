@@ -256,8 +256,10 @@ in a thread of its own with its own port, into one punch
 store: FILE has a line per port, "PORT BUS CLOCKS BAUD
 LAYOUT" (e.g. "COM1 rs485 1-32 57600 standard" or
 "rfc2217://10.0.0.5:4001 rs232 1 9600 vireo"), "#" starts
-a comment; a port may be listed once. The table at the end
-names port and clock)",
+a comment; a port may be listed once, however it is written
+(COM1 and /dev/ttyS0, a converter's host by name and by
+address): such a file is refused before any clock is read.
+The table at the end names port and clock)",
                 [&o](const std::string& v) {
                     o.site = ReadSiteFile(v);
                     o.siteFile = v;

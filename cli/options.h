@@ -78,6 +78,7 @@ struct Options {
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;
+    int siteLine = 0;  // a site's line: its number in the site file
     // The central database (push --to, download --new --push): its libpq
     // URI or key=value text, how long to wait for each of its answers, and
     // the name of the store's site, stored when given. push --schema-sql

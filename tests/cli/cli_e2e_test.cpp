@@ -1373,12 +1373,31 @@ TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
     EXPECT_EQ(fromBus, ExpectedDump(SimRecords(bus), 0, 40, onBus));
     EXPECT_EQ(fromOffice, ExpectedDump(SimRecords(office), 0, 30, inOffice));
 
-    // A site file that does not read so is refused before anything is sent.
-    WriteFile(dir / "bad",
-              bus.PtyPath() + " rs485 1 9600 standard\n" + bus.PtyPath() + " rs485 2 9600 standard\n");
-    CliRun refused = RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path()});
-    EXPECT_EQ(refused.status, 2) << refused.err;
-    EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 2: the port")) << refused.err;
+    // One port on two lines is refused before anything is sent, naming both
+    // lines, however the port is written. Fault caught: only the same
+    // spelling was seen; two spellings ran two lines on one port.
+    const std::string link = Link(bus, {}).at(1);
+    const std::size_t commandsBefore = CommandsTo(bus, 1);
+    const struct {
+        std::string first, second;
+    } twice[] = {
+        {bus.PtyPath(), bus.PtyPath()},
+        {"COM7", "com7"},
+        {"COM7", bus.PtyPath()},  // the ports folder links COM7 to the bus
+        {"COM1", "/dev/ttyS0"},
+        {"socket://LocalHost:4001", "socket://127.0.0.1:4001"},
+        {"rfc2217://127.0.0.1:04001", "socket://localhost:4001/"},
+    };
+    for (const auto& c : twice) {
+        WriteFile(dir / "bad", "# one port twice\n" + c.first + " rs232 1 9600 standard\n" + c.second +
+                                   " rs232 1 9600 standard\n");
+        CliRun refused =
+            RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path(), "--ports-dir", link});
+        EXPECT_EQ(refused.status, 2) << refused.err;
+        EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 3: the port")) << refused.err;
+        EXPECT_TRUE(Contains(refused.err, "line 2")) << refused.err;
+    }
+    EXPECT_EQ(CommandsTo(bus, 1), commandsBefore);
 }
 
 // ---- converters on the network: ser2net (RFC 2217) and socat (raw TCP) -------
@@ -1453,8 +1472,11 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
 
 TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
 {
-    TempDir ports, mapped, broken;
+    TempDir ports, mapped, broken, site;
     std::ofstream(ports / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
+    std::ofstream(site / "site") << "/dev/null rs232 1 9600 standard\n"
+                                 << "socket://no-such-host.invalid:4001 rs232 1 9600 standard\n";
+    std::ofstream(site / "com3") << "COM3 rs485 1-4 9600 standard\n";
     // ports.txt as Notepad's "Unicode" saves it (UTF-16 LE with its mark)
     // wins over ports/COM3; one line that does not read refuses the file.
     std::ofstream(mapped / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
@@ -1471,7 +1493,15 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
         {{"--port", "ftp://10.0.0.5:21"}, 2, "--port: 'ftp://10.0.0.5:21': unknown scheme 'ftp://'"},
         {{"--port", "socket://no-such-host.invalid:4001"},
          2,
-         "no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+         "clockreader-cli: socket://no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+        // The same line of a site file: the same refusal. Fault caught: a
+        // site's line failed at its open as a port error (5).
+        {{"download", "--new", "--out", ports.path(), "--site", site / "site"},
+         2,
+         "clockreader-cli: socket://no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+        {{"download", "--new", "--out", ports.path(), "--ports-dir", ports.path(), "--site", site / "com3"},
+         2,
+         "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
         {{"--ports-dir", ports.path(), "--port", "COM3"},
          2,
          "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
@@ -1486,7 +1516,8 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
          ": Unable to open com port (Connection refused); the converter refused the connection"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args{"pointers"};
+        std::vector<std::string> args;
+        if (c.args[0].starts_with("--")) args.push_back("pointers");
         args.insert(args.end(), c.args.begin(), c.args.end());
         CliRun run = RunCli(args);
         EXPECT_EQ(run.status, c.status) << c.args.back() << ": " << run.err;
