@@ -163,7 +163,10 @@ void AddStatusFile(CLI::App& command, Options& o)
 for monitoring: start, end, exit status, why the run was
 refused before it reached a clock, and per clock (and
 per push: the central database) name, result, records,
-flagged, last error and which clock answered)",
+flagged, last error and which clock answered). A relative
+F is taken in the current folder: a scheduled job gives a
+full path (Task Scheduler without "Start in" runs in
+C:\Windows\System32))",
             [&o](const std::string& v) { o.statusFile = v; })
         ->check(NotEmpty("file name"));
 }
