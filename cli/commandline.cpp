@@ -375,6 +375,19 @@ Waits up to 60 s for a run that collects into the folder)");
 takes this folder on this computer as its home)")
         ->excludes(newIdentity);
     AddSiteName(command, o);
+    CLI::Option* publication =
+        AddText(command, "--publication", "off|on", R"(off: download --new keeps the records it collects from
+now on in the store (for push and export) and publishes
+no Dump-*.Txt or BadRecs-*.Txt files for them, for a site
+that feeds only the central database; on: publishes
+again, the records collected from then on (stored; on by
+default). Waits up to 60 s for a run that collects into
+the folder)",
+                [&o](const std::string& v) { o.publication = v; })
+            ->transform(CLI::IsMember({"off", "on"}, CLI::ignore_case));
+    AddFlag(command, "--backlog", o.backlog, R"(with --publication on: the records collected while it
+was off are published too, once, by the next download --new)")
+        ->needs(publication);
 }
 
 std::string MainFooter()

@@ -62,7 +62,8 @@ name and its home, the computer and folder it was made in. A
 store found away from its home is not pushed until it is told
 which it is: a copy made to collect for another branch takes a
 site of its own (--new-identity), a store moved on purpose its
-new home (--moved))"},
+new home (--moved). A site that feeds only the central database
+turns the publication of Dump-*.Txt files off (--publication))"},
 };
 
 // The clock's ring holds positions 0 to 253578.

@@ -170,6 +170,7 @@ int Export(const Options& options, const std::string& program, const std::string
 int ListClocks(collect::PunchStore& punches)
 {
     std::printf("site %s (%s)\n", punches.SiteName().c_str(), punches.Identity().c_str());
+    std::fputs(PublicationText(punches).c_str(), stdout);
     std::printf("clock  bus    address  life  next position  records  last collected        names\n");
     for (const collect::ClockSummary& c : punches.Clocks()) {
         std::string names;

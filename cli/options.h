@@ -91,6 +91,11 @@ struct Options {
     // a store moved on purpose takes its new place as its home.
     bool newIdentity = false;
     bool moved = false;
+    // site: "off" or "on" to change the store's publication of Dump-*.Txt
+    // files (empty: as it is); with `backlog`, turning it on also
+    // publishes what was collected while it was off.
+    std::string publication;
+    bool backlog = false;
     // Help: the command whose options to show; empty: the commands.
     std::string helpTopic;
 };

@@ -1400,6 +1400,55 @@ TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
     EXPECT_EQ(CommandsTo(bus, 1), commandsBefore);
 }
 
+// A site that feeds only the central database turns publication off. Faults
+// caught: every run left Dump-*.Txt files nobody takes; turning it on again
+// must publish only what comes from then on, or the backlog once when asked.
+TEST(CliCollection, PublicationOffKeepsRecordsInTheStoreAndOnAgainPublishesFromThenOnOrTheBacklogOnce)
+{
+    SimProcess bus({"--bus", "rs485", "--clocks", "1-3", "--records", "30", "--flagged-rate", "0.1"});
+    TempDir out;
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--out", out.path()});
+        if (args[0] == "download") args = Link(bus, args);
+        CliRun r = RunCli(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    };
+    const auto files = [&] {
+        std::size_t n = 0;
+        for (const auto& entry : fs::directory_iterator(out.path()))
+            n += entry.path().extension() == ".Txt" || entry.path().extension() == ".part";
+        return n;
+    };
+    // Said before the first collection: the store is made for it.
+    run({"site", "--publication", "off"});
+    run({"download", "--new", "--bus", "rs485", "--clocks", "1"});
+    EXPECT_EQ(files(), 0u);
+    EXPECT_TRUE(
+        Contains(run({"clocks"}).out, "publication off after record 0 (no Dump-*.Txt files; 30 records"));
+    EXPECT_EQ(Lines(run({"export", "--clock", "1"}).out), AllDumpLines(bus, 1));
+
+    // On: clock 2's records, collected from then on, go out; clock 1's never.
+    EXPECT_TRUE(
+        Contains(run({"site", "--publication", "on"}).err, "the 30 records collected while it was off"));
+    run({"download", "--new", "--bus", "rs485", "--clocks", "1,2"});
+    EXPECT_TRUE(LinesOfClock(Published(out.path(), "Dump"), 1).empty());
+    EXPECT_EQ(LinesOfClock(Published(out.path(), "Dump"), 2), AllDumpLines(bus, 2));
+
+    // Off again, then on with the backlog: clock 3's records go out once.
+    run({"site", "--publication", "off"});
+    run({"download", "--new", "--bus", "rs485", "--clocks", "3"});
+    const std::size_t before = files();
+    run({"site", "--publication", "on", "--backlog"});
+    for (int i = 0; i < 2; ++i) run({"download", "--new", "--bus", "rs485", "--clocks", "1-3"});
+    EXPECT_GT(files(), before);
+    const std::vector<std::string> published = Published(out.path(), "Dump");
+    EXPECT_TRUE(LinesOfClock(published, 1).empty());
+    EXPECT_EQ(LinesOfClock(published, 2), AllDumpLines(bus, 2));
+    EXPECT_EQ(LinesOfClock(published, 3), AllDumpLines(bus, 3));
+    EXPECT_FALSE(Contains(run({"clocks"}).out, "publication off"));
+}
+
 // ---- converters on the network: ser2net (RFC 2217) and socat (raw TCP) -------
 
 TEST(CliNetwork, RecordsArriveWholeThroughEachConverterAndAPortsFile)
