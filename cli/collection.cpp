@@ -131,7 +131,6 @@ public:
           m_window(options, progress, stderr, program, [this] { return Stopped(); })
     {
         m_window.otherLayout = LayoutSetting(options, !options.vireo);
-        m_window.SetSuggestOtherBus(!Sweep());
     }
 
     const std::vector<ClockResult>& Results() const { return m_results; }

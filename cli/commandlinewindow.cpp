@@ -79,6 +79,7 @@ CommandLineWindow::CommandLineWindow(const Options& options, ProgressMeter& prog
 {
     m_portLabel = PortLabel(PortName());
     m_heardAtStart = CharactersReceived();
+    m_suggestOtherBus = options.clockList.empty();
 }
 
 void CommandLineWindow::OpenOutputFiles(const std::string& directory, bool append)

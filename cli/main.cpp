@@ -349,7 +349,6 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
         return status;
     }
     CommandLineWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
-    window.SetSuggestOtherBus(true);
 
     // The files are taken before the port: a run that finds them held by
     // another program touches neither the files nor the clock.
