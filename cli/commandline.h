@@ -43,7 +43,8 @@ nothing that was published)"},
     {Command::Clocks, "clocks", R"(list the clocks the punch store of --out knows: the names each
 was collected under, its lives (a clock found replaced,
 cleared or reset begins a new one), where its next run begins,
-its records and its last collection)"},
+its records and its last collection; and whether the site's
+publication of Dump-*.Txt files is off (site --publication))"},
     {Command::Verify, "verify", R"(check every page of the punch store of --out and say what is
 damaged (exit 2 when something is))"},
     {Command::Backup, "backup", R"(copy the punch store of --out to --file F, consistently, also
