@@ -536,7 +536,8 @@ TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
 // Faults caught: a bare --status-file name makes every run exit 1 (its
 // folder flushed as ""); a refused store leaves "clocks": [] and no reason;
 // a clock cut short by a hang-up shows as "new life", the identity note
-// hiding its outcome; the system's error given as a "win error code".
+// hiding its outcome; the system's error given as a "win error code"; a
+// status file not written named by its temporary file.
 TEST(CliExitStatus, TheStatusFileSaysWhatTheExitStatusSays)
 {
     SimProcess sim(
@@ -567,6 +568,12 @@ TEST(CliExitStatus, TheStatusFileSaysWhatTheExitStatusSays)
         for (const std::string& part : says) EXPECT_TRUE(Contains(json + run.out, part)) << json << run.out;
         EXPECT_FALSE(Contains(run.err, "win error code")) << run.err;
     }
+    // A status file that cannot be written is named as the user gave it, not
+    // as the temporary file written beside it.
+    const std::string missing = here / "no-such-folder/run.json";
+    CliRun unwritten = RunCli(Link(sim, {"download", "--new", "--bus", "rs485", "--clocks", "1", "--out",
+                                         out.path(), "--status-file", missing}));
+    EXPECT_TRUE(Contains(unwritten.err, "Cannot create " + missing + ": ")) << unwritten.err;
 }
 
 TEST(CliExitStatus, BadInputReachesNoClock)
