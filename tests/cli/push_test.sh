@@ -351,11 +351,9 @@ other_bytes)
     fail "the acknowledgement is not the last whole batch (10000)"
   ;;
 health)
-  # Two clocks, the second of which failed its last collection: after two
-  # pushes clock_status shows one row per clock, the newest, with the
-  # result and last error the run's status file gave and the records the
-  # store holds. A failing commit takes the clocks' state and the records
-  # it went with back together.
+  # After two pushes, clock_status shows each clock's newest row: the result
+  # and last error of its last run's status file, the records held. A failed
+  # commit takes back the clocks' state with the records it went with.
   pg_start && password_file || fail "no server"
   collect a COM1 300 --site-name Tehran
   collect a COM2 200
@@ -384,11 +382,9 @@ Tehran|$expected" ] || fail "clock_status is not each clock's newest state: $sta
     fail "the records went in without the clocks' state of the same push"
   ;;
 upgrade)
-  # A central database the previous version made (version 1, without the
-  # clocks' state) is upgraded by the next push of its owner, once though
-  # two push at the same moment, and keeps its records. A collector role
-  # may not change the schema, and says who must; granted the records
-  # before, it sends the clocks' state after the upgrade.
+  # A version 1 database is upgraded by its owner's next push (two at once)
+  # and keeps its records; a collector may not upgrade it, and says who
+  # must, but sends the clocks' state after it.
   pg_start && password_file || fail "no server"
   collect a COM1 500
   cli push --out a --to "$(uri)" >/dev/null 2>&1 || fail "the first push failed"
