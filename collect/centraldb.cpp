@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <cctype>
+#include <iterator>
 #include <vector>
 
 #include "clocklink/clocklink.h"
@@ -77,6 +78,62 @@ CREATE VIEW clockreader.daily AS
     WHERE NOT flagged AND card IS NOT NULL AND day IS NOT NULL AND time IS NOT NULL
     GROUP BY site, site_id, card, day;
 )";
+
+// Version 1 to 2: each push also sends the state of every clock the store
+// knows, as rows added (a role that may only insert and select keeps
+// working), and clock_status shows the newest row per clock. Roles given
+// records before the upgrade get the same on the new table, so a branch's
+// push goes on as before.
+const char* const kClockHealthSql = R"(CREATE TABLE clockreader.clock_health (
+    id bigserial PRIMARY KEY,
+    site uuid NOT NULL,
+    site_name text NOT NULL,
+    clock bigint NOT NULL,
+    port text NOT NULL,
+    bus text NOT NULL,
+    address smallint NOT NULL,
+    life integer NOT NULL,
+    collected_at timestamptz,
+    result text,
+    last_error text,
+    asked_at timestamptz,
+    records bigint NOT NULL,
+    pushed_at timestamptz NOT NULL DEFAULT now());
+CREATE INDEX clock_health_newest ON clockreader.clock_health (site, clock, id DESC);
+CREATE VIEW clockreader.clock_status AS
+    SELECT DISTINCT ON (site, clock) site_name AS site, site AS site_id, clock, port, bus, address, life,
+           collected_at, result, last_error, asked_at, records, pushed_at
+    FROM clockreader.clock_health ORDER BY site, clock, id DESC;
+DO $$
+DECLARE granted record;
+BEGIN
+    FOR granted IN SELECT a.privilege_type, r.rolname
+                   FROM pg_class c CROSS JOIN LATERAL aclexplode(c.relacl) a
+                   JOIN pg_roles r ON r.oid = a.grantee
+                   WHERE c.oid = 'clockreader.record'::regclass AND a.grantee <> c.relowner
+                     AND a.privilege_type IN ('SELECT', 'INSERT') LOOP
+        IF granted.privilege_type = 'SELECT' THEN
+            EXECUTE format('GRANT SELECT ON clockreader.clock_health, clockreader.clock_status TO %I',
+                           granted.rolname);
+        ELSE
+            EXECUTE format('GRANT INSERT ON clockreader.clock_health TO %I', granted.rolname);
+            EXECUTE format('GRANT USAGE ON SEQUENCE clockreader.clock_health_id_seq TO %I', granted.rolname);
+        END IF;
+    END LOOP;
+END $$;
+)";
+
+// The steps from each earlier version, in order: the one at index i takes
+// a schema of version i + 1 to version i + 2.
+const char* const kSchemaSteps[] = {kClockHealthSql};
+static_assert(std::size(kSchemaSteps) + 1 == kCentralSchemaVersion);
+
+// A step and the version it leaves the schema at, as one text.
+std::string SchemaStep(int to)
+{
+    return std::string(kSchemaSteps[to - 2]) +
+           "UPDATE clockreader.about SET version = " + std::to_string(to) + ";\n";
+}
 
 // The columns a push fills, in the order of its COPY rows.
 const char* const kPushColumns =
@@ -396,6 +453,17 @@ private:
     std::string m_password;
 };
 
+// Brings a schema of version `from` up to this program's, step by step, in
+// the transaction (and under the lock) in which it was looked at.
+void UpgradeSchema(Central& central, int from)
+{
+    for (int to = from + 1; to <= kCentralSchemaVersion; ++to)
+        central.Run("upgrade the schema clockreader from version " + std::to_string(to - 1) + " to " +
+                        std::to_string(to) +
+                        " (a role that may not change the schema needs its owner to push once first)",
+                    SchemaStep(to));
+}
+
 // Makes the schema when the database has none (the first push), and checks
 // that the one there is ours and of a version this program writes. Returns
 // its identity. Nothing is changed when it refuses.
@@ -412,7 +480,7 @@ std::string CheckSchema(Central& central, bool& made)
         central.Run(
             "make the schema clockreader (a role that may not create it needs a DBA to make it"
             " first, with clockreader-cli push --schema-sql)",
-            kSchemaSql);
+            CentralSchemaSql());
     } else if (std::string(PQgetvalue(found.get(), 0, 1)) != "t") {
         central.Run("", "ROLLBACK");
         central.Fail("refused", "its schema clockreader belongs to another program; nothing was changed",
@@ -428,7 +496,9 @@ std::string CheckSchema(Central& central, bool& made)
                      CentralError::Refused);
     }
     const int theirs = std::atoi(PQgetvalue(about.get(), 0, version));
-    if (theirs != kCentralSchemaVersion) {
+    if (theirs >= 1 && theirs < kCentralSchemaVersion)
+        UpgradeSchema(central, theirs);
+    else if (theirs != kCentralSchemaVersion) {
         central.Run("", "ROLLBACK");
         central.Fail("refused",
                      ("its schema clockreader is of version " + std::to_string(theirs) +
@@ -469,6 +539,26 @@ void RefuseOtherBytes(Central& central, PunchStore& store, std::int64_t afterId)
          " \"Setting up a second branch from a copy\"")
             .c_str(),
         CentralError::Conflict);
+}
+
+// The state of each clock of `clocks` as rows of clockreader.clock_health,
+// inside the caller's transaction: the one that commits the push's last
+// records, so the rows never tell of records the database does not hold.
+void SendHealth(Central& central, const std::string& site, const std::string& siteName,
+                const std::vector<ClockSummary>& clocks)
+{
+    for (const ClockSummary& summary : clocks) {
+        const KnownClock& clock = summary.clock;
+        central.Run(
+            "send the state of its clocks",
+            "INSERT INTO clockreader.clock_health (site, site_name, clock, port, bus, address, life,"
+            " collected_at, result, last_error, asked_at, records) VALUES ($1, $2, $3, $4, $5, $6, $7,"
+            " nullif($8, '')::timestamptz, nullif($9, ''), nullif($10, ''),"
+            " nullif($11, '')::timestamptz, $12)",
+            {site, siteName, std::to_string(clock.id), clock.port, clock.rs232 ? "rs232" : "rs485",
+             std::to_string(clock.number), std::to_string(clock.life), summary.lastCollected,
+             summary.lastResult, summary.lastError, summary.lastAsked, std::to_string(summary.records)});
+    }
 }
 
 }  // namespace
@@ -562,7 +652,15 @@ std::string MaskPasswordIn(const std::string& text, const std::string& connectio
     return masked;
 }
 
-const char* CentralSchemaSql() { return kSchemaSql; }
+const char* CentralSchemaSql()
+{
+    static const std::string whole = [] {
+        std::string sql = kSchemaSql;
+        for (int to = 2; to <= kCentralSchemaVersion; ++to) sql += SchemaStep(to);
+        return sql;
+    }();
+    return whole.c_str();
+}
 
 PushReport Push(PunchStore& store, const PushSettings& settings)
 {
@@ -578,6 +676,10 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
                 "INSERT INTO clockreader.site_name (site, name) SELECT $1, $2 WHERE $2 IS DISTINCT FROM"
                 " (SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1)",
                 {site, store.SiteName()});
+    // The clocks' state as it is before the records are counted: every
+    // record it counts is among those this push sends.
+    const std::vector<ClockSummary> health = store.Clocks();
+    bool healthSent = false, allSent = false;
     Selection next;
     next.afterId = std::max(store.PushedThrough(report.schemaIdentity), store.OwnRecordsAfter());
     next.limit = kPushBatch;
@@ -596,7 +698,10 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
             last = record.id;
             ++count;
         });
-        if (count == 0) break;
+        if (count == 0) {
+            allSent = true;
+            break;
+        }
         const std::string& batch = rows.Finished();
         central.Run("push records", "BEGIN");
         if (straight) {
@@ -628,11 +733,21 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
             report.added += added;
             straight = added == count;
         }
+        if (!healthSent && report.sent + count >= total) {
+            SendHealth(central, site, store.SiteName(), health);
+            healthSent = true;
+        }
         central.Run("push records", "COMMIT");
         // Only what the server committed is noted as acknowledged.
         store.SetPushedThrough(report.schemaIdentity, last);
         report.sent += count;
         next.afterId = last;
+    }
+    // Nothing new to push: the clocks' state goes on its own.
+    if (allSent && !healthSent) {
+        central.Run("send the state of its clocks", "BEGIN");
+        SendHealth(central, site, store.SiteName(), health);
+        central.Run("send the state of its clocks", "COMMIT");
     }
     return report;
 }

@@ -149,6 +149,9 @@ server_stops)
   grep -q "refused at commit" "$work/push.log" || fail "the failed COMMIT is not named: $(cat "$work/push.log")"
   [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
     fail "a COMMIT the server failed moved the acknowledgement"
+  # Neither push got to its last records: the clocks' state is not there.
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.clock_health")" = 0 ] ||
+    fail "a stopped or failed push sent the clocks' state ahead of its records"
   pg_sql "DROP TRIGGER refuse ON clockreader.record"
   cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 &
   sleep 0.5
@@ -242,8 +245,8 @@ refusals)
   expect 7 "statement timeout" --to "$(uri)" --timeout 2
   kill $locker
   # A schema of a newer version, another program's, or made again.
-  pg_sql "UPDATE clockreader.about SET version = 2"
-  expect 2 "of version 2" --to "$(uri)"
+  pg_sql "UPDATE clockreader.about SET version = 9"
+  expect 2 "of version 9" --to "$(uri)"
   pg_sql "DROP SCHEMA clockreader CASCADE; CREATE SCHEMA clockreader; CREATE TABLE clockreader.about (x int)"
   expect 2 "another program" --to "$(uri)"
   [ "$(pg_sql "SELECT count(*) FROM pg_tables WHERE schemaname = 'clockreader'")" = 1 ] ||
@@ -346,6 +349,65 @@ other_bytes)
   [ "$(rows)" = "$before" ] || fail "the stopped push changed the central rows"
   [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
     fail "the acknowledgement is not the last whole batch (10000)"
+  ;;
+health)
+  # After two pushes, clock_status shows each clock's newest row: the result
+  # and last error of its last run's status file, the records held. A failed
+  # commit takes back the clocks' state with the records it went with.
+  pg_start && password_file || fail "no server"
+  collect a COM1 300 --site-name Tehran
+  collect a COM2 200
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 || fail "the first push: $(cat "$work/push.log")"
+  kill "${sims[1]}" && wait "${sims[1]}" 2>/dev/null
+  rm -f ports/COM2
+  clock COM2 --records 200 --faults vanish-after-command=1
+  cli download --new --out a --ports-dir ports --port COM2 --status-file run.json >/dev/null 2>&1 &&
+    fail "the collection of a vanishing clock did not fail"
+  expected=$(python3 -c 'import json; c = json.load(open("run.json"))["clocks"][0]
+print("COM2|rs232|1|1|t|%s|%s|200" % (c["result"], c["last_error"] or ""))')
+  cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 || fail "the second push: $(cat "$work/push.log")"
+  status=$(pg_sql "SELECT site, port, bus, address, life, collected_at IS NOT NULL, result,
+                          coalesce(last_error, ''), records FROM clockreader.clock_status ORDER BY clock")
+  [ "$status" = "Tehran|COM1|rs232|1|1|t|complete||300
+Tehran|$expected" ] || fail "clock_status is not each clock's newest state: $status, not COM1 complete and $expected"
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.clock_health")" = 4 ] || fail "not one row per clock and push"
+  sqlite3 a/Punches.db "DELETE FROM central"
+  pg_sql "DELETE FROM clockreader.record;
+          CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS
+            \$\$BEGIN RAISE EXCEPTION 'refused at commit'; END\$\$;
+          CREATE CONSTRAINT TRIGGER refuse AFTER INSERT ON clockreader.clock_health
+            DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION refuse()"
+  cli push --out a --to "$(uri)" >/dev/null 2>&1 && fail "a push whose commit failed succeeded"
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.record")" = 0 ] ||
+    fail "the records went in without the clocks' state of the same push"
+  ;;
+upgrade)
+  # A version 1 database is upgraded by its owner's next push (two at once)
+  # and keeps its records; a collector may not upgrade it, and says who
+  # must, but sends the clocks' state after it.
+  pg_start && password_file || fail "no server"
+  collect a COM1 500
+  cli push --out a --to "$(uri)" >/dev/null 2>&1 || fail "the first push failed"
+  pg_sql "DROP VIEW clockreader.clock_status; DROP TABLE clockreader.clock_health;
+          UPDATE clockreader.about SET version = 1;
+          CREATE ROLE collector LOGIN PASSWORD 'c0llect';
+          GRANT USAGE ON SCHEMA clockreader TO collector;
+          GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA clockreader TO collector;
+          GRANT USAGE ON ALL SEQUENCES IN SCHEMA clockreader TO collector"
+  echo "127.0.0.1:$PGPORT:*:collector:c0llect" >>"$PGPASSFILE"
+  collector="postgresql://collector@127.0.0.1:$PGPORT/postgres"
+  cli push --out a --to "$collector" >"$work/push.log" 2>&1
+  [ $? = 7 ] && grep -q "upgrade the schema clockreader from version 1 to 2.*its owner" "$work/push.log" ||
+    fail "a role that may not upgrade the schema: $(cat "$work/push.log")"
+  sqlite3 a/Punches.db "DELETE FROM central"
+  cli push --out a --to "$(uri)" >"$work/a.push" 2>&1 &
+  cli push --out a --to "$(uri)" >"$work/b.push" 2>&1 || fail "an upgrading push: $(cat "$work/b.push")"
+  wait $! || fail "an upgrading push: $(cat "$work/a.push")"
+  [ "$(pg_sql "SELECT version FROM clockreader.about")" = 2 ] || fail "the schema was not upgraded to 2"
+  holds a
+  cli push --out a --to "$collector" >"$work/push.log" 2>&1 || fail "the collector after the upgrade: $(cat "$work/push.log")"
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.clock_health")" = 3 ] ||
+    fail "the pushes after the upgrade did not each send the clock's state"
   ;;
 *) fail "no such case" ;;
 esac
