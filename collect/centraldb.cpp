@@ -9,19 +9,26 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <cctype>
+#include <sstream>
 #include <vector>
 
 #include "clocklink/clocklink.h"
 #include "export.h"
+#include "utils/utf8path.h"
 
 namespace collect {
 namespace {
 
-// The central schema, version 1. The record key is the site, the clock (its
+// The central schema's tables and views as version 1 made them (the
+// version row says the version a fresh schema is at: the steps after 1 are
+// part of it, see WholeSchemaSql()). The record key is the site, the clock (its
 // id in the site's store), the lap and the position; the line keeps the
 // dump line's exact bytes, as a clock may send any 8-bit byte. The site's
 // name is kept as rows added (the newest counts), so a role that may only
@@ -34,7 +41,7 @@ CREATE TABLE clockreader.about (
     version integer NOT NULL,
     identity uuid NOT NULL DEFAULT gen_random_uuid(),
     created_at timestamptz NOT NULL DEFAULT now());
-INSERT INTO clockreader.about (program, version) VALUES ('clockreader', 1);
+INSERT INTO clockreader.about (program, version) VALUES ('clockreader', 3);
 CREATE TABLE clockreader.site (
     id uuid PRIMARY KEY,
     first_pushed_at timestamptz NOT NULL DEFAULT now());
@@ -77,6 +84,72 @@ CREATE VIEW clockreader.daily AS
     WHERE NOT flagged AND card IS NOT NULL AND day IS NOT NULL AND time IS NOT NULL
     GROUP BY site, site_id, card, day;
 )";
+
+// The tables whose rows belong to one site, by their column "site". A
+// table added here is kept apart per branch like the others.
+const char* const kSiteTables[] = {"site_name", "record"};
+// The views over them: they read as the role that asks (where the server
+// knows how, from PostgreSQL 15), so a branch sees its own rows there too.
+const char* const kSiteViews[] = {"punches", "daily"};
+
+// What keeps the branches apart. A role that is a member of the group role
+// "clockreader_branch" is a branch: it writes and reads the rows of one
+// site, the one clockreader.site_role binds to it (by the DBA, or by the
+// branch itself once, on its first push). Any other role (the one
+// "collector" of a company that wants one role, a reader, the DBA) writes
+// and reads every site, as its grants allow. The policies are forced on the
+// tables' owner too, so a schema made by a push obeys them; the site_role
+// table itself is read by branch_site() as its owner, and so not forced.
+// The site of a branch role is looked up once per statement (a subquery the
+// server evaluates once), not once per row of a batch.
+std::string RowSecuritySql()
+{
+    std::string sql = R"(CREATE TABLE clockreader.site_role (
+    role name PRIMARY KEY,
+    site uuid NOT NULL,
+    bound_at timestamptz NOT NULL DEFAULT now());
+CREATE FUNCTION clockreader.is_branch(who name) RETURNS boolean
+    LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $$
+    SELECT coalesce((SELECT pg_has_role(who, g.oid, 'MEMBER') AND NOT u.rolsuper AND NOT u.rolbypassrls
+                     FROM pg_roles g, pg_roles u
+                     WHERE g.rolname = 'clockreader_branch' AND u.rolname = who), false) $$;
+CREATE FUNCTION clockreader.branch_site(who name) RETURNS uuid
+    LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+    SELECT CASE WHEN NOT clockreader.is_branch(who) THEN NULL
+                ELSE coalesce((SELECT site FROM clockreader.site_role WHERE role = who),
+                              '00000000-0000-0000-0000-000000000000') END $$;
+ALTER TABLE clockreader.site_role ENABLE ROW LEVEL SECURITY;
+CREATE POLICY every_binding ON clockreader.site_role
+    USING (NOT (SELECT clockreader.is_branch(current_user)));
+CREATE POLICY own_binding ON clockreader.site_role FOR SELECT USING (role = current_user);
+CREATE POLICY bind_itself ON clockreader.site_role FOR INSERT WITH CHECK (role = current_user);
+)";
+    const auto own = [&sql](const std::string& table, const std::string& column) {
+        const std::string mine =
+            column + " = coalesce((SELECT clockreader.branch_site(current_user)), " + column + ")";
+        sql += "ALTER TABLE clockreader." + table +
+               " ENABLE ROW LEVEL SECURITY, FORCE ROW LEVEL SECURITY;\n"
+               "CREATE POLICY every_site ON clockreader." +
+               table +
+               " USING (true) WITH CHECK (true);\n"
+               "CREATE POLICY branch_own_site ON clockreader." +
+               table + " AS RESTRICTIVE\n    USING (" + mine + ")\n    WITH CHECK (" + mine + ");\n";
+    };
+    own("site", "id");
+    for (const char* table : kSiteTables) own(table, "site");
+    sql += "DO $$BEGIN\n    IF current_setting('server_version_num')::integer >= 150000 THEN\n";
+    for (const char* view : kSiteViews)
+        sql += std::string("        ALTER VIEW clockreader.") + view + " SET (security_invoker = true);\n";
+    sql += "    END IF;\nEND$$;\n";
+    return sql;
+}
+
+// The whole schema, as a database without one gets it.
+const std::string& WholeSchemaSql()
+{
+    static const std::string sql = kSchemaSql + RowSecuritySql();
+    return sql;
+}
 
 // The columns a push fills, in the order of its COPY rows.
 const char* const kPushColumns =
@@ -242,6 +315,120 @@ void AppendRow(BinaryRows& rows, const std::string& site, const StoredRecord& re
     rows.Number(8, seconds * 1000000);
 }
 
+// The fields of a password file's line as libpq reads them: separated by
+// ":", a backslash taking the next character as it is.
+std::vector<std::string> PasswordFileFields(const std::string& line)
+{
+    std::vector<std::string> fields(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size())
+            fields.back() += line[++i];
+        else if (line[i] == ':')
+            fields.emplace_back();
+        else
+            fields.back() += line[i];
+    }
+    return fields;
+}
+
+// Why libpq found no password for `conn` in its password file, for a
+// connection the server refused for want of one, or named a database it does
+// not have: the file libpq was pointed to (PGPASSFILE, or the default for the
+// user the program runs as), what is wrong with it, and the line it needs.
+// Empty when there is nothing to say.
+std::string PasswordFileAdvice(PGconn* conn)
+{
+    // libpq reads the file only for a connection that gives no password.
+    std::string file;
+    bool given = false;
+    if (PQconninfoOption* options = PQconninfo(conn)) {
+        for (PQconninfoOption* option = options; option->keyword; ++option) {
+            const std::string keyword = option->keyword;
+            if (keyword == "passfile" && option->val) file = option->val;
+            if (keyword == "password" && option->val && *option->val) given = true;
+        }
+        PQconninfoFree(options);
+    }
+    if (file.empty() || given) return "";
+    const std::string form = "host:port:database:user:password";
+    // As libpq matches a line: a socket folder stands for "localhost".
+    std::string host = PQhost(conn) ? PQhost(conn) : "";
+    if (host.empty() || host[0] == '/') host = "localhost";
+    const std::string port = PQport(conn) && *PQport(conn) ? PQport(conn) : "5432",
+                      database = PQdb(conn) ? PQdb(conn) : "", user = PQuser(conn) ? PQuser(conn) : "";
+    const std::string wanted = host + ":" + port + ":" + database + ":" + user;
+    const std::string said = PQerrorMessage(conn);
+    if (!PQconnectionNeedsPassword(conn)) {
+        if (said.find("database \"") == std::string::npos || said.find("does not exist") == std::string::npos)
+            return "";
+        return "; is the database name misspelt? It is the same in the connection and in the line of the"
+               " password file " +
+               file + " (" + form + ")";
+    }
+    const std::filesystem::path path = PathFromUtf8(file);
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        std::filesystem::path typed = path;
+        typed += ".txt";
+        if (std::filesystem::exists(typed, error))
+            return "; the password file " + file + " does not exist, but " + Utf8FromPath(typed) +
+                   " does: the file is named " + Utf8FromPath(path.filename()) +
+                   " exactly, plain text without a BOM, with a line " + form;
+        return "; the password file " + file + " does not exist: libpq reads the password from a line " +
+               form + " there (" + wanted + ":...)";
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0 ||
+        bytes.find('\0') != std::string::npos)
+        return "; the password file " + file +
+               " is saved as Unicode (UTF-16), which libpq cannot read: it must be plain text without a BOM,"
+               " with a line " +
+               form;
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0)
+        return "; the password file " + file +
+               " begins with a byte order mark (UTF-8 with BOM), which libpq reads as part of its first line:"
+               " it must be plain text without a BOM, with a line " +
+               form;
+#ifndef _WIN32
+    const auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+    if ((std::filesystem::status(path, error).permissions() & others) != std::filesystem::perms::none)
+        return "; the password file " + file + " may be read by others, so libpq ignores it: chmod 600 " +
+               file;
+#endif
+    // The lines for this server and user that name another database.
+    std::string otherDatabase;
+    std::istringstream lines(bytes);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> fields = PasswordFileFields(line);
+        const auto matches = [&](std::size_t at, const std::string& value) {
+            return fields.size() >= 5 && (fields[at] == "*" || fields[at] == value);
+        };
+        if (matches(0, host) && matches(1, port) && matches(3, user) && !matches(2, database) &&
+            otherDatabase.empty())
+            otherDatabase = fields[2];
+        if (matches(0, host) && matches(1, port) && matches(2, database) && matches(3, user)) return "";
+    }
+    return "; the password file " + file + " holds no line for " + wanted + " of the form " + form +
+           (otherDatabase.empty() ? ""
+                                  : " (its line for that server and user is for database " + otherDatabase +
+                                        ": is one of the two names misspelt?)");
+}
+
+// Where a role lacks a privilege (a GRANT missing, or a row a policy
+// refuses), the part of docs/central.md that sets up roles.
+std::string PrivilegeAdvice(const char* state, const std::string& reason)
+{
+    if (!state || std::string(state) != "42501") return "";
+    if (reason.find("row-level security") != std::string::npos)
+        return " (a branch role writes only the site bound to it: see docs/central.md, \"One role per "
+               "branch\")";
+    return " (the role lacks a grant: docs/central.md gives the SQL of its grants, in \"The schema and the"
+           " collector role\", or for a branch's role in \"One role per branch\")";
+}
+
 // A connection to the central database. Every statement is sent without
 // waiting and its answer awaited for at most the settings' answer time, so a
 // server that stops answering ends the push instead of hanging it.
@@ -272,7 +459,8 @@ public:
             throw CentralError(CentralError::Failed, "out of memory connecting to the central database");
         if (PQstatus(m_conn) != CONNECTION_OK) {
             // No destructor runs for an object whose constructor throws.
-            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)));
+            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)) +
+                                                               PasswordFileAdvice(m_conn));
             PQfinish(m_conn);
             throw error;
         }
@@ -385,7 +573,8 @@ private:
                 *held = true;
                 return Result(nullptr, PQclear);
             }
-            Fail(doing, PQresultErrorMessage(error.get()));
+            const std::string reason = OneLine(PQresultErrorMessage(error.get()));
+            Fail(doing, (reason + PrivilegeAdvice(state, reason)).c_str());
         }
         if (!last) Fail(doing, PQerrorMessage(m_conn));
         return last;
@@ -395,6 +584,14 @@ private:
     PGconn* m_conn = nullptr;
     std::string m_password;
 };
+
+// The upgrade steps of the schema, the SQL of each: kUpgradeSteps[0] takes
+// version 1 to 2, and so on.
+std::string UpgradeToVersion2() { return ""; }
+std::string UpgradeToRowSecurity() { return RowSecuritySql(); }
+using UpgradeStep = std::string (*)();
+constexpr UpgradeStep kUpgradeSteps[] = {UpgradeToVersion2, UpgradeToRowSecurity};
+static_assert(std::size(kUpgradeSteps) == kCentralSchemaVersion - 1, "a step to every version");
 
 // Makes the schema when the database has none (the first push), and checks
 // that the one there is ours and of a version this program writes. Returns
@@ -412,7 +609,7 @@ std::string CheckSchema(Central& central, bool& made)
         central.Run(
             "make the schema clockreader (a role that may not create it needs a DBA to make it"
             " first, with clockreader-cli push --schema-sql)",
-            kSchemaSql);
+            WholeSchemaSql());
     } else if (std::string(PQgetvalue(found.get(), 0, 1)) != "t") {
         central.Run("", "ROLLBACK");
         central.Fail("refused", "its schema clockreader belongs to another program; nothing was changed",
@@ -428,7 +625,7 @@ std::string CheckSchema(Central& central, bool& made)
                      CentralError::Refused);
     }
     const int theirs = std::atoi(PQgetvalue(about.get(), 0, version));
-    if (theirs != kCentralSchemaVersion) {
+    if (theirs < 1 || theirs > kCentralSchemaVersion) {
         central.Run("", "ROLLBACK");
         central.Fail("refused",
                      ("its schema clockreader is of version " + std::to_string(theirs) +
@@ -438,8 +635,57 @@ std::string CheckSchema(Central& central, bool& made)
                      CentralError::Refused);
     }
     const std::string schemaIdentity = PQgetvalue(about.get(), 0, identity);
+    // An older schema is brought to this version step by step, in this
+    // transaction: under the lock, and all or nothing.
+    for (int step = theirs + 1; step <= kCentralSchemaVersion; ++step) {
+        const std::string doing =
+            "upgrade the schema clockreader from version " + std::to_string(step - 1) + " to " +
+            std::to_string(step) +
+            " (a role that does not own it needs its owner or a DBA to push once first)";
+        central.Run(doing, kUpgradeSteps[step - 2]() +
+                               "UPDATE clockreader.about SET version = " + std::to_string(step) + ";");
+    }
     central.Run("make the schema clockreader", "COMMIT");
     return schemaIdentity;
+}
+
+// A branch role (see RowSecuritySql()) writes the site bound to it only:
+// its first push binds it to this store's site, where the DBA has not bound
+// it before. A store of another site is refused here, before anything is
+// written, as the policy would refuse its rows.
+void BindBranch(Central& central, const PunchStore& store)
+{
+    const std::string doing = "bind the role to its site";
+    const std::string site = store.Identity();
+    Result bound = central.Run(doing, "SELECT clockreader.branch_site(current_user), current_user");
+    if (PQgetisnull(bound.get(), 0, 0)) return;
+    std::string boundSite = PQgetvalue(bound.get(), 0, 0);
+    const std::string role = PQgetvalue(bound.get(), 0, 1);
+    if (boundSite == "00000000-0000-0000-0000-000000000000") {
+        central.Run(doing,
+                    "INSERT INTO clockreader.site_role (role, site) VALUES (current_user, $1)"
+                    " ON CONFLICT DO NOTHING",
+                    {site});
+        bound = central.Run(doing, "SELECT clockreader.branch_site(current_user)");
+        boundSite = PQgetvalue(bound.get(), 0, 0);
+    }
+    if (boundSite == site) return;
+    central.Fail("refused",
+                 ("the role " + role + " is a branch bound to site " + boundSite + ", not to site " +
+                  store.SiteName() + " (" + site +
+                  ") of this store; the policy branch_own_site lets it write its own site's rows only,"
+                  " and nothing was pushed. Push this store with its own branch's role, or have the DBA"
+                  " bind the role again: see docs/central.md, \"One role per branch\"")
+                     .c_str());
+}
+
+// Whether the server's row-level security applies to this role's rows of
+// the records: COPY cannot load a table under it, so rows go through the
+// temporary table then.
+bool RowSecurityApplies(Central& central)
+{
+    Result active = central.Run("prepare the push", "SELECT row_security_active('clockreader.record')");
+    return std::string(PQgetvalue(active.get(), 0, 0)) == "t";
 }
 
 // The rows of the batch in "incoming" that the table held already must
@@ -562,7 +808,7 @@ std::string MaskPasswordIn(const std::string& text, const std::string& connectio
     return masked;
 }
 
-const char* CentralSchemaSql() { return kSchemaSql; }
+const char* CentralSchemaSql() { return WholeSchemaSql().c_str(); }
 
 PushReport Push(PunchStore& store, const PushSettings& settings)
 {
@@ -572,6 +818,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     report.schemaIdentity = CheckSchema(central, report.madeSchema);
 
     const std::string site = store.Identity();
+    BindBranch(central, store);
     central.Run("register the site", "INSERT INTO clockreader.site (id) VALUES ($1) ON CONFLICT DO NOTHING",
                 {site});
     central.Run("name the site",
@@ -587,7 +834,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     // one meets a key held there (a push cut short after its commit, before
     // the store noted it): that batch, and the next ones until one is wholly
     // new, go through the temporary table, where held rows are passed over.
-    bool straight = true, incoming = false;
+    bool straight = !RowSecurityApplies(central), incoming = false;
     while (!settings.goOn || settings.goOn(report.sent, total)) {
         rows.Start();
         std::int64_t last = next.afterId, count = 0;

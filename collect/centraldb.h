@@ -26,7 +26,7 @@
 
 namespace collect {
 
-inline constexpr int kCentralSchemaVersion = 1;
+inline constexpr int kCentralSchemaVersion = 3;
 inline constexpr std::int64_t kPushBatch = 10000;
 
 class CentralError : public std::runtime_error {

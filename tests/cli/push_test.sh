@@ -242,8 +242,8 @@ refusals)
   expect 7 "statement timeout" --to "$(uri)" --timeout 2
   kill $locker
   # A schema of a newer version, another program's, or made again.
-  pg_sql "UPDATE clockreader.about SET version = 2"
-  expect 2 "of version 2" --to "$(uri)"
+  pg_sql "UPDATE clockreader.about SET version = 99"
+  expect 2 "of version 99" --to "$(uri)"
   pg_sql "DROP SCHEMA clockreader CASCADE; CREATE SCHEMA clockreader; CREATE TABLE clockreader.about (x int)"
   expect 2 "another program" --to "$(uri)"
   [ "$(pg_sql "SELECT count(*) FROM pg_tables WHERE schemaname = 'clockreader'")" = 1 ] ||
@@ -346,6 +346,87 @@ other_bytes)
   [ "$(rows)" = "$before" ] || fail "the stopped push changed the central rows"
   [ "$(sqlite3 a/Punches.db "SELECT pushed_through FROM central")" = 10000 ] ||
     fail "the acknowledgement is not the last whole batch (10000)"
+  ;;
+branches)
+  # One role per branch, as docs/central.md makes them. Each branch's first
+  # push binds it to its store's site; a branch pushing another site's store
+  # is refused with 7 naming the policy, and nothing is written; a branch
+  # reads and adds no other site's rows, even by hand, nor binds itself
+  # again; the one collector role still pushes every site (through INSERT,
+  # as COPY is refused under row security). On main any role wrote and read
+  # every site. Then a schema of version 1 holding records is upgraded by a
+  # push, and its branches are kept apart from then on.
+  pg_start && password_file || fail "no server"
+  pg_sql "$(cli push --schema-sql)" >/dev/null || fail "the SQL of push --schema-sql does not run"
+  pg_sql "$(awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md")" >/dev/null ||
+    fail "the SQL of $central_md does not run"
+  for role in collector branch_tehran branch_shiraz; do
+    pg_sql "ALTER ROLE $role PASSWORD 'pw-$role'"
+    echo "127.0.0.1:$PGPORT:*:$role:pw-$role" >>"$PGPASSFILE"
+  done
+  as() { echo "postgresql://$1@127.0.0.1:$PGPORT/postgres"; }
+  as_sql() { psql -X -q -At -h 127.0.0.1 -p "$PGPORT" -U "$1" -d postgres -v ON_ERROR_STOP=1 -c "$2" 2>&1; }
+  collect a COM1 300 --site-name Tehran
+  collect b COM1 300 --site-name Shiraz
+  collect c COM1 300 --site-name Isfahan
+  site_a=$(sqlite3 a/Punches.db "SELECT identity FROM store")
+  site_b=$(sqlite3 b/Punches.db "SELECT identity FROM store")
+  cli push --out a --to "$(as branch_tehran)" >"$work/out" 2>&1 || fail "branch_tehran's push: $(cat "$work/out")"
+  cli push --out b --to "$(as branch_shiraz)" >"$work/out" 2>&1 || fail "branch_shiraz's push: $(cat "$work/out")"
+  [ "$(pg_sql "SELECT string_agg(role || '=' || site, ' ' ORDER BY role) FROM clockreader.site_role")" = \
+    "branch_shiraz=$site_b branch_tehran=$site_a" ] || fail "the branches are not bound to their sites"
+  rows() { pg_sql "SELECT (SELECT count(*) FROM clockreader.record), (SELECT count(*) FROM clockreader.site_name),
+                          (SELECT count(*) FROM clockreader.site_role)"; }
+  before=$(rows)
+  cli push --out c --to "$(as branch_tehran)" >"$work/out" 2>&1
+  status=$?
+  [ $status = 7 ] || fail "branch_tehran pushing another site's store exited $status, not 7: $(cat "$work/out")"
+  grep -q "branch_own_site" "$work/out" || fail "the refusal does not name the policy: $(cat "$work/out")"
+  [ "$(rows)" = "$before" ] || fail "the refused push wrote rows"
+  # What the server refuses a branch by itself, whatever the program does.
+  [ "$(as_sql branch_tehran "SELECT count(*) FROM clockreader.record WHERE site <> '$site_a'")" = 0 ] ||
+    fail "branch_tehran reads other sites' records"
+  [ "$(as_sql branch_tehran "SELECT string_agg(DISTINCT site, ',') FROM clockreader.punches")" = Tehran ] ||
+    fail "branch_tehran reads other sites in the view punches"
+  for sql in "INSERT INTO clockreader.site_name (site, name) VALUES ('$site_b', 'Taken')" \
+    "INSERT INTO clockreader.record (site, clock, lap, position, port, bus, address, line, raw, flagged,
+       collected_at) VALUES ('$site_b', 9, 0, 0, 'COM9', 'rs232', 1, '', '', false, now())" \
+    "INSERT INTO clockreader.site_role (role, site) VALUES ('branch_shiraz', '$site_a')" \
+    "INSERT INTO clockreader.site_role (role, site) VALUES ('branch_tehran', '$site_b')" \
+    "UPDATE clockreader.site_role SET site = '$site_b'"; do
+    ! as_sql branch_tehran "$sql" >"$work/out" || fail "branch_tehran may: $sql"
+  done
+  grep -q '"branch_own_site"' <(as_sql branch_tehran "INSERT INTO clockreader.site (id) VALUES ('$site_b')") ||
+    fail "the server's refusal does not name the policy"
+  [ "$(rows)" = "$before" ] || fail "a branch's statements by hand wrote rows"
+  # The one collector role writes and reads every site; a branch pushes its
+  # own records again, compared with what is held.
+  cli push --out c --to "$(as collector)" >"$work/out" 2>&1 || fail "the collector's push: $(cat "$work/out")"
+  sqlite3 a/Punches.db "DELETE FROM central"
+  cli push --out a --to "$(as branch_tehran)" >"$work/out" 2>&1 || fail "branch_tehran again: $(cat "$work/out")"
+  grep -q "300 records pushed.*0 of them new" "$work/out" || fail "branch_tehran's push again: $(cat "$work/out")"
+  holds a
+  holds b
+  holds c
+  [ "$(as_sql collector "SELECT count(DISTINCT site) FROM clockreader.punches")" = 3 ] ||
+    fail "the collector does not read every site"
+  # A schema of version 1 with records, as an earlier program made it.
+  pg_sql "DROP SCHEMA clockreader CASCADE" 2>/dev/null
+  pg_sql "$(cli push --schema-sql | sed '/^CREATE TABLE clockreader.site_role/,$d; s/'"'"'clockreader'"'"', 3/'"'"'clockreader'"'"', 1/')" ||
+    fail "no schema of version 1"
+  sqlite3 a/Punches.db "DELETE FROM central"
+  sqlite3 b/Punches.db "DELETE FROM central"
+  cli push --out a --to "$(uri)" >"$work/out" 2>&1 || fail "the push into a schema of version 1: $(cat "$work/out")"
+  [ "$(pg_sql "SELECT version FROM clockreader.about")" = 3 ] || fail "the schema of version 1 was not upgraded"
+  pg_sql "$(awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md" | grep -v "CREATE ROLE")" >/dev/null ||
+    fail "the grants of $central_md do not run on the upgraded schema"
+  # Bound by the DBA this time.
+  pg_sql "INSERT INTO clockreader.site_role (role, site) VALUES ('branch_tehran', '$site_a')"
+  cli push --out b --to "$(as branch_tehran)" >"$work/out" 2>&1
+  [ $? = 7 ] || fail "after the upgrade branch_tehran pushed another site's store: $(cat "$work/out")"
+  cli push --out b --to "$(as branch_shiraz)" >"$work/out" 2>&1 || fail "branch_shiraz after the upgrade: $(cat "$work/out")"
+  holds a
+  holds b
   ;;
 *) fail "no such case" ;;
 esac
