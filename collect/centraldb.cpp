@@ -361,7 +361,7 @@ std::string PasswordFileAdvice(PGconn* conn)
     if (!PQconnectionNeedsPassword(conn)) {
         if (said.find("database \"") == std::string::npos || said.find("does not exist") == std::string::npos)
             return "";
-        return "; is the database name misspelt? It is the same in the connection and in the line of the"
+        return "; is the database name misspelt? It is spelt alike in the connection and in its line of the"
                " password file " +
                file + " (" + form + ")";
     }
@@ -670,6 +670,11 @@ void BindBranch(Central& central, const PunchStore& store)
         boundSite = PQgetvalue(bound.get(), 0, 0);
     }
     if (boundSite == site) return;
+    Result named =
+        central.Run(doing, "SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1",
+                    {boundSite});
+    if (PQntuples(named.get()) == 1)
+        boundSite = std::string(PQgetvalue(named.get(), 0, 0)) + " (" + boundSite + ")";
     central.Fail("refused",
                  ("the role " + role + " is a branch bound to site " + boundSite + ", not to site " +
                   store.SiteName() + " (" + site +

@@ -296,6 +296,9 @@ copied_store)
   grep -q "a copy.*site --out .* --new-identity" "$work/push.log" ||
     fail "the refusal does not say how to give the copy its own identity: $(cat "$work/push.log")"
   [ "$(pg_sql "SELECT count(*) FROM clockreader.record")" = "$before" ] || fail "the refused copy sent records"
+  cli push --out a --to "$(as stranger)" >"$work/out" 2>&1
+  [ $? = 7 ] && grep -q 'permission denied for schema clockreader.*docs/central.md.*"The schema and the collector role"' "$work/out" ||
+    fail "a missing grant is not pointed to the role SQL: $(cat "$work/out")"
   site_a=$(sqlite3 a/Punches.db "SELECT identity FROM store")
   cli site --out b --new-identity --site-name Shiraz >"$work/site.log" 2>&1 ||
     fail "site --new-identity: $(cat "$work/site.log")"
@@ -365,10 +368,16 @@ branches)
     echo "127.0.0.1:$PGPORT:*:$role:pw-$role" >>"$PGPASSFILE"
   done
   as() { echo "postgresql://$1@127.0.0.1:$PGPORT/postgres"; }
+  # A role without the grants is pointed to the SQL that gives them.
+  pg_sql "CREATE ROLE stranger LOGIN PASSWORD 'pw-stranger'"
+  echo "127.0.0.1:$PGPORT:*:stranger:pw-stranger" >>"$PGPASSFILE"
   as_sql() { psql -X -q -At -h 127.0.0.1 -p "$PGPORT" -U "$1" -d postgres -v ON_ERROR_STOP=1 -c "$2" 2>&1; }
   collect a COM1 300 --site-name Tehran
   collect b COM1 300 --site-name Shiraz
   collect c COM1 300 --site-name Isfahan
+  cli push --out a --to "$(as stranger)" >"$work/out" 2>&1
+  [ $? = 7 ] && grep -q 'permission denied for schema clockreader.*docs/central.md.*"The schema and the collector role"' "$work/out" ||
+    fail "a missing grant is not pointed to the role SQL: $(cat "$work/out")"
   site_a=$(sqlite3 a/Punches.db "SELECT identity FROM store")
   site_b=$(sqlite3 b/Punches.db "SELECT identity FROM store")
   cli push --out a --to "$(as branch_tehran)" >"$work/out" 2>&1 || fail "branch_tehran's push: $(cat "$work/out")"
@@ -427,6 +436,44 @@ branches)
   cli push --out b --to "$(as branch_shiraz)" >"$work/out" 2>&1 || fail "branch_shiraz after the upgrade: $(cat "$work/out")"
   holds a
   holds b
+  ;;
+password_file)
+  # Each way the password file fails the push names the file libpq was
+  # pointed to, what is wrong with it, and the line it needs; on main every
+  # one said only "no password supplied" (or that the database does not
+  # exist). Notepad's ways of saving pgpass.conf on Windows are told apart
+  # here with PGPASSFILE pointing at such a file.
+  pg_start && password_file || fail "no server"
+  collect a COM1 50
+  pg_sql "CREATE DATABASE attendance"
+  line="127.0.0.1:$PGPORT:attendance:postgres:$pg_password"
+  mkdir -p "$work/pg"
+  says() { # DATABASE TEXT...: the push exits 7 and says each TEXT
+    local database=$1 text
+    shift
+    cli push --out a --to "postgresql://postgres@127.0.0.1:$PGPORT/$database" >"$work/out" 2>&1
+    status=$?
+    [ $status = 7 ] || fail "push with $PGPASSFILE exited $status, not 7: $(cat "$work/out")"
+    for text in "$@"; do grep -qF -- "$text" "$work/out" || fail "push with $PGPASSFILE does not say '$text': $(cat "$work/out")"; done
+  }
+  export PGPASSFILE=$work/pg/pgpass.conf
+  says attendance "password file $PGPASSFILE does not exist" "host:port:database:user:password"
+  echo "$line" >"$PGPASSFILE.txt"
+  says attendance "$PGPASSFILE does not exist, but $PGPASSFILE.txt does" "plain text without a BOM"
+  rm "$PGPASSFILE.txt"
+  printf '\xef\xbb\xbf%s\r\n' "$line" >"$PGPASSFILE" && chmod 600 "$PGPASSFILE"
+  says attendance "$PGPASSFILE begins with a byte order mark" "plain text without a BOM"
+  printf '%s\r\n' "$line" | iconv -t UTF-16 >"$PGPASSFILE"
+  says attendance "$PGPASSFILE is saved as Unicode (UTF-16)" "plain text without a BOM"
+  echo "$line" >"$PGPASSFILE" && chmod 644 "$PGPASSFILE"
+  says attendance "$PGPASSFILE may be read by others, so libpq ignores it: chmod 600"
+  chmod 600 "$PGPASSFILE"
+  says attendence "$PGPASSFILE holds no line for 127.0.0.1:$PGPORT:attendence:postgres of the form host:port:database:user:password" \
+    "is for database attendance: is one of the two names misspelt?"
+  echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE"
+  says attendence 'database "attendence" does not exist' "is the database name misspelt?" "$PGPASSFILE"
+  cli push --out a --to "postgresql://postgres@127.0.0.1:$PGPORT/attendance" >"$work/out" 2>&1 ||
+    fail "the push with a right password file: $(cat "$work/out")"
   ;;
 *) fail "no such case" ;;
 esac
