@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -429,6 +430,29 @@ std::string PrivilegeAdvice(const char* state, const std::string& reason)
            " collector role\", or for a branch's role in \"One role per branch\")";
 }
 
+std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string& text);
+
+// libpq's reason why `connection` does not read, with any part of it quoted
+// there that overlaps a password shown as "***": an unencoded "@" in a
+// password makes libpq quote the rest of the password as the host.
+std::string MaskQuotedPassword(std::string reason, const std::string& connection)
+{
+    const auto spans = PasswordSpans(connection);
+    for (std::size_t open = reason.find('"'); open != std::string::npos; open = reason.find('"', open + 1)) {
+        const std::size_t close = reason.find('"', open + 1);
+        if (close == std::string::npos) break;
+        const std::string quoted = reason.substr(open + 1, close - open - 1);
+        const std::size_t at = quoted.empty() ? std::string::npos : connection.find(quoted);
+        const bool secret =
+            at != std::string::npos && std::any_of(spans.begin(), spans.end(), [&](auto span) {
+                return at < span.first + span.second && span.first < at + quoted.size();
+            });
+        if (secret) reason.replace(open + 1, quoted.size(), "***");
+        open = reason.find('"', open + 1);
+    }
+    return reason;
+}
+
 // A connection to the central database. Every statement is sent without
 // waiting and its answer awaited for at most the settings' answer time, so a
 // server that stops answering ends the push instead of hanging it.
@@ -438,11 +462,9 @@ public:
     {
         char* problem = nullptr;
         if (PQconninfoOption* parsed = PQconninfoParse(settings.connection.c_str(), &problem)) {
-            for (PQconninfoOption* option = parsed; option->keyword; ++option)
-                if (std::string(option->keyword) == "password" && option->val) m_password = option->val;
             PQconninfoFree(parsed);
         } else {
-            const std::string reason = OneLine(problem);
+            const std::string reason = MaskQuotedPassword(OneLine(problem), settings.connection);
             PQfreemem(problem);
             throw CentralError(CentralError::BadAddress, MaskPassword(settings.connection) + ": " +
                                                              MaskPasswordIn(reason, settings.connection));
@@ -520,14 +542,7 @@ public:
 
 private:
     // libpq never prints a password, but a reason may quote the text given.
-    std::string Masked(std::string text) const
-    {
-        text = MaskPasswordIn(text, m_settings.connection);
-        if (m_password.size() < 3) return text;
-        for (std::size_t at; (at = text.find(m_password)) != std::string::npos;)
-            text.replace(at, m_password.size(), "***");
-        return text;
-    }
+    std::string Masked(std::string text) const { return MaskPasswordIn(text, m_settings.connection); }
 
     // Waits until the socket has something to read, for the answer time
     // and a little more (the server's own statement timeout ends first).
@@ -582,7 +597,6 @@ private:
 
     const PushSettings& m_settings;
     PGconn* m_conn = nullptr;
-    std::string m_password;
 };
 
 // The upgrade steps of the schema, the SQL of each: kUpgradeSteps[0] takes
@@ -792,22 +806,76 @@ std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string
 
 }  // namespace
 
+namespace {
+
+// The options libpq reads in `connection`, as (keyword, value), in libpq's
+// order; nullopt when it does not read.
+std::optional<std::vector<std::pair<std::string, std::string>>> ConnectionOptions(
+    const std::string& connection)
+{
+    char* problem = nullptr;
+    PQconninfoOption* parsed = PQconninfoParse(connection.c_str(), &problem);
+    PQfreemem(problem);
+    if (!parsed) return std::nullopt;
+    std::vector<std::pair<std::string, std::string>> options;
+    for (PQconninfoOption* option = parsed; option->keyword; ++option)
+        if (option->val) options.emplace_back(option->keyword, option->val);
+    PQconninfoFree(parsed);
+    return options;
+}
+
+std::optional<std::string> PasswordOf(const std::string& connection)
+{
+    if (const auto options = ConnectionOptions(connection))
+        for (const auto& [keyword, value] : *options)
+            if (keyword == "password") return value;
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::string MaskPassword(const std::string& connection)
 {
     std::string masked = connection;
     const auto spans = PasswordSpans(connection);
     for (auto span = spans.rbegin(); span != spans.rend(); ++span)
         masked.replace(span->first, span->second, "***");
-    return masked;
+    // libpq decides what the password is. Where it reads the masked text
+    // with another password than "***" (a key written percent-encoded in a
+    // URI, say), the connection is shown as libpq reads it instead.
+    const auto options = ConnectionOptions(connection);
+    if (!options || !PasswordOf(connection) || PasswordOf(masked) == "***") return masked;
+    std::string shown;
+    for (const auto& [keyword, value] : *options) {
+        std::string quoted;
+        for (char c : keyword == "password" ? std::string("***") : value)
+            quoted += c == '\'' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+        const bool plain = !quoted.empty() && quoted.find_first_of(" \t\n\r\f\v'\\") == std::string::npos;
+        shown += (shown.empty() ? "" : " ") + keyword + "=" + (plain ? quoted : "'" + quoted + "'");
+    }
+    return shown;
 }
 
 std::string MaskPasswordIn(const std::string& text, const std::string& connection)
 {
+    // The connection quoted whole reads as MaskPassword() shows it.
     std::string masked = text;
-    for (const auto& [first, length] : PasswordSpans(connection)) {
-        const std::string password = connection.substr(first, length);
+    if (!connection.empty()) {
+        const std::string shown = MaskPassword(connection);
+        for (std::size_t at = 0; (at = masked.find(connection, at)) != std::string::npos; at += shown.size())
+            masked.replace(at, connection.size(), shown);
+    }
+    std::vector<std::string> passwords;
+    for (const auto& [first, length] : PasswordSpans(connection))
+        passwords.push_back(connection.substr(first, length));
+    // As libpq reads it too (decoded), unless it is short enough to stand
+    // for parts of other words.
+    if (const auto password = PasswordOf(connection); password && password->size() >= 3)
+        passwords.push_back(*password);
+    // Searched on after each mask, which may hold the password itself.
+    for (const std::string& password : passwords) {
         if (password.empty()) continue;
-        for (std::size_t at; (at = masked.find(password)) != std::string::npos;)
+        for (std::size_t at = 0; (at = masked.find(password, at)) != std::string::npos; at += 3)
             masked.replace(at, password.size(), "***");
     }
     return masked;
