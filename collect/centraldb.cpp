@@ -608,8 +608,9 @@ constexpr UpgradeStep kUpgradeSteps[] = {UpgradeToVersion2, UpgradeToRowSecurity
 static_assert(std::size(kUpgradeSteps) == kCentralSchemaVersion - 1, "a step to every version");
 
 // Makes the schema when the database has none (the first push), and checks
-// that the one there is ours and of a version this program writes. Returns
-// its identity. Nothing is changed when it refuses.
+// that the one there is ours and of a version this program writes,
+// upgrading an older one. Returns its identity. Nothing is changed when it
+// refuses.
 std::string CheckSchema(Central& central, bool& made)
 {
     central.Run("look at its schema clockreader", "BEGIN");
@@ -907,6 +908,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     // one meets a key held there (a push cut short after its commit, before
     // the store noted it): that batch, and the next ones until one is wholly
     // new, go through the temporary table, where held rows are passed over.
+    // Under row-level security every batch goes that way.
     bool straight = !RowSecurityApplies(central), incoming = false;
     while (!settings.goOn || settings.goOn(report.sent, total)) {
         rows.Start();

@@ -14,6 +14,12 @@
 // per central schema (by the identity the schema got when it was made). A
 // push that was killed or failed is redone from there: nothing is lost, and
 // what is sent again is not doubled.
+//
+// A role of a branch (a member of the group role clockreader_branch) writes
+// and reads the rows of one site only, the one bound to it; the server's
+// row-level security enforces it, and a push of another site's store is
+// refused before anything is written. An older schema is upgraded by the
+// first push of a newer program.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +40,8 @@ public:
     // BadAddress: the connection text does not read. Refused: the database
     // holds a "clockreader" schema that is not ours to write (a newer
     // version, another program's); nothing was changed. Failed: the server
-    // could not be reached, refused the role, failed or did not answer.
+    // could not be reached, refused the role (a grant missing, a branch role
+    // pushing another site's store), failed or did not answer.
     // Conflict: the database holds other bytes under the key of a record
     // pushed; the transaction that found them was rolled back.
     enum Kind { BadAddress, Refused, Failed, Conflict };

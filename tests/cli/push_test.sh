@@ -357,52 +357,40 @@ other_bytes)
     fail "the acknowledgement is not the last whole batch (10000)"
   ;;
 branches)
-  # One role per branch, as docs/central.md makes them. Each branch's first
-  # push binds it to its store's site; a branch pushing another site's store
-  # is refused with 7 naming the policy, and nothing is written; a branch
-  # reads and adds no other site's rows, even by hand, nor binds itself
-  # again; the one collector role still pushes every site (through INSERT,
-  # as COPY is refused under row security). On main any role wrote and read
-  # every site. Then a schema of version 1 holding records is upgraded by a
-  # push, and its branches are kept apart from then on.
+  # One role per branch as docs/central.md makes them, each bound to its
+  # store's site by its first push (or by the DBA). On main any role wrote
+  # and read every site. Caught: a branch pushing another site's store (not
+  # refused with 7 naming the policy, or rows written); a branch reading or
+  # adding another site's rows by hand, or binding itself again; the one
+  # collector no longer pushing every site (COPY is refused under row
+  # security); a missing grant not pointed to the role SQL; a schema of
+  # version 1 with records not upgraded by a push.
   pg_start && password_file || fail "no server"
   pg_sql "$(cli push --schema-sql)" >/dev/null || fail "the SQL of push --schema-sql does not run"
-  pg_sql "$(awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md")" >/dev/null ||
-    fail "the SQL of $central_md does not run"
-  for role in collector branch_tehran branch_shiraz; do
-    pg_sql "ALTER ROLE $role PASSWORD 'pw-$role'"
-    echo "127.0.0.1:$PGPORT:*:$role:pw-$role" >>"$PGPASSFILE"
+  doc_sql() { awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md" | grep -v "${1:-^$}"; }
+  pg_sql "$(doc_sql)" >/dev/null && pg_sql "CREATE ROLE stranger LOGIN" || fail "the SQL of $central_md does not run"
+  for role in collector branch_tehran branch_shiraz stranger; do
+    pg_sql "ALTER ROLE $role PASSWORD 'pw-$role'" && echo "127.0.0.1:$PGPORT:*:$role:pw-$role" >>"$PGPASSFILE"
   done
-  role_uri() { echo "postgresql://$1@127.0.0.1:$PGPORT/postgres"; }
-  # A role without the grants is pointed to the SQL that gives them.
-  pg_sql "CREATE ROLE stranger LOGIN PASSWORD 'pw-stranger'"
-  echo "127.0.0.1:$PGPORT:*:stranger:pw-stranger" >>"$PGPASSFILE"
   as_sql() { psql -X -q -At -h 127.0.0.1 -p "$PGPORT" -U "$1" -d postgres -v ON_ERROR_STOP=1 -c "$2" 2>&1; }
-  collect a COM1 300 --site-name Tehran
-  collect b COM1 300 --site-name Shiraz
-  collect c COM1 300 --site-name Isfahan
-  cli push --out a --to "$(role_uri stranger)" >"$work/out" 2>&1
-  [ $? = 7 ] && grep -q 'permission denied for schema clockreader.*docs/central.md.*"The schema and the collector role"' "$work/out" ||
-    fail "a missing grant is not pointed to the role SQL: $(cat "$work/out")"
+  push_as() { # ROLE STORE STATUS: the push of STORE as ROLE exits STATUS
+    cli push --out "$2" --to "postgresql://$1@127.0.0.1:$PGPORT/postgres" >"$work/out" 2>&1
+    [ $? = "$3" ] || fail "the push of $2 as $1 did not exit $3: $(cat "$work/out")"
+  }
+  for store in a:Tehran b:Shiraz c:Isfahan; do collect "${store%:*}" COM1 300 --site-name "${store#*:}"; done
   site_a=$(sqlite3 a/Punches.db "SELECT identity FROM store")
   site_b=$(sqlite3 b/Punches.db "SELECT identity FROM store")
-  cli push --out a --to "$(role_uri branch_tehran)" >"$work/out" 2>&1 || fail "branch_tehran's push: $(cat "$work/out")"
-  cli push --out b --to "$(role_uri branch_shiraz)" >"$work/out" 2>&1 || fail "branch_shiraz's push: $(cat "$work/out")"
-  [ "$(pg_sql "SELECT string_agg(role || '=' || site, ' ' ORDER BY role) FROM clockreader.site_role")" = \
-    "branch_shiraz=$site_b branch_tehran=$site_a" ] || fail "the branches are not bound to their sites"
-  rows() { pg_sql "SELECT (SELECT count(*) FROM clockreader.record), (SELECT count(*) FROM clockreader.site_name),
-                          (SELECT count(*) FROM clockreader.site_role)"; }
+  push_as stranger a 7
+  grep -q 'permission denied for schema clockreader.*docs/central.md.*"The schema and the collector role"' "$work/out" ||
+    fail "a missing grant is not pointed to the role SQL: $(cat "$work/out")"
+  push_as branch_tehran a 0
+  push_as branch_shiraz b 0
+  rows() { pg_sql "SELECT (SELECT count(*) FROM clockreader.record), (SELECT string_agg(role || site, ' ' ORDER BY role)
+                   FROM clockreader.site_role), (SELECT count(*) FROM clockreader.site_name)"; }
   before=$(rows)
-  cli push --out c --to "$(role_uri branch_tehran)" >"$work/out" 2>&1
-  status=$?
-  [ $status = 7 ] || fail "branch_tehran pushing another site's store exited $status, not 7: $(cat "$work/out")"
+  [ "$before" = "600|branch_shiraz$site_b branch_tehran$site_a|2" ] || fail "not bound to their sites: $before"
+  push_as branch_tehran c 7
   grep -q "branch_own_site" "$work/out" || fail "the refusal does not name the policy: $(cat "$work/out")"
-  [ "$(rows)" = "$before" ] || fail "the refused push wrote rows"
-  # What the server refuses a branch by itself, whatever the program does.
-  [ "$(as_sql branch_tehran "SELECT count(*) FROM clockreader.record WHERE site <> '$site_a'")" = 0 ] ||
-    fail "branch_tehran reads other sites' records"
-  [ "$(as_sql branch_tehran "SELECT string_agg(DISTINCT site, ',') FROM clockreader.punches")" = Tehran ] ||
-    fail "branch_tehran reads other sites in the view punches"
   for sql in "INSERT INTO clockreader.site_name (site, name) VALUES ('$site_b', 'Taken')" \
     "INSERT INTO clockreader.record (site, clock, lap, position, port, bus, address, line, raw, flagged,
        collected_at) VALUES ('$site_b', 9, 0, 0, 'COM9', 'rs232', 1, '', '', false, now())" \
@@ -411,58 +399,53 @@ branches)
     "UPDATE clockreader.site_role SET site = '$site_b'"; do
     ! as_sql branch_tehran "$sql" >"$work/out" || fail "branch_tehran may: $sql"
   done
+  [ "$(rows)" = "$before" ] || fail "a branch wrote rows of another site"
   grep -q '"branch_own_site"' <(as_sql branch_tehran "INSERT INTO clockreader.site (id) VALUES ('$site_b')") ||
     fail "the server's refusal does not name the policy"
-  [ "$(rows)" = "$before" ] || fail "a branch's statements by hand wrote rows"
-  # The one collector role writes and reads every site; a branch pushes its
-  # own records again, compared with what is held.
-  cli push --out c --to "$(role_uri collector)" >"$work/out" 2>&1 || fail "the collector's push: $(cat "$work/out")"
+  [ "$(as_sql branch_tehran "SELECT string_agg(DISTINCT site::text, ',') FROM clockreader.record")" = "$site_a" ] &&
+    [ "$(as_sql branch_tehran "SELECT string_agg(DISTINCT site, ',') FROM clockreader.punches")" = Tehran ] ||
+    fail "branch_tehran reads other sites' rows"
+  # The collector writes and reads every site; a branch's push again reads
+  # its own rows back to compare them.
+  push_as collector c 0
+  [ "$(as_sql collector "SELECT count(DISTINCT site) FROM clockreader.punches")" = 3 ] || fail "the collector reads less"
   sqlite3 a/Punches.db "DELETE FROM central"
-  cli push --out a --to "$(role_uri branch_tehran)" >"$work/out" 2>&1 || fail "branch_tehran again: $(cat "$work/out")"
+  push_as branch_tehran a 0
   grep -q "300 records pushed.*0 of them new" "$work/out" || fail "branch_tehran's push again: $(cat "$work/out")"
-  holds a
-  holds b
-  holds c
-  [ "$(as_sql collector "SELECT count(DISTINCT site) FROM clockreader.punches")" = 3 ] ||
-    fail "the collector does not read every site"
+  holds a && holds b && holds c
   # A schema of version 1 with records, as an earlier program made it.
   pg_sql "DROP SCHEMA clockreader CASCADE" 2>/dev/null
-  pg_sql "$(cli push --schema-sql | sed '/^CREATE TABLE clockreader.site_role/,$d; s/'"'"'clockreader'"'"', 3/'"'"'clockreader'"'"', 1/')" ||
-    fail "no schema of version 1"
-  sqlite3 a/Punches.db "DELETE FROM central"
+  pg_sql "$(cli push --schema-sql | sed "/^CREATE TABLE clockreader.site_role/,\$d; s/'clockreader', 3/'clockreader', 1/")"
   sqlite3 b/Punches.db "DELETE FROM central"
+  pg_sql "GRANT USAGE ON SCHEMA clockreader TO clockreader_branch;
+          GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA clockreader TO clockreader_branch"
+  push_as branch_shiraz b 7
+  grep -q "upgrade the schema clockreader from version 1 to 2 (a role that does not own it" "$work/out" ||
+    fail "a role that may not upgrade the schema is not told so: $(cat "$work/out")"
   cli push --out a --to "$(uri)" >"$work/out" 2>&1 || fail "the push into a schema of version 1: $(cat "$work/out")"
   [ "$(pg_sql "SELECT version FROM clockreader.about")" = 3 ] || fail "the schema of version 1 was not upgraded"
-  pg_sql "$(awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md" | grep -v "CREATE ROLE")" >/dev/null ||
-    fail "the grants of $central_md do not run on the upgraded schema"
-  # Bound by the DBA this time.
+  pg_sql "$(doc_sql "CREATE ROLE")" >/dev/null || fail "the grants of $central_md do not run on the upgraded schema"
   pg_sql "INSERT INTO clockreader.site_role (role, site) VALUES ('branch_tehran', '$site_a')"
-  cli push --out b --to "$(role_uri branch_tehran)" >"$work/out" 2>&1
-  [ $? = 7 ] || fail "after the upgrade branch_tehran pushed another site's store: $(cat "$work/out")"
-  cli push --out b --to "$(role_uri branch_shiraz)" >"$work/out" 2>&1 || fail "branch_shiraz after the upgrade: $(cat "$work/out")"
-  holds a
-  holds b
+  push_as branch_tehran b 7
+  push_as branch_shiraz b 0
+  holds a && holds b || fail "the upgraded schema does not hold the stores' records"
   ;;
 password_file)
   # Each way the password file fails the push names the file libpq was
-  # pointed to, what is wrong with it, and the line it needs; on main every
-  # one said only "no password supplied" (or that the database does not
-  # exist). Notepad's ways of saving pgpass.conf on Windows are told apart
-  # here with PGPASSFILE pointing at such a file.
+  # pointed to, what is wrong with it, and the line it needs; on main each
+  # said only "no password supplied", or that the database does not exist.
+  # Notepad's ways of saving pgpass.conf are told apart on Linux too.
   pg_start && password_file || fail "no server"
   collect a COM1 50
   pg_sql "CREATE DATABASE attendance"
   line="127.0.0.1:$PGPORT:attendance:postgres:$pg_password"
+  export PGPASSFILE=$work/pg/pgpass.conf
   mkdir -p "$work/pg"
   says() { # DATABASE TEXT...: the push exits 7 and says each TEXT
-    local database=$1 text
-    shift
-    cli push --out a --to "postgresql://postgres@127.0.0.1:$PGPORT/$database" >"$work/out" 2>&1
-    status=$?
-    [ $status = 7 ] || fail "push with $PGPASSFILE exited $status, not 7: $(cat "$work/out")"
-    for text in "$@"; do grep -qF -- "$text" "$work/out" || fail "push with $PGPASSFILE does not say '$text': $(cat "$work/out")"; done
+    cli push --out a --to "postgresql://postgres@127.0.0.1:$PGPORT/$1" >"$work/out" 2>&1
+    [ $? = 7 ] || fail "push with $PGPASSFILE did not exit 7: $(cat "$work/out")"
+    for text in "${@:2}"; do grep -qF -- "$text" "$work/out" || fail "push does not say '$text': $(cat "$work/out")"; done
   }
-  export PGPASSFILE=$work/pg/pgpass.conf
   says attendance "password file $PGPASSFILE does not exist" "host:port:database:user:password"
   echo "$line" >"$PGPASSFILE.txt"
   says attendance "$PGPASSFILE does not exist, but $PGPASSFILE.txt does" "plain text without a BOM"
@@ -474,12 +457,10 @@ password_file)
   echo "$line" >"$PGPASSFILE" && chmod 644 "$PGPASSFILE"
   says attendance "$PGPASSFILE may be read by others, so libpq ignores it: chmod 600"
   chmod 600 "$PGPASSFILE"
-  says attendence "$PGPASSFILE holds no line for 127.0.0.1:$PGPORT:attendence:postgres of the form host:port:database:user:password" \
+  says attendence "holds no line for 127.0.0.1:$PGPORT:attendence:postgres of the form host:port:database:user:password" \
     "is for database attendance: is one of the two names misspelt?"
   echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE"
   says attendence 'database "attendence" does not exist' "is the database name misspelt?" "$PGPASSFILE"
-  cli push --out a --to "postgresql://postgres@127.0.0.1:$PGPORT/attendance" >"$work/out" 2>&1 ||
-    fail "the push with a right password file: $(cat "$work/out")"
   ;;
 *) fail "no such case" ;;
 esac
