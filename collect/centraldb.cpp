@@ -600,7 +600,8 @@ private:
 };
 
 // The upgrade steps of the schema, the SQL of each: kUpgradeSteps[0] takes
-// version 1 to 2, and so on.
+// version 1 to 2, and so on. Each is also part of WholeSchemaSql().
+// Version 2 changes no table of this file.
 std::string UpgradeToVersion2() { return ""; }
 std::string UpgradeToRowSecurity() { return RowSecuritySql(); }
 using UpgradeStep = std::string (*)();
