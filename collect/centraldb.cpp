@@ -910,7 +910,8 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     // the store noted it): that batch, and the next ones until one is wholly
     // new, go through the temporary table, where held rows are passed over.
     // Under row-level security every batch goes that way.
-    bool straight = !RowSecurityApplies(central), incoming = false;
+    const bool rowSecurity = RowSecurityApplies(central);
+    bool straight = !rowSecurity, incoming = false;
     while (!settings.goOn || settings.goOn(report.sent, total)) {
         rows.Start();
         std::int64_t last = next.afterId, count = 0;
@@ -949,7 +950,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
             const std::int64_t added = std::atoll(PQcmdTuples(inserted.get()));
             if (added < count) RefuseOtherBytes(central, store, next.afterId);
             report.added += added;
-            straight = added == count;
+            straight = added == count && !rowSecurity;
         }
         central.Run("push records", "COMMIT");
         // Only what the server committed is noted as acknowledged.

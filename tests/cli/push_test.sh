@@ -378,6 +378,7 @@ branches)
     [ $? = "$3" ] || fail "the push of $2 as $1 did not exit $3: $(cat "$work/out")"
   }
   for store in a:Tehran b:Shiraz c:Isfahan; do collect "${store%:*}" COM1 300 --site-name "${store#*:}"; done
+  add_laps c 40  # more than one batch
   site_a=$(sqlite3 a/Punches.db "SELECT identity FROM store")
   site_b=$(sqlite3 b/Punches.db "SELECT identity FROM store")
   push_as stranger a 7
