@@ -89,16 +89,15 @@ CREATE VIEW clockreader.daily AS
 // The tables whose rows belong to one site, by their column "site". A
 // table added here is kept apart per branch like the others.
 const char* const kSiteTables[] = {"site_name", "record"};
-// The views over them: they read as the role that asks (where the server
-// knows how, from PostgreSQL 15), so a branch sees its own rows there too.
-const char* const kSiteViews[] = {"punches", "daily"};
 
 // What keeps the branches apart. A role that is a member of the group role
 // "clockreader_branch" is a branch: it writes and reads the rows of one
 // site, the one clockreader.site_role binds to it (by the DBA, or by the
 // branch itself once, on its first push). Any other role (the one
 // "collector" of a company that wants one role, a reader, the DBA) writes
-// and reads every site, as its grants allow. The policies are forced on the
+// and reads every site, as its grants allow. The views read with their
+// owner's rights, so that a reader granted only them reads every site: a
+// branch is granted the tables, not the views. The policies are forced on the
 // tables' owner too, so a schema made by a push obeys them; the site_role
 // table itself is read by branch_site() as its owner, and so not forced.
 // The site of a branch role is looked up once per statement (a subquery the
@@ -138,10 +137,6 @@ CREATE POLICY bind_itself ON clockreader.site_role FOR INSERT WITH CHECK (role =
     };
     own("site", "id");
     for (const char* table : kSiteTables) own(table, "site");
-    sql += "DO $$BEGIN\n    IF current_setting('server_version_num')::integer >= 150000 THEN\n";
-    for (const char* view : kSiteViews)
-        sql += std::string("        ALTER VIEW clockreader.") + view + " SET (security_invoker = true);\n";
-    sql += "    END IF;\nEND$$;\n";
     return sql;
 }
 
