@@ -21,6 +21,11 @@
 // tell of records the central database does not hold. A schema of an
 // earlier version is brought up to this one, step by step, by the push
 // that finds it.
+//
+// A role of a branch (a member of the group role clockreader_branch) writes
+// and reads the rows of one site only, the one bound to it; the server's
+// row-level security enforces it, and a push of another site's store is
+// refused before anything is written.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +38,7 @@
 
 namespace collect {
 
-inline constexpr int kCentralSchemaVersion = 2;
+inline constexpr int kCentralSchemaVersion = 3;
 inline constexpr std::int64_t kPushBatch = 10000;
 
 class CentralError : public std::runtime_error {
@@ -41,7 +46,8 @@ public:
     // BadAddress: the connection text does not read. Refused: the database
     // holds a "clockreader" schema that is not ours to write (a newer
     // version, another program's); nothing was changed. Failed: the server
-    // could not be reached, refused the role, failed or did not answer.
+    // could not be reached, refused the role (a grant missing, a branch role
+    // pushing another site's store), failed or did not answer.
     // Conflict: the database holds other bytes under the key of a record
     // pushed; the transaction that found them was rolled back.
     enum Kind { BadAddress, Refused, Failed, Conflict };

@@ -956,6 +956,10 @@ TEST(CentralDb, APasswordIsMaskedHoweverTheConnectionTextWritesIt)
         {"host=db.example password=s3\\ cr\\'t user=clerk", "host=db.example password=*** user=clerk"},
         {"host=db.example user=clerk", "host=db.example user=clerk"},
         {uri, uri},
+        // A key libpq decodes: shown as libpq reads the text.
+        {uri + "?pass%77ord=s3cret&sslmode=require",
+         "user=clerk password=*** dbname=payroll host=db.example sslmode=require"},
+        {"host=db.example password=***", "host=db.example password=***"},
     };
     // The password libpq reads in `text`, if any.
     const auto password = [](const std::string& text) -> std::optional<std::string> {
