@@ -304,8 +304,29 @@ void AddExportOptions(CLI::App& command, Options& o)
 it); a port the store never saw is refused, naming those
 it knows)");
     AddClock(command, o, "only the records of clock N");
-    AddDate(command, "--from", o.exportFrom, "only records dated from this Solar Hijri day on");
-    AddDate(command, "--to", o.exportTo, "... and before this one");
+    CLI::Option* from = AddText(command, "--from", "DATE", R"(only records dated from this day on: yymmdd or
+yyyy/mm/dd (Solar Hijri, such as 1405/09/10), or
+yyyy-mm-dd (Gregorian, such as 2026-12-01); a year from
+1200 to 1599 is Solar, from 1900 to 2199 Gregorian)",
+                                [&o](const std::string& v) { o.exportFrom = v; })
+                            ->check(ExportDate(false));
+    CLI::Option* to = AddText(command, "--to", "DATE", R"(... and before this day, itself not included
+(--from 1405/09/01 --to 1405/10/01 is the month Azar))",
+                              [&o](const std::string& v) { o.exportTo = v; })
+                          ->check(ExportDate(false));
+    CLI::Option* day =
+        AddText(command, "--day", "DAY", R"(only the records of one day: today, yesterday (by the
+computer's date) or a date written as for --from)",
+                [&o](const std::string& v) { o.exportDay = v; })
+            ->check(ExportDate(true));
+    AddText(command, "--month", "MONTH", R"(only the records of one Solar Hijri month, the calendar
+the records are compared in: this, last (by the
+computer's date) or yyyy/mm, such as 1405/09)",
+            [&o](const std::string& v) { o.exportMonth = v; })
+        ->excludes(from)
+        ->excludes(to)
+        ->excludes(day);
+    day->excludes(from)->excludes(to);
     AddText(command, "--format", "FORMAT", R"(dump (default): the dump lines of the good records, as
 Dump-*.Txt has them; csv: a header and one row a record,
 flagged ones included: record, port, bus, clock, position,

@@ -72,6 +72,9 @@ inline constexpr std::int64_t kLastRingPosition = 253578;
 CLI::Validator WholeNumber(std::int64_t low, std::int64_t high);
 // A Solar Hijri date yymmdd that exists in 13yy or 14yy.
 CLI::Validator SolarDate();
+// A day as export takes it: yymmdd, yyyy/mm/dd or yyyy-mm-dd; with `named`
+// also today or yesterday.
+CLI::Validator ExportDate(bool named);
 // An existing folder, its name UTF-8 on every system.
 CLI::Validator Folder();
 // A text that is not empty; `what` names it in the refusal.

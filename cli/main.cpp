@@ -114,8 +114,8 @@ int Export(const Options& options, const std::string& program, const std::string
         }
     }
     if (options.selectClock) request.selection.clock = std::stoi(options.clock);
-    request.from = options.exportFrom;
-    request.to = options.exportTo;
+    request.from = options.exportSpanFrom;
+    request.to = options.exportSpanTo;
     request.format = options.exportFormat == "csv"     ? collect::ExportFormat::Csv
                      : options.exportFormat == "daily" ? collect::ExportFormat::Daily
                      : options.exportFormat == "xlsx"  ? collect::ExportFormat::Workbook

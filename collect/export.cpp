@@ -7,6 +7,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "durablefile.h"
+#include "exportdates.h"
 #include "publisher.h"
 #include "utils/calendar.h"
 #include "utils/utf8path.h"
@@ -71,7 +72,9 @@ std::optional<RecordDate> DateOf(const StoredRecord& record)
             if (!IsValidGregorianDate(year, month, day)) return std::nullopt;
             char iso[16];
             std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", year, month, day);
-            return RecordDate{GregorianToSolarText(y, m, d), iso};
+            // The calendar's own Solar day, also past 2029, where the
+            // clocks' rule drifts a day.
+            return RecordDate{SolarOfIso(iso), iso};
         }
         char solar[16];
         std::snprintf(solar, sizeof solar, "%04d/%02d/%02d", year, month, day);
@@ -118,14 +121,12 @@ StoredRecord AsRequested(const StoredRecord& record, const ExportRequest& reques
 void ForEachRequested(PunchStore& store, const ExportRequest& request,
                       const std::function<void(const StoredRecord&, const std::optional<RecordDate>&)>& take)
 {
-    // yymmdd against the record's Solar date without its century.
+    // yyyy/mm/dd texts of one width compare as the days they name.
     const auto inRange = [&](const std::optional<RecordDate>& date) {
         if (request.from.empty() && request.to.empty()) return true;
         if (!date) return false;
-        const std::string yymmdd =
-            date->solar.substr(2, 2) + date->solar.substr(5, 2) + date->solar.substr(8, 2);
-        return (request.from.empty() || yymmdd >= request.from) &&
-               (request.to.empty() || yymmdd < request.to);
+        return (request.from.empty() || date->solar >= request.from) &&
+               (request.to.empty() || date->solar < request.to);
     };
     store.ForEachRecord(request.selection, [&](const StoredRecord& stored) {
         const StoredRecord record = AsRequested(stored, request);

@@ -37,7 +37,8 @@ enum class ExportFormat { Dump, Csv, Daily, Workbook };
 
 struct ExportRequest {
     Selection selection;
-    // Solar Hijri yymmdd: records from `from` up to, not including, `to`.
+    // Solar Hijri yyyy/mm/dd (ResolveExportDates): records from `from` up
+    // to, not including, `to`; an empty end is open.
     std::string from, to;
     ExportFormat format = ExportFormat::Dump;
     // The layout to decode the raw records with again (true: Vireo);
