@@ -219,7 +219,7 @@ WorkbookWriter::WorkbookWriter(const std::string& path)
 // The workbook is closed before its ExportFile removes what was not committed.
 WorkbookWriter::~WorkbookWriter() { m_book.reset(); }
 
-void WorkbookWriter::Record(const std::string& key, const std::string& sheet, const SheetRecord& record)
+void WorkbookWriter::Record(const std::string& key, const std::string& sheet, const RecordRow& record)
 {
     Workbook& book = m_book->book;
     ClockSheet& at = m_book->clocks[key];
@@ -282,26 +282,7 @@ std::int64_t ExportWorkbook(PunchStore& store, const ExportRequest& request, con
     std::int64_t written = 0;
     ForEachRequested(store, request, [&](const StoredRecord& record, const std::optional<RecordDate>& date) {
         summary.Add(record, date);
-        const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
-        SheetRecord row;
-        row.site = site;
-        row.record = record.id;
-        row.port = record.port;
-        row.rs232 = record.rs232;
-        row.clock = record.clock;
-        row.position = record.serial % kRingSize;
-        if (fields) {
-            row.card = fields->card;
-            row.time = fields->time;
-            row.type = fields->type;
-        }
-        if (date) {
-            row.iso = date->iso;
-            row.solar = date->solar;
-        }
-        row.flagged = record.flagged;
-        row.collectedAt = record.collectedAt;
-        book.Record(std::to_string(record.clockId), clockNames[record.clockId], row);
+        book.Record(std::to_string(record.clockId), clockNames[record.clockId], RowOf(record, date, site));
         ++written;
     });
     for (const auto& [key, day] : summary.Rows()) book.Day(site, day);

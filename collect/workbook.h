@@ -31,22 +31,6 @@ std::string SheetName(const std::string& wanted, std::set<std::string>& taken);
 // its name under /dev ("ttyUSB0 clock 1").
 std::string ClockSheetName(const std::string& port, int number);
 
-// One record as a clock's sheet shows it.
-struct SheetRecord {
-    std::string site;
-    std::optional<std::int64_t> record;  // its id in the punch store
-    std::string port;
-    bool rs232 = true;
-    int clock = 0;
-    std::int64_t position = 0;
-    std::string card;
-    std::string iso, solar;  // yyyy-mm-dd, yyyy/mm/dd; empty when the record has no date
-    std::string time;        // hhmm or hh:mm; empty when none
-    std::string type;
-    bool flagged = false;
-    std::string collectedAt;
-};
-
 // A workbook written whole beside `path` and put in its place by Commit()
 // (ExportFile): one given up leaves the file that was there as it was.
 // Raises std::runtime_error naming the file when it cannot be written.
@@ -60,7 +44,7 @@ public:
     // Adds `record` to the sheet of the clock `key`, named from `sheet` the
     // first time (a clock with more rows than a sheet holds goes on in a
     // sheet of the same name with " (2)" added).
-    void Record(const std::string& key, const std::string& sheet, const SheetRecord& record);
+    void Record(const std::string& key, const std::string& sheet, const RecordRow& record);
     // Adds a row to the sheet "daily".
     void Day(const std::string& site, const DailyRow& row);
     void Commit();
