@@ -350,6 +350,19 @@ published Dump-*.Txt or BadRecs-*.Txt in --out)",
             [&o](const std::string& v) { o.exportFile = v; })
         ->check(NotEmpty("file name"))
         ->transform(PathArgument());
+    CLI::Option* fromDb =
+        AddText(command, "--from-db", "URI", R"(read the central database URI (as push --to names it)
+instead of a punch store: every branch's records in one
+file, each row with its site (csv: site first; the
+workbook: a sheet a site's clock). A role that may only
+read its views is enough (docs/central.md))",
+                [&o](const std::string& v) { o.fromDb = v; })
+            ->check(NotEmpty("database URI"));
+    AddText(command, "--site", "NAME", "with --from-db, only the records of this site",
+            [&o](const std::string& v) { o.exportSite = v; })
+        ->check(NotEmpty("site name"))
+        ->needs(fromDb);
+    for (const char* local : {"--out", "--port", "--clock", "--layout"}) fromDb->excludes(local);
 }
 
 void AddPushOptions(CLI::App& command, Options& o)

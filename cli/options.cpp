@@ -220,6 +220,8 @@ constexpr Pairing kPairings[] = {
     {"--ask-absent", "--new", "--ask-absent applies to --new only"},
     {"--site", "--new", "--site needs --new"},
     {"--out", "--download", "--out: 'find' writes records only with --download"},
+    {"--site", "--from-db", "--site names a site of the central database: it needs --from-db URI"},
+    {"--out", "--from-db", "--out names a punch store; --from-db reads the central database instead"},
 };
 
 std::string PairingReason(const std::string& a, const std::string& b, const char* relation)

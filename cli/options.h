@@ -77,6 +77,9 @@ struct Options {
     std::string exportFormat = "dump";
     std::string exportLayout;
     std::string exportFile;
+    // export --from-db: the central database to read instead of the store,
+    // and the one site to read (empty: every site).
+    std::string fromDb, exportSite;
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;
