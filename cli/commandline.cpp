@@ -334,7 +334,9 @@ card, solar_date, iso_date, time, type, flagged,
 collected_at; daily: a header and one row a card and day,
 over all clocks: site, card, day (yyyy-mm-dd), first and
 last (hh:mm), punches; xlsx (with --file): an Excel
-workbook, a sheet "daily" and one a clock)",
+workbook, a sheet "daily" and one a clock, named by its
+port and number (COM7 clock 1, 10.0.0.5 4001 clock 3),
+each with the Solar day beside the Gregorian one)",
             [&o](const std::string& v) { o.exportFormat = v; })
         ->check(CLI::IsMember({"dump", "csv", "daily", "xlsx"}));
     AddText(command, "--layout", "LAYOUT", R"(standard or vireo: decode the stored raw records again in
@@ -445,7 +447,8 @@ Exit status (the same for every command and option):
        punch store or one it published, or --port a port the store never
        saw; with push and download --push, a punch store found away from
        the computer and folder it was made in (a copy, or moved), until site
-       says which
+       says which; export --from-db --site naming a site the central
+       database holds no records of
   3    communication error: the clock does not answer, stops answering during
        the download (also part-way through an answer), gives a pointer that
        cannot be read, or refuses the date search
@@ -463,7 +466,8 @@ Exit status (the same for every command and option):
        push goes on from there. A URI that does not read, or a database
        whose schema clockreader is of a newer version or another program's,
        is bad input (2). download --push exits 7 only when the collection
-       itself was complete
+       itself was complete. export --from-db exits 7 when the database
+       cannot be read (a role without the grants of docs/central.md)
   8    central conflict (push, download --push): the central database holds
        other bytes under the key (site, clock, lap, position) of a record
        pushed, as when this store is a copy of another site's; named by

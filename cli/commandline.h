@@ -38,7 +38,8 @@ the clock holds (a range past the newest record ends there, one
 before the oldest holds none); with --download, go on to
 download exactly those records)"},
     {Command::Export, "export", R"(write records kept in the punch store of --out again, for an
-audit or a payroll query; talks to no clock and changes
+audit or a payroll query, or those of every branch in the
+central database (--from-db); talks to no clock and changes
 nothing that was published)"},
     {Command::Clocks, "clocks", R"(list the clocks the punch store of --out knows: the names each
 was collected under, its lives (a clock found replaced,
