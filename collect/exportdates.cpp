@@ -156,7 +156,8 @@ std::int64_t LocalToday()
     const std::time_t now = std::time(nullptr);
     std::tm local{};
 #ifdef _WIN32
-    localtime_s(&local, &now);
+    // The Windows C library keeps the result per thread.
+    local = *std::localtime(&now);
 #else
     localtime_r(&now, &local);
 #endif
