@@ -76,12 +76,20 @@ public:
         options.tmpdir = m_tmpdir.data();
         m_book = workbook_new_opt(path.c_str(), &options);
         if (m_book == nullptr) throw std::runtime_error("cannot create " + shown);
+        // Dates and times centred, so the Gregorian and the Solar day
+        // side by side do not run into each other.
         m_date = workbook_add_format(m_book);
         format_set_num_format(m_date, "yyyy-mm-dd");
+        format_set_align(m_date, LXW_ALIGN_CENTER);
+        // Short codes and numbers centred too, off the text beside them.
+        m_centred = workbook_add_format(m_book);
+        format_set_align(m_centred, LXW_ALIGN_CENTER);
         m_time = workbook_add_format(m_book);
         format_set_num_format(m_time, "hh:mm");
+        format_set_align(m_time, LXW_ALIGN_CENTER);
         m_header = workbook_add_format(m_book);
         format_set_bold(m_header);
+        format_set_align(m_header, LXW_ALIGN_CENTER);
         m_taken.insert("history");  // Excel keeps this name for itself
     }
     // A workbook given up half-way (the store failed) is written to its
@@ -104,16 +112,24 @@ public:
             worksheet_write_string(sheet, 0, at, columns[column].name, m_header);
         }
         worksheet_freeze_panes(sheet, 1, 0);
+        // Printed, each page is as wide as the sheet, names the sheet and
+        // starts with the header row.
+        worksheet_set_landscape(sheet);
+        worksheet_set_header(sheet, "&L&A&R&P / &N");
+        worksheet_fit_to_pages(sheet, 1, 0);
+        worksheet_repeat_rows(sheet, 0, 0);
         return sheet;
     }
 
-    void Text(lxw_worksheet* sheet, lxw_row_t row, lxw_col_t column, const std::string& text)
+    void Text(lxw_worksheet* sheet, lxw_row_t row, lxw_col_t column, const std::string& text,
+              bool centred = false)
     {
-        if (!text.empty()) worksheet_write_string(sheet, row, column, text.c_str(), nullptr);
+        if (!text.empty())
+            worksheet_write_string(sheet, row, column, text.c_str(), centred ? m_centred : nullptr);
     }
     void Number(lxw_worksheet* sheet, lxw_row_t row, lxw_col_t column, double value)
     {
-        worksheet_write_number(sheet, row, column, value, nullptr);
+        worksheet_write_number(sheet, row, column, value, m_centred);
     }
     // yyyy-mm-dd as an Excel date.
     void Date(lxw_worksheet* sheet, lxw_row_t row, lxw_col_t column, const std::string& iso)
@@ -148,7 +164,7 @@ public:
 private:
     std::string m_path, m_tmpdir;
     lxw_workbook* m_book = nullptr;
-    lxw_format *m_date = nullptr, *m_time = nullptr, *m_header = nullptr;
+    lxw_format *m_date = nullptr, *m_centred = nullptr, *m_time = nullptr, *m_header = nullptr;
     std::set<std::string> m_taken;
 };
 
@@ -232,14 +248,15 @@ void WorkbookWriter::Record(const std::string& key, const std::string& sheet, co
     book.Text(at.sheet, row, 0, record.site);
     if (record.record) book.Number(at.sheet, row, 1, static_cast<double>(*record.record));
     book.Text(at.sheet, row, 2, record.port);
-    book.Text(at.sheet, row, 3, record.rs232 ? "rs232" : "rs485");
+    book.Text(at.sheet, row, 3, record.rs232 ? "rs232" : "rs485", true);
     book.Number(at.sheet, row, 4, record.clock);
     book.Number(at.sheet, row, 5, static_cast<double>(record.position));
-    book.Text(at.sheet, row, 6, record.card);
+    book.Text(at.sheet, row, 6, record.card, true);
     book.Date(at.sheet, row, 7, record.iso);
-    book.Text(at.sheet, row, 8, record.solar);
+    // Solar Hijri as text: Excel has no such calendar.
+    book.Text(at.sheet, row, 8, record.solar, true);
     book.Time(at.sheet, row, 9, record.time);
-    book.Text(at.sheet, row, 10, record.type);
+    book.Text(at.sheet, row, 10, record.type, true);
     book.Number(at.sheet, row, 11, record.flagged ? 1 : 0);
     book.Text(at.sheet, row, 12, record.collectedAt);
 }
@@ -254,9 +271,9 @@ void WorkbookWriter::Day(const std::string& site, const DailyRow& day)
     }
     const lxw_row_t row = ++daily.rows;
     book.Text(daily.sheet, row, 0, site);
-    book.Text(daily.sheet, row, 1, day.card);
+    book.Text(daily.sheet, row, 1, day.card, true);
     book.Date(daily.sheet, row, 2, day.day);
-    book.Text(daily.sheet, row, 3, SolarOfIso(day.day));
+    book.Text(daily.sheet, row, 3, SolarOfIso(day.day), true);
     book.Time(daily.sheet, row, 4, day.first);
     book.Time(daily.sheet, row, 5, day.last);
     book.Number(daily.sheet, row, 6, static_cast<double>(day.punches));
