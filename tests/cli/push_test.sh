@@ -378,9 +378,12 @@ from_db)
     diff <(cli export --from-db "$payroll" --site "${site%:*}" --format daily) <(cli export --out "${site#*:}" --format daily) >&2 ||
       fail "the central daily rows of ${site%:*} are not its store's"
   done
+  # The first month of Shiraz's records: some of its 200, the same centrally.
   month=$(rows one.csv 8 | head -n 1 | cut -c1-7)
-  [ "$(cli export --from-db "$payroll" --site Shiraz --month "$month" --format csv | wc -l)" = \
-    "$(cli export --out b --month "$month" --format csv | wc -l)" ] || fail "--month $month takes other rows centrally"
+  in_month=$(cli export --out b --month "$month" --format csv | wc -l)
+  [ "$in_month" -gt 1 ] && [ "$in_month" -lt 201 ] || fail "--month $month takes $in_month lines of 201"
+  [ "$(cli export --from-db "$payroll" --site Shiraz --month "$month" --format csv | wc -l)" = "$in_month" ] ||
+    fail "--month $month takes other rows centrally"
   cli export --from-db "$payroll" --format xlsx --file all.xlsx 2>"$work/out" || fail "export --from-db xlsx: $(cat "$work/out")"
   /usr/bin/python3 -c 'import sys, openpyxl
 book = openpyxl.load_workbook(sys.argv[1])
