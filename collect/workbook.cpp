@@ -226,9 +226,7 @@ struct WorkbookWriter::Book {
 };
 
 WorkbookWriter::WorkbookWriter(const std::string& path)
-    : m_path(path),
-      m_file(std::make_unique<ExportFile>(path)),
-      m_book(std::make_unique<Book>(m_file->Path(), path))
+    : m_file(std::make_unique<ExportFile>(path)), m_book(std::make_unique<Book>(m_file->Path(), path))
 {
 }
 

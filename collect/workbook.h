@@ -51,7 +51,6 @@ public:
 
 private:
     struct Book;
-    std::string m_path;
     std::unique_ptr<ExportFile> m_file;
     std::unique_ptr<Book> m_book;
 };
