@@ -60,10 +60,13 @@ public:
         // Ours first, so what the connection text sets wins.
         const std::string options = "-c statement_timeout=" + std::to_string(request.answerSeconds * 1000) +
                                     " -c default_transaction_read_only=on";
-        const char* keys[] = {"connect_timeout", "fallback_application_name", "options", "keepalives_idle",
+        // Rows are awaited without a deadline of our own: the keepalives
+        // end a connection whose server or network went silent.
+        const char* keys[] = {"connect_timeout", "fallback_application_name", "options",
+                              "keepalives_idle", "keepalives_interval",       "keepalives_count",
                               "dbname",          "client_encoding",           nullptr};
-        const char* values[] = {
-            "10", "clockreader-cli", options.c_str(), "30", m_connection.c_str(), "UTF8", nullptr};
+        const char* values[] = {"10", "clockreader-cli",    options.c_str(), "30",   "10",
+                                "3",  m_connection.c_str(), "UTF8",          nullptr};
         m_conn = PQconnectdbParams(keys, values, 1);
         if (!m_conn)
             throw CentralError(CentralError::Failed, "out of memory connecting to the central database");

@@ -393,6 +393,15 @@ for name in book.sheetnames:
   days=$(($(cli export --out a --format daily | wc -l) + $(cli export --out b --format daily | wc -l) - 2))
   printf '%s\n' "daily $days ['Shiraz', 'Tehran']" "Shiraz COM2 clock 1 200 ['Shiraz']" \
     "Tehran COM1 clock 1 300 ['Tehran']" | diff - "$work/sheets" >&2 || fail "the workbook's sheets are not every site's"
+  # A role without the grants is pointed to them; a server that is not there
+  # is a central error.
+  pg_sql "CREATE ROLE clerk LOGIN PASSWORD 'c1erk'"
+  echo "127.0.0.1:$PGPORT:*:clerk:c1erk" >>"$PGPASSFILE"
+  cli export --from-db "postgresql://clerk@127.0.0.1:$PGPORT/postgres" --format csv >"$work/out" 2>&1
+  [ $? = 7 ] && grep -q "permission denied.*the grants of the read-only role in docs/central.md" "$work/out" ||
+    fail "a role without the grants: $(cat "$work/out")"
+  cli export --from-db "postgresql://payroll@127.0.0.1:$(free_port)/postgres" --format csv >"$work/out" 2>&1
+  [ $? = 7 ] || fail "no server there: $(cat "$work/out")"
   echo kept >kept.csv
   cli export --from-db "$payroll" --site Nowhere --format csv --file kept.csv >"$work/out" 2>&1
   [ $? = 2 ] || fail "an unknown site did not exit 2: $(cat "$work/out")"
