@@ -525,6 +525,67 @@ password_file)
   echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE"
   says attendence 'database "attendence" does not exist' "is the database name misspelt?" "$PGPASSFILE"
   ;;
+from_db)
+  # Two branches pushed; payroll exports from the central database as the
+  # read-only role of docs/central.md: every branch in one file, or one
+  # site, as CSV, daily and workbook, each row with its site, the same rows
+  # and days as each branch's own export. Catches rows of one site under
+  # another, a workbook whose clock sheets of two sites collide, a site the
+  # database does not hold written as an empty file over the last one, and
+  # a role that needs more than reading.
+  pg_start && password_file || fail "no server"
+  collect a COM1 300 --site-name Tehran --push "$(uri)"
+  clock COM2 --records 200 --seed 2
+  collect b COM2 200 --site-name Shiraz --push "$(uri)"
+  pg_sql "$(awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md")" >/dev/null ||
+    fail "the SQL of $central_md does not run"
+  pg_sql "ALTER ROLE payroll PASSWORD 'p4yroll'"
+  echo "127.0.0.1:$PGPORT:*:payroll:p4yroll" >>"$PGPASSFILE"
+  payroll="postgresql://payroll@127.0.0.1:$PGPORT/postgres"
+  ! psql -X -h 127.0.0.1 -p "$PGPORT" -U payroll -d postgres -c "DELETE FROM clockreader.record" \
+    >/dev/null 2>&1 || fail "the payroll role may delete records"
+  rows() { tail -n +2 "$1" | tr -d '\r' | cut -d, -f"$2" | sort; }
+  cli export --from-db "$payroll" --format csv --file all.csv 2>"$work/out" || fail "export --from-db: $(cat "$work/out")"
+  [ "$(rows all.csv 1 | uniq -c | awk '{print $2 "=" $1}' | tr '\n' ' ')" = "Shiraz=200 Tehran=300 " ] ||
+    fail "not every record of both sites once: $(rows all.csv 1 | uniq -c)"
+  for site in Tehran:a Shiraz:b; do
+    cli export --from-db "$payroll" --site "${site%:*}" --format csv --file one.csv 2>"$work/out" ||
+      fail "export --from-db --site: $(cat "$work/out")"
+    diff <(rows one.csv 3-) <(cli export --out "${site#*:}" --format csv | tail -n +2 | tr -d '\r' | cut -d, -f2- | sort) >&2 ||
+      fail "the central records of ${site%:*} are not its store's"
+    diff <(cli export --from-db "$payroll" --site "${site%:*}" --format daily) <(cli export --out "${site#*:}" --format daily) >&2 ||
+      fail "the central daily rows of ${site%:*} are not its store's"
+  done
+  # The first month of Shiraz's records: some of its 200, the same centrally.
+  month=$(rows one.csv 8 | head -n 1 | cut -c1-7)
+  in_month=$(cli export --out b --month "$month" --format csv | wc -l)
+  [ "$in_month" -gt 1 ] && [ "$in_month" -lt 201 ] || fail "--month $month takes $in_month lines of 201"
+  [ "$(cli export --from-db "$payroll" --site Shiraz --month "$month" --format csv | wc -l)" = "$in_month" ] ||
+    fail "--month $month takes other rows centrally"
+  cli export --from-db "$payroll" --format xlsx --file all.xlsx 2>"$work/out" || fail "export --from-db xlsx: $(cat "$work/out")"
+  /usr/bin/python3 -c 'import sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+for name in book.sheetnames:
+    sheet = book[name]
+    print(name, sheet.max_row - 1, sorted({r[0] for r in sheet.iter_rows(min_row=2, values_only=True)}))' all.xlsx >"$work/sheets" || fail "the workbook does not read"
+  days=$(($(cli export --out a --format daily | wc -l) + $(cli export --out b --format daily | wc -l) - 2))
+  printf '%s\n' "daily $days ['Shiraz', 'Tehran']" "Shiraz COM2 clock 1 200 ['Shiraz']" \
+    "Tehran COM1 clock 1 300 ['Tehran']" | diff - "$work/sheets" >&2 || fail "the workbook's sheets are not every site's"
+  # A role without the grants is pointed to them; a server that is not there
+  # is a central error.
+  pg_sql "CREATE ROLE clerk LOGIN PASSWORD 'c1erk'"
+  echo "127.0.0.1:$PGPORT:*:clerk:c1erk" >>"$PGPASSFILE"
+  cli export --from-db "postgresql://clerk@127.0.0.1:$PGPORT/postgres" --format csv >"$work/out" 2>&1
+  [ $? = 7 ] && grep -q "permission denied.*the grants of the read-only role in docs/central.md" "$work/out" ||
+    fail "a role without the grants: $(cat "$work/out")"
+  cli export --from-db "postgresql://payroll@127.0.0.1:$(free_port)/postgres" --format csv >"$work/out" 2>&1
+  [ $? = 7 ] || fail "no server there: $(cat "$work/out")"
+  echo kept >kept.csv
+  cli export --from-db "$payroll" --site Nowhere --format csv --file kept.csv >"$work/out" 2>&1
+  [ $? = 2 ] || fail "an unknown site did not exit 2: $(cat "$work/out")"
+  grep -q "holds no records of the site 'Nowhere'; its sites: Shiraz, Tehran" "$work/out" || fail "$(cat "$work/out")"
+  [ "$(cat kept.csv)" = kept ] || fail "a failed export changed the file it was to replace"
+  ;;
 *) fail "no such case" ;;
 esac
 exit 0
