@@ -186,6 +186,16 @@ public:
             ReleaseSharedPort();
             if (!m_options.newOnly) m_window.CloseOutputFiles();
         });
+        // Kept with the store, for the health rows the next push sends.
+        finish([&] {
+            if (!m_writer || m_writer->Damaged()) return;
+            std::vector<ClockOutcome> outcomes;
+            for (const ClockResult& r : results)
+                outcomes.push_back({{PortKey(PortText()), PortText(), m_options.rs232, r.clock},
+                                    StatusWord(r),
+                                    r.lastError});
+            m_store->NoteOutcomes(outcomes);
+        });
         const bool cutShort = results.size() < plan.order.size() ||
                               std::any_of(results.begin(), results.end(), [](const ClockResult& r) {
                                   return r.cutShort || r.status != kExitComplete;

@@ -309,8 +309,29 @@ void AddExportOptions(CLI::App& command, Options& o)
 it); a port the store never saw is refused, naming those
 it knows)");
     AddClock(command, o, "only the records of clock N");
-    AddDate(command, "--from", o.exportFrom, "only records dated from this Solar Hijri day on");
-    AddDate(command, "--to", o.exportTo, "... and before this one");
+    CLI::Option* from = AddText(command, "--from", "DATE", R"(only records dated from this day on: yymmdd or
+yyyy/mm/dd (Solar Hijri, such as 1405/09/10), or
+yyyy-mm-dd (Gregorian, such as 2026-12-01); a year from
+1200 to 1599 is Solar, from 1900 to 2199 Gregorian)",
+                                [&o](const std::string& v) { o.exportFrom = v; })
+                            ->check(ExportDate(false));
+    CLI::Option* to = AddText(command, "--to", "DATE", R"(... and before this day, itself not included
+(--from 1405/09/01 --to 1405/10/01 is the month Azar))",
+                              [&o](const std::string& v) { o.exportTo = v; })
+                          ->check(ExportDate(false));
+    CLI::Option* day =
+        AddText(command, "--day", "DAY", R"(only the records of one day: today, yesterday (by the
+computer's date) or a date written as for --from)",
+                [&o](const std::string& v) { o.exportDay = v; })
+            ->check(ExportDate(true));
+    AddText(command, "--month", "MONTH", R"(only the records of one Solar Hijri month, the calendar
+the records are compared in: this, last (by the
+computer's date) or yyyy/mm, such as 1405/09)",
+            [&o](const std::string& v) { o.exportMonth = v; })
+        ->excludes(from)
+        ->excludes(to)
+        ->excludes(day);
+    day->excludes(from)->excludes(to);
     AddText(command, "--format", "FORMAT", R"(dump (default): the dump lines of the good records, as
 Dump-*.Txt has them; csv: a header and one row a record,
 flagged ones included: record, port, bus, clock, position,
@@ -318,7 +339,9 @@ card, solar_date, iso_date, time, type, flagged,
 collected_at; daily: a header and one row a card and day,
 over all clocks: site, card, day (yyyy-mm-dd), first and
 last (hh:mm), punches; xlsx (with --file): an Excel
-workbook, a sheet "daily" and one a clock)",
+workbook, a sheet "daily" and one a clock, named by its
+port and number (COM7 clock 1, 10.0.0.5 4001 clock 3),
+each with the Solar day beside the Gregorian one)",
             [&o](const std::string& v) { o.exportFormat = v; })
         ->check(CLI::IsMember({"dump", "csv", "daily", "xlsx"}));
     AddText(command, "--layout", "LAYOUT", R"(standard or vireo: decode the stored raw records again in
@@ -334,6 +357,19 @@ published Dump-*.Txt or BadRecs-*.Txt in --out)",
             [&o](const std::string& v) { o.exportFile = v; })
         ->check(NotEmpty("file name"))
         ->transform(PathArgument());
+    CLI::Option* fromDb =
+        AddText(command, "--from-db", "URI", R"(read the central database URI (as push --to names it)
+instead of a punch store: every branch's records in one
+file, each row with its site (csv: site first; the
+workbook: a sheet a site's clock). A role that may only
+read its views is enough (docs/central.md))",
+                [&o](const std::string& v) { o.fromDb = v; })
+            ->check(NotEmpty("database URI"));
+    AddText(command, "--site", "NAME", "with --from-db, only the records of this site",
+            [&o](const std::string& v) { o.exportSite = v; })
+        ->check(NotEmpty("site name"))
+        ->needs(fromDb);
+    for (const char* local : {"--out", "--port", "--clock", "--layout"}) fromDb->excludes(local);
 }
 
 void AddPushOptions(CLI::App& command, Options& o)
@@ -429,7 +465,8 @@ Exit status (the same for every command and option):
        punch store or one it published, or --port a port the store never
        saw; with push and download --push, a punch store found away from
        the computer and folder it was made in (a copy, or moved), until site
-       says which
+       says which; export --from-db --site naming a site the central
+       database holds no records of
   3    communication error: the clock does not answer, stops answering during
        the download (also part-way through an answer), gives a pointer that
        cannot be read, or refuses the date search
@@ -447,7 +484,8 @@ Exit status (the same for every command and option):
        push goes on from there. A URI that does not read, or a database
        whose schema clockreader is of a newer version or another program's,
        is bad input (2). download --push exits 7 only when the collection
-       itself was complete
+       itself was complete. export --from-db exits 7 when the database
+       cannot be read (a role without the grants of docs/central.md)
   8    central conflict (push, download --push): the central database holds
        other bytes under the key (site, clock, lap, position) of a record
        pushed, as when this store is a copy of another site's; named by

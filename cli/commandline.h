@@ -38,7 +38,8 @@ the clock holds (a range past the newest record ends there, one
 before the oldest holds none); with --download, go on to
 download exactly those records)"},
     {Command::Export, "export", R"(write records kept in the punch store of --out again, for an
-audit or a payroll query; talks to no clock and changes
+audit or a payroll query, or those of every branch in the
+central database (--from-db); talks to no clock and changes
 nothing that was published)"},
     {Command::Clocks, "clocks", R"(list the clocks the punch store of --out knows: the names each
 was collected under, its lives (a clock found replaced,
@@ -74,6 +75,9 @@ inline constexpr std::int64_t kLastRingPosition = 253578;
 CLI::Validator WholeNumber(std::int64_t low, std::int64_t high);
 // A Solar Hijri date yymmdd that exists in 13yy or 14yy.
 CLI::Validator SolarDate();
+// A day as export takes it: yymmdd, yyyy/mm/dd or yyyy-mm-dd; with `named`
+// also today or yesterday.
+CLI::Validator ExportDate(bool named);
 // An existing folder, its name UTF-8 on every system.
 CLI::Validator Folder();
 // A text that is not empty; `what` names it in the refusal.

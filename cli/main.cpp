@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "clocklink/clocklink.h"
+#include "collect/centraldb.h"
+#include "collect/centralreader.h"
 #include "collect/clockidentity.h"
 #include "collect/export.h"
 #include "collect/workbook.h"
@@ -90,44 +93,21 @@ bool Find(CommandLineWindow& window, ProgressMeter& progress, const Options& opt
     return Download(window, progress, options);
 }
 
-// Writes stored records again; returns the exit status.
-int Export(const Options& options, const std::string& program, const std::string& store)
+// Writes an export to --file, whole beside it and then renamed into place,
+// or to standard output: `records` writes the text formats, `workbook` the
+// workbook. Returns the exit status; the source's own failures pass on.
+int WriteExport(const Options& options, const std::string& program,
+                const std::function<std::int64_t(std::FILE*)>& records,
+                const std::function<std::int64_t(const std::string&)>& workbook)
 {
-    // The store's own files are refused before anything is opened: writing
-    // an export there destroys what it reads.
-    if (!options.exportFile.empty())
-        if (const std::string problem =
-                collect::ExportTargetProblem(options.outDirectory, options.exportFile);
-            !problem.empty()) {
-            Log(program + ": --file: " + problem);
-            return kExitBadInput;
-        }
-    collect::PunchStore punches(store, collect::PunchStore::Access::Read);
-    collect::ExportRequest request;
-    if (options.selectPort) {
-        request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
-        if (!punches.KnowsPort(request.selection.port)) {
-            std::string known;
-            for (const std::string& port : punches.Ports()) known += (known.empty() ? "" : ", ") + port;
-            Log(program + ": --port: " + store + " holds no records read on " + request.selection.port +
-                (known.empty() ? "; it holds none yet" : "; the ports it knows: " + known));
-            return kExitBadInput;
-        }
-    }
-    if (options.selectClock) request.selection.clock = std::stoi(options.clock);
-    request.from = options.exportFrom;
-    request.to = options.exportTo;
-    request.format = options.exportFormat == "csv"     ? collect::ExportFormat::Csv
-                     : options.exportFormat == "daily" ? collect::ExportFormat::Daily
-                     : options.exportFormat == "xlsx"  ? collect::ExportFormat::Workbook
-                                                       : collect::ExportFormat::Dump;
-    if (!options.exportLayout.empty()) request.vireo = options.exportLayout == "vireo";
-    if (request.format == collect::ExportFormat::Workbook) {
+    if (options.exportFormat == "xlsx") {
         try {
-            const std::int64_t written = collect::ExportWorkbook(punches, request, options.exportFile);
+            const std::int64_t written = workbook(options.exportFile);
             Log(program + ": " + CountOf(written, "record") + " exported");
             return kExitComplete;
         } catch (const collect::StoreError&) {
+            throw;
+        } catch (const collect::CentralError&) {
             throw;
         } catch (const std::exception& error) {
             Log(program + ": --file: " + error.what());
@@ -149,7 +129,7 @@ int Export(const Options& options, const std::string& program, const std::string
     } else {
         UseBinaryStandardOutput();
     }
-    const std::int64_t written = collect::ExportRecords(punches, request, out);
+    const std::int64_t written = records(out);
     bool closed = std::ferror(out) == 0 && std::fflush(out) == 0;
     if (file) closed = std::fclose(opened.release()) == 0 && closed;
     try {
@@ -164,6 +144,68 @@ int Export(const Options& options, const std::string& program, const std::string
     }
     Log(program + ": " + CountOf(written, "record") + " exported");
     return kExitComplete;
+}
+
+collect::ExportFormat FormatOf(const Options& options)
+{
+    return options.exportFormat == "csv"     ? collect::ExportFormat::Csv
+           : options.exportFormat == "daily" ? collect::ExportFormat::Daily
+           : options.exportFormat == "xlsx"  ? collect::ExportFormat::Workbook
+                                             : collect::ExportFormat::Dump;
+}
+
+// export --from-db: the central database's records; returns the exit status.
+int ExportCentral(const Options& options, const std::string& program)
+{
+    collect::CentralRequest request;
+    request.connection = options.fromDb;
+    request.site = options.exportSite;
+    request.from = options.exportSpanFrom;
+    request.to = options.exportSpanTo;
+    request.format = FormatOf(options);
+    try {
+        return WriteExport(
+            options, program, [&](std::FILE* out) { return collect::ExportCentralRecords(request, out); },
+            [&](const std::string& path) { return collect::ExportCentralWorkbook(request, path); });
+    } catch (const collect::CentralError& error) {
+        Log(program + ": " + error.what());
+        return error.kind() == collect::CentralError::Failed ? kExitCentralError : kExitBadInput;
+    }
+}
+
+// Writes stored records again; returns the exit status.
+int Export(const Options& options, const std::string& program, const std::string& store)
+{
+    // The store's own files are refused before anything is opened: writing
+    // an export there destroys what it reads.
+    if (!options.exportFile.empty())
+        if (const std::string problem =
+                collect::ExportTargetProblem(options.outDirectory, options.exportFile);
+            !problem.empty()) {
+            Log(program + ": --file: " + problem);
+            return kExitBadInput;
+        }
+    if (!options.fromDb.empty()) return ExportCentral(options, program);
+    collect::PunchStore punches(store, collect::PunchStore::Access::Read);
+    collect::ExportRequest request;
+    if (options.selectPort) {
+        request.selection.port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+        if (!punches.KnowsPort(request.selection.port)) {
+            std::string known;
+            for (const std::string& port : punches.Ports()) known += (known.empty() ? "" : ", ") + port;
+            Log(program + ": --port: " + store + " holds no records read on " + request.selection.port +
+                (known.empty() ? "; it holds none yet" : "; the ports it knows: " + known));
+            return kExitBadInput;
+        }
+    }
+    if (options.selectClock) request.selection.clock = std::stoi(options.clock);
+    request.from = options.exportSpanFrom;
+    request.to = options.exportSpanTo;
+    request.format = FormatOf(options);
+    if (!options.exportLayout.empty()) request.vireo = options.exportLayout == "vireo";
+    return WriteExport(
+        options, program, [&](std::FILE* out) { return collect::ExportRecords(punches, request, out); },
+        [&](const std::string& path) { return collect::ExportWorkbook(punches, request, path); });
 }
 
 // The clocks the store knows; returns the exit status.

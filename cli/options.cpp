@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 
+#include "collect/exportdates.h"
 #include "commandline.h"
 #include "serial/comport.h"
 #include "utils/calendar.h"
@@ -82,6 +83,19 @@ CLI::Validator SolarDate()
             return std::string();
         },
         "", "Solar Hijri date");
+}
+
+// A day as an export takes it (collect/exportdates.h); `named` also takes
+// today and yesterday.
+CLI::Validator ExportDate(bool named)
+{
+    return CLI::Validator(
+        [named](std::string& value) {
+            if (!named && (value == "today" || value == "yesterday"))
+                return "'" + value + "' is a day for --day";
+            return collect::ExportDateProblem(value);
+        },
+        "", "date");
 }
 
 // An existing folder; the name is UTF-8 on every system, which CLI11's own
@@ -206,6 +220,8 @@ constexpr Pairing kPairings[] = {
     {"--ask-absent", "--new", "--ask-absent applies to --new only"},
     {"--site", "--new", "--site needs --new"},
     {"--out", "--download", "--out: 'find' writes records only with --download"},
+    {"--site", "--from-db", "--site names a site of the central database: it needs --from-db URI"},
+    {"--out", "--from-db", "--out names a punch store; --from-db reads the central database instead"},
 };
 
 std::string PairingReason(const std::string& a, const std::string& b, const char* relation)
@@ -412,9 +428,15 @@ Options ParseOptions(const std::vector<std::string>& args)
         if (options.exportFormat == "xlsx" && options.exportFile.empty())
             throw UsageError(
                 "--format xlsx: a workbook cannot go to standard output; name it with --file F.xlsx");
-        if (!options.exportFrom.empty() && !options.exportTo.empty() &&
-            options.exportFrom >= options.exportTo)
-            throw UsageError("--from: " + options.exportFrom + " is not before --to " + options.exportTo);
+        try {
+            const collect::ExportSpan span = collect::ResolveExportDates(
+                {options.exportFrom, options.exportTo, options.exportDay, options.exportMonth},
+                collect::LocalToday());
+            options.exportSpanFrom = span.from;
+            options.exportSpanTo = span.to;
+        } catch (const std::invalid_argument& error) {
+            throw UsageError(error.what());
+        }
     }
     if (options.command == Command::Push && options.central.empty() && !options.schemaSql)
         throw UsageError("--to: 'push' needs the central database's URI");

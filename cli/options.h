@@ -67,14 +67,19 @@ struct Options {
     // Where a JSON summary of the run goes once it has ended; empty: none.
     std::string statusFile;
     // Export: which stored records (a port or clock only when given, a date
-    // range only when given), in which format (dump, csv, daily, xlsx),
+    // range, a day or a month only when given), in which format (dump, csv, daily, xlsx),
     // decoded again in which layout (empty: the stored lines), to a file or
     // stdout.
     bool selectPort = false, selectClock = false;
-    std::string exportFrom, exportTo;
+    std::string exportFrom, exportTo, exportDay, exportMonth;
+    // The span they name, Solar yyyy/mm/dd, resolved against today.
+    std::string exportSpanFrom, exportSpanTo;
     std::string exportFormat = "dump";
     std::string exportLayout;
     std::string exportFile;
+    // export --from-db: the central database to read instead of the store,
+    // and the one site to read (empty: every site).
+    std::string fromDb, exportSite;
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;

@@ -60,9 +60,13 @@ void ChangeLines(const std::string& path, const std::function<void(const std::st
 {
     const std::lock_guard<std::mutex> hold(g_stateLock);
     std::vector<SweepLine> lines;
-    std::ifstream in(PathFromUtf8(path), std::ios::binary);
-    for (std::string line; std::getline(in, line);)
-        if (std::optional<SweepLine> parsed = ParseLine(line)) lines.push_back(std::move(*parsed));
+    {
+        // Closed before the file is replaced: Windows refuses to replace a
+        // file that is open without leave to delete it (access denied).
+        std::ifstream in(PathFromUtf8(path), std::ios::binary);
+        for (std::string line; std::getline(in, line);)
+            if (std::optional<SweepLine> parsed = ParseLine(line)) lines.push_back(std::move(*parsed));
+    }
     change(lines);
     std::string text;
     for (const SweepLine& l : lines) {

@@ -9,19 +9,26 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <cctype>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 #include "clocklink/clocklink.h"
 #include "export.h"
+#include "utils/utf8path.h"
 
 namespace collect {
 namespace {
 
-// The central schema, version 1. The record key is the site, the clock (its
+// The central schema as version 1 made it; a fresh schema is this and every
+// step after it (CentralSchemaSql()). The record key is the site, the clock (its
 // id in the site's store), the lap and the position; the line keeps the
 // dump line's exact bytes, as a clock may send any 8-bit byte. The site's
 // name is kept as rows added (the newest counts), so a role that may only
@@ -77,6 +84,117 @@ CREATE VIEW clockreader.daily AS
     WHERE NOT flagged AND card IS NOT NULL AND day IS NOT NULL AND time IS NOT NULL
     GROUP BY site, site_id, card, day;
 )";
+
+// Version 1 to 2: each push also sends the state of every clock the store
+// knows, as rows added (a role that may only insert and select keeps
+// working), and clock_status shows the newest row per clock. Roles given
+// records before the upgrade get the same on the new table, so a branch's
+// push goes on as before.
+const char* const kClockHealthSql = R"(CREATE TABLE clockreader.clock_health (
+    id bigserial PRIMARY KEY,
+    site uuid NOT NULL,
+    site_name text NOT NULL,
+    clock bigint NOT NULL,
+    port text NOT NULL,
+    bus text NOT NULL,
+    address smallint NOT NULL,
+    life integer NOT NULL,
+    collected_at timestamptz,
+    result text,
+    last_error text,
+    asked_at timestamptz,
+    records bigint NOT NULL,
+    pushed_at timestamptz NOT NULL DEFAULT now());
+CREATE INDEX clock_health_newest ON clockreader.clock_health (site, clock, id DESC);
+CREATE VIEW clockreader.clock_status AS
+    SELECT DISTINCT ON (site, clock) site_name AS site, site AS site_id, clock, port, bus, address, life,
+           collected_at, result, last_error, asked_at, records, pushed_at
+    FROM clockreader.clock_health ORDER BY site, clock, id DESC;
+DO $$
+DECLARE granted record;
+BEGIN
+    FOR granted IN SELECT a.privilege_type, r.rolname
+                   FROM pg_class c CROSS JOIN LATERAL aclexplode(c.relacl) a
+                   JOIN pg_roles r ON r.oid = a.grantee
+                   WHERE c.oid = 'clockreader.record'::regclass AND a.grantee <> c.relowner
+                     AND a.privilege_type IN ('SELECT', 'INSERT') LOOP
+        IF granted.privilege_type = 'SELECT' THEN
+            EXECUTE format('GRANT SELECT ON clockreader.clock_health, clockreader.clock_status TO %I',
+                           granted.rolname);
+        ELSE
+            EXECUTE format('GRANT INSERT ON clockreader.clock_health TO %I', granted.rolname);
+            EXECUTE format('GRANT USAGE ON SEQUENCE clockreader.clock_health_id_seq TO %I', granted.rolname);
+        END IF;
+    END LOOP;
+END $$;
+)";
+
+// The tables whose rows belong to one site, by their column "site". A
+// table added here is kept apart per branch like the others.
+const char* const kSiteTables[] = {"site_name", "record", "clock_health"};
+
+// What keeps the branches apart. A role that is a member of the group role
+// "clockreader_branch" is a branch: it writes and reads the rows of one
+// site, the one clockreader.site_role binds to it (by the DBA, or by the
+// branch itself once, on its first push). Any other role (the one
+// "collector" of a company that wants one role, a reader, the DBA) writes
+// and reads every site, as its grants allow. The views read with their
+// owner's rights, so that a reader granted only them reads every site: a
+// branch is granted the tables, not the views. The policies are forced on the
+// tables' owner too, so a schema made by a push obeys them; the site_role
+// table itself is read by branch_site() as its owner, and so not forced.
+// The site of a branch role is looked up once per statement (a subquery the
+// server evaluates once), not once per row of a batch.
+std::string RowSecuritySql()
+{
+    std::string sql = R"(CREATE TABLE clockreader.site_role (
+    role name PRIMARY KEY,
+    site uuid NOT NULL,
+    bound_at timestamptz NOT NULL DEFAULT now());
+CREATE FUNCTION clockreader.is_branch(who name) RETURNS boolean
+    LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $$
+    SELECT coalesce((SELECT pg_has_role(who, g.oid, 'MEMBER') AND NOT u.rolsuper AND NOT u.rolbypassrls
+                     FROM pg_roles g, pg_roles u
+                     WHERE g.rolname = 'clockreader_branch' AND u.rolname = who), false) $$;
+CREATE FUNCTION clockreader.branch_site(who name) RETURNS uuid
+    LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+    SELECT CASE WHEN NOT clockreader.is_branch(who) THEN NULL
+                ELSE coalesce((SELECT site FROM clockreader.site_role WHERE role = who),
+                              '00000000-0000-0000-0000-000000000000') END $$;
+ALTER TABLE clockreader.site_role ENABLE ROW LEVEL SECURITY;
+CREATE POLICY every_binding ON clockreader.site_role
+    USING (NOT (SELECT clockreader.is_branch(current_user)));
+CREATE POLICY own_binding ON clockreader.site_role FOR SELECT USING (role = current_user);
+CREATE POLICY bind_itself ON clockreader.site_role FOR INSERT WITH CHECK (role = current_user);
+)";
+    const auto own = [&sql](const std::string& table, const std::string& column) {
+        const std::string mine =
+            column + " = coalesce((SELECT clockreader.branch_site(current_user)), " + column + ")";
+        sql += "ALTER TABLE clockreader." + table +
+               " ENABLE ROW LEVEL SECURITY, FORCE ROW LEVEL SECURITY;\n"
+               "CREATE POLICY every_site ON clockreader." +
+               table +
+               " USING (true) WITH CHECK (true);\n"
+               "CREATE POLICY branch_own_site ON clockreader." +
+               table + " AS RESTRICTIVE\n    USING (" + mine + ")\n    WITH CHECK (" + mine + ");\n";
+    };
+    own("site", "id");
+    for (const char* table : kSiteTables) own(table, "site");
+    return sql;
+}
+
+// The steps from each earlier version, in order: the one at index i takes
+// a schema of version i + 1 to version i + 2.
+std::string ClockHealthSql() { return kClockHealthSql; }
+using SchemaStepSql = std::string (*)();
+constexpr SchemaStepSql kSchemaSteps[] = {ClockHealthSql, RowSecuritySql};
+static_assert(std::size(kSchemaSteps) + 1 == kCentralSchemaVersion, "a step to every version");
+
+// A step and the version it leaves the schema at, as one text.
+std::string SchemaStep(int to)
+{
+    return kSchemaSteps[to - 2]() + "UPDATE clockreader.about SET version = " + std::to_string(to) + ";\n";
+}
 
 // The columns a push fills, in the order of its COPY rows.
 const char* const kPushColumns =
@@ -242,6 +360,143 @@ void AppendRow(BinaryRows& rows, const std::string& site, const StoredRecord& re
     rows.Number(8, seconds * 1000000);
 }
 
+// The fields of a password file's line as libpq reads them: separated by
+// ":", a backslash taking the next character as it is.
+std::vector<std::string> PasswordFileFields(const std::string& line)
+{
+    std::vector<std::string> fields(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size())
+            fields.back() += line[++i];
+        else if (line[i] == ':')
+            fields.emplace_back();
+        else
+            fields.back() += line[i];
+    }
+    return fields;
+}
+
+// Why libpq found no password for `conn` in its password file, for a
+// connection the server refused for want of one, or named a database it does
+// not have: the file libpq was pointed to (PGPASSFILE, or the default for the
+// user the program runs as), what is wrong with it, and the line it needs.
+// Empty when there is nothing to say.
+std::string PasswordFileAdvice(PGconn* conn)
+{
+    // libpq reads the file only for a connection that gives no password.
+    std::string file;
+    bool given = false;
+    if (PQconninfoOption* options = PQconninfo(conn)) {
+        for (PQconninfoOption* option = options; option->keyword; ++option) {
+            const std::string keyword = option->keyword;
+            if (keyword == "passfile" && option->val) file = option->val;
+            if (keyword == "password" && option->val && *option->val) given = true;
+        }
+        PQconninfoFree(options);
+    }
+    if (file.empty() || given) return "";
+    const std::string form = "host:port:database:user:password";
+    // As libpq matches a line: a socket folder stands for "localhost".
+    std::string host = PQhost(conn) ? PQhost(conn) : "";
+    if (host.empty() || host[0] == '/') host = "localhost";
+    const std::string port = PQport(conn) && *PQport(conn) ? PQport(conn) : "5432",
+                      database = PQdb(conn) ? PQdb(conn) : "", user = PQuser(conn) ? PQuser(conn) : "";
+    const std::string wanted = host + ":" + port + ":" + database + ":" + user;
+    const std::string said = PQerrorMessage(conn);
+    if (!PQconnectionNeedsPassword(conn)) {
+        if (said.find("database \"") == std::string::npos || said.find("does not exist") == std::string::npos)
+            return "";
+        return "; is the database name misspelt? It is spelt alike in the connection and in its line of the"
+               " password file " +
+               file + " (" + form + ")";
+    }
+    const std::filesystem::path path = PathFromUtf8(file);
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        std::filesystem::path typed = path;
+        typed += ".txt";
+        if (std::filesystem::exists(typed, error))
+            return "; the password file " + file + " does not exist, but " + Utf8FromPath(typed) +
+                   " does: the file is named " + Utf8FromPath(path.filename()) +
+                   " exactly, plain text without a BOM, with a line " + form;
+        return "; the password file " + file + " does not exist: libpq reads the password from a line " +
+               form + " there (" + wanted + ":...)";
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0 ||
+        bytes.find('\0') != std::string::npos)
+        return "; the password file " + file +
+               " is saved as Unicode (UTF-16), which libpq cannot read: it must be plain text without a BOM,"
+               " with a line " +
+               form;
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0)
+        return "; the password file " + file +
+               " begins with a byte order mark (UTF-8 with BOM), which libpq reads as part of its first line:"
+               " it must be plain text without a BOM, with a line " +
+               form;
+#ifndef _WIN32
+    const auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+    if ((std::filesystem::status(path, error).permissions() & others) != std::filesystem::perms::none)
+        return "; the password file " + file + " may be read by others, so libpq ignores it: chmod 600 " +
+               file;
+#endif
+    // The lines for this server and user that name another database.
+    std::string otherDatabase;
+    std::istringstream lines(bytes);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> fields = PasswordFileFields(line);
+        const auto matches = [&](std::size_t at, const std::string& value) {
+            return fields.size() >= 5 && (fields[at] == "*" || fields[at] == value);
+        };
+        if (matches(0, host) && matches(1, port) && matches(3, user) && !matches(2, database) &&
+            otherDatabase.empty())
+            otherDatabase = fields[2];
+        if (matches(0, host) && matches(1, port) && matches(2, database) && matches(3, user)) return "";
+    }
+    return "; the password file " + file + " holds no line for " + wanted + " of the form " + form +
+           (otherDatabase.empty() ? ""
+                                  : " (its line for that server and user is for database " + otherDatabase +
+                                        ": is one of the two names misspelt?)");
+}
+
+// Where a role lacks a privilege (a GRANT missing, or a row a policy
+// refuses), the part of docs/central.md that sets up roles.
+std::string PrivilegeAdvice(const char* state, const std::string& reason)
+{
+    if (!state || std::string(state) != "42501") return "";
+    if (reason.find("row-level security") != std::string::npos)
+        return " (a branch role writes only the site bound to it: see docs/central.md, \"One role per "
+               "branch\")";
+    return " (the role lacks a grant: docs/central.md gives the SQL of its grants, in \"The schema and the"
+           " collector role\", or for a branch's role in \"One role per branch\")";
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string& text);
+
+// libpq's reason why `connection` does not read, with any part of it quoted
+// there that overlaps a password shown as "***": an unencoded "@" in a
+// password makes libpq quote the rest of the password as the host.
+std::string MaskQuotedPassword(std::string reason, const std::string& connection)
+{
+    const auto spans = PasswordSpans(connection);
+    for (std::size_t open = reason.find('"'); open != std::string::npos; open = reason.find('"', open + 1)) {
+        const std::size_t close = reason.find('"', open + 1);
+        if (close == std::string::npos) break;
+        const std::string quoted = reason.substr(open + 1, close - open - 1);
+        const std::size_t at = quoted.empty() ? std::string::npos : connection.find(quoted);
+        const bool secret =
+            at != std::string::npos && std::any_of(spans.begin(), spans.end(), [&](auto span) {
+                return at < span.first + span.second && span.first < at + quoted.size();
+            });
+        if (secret) reason.replace(open + 1, quoted.size(), "***");
+        open = reason.find('"', open + 1);
+    }
+    return reason;
+}
+
 // A connection to the central database. Every statement is sent without
 // waiting and its answer awaited for at most the settings' answer time, so a
 // server that stops answering ends the push instead of hanging it.
@@ -251,11 +506,9 @@ public:
     {
         char* problem = nullptr;
         if (PQconninfoOption* parsed = PQconninfoParse(settings.connection.c_str(), &problem)) {
-            for (PQconninfoOption* option = parsed; option->keyword; ++option)
-                if (std::string(option->keyword) == "password" && option->val) m_password = option->val;
             PQconninfoFree(parsed);
         } else {
-            const std::string reason = OneLine(problem);
+            const std::string reason = MaskQuotedPassword(OneLine(problem), settings.connection);
             PQfreemem(problem);
             throw CentralError(CentralError::BadAddress, MaskPassword(settings.connection) + ": " +
                                                              MaskPasswordIn(reason, settings.connection));
@@ -272,7 +525,8 @@ public:
             throw CentralError(CentralError::Failed, "out of memory connecting to the central database");
         if (PQstatus(m_conn) != CONNECTION_OK) {
             // No destructor runs for an object whose constructor throws.
-            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)));
+            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)) +
+                                                               PasswordFileAdvice(m_conn));
             PQfinish(m_conn);
             throw error;
         }
@@ -332,14 +586,7 @@ public:
 
 private:
     // libpq never prints a password, but a reason may quote the text given.
-    std::string Masked(std::string text) const
-    {
-        text = MaskPasswordIn(text, m_settings.connection);
-        if (m_password.size() < 3) return text;
-        for (std::size_t at; (at = text.find(m_password)) != std::string::npos;)
-            text.replace(at, m_password.size(), "***");
-        return text;
-    }
+    std::string Masked(std::string text) const { return MaskPasswordIn(text, m_settings.connection); }
 
     // Waits until the socket has something to read, for the answer time
     // and a little more (the server's own statement timeout ends first).
@@ -385,7 +632,8 @@ private:
                 *held = true;
                 return Result(nullptr, PQclear);
             }
-            Fail(doing, PQresultErrorMessage(error.get()));
+            const std::string reason = OneLine(PQresultErrorMessage(error.get()));
+            Fail(doing, (reason + PrivilegeAdvice(state, reason)).c_str());
         }
         if (!last) Fail(doing, PQerrorMessage(m_conn));
         return last;
@@ -393,12 +641,23 @@ private:
 
     const PushSettings& m_settings;
     PGconn* m_conn = nullptr;
-    std::string m_password;
 };
 
+// Brings a schema of version `from` up to this program's, step by step, in
+// the transaction (and under the lock) in which it was looked at.
+void UpgradeSchema(Central& central, int from)
+{
+    for (int to = from + 1; to <= kCentralSchemaVersion; ++to)
+        central.Run("upgrade the schema clockreader from version " + std::to_string(to - 1) + " to " +
+                        std::to_string(to) +
+                        " (a role that does not own it needs its owner or a DBA to push once first)",
+                    SchemaStep(to));
+}
+
 // Makes the schema when the database has none (the first push), and checks
-// that the one there is ours and of a version this program writes. Returns
-// its identity. Nothing is changed when it refuses.
+// that the one there is ours and of a version this program writes,
+// upgrading an older one. Returns its identity. Nothing is changed when it
+// refuses.
 std::string CheckSchema(Central& central, bool& made)
 {
     central.Run("look at its schema clockreader", "BEGIN");
@@ -412,7 +671,7 @@ std::string CheckSchema(Central& central, bool& made)
         central.Run(
             "make the schema clockreader (a role that may not create it needs a DBA to make it"
             " first, with clockreader-cli push --schema-sql)",
-            kSchemaSql);
+            CentralSchemaSql());
     } else if (std::string(PQgetvalue(found.get(), 0, 1)) != "t") {
         central.Run("", "ROLLBACK");
         central.Fail("refused", "its schema clockreader belongs to another program; nothing was changed",
@@ -428,7 +687,7 @@ std::string CheckSchema(Central& central, bool& made)
                      CentralError::Refused);
     }
     const int theirs = std::atoi(PQgetvalue(about.get(), 0, version));
-    if (theirs != kCentralSchemaVersion) {
+    if (theirs < 1 || theirs > kCentralSchemaVersion) {
         central.Run("", "ROLLBACK");
         central.Fail("refused",
                      ("its schema clockreader is of version " + std::to_string(theirs) +
@@ -438,8 +697,55 @@ std::string CheckSchema(Central& central, bool& made)
                      CentralError::Refused);
     }
     const std::string schemaIdentity = PQgetvalue(about.get(), 0, identity);
+    // An older schema is brought to this version in this transaction:
+    // under the lock, and all or nothing.
+    UpgradeSchema(central, theirs);
     central.Run("make the schema clockreader", "COMMIT");
     return schemaIdentity;
+}
+
+// A branch role (see RowSecuritySql()) writes the site bound to it only:
+// its first push binds it to this store's site, where the DBA has not bound
+// it before. A store of another site is refused here, before anything is
+// written, as the policy would refuse its rows.
+void BindBranch(Central& central, const PunchStore& store)
+{
+    const std::string doing = "bind the role to its site";
+    const std::string site = store.Identity();
+    Result bound = central.Run(doing, "SELECT clockreader.branch_site(current_user), current_user");
+    if (PQgetisnull(bound.get(), 0, 0)) return;
+    std::string boundSite = PQgetvalue(bound.get(), 0, 0);
+    const std::string role = PQgetvalue(bound.get(), 0, 1);
+    if (boundSite == "00000000-0000-0000-0000-000000000000") {
+        central.Run(doing,
+                    "INSERT INTO clockreader.site_role (role, site) VALUES (current_user, $1)"
+                    " ON CONFLICT DO NOTHING",
+                    {site});
+        bound = central.Run(doing, "SELECT clockreader.branch_site(current_user)");
+        boundSite = PQgetvalue(bound.get(), 0, 0);
+    }
+    if (boundSite == site) return;
+    Result named =
+        central.Run(doing, "SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1",
+                    {boundSite});
+    if (PQntuples(named.get()) == 1)
+        boundSite = std::string(PQgetvalue(named.get(), 0, 0)) + " (" + boundSite + ")";
+    central.Fail("refused",
+                 ("the role " + role + " is a branch bound to site " + boundSite + ", not to site " +
+                  store.SiteName() + " (" + site +
+                  ") of this store; the policy branch_own_site lets it write its own site's rows only,"
+                  " and nothing was pushed. Push this store with its own branch's role, or have the DBA"
+                  " bind the role again: see docs/central.md, \"One role per branch\"")
+                     .c_str());
+}
+
+// Whether the server's row-level security applies to this role's rows of
+// the records: COPY cannot load a table under it, so rows go through the
+// temporary table then.
+bool RowSecurityApplies(Central& central)
+{
+    Result active = central.Run("prepare the push", "SELECT row_security_active('clockreader.record')");
+    return std::string(PQgetvalue(active.get(), 0, 0)) == "t";
 }
 
 // The rows of the batch in "incoming" that the table held already must
@@ -469,6 +775,26 @@ void RefuseOtherBytes(Central& central, PunchStore& store, std::int64_t afterId)
          " \"Setting up a second branch from a copy\"")
             .c_str(),
         CentralError::Conflict);
+}
+
+// The state of each clock of `clocks` as rows of clockreader.clock_health,
+// inside the caller's transaction: the one that commits the push's last
+// records, so the rows never tell of records the database does not hold.
+void SendHealth(Central& central, const std::string& site, const std::string& siteName,
+                const std::vector<ClockSummary>& clocks)
+{
+    for (const ClockSummary& summary : clocks) {
+        const KnownClock& clock = summary.clock;
+        central.Run(
+            "send the state of its clocks",
+            "INSERT INTO clockreader.clock_health (site, site_name, clock, port, bus, address, life,"
+            " collected_at, result, last_error, asked_at, records) VALUES ($1, $2, $3, $4, $5, $6, $7,"
+            " nullif($8, '')::timestamptz, nullif($9, ''), nullif($10, ''),"
+            " nullif($11, '')::timestamptz, $12)",
+            {site, siteName, std::to_string(clock.id), clock.port, clock.rs232 ? "rs232" : "rs485",
+             std::to_string(clock.number), std::to_string(clock.life), summary.lastCollected,
+             summary.lastResult, summary.lastError, summary.lastAsked, std::to_string(summary.records)});
+    }
 }
 
 }  // namespace
@@ -541,28 +867,90 @@ std::vector<std::pair<std::size_t, std::size_t>> PasswordSpans(const std::string
 
 }  // namespace
 
+namespace {
+
+// The options libpq reads in `connection`, as (keyword, value), in libpq's
+// order; nullopt when it does not read.
+std::optional<std::vector<std::pair<std::string, std::string>>> ConnectionOptions(
+    const std::string& connection)
+{
+    char* problem = nullptr;
+    PQconninfoOption* parsed = PQconninfoParse(connection.c_str(), &problem);
+    PQfreemem(problem);
+    if (!parsed) return std::nullopt;
+    std::vector<std::pair<std::string, std::string>> options;
+    for (PQconninfoOption* option = parsed; option->keyword; ++option)
+        if (option->val) options.emplace_back(option->keyword, option->val);
+    PQconninfoFree(parsed);
+    return options;
+}
+
+std::optional<std::string> PasswordOf(const std::string& connection)
+{
+    if (const auto options = ConnectionOptions(connection))
+        for (const auto& [keyword, value] : *options)
+            if (keyword == "password") return value;
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::string MaskPassword(const std::string& connection)
 {
     std::string masked = connection;
     const auto spans = PasswordSpans(connection);
     for (auto span = spans.rbegin(); span != spans.rend(); ++span)
         masked.replace(span->first, span->second, "***");
-    return masked;
+    // libpq decides what the password is. Where it reads the masked text
+    // with another password than "***" (a key written percent-encoded in a
+    // URI, say), the connection is shown as libpq reads it instead.
+    const auto options = ConnectionOptions(connection);
+    if (!options || !PasswordOf(connection) || PasswordOf(masked) == "***") return masked;
+    std::string shown;
+    for (const auto& [keyword, value] : *options) {
+        std::string quoted;
+        for (char c : keyword == "password" ? std::string("***") : value)
+            quoted += c == '\'' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+        const bool plain = !quoted.empty() && quoted.find_first_of(" \t\n\r\f\v'\\") == std::string::npos;
+        shown += (shown.empty() ? "" : " ") + keyword + "=" + (plain ? quoted : "'" + quoted + "'");
+    }
+    return shown;
 }
 
 std::string MaskPasswordIn(const std::string& text, const std::string& connection)
 {
+    // The connection quoted whole reads as MaskPassword() shows it.
     std::string masked = text;
-    for (const auto& [first, length] : PasswordSpans(connection)) {
-        const std::string password = connection.substr(first, length);
+    if (!connection.empty()) {
+        const std::string shown = MaskPassword(connection);
+        for (std::size_t at = 0; (at = masked.find(connection, at)) != std::string::npos; at += shown.size())
+            masked.replace(at, connection.size(), shown);
+    }
+    std::vector<std::string> passwords;
+    for (const auto& [first, length] : PasswordSpans(connection))
+        passwords.push_back(connection.substr(first, length));
+    // As libpq reads it too (decoded), unless it is short enough to stand
+    // for parts of other words.
+    if (const auto password = PasswordOf(connection); password && password->size() >= 3)
+        passwords.push_back(*password);
+    // Searched on after each mask, which may hold the password itself.
+    for (const std::string& password : passwords) {
         if (password.empty()) continue;
-        for (std::size_t at; (at = masked.find(password)) != std::string::npos;)
+        for (std::size_t at = 0; (at = masked.find(password, at)) != std::string::npos; at += 3)
             masked.replace(at, password.size(), "***");
     }
     return masked;
 }
 
-const char* CentralSchemaSql() { return kSchemaSql; }
+const char* CentralSchemaSql()
+{
+    static const std::string whole = [] {
+        std::string sql = kSchemaSql;
+        for (int to = 2; to <= kCentralSchemaVersion; ++to) sql += SchemaStep(to);
+        return sql;
+    }();
+    return whole.c_str();
+}
 
 PushReport Push(PunchStore& store, const PushSettings& settings)
 {
@@ -572,12 +960,17 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     report.schemaIdentity = CheckSchema(central, report.madeSchema);
 
     const std::string site = store.Identity();
+    BindBranch(central, store);
     central.Run("register the site", "INSERT INTO clockreader.site (id) VALUES ($1) ON CONFLICT DO NOTHING",
                 {site});
     central.Run("name the site",
                 "INSERT INTO clockreader.site_name (site, name) SELECT $1, $2 WHERE $2 IS DISTINCT FROM"
                 " (SELECT name FROM clockreader.site_name WHERE site = $1 ORDER BY id DESC LIMIT 1)",
                 {site, store.SiteName()});
+    // The clocks' state as it is before the records are counted: every
+    // record it counts is among those this push sends.
+    const std::vector<ClockSummary> health = store.Clocks();
+    bool healthSent = false, allSent = false;
     Selection next;
     next.afterId = std::max(store.PushedThrough(report.schemaIdentity), store.OwnRecordsAfter());
     next.limit = kPushBatch;
@@ -587,7 +980,9 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     // one meets a key held there (a push cut short after its commit, before
     // the store noted it): that batch, and the next ones until one is wholly
     // new, go through the temporary table, where held rows are passed over.
-    bool straight = true, incoming = false;
+    // Under row-level security every batch goes that way.
+    const bool rowSecurity = RowSecurityApplies(central);
+    bool straight = !rowSecurity, incoming = false;
     while (!settings.goOn || settings.goOn(report.sent, total)) {
         rows.Start();
         std::int64_t last = next.afterId, count = 0;
@@ -596,7 +991,10 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
             last = record.id;
             ++count;
         });
-        if (count == 0) break;
+        if (count == 0) {
+            allSent = true;
+            break;
+        }
         const std::string& batch = rows.Finished();
         central.Run("push records", "BEGIN");
         if (straight) {
@@ -626,13 +1024,23 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
             const std::int64_t added = std::atoll(PQcmdTuples(inserted.get()));
             if (added < count) RefuseOtherBytes(central, store, next.afterId);
             report.added += added;
-            straight = added == count;
+            straight = added == count && !rowSecurity;
+        }
+        if (!healthSent && report.sent + count >= total) {
+            SendHealth(central, site, store.SiteName(), health);
+            healthSent = true;
         }
         central.Run("push records", "COMMIT");
         // Only what the server committed is noted as acknowledged.
         store.SetPushedThrough(report.schemaIdentity, last);
         report.sent += count;
         next.afterId = last;
+    }
+    // Nothing new to push: the clocks' state goes on its own.
+    if (allSent && !healthSent) {
+        central.Run("send the state of its clocks", "BEGIN");
+        SendHealth(central, site, store.SiteName(), health);
+        central.Run("send the state of its clocks", "COMMIT");
     }
     return report;
 }

@@ -14,6 +14,18 @@
 // per central schema (by the identity the schema got when it was made). A
 // push that was killed or failed is redone from there: nothing is lost, and
 // what is sent again is not doubled.
+//
+// Each push also adds a row per clock of the store to clock_health: its
+// names, life, last collection and the outcome of the last run that asked
+// it. They go in the transaction of the push's last records, so they never
+// tell of records the central database does not hold. A schema of an
+// earlier version is brought up to this one, step by step, by the push
+// that finds it.
+//
+// A role of a branch (a member of the group role clockreader_branch) writes
+// and reads the rows of one site only, the one bound to it; the server's
+// row-level security enforces it, and a push of another site's store is
+// refused before anything is written.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +38,7 @@
 
 namespace collect {
 
-inline constexpr int kCentralSchemaVersion = 1;
+inline constexpr int kCentralSchemaVersion = 3;
 inline constexpr std::int64_t kPushBatch = 10000;
 
 class CentralError : public std::runtime_error {
@@ -34,7 +46,8 @@ public:
     // BadAddress: the connection text does not read. Refused: the database
     // holds a "clockreader" schema that is not ours to write (a newer
     // version, another program's); nothing was changed. Failed: the server
-    // could not be reached, refused the role, failed or did not answer.
+    // could not be reached, refused the role (a grant missing, a branch role
+    // pushing another site's store), failed or did not answer.
     // Conflict: the database holds other bytes under the key of a record
     // pushed; the transaction that found them was rolled back.
     enum Kind { BadAddress, Refused, Failed, Conflict };
@@ -51,7 +64,8 @@ std::string MaskPassword(const std::string& connection);
 // `text` with the password of `connection` (as written there) shown as "***".
 std::string MaskPasswordIn(const std::string& text, const std::string& connection);
 
-// The SQL that makes the central schema, for a DBA to run by hand.
+// The SQL that makes the central schema, for a DBA to run by hand: the
+// first version's, then each step that brought it to this program's.
 const char* CentralSchemaSql();
 
 struct PushReport {

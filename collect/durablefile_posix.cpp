@@ -48,15 +48,19 @@ private:
 
 }  // namespace
 
-void WriteFileDurably(const std::string& path, std::string_view content)
+namespace {
+
+// WriteFileDurably, its failures naming the file as `shown`: the file the
+// user named, where `path` is the temporary file written beside it.
+void WriteDurably(const std::string& path, std::string_view content, const std::string& shown)
 {
     Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) Fail("create", path);
+    if (fd.get() < 0) Fail("create", shown);
     const auto giveUp = [&](const char* what) {
         const int error = errno;
         ::unlink(path.c_str());
         errno = error;
-        Fail(what, path);
+        Fail(what, shown);
     };
     for (std::size_t done = 0; done < content.size();) {
         const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
@@ -70,6 +74,13 @@ void WriteFileDurably(const std::string& path, std::string_view content)
         done += static_cast<std::size_t>(n);
     }
     if (::fsync(fd.get()) != 0 || fd.close() != 0) giveUp("flush");
+}
+
+}  // namespace
+
+void WriteFileDurably(const std::string& path, std::string_view content)
+{
+    WriteDurably(path, content, path);
 }
 
 namespace {
@@ -120,7 +131,7 @@ bool FinishOrRefuse(const std::string& from, const std::string& to)
 void ReplaceFileDurably(const std::string& path, std::string_view content)
 {
     const std::string temporary = path + ".part";
-    WriteFileDurably(temporary, content);
+    WriteDurably(temporary, content, path);
     ReplaceFileWith(path, temporary);
 }
 
@@ -134,7 +145,7 @@ void ReplaceFileWith(const std::string& path, const std::string& written)
     };
     {
         Descriptor fd(::open(written.c_str(), O_WRONLY | O_CLOEXEC));
-        if (fd.get() < 0 || ::fsync(fd.get()) != 0 || fd.close() != 0) giveUp("flush", written);
+        if (fd.get() < 0 || ::fsync(fd.get()) != 0 || fd.close() != 0) giveUp("write", path);
     }
     if (::rename(written.c_str(), path.c_str()) != 0) giveUp("replace", path);
     SyncFolder(Utf8FromPath(PathFromUtf8(path).parent_path()));

@@ -9,10 +9,29 @@
 namespace collect {
 namespace {
 
+// The system's own words for `error` ("The system cannot find the path
+// specified"), as UTF-8, without the full stop and line end it ends with.
+std::string SystemMessage(DWORD error)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring words(text != nullptr ? text : L"", length);
+    if (text != nullptr) LocalFree(text);
+    while (!words.empty() &&
+           (words.back() == L'\r' || words.back() == L'\n' || words.back() == L' ' || words.back() == L'.'))
+        words.pop_back();
+    // A number the system has no words for is still told.
+    if (words.empty()) return "system error " + std::to_string(error);
+    return Utf8FromPath(std::filesystem::path(words));
+}
+
+// Raises the failure of the last call, naming the file as the user knows it.
 [[noreturn]] void Fail(const std::string& what, const std::string& path)
 {
-    throw EInOutError("Cannot " + what + " " + path + " (win error code: " + std::to_string(GetLastError()) +
-                      ")");
+    const DWORD error = GetLastError();
+    throw EInOutError("Cannot " + what + " " + path + ": " + SystemMessage(error));
 }
 
 // Closes a handle on every way out.
@@ -47,10 +66,14 @@ HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition)
 
 }  // namespace
 
-void WriteFileDurably(const std::string& path, std::string_view content)
+namespace {
+
+// WriteFileDurably, its failures naming the file as `shown`: the file the
+// user named, where `path` is the temporary file written beside it.
+void WriteDurably(const std::string& path, std::string_view content, const std::string& shown)
 {
     Handle file(OpenShared(path, GENERIC_WRITE, CREATE_ALWAYS));
-    if (file.get() == INVALID_HANDLE_VALUE) Fail("create", path);
+    if (file.get() == INVALID_HANDLE_VALUE) Fail("create", shown);
     DWORD written = 0;
     if (!WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
         written != content.size() || !FlushFileBuffers(file.get())) {
@@ -59,14 +82,21 @@ void WriteFileDurably(const std::string& path, std::string_view content)
         file.close();
         DeleteFileW(PathFromUtf8(path).c_str());
         SetLastError(error);
-        Fail("write", path);
+        Fail("write", shown);
     }
+}
+
+}  // namespace
+
+void WriteFileDurably(const std::string& path, std::string_view content)
+{
+    WriteDurably(path, content, path);
 }
 
 void ReplaceFileDurably(const std::string& path, std::string_view content)
 {
     const std::string temporary = path + ".part";
-    WriteFileDurably(temporary, content);
+    WriteDurably(temporary, content, path);
     ReplaceFileWith(path, temporary);
 }
 
@@ -82,7 +112,7 @@ void ReplaceFileWith(const std::string& path, const std::string& written)
     };
     {
         Handle file(OpenShared(written, GENERIC_WRITE, OPEN_EXISTING));
-        if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get())) giveUp("flush", written);
+        if (file.get() == INVALID_HANDLE_VALUE || !FlushFileBuffers(file.get())) giveUp("write", path);
     }
     if (!MoveFileExW(PathFromUtf8(written).c_str(), PathFromUtf8(path).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -7,6 +7,7 @@
 #include "clocklink/clocklink.h"
 #include "download/download.h"
 #include "durablefile.h"
+#include "exportdates.h"
 #include "publisher.h"
 #include "utils/calendar.h"
 #include "utils/utf8path.h"
@@ -71,7 +72,9 @@ std::optional<RecordDate> DateOf(const StoredRecord& record)
             if (!IsValidGregorianDate(year, month, day)) return std::nullopt;
             char iso[16];
             std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", year, month, day);
-            return RecordDate{GregorianToSolarText(y, m, d), iso};
+            // The calendar's own Solar day, also past 2029, where the
+            // clocks' rule drifts a day.
+            return RecordDate{SolarOfIso(iso), iso};
         }
         char solar[16];
         std::snprintf(solar, sizeof solar, "%04d/%02d/%02d", year, month, day);
@@ -118,14 +121,12 @@ StoredRecord AsRequested(const StoredRecord& record, const ExportRequest& reques
 void ForEachRequested(PunchStore& store, const ExportRequest& request,
                       const std::function<void(const StoredRecord&, const std::optional<RecordDate>&)>& take)
 {
-    // yymmdd against the record's Solar date without its century.
+    // yyyy/mm/dd texts of one width compare as the days they name.
     const auto inRange = [&](const std::optional<RecordDate>& date) {
         if (request.from.empty() && request.to.empty()) return true;
         if (!date) return false;
-        const std::string yymmdd =
-            date->solar.substr(2, 2) + date->solar.substr(5, 2) + date->solar.substr(8, 2);
-        return (request.from.empty() || yymmdd >= request.from) &&
-               (request.to.empty() || yymmdd < request.to);
+        return (request.from.empty() || date->solar >= request.from) &&
+               (request.to.empty() || date->solar < request.to);
     };
     store.ForEachRecord(request.selection, [&](const StoredRecord& stored) {
         const StoredRecord record = AsRequested(stored, request);
@@ -153,29 +154,71 @@ void DailySummary::Add(const StoredRecord& record, const std::optional<RecordDat
     ++row.punches;
 }
 
+RecordRow RowOf(const StoredRecord& record, const std::optional<RecordDate>& date, const std::string& site)
+{
+    RecordRow row;
+    row.site = site;
+    row.record = record.id;
+    row.port = record.port;
+    row.rs232 = record.rs232;
+    row.clock = record.clock;
+    row.position = record.serial % kRingSize;
+    if (const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line)) {
+        row.card = fields->card;
+        row.time = fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2);
+        row.type = fields->type;
+    }
+    if (date) {
+        row.iso = date->iso;
+        row.solar = date->solar;
+    }
+    row.flagged = record.flagged;
+    row.collectedAt = record.collectedAt;
+    return row;
+}
+
+std::string CsvHeader(bool site)
+{
+    return std::string(site ? "site," : "") +
+           "record,port,bus,clock,position,card,solar_date,iso_date,time,type,flagged,collected_at\r\n";
+}
+
+std::string CsvLine(const RecordRow& row, bool site)
+{
+    return (site ? CsvField(row.site) + "," : "") + (row.record ? std::to_string(*row.record) : "") + "," +
+           CsvField(row.port) + "," + (row.rs232 ? "rs232" : "rs485") + "," + std::to_string(row.clock) +
+           "," + std::to_string(row.position) + "," + CsvField(row.card) + "," + row.solar + "," + row.iso +
+           "," + row.time + "," + CsvField(row.type) + "," + (row.flagged ? "1" : "0") + "," +
+           row.collectedAt + "\r\n";
+}
+
+const char* const kDailyCsvHeader = "site,card,day,first,last,punches\r\n";
+
+std::string DailyCsvLine(const std::string& site, const DailyRow& row)
+{
+    return CsvField(site) + "," + CsvField(row.card) + "," + row.day + "," + row.first + "," + row.last +
+           "," + std::to_string(row.punches) + "\r\n";
+}
+
 std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std::FILE* out)
 {
     std::int64_t written = 0;
+    const std::string site = store.SiteName();
     if (request.format == ExportFormat::Daily) {
         DailySummary summary;
         ForEachRequested(store, request,
                          [&](const StoredRecord& record, const std::optional<RecordDate>& date) {
                              summary.Add(record, date);
                          });
-        std::fputs("site,card,day,first,last,punches\r\n", out);
-        const std::string site = CsvField(store.SiteName());
+        std::fputs(kDailyCsvHeader, out);
         for (const auto& [key, row] : summary.Rows()) {
-            std::fprintf(out, "%s,%s,%s,%s,%s,%lld\r\n", site.c_str(), row.card.c_str(), row.day.c_str(),
-                         row.first.c_str(), row.last.c_str(), static_cast<long long>(row.punches));
+            std::fputs(DailyCsvLine(site, row).c_str(), out);
             written += row.punches;
         }
         return written;
     }
     const bool csv = request.format == ExportFormat::Csv;
-    if (csv)
-        std::fputs(
-            "record,port,bus,clock,position,card,solar_date,iso_date,time,type,flagged,collected_at\r\n",
-            out);
+    if (csv) std::fputs(CsvHeader(false).c_str(), out);
     ForEachRequested(store, request, [&](const StoredRecord& record, const std::optional<RecordDate>& date) {
         if (!csv) {
             if (record.flagged) return;
@@ -183,15 +226,7 @@ std::int64_t ExportRecords(PunchStore& store, const ExportRequest& request, std:
             ++written;
             return;
         }
-        const std::optional<DumpFields> fields = record.flagged ? std::nullopt : ParseDumpLine(record.line);
-        const std::string time = fields ? fields->time.substr(0, 2) + ":" + fields->time.substr(2, 2) : "";
-        const std::string row = std::to_string(record.id) + "," + CsvField(record.port) + "," +
-                                (record.rs232 ? "rs232" : "rs485") + "," + std::to_string(record.clock) +
-                                "," + std::to_string(record.serial % kRingSize) + "," +
-                                (fields ? fields->card : "") + "," + (date ? date->solar : "") + "," +
-                                (date ? date->iso : "") + "," + time + "," + (fields ? fields->type : "") +
-                                "," + (record.flagged ? "1" : "0") + "," + record.collectedAt;
-        std::fprintf(out, "%s\r\n", row.c_str());
+        std::fputs(CsvLine(RowOf(record, date, site), false).c_str(), out);
         ++written;
     });
     return written;

@@ -37,7 +37,8 @@ enum class ExportFormat { Dump, Csv, Daily, Workbook };
 
 struct ExportRequest {
     Selection selection;
-    // Solar Hijri yymmdd: records from `from` up to, not including, `to`.
+    // Solar Hijri yyyy/mm/dd (ResolveExportDates): records from `from` up
+    // to, not including, `to`; an empty end is open.
     std::string from, to;
     ExportFormat format = ExportFormat::Dump;
     // The layout to decode the raw records with again (true: Vireo);
@@ -103,6 +104,32 @@ private:
     std::string m_target, m_written;
     bool m_pending = false;  // a temporary file waits to be committed
 };
+
+// One record as the CSV and the workbook write it, from the punch store or
+// from the central database.
+struct RecordRow {
+    std::string site;
+    std::optional<std::int64_t> record;  // its id in the punch store
+    std::string port;
+    bool rs232 = true;
+    int clock = 0;
+    std::int64_t position = 0;
+    std::string card;
+    std::string iso, solar;  // yyyy-mm-dd, yyyy/mm/dd; empty when the record has no date
+    std::string time;        // hh:mm; empty when none
+    std::string type;
+    bool flagged = false;
+    std::string collectedAt;
+};
+RecordRow RowOf(const StoredRecord& record, const std::optional<RecordDate>& date, const std::string& site);
+
+// The CSV's header and rows, each ended by CR LF: with `site`, the site
+// first (the central database's, which holds many).
+std::string CsvHeader(bool site);
+std::string CsvLine(const RecordRow& row, bool site);
+// The daily export's: site, card, day, first, last, punches.
+extern const char* const kDailyCsvHeader;
+std::string DailyCsvLine(const std::string& site, const DailyRow& row);
 
 // Writes the records the request takes to `out`: for dump, the lines of the
 // good ones as Dump-*.Txt has them (CR LF); for CSV a header and one row a

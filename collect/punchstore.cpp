@@ -1266,10 +1266,21 @@ void PunchStore::SetPushedThrough(const std::string& schema, std::int64_t id)
 
 std::vector<ClockSummary> PunchStore::Clocks()
 {
+    // The outcomes live in a table of their own, made by the first run that
+    // notes one: programs that do not know it leave it alone.
+    bool outcomes = false;
+    {
+        Statement table(m_db, "SELECT count(*) FROM sqlite_schema WHERE name = 'clock_outcome'");
+        if (table.Step() != SQLITE_ROW) Fail("read its clocks");
+        outcomes = table.Integer(0) == 1;
+    }
     Statement query(
         m_db, ("SELECT " + ClockColumns() +
-               ", coalesce(collected_at, ''), (SELECT count(*) FROM record r WHERE r.clock_id = clock.id)"
-               " FROM clock ORDER BY id")
+               ", coalesce(collected_at, ''), (SELECT count(*) FROM record r WHERE r.clock_id = clock.id)" +
+               (outcomes ? ", coalesce(o.asked_at, ''), coalesce(o.result, ''), coalesce(o.last_error, '')"
+                           " FROM clock LEFT JOIN clock_outcome o ON o.clock_id = clock.id"
+                         : ", '', '', '' FROM clock") +
+               " ORDER BY id")
                   .c_str());
     std::vector<ClockSummary> clocks;
     int step;
@@ -1278,11 +1289,45 @@ std::vector<ClockSummary> PunchStore::Clocks()
         summary.clock = ClockOf(query);
         summary.lastCollected = query.Text(14);
         summary.records = query.Integer(15);
+        summary.lastAsked = query.Text(16);
+        summary.lastResult = query.Text(17);
+        summary.lastError = query.Text(18);
         clocks.push_back(std::move(summary));
     }
     if (step != SQLITE_DONE) Fail("read its clocks");
     for (ClockSummary& summary : clocks) summary.names = NamesOf(summary.clock.id);
     return clocks;
+}
+
+void PunchStore::NoteOutcomes(const std::vector<ClockOutcome>& outcomes)
+{
+    Atomically([&] {
+        Execute(
+            "CREATE TABLE IF NOT EXISTS clock_outcome ("
+            " clock_id INTEGER PRIMARY KEY REFERENCES clock (id),"
+            " asked_at TEXT NOT NULL,"      // ISO 8601, UTC
+            " result TEXT NOT NULL,"        // as the status file says it
+            " last_error TEXT NOT NULL)");  // '' when none
+        // A port whose device changed (an adapter plugged in again) no longer
+        // leads to the clock by its key; its spelling, bus and address still
+        // name the clock the operator means.
+        Statement note(m_db,
+                       "INSERT INTO clock_outcome"
+                       " SELECT id, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?5, ?6 FROM (SELECT coalesce("
+                       " (SELECT clock_id FROM clock_name WHERE bus = ?3 AND number = ?4 AND key IN (?1, ?2)"
+                       "  ORDER BY key = ?1 DESC LIMIT 1),"
+                       " (SELECT id FROM clock WHERE port = ?2 AND bus = ?3 AND number = ?4"
+                       "  ORDER BY collected_at DESC, id DESC LIMIT 1)) AS id) WHERE id IS NOT NULL"
+                       " ON CONFLICT (clock_id) DO UPDATE SET asked_at = excluded.asked_at,"
+                       " result = excluded.result, last_error = excluded.last_error");
+        for (const ClockOutcome& outcome : outcomes) {
+            note.Bind(1, outcome.name.key).Bind(2, outcome.name.port);
+            note.Bind(3, std::string(BusName(outcome.name.rs232))).Bind(4, outcome.name.number);
+            note.Bind(5, outcome.result).Bind(6, outcome.lastError);
+            if (note.Step() != SQLITE_DONE) Fail("note how the run went with its clocks");
+            note.Reset();
+        }
+    });
 }
 
 std::vector<std::string> PunchStore::Ports()

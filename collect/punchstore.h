@@ -172,6 +172,18 @@ struct ClockSummary {
     std::vector<std::string> names;  // "COM1 (/dev/ttyS0)", newest first
     std::int64_t records = 0;
     std::string lastCollected;  // ISO 8601, UTC; empty before the first
+    // How the last run that asked it went (NoteOutcomes); all empty when
+    // no run noted one.
+    std::string lastAsked;   // ISO 8601, UTC
+    std::string lastResult;  // as the status file says it: "complete", "communication error", ...
+    std::string lastError;   // the last error said about it then; empty when none
+};
+
+// How a run's attempt at a clock went, by the name it was asked under.
+struct ClockOutcome {
+    ClockName name;
+    std::string result;     // as the status file says it
+    std::string lastError;  // empty when none
 };
 
 class PunchStore {
@@ -327,6 +339,11 @@ public:
 
     // Every clock the store knows, in the order they were first seen.
     std::vector<ClockSummary> Clocks();
+    // Keeps, in one transaction, how this run went with each clock, for
+    // the health rows a push sends: the clock last collected under the
+    // name (else under its spelling, bus and address, as when its device
+    // went away). A clock the store does not know yet is left out.
+    void NoteOutcomes(const std::vector<ClockOutcome>& outcomes);
     // The ports as its records and clocks were named, sorted; and whether a
     // Selection's `port` names one of them or the device behind one.
     std::vector<std::string> Ports();

@@ -538,7 +538,8 @@ TEST(CliMessages, AClockOnTheOtherBusIsPointedOutAtATerminalAndInALog)
 // Faults caught: a bare --status-file name makes every run exit 1 (its
 // folder flushed as ""); a refused store leaves "clocks": [] and no reason;
 // a clock cut short by a hang-up shows as "new life", the identity note
-// hiding its outcome; the system's error given as a "win error code".
+// hiding its outcome; the system's error given as a "win error code"; a
+// status file not written named by its temporary file.
 TEST(CliExitStatus, TheStatusFileSaysWhatTheExitStatusSays)
 {
     SimProcess sim(
@@ -569,6 +570,12 @@ TEST(CliExitStatus, TheStatusFileSaysWhatTheExitStatusSays)
         for (const std::string& part : says) EXPECT_TRUE(Contains(json + run.out, part)) << json << run.out;
         EXPECT_FALSE(Contains(run.err, "win error code")) << run.err;
     }
+    // A status file that cannot be written is named as the user gave it, not
+    // as the temporary file written beside it.
+    const std::string missing = here / "no-such-folder/run.json";
+    CliRun unwritten = RunCli(Link(sim, {"download", "--new", "--bus", "rs485", "--clocks", "1", "--out",
+                                         out.path(), "--status-file", missing}));
+    EXPECT_TRUE(Contains(unwritten.err, "Cannot create " + missing + ": ")) << unwritten.err;
 }
 
 TEST(CliExitStatus, BadInputReachesNoClock)
@@ -876,7 +883,10 @@ TEST(CliCollection, WhatWasCollectedOutlivesAPlainDownloadAnImporterAndAnUndecod
 // as a workbook a spreadsheet reads back with typed cells. Catches Vireo
 // records published with made-up cards and no day, a re-decoding that
 // keeps the stored line, a daily row that takes the first punch read for
-// the earliest, and a card, date or time cell written as the wrong type.
+// the earliest, and a card, date or time cell written as the wrong type;
+// in the workbook, columns too narrow for a date ("###"), a header row
+// that scrolls away, a sheet without the Solar day beside the Gregorian,
+// and a sheet named by the end of its port's name.
 TEST(CliExport, RecordsCollectedInTheWrongLayoutAreRefusedOrWrittenAgainAsDumpDailyAndWorkbook)
 {
     TempDir dir;
@@ -930,27 +940,36 @@ TEST(CliExport, RecordsCollectedInTheWrongLayoutAreRefusedOrWrittenAgainAsDumpDa
                       out / "punches.xlsx"})
                   .status,
               0);
-    // Debian's python3-openpyxl, for Debian's interpreter.
+    // Debian's python3-openpyxl, for Debian's interpreter. Each sheet with
+    // its header row frozen and its columns' widths, then typed cells.
     WriteFile(dir / "read.py", R"(import sys, openpyxl
+from openpyxl.utils import get_column_letter
 book = openpyxl.load_workbook(sys.argv[1])
 print(book.sheetnames)
 for name in book.sheetnames:
-    for row in book[name].iter_rows(min_row=2, max_row=3 if name == 'daily' else 2):
+    sheet = book[name]
+    print(name, sheet.freeze_panes, [int(sheet.column_dimensions[get_column_letter(c)].width)
+                                     for c in range(1, sheet.max_column + 1)])
+    for row in sheet.iter_rows(min_row=2, max_row=3 if name == 'daily' else 2):
         print(name, [(type(c.value).__name__, str(c.value)) for c in row if c.value is not None])
 )");
     RunChild({"/usr/bin/python3", dir / "read.py", out / "punches.xlsx"}, dir / "read.out", dir / "read.err");
     EXPECT_THAT(ReadWholeFile(dir / "read.out"),
                 testing::StartsWith(
-                    "['daily', 'COM7']\n"
+                    "['daily', 'COM7 clock 1']\n"
+                    "daily A2 [18, 13, 12, 12, 7, 7, 9]\n"
                     "daily [('str', '" +
                     site +
-                    "'), ('str', '0000012345'), ('datetime', '2026-11-22 00:00:00'), "
+                    "'), ('str', '0000012345'), ('datetime', '2026-11-22 00:00:00'), ('str', '1405/09/01'), "
                     "('time', '08:00:00'), ('time', '17:30:00'), ('int', '3')]\n"
                     "daily [('str', '" +
                     site +
-                    "'), ('str', '0000012345'), ('datetime', '2026-11-23 00:00:00'), "
+                    "'), ('str', '0000012345'), ('datetime', '2026-11-23 00:00:00'), ('str', '1405/09/02'), "
                     "('time', '08:05:00'), ('time', '08:05:00'), ('int', '1')]\n"
-                    "COM7 [('int', '1'), ('str', 'COM7'), ('str', 'rs232'), ('int', '1'), ('int', '0'), "
+                    "COM7 clock 1 A2 [18, 9, 26, 6, 6, 9, 13, 12, 12, 7, 6, 8, 27]\n"
+                    "COM7 clock 1 [('str', '" +
+                    site +
+                    "'), ('int', '1'), ('str', 'COM7'), ('str', 'rs232'), ('int', '1'), ('int', '0'), "
                     "('str', '0000012345'), ('datetime', '2026-11-22 00:00:00'), ('str', '1405/09/01'), "
                     "('time', '17:30:00'), ('str', '01'), ('int', '0'), ('str', '2"))
         << ReadWholeFile(dir / "read.err");

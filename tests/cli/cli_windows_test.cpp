@@ -200,6 +200,23 @@ TEST(CliOnWindows, CollectsIntoThePunchStoreAndExportsIt)
     std::string expected;
     for (const std::string& line : ExpectedDump(sim, 0, 200)) expected += line + "\n";
     EXPECT_EQ(dump.out, expected);
+
+    // Faults caught: a workbook in a Persian folder not written, one named
+    // in Persian written under a garbled name; a file error given as a
+    // number, naming the temporary file rather than the one given.
+    TempDir ascii("export");
+    for (const std::string format : {"csv", "daily", "dump", "xlsx"})
+        for (const std::string& file :
+             {work / ("a." + format), ascii / ("\u062d\u0636\u0648\u0631-\u00e9." + format)}) {
+            CliRun run = RunCli({"export", "--out", out, "--format", format, "--file", file});
+            EXPECT_EQ(run.status, 0) << file << "\n" << run.err;
+            EXPECT_FALSE(ReadFile(file).empty()) << file;
+        }
+    const std::string status = work / "missing\\status.json";
+    CliRun unwritten =
+        RunCli({"download", "--new", "--port", Port(sim), "--out", out, "--status-file", status});
+    EXPECT_TRUE(Contains(unwritten.err, "Cannot create " + status + ": ")) << unwritten.err;
+    EXPECT_FALSE(Contains(unwritten.err, "win error code")) << unwritten.err;
 }
 
 // A clock behind a raw TCP converter (socat on this machine's loopback),

@@ -111,6 +111,9 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
          [](const Options& o) {
              return o.selectPort && !o.selectClock && o.exportFrom == "050801" && o.exportTo.empty();
          }},
+        {{"export", "--day", "yesterday"},
+         "",
+         [](const Options& o) { return o.exportSpanFrom.size() == 10 && o.exportSpanTo > o.exportSpanFrom; }},
         // Help wins over mistakes, and shows the command's own.
         {{"download", "--clock", "99", "--help"},
          "",
@@ -200,6 +203,15 @@ TEST(CliOptions, EveryCommandLineGivesItsSettingsOrNamesTheArgumentAtFault)
         {{"export", "--format", "xlsx"}, "--format xlsx: a workbook cannot go to standard output"},
         {{"export", "--layout", "Vireo2"}, "--layout"},
         {{"export", "--from", "050901", "--to", "050801"}, "--from"},
+        {{"export", "--from", "2026-02-30"}, "--from: '2026-02-30' is not a day of the Gregorian calendar"},
+        {{"export", "--to", "yesterday"}, "--to"},
+        {{"export", "--day", "today", "--from", "050901"}, "does not go with"},
+        {{"export", "--month", "last", "--day", "today"}, "does not go with"},
+        {{"export", "--month", "1405/13"}, "--month"},
+        {{"export", "--site", "Tehran"},
+         "--site names a site of the central database: it needs --from-db URI"},
+        {{"export", "--from-db", "postgresql://db/x", "--out", "a"}, "--out names a punch store"},
+        {{"export", "--from-db", "postgresql://db/x", "--clock", "2"}, "does not go with"},
         {{"export", "--new"}, "--new does not apply to 'export'"},
         {{"pointers", "--file", "x"}, "--file"},
         {{"backup"}, "--file"},

@@ -17,6 +17,7 @@
 #include "collect/clockidentity.h"
 #include "collect/durablefile.h"
 #include "collect/export.h"
+#include "collect/exportdates.h"
 #include "collect/publisher.h"
 #include "collect/punchstore.h"
 #include "collect/readplan.h"
@@ -25,6 +26,7 @@
 #include "fakewindow.h"
 #include "scriptedclock.h"
 #include "tempdir.h"
+#include "utils/calendar.h"
 #include "utils/errors.h"
 
 namespace {
@@ -956,6 +958,10 @@ TEST(CentralDb, APasswordIsMaskedHoweverTheConnectionTextWritesIt)
         {"host=db.example password=s3\\ cr\\'t user=clerk", "host=db.example password=*** user=clerk"},
         {"host=db.example user=clerk", "host=db.example user=clerk"},
         {uri, uri},
+        // A key libpq decodes: shown as libpq reads the text.
+        {uri + "?pass%77ord=s3cret&sslmode=require",
+         "user=clerk password=*** dbname=payroll host=db.example sslmode=require"},
+        {"host=db.example password=***", "host=db.example password=***"},
     };
     // The password libpq reads in `text`, if any.
     const auto password = [](const std::string& text) -> std::optional<std::string> {
@@ -997,8 +1003,8 @@ TEST(Export, DatesEachRecordAsItsClockDidWhenCollectedAndEndsBeforeTo)
     c.store.Commit(1, {{clock, 3, false, "d", line("1123", "26")}},
                    {{clock, {4, 0}, "gregorian", "2026/12/07", "COM1", {}}});
     ExportRequest request;
-    request.from = "050901";
-    request.to = "050903";
+    request.from = "1405/09/01";
+    request.to = "1405/09/03";
     request.format = ExportFormat::Csv;
     TempDir dir;
     std::FILE* out = std::fopen((dir / "out.csv").c_str(), "wb");
@@ -1028,6 +1034,71 @@ TEST(Export, DatesEachRecordAsItsClockDidWhenCollectedAndEndsBeforeTo)
                                                 ",12345678,2026-11-24,08:00,08:00,1\r\n");
 }
 
+// The days an export takes, with today fixed. Faults caught: a Solar
+// date with separators or an ISO date refused or read in the wrong
+// calendar; yesterday or last month wrong across a month's or a year's
+// end (Esfand of 29 or 30 days); a yymmdd given the wrong century; a day
+// that does not exist taken; the Solar calendar off by a day anywhere the
+// clocks' own conversion holds.
+TEST(ExportDates, DatesAsPeopleWriteThemAndNamedSpansAgainstAFixedToday)
+{
+    const auto day = [](int y, int m, int d) { return DaysFromGregorian({y, m, d}); };
+    struct Row {
+        ExportDates given;
+        std::int64_t today;
+        std::string from, to;  // the span; or, with `to` "!", a refusal holding `from`
+    };
+    const std::int64_t dec8 = day(2026, 12, 8);  // 1405/09/17
+    const Row rows[] = {
+        {{"050901", "", "", ""}, dec8, "1405/09/01", ""},
+        {{"990101", "250101", "", ""}, dec8, "1399/01/01", "1425/01/01"},
+        {{"260101", "", "", ""}, dec8, "1326/01/01", ""},
+        {{"2026-12-01", "1405/10/01", "", ""}, dec8, "1405/09/10", "1405/10/01"},
+        {{"1405-9-1", "2027.01.01", "", ""}, dec8, "1405/09/01", "1405/10/11"},
+        {{"", "", "today", ""}, dec8, "1405/09/17", "1405/09/18"},
+        {{"", "", "yesterday", ""}, dec8, "1405/09/16", "1405/09/17"},
+        {{"", "", "2026-03-20", ""}, dec8, "1404/12/29", "1405/01/01"},
+        {{"", "", "", "this"}, dec8, "1405/09/01", "1405/10/01"},
+        {{"", "", "", "last"}, dec8, "1405/08/01", "1405/09/01"},
+        {{"", "", "", "1403/12"}, dec8, "1403/12/01", "1404/01/01"},
+        // 1405/01/01 and the leap day 1403/12/30.
+        {{"", "", "yesterday", ""}, day(2026, 3, 21), "1404/12/29", "1405/01/01"},
+        {{"", "", "", "last"}, day(2026, 3, 21), "1404/12/01", "1405/01/01"},
+        {{"", "", "today", ""}, day(2025, 3, 20), "1403/12/30", "1404/01/01"},
+        {{"", "", "", "this"}, day(2025, 3, 20), "1403/12/01", "1404/01/01"},
+        {{"1405/12/30", "", "", ""}, dec8, "not a day of the Solar Hijri calendar", "!"},
+        {{"2026-02-29", "", "", ""}, dec8, "not a day of the Gregorian calendar", "!"},
+        {{"1700-01-01", "", "", ""}, dec8, "from 1200 to 1599 is Solar Hijri", "!"},
+        {{"05/09/01", "", "", ""}, dec8, "is not a date: write yymmdd", "!"},
+        {{"1405/09/10", "2026-12-01", "", ""}, dec8, "is not before --to 2026-12-01 (1405/09/10)", "!"},
+        {{"", "", "", "1405/13"}, dec8, "--month", "!"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.given.from + "|" + row.given.to + "|" + row.given.day + "|" + row.given.month);
+        if (row.to == "!") {
+            try {
+                ResolveExportDates(row.given, row.today);
+                ADD_FAILURE() << "taken";
+            } catch (const std::invalid_argument& error) {
+                EXPECT_NE(std::string(error.what()).find(row.from), std::string::npos) << error.what();
+            }
+            continue;
+        }
+        const ExportSpan span = ResolveExportDates(row.given, row.today);
+        EXPECT_EQ(span.from, row.from);
+        EXPECT_EQ(span.to, row.to);
+    }
+    // Every day of the years where the clocks' own conversion holds.
+    for (std::int64_t d = DaysFromSolar({1343, 1, 1}); d < DaysFromSolar({1475, 1, 1}); ++d) {
+        const CalendarDay solar = SolarFromDays(d);
+        ASSERT_EQ(DaysFromSolar(solar), d);
+        ASSERT_EQ(IsoText(d), SolarToGregorianText(static_cast<std::uint16_t>(solar.year),
+                                                   static_cast<std::uint16_t>(solar.month),
+                                                   static_cast<std::uint16_t>(solar.day), '-'));
+        ASSERT_EQ(SolarOfIso(IsoText(d)), SolarText(d));
+    }
+}
+
 // Excel refuses a workbook whose sheet names hold []:*?/\, pass 31
 // characters, start or end with ' or repeat one (in any case).
 TEST(Export, SheetNamesAreOnesExcelTakesAndUnique)
@@ -1055,6 +1126,17 @@ TEST(Export, SheetNamesAreOnesExcelTakesAndUnique)
          }()},
     };
     for (const auto& [wanted, name] : rows) EXPECT_EQ(SheetName(wanted, taken), name) << wanted;
+    // A clock's sheet is named by its port as people know it, not by the
+    // end of a URL ("ocket___127.0.0.1_4001").
+    const std::tuple<std::string, int, std::string> clocks[] = {
+        {"COM7", 1, "COM7 clock 1"},
+        {"socket://127.0.0.1:4001", 3, "127.0.0.1 4001 clock 3"},
+        {"rfc2217://converter.branch.example:4001/", 12, "converter.branch.example 4001 clock 12"},
+        {"socket://[::1]:4001", 2, "::1 4001 clock 2"},
+        {"/dev/ttyUSB0", 1, "ttyUSB0 clock 1"},
+        {"\\\\.\\CNCA0", 1, "CNCA0 clock 1"},
+    };
+    for (const auto& [port, number, name] : clocks) EXPECT_EQ(ClockSheetName(port, number), name);
 }
 
 TEST(PunchStore, AStoreOfThePreviousVersionIsUpgradedWithEveryRecordAndACopyKept)

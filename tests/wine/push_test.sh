@@ -6,8 +6,8 @@
 # (sslmode=verify-full), the second pushed again. The central database must
 # hold each record of each store once, with its line; a push whose server
 # certificate does not check against the CA given must fail. The first store
-# is also exported as an Excel workbook (libxlsxwriter.dll), read back with
-# Debian's openpyxl.
+# is also exported as an Excel workbook (libxlsxwriter.dll), and both from
+# the central database (export --from-db), read back with Debian's openpyxl.
 #   push_test.sh SOURCE_DIR WINDOWS_BUILD NATIVE_BUILD
 set -uo pipefail
 src=$(cd "$1" && pwd)
@@ -80,8 +80,18 @@ cli push --out "$(windows_path "$work/b")" --to "$tls sslrootcert=$ca" >"$work/p
 grep -q "nothing new to push" "$work/push.log" || fail "a second push sent records again: $(cat "$work/push.log")"
 holds a
 holds b
+# Payroll's workbook of both stores, read back from the central database.
+cli export --from-db "$plain" --format xlsx --file "$(windows_path "$work/all.xlsx")" >"$work/export.log" 2>&1 ||
+  fail "export --from-db: $(cat "$work/export.log")"
+central=$(/usr/bin/python3 -c 'import sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+print(sum(book[name].max_row - 1 for name in book.sheetnames if name != "daily"))' "$work/all.xlsx") ||
+  fail "the central workbook cannot be read"
+[ "$central" = "$(($(sqlite3 "$work/a/Punches.db" "SELECT count(*) FROM record") +
+                   $(sqlite3 "$work/b/Punches.db" "SELECT count(*) FROM record")))" ] ||
+  fail "the central workbook has $central records' rows, not both stores'"
 # The server's own certificate is no CA of it: the check fails.
 cli push --out "$(windows_path "$work/a")" --to "$tls sslrootcert=${ca%ca.crt}server.crt" >"$work/push.log" 2>&1
 status=$?
 [ $status = 7 ] || fail "a push that cannot check the server's certificate exited $status: $(cat "$work/push.log")"
-echo "windows push test: two stores pushed, without TLS and over TLS (verify-full), each record once; $rows rows in the workbook"
+echo "windows push test: two stores pushed, without TLS and over TLS (verify-full), each record once; $rows rows in the workbook, $central from the central database"
