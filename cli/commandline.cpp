@@ -163,7 +163,10 @@ void AddStatusFile(CLI::App& command, Options& o)
 for monitoring: start, end, exit status, why the run was
 refused before it reached a clock, and per clock (and
 per push: the central database) name, result, records,
-flagged, last error and which clock answered)",
+flagged, last error and which clock answered). A relative
+F is taken in the current folder: a scheduled job gives a
+full path (Task Scheduler without "Start in" runs in
+C:\Windows\System32))",
             [&o](const std::string& v) { o.statusFile = v; })
         ->check(NotEmpty("file name"));
 }
@@ -256,8 +259,10 @@ in a thread of its own with its own port, into one punch
 store: FILE has a line per port, "PORT BUS CLOCKS BAUD
 LAYOUT" (e.g. "COM1 rs485 1-32 57600 standard" or
 "rfc2217://10.0.0.5:4001 rs232 1 9600 vireo"), "#" starts
-a comment; a port may be listed once. The table at the end
-names port and clock)",
+a comment; a port may be listed once, however it is written
+(COM1 and /dev/ttyS0, a converter's host by name and by
+address): such a file is refused before any clock is read.
+The table at the end names port and clock)",
                 [&o](const std::string& v) {
                     o.site = ReadSiteFile(v);
                     o.siteFile = v;
@@ -406,6 +411,19 @@ Waits up to 60 s for a run that collects into the folder)");
 takes this folder on this computer as its home)")
         ->excludes(newIdentity);
     AddSiteName(command, o);
+    CLI::Option* publication =
+        AddText(command, "--publication", "off|on", R"(off: download --new keeps the records it collects from
+now on in the store (for push and export) and publishes
+no Dump-*.Txt or BadRecs-*.Txt files for them, for a site
+that feeds only the central database; on: publishes
+again, the records collected from then on (stored; on by
+default). Waits up to 60 s for a run that collects into
+the folder)",
+                [&o](const std::string& v) { o.publication = v; })
+            ->transform(CLI::IsMember({"off", "on"}, CLI::ignore_case));
+    AddFlag(command, "--backlog", o.backlog, R"(with --publication on: the records collected while it
+was off are published too, once, by the next download --new)")
+        ->needs(publication);
 }
 
 std::string MainFooter()
@@ -418,9 +436,9 @@ window's Persian text (UTF-8) where the window has one:
   COM1 -> /dev/ttyS0, RS-232, clock 1: no answer within 5 s (خطا در ارتباط)
 A port refused for permission names the group that may use it. When
 standard error is not a terminal (a job's log), every line starts with the
-local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. On a terminal, a
-clock that does not answer is asked once more on the other bus, and a
-clock that answers there is pointed out.
+local time in ISO 8601, such as 2026-12-07T19:30:05+03:30. A clock that
+does not answer (not in a sweep) is asked once more on the other bus, and a
+clock that answers there is pointed out; the exit status stays the same.
 
 )" + std::string(kStopHelp) +
            "\n" + kExamples +

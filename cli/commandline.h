@@ -44,7 +44,8 @@ nothing that was published)"},
     {Command::Clocks, "clocks", R"(list the clocks the punch store of --out knows: the names each
 was collected under, its lives (a clock found replaced,
 cleared or reset begins a new one), where its next run begins,
-its records and its last collection)"},
+its records and its last collection; and whether the site's
+publication of Dump-*.Txt files is off (site --publication))"},
     {Command::Verify, "verify", R"(check every page of the punch store of --out and say what is
 damaged (exit 2 when something is))"},
     {Command::Backup, "backup", R"(copy the punch store of --out to --file F, consistently, also
@@ -63,7 +64,8 @@ name and its home, the computer and folder it was made in. A
 store found away from its home is not pushed until it is told
 which it is: a copy made to collect for another branch takes a
 site of its own (--new-identity), a store moved on purpose its
-new home (--moved))"},
+new home (--moved). A site that feeds only the central database
+turns the publication of Dump-*.Txt files off (--publication))"},
 };
 
 // The clock's ring holds positions 0 to 253578.

@@ -79,6 +79,7 @@ CommandLineWindow::CommandLineWindow(const Options& options, ProgressMeter& prog
 {
     m_portLabel = PortLabel(PortName());
     m_heardAtStart = CharactersReceived();
+    m_suggestOtherBus = options.clockList.empty();
 }
 
 void CommandLineWindow::OpenOutputFiles(const std::string& directory, bool append)
@@ -208,8 +209,12 @@ void CommandLineWindow::SuggestOtherBus()
     }
     m_tryingOtherBus = false;
     if (total <= 0) return;
+    // The hint follows the failure; the failure stays the run's last word
+    // (the status file's last error).
+    const std::string failure = m_lastSaid;
     Say(m_program + (m_options.rs232 ? ": clock " + m_clock + " answers on RS-485: try --bus rs485"
                                      : ": a clock answers on RS-232: try --bus rs232"));
+    m_lastSaid = failure;
 }
 
 void CommandLineWindow::ShowErrorDialog(const std::string& text)

@@ -87,10 +87,6 @@ public:
     // One error line: the program, Where(), the reason in English and, when
     // the window has one, its Persian text in brackets.
     void SayError(const std::string& reason, std::string_view windowText = {}) const;
-    // After a clock that does not answer, try the record counter once more in
-    // the other bus's form and suggest that bus when a clock answers it. It
-    // costs one more time-out, so it is for an operator at a terminal.
-    void SetSuggestOtherBus(bool suggest) { m_suggestOtherBus = suggest; }
 
     std::string RecordTotalText() const { return m_recordTotal; }
     std::string RecordsReadText() const { return m_recordsRead; }
@@ -150,6 +146,10 @@ private:
     std::string m_program;
     std::function<bool()> m_stopRequested;
     std::string m_portLabel;  // "COM1 -> /dev/ttyS0", or the device path given
+    // After a clock that does not answer, the record counter is tried once
+    // more in the other bus's form, and that bus suggested when a clock
+    // answers it. It costs one more time-out on a run that has failed
+    // already; a sweep, where silent addresses are expected, does not ask.
     bool m_suggestOtherBus = false;
     bool m_tryingOtherBus = false;
     bool m_searching = false;  // the date search's wait panel is up

@@ -10,6 +10,7 @@
 #include "clocklink/clocklink.h"
 #include "collect/centraldb.h"
 #include "collect/centralreader.h"
+#include "collect/clockidentity.h"
 #include "collect/export.h"
 #include "collect/workbook.h"
 #include "collection.h"
@@ -211,6 +212,7 @@ int Export(const Options& options, const std::string& program, const std::string
 int ListClocks(collect::PunchStore& punches)
 {
     std::printf("site %s (%s)\n", punches.SiteName().c_str(), punches.Identity().c_str());
+    std::fputs(PublicationText(punches).c_str(), stdout);
     std::printf("clock  bus    address  life  next position  records  last collected        names\n");
     for (const collect::ClockSummary& c : punches.Clocks()) {
         std::string names;
@@ -338,8 +340,15 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
     };
     if (const std::string problem = ComPortMapProblem(); !problem.empty())
         return refuse(kExitBadInput, problem);
-    {
-        const std::string port = options.portPath.empty() ? "COM" + options.comText : options.portPath;
+    const auto portOf = [](const Options& o) { return o.portPath.empty() ? "COM" + o.comText : o.portPath; };
+    // A site's lines are checked as --port is, each of them.
+    std::vector<const Options*> ports{&options};
+    if (!options.site.empty()) {
+        ports.clear();
+        for (const Options& line : options.site) ports.push_back(&line);
+    }
+    for (const Options* line : ports) {
+        const std::string port = portOf(*line);
         const std::string address = ComPortNetworkAddress(port);
         if (const std::string problem = address.empty() ? "" : NetworkAddressProblem(address);
             !problem.empty()) {
@@ -347,6 +356,22 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
             return refuse(kExitBadInput, label + ": " + problem);
         }
     }
+    // Two lines on one port would each take it from the other, or share
+    // one store position under two names: refused before any is read.
+    std::vector<std::pair<std::string, const Options*>> reached;
+    for (const Options* line : ports)
+        for (const std::string& reach : collect::PortReaches(portOf(*line))) {
+            const auto same = std::find_if(reached.begin(), reached.end(), [&](const auto& r) {
+                return r.first == reach && r.second != line;
+            });
+            if (same != reached.end())
+                return refuse(kExitBadInput,
+                              options.siteFile + " line " + std::to_string(line->siteLine) + ": the port " +
+                                  portOf(*line) + " is the port " + portOf(*same->second) + " of " +
+                                  options.siteFile + " line " + std::to_string(same->second->siteLine) +
+                                  " written another way (both reach " + reach + "); list each port once");
+            reached.emplace_back(reach, line);
+        }
 
     ProgressMeter progress(stderr, StandardErrorIsTerminal());
     if (IsCollection(options)) {
@@ -366,7 +391,6 @@ int RunClockCommand(const Options& options, const std::string& program, RunStatu
         return status;
     }
     CommandLineWindow window(options, progress, stderr, program, [] { return StopSignal() != 0; });
-    window.SetSuggestOtherBus(StandardErrorIsTerminal());
 
     // The files are taken before the port: a run that finds them held by
     // another program touches neither the files nor the clock.

@@ -335,6 +335,7 @@ std::vector<Options> ParseSiteFile(const std::string& text, const std::string& f
         if (const auto [at, added] = ports.emplace(port, entry.number); !added)
             throw UsageError(where + "the port " + port + " is listed twice (also on line " +
                              std::to_string(at->second) + ")");
+        options.siteLine = entry.number;
         lines.push_back(std::move(options));
     }
     if (lines.empty()) throw UsageError(fileName + ": names no line to read");

@@ -83,6 +83,7 @@ struct Options {
     // A whole site (--site FILE): one line's settings each, read side by side.
     std::string siteFile;
     std::vector<Options> site;
+    int siteLine = 0;  // a site's line: its number in the site file
     // The central database (push --to, download --new --push): its libpq
     // URI or key=value text, how long to wait for each of its answers, and
     // the name of the store's site, stored when given. push --schema-sql
@@ -95,6 +96,11 @@ struct Options {
     // a store moved on purpose takes its new place as its home.
     bool newIdentity = false;
     bool moved = false;
+    // site: "off" or "on" to change the store's publication of Dump-*.Txt
+    // files (empty: as it is); with `backlog`, turning it on also
+    // publishes what was collected while it was off.
+    std::string publication;
+    bool backlog = false;
     // Help: the command whose options to show; empty: the commands.
     std::string helpTopic;
 };

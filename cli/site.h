@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "collect/punchstore.h"
 #include "options.h"
 
 namespace cli {
@@ -14,5 +15,9 @@ namespace cli {
 // after --new-identity, --moved or --site-name changed it; returns the exit
 // status.
 int ManageSite(const Options& options, const std::string& program);
+
+// The line site and clocks show for a store whose publication of Dump-*.Txt
+// files is off; empty while it is on.
+std::string PublicationText(collect::PunchStore& punches);
 
 }  // namespace cli

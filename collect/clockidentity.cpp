@@ -100,6 +100,14 @@ std::string PortKey(const std::string& port)
 #endif
 }
 
+std::vector<std::string> PortReaches(const std::string& port)
+{
+    std::vector<std::string> reaches{PortKey(port)};
+    if (const std::string address = ComPortNetworkAddress(port); address.find("://") != std::string::npos)
+        for (const std::string& endpoint : NetworkEndpoints(address)) reaches.push_back(endpoint);
+    return reaches;
+}
+
 Identity IdentifyClock(PunchStore& store, const ClockName& name, const RingState& ring,
                        const ReadBack& readBack)
 {

@@ -23,6 +23,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "punchstore.h"
 #include "readplan.h"
@@ -31,6 +32,12 @@ namespace collect {
 
 // The key of the port named `port` (see above).
 std::string PortKey(const std::string& port);
+
+// What `port` reaches: its key and, for a converter, the addresses and TCP
+// port its host resolves to. Two port names that share one of these are one
+// port written two ways (COM1 and /dev/ttyS0, a converter's host by name and
+// by address).
+std::vector<std::string> PortReaches(const std::string& port);
 
 // The clock's record at a ring position: its payload, or the whole answer
 // when the clock flags it ("???"); nothing when it could not be read.

@@ -103,7 +103,16 @@ void FollowNewIdentity(const std::string& folder, const std::string& previous, c
         ReplaceFileDurably(path, identity + " " + std::to_string(mark->highest) + "\n");
 }
 
-Publisher::Publisher(PunchStore& store, std::string folder) : m_store(store), m_folder(std::move(folder)) {}
+Publisher::Publisher(PunchStore& store, std::string folder)
+    : m_store(store), m_folder(std::move(folder)), m_offAfter(store.PublicationOffAfter())
+{
+}
+
+void Publisher::LeaveOutWhileOff(std::vector<Batch>& batches) const
+{
+    if (m_offAfter)
+        std::erase_if(batches, [&](const Batch& batch) { return batch.firstRecord > *m_offAfter; });
+}
 
 std::string Publisher::PathOf(const std::string& name) const
 {
@@ -113,6 +122,7 @@ std::string Publisher::PathOf(const std::string& name) const
 int Publisher::Recover()
 {
     std::vector<Batch> batches = m_store.UnpublishedBatches();
+    LeaveOutWhileOff(batches);
     // A store put back from a copy made before its batches were published
     // still holds them as unpublished; they went out already, and would go
     // out again under their old names. Those the folder's mark says were
@@ -166,6 +176,7 @@ int Publisher::Recover()
 
 void Publisher::Publish(std::vector<Batch> batches)
 {
+    LeaveOutWhileOff(batches);
     if (batches.empty()) return;
     std::int64_t records = 0, flagged = 0;
     std::vector<std::int64_t> ids;

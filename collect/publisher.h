@@ -24,6 +24,11 @@
 // its final file may be with the importer by now, so it is never made
 // again: every record reaches exactly one published file.
 //
+// While the store's publication is off (PunchStore::PublicationOffAfter),
+// batches committed since stay committed and get no files; those from
+// before still go out. Turning it on again publishes them with the next
+// run, or marks them withheld for good, so none is published twice.
+//
 // The folder also keeps Punches.published: the identity of the store that
 // publishes there, the highest record id it published, and the id up to
 // which every one of its records was published. A store put back from an
@@ -34,6 +39,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,8 +98,12 @@ private:
     // and how far every record of the store has.
     void NotePublished(std::int64_t recordId);
 
+    // Leaves out the batches publication is off for.
+    void LeaveOutWhileOff(std::vector<Batch>& batches) const;
+
     PunchStore& m_store;
     std::string m_folder;
+    std::optional<std::int64_t> m_offAfter;  // publication off: for records after this id
 };
 
 }  // namespace collect

@@ -70,7 +70,7 @@ CREATE TABLE batch (
     first_record INTEGER NOT NULL,  -- the batch's records: ids first_record..last_record
     last_record INTEGER NOT NULL,
     flagged INTEGER NOT NULL,       -- how many of them are flagged
-    state INTEGER NOT NULL,         -- 0 committed, 1 files written, 2 published
+    state INTEGER NOT NULL,         -- 0 committed, 1 files written, 2 published, 3 withheld
     file_stem TEXT);                -- once written: the files' names without "Dump-" and ".Txt"
 CREATE INDEX batch_unpublished ON batch (state) WHERE state < 2;
 CREATE TABLE segment (
@@ -739,6 +739,63 @@ std::int64_t PunchStore::LastRecordId()
     Statement query(m_db, "SELECT coalesce(max(id), 0) FROM record");
     if (query.Step() != SQLITE_ROW) Fail("read it");
     return query.Integer(0);
+}
+
+// The setting lives in a table of its own, made when publication is first
+// turned off: a row holds the last record id published as before; no row
+// (or no table) means publication is on.
+std::optional<std::int64_t> PunchStore::PublicationOffAfter()
+{
+    Statement table(m_db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'publication'");
+    if (table.Step() != SQLITE_ROW) Fail("read its publication setting");
+    if (table.Integer(0) == 0) return std::nullopt;
+    Statement query(m_db, "SELECT off_after FROM publication");
+    const int step = query.Step();
+    if (step == SQLITE_DONE) return std::nullopt;
+    if (step != SQLITE_ROW) Fail("read its publication setting");
+    return query.Integer(0);
+}
+
+std::int64_t PunchStore::RecordsNotPublishedWhileOff()
+{
+    const std::optional<std::int64_t> after = PublicationOffAfter();
+    if (!after) return 0;
+    Statement query(m_db,
+                    "SELECT coalesce(sum(last_record - first_record + 1), 0) FROM batch"
+                    " WHERE state = 0 AND first_record > ?1");
+    if (query.Bind(1, *after).Step() != SQLITE_ROW) Fail("read its batches");
+    return query.Integer(0);
+}
+
+bool PunchStore::TurnPublicationOff()
+{
+    bool turned = false;
+    Atomically([&] {
+        Execute("CREATE TABLE IF NOT EXISTS publication (off_after INTEGER NOT NULL)");
+        if (PublicationOffAfter()) return;
+        Statement insert(m_db, "INSERT INTO publication SELECT coalesce(max(id), 0) FROM record");
+        if (insert.Step() != SQLITE_DONE) Fail("turn publication off");
+        turned = true;
+    });
+    return turned;
+}
+
+std::int64_t PunchStore::TurnPublicationOn(bool backlog)
+{
+    std::int64_t records = 0;
+    Atomically([&] {
+        const std::optional<std::int64_t> after = PublicationOffAfter();
+        if (!after) return;
+        records = RecordsNotPublishedWhileOff();
+        // Batches from before it was turned off that a run left
+        // unpublished are published as ever, whichever way.
+        if (!backlog) {
+            Statement withhold(m_db, "UPDATE batch SET state = 3 WHERE state = 0 AND first_record > ?1");
+            if (withhold.Bind(1, *after).Step() != SQLITE_DONE) Fail("turn publication on");
+        }
+        Execute("DELETE FROM publication");
+    });
+    return records;
 }
 
 std::int64_t PunchStore::StartRun(const std::string& layout, const std::string& program)

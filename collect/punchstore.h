@@ -125,7 +125,9 @@ struct NewRecord {
 // that was written out belongs to a file, which may hold the records of
 // several consecutive batches.
 struct Batch {
-    enum State { Committed = 0, Written = 1, Published = 2 };
+    // Withheld: committed while publication was off and left out when it
+    // was turned on again; never published, still pushed and exported.
+    enum State { Committed = 0, Written = 1, Published = 2, Withheld = 3 };
     std::int64_t id = 0;
     std::int64_t firstRecord = 0, lastRecord = 0;
     std::int64_t flagged = 0;
@@ -241,6 +243,23 @@ public:
     void MoveHomeHere();
     // The highest record id the store holds (0 when it holds none).
     std::int64_t LastRecordId();
+
+    // Publication of Dump-*.Txt and BadRecs-*.Txt files, which a site that
+    // feeds only the central database turns off. While it is off, records
+    // after the returned id are committed, pushed and exported as ever,
+    // and not published (publisher.h); nothing when it is on. A store that
+    // never turned it off has no table for it, and a program that does not
+    // know the table publishes as before.
+    std::optional<std::int64_t> PublicationOffAfter();
+    // The records committed while publication is off and not published.
+    std::int64_t RecordsNotPublishedWhileOff();
+    // Turns publication off for the records collected from now on; false
+    // when it was off already.
+    bool TurnPublicationOff();
+    // Turns it on again, in one transaction: the records collected while
+    // it was off go out with the next publication (`backlog`), or never
+    // (their batches are Withheld). Returns how many records that is.
+    std::int64_t TurnPublicationOn(bool backlog);
 
     // Records a new run and returns its id: the layout it decodes with
     // ("standard" or "vireo") and the program that runs it.

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "utils/errors.h"
 
@@ -416,6 +417,10 @@ std::string ComPortMapProblem();
 // host that does not resolve when `lookUpHost`), in words for the operator;
 // empty when it can.
 std::string NetworkAddressProblem(const std::string& url, bool lookUpHost = true);
+// The addresses and TCP port a network address reaches, numeric
+// ("[10.0.0.5]:4001"), sorted; empty when it does not read or resolve. A
+// host's name and its address, in any case, reach the same ones.
+std::vector<std::string> NetworkEndpoints(const std::string& url);
 // What a network port's failure with error number `error` means, in words
 // for the operator ("the converter refused the connection", ...); empty for
 // a number that says nothing particular about a network port.

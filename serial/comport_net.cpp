@@ -526,6 +526,23 @@ std::string NetworkAddressProblem(const std::string& url, bool lookUpHost) {
     return problem;
 }
 
+std::vector<std::string> NetworkEndpoints(const std::string& url) {
+    const Address address = parseAddress(url);
+    std::vector<std::string> endpoints;
+    addrinfo* found = nullptr;
+    if (!address.problem.empty() || resolve(address, found) != 0) return endpoints;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        char host[NI_MAXHOST], service[NI_MAXSERV];
+        if (getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), host, sizeof host, service,
+                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+            endpoints.push_back("[" + std::string(host) + "]:" + service);
+    }
+    freeaddrinfo(found);
+    std::sort(endpoints.begin(), endpoints.end());
+    endpoints.erase(std::unique(endpoints.begin(), endpoints.end()), endpoints.end());
+    return endpoints;
+}
+
 std::string NetworkFailureText(int error) {
     switch (error) {
 #ifdef _WIN32

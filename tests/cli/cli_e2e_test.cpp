@@ -492,43 +492,45 @@ TEST(CliExitStatus, EachOutcomeHasItsOwnStatus)
     }
 }
 
-// An operator at a terminal whose clock does not answer is told when a
-// clock answers on the other bus; a job's log gets no such wait.
-TEST(CliMessages, OnATerminalAClockOnTheOtherBusIsPointedOut)
+// An operator whose clock does not answer is told when a clock answers on
+// the other bus, at a terminal and in a job's log alike. Fault caught: only
+// a plain run at a terminal was told, never --new nor a log. The failure
+// keeps its exit status and stays the status file's last error.
+TEST(CliMessages, AClockOnTheOtherBusIsPointedOutAtATerminalAndInALog)
 {
-    struct Case {
+    const std::string rs485 = "clock 3 answers on RS-485: try --bus rs485";
+    const struct {
         std::vector<std::string> sim, cli;
         bool terminal;
-        std::string hint;  // empty: none
-    };
-    const Case cases[] = {
-        {{"--bus", "rs485", "--clocks", "3"},
-         {"--clock", "3"},
-         true,
-         "clock 3 answers on RS-485: try --bus rs485"},
+        std::string hint;
+    } cases[] = {
+        {{"--bus", "rs485", "--clocks", "3"}, {"pointers", "--clock", "3"}, true, rs485},
         {{"--bus", "rs232"},
-         {"--bus", "rs485", "--clock", "4"},
+         {"pointers", "--bus", "rs485", "--clock", "4"},
          true,
          "a clock answers on RS-232: try --bus rs232"},
-        {{"--bus", "rs485", "--clocks", "3"}, {"--clock", "3"}, false, ""},
+        {{"--bus", "rs485", "--clocks", "3"}, {"pointers", "--clock", "3"}, false, rs485},
+        {{"--bus", "rs485", "--clocks", "3"}, {"download", "--new", "--clock", "3"}, false, rs485},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::vector<std::string> simArgs = c.sim;
         simArgs.insert(simArgs.end(), {"--records", "50"});
         SimProcess sim(simArgs);
-        std::vector<std::string> args = Link(sim, {"pointers"});
-        args.insert(args.end(), c.cli.begin(), c.cli.end());
+        TempDir out;
+        std::vector<std::string> args = Link(sim, c.cli);
+        if (c.cli[0] == "download")
+            args.insert(args.end(), {"--out", out.path(), "--status-file", out / "run.json"});
         Launch launch;
         launch.terminal = c.terminal;
         CliRun run = RunCli(args, launch);
         EXPECT_EQ(run.status, 3) << run.err;
         EXPECT_TRUE(Contains(run.err, "no answer within 5 s")) << run.err;
-        if (c.hint.empty())
-            EXPECT_FALSE(Contains(run.err, "try --bus")) << run.err;
-        else
-            EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "clockreader-cli: " + c.hint + "\n")) << run.err;
         // The time starts a log's lines only.
         EXPECT_EQ(run.err.starts_with("clockreader-cli: "), c.terminal) << run.err;
+        if (c.cli[0] == "download") {
+            EXPECT_FALSE(Contains(ReadWholeFile(out / "run.json"), "try --bus"));
+        }
     }
 }
 
@@ -1378,12 +1380,70 @@ TEST(CliCollection, ASiteReadsItsLinesSideBySideIntoOneStore)
     EXPECT_EQ(fromBus, ExpectedDump(SimRecords(bus), 0, 40, onBus));
     EXPECT_EQ(fromOffice, ExpectedDump(SimRecords(office), 0, 30, inOffice));
 
-    // A site file that does not read so is refused before anything is sent.
-    WriteFile(dir / "bad",
-              bus.PtyPath() + " rs485 1 9600 standard\n" + bus.PtyPath() + " rs485 2 9600 standard\n");
-    CliRun refused = RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path()});
-    EXPECT_EQ(refused.status, 2) << refused.err;
-    EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 2: the port")) << refused.err;
+    // One port on two lines is refused before anything is sent, naming both
+    // lines, however the port is written. Fault caught: only the same
+    // spelling was seen; two spellings ran two lines on one port.
+    const std::string link = Link(bus, {}).at(1);
+    const std::size_t commandsBefore = CommandsTo(bus, 1);
+    const struct {
+        std::string first, second;
+    } twice[] = {
+        {bus.PtyPath(), bus.PtyPath()},
+        {"COM7", "com7"},
+        {"COM7", bus.PtyPath()},  // the ports folder links COM7 to the bus
+        {"COM1", "/dev/ttyS0"},
+        {"socket://LocalHost:4001", "socket://127.0.0.1:4001"},
+        {"rfc2217://127.0.0.1:04001", "socket://localhost:4001/"},
+    };
+    for (const auto& c : twice) {
+        WriteFile(dir / "bad", "# one port twice\n" + c.first + " rs232 1 9600 standard\n" + c.second +
+                                   " rs232 1 9600 standard\n");
+        CliRun refused =
+            RunCli({"download", "--new", "--site", dir / "bad", "--out", out.path(), "--ports-dir", link});
+        EXPECT_EQ(refused.status, 2) << refused.err;
+        EXPECT_TRUE(Contains(refused.err, dir / "bad" + " line 3: the port")) << refused.err;
+        EXPECT_TRUE(Contains(refused.err, "line 2")) << refused.err;
+    }
+    EXPECT_EQ(CommandsTo(bus, 1), commandsBefore);
+}
+
+// A site that feeds only the central database turns publication off. Faults
+// caught: every run left Dump-*.Txt files nobody takes; turning it on again
+// must publish only what comes from then on, or the backlog once when asked.
+TEST(CliCollection, PublicationOffKeepsRecordsInTheStoreAndOnAgainPublishesFromThenOnOrTheBacklogOnce)
+{
+    SimProcess bus({"--bus", "rs485", "--clocks", "1-3", "--records", "30", "--flagged-rate", "0.1"});
+    TempDir out;
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--out", out.path()});
+        CliRun r = RunCli(args[0] == "download" ? Link(bus, args) : args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    };
+    const auto clocks = [&](const std::string& list) {
+        run({"download", "--new", "--bus", "rs485", "--clocks", list});
+    };
+    // Said before the first collection: the store is made for it.
+    run({"site", "--publication", "off"});
+    clocks("1");
+    EXPECT_EQ(Published(out.path(), "Dump").size() + Published(out.path(), "BadRecs").size(), 0u);
+    EXPECT_TRUE(
+        Contains(run({"clocks"}).out, "publication off after record 0 (no Dump-*.Txt files; 30 records"));
+    EXPECT_EQ(Lines(run({"export", "--clock", "1"}).out), AllDumpLines(bus, 1));
+    // On: clock 2's records, collected from then on, go out; clock 1's never.
+    EXPECT_TRUE(
+        Contains(run({"site", "--publication", "on"}).err, "the 30 records collected while it was off"));
+    clocks("1,2");
+    // Off again, then on with the backlog: clock 3's records go out, once.
+    run({"site", "--publication", "off"});
+    clocks("3");
+    run({"site", "--publication", "on", "--backlog"});
+    clocks("1-3");
+    clocks("1-3");
+    const std::vector<std::string> published = Published(out.path(), "Dump");
+    EXPECT_TRUE(LinesOfClock(published, 1).empty());
+    EXPECT_EQ(LinesOfClock(published, 2), AllDumpLines(bus, 2));
+    EXPECT_EQ(LinesOfClock(published, 3), AllDumpLines(bus, 3));
 }
 
 // ---- converters on the network: ser2net (RFC 2217) and socat (raw TCP) -------
@@ -1458,8 +1518,9 @@ TEST(CliNetwork, AConverterKilledMidDownloadEndsTheRunWithWholeLinesAndTheNextRu
 
 TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
 {
-    TempDir ports, mapped, broken;
+    TempDir ports, mapped, broken, site;
     std::ofstream(ports / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
+    std::ofstream(site / "site") << "socket://no-such-host.invalid:4001 rs232 1 9600 standard\n";
     // ports.txt as Notepad's "Unicode" saves it (UTF-16 LE with its mark)
     // wins over ports/COM3; one line that does not read refuses the file.
     std::ofstream(mapped / "COM3") << "rfc2217://no-such-host.invalid:4001\n";
@@ -1476,7 +1537,12 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
         {{"--port", "ftp://10.0.0.5:21"}, 2, "--port: 'ftp://10.0.0.5:21': unknown scheme 'ftp://'"},
         {{"--port", "socket://no-such-host.invalid:4001"},
          2,
-         "no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+         "clockreader-cli: socket://no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
+        // The same line of a site file: the same refusal. Fault caught: a
+        // site's line failed at its open as a port error (5).
+        {{"download", "--new", "--out", ports.path(), "--site", site / "site"},
+         2,
+         "clockreader-cli: socket://no-such-host.invalid:4001: host 'no-such-host.invalid' does not resolve"},
         {{"--ports-dir", ports.path(), "--port", "COM3"},
          2,
          "COM3 -> rfc2217://no-such-host.invalid:4001: host"},
@@ -1491,7 +1557,8 @@ TEST(CliNetwork, AddressesThatCannotBeUsedAreBadInputNamedWithTheirPort)
          ": Unable to open com port (Connection refused); the converter refused the connection"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args{"pointers"};
+        std::vector<std::string> args;
+        if (c.args[0].starts_with("--")) args.push_back("pointers");
         args.insert(args.end(), c.args.begin(), c.args.end());
         CliRun run = RunCli(args);
         EXPECT_EQ(run.status, c.status) << c.args.back() << ": " << run.err;

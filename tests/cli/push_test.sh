@@ -70,6 +70,15 @@ record_locked() {
 holds() { pg_holds "$work/$1/Punches.db" || fail "the central records of $1 are not its records once each"; }
 
 case $case_name in
+database_only)
+  # A site whose publication is off publishes no file, and its push still
+  # sends every record it collected.
+  pg_start && password_file || fail "no server"
+  mkdir a && cli site --out a --publication off >"$work/site.log" 2>&1 || fail "publication off: $(cat "$work/site.log")"
+  collect a COM1 500 --push "$(uri)"
+  holds a
+  [ -z "$(find a -name 'Dump-*' -o -name 'BadRecs-*')" ] || fail "files were published while publication was off"
+  ;;
 exactly_once)
   # Pushed at the end of a collection, pushed again, then a bigger store
   # pushed with 20 kills at random instants, then once whole.
