@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "clocklink/clocklink.h"
+#include "copystream.h"
 #include "export.h"
 #include "utils/utf8path.h"
 
@@ -241,6 +242,17 @@ public:
         Int(2, -1);
         return m_bytes;
     }
+    // The rows finished and handed over; the next ones start with as much
+    // room, so a batch is not built by growing its buffer again and again.
+    std::string Take()
+    {
+        Int(2, -1);
+        std::string bytes = std::move(m_bytes);
+        m_bytes = std::string();
+        m_bytes.reserve(bytes.size());
+        Start();
+        return bytes;
+    }
     void Row(int fields) { Int(2, fields); }
     void Null() { Int(4, -1); }
     void Number(int size, std::int64_t value)
@@ -257,6 +269,9 @@ public:
     // server refuses the whole batch otherwise.
     void Text(const std::string& text)
     {
+        if (std::all_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            return Bytes(text);
         std::string valid;
         for (std::size_t i = 0; i < text.size();) {
             const auto c = static_cast<unsigned char>(text[i]);
@@ -273,25 +288,32 @@ public:
         }
         Bytes(valid);
     }
-    // A UUID written as text.
+    // A UUID written as text; every row of a push carries the same one,
+    // so the last one read is kept.
     void Uuid(const std::string& text)
     {
-        std::string bytes;
-        for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-            if (text[i] == '-') continue;
-            bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-            ++i;
+        if (text != m_uuidText) {
+            m_uuidText = text;
+            m_uuidBytes.clear();
+            for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+                if (text[i] == '-') continue;
+                m_uuidBytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+                ++i;
+            }
         }
-        Bytes(bytes);
+        Bytes(m_uuidBytes);
     }
 
 private:
     void Int(int size, std::int64_t value)
     {
-        for (int shift = (size - 1) * 8; shift >= 0; shift -= 8)
-            m_bytes += static_cast<char>((static_cast<std::uint64_t>(value) >> shift) & 0xFF);
+        char bytes[8];
+        for (int i = 0; i < size; ++i)
+            bytes[i] = static_cast<char>((static_cast<std::uint64_t>(value) >> ((size - 1 - i) * 8)) & 0xFF);
+        m_bytes.append(bytes, static_cast<std::size_t>(size));
     }
     std::string m_bytes;
+    std::string m_uuidText, m_uuidBytes;
 };
 
 // Days from 2000-01-01 (PostgreSQL's epoch) to the Gregorian date.
@@ -971,11 +993,28 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     // record it counts is among those this push sends.
     const std::vector<ClockSummary> health = store.Clocks();
     bool healthSent = false, allSent = false;
-    Selection next;
-    next.afterId = std::max(store.PushedThrough(report.schemaIdentity), store.OwnRecordsAfter());
-    next.limit = kPushBatch;
-    const std::int64_t total = store.RecordsAfter(next.afterId);
+    const std::int64_t afterId =
+        std::max(store.PushedThrough(report.schemaIdentity), store.OwnRecordsAfter());
+    const std::int64_t total = store.RecordsAfter(afterId);
+    // The next batch is read and encoded while the server takes this one;
+    // the store is the reading thread's until the push ends.
+    const std::string& schema = report.schemaIdentity;
     BinaryRows rows;
+    ReadAhead ahead(
+        store, afterId,
+        [&site, &rows](PunchStore& from, std::int64_t after) {
+            EncodedBatch batch;
+            batch.last = after;
+            from.ForEachRecord({.port = "", .clock = 0, .afterId = after, .limit = kPushBatch},
+                               [&](const StoredRecord& record) {
+                                   AppendRow(rows, site, record);
+                                   batch.last = record.id;
+                                   ++batch.count;
+                               });
+            if (batch.count > 0) batch.bytes = rows.Take();
+            return batch;
+        },
+        [&schema](PunchStore& to, std::int64_t id) { to.SetPushedThrough(schema, id); });
     // A batch goes straight into the table, as fast as COPY loads, until
     // one meets a key held there (a push cut short after its commit, before
     // the store noted it): that batch, and the next ones until one is wholly
@@ -983,19 +1022,14 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
     // Under row-level security every batch goes that way.
     const bool rowSecurity = RowSecurityApplies(central);
     bool straight = !rowSecurity, incoming = false;
-    while (!settings.goOn || settings.goOn(report.sent, total)) {
-        rows.Start();
-        std::int64_t last = next.afterId, count = 0;
-        store.ForEachRecord(next, [&](const StoredRecord& record) {
-            AppendRow(rows, site, record);
-            last = record.id;
-            ++count;
-        });
+    for (std::int64_t sentThrough = afterId; !settings.goOn || settings.goOn(report.sent, total);) {
+        const EncodedBatch next = ahead.Next();
+        const std::int64_t count = next.count;
         if (count == 0) {
             allSent = true;
             break;
         }
-        const std::string& batch = rows.Finished();
+        const std::string& batch = next.bytes;
         central.Run("push records", "BEGIN");
         if (straight) {
             bool held = false;
@@ -1022,7 +1056,7 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
                                                               kPushColumns + ") SELECT " + kPushColumns +
                                                               " FROM incoming ON CONFLICT DO NOTHING");
             const std::int64_t added = std::atoll(PQcmdTuples(inserted.get()));
-            if (added < count) RefuseOtherBytes(central, store, next.afterId);
+            if (added < count) RefuseOtherBytes(central, store, sentThrough);
             report.added += added;
             straight = added == count && !rowSecurity;
         }
@@ -1032,10 +1066,11 @@ PushReport Push(PunchStore& store, const PushSettings& settings)
         }
         central.Run("push records", "COMMIT");
         // Only what the server committed is noted as acknowledged.
-        store.SetPushedThrough(report.schemaIdentity, last);
+        ahead.Acknowledge(next.last);
         report.sent += count;
-        next.afterId = last;
+        sentThrough = next.last;
     }
+    ahead.Finish();
     // Nothing new to push: the clocks' state goes on its own.
     if (allSent && !healthSent) {
         central.Run("send the state of its clocks", "BEGIN");

@@ -88,7 +88,9 @@ struct PushSettings {
 };
 
 // Sends every record of `store` the central database has not acknowledged,
-// of those its identity holds (after OwnRecordsAfter()).
+// of those its identity holds (after OwnRecordsAfter()). While it runs, the
+// store is read and written on a thread of its own (copystream.h), which
+// prepares the next batch while the server takes the current one.
 // Raises CentralError (the server named, the password masked) or StoreError.
 PushReport Push(PunchStore& store, const PushSettings& settings);
 

@@ -26,6 +26,11 @@
 // median record shows what the program itself does; the goal (0.95) is set
 // on the median.
 //
+// Without pacing the program's own work on a record is all there is; the
+// goal is at least 2000 records/s, so that work stays under a tenth of the
+// 5.2 ms a record takes on the fastest line a clock takes (RS-232 at
+// 57600 baud, the NAK and its 29-byte answer): the line sets the pace.
+//
 // The whole ring: all 253579 positions without pacing, starting past the
 // middle so that the read runs across the ring's end, checked record by
 // record against the clock's own list; its peak memory must stay within
@@ -353,7 +358,7 @@ int main(int argc, char** argv)
             std::printf("  the measured rate beats the line limit: the limit or the pacing is wrong\n");
             goalsMet = false;
         }
-        if (c.network ? r.medianRatio < 0.9 : c.baud ? r.medianRatio < 0.95 : r.recordsPerSecond < 10000)
+        if (c.network ? r.medianRatio < 0.9 : c.baud ? r.medianRatio < 0.95 : r.recordsPerSecond < 2000)
             goalsMet = false;
         if (c.baud) (c.network ? network : local).emplace_back(&c, r.medianRatio);
         if (c.memoryReference) referenceMiB = r.peakMiB;
@@ -373,7 +378,7 @@ int main(int argc, char** argv)
                             n->baud, localRatio, ratio);
     std::printf(
         "goals (paced: median-record ratio >= 0.95, through ser2net >= 0.9, no ratio above 1.0; unpaced: >= "
-        "10000 records/s; every record of the ring once, in order, within 1 MiB of the 1,000-record peak): "
+        "2000 records/s; every record of the ring once, in order, within 1 MiB of the 1,000-record peak): "
         "%s\n",
         goalsMet ? "met" : "MISSED");
     return goalsMet ? 0 : 1;

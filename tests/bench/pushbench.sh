@@ -3,11 +3,13 @@
 # the same rows into the same table, side by side in one run:
 #   pushbench.sh PROGRAM_DIR [--quick]
 # A store of a whole ring (253579 records; 20000 with --quick) collected from
-# clocksim is pushed into an empty table three times, each followed by
-# \copy of the rows it made; the medians are compared (goal: at most 1.5
-# times). Then a day's 10000 records on top of the whole ring (goal: under
-# 3 s), a push with nothing new (goal: under 1 s), and the push's peak
-# memory (goal: under 64 MiB). Prints a table; exits 1 when a goal is missed.
+# clocksim is pushed into an empty table five times, each followed by
+# \copy of the rows it made; the medians are compared (goal: at most 1.15
+# times, judged on the whole ring only: at 20000 records what a push does
+# once, opening and checking the store and the schema, is much of its time).
+# Then a day's 10000 records on top of the whole ring (goal: under 3 s), a
+# push with nothing new (goal: under 1 s), and the push's peak memory (goal:
+# under 64 MiB). Prints a table; exits 1 when a goal is missed.
 set -uo pipefail
 bin=$1
 records=253579
@@ -37,10 +39,10 @@ seconds() { # COMMAND...: its wall time in seconds; its peak memory in KiB to pe
   echo "$peak" >peak.txt
   echo "$elapsed"
 }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+median() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
 
 pushes=() copies=() peaks=()
-for _ in 1 2 3; do
+for _ in 1 2 3 4 5; do
   sqlite3 store/Punches.db "DELETE FROM central" 2>/dev/null
   pg_sql "TRUNCATE clockreader.record" 2>/dev/null
   pushes+=("$(seconds "$bin/clockreader-cli" push --out store --to "$uri")") || exit 1
@@ -63,12 +65,16 @@ nothing=$(seconds "$bin/clockreader-cli" push --out store --to "$uri") || exit 1
 
 ratio=$(awk -v a="$push" -v b="$copy" 'BEGIN { printf "%.2f", a / b }')
 mib=$(awk -v k="$peak" 'BEGIN { printf "%.1f", k / 1024 }')
-echo "| records | push s | psql \\copy s | ratio (goal <= 1.5) | 10000 more s (goal < 3) | nothing new s (goal < 1) | peak MiB (goal < 64) |"
+echo "| records | push s | psql \\copy s | ratio (goal <= 1.15) | 10000 more s (goal < 3) | nothing new s (goal < 1) | peak MiB (goal < 64) |"
 echo "|---|---|---|---|---|---|---|"
 echo "| $records | $push | $copy | $ratio | $day | $nothing | $mib |"
 status=0
 goal() { awk "BEGIN { exit !($1) }" || { echo "  missed: $2"; status=1; }; }
-goal "$ratio <= 1.5" "the push takes at most 1.5 times psql's \\copy"
+if [ "$records" = 253579 ]; then
+  goal "$ratio <= 1.15" "the push takes at most 1.15 times psql's \\copy"
+else
+  echo "  ratio not judged at $records records: it is a goal for the whole ring (scripts/bench without --quick)"
+fi
 goal "$day < 3" "a day's 10000 records pushed in under 3 s"
 goal "$nothing < 1" "a push with nothing new in under 1 s"
 goal "$mib < 64" "peak memory under 64 MiB"

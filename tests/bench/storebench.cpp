@@ -4,18 +4,20 @@
 // the program itself in a process of its own.
 //
 // Reports, with their goals: the time of the collection over that of the
-// plain download (at most 1.25), the collection's peak memory (under 64 MiB)
-// and the store's size over that of the same records' lines in Dump.Txt
-// (at most 2). Both runs must hold the same lines. Then the store's fixed
+// plain download (at most 1.25) and the collection's peak memory (under
+// 64 MiB). Both runs must hold the same lines. The store's size over that
+// of the same records' lines in Dump.Txt is shown, not judged: what its size
+// costs a user is judged on a year's store below. Then the store's fixed
 // cost: what a run of download --new takes beyond a plain download when
 // there are almost no records to read (opening and checking the store,
 // knowing the clock, committing, publishing). Then, on a year's store of
-// 1,000,000 records: its size, the time a run takes to open it (with its
-// checks of every page and every record's checksum), verify's full check
-// and the importer's query for the records after a given id.
+// 1,000,000 records: its size (at most 200 MB), the processor time a run
+// takes to open it with its checks of every page and every record's
+// checksum (at most 0.5 s), verify's full check and the importer's query
+// for the records after a given id (under 50 ms).
 //
-// Usage: storebench [--quick] (20000 records instead). Exits 1 when a goal
-// is missed. The time ratio is a goal for the whole ring only: at 20000
+// Usage: storebench [--quick] (20000 records for the ring, the year's store
+// as it is). Exits 1 when a goal is missed. The time ratio is a goal for the whole ring only: at 20000
 // records a plain download takes about half a second, and the fixed cost,
 // paid once a run whatever its size, is a large part of that, so the ratio
 // there tells the size of the run, not the cost of the store; --quick
@@ -92,7 +94,7 @@ int main(int argc, char** argv)
 
     std::printf(
         "| records | download s | download --new s | time ratio (goal <= 1.25) | peak memory MiB (goal < 64) "
-        "| store bytes / Dump.Txt bytes (goal <= 2) |\n|---|---|---|---|---|---|\n");
+        "| store bytes / Dump.Txt bytes |\n|---|---|---|---|---|---|\n");
     std::printf("| %ld | %.2f | %.2f | %.3f | %.1f | %.3f |\n", records, first.seconds, second.seconds,
                 timeRatio, peakMiB, sizeRatio);
     bool ok = true;
@@ -109,7 +111,6 @@ int main(int argc, char** argv)
             " scripts/bench without --quick); see the fixed cost below\n",
             records, kRingSize);
     goal(peakMiB < 64, "peak memory under 64 MiB");
-    goal(sizeRatio <= 2, "the store at most twice the bytes of Dump.Txt");
 
     // The fixed cost: a clock of a few records, read by each program in a
     // fresh folder, the quickest of several rounds of each (so a busy
@@ -148,7 +149,7 @@ int main(int argc, char** argv)
 
     // A year's store: the checks every run makes when it opens the store,
     // and the importer's query for what came after the records it has.
-    const long yearRecords = quick ? 100000 : 1000000;
+    const long yearRecords = 1000000;
     TempDir year;
     {
         collect::PunchStore punches(year / collect::kStoreFileName, collect::PunchStore::Access::Collect);
@@ -198,7 +199,7 @@ int main(int argc, char** argv)
         " processor s (goal <= 0.5) | verify s | its processor s | importer's query ms (goal < 50) |\n"
         "|---|---|---|---|---|---|---|\n| %ld | %.1f | %.3f | %.3f | %.3f | %.3f | %.2f |\n",
         yearRecords, yearMB, openSeconds, openProcessor, verifySeconds, verifyProcessor, queryMs);
-    if (yearRecords == 1000000) goal(yearMB <= 200, "a year's store takes at most 200 MB");
+    goal(yearMB <= 200, "a year's store takes at most 200 MB");
     goal(sound, "verify finds the year's store sound");
     goal(openProcessor <= 0.5,
          "opening a year's store with its checks takes at most 0.5 s of processor time");

@@ -17,10 +17,15 @@
 //    present clocks and met the absent ones; against the same sweep of the
 //    24 present alone, also after a first one (the quickest of three each).
 //
-// Usage: sweepbench [--quick]. Exits 1 when a goal is missed: a ratio below
-// 0.9, an absent clock costing more than one 5 s time-out and a second at
-// the first sweep that meets it, or a later sweep with absent addresses
-// taking more than 1.1 times the sweep of the present clocks alone.
+// Usage: sweepbench [--quick] (8 clocks instead of 32, but for the sweep at
+// 57600 baud: there 8 clocks take under 4 s of line time, and what a run
+// does once, starting, opening the store and publishing, is a tenth of
+// that, so the ratio would tell the size of the bus, not the sweep's pace;
+// a whole bus is what a user sweeps). Exits 1 when a goal is missed: a
+// ratio below 0.9, an absent clock costing more than one 5 s time-out and a
+// second at the first sweep that meets it, or a later sweep with absent
+// addresses taking more than 1.1 times the sweep of the present clocks
+// alone.
 #include <fstream>
 #include <algorithm>
 #include <chrono>
@@ -154,9 +159,10 @@ int main(int argc, char** argv)
     std::printf("| sweep | baud | clocks | records each | seconds | line limit s | line-limit ratio |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     for (int baud : {9600, 57600}) {
-        const Sweep s = RunSweep(clocks, clocks, 50, baud);
+        const int swept = baud == 57600 ? 32 : clocks;
+        const Sweep s = RunSweep(swept, swept, 50, baud);
         const double ratio = s.lineSeconds / s.seconds;
-        std::printf("| all present | %d | %d | 50 | %.2f | %.2f | %.3f%s |\n", baud, clocks, s.seconds,
+        std::printf("| all present | %d | %d | 50 | %.2f | %.2f | %.3f%s |\n", baud, swept, s.seconds,
                     s.lineSeconds, ratio,
                     s.status == 0 ? "" : (" (exit status " + std::to_string(s.status) + ")").c_str());
         std::fflush(stdout);

@@ -15,6 +15,7 @@
 #include "clocklink/clocklink.h"
 #include "collect/centraldb.h"
 #include "collect/clockidentity.h"
+#include "collect/copystream.h"
 #include "collect/durablefile.h"
 #include "collect/export.h"
 #include "collect/exportdates.h"
@@ -931,6 +932,58 @@ TEST(PunchStore, EachCentralDatabasesAcknowledgementOnlyMovesUp)
     EXPECT_EQ(store.PushedThrough("central b"), 5);
     store.SetPushedThrough("central b", 30000);
     EXPECT_EQ(store.PushedThrough("central b"), 30000);
+}
+
+// Faults caught: a failure of the thread that reads a push's batches taken
+// for the end of the records, so a push that met a damaged record reports
+// itself complete; an acknowledgement handed to that thread and never noted
+// when the push ends, failing or not; a store that could not note it
+// taken for one that did.
+TEST(ReadAhead, HandsOverEveryBatchReadThenTheFailureAndNotesEveryAcknowledgement)
+{
+    Collection c;
+    const std::int64_t clock = c.store.AddClock({"COM1", "COM1", true, 1}).id;
+    c.store.Commit(1, {{clock, 0, false, "a", "A"}, {clock, 1, false, "b", "B"}, {clock, 2, false, "c", "C"}},
+                   {});
+    const auto read = [](PunchStore& store, std::int64_t after) {
+        EncodedBatch batch{"", after, 0};
+        store.ForEachRecord({.port = "", .clock = 0, .afterId = after, .limit = 1},
+                            [&](const StoredRecord& record) {
+                                batch.bytes += record.line;
+                                batch.last = record.id;
+                                ++batch.count;
+                            });
+        return batch;
+    };
+    const auto note = [](PunchStore& store, std::int64_t id) { store.SetPushedThrough("central", id); };
+    EXPECT_EQ(c.store.PushedThrough("central"), 0);
+    Sql(c.dir / kStoreFileName, "UPDATE record SET line = 'X' WHERE id = 3");
+    {
+        ReadAhead ahead(c.store, 0, read, note);
+        EXPECT_EQ(ahead.Next().bytes, "A");
+        ahead.Acknowledge(1);
+        EXPECT_EQ(ahead.Next().bytes, "B");
+        EXPECT_THROW(ahead.Next(), StoreError);
+        EXPECT_THROW(ahead.Next(), StoreError);
+        ahead.Acknowledge(2);
+    }
+    EXPECT_EQ(c.store.PushedThrough("central"), 2);
+    Sql(c.dir / kStoreFileName, "UPDATE record SET line = 'C' WHERE id = 3");
+    {
+        ReadAhead ahead(c.store, 2, read, note);
+        EXPECT_EQ(ahead.Next().bytes, "C");
+        EXPECT_EQ(ahead.Next().count, 0);
+        EXPECT_EQ(ahead.Next().count, 0);
+        ahead.Acknowledge(3);
+        ahead.Finish();
+    }
+    EXPECT_EQ(c.store.PushedThrough("central"), 3);
+    Sql(c.dir / kStoreFileName,
+        "CREATE TRIGGER refuse BEFORE UPDATE ON central BEGIN SELECT RAISE(ABORT, 'no'); END");
+    ReadAhead ahead(c.store, 0, read, note);
+    ahead.Next();
+    ahead.Acknowledge(4);
+    EXPECT_THROW(ahead.Finish(), StoreError);
 }
 
 // Faults caught: a password left readable in a connection text that a
