@@ -269,25 +269,14 @@ private:
                              lockPath + " is locked); nothing was done");
                 return kExitOtherError;
             }
-            const std::string storePath = Utf8FromPath(folder / kStoreFileName);
-            if (CheckStoreBeforeCollecting(m_options.outDirectory))
-                m_window.Say(
-                    m_program + ": " + storePath +
-                    ": the punch store an earlier run began to make was never finished; it is made anew");
-            m_store = std::make_unique<PunchStore>(storePath, PunchStore::Access::Collect);
-            if (m_store->AddChecksums())
-                m_window.Say(m_program + ": " + storePath +
-                             ": every record of the punch store now carries a checksum that each read checks;"
-                             " the store as it was is kept beside it as " +
-                             kStoreFileName + ".v2");
-            if (!m_options.siteName.empty()) m_store->NameSite(m_options.siteName);
-            m_publisher = std::make_unique<Publisher>(*m_store, m_options.outDirectory);
-            if (const int files = m_publisher->Recover(); files > 0)
-                m_window.Say(m_program + ": published " + CountOf(files, "file") +
-                             " of records an earlier run had not published yet");
-            m_runId = m_store->StartRun(m_options.vireo ? "vireo" : "standard",
-                                        std::string("clockreader-cli ") + CLOCKREADER_VERSION);
-            m_writer = std::make_unique<StoreWriter>(*m_store, *m_publisher, m_runId, m_options.vireo);
+            CollectingStore opened =
+                OpenStoreToCollect(m_options.outDirectory, m_options.siteName, m_options.vireo,
+                                   std::string("clockreader-cli ") + CLOCKREADER_VERSION);
+            for (const std::string& notice : opened.notices) m_window.Say(m_program + ": " + notice);
+            m_store = std::move(opened.store);
+            m_publisher = std::move(opened.publisher);
+            m_writer = std::move(opened.writer);
+            m_runId = opened.runId;
             m_window.writer = m_writer.get();
         } catch (const StoreError& error) {
             m_window.Say(m_program + ": " + error.what() + "; nothing was downloaded");

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "clocklink/clocklink.h"
+#include "utils/text.h"
+#include "utils/utf8path.h"
 
 namespace collect {
 
@@ -195,6 +197,31 @@ void StoreWriter::Commit()
     Verdict();
     CommitPending();
     PublishCommitted();
+}
+
+CollectingStore OpenStoreToCollect(const std::string& folder, const std::string& siteName, bool vireo,
+                                   const std::string& program)
+{
+    CollectingStore opened;
+    const std::string path = Utf8FromPath(PathFromUtf8(folder) / kStoreFileName);
+    if (CheckStoreBeforeCollecting(folder))
+        opened.notices.push_back(
+            path + ": the punch store an earlier run began to make was never finished; it is made anew");
+    opened.store = std::make_unique<PunchStore>(path, PunchStore::Access::Collect);
+    if (opened.store->AddChecksums())
+        opened.notices.push_back(
+            path +
+            ": every record of the punch store now carries a checksum that each read checks;"
+            " the store as it was is kept beside it as " +
+            std::string(kStoreFileName) + ".v2");
+    if (!siteName.empty()) opened.store->NameSite(siteName);
+    opened.publisher = std::make_unique<Publisher>(*opened.store, folder);
+    if (const int files = opened.publisher->Recover(); files > 0)
+        opened.notices.push_back("published " + CountOf(files, "file") +
+                                 " of records an earlier run had not published yet");
+    opened.runId = opened.store->StartRun(vireo ? "vireo" : "standard", program);
+    opened.writer = std::make_unique<StoreWriter>(*opened.store, *opened.publisher, opened.runId, vireo);
+    return opened;
 }
 
 }  // namespace collect

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -127,5 +128,23 @@ private:
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point m_firstUnpublished;
 };
+
+// A folder's punch store opened for a run of its own, with its publisher
+// and writer, and what opening it found to tell the operator.
+struct CollectingStore {
+    std::unique_ptr<PunchStore> store;
+    std::unique_ptr<Publisher> publisher;
+    std::unique_ptr<StoreWriter> writer;
+    std::int64_t runId = 0;
+    std::vector<std::string> notices;
+};
+
+// Opens the punch store of `folder`, whose lock the caller holds, for a run
+// of `program`: a store whose making was cut short is made anew, one made
+// before records had checksums gets them (its copy kept beside it),
+// `siteName` (unless empty) names the site, what an earlier run committed
+// and never published is published, and the run is begun.
+CollectingStore OpenStoreToCollect(const std::string& folder, const std::string& siteName, bool vireo,
+                                   const std::string& program);
 
 }  // namespace collect
