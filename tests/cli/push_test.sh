@@ -437,9 +437,10 @@ branches)
   # and read every site. Caught: a branch pushing another site's store (not
   # refused with 7 naming the policy, or rows written); a branch reading or
   # adding another site's rows by hand (its clocks' state too), or binding
-  # itself again; the one collector no longer pushing every site (COPY is
-  # refused under row security); a missing grant not pointed to the role
-  # SQL; a schema of version 1 with records not upgraded by a push.
+  # itself again, or reading every site when its push made the schema; the
+  # one collector no longer pushing every site (COPY is refused under row
+  # security); a missing grant not pointed to the role SQL; a schema of
+  # version 1 with records not upgraded by a push.
   pg_start && password_file || fail "no server"
   pg_sql "$(cli push --schema-sql)" >/dev/null || fail "the SQL of push --schema-sql does not run"
   doc_sql() { awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md" | grep -v "${1:-^$}"; }
@@ -488,6 +489,12 @@ branches)
   sqlite3 a/Punches.db "DELETE FROM central"
   push_as branch_tehran a 0 "300 records pushed.*0 of them new"
   holds a && holds b && holds c
+  # A schema made by a branch's push: the policies bind its owner too.
+  pg_sql "DROP SCHEMA clockreader CASCADE; GRANT CREATE ON DATABASE postgres TO branch_tehran" 2>/dev/null
+  push_as branch_tehran a 0
+  cli push --out b --to "$(uri)" >/dev/null 2>&1 || fail "the push of b as postgres failed"
+  [ "$(as_sql branch_tehran "SELECT count(DISTINCT site) FROM clockreader.record")" = 1 ] ||
+    fail "the branch that owns the schema reads other sites' rows"
   # A schema of version 1 with records, as an earlier program made it.
   pg_sql "DROP SCHEMA clockreader CASCADE" 2>/dev/null
   pg_sql "$(cli push --schema-sql | sed '/^CREATE TABLE clockreader.clock_health/,$d')"
