@@ -368,8 +368,9 @@ other_bytes)
   ;;
 health)
   # After two pushes, clock_status shows each clock's newest row: the result
-  # and last error of its last run's status file, the records held. A failed
-  # commit takes back the clocks' state with the records it went with.
+  # and last error of its last run's status file, when it was asked, the
+  # records held. A failed commit takes back the clocks' state with the
+  # records it went with.
   pg_start && password_file || fail "no server"
   collect a COM1 300 --site-name Tehran
   collect a COM2 200
@@ -381,7 +382,12 @@ health)
     fail "the collection of a vanishing clock did not fail"
   expected=$(python3 -c 'import json; c = json.load(open("run.json"))["clocks"][0]
 print("COM2|rs232|1|1|t|%s|%s|200" % (c["result"], c["last_error"] or ""))')
+  # When each clock was last asked, as the store keeps it (set apart from
+  # its collection here).
+  sqlite3 a/Punches.db "UPDATE clock_outcome SET asked_at = '2001-02-03T04:05:06Z'"
   cli push --out a --to "$(uri)" >"$work/push.log" 2>&1 || fail "the second push: $(cat "$work/push.log")"
+  [ "$(pg_sql "SELECT count(*) FROM clockreader.clock_status WHERE asked_at = '2001-02-03T04:05:06Z'")" = 2 ] ||
+    fail "asked_at is not when the last run asked each clock"
   status=$(pg_sql "SELECT site, port, bus, address, life, collected_at IS NOT NULL, result,
                           coalesce(last_error, ''), records FROM clockreader.clock_status ORDER BY clock")
   [ "$status" = "Tehran|COM1|rs232|1|1|t|complete||300
@@ -464,7 +470,7 @@ branches)
                    FROM clockreader.site_role), (SELECT count(*) FROM clockreader.site_name)"; }
   before=$(rows)
   [ "$before" = "600|branch_shiraz$site_b branch_tehran$site_a|2" ] || fail "not bound to their sites: $before"
-  push_as branch_tehran c 7 "policy branch_own_site"
+  push_as branch_tehran c 7 "bound to site Tehran ($site_a), not to site Isfahan .*policy branch_own_site"
   for sql in "INSERT INTO clockreader.site_name (site, name) VALUES ('$site_b', 'Taken')" \
     "INSERT INTO clockreader.record (site, clock, lap, position, port, bus, address, line, raw, flagged,
        collected_at) VALUES ('$site_b', 9, 0, 0, 'COM9', 'rs232', 1, '', '', false, now())" \
