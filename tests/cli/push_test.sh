@@ -441,12 +441,13 @@ branches)
   # One role per branch as docs/central.md makes them, each bound to its
   # store's site by its first push (or by the DBA). On main any role wrote
   # and read every site. Caught: a branch pushing another site's store (not
-  # refused with 7 naming the policy, or rows written); a branch reading or
-  # adding another site's rows by hand (its clocks' state too), or binding
-  # itself again, or reading every site when its push made the schema; the
-  # one collector no longer pushing every site (COPY is refused under row
-  # security); a missing grant not pointed to the role SQL; a schema of
-  # version 1 with records not upgraded by a push.
+  # refused with 7 naming both sites and the policy, or rows written); a
+  # branch reading or adding another site's rows by hand (its clocks' state
+  # too), reading other branches' bindings, binding itself again, or reading
+  # every site when its push made the schema; the one collector no longer
+  # pushing every site (COPY is refused under row security); a missing grant
+  # not pointed to the role SQL; a schema of version 1 with records not
+  # upgraded by a push.
   pg_start && password_file || fail "no server"
   pg_sql "$(cli push --schema-sql)" >/dev/null || fail "the SQL of push --schema-sql does not run"
   doc_sql() { awk '/^```sql$/ {inside = 1; next} /^```/ {inside = 0} inside' "$central_md" | grep -v "${1:-^$}"; }
@@ -486,7 +487,8 @@ branches)
     fail "the server's refusal does not name the policy"
   [ "$(as_sql branch_tehran "SELECT string_agg(DISTINCT site::text, ',') FROM clockreader.record")" = "$site_a" ] &&
     [ "$(as_sql branch_tehran "SELECT (SELECT count(DISTINCT site) FROM clockreader.site_name),
-                                      (SELECT count(DISTINCT site) FROM clockreader.clock_health)")" = "1|1" ] ||
+                                      (SELECT count(DISTINCT site) FROM clockreader.clock_health),
+                                      (SELECT count(*) FROM clockreader.site_role)")" = "1|1|1" ] ||
     fail "branch_tehran reads other sites' rows"
   # The collector writes and reads every site; a branch's push again reads
   # its own rows back to compare them.
