@@ -524,14 +524,17 @@ password_file)
   # said only "no password supplied", or that the database does not exist.
   # Notepad's ways of saving pgpass.conf are told apart on Linux too, and
   # UTF-16 without a BOM; a file the group may read is ignored as libpq does.
+  # The line wanted for a connection over the socket names "localhost".
   pg_start && password_file || fail "no server"
   collect a COM1 50
-  pg_sql "CREATE DATABASE attendance"
+  pg_sql "CREATE DATABASE attendance; CREATE ROLE clerk LOGIN PASSWORD 'c1erk'"
+  as_postgres sed -i '1i local all clerk scram-sha-256' "$PGDIR/data/pg_hba.conf"
+  pg_stop && pg_again || fail "the server did not start again"
   line="127.0.0.1:$PGPORT:attendance:postgres:$pg_password"
   export PGPASSFILE=$work/pg/pgpass.conf
   mkdir -p "$work/pg"
-  says() { # DATABASE TEXT...: the push exits 7 and says each TEXT
-    cli push --out a --to "postgresql://postgres@127.0.0.1:$PGPORT/$1" >"$work/out" 2>&1
+  says() { # DATABASE TEXT...: the push (to $to if set) exits 7 and says each TEXT
+    cli push --out a --to "${to:-postgresql://postgres@127.0.0.1:$PGPORT/$1}" >"$work/out" 2>&1
     [ $? = 7 ] || fail "push with $PGPASSFILE did not exit 7: $(cat "$work/out")"
     for text in "${@:2}"; do grep -qF -- "$text" "$work/out" || fail "push does not say '$text': $(cat "$work/out")"; done
   }
@@ -552,6 +555,8 @@ password_file)
     "is for database attendance: is one of the two names misspelt?"
   echo "127.0.0.1:$PGPORT:*:postgres:$pg_password" >"$PGPASSFILE"
   says attendence 'database "attendence" does not exist' "is the database name misspelt?" "$PGPASSFILE"
+  to="host=$PGDIR port=$PGPORT dbname=attendance user=clerk" says attendance \
+    "holds no line for localhost:$PGPORT:attendance:clerk of the form"
   ;;
 *) fail "no such case" ;;
 esac
