@@ -529,6 +529,17 @@ public:
         char* problem = nullptr;
         if (PQconninfoOption* parsed = PQconninfoParse(settings.connection.c_str(), &problem)) {
             PQconninfoFree(parsed);
+            // A URI's password holding an "@" not encoded: libpq reads the
+            // rest of it as the server's name, which its messages and ours
+            // would show. Such a text never reaches the server meant.
+            const std::string& text = settings.connection;
+            for (const auto& [first, length] : PasswordSpans(text))
+                if (first + length < text.size() && text[first + length] == '@' &&
+                    text.substr(first, length).find('@') != std::string::npos)
+                    throw CentralError(CentralError::BadAddress,
+                                       MaskPassword(text) +
+                                           ": the password holds an \"@\", which libpq reads as the end of"
+                                           " the password: write each \"@\" of a password as %40");
         } else {
             const std::string reason = MaskQuotedPassword(OneLine(problem), settings.connection);
             PQfreemem(problem);

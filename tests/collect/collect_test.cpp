@@ -988,8 +988,9 @@ TEST(ReadAhead, HandsOverEveryBatchReadThenTheFailureAndNotesEveryAcknowledgemen
 
 // Faults caught: a password left readable in a connection text that a
 // message or the status file shows, in a URI's user part or query or in a
-// key=value text, whatever characters it holds. libpq's own reading is the
-// judge: the masked text holds no password but "***".
+// key=value text, whatever characters it holds, or quoted by a message as
+// libpq decoded it. libpq's own reading is the judge: the masked text holds
+// no password but "***".
 TEST(CentralDb, APasswordIsMaskedHoweverTheConnectionTextWritesIt)
 {
     const std::string uri = "postgresql://clerk@db.example/payroll";
@@ -1035,6 +1036,9 @@ TEST(CentralDb, APasswordIsMaskedHoweverTheConnectionTextWritesIt)
         // A message that quotes the text as written.
         EXPECT_EQ(MaskPasswordIn("cannot read \"" + connection + "\"", connection),
                   "cannot read \"" + masked + "\"");
+        if (secret && secret->size() >= 3) {
+            EXPECT_EQ(MaskPasswordIn("refused " + *secret, connection), "refused ***");
+        }
     }
 }
 
