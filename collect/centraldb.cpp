@@ -20,6 +20,7 @@
 #include <sstream>
 #include <vector>
 
+#include "centralconnection.h"
 #include "clocklink/clocklink.h"
 #include "copystream.h"
 #include "export.h"
@@ -207,23 +208,6 @@ const char* const kPushColumns =
 constexpr long long kSchemaLock = 0x436c5264;
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
-
-// libpq's reason, on one line.
-std::string OneLine(const char* text)
-{
-    std::string line;
-    bool space = false;
-    for (const char* c = text ? text : ""; *c; ++c) {
-        if (*c == '\n' || *c == '\r' || *c == '\t') {
-            space = !line.empty();
-            continue;
-        }
-        if (space) line += ' ';
-        space = false;
-        line += *c;
-    }
-    return line;
-}
 
 // Rows go to the server in COPY's binary format: nothing to escape, and
 // nothing for the server to parse, so the table fills fast.
@@ -524,57 +508,22 @@ std::string MaskQuotedPassword(std::string reason, const std::string& connection
 // server that stops answering ends the push instead of hanging it.
 class Central {
 public:
-    explicit Central(const PushSettings& settings) : m_settings(settings)
+    // Ours first, so that what the connection text sets wins: a statement
+    // ends on the server after the answer time too.
+    explicit Central(const PushSettings& settings)
+        : m_settings(settings),
+          m_conn(ConnectToCentral(
+              settings.connection,
+              {{"options", "-c statement_timeout=" + std::to_string(settings.answerSeconds * 1000)},
+               {"keepalives_idle", "30"}}))
     {
-        char* problem = nullptr;
-        if (PQconninfoOption* parsed = PQconninfoParse(settings.connection.c_str(), &problem)) {
-            PQconninfoFree(parsed);
-            // A URI's password holding an "@" not encoded: libpq reads the
-            // rest of it as the server's name, which its messages and ours
-            // would show. Such a text never reaches the server meant.
-            const std::string& text = settings.connection;
-            for (const auto& [first, length] : PasswordSpans(text))
-                if (first + length < text.size() && text[first + length] == '@' &&
-                    text.substr(first, length).find('@') != std::string::npos)
-                    throw CentralError(CentralError::BadAddress,
-                                       MaskPassword(text) +
-                                           ": the password holds an \"@\", which libpq reads as the end of"
-                                           " the password: write each \"@\" of a password as %40");
-        } else {
-            const std::string reason = MaskQuotedPassword(OneLine(problem), settings.connection);
-            PQfreemem(problem);
-            throw CentralError(CentralError::BadAddress, MaskPassword(settings.connection) + ": " +
-                                                             MaskPasswordIn(reason, settings.connection));
-        }
-        // Ours first, so that what the connection text sets wins: a
-        // statement ends on the server after the answer time too.
-        const std::string timeout = "-c statement_timeout=" + std::to_string(settings.answerSeconds * 1000);
-        const char* keys[] = {"connect_timeout", "fallback_application_name", "options", "keepalives_idle",
-                              "dbname",          "client_encoding",           nullptr};
-        const char* values[] = {
-            "10", "clockreader-cli", timeout.c_str(), "30", settings.connection.c_str(), "UTF8", nullptr};
-        m_conn = PQconnectdbParams(keys, values, 1);
-        if (!m_conn)
-            throw CentralError(CentralError::Failed, "out of memory connecting to the central database");
-        if (PQstatus(m_conn) != CONNECTION_OK) {
-            // No destructor runs for an object whose constructor throws.
-            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)) +
-                                                               PasswordFileAdvice(m_conn));
-            PQfinish(m_conn);
-            throw error;
-        }
     }
     ~Central() { PQfinish(m_conn); }
     Central(const Central&) = delete;
     Central& operator=(const Central&) = delete;
 
     // "host:port/database", as the connection reached them.
-    std::string Server() const
-    {
-        const char* host = PQhost(m_conn);
-        return std::string(host && *host ? host : "localhost") + ":" +
-               (PQport(m_conn) ? PQport(m_conn) : "") + "/" + (PQdb(m_conn) ? PQdb(m_conn) : "");
-    }
+    std::string Server() const { return CentralServer(m_conn); }
 
     // Runs `sql` (one statement with `params`, or several without) and
     // returns its last result. Raises Failed with `doing` and the reason.
@@ -1123,6 +1072,73 @@ std::int64_t CorrectCentral(PunchStore& store, const PushSettings& settings,
                     " (c.line, c.flagged)");
     central.Run(doing, "COMMIT");
     return std::atoll(PQcmdTuples(updated.get()));
+}
+
+// libpq's reason, on one line.
+std::string OneLine(const char* text)
+{
+    std::string line;
+    bool space = false;
+    for (const char* c = text ? text : ""; *c; ++c) {
+        if (*c == '\n' || *c == '\r' || *c == '\t') {
+            space = !line.empty();
+            continue;
+        }
+        if (space) line += ' ';
+        space = false;
+        line += *c;
+    }
+    return line;
+}
+
+std::string CentralServer(PGconn* conn)
+{
+    const char* host = PQhost(conn);
+    return std::string(host && *host ? host : "localhost") + ":" + (PQport(conn) ? PQport(conn) : "") + "/" +
+           (PQdb(conn) ? PQdb(conn) : "");
+}
+
+PGconn* ConnectToCentral(const std::string& connection,
+                         const std::vector<std::pair<const char*, std::string>>& ours)
+{
+    char* problem = nullptr;
+    if (PQconninfoOption* parsed = PQconninfoParse(connection.c_str(), &problem)) {
+        PQconninfoFree(parsed);
+        // A URI's password holding an "@" not encoded: libpq reads the rest
+        // of it as the server's name, which its messages and ours would
+        // show. Such a text never reaches the server meant.
+        for (const auto& [first, length] : PasswordSpans(connection))
+            if (first + length < connection.size() && connection[first + length] == '@' &&
+                connection.substr(first, length).find('@') != std::string::npos)
+                throw CentralError(CentralError::BadAddress,
+                                   MaskPassword(connection) +
+                                       ": the password holds an \"@\", which libpq reads as the end of"
+                                       " the password: write each \"@\" of a password as %40");
+    } else {
+        const std::string reason = MaskQuotedPassword(OneLine(problem), connection);
+        PQfreemem(problem);
+        throw CentralError(CentralError::BadAddress,
+                           MaskPassword(connection) + ": " + MaskPasswordIn(reason, connection));
+    }
+    std::vector<const char*> keys{"connect_timeout", "fallback_application_name"};
+    std::vector<const char*> values{"10", "clockreader-cli"};
+    for (const auto& [key, value] : ours) {
+        keys.push_back(key);
+        values.push_back(value.c_str());
+    }
+    keys.insert(keys.end(), {"dbname", "client_encoding", nullptr});
+    values.insert(values.end(), {connection.c_str(), "UTF8", nullptr});
+    PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 1);
+    if (!conn) throw CentralError(CentralError::Failed, "out of memory connecting to the central database");
+    if (PQstatus(conn) != CONNECTION_OK) {
+        const CentralError error(CentralError::Failed,
+                                 "central database " + CentralServer(conn) + ": cannot connect: " +
+                                     MaskPasswordIn(OneLine(PQerrorMessage(conn)), connection) +
+                                     PasswordFileAdvice(conn));
+        PQfinish(conn);
+        throw error;
+    }
+    return conn;
 }
 
 }  // namespace collect

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "centralconnection.h"
 #include "centraldb.h"
 #include "exportdates.h"
 #include "workbook.h"
@@ -15,21 +16,6 @@ namespace collect {
 namespace {
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
-
-// libpq's reason on one line.
-std::string OneLine(const char* text)
-{
-    std::string line;
-    for (const char* c = text ? text : ""; *c; ++c) {
-        if (*c == '\n' || *c == '\r' || *c == '\t') {
-            if (!line.empty() && line.back() != ' ') line += ' ';
-            continue;
-        }
-        line += *c;
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line;
-}
 
 // The bytes of a hex text, as encode(..., 'hex') gives them.
 std::string FromHex(const char* hex)
@@ -46,36 +32,25 @@ std::string FromHex(const char* hex)
 // server ends a statement that runs longer than the answer time.
 class Reader {
 public:
-    explicit Reader(const CentralRequest& request) : m_connection(request.connection)
+    // Rows are awaited without a deadline of our own: the keepalives end a
+    // connection whose server or network went silent.
+    explicit Reader(const CentralRequest& request)
+        : m_connection(request.connection),
+          m_conn(ConnectToCentral(
+              request.connection,
+              {{"options", "-c statement_timeout=" + std::to_string(request.answerSeconds * 1000) +
+                               " -c default_transaction_read_only=on"},
+               {"keepalives_idle", "30"},
+               {"keepalives_interval", "10"},
+               {"keepalives_count", "3"}}))
     {
-        char* problem = nullptr;
-        if (PQconninfoOption* parsed = PQconninfoParse(m_connection.c_str(), &problem)) {
-            PQconninfoFree(parsed);
-        } else {
-            const std::string reason = OneLine(problem);
-            PQfreemem(problem);
-            throw CentralError(CentralError::BadAddress,
-                               MaskPassword(m_connection) + ": " + MaskPasswordIn(reason, m_connection));
-        }
-        // Ours first, so what the connection text sets wins.
-        const std::string options = "-c statement_timeout=" + std::to_string(request.answerSeconds * 1000) +
-                                    " -c default_transaction_read_only=on";
-        // Rows are awaited without a deadline of our own: the keepalives
-        // end a connection whose server or network went silent.
-        const char* keys[] = {"connect_timeout", "fallback_application_name", "options",
-                              "keepalives_idle", "keepalives_interval",       "keepalives_count",
-                              "dbname",          "client_encoding",           nullptr};
-        const char* values[] = {"10", "clockreader-cli",    options.c_str(), "30",   "10",
-                                "3",  m_connection.c_str(), "UTF8",          nullptr};
-        m_conn = PQconnectdbParams(keys, values, 1);
-        if (!m_conn)
-            throw CentralError(CentralError::Failed, "out of memory connecting to the central database");
-        if (PQstatus(m_conn) != CONNECTION_OK) {
-            const CentralError error(CentralError::Failed, Failure("cannot connect", PQerrorMessage(m_conn)));
+        try {
+            Exec("begin a read-only transaction", "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {});
+        } catch (...) {
+            // No destructor runs for an object whose constructor throws.
             PQfinish(m_conn);
-            throw error;
+            throw;
         }
-        Exec("begin a read-only transaction", "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {});
     }
     ~Reader() { PQfinish(m_conn); }
     Reader(const Reader&) = delete;
@@ -131,10 +106,6 @@ public:
 private:
     std::string Failure(const std::string& doing, const char* reason) const
     {
-        const char* host = PQhost(m_conn);
-        const std::string server = std::string(host && *host ? host : "localhost") + ":" +
-                                   (PQport(m_conn) ? PQport(m_conn) : "") + "/" +
-                                   (PQdb(m_conn) ? PQdb(m_conn) : "");
         std::string why = MaskPasswordIn(OneLine(reason), m_connection);
         // The role given to payroll lacks the grants, or nothing was ever
         // pushed there.
@@ -143,7 +114,7 @@ private:
         else if (why.find("clockreader.") != std::string::npos &&
                  why.find("does not exist") != std::string::npos)
             why += "; no store has pushed to this database yet";
-        return "central database " + server + ": " + doing + ": " + why;
+        return "central database " + CentralServer(m_conn) + ": " + doing + ": " + why;
     }
 
     std::string m_connection;
