@@ -744,11 +744,16 @@ std::int64_t PunchStore::LastRecordId()
 // The setting lives in a table of its own, made when publication is first
 // turned off: a row holds the last record id published as before; no row
 // (or no table) means publication is on.
+bool PunchStore::HasTable(const char* name)
+{
+    Statement table(m_db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = ?1");
+    if (table.Bind(1, std::string(name)).Step() != SQLITE_ROW) Fail("read its tables");
+    return table.Integer(0) == 1;
+}
+
 std::optional<std::int64_t> PunchStore::PublicationOffAfter()
 {
-    Statement table(m_db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'publication'");
-    if (table.Step() != SQLITE_ROW) Fail("read its publication setting");
-    if (table.Integer(0) == 0) return std::nullopt;
+    if (!HasTable("publication")) return std::nullopt;
     Statement query(m_db, "SELECT off_after FROM publication");
     const int step = query.Step();
     if (step == SQLITE_DONE) return std::nullopt;
@@ -1268,12 +1273,7 @@ std::vector<ClockSummary> PunchStore::Clocks()
 {
     // The outcomes live in a table of their own, made by the first run that
     // notes one: programs that do not know it leave it alone.
-    bool outcomes = false;
-    {
-        Statement table(m_db, "SELECT count(*) FROM sqlite_schema WHERE name = 'clock_outcome'");
-        if (table.Step() != SQLITE_ROW) Fail("read its clocks");
-        outcomes = table.Integer(0) == 1;
-    }
+    const bool outcomes = HasTable("clock_outcome");
     Statement query(
         m_db, ("SELECT " + ClockColumns() +
                ", coalesce(collected_at, ''), (SELECT count(*) FROM record r WHERE r.clock_id = clock.id)" +

@@ -371,6 +371,9 @@ public:
 private:
     void Open(Access access, int busyMs);
     void Upgrade();
+    // Whether the store holds the table `name`: one a later version adds
+    // when first needed, which earlier programs leave alone.
+    bool HasTable(const char* name);
     // The ids of the records whose checksum does not match their values, in
     // order, at most `limit` of them (-1: all).
     std::vector<std::int64_t> RecordsFailingChecksums(std::int64_t limit);
