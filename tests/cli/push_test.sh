@@ -269,6 +269,9 @@ refusals)
   record_locked
   expect 7 "statement timeout" --to "$(uri)" --timeout 2
   kill $locker
+  # What the connection text sets wins over the program's own settings
+  # (caught: ours given after it).
+  expect 7 "read-only transaction" --to "$(uri)?options=-c%20default_transaction_read_only%3Don"
   # A schema of a newer version, another program's, or made again.
   pg_sql "UPDATE clockreader.about SET version = 99"
   expect 2 "of version 99" --to "$(uri)"
